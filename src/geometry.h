@@ -1,0 +1,90 @@
+// Small value types shared by every subsystem, the integer grid of the
+// spatial index and the face frames of a transition cube.
+#pragma once
+
+#include <cstdint>
+
+template <typename T>
+class BaseVector3 {
+public:
+    T x{}, y{}, z{};
+
+    BaseVector3() = default;
+    BaseVector3(T x_, T y_, T z_) : x(x_), y(y_), z(z_) {}
+
+    T X() const { return x; }
+    T Y() const { return y; }
+    T Z() const { return z; }
+};
+
+typedef BaseVector3<double> Vector3;
+
+template <typename T>
+class BaseCuboid {
+public:
+    int32_t id = 0;  // conductor index (0 = master); 0 for non-conductor boxes
+    T x0{}, y0{}, z0{};
+    T x1{}, y1{}, z1{};
+
+    BaseCuboid() = default;
+    BaseCuboid(int32_t id_, T x0_, T y0_, T z0_, T x1_, T y1_, T z1_)
+        : id(id_), x0(x0_), y0(y0_), z0(z0_), x1(x1_), y1(y1_), z1(z1_) {}
+};
+
+typedef BaseCuboid<double> Cuboid;
+
+template <typename T>
+class BaseCube {
+public:
+    BaseVector3<T> center;
+    T radius{};  // half side (L-infinity radius)
+
+    BaseCube() = default;
+    BaseCube(const BaseVector3<T>& c, T r) : center(c), radius(r) {}
+};
+
+typedef BaseCube<double> Cube;
+
+class Medium {
+public:
+    const Cuboid* block = nullptr;
+    double diel = 0.0;
+
+    Medium() = default;
+    Medium(const Cuboid* b, double d) : block(b), diel(d) {}
+};
+
+class PointOnCube {
+public:
+    int32_t fno = 0;
+    double u = 0.0;
+    double v = 0.0;
+    int32_t strata = 0;
+
+    PointOnCube() = default;
+    PointOnCube(int32_t f, double u_, double v_, int32_t s) : fno(f), u(u_), v(v_), strata(s) {}
+};
+
+// Grid cells per length unit of the deck.
+const int GRID_SCALE = 5000;
+
+// c * 5000 rounded to the nearest integer, halves away from zero.
+inline int ToGrid(double c)
+{
+    return c >= 0 ? (int)(c * 5000.0 + 0.5) : (int)(c * 5000.0 - 0.5);
+}
+
+inline BaseVector3<int> ToGrid(const Vector3& p)
+{
+    return BaseVector3<int>(ToGrid(p.x), ToGrid(p.y), ToGrid(p.z));
+}
+
+inline BaseCuboid<int> ToGrid(const Cuboid& c)
+{
+    return BaseCuboid<int>(0, ToGrid(c.x0), ToGrid(c.y0), ToGrid(c.z0),
+                           ToGrid(c.x1), ToGrid(c.y1), ToGrid(c.z1));
+}
+
+// Point (u, v) of face fno of the cube: the one face frame convention of
+// every table file and sampling routine.
+Vector3 FacePoint(const Cube& cube, int fno, double u, double v);

@@ -1,0 +1,60 @@
+#include "log.h"
+
+#include <cstdarg>
+#include <cstdlib>
+
+FILE* Log::inf = nullptr;
+FILE* Log::wrn = stdout;
+FILE* Log::ero = stdout;
+FILE* Log::bug = stderr;
+FILE* Log::out = stdout;
+FILE* Log::rst = stdout;
+
+void Log::open()
+{
+    inf = stdout;
+    wrn = stdout;
+    ero = stdout;
+    out = stdout;
+    rst = stdout;
+}
+
+void Log::close()
+{
+    fflush(stdout);
+}
+
+int Log::pinfo(const char*, ...)
+{
+    return 1;
+}
+
+static int Print(FILE* stream, const char* format, va_list args)
+{
+    if (!stream)
+        return 0;
+    int n = vfprintf(stream, format, args);
+    fflush(stream);
+    return n;
+}
+
+#define KORVA_LOG_PRINT(stream)            \
+    va_list args;                          \
+    va_start(args, format);                \
+    int n = Print(stream, format, args);   \
+    va_end(args);                          \
+    return n
+
+int Log::pwarning(const char* format, ...) { KORVA_LOG_PRINT(wrn); }
+int Log::perror(const char* format, ...) { KORVA_LOG_PRINT(ero); }
+int Log::pdebug(const char* format, ...) { KORVA_LOG_PRINT(bug); }
+int Log::output(const char* format, ...) { KORVA_LOG_PRINT(out); }
+int Log::result(const char* format, ...) { KORVA_LOG_PRINT(out); }
+
+void FatalCheckFailed(const char* expr, const char* source, int line, const char* function)
+{
+    fflush(stdout);
+    fprintf(stderr, "korva: %s:%d: %s: Assertion `%s' failed.\n", source, line, function, expr);
+    fflush(stderr);
+    abort();
+}

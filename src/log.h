@@ -1,0 +1,36 @@
+// The console channels, and the fatal consistency check every module uses.
+#pragma once
+
+#include <cstdio>
+
+class Log {
+public:
+    static FILE* inf;
+    static FILE* wrn;
+    static FILE* ero;
+    static FILE* bug;
+    static FILE* out;
+    static FILE* rst;
+
+    static void open();
+    static void close();
+    static int pinfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static int pwarning(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static int perror(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static int pdebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static int output(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static int result(const char* format, ...) __attribute__((format(printf, 1, 2)));
+};
+
+// Writes "korva: <source>:<line>: <function>: Assertion `<expr>' failed."
+// on standard error and aborts. Internal inconsistencies must never let a
+// walk continue.
+[[noreturn]] void FatalCheckFailed(const char* expr, const char* source, int line,
+                                   const char* function);
+
+// Each module defines `static const char KORVA_SOURCE[] = "src/<module>";`
+// before using these.
+#define FATAL_CHECK(expr) \
+    ((expr) ? (void)0 : FatalCheckFailed(#expr, KORVA_SOURCE, __LINE__, __PRETTY_FUNCTION__))
+#define FATAL_CHECK_TEXT(expr, text) \
+    ((expr) ? (void)0 : FatalCheckFailed(text, KORVA_SOURCE, __LINE__, __PRETTY_FUNCTION__))

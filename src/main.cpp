@@ -1,0 +1,7 @@
+#include "log.h"
+
+int main()
+{
+    Log::open();
+    return 0;
+}

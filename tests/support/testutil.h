@@ -1,0 +1,29 @@
+// Helpers for tests that run the built executables or need scratch folders.
+#pragma once
+
+#include <string>
+
+// A fresh folder under the system temp dir, removed by the destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return dir; }
+    // Writes text into path()/rel (creating parent folders) and returns the full path.
+    std::string Write(const std::string& rel, const std::string& text) const;
+    std::string dir;
+};
+
+struct RunResult {
+    int status = -1;     // exit status, or 128 + signal number
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+// Runs `command` (a shell command line) in folder cwd.
+RunResult RunIn(const std::string& cwd, const std::string& command);
+
+std::string ReadFile(const std::string& path);
+void MakeDirs(const std::string& path);
