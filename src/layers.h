@@ -1,1 +1,127 @@
+// The planar dielectric stack, each walker's cursor into it, and the
+// registry of multi-dielectric cube tables keyed by permittivity pair.
 #pragma once
+
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "geometry.h"
+
+// Tolerance with which positions and permittivities are compared.
+const double MIE = 1e-12;
+
+class Layer {
+public:
+    double pos;   // z of the upper face of the layer
+    double diel;  // permittivity below this face; -1 = not set
+};
+
+// Shape of one kind of table file.
+class PSumPacket {
+public:
+    int type;
+    bool half;
+    int dim0, dim1, dim2, dim3;
+    int size;
+
+    int index(int a, int b, int c, int d) const { return ((a * dim1 + b) * dim2 + c) * dim3 + d; }
+};
+
+typedef std::pair<double**, std::vector<double>**> PSumEntry;          // [a][f] face sums, [a][f] cumulative arrays
+typedef std::pair<double***, std::vector<double>***> WeightPdfEntry;   // [a][b][c] face values, [a][b][c] arrays
+typedef std::vector<signed char>*** WeightSignEntry;                   // [a][b][c] per-panel signs (+1/-1)
+
+class Layers {
+public:
+    int cur_layer;
+    double** lower_psum_face;
+    double** upper_psum_face;
+    std::vector<double>** lower_psum;
+    std::vector<double>** upper_psum;
+    double** half_psum_face;
+    std::vector<double>** half_psum;
+    double**** lower_weight_cross;
+    double**** upper_weight_cross;
+    double**** half_weight_cross;
+    double*** lower_wpdf_face;
+    double*** upper_wpdf_face;
+    std::vector<double>*** lower_wpdf;
+    std::vector<double>*** upper_wpdf;
+    double*** half_wpdf_face;
+    std::vector<double>*** half_wpdf;
+    // Per-panel signs of the signed importance densities of the interface
+    // below / above; null when the registered density carried no signs.
+    WeightSignEntry lower_wpdf_sign;
+    WeightSignEntry upper_wpdf_sign;
+
+    // --- the shared stack ---
+    static std::vector<Layer> layers;
+    static int weight_select;
+
+    // --- the table registry ---
+    static const PSumPacket trans, htrans, wei, hwei, pdf, hpdf;
+    static std::map<int, PSumEntry> psums;
+    static std::map<int, PSumEntry> half_psums;
+    static std::map<int, double****> weight_array;
+    static std::map<int, double****> half_weight_array;
+    static std::map<int, WeightPdfEntry> cdf_weights;
+    static std::map<int, WeightPdfEntry> cdf_half_weights;
+    static std::map<int, WeightSignEntry> cdf_weight_signs;  // only for `pdf` files with negative values
+
+    explicit Layers(const std::vector<Medium*>& mediums);
+
+    void MergeFace(double z, double diel, bool with_diel);
+    void MergeInto(Medium* medium);
+
+    Layer* FindLayer(double z);
+    Layer* FindLayerFromGauss(double z);
+    bool MoveUp();
+    bool MoveDown();
+
+    bool GetNearby(double& low, double& high) const;
+    int GetLower() const;
+    bool GetLowerLayer(double& z) const;
+    bool GetLowerDiel(double& d) const;
+    int GetHigher() const;
+    bool GetHigherLayer(double& z) const;
+    bool GetHigherDiel(double& d) const;
+    bool GetDiel(double& d) const;
+    bool TooLow() const;
+    bool TooHigh() const;
+    void Dump() const;
+
+    // Registry.
+    static int DielHash(double dlow, double dhigh);
+    static void SLoadDir(const char* dir, const PSumPacket& packet);
+    static bool SLoadFile(const char* path, const PSumPacket& packet);
+    static void RegisterTrans(int key, double* data, const PSumPacket& packet);
+    static void RegisterWei(int key, double* data, const PSumPacket& packet);
+    static void RegisterPdf(int key, double* data, const PSumPacket& packet);
+    static void QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum);
+    static void QueryWSum(double dlow, double dhigh, double****& weights);
+    void Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values);
+    static WeightSignEntry QuerySigns(double dlow, double dhigh);  // null when none
+    static void UnLoadData();
+
+    void UpdatePSum();
+    void UpdatePWSum();
+    void UpdateHalfPSum(double dlow, double dhigh);
+    void UpdateHalfWSum(double dlow, double dhigh);
+    void Update_PDF_Half_WSum(double dlow, double dhigh);
+
+    double** GetPartialFaceSum(bool lower) const { return lower ? lower_psum_face : upper_psum_face; }
+    std::vector<double>** GetPartialSum(bool lower) const { return lower ? lower_psum : upper_psum; }
+    double** GetHalfPartialFaceSum() const { return half_psum_face; }
+    std::vector<double>** GetHalfPartialSum() const { return half_psum; }
+    double**** GetWeightCross(bool lower) const { return lower ? lower_weight_cross : upper_weight_cross; }
+    double**** GetHalfWeightCross() const { return half_weight_cross; }
+    double*** GetWeightPartialFaceSum(bool lower) const { return lower ? lower_wpdf_face : upper_wpdf_face; }
+    std::vector<double>*** GetWeightPartialSum(bool lower) const { return lower ? lower_wpdf : upper_wpdf; }
+    WeightSignEntry GetWeightPartialSign(bool lower) const { return lower ? lower_wpdf_sign : upper_wpdf_sign; }
+    double*** GetWeightHalfPartialFaceSum() const { return half_wpdf_face; }
+    std::vector<double>*** GetWeightHalfPartialSum() const { return half_wpdf; }
+
+    // Forgets the stack and every registered table (tests, repeated runs).
+    static void ResetAll();
+};

@@ -1,1 +1,42 @@
+// MT19937 generator with the seeding and draws the walks are defined on.
 #pragma once
+
+#include <cstdint>
+
+class CRandomMersenne {
+public:
+    static const int MT_N = 624;
+    static const int MT_M = 397;
+
+    uint32_t state[MT_N];
+    int next;
+    uint32_t last_interval;
+    uint32_t reject_limit;
+
+    CRandomMersenne() : next(MT_N), last_interval(0), reject_limit(0) { RandomInit(5489); last_interval = 0; }
+    explicit CRandomMersenne(int seed) : next(MT_N), last_interval(0), reject_limit(0)
+    {
+        RandomInit(seed);
+        last_interval = 0;
+    }
+
+    void RandomInit(int seed);
+    int IRandomX(int min, int max);
+
+    uint32_t BRandom()
+    {
+        if (next >= MT_N)
+            Regenerate();
+        uint32_t y = state[next++];
+        y ^= y >> 11;
+        y ^= (y << 7) & 0x9d2c5680u;
+        y ^= (y << 15) & 0xefc60000u;
+        y ^= y >> 18;
+        return y;
+    }
+
+    double Random() { return (double)BRandom() * 2.3283064365386963e-10; }
+
+private:
+    void Regenerate();
+};

@@ -1,1 +1,104 @@
+// One walker: its record, the single-medium tables shared by all walkers,
+// cube sampling, interface clipping and the walk loop.
 #pragma once
+
+#include <pthread.h>
+
+#include <vector>
+
+#include "geometry.h"
+#include "layers.h"
+#include "mersenne.h"
+
+class WalkMgr;
+
+// Grid lines of a cube side used for interface positions.
+const int CI_CUT_NUMX = 31;
+const int CI_CUTS = 961;     // panels per full-cube face
+const int CI_CUTS_H = 1024;  // panels per half-cube face
+const int SS_DIV = 7;        // concentric zones per face
+
+// Points the cube table at z between the nearest interface rows; shrinks the cube.
+int CalcPos(double z, Cube& cube, bool lower);
+
+// Reads exactly `size` doubles of the file at `path`.
+void ReadAllContent(const char* path, double* buf, int size);
+
+class Randomwalk {
+public:
+    // --- per-worker record, filled by WalkMgr::StartAll ---
+    int id;
+    WalkMgr* mgr;
+    pthread_t tid;
+    Layers layers;
+    int gauss_select;
+    int weight_select;
+    CRandomMersenne rand_seed;
+    CRandomMersenne rand_walk;
+    CRandomMersenne rand_gauss;
+
+    // Hops made by this worker; added to the manager once when it ends.
+    long long hop_count = 0;
+
+    // --- single-medium tables, shared ---
+    static std::vector<double> partial_sum_arr[6];
+    static double partial_face_sum_arr[6];
+    static std::vector<double> cdf_single_weight[3][6];
+    static double cdf_face_single_weight[3][6];
+    static double single_weight[3];
+    static std::vector<int> strata_array;
+    static std::vector<int> div_portion;
+
+    Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_, int weight_select_);
+
+    // Loading.
+    static bool LoadData(int weight_select);
+    static int LoadPrmat(double* data, int size);
+    static void RegisterSingleWeight(double* weights, double* gft, int drc_num, int face_num,
+                                     int segnum, int weight_select);
+    static void ResetTables();  // empties the static tables (tests)
+
+    // Sampling.
+    PointOnCube GetPoint(int clip, Cube& cube, double z_low, double z_high);
+    int GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf, int segnum);
+    static PointOnCube idx2pt(int fno, int index, int segnum);
+    template <typename Cu>
+    static const Vector3 StructToVector3(const PointOnCube& pt, const Cu& cube);
+    int GetStrata(int id_gss, int fno, int index);
+    int FindOnTopFace(int index);
+    int FindOnSideFace(int index, int a, int b);
+    static void DivSS();
+
+    // Interface clipping.
+    int CheckInterface(const Layers& layers, const Vector3& pt, double layer_low, double layer_high,
+                       double& diel_low, double& diel_up) const;
+    int ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low, double& layer_high,
+                        bool shrink) const;
+    double GetClipWeightAndPoint(int clip, Cube& cube, double layer_low, double layer_high,
+                                 PointOnCube& pt, int id_gss);
+    double GetClipHalfWeightAndPoint(int clip, Cube& cube, double layer_low, double layer_high,
+                                     PointOnCube& pt, int id_gss);
+    PointOnCube GetPointInHalf(const Layers& layers, bool& upper, double diel_low, double diel_up,
+                               Cube& cube, double radius);
+    static int GetClipSign(int id_gss, int fno, int index, int segnum);
+
+    // Gaussian surface start point.
+    Vector3 GetGaussPoint(const Cuboid& gauss, const std::vector<double>& sizes,
+                          const std::vector<double>& diels, const std::vector<double>& g_endz,
+                          const std::vector<std::vector<double>>& side_cdfs, int& id_gss, int& band);
+
+    // Thread plumbing and the walk loop.
+    int Start();
+    void Wait();
+    static void* thread_proc(void* arg);
+    int RandomwalkCore();
+};
+
+template <typename Cu>
+const Vector3 Randomwalk::StructToVector3(const PointOnCube& pt, const Cu& cube)
+{
+    extern void StructToVector3BadFace();
+    if (pt.fno < 0 || pt.fno > 5)
+        StructToVector3BadFace();
+    return FacePoint(cube, pt.fno, pt.u, pt.v);
+}
