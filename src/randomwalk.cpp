@@ -1,1 +1,517 @@
+static const char KORVA_SOURCE[] = "src/randomwalk";
+
 #include "randomwalk.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "log.h"
+
+// Table directories, relative to the folder korva is started from.
+static const char IS_FIELD_PATH[] = "./incdata/IS/binary/single";
+static const char CM_FIELD_PATH[] = "./incdata/Common/binary/single";
+
+static const int SEGNUM = 31;
+static const int FACE_PANELS = SEGNUM * SEGNUM;  // 961
+static const int CUBE_PANELS = 6 * FACE_PANELS;  // 5766
+
+// Axis normal to each face of the Gaussian surface (0 = x, 1 = y, 2 = z).
+static const int drsc[6] = {2, 1, 0, 1, 0, 2};
+// +1 where the face's outward normal points along +axis.
+static const int face_sign[6] = {-1, -1, 1, 1, -1, 1};
+
+std::vector<double> Randomwalk::partial_sum_arr[6];
+double Randomwalk::partial_face_sum_arr[6];
+std::vector<double> Randomwalk::cdf_single_weight[3][6];
+double Randomwalk::cdf_face_single_weight[3][6];
+double Randomwalk::single_weight[3];
+std::vector<int> Randomwalk::strata_array(7, 0);
+std::vector<int> Randomwalk::div_portion(17, 0);
+
+Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
+                       int weight_select_)
+    : id(id_), mgr(mgr_), tid(), layers(layers_), gauss_select(gauss_select_),
+      weight_select(weight_select_)
+{
+}
+
+// ---------------------------------------------------------------------------
+// Single-medium tables
+
+void ReadAllContent(const char* path, double* buf, int size)
+{
+    FILE* fp = fopen(path, "rb");
+    if (!fp) {
+        Log::perror("cannot open file %s\n", path);
+        exit(-1);
+    }
+    size_t rs = fread(buf, sizeof(double), (size_t)size, fp);
+    fclose(fp);
+    FATAL_CHECK((int)rs == size);
+}
+
+bool Randomwalk::LoadData(int weight_select)
+{
+    const char* dir = nullptr;
+    switch (weight_select) {
+    case 0:
+    case 1:
+    case 3: dir = CM_FIELD_PATH; break;
+    case 2:
+    case 4:
+    case 5: dir = IS_FIELD_PATH; break;
+    default: FATAL_CHECK(false);
+    }
+    Log::pinfo("loading %s, segment number is %d\n", dir, SEGNUM);
+    const std::string seg = std::to_string(SEGNUM);
+    const std::string base(dir);
+
+    std::vector<double> gft(CUBE_PANELS);
+    ReadAllContent((base + "/GFT_single_" + seg + ".db").c_str(), gft.data(), CUBE_PANELS);
+    LoadPrmat(gft.data(), CUBE_PANELS);
+
+    std::vector<double> weights(3 * CUBE_PANELS);
+    if (dir == CM_FIELD_PATH) {
+        ReadAllContent((base + "/single_weight_" + seg + ".db").c_str(), weights.data(),
+                       3 * CUBE_PANELS);
+    } else {
+        ReadAllContent((base + "/single_weight_" + seg + ".db").c_str(), single_weight, 3);
+        ReadAllContent((base + "/pdf_single_weight_" + seg + ".db").c_str(), weights.data(),
+                       3 * CUBE_PANELS);
+    }
+    RegisterSingleWeight(weights.data(), gft.data(), 3, 6, SEGNUM, weight_select);
+    return true;
+}
+
+int Randomwalk::LoadPrmat(double* data, int size)
+{
+    const int n = size / 6;
+    // One running sum over the whole surface, so that a single uniform draw
+    // picks both the face and the panel.
+    double acc = data[0];
+    partial_sum_arr[0].push_back(acc);
+    for (int f = 0; f < 6; f++) {
+        partial_sum_arr[f].reserve(n);
+        for (int i = std::max(1, f * n); i < (f + 1) * n; i++) {
+            acc += data[i];
+            partial_sum_arr[f].push_back(acc);
+        }
+        partial_face_sum_arr[f] = acc;
+    }
+    FATAL_CHECK_TEXT(std::fabs(partial_face_sum_arr[5] - 1.0) < 0.000001,
+                     "abs(partial_face_sum_arr[5]-1.0)<0.000001");
+    FATAL_CHECK((int)(6*partial_sum_arr[5].size()) == size);
+    return 0;
+}
+
+void Randomwalk::RegisterSingleWeight(double* weights, double* gft, int drc_num, int face_num,
+                                      int segnum, int weight_select)
+{
+    if (weight_select < 0 || weight_select > 4) {
+        Log::perror("Wrong -w parameter");
+        FATAL_CHECK(false);
+    }
+    const int n = segnum * segnum;
+    for (int drc = 0; drc < drc_num; drc++) {
+        double acc = 0.0;
+        for (int fno = 0; fno < face_num; fno++) {
+            std::vector<double>& out = cdf_single_weight[drc][fno];
+            out.reserve(n);
+            for (int k = 0; k < n; k++) {
+                const double w = weights[drc * face_num * n + fno * n + k];
+                switch (weight_select) {
+                case 0: out.push_back(w / gft[fno * n + k]); break;
+                case 1:
+                case 3: out.push_back(w); break;
+                default:
+                    acc += w;
+                    out.push_back(acc);
+                    break;
+                }
+            }
+            if (weight_select == 2 || weight_select == 4) {
+                cdf_face_single_weight[drc][fno] = acc;
+                if (fno == face_num - 1)
+                    FATAL_CHECK_TEXT(std::fabs(cdf_face_single_weight[drc][fno] - 1) < 0.00001,
+                                     "abs(cdf_face_single_weight[drc][fno] - 1) < 0.00001");
+            }
+        }
+    }
+}
+
+void Randomwalk::ResetTables()
+{
+    for (int f = 0; f < 6; f++) {
+        partial_sum_arr[f].clear();
+        partial_face_sum_arr[f] = 0.0;
+        for (int d = 0; d < 3; d++) {
+            cdf_single_weight[d][f].clear();
+            cdf_face_single_weight[d][f] = 0.0;
+        }
+    }
+    for (int d = 0; d < 3; d++)
+        single_weight[d] = 0.0;
+    strata_array.assign(7, 0);
+    div_portion.assign(17, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Cube sampling
+
+void StructToVector3BadFace()
+{
+    FatalCheckFailed("false", KORVA_SOURCE, __LINE__,
+                     "static const Vector3 Randomwalk::StructToVector3(const PointOnCube&, const "
+                     "Cu&) [with Cu = BaseCube<double>; Vector3 = BaseVector3<double>]");
+}
+
+// The face is the first whose cumulative sum reaches r; the panel is the
+// first cumulative entry of that face that reaches the same r. Ties resolve
+// to the earliest entry.
+static inline int FindFace(const double* face_cdf, double r)
+{
+    for (int f = 0; f < 5; f++)
+        if (face_cdf[f] >= r)
+            return f;
+    return 5;
+}
+
+static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
+{
+    return (int)(std::lower_bound(panel_cdf.begin(), panel_cdf.end(), r) - panel_cdf.begin());
+}
+
+static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
+                                      const std::vector<double>* panel_cdf, int segnum, int& index)
+{
+    const double r = rng.Random();
+    const int fno = FindFace(face_cdf, r);
+    index = FindPanel(panel_cdf[fno], r);
+    return Randomwalk::idx2pt(fno, index, segnum);
+}
+
+PointOnCube Randomwalk::idx2pt(int fno, int index, int segnum)
+{
+    FATAL_CHECK(0 <= index && index < segnum * segnum);
+    FATAL_CHECK(0 <= fno && fno <= 5);
+    return PointOnCube(fno, (double)(index % segnum) / segnum + 0.5 / segnum,
+                       (double)(index / segnum) / segnum + 0.5 / segnum, 0);
+}
+
+int CalcPos(double z, Cube& cube, bool lower)
+{
+    const double cz = cube.center.z;
+    const double r = cube.radius;
+    const double t = ((z - (cz - r)) / r) * 0.5 * 31;
+    const int ret = (int)std::floor(t);
+    if (lower) {
+        FATAL_CHECK(ret <= CI_CUT_NUMX / 2);
+        // Same centre, smaller side: grid line ret of the new cube is at z.
+        cube.radius = (cz - z) * r / ((2 * r / 31) * (15.5 - ret));
+        return ret;
+    }
+    FATAL_CHECK(ret >= CI_CUT_NUMX / 2);
+    if (ret == 31)
+        return 31;
+    cube.radius = (z - cz) * r / ((0.5 + (ret - 15)) * (2 * r / 31));
+    return ret + 1;
+}
+
+PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_high)
+{
+    int index;
+    if (clip == 0)
+        return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+    if (clip == -1) {
+        const int k = CalcPos(z_low, cube, true);
+        if (k == 0)
+            return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+        return PanelSearch(rand_walk, layers.GetPartialFaceSum(true)[k],
+                           layers.GetPartialSum(true)[k], SEGNUM, index);
+    }
+    const int k = CalcPos(z_high, cube, false);
+    if (k > 29)
+        return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+    return PanelSearch(rand_walk, layers.GetPartialFaceSum(false)[k],
+                       layers.GetPartialSum(false)[k], SEGNUM, index);
+}
+
+int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf,
+                                 int segnum)
+{
+    int index;
+    pt = PanelSearch(rand_walk, faceCdf, panelCdf, segnum, index);
+    pt.strata = 0;
+    return index;
+}
+
+// ---------------------------------------------------------------------------
+// Strata of the first transition cube
+
+void Randomwalk::DivSS()
+{
+    static const int radii[7] = {3, 5, 7, 9, 11, 13, 15};
+    strata_array.assign(radii, radii + 7);
+    div_portion.assign(17, 0);
+    div_portion[0] = div_portion[7] = 49;
+    for (int s = 1; s < 7; s++) {
+        const int a = strata_array[s], b = strata_array[s - 1];
+        div_portion[s] = div_portion[s + 7] = 4 * (a - b) * (a + b + 1);
+    }
+    div_portion[14] = 1860;
+    div_portion[15] = 124;
+    div_portion[16] = 1860;
+}
+
+int Randomwalk::GetStrata(int id_gss, int fno, int index)
+{
+    // Cube face looking into the Gaussian box, per start face.
+    static const int top_face[6] = {5, 3, 4, 1, 2, 0};
+    FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "strata !=-1");
+    const int top = top_face[id_gss];
+    const int bottom = id_gss;
+    if (fno == top)
+        return FindOnTopFace(index);
+    if (fno == bottom)
+        return FindOnTopFace(index) + 7;
+    return 14 + FindOnSideFace(index, id_gss, fno);
+}
+
+int Randomwalk::FindOnTopFace(int index)
+{
+    const int i = index % SEGNUM, j = index / SEGNUM;
+    const int m = std::max(std::abs(j - 15), std::abs(i - 15));
+    const int strata =
+        (int)(std::lower_bound(strata_array.begin(), strata_array.end(), m) - strata_array.begin());
+    FATAL_CHECK(strata>=0 && strata < SS_DIV);
+    return strata;
+}
+
+// 0 on the half nearer the top face, 1 on the middle row or column, 2 on the
+// half nearer the bottom face.
+static inline int SideRule(int c, bool top_is_high)
+{
+    if (c == 15)
+        return 1;
+    return ((c > 15) == top_is_high) ? 0 : 2;
+}
+
+int Randomwalk::FindOnSideFace(int index, int a, int b)
+{
+    const int i = index % SEGNUM, j = index / SEGNUM;
+    switch (a) {
+    case 0: return SideRule(j, true);
+    case 5: return SideRule(j, false);
+    case 2: return SideRule(i, false);
+    case 4: return SideRule(i, true);
+    case 1:
+    case 3: {
+        const bool top_is_high = (a == 1);
+        if (b == 0 || b == 5)
+            return SideRule(j, top_is_high);
+        if (b == 2 || b == 4)
+            return SideRule(i, top_is_high);
+        return -1;
+    }
+    default: return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Interface clipping
+
+int Randomwalk::CheckInterface(const Layers& layers, const Vector3& pt, double layer_low,
+                               double layer_high, double& diel_low, double& diel_up) const
+{
+    int intf = 0;
+    const double z = pt.Z();
+    if (std::fabs(z - layer_low) < MIE) {
+        FATAL_CHECK(layers.GetDiel(diel_up) && layers.GetLowerDiel(diel_low));
+        intf = -1;
+    }
+    if (std::fabs(z - layer_high) < MIE) {
+        FATAL_CHECK(intf == 0);
+        FATAL_CHECK(layers.GetHigherDiel(diel_up) && layers.GetDiel(diel_low));
+        intf = 1;
+    }
+    return intf;
+}
+
+int Randomwalk::ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low,
+                                double& layer_high, bool shrink) const
+{
+    layers.GetNearby(layer_low, layer_high);
+    const double z = cube.center.z;
+    const double r = cube.radius;
+    const double d1 = z - layer_low;
+    const double d2 = layer_high - z;
+    FATAL_CHECK(d1 > -MIE);
+    FATAL_CHECK(d2 > -MIE);
+    double far_z;
+    double d3 = 1e100, d4 = 1e100;
+    if (layers.GetLowerLayer(far_z)) {
+        d3 = z - far_z;
+        FATAL_CHECK(d3 > -MIE);
+    }
+    if (layers.GetHigherLayer(far_z)) {
+        d4 = far_z - z;
+        FATAL_CHECK(d4 > -MIE);
+    }
+    // A tie goes to the bottom interface.
+    const double nearest = d1 > d2 ? d2 : d1;
+    const int code = d1 > d2 ? 1 : -1;
+    const double m = d3 <= d4 ? d3 : d4;
+    const double other = std::max(d1, d2);
+    const double second = other > m ? m : other;
+    if (r <= nearest)
+        return 0;
+    if (shrink) {
+        cube.radius = nearest;
+        return 0;
+    }
+    if (r <= second)
+        return code;
+    // The tables know one interface per cube: pull the second one onto a face.
+    cube.radius = second;
+    return code;
+}
+
+// Uniform panel over the whole cube surface; strata only under selector 3.
+static inline PointOnCube UniformPanel(Randomwalk& rw, int id_gss, int& index)
+{
+    const int n = (int)(rw.rand_walk.Random() * 6.0 * 961.0);
+    index = n % FACE_PANELS;
+    PointOnCube pt = Randomwalk::idx2pt(n / FACE_PANELS, index, SEGNUM);
+    pt.strata = rw.weight_select == 3 ? rw.GetStrata(id_gss, pt.fno, index) : 0;
+    return pt;
+}
+
+double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
+                                         double layer_high, PointOnCube& pt, int id_gss)
+{
+    const int drc = drsc[id_gss];
+    const double S = face_sign[id_gss];
+    bool multi = false;
+    bool lower = true;
+    int k = 0;
+    if (clip == -1) {
+        k = CalcPos(layer_low, cube, true);
+        multi = (k != 0);
+    } else if (clip != 0) {
+        k = CalcPos(layer_high, cube, false);
+        multi = (k <= 29);
+        lower = false;
+    }
+    const double r = cube.radius;
+    int index = 0;
+
+    if (!multi) {
+        switch (weight_select) {
+        case 0:
+            index = GetPointByWeight(pt, partial_face_sum_arr, partial_sum_arr, SEGNUM);
+            return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r;
+        case 1:
+        case 3:
+            pt = UniformPanel(*this, id_gss, index);
+            FATAL_CHECK(pt.strata <= 16 && pt.strata>=0);
+            return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r * 5766.0;
+        case 2:
+        case 4:
+            index = GetPointByWeight(pt, cdf_face_single_weight[drc], cdf_single_weight[drc], SEGNUM);
+            return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * std::fabs(single_weight[drc]) *
+                   0.5 / r;
+        default:
+            if (clip == 0)
+                Log::pinfo(" in Get point by weight.\n");
+            FATAL_CHECK(false);
+        }
+    }
+
+    std::vector<double>** values = layers.GetWeightPartialSum(lower)[k];
+    switch (weight_select) {
+    case 0:
+        index = GetPointByWeight(pt, layers.GetPartialFaceSum(lower)[k],
+                                 layers.GetPartialSum(lower)[k], SEGNUM);
+        FATAL_CHECK((int)index <= CI_CUTS);
+        return S * (-values[drc][pt.fno][index]) * 0.5 / r;
+    case 1:
+    case 3:
+        pt = UniformPanel(*this, id_gss, index);
+        FATAL_CHECK(pt.strata <= 16 && pt.strata>=0);
+        return S * (-values[drc][pt.fno][index]) * 0.5 / r * 5766.0;
+    case 2:
+    case 4: {
+        index = GetPointByWeight(pt, layers.GetWeightPartialFaceSum(lower)[k][drc], values[drc],
+                                 SEGNUM);
+        FATAL_CHECK((int)index <= CI_CUTS);
+        const double cross = std::fabs(layers.GetWeightCross(lower)[k][drc][0][0]);
+        const WeightSignEntry signs = layers.GetWeightPartialSign(lower);
+        // Across an interface the weight's sign does not follow the mid-plane
+        // of the cube (the row straddling it has one sign, and stronger
+        // contrasts flip rows beyond it), so the drawn panel's own sign wins.
+        if (signs)
+            return -S * signs[k][drc][pt.fno][index] * cross * 0.5 / r;
+        return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * cross * 0.5 / r;
+    }
+    default: FATAL_CHECK(false);
+    }
+}
+
+double Randomwalk::GetClipHalfWeightAndPoint(int, Cube& cube, double, double, PointOnCube& pt,
+                                             int id_gss)
+{
+    const int drc = drsc[id_gss];
+    const int index = GetPointByWeight(pt, layers.GetWeightHalfPartialFaceSum()[0][drc],
+                                       layers.GetWeightHalfPartialSum()[0][drc], 32);
+    const int s = GetClipSign(id_gss, pt.fno, index, 32);
+    FATAL_CHECK((int)index <= CI_CUTS_H);
+    return -s * layers.GetHalfWeightCross()[0][drc][0][0] * 0.5 / cube.radius;
+}
+
+PointOnCube Randomwalk::GetPointInHalf(const Layers&, bool& upper, double, double, Cube& cube,
+                                       double radius)
+{
+    const int segnum = 32;
+    const double u = rand_walk.Random();
+    const int fno = FindFace(layers.GetHalfPartialFaceSum()[0], u);
+    const std::vector<double>& cdf = layers.GetHalfPartialSum()[0][fno];
+    int index = FindPanel(cdf, u);
+    // A draw above a total that rounding left just below 1 takes the last panel.
+    if (fno == 5 && index == (int)cdf.size() && index > 0)
+        index--;
+    PointOnCube pt = idx2pt(fno, index, segnum);
+    if (fno == 0)
+        upper = false;
+    else if (fno != 5 && index / segnum <= 15)
+        upper = false;  // rows run along z; row 16 is the first above the interface
+    cube.radius = radius;
+    return pt;
+}
+
+int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
+{
+    const int col = index % segnum;
+    const int half = segnum / 2;
+    const int half_face = segnum * segnum / 2;
+    bool negative;
+    switch (id_gss) {
+    case 0:
+    case 5: negative = fno == 0 || (fno >= 1 && fno <= 4 && index < half_face); break;
+    case 1:
+    case 3:
+        negative = fno == 1 || ((fno == 2 || fno == 4) && col < half) ||
+                   ((fno == 0 || fno == 5) && index < half_face);
+        break;
+    case 2:
+    case 4: negative = fno == 4 || (fno != 2 && col < half); break;
+    default: FATAL_CHECK(false);
+    }
+    const int side = negative ? -1 : 1;
+    return face_sign[id_gss] * side;
+}
+
+// ---- walk loop ----
