@@ -1,1 +1,657 @@
+static const char KORVA_SOURCE[] = "src/parser";
+
 #include "parser.h"
+
+#include "log.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+Cuboid* solver_space = nullptr;
+std::map<std::string, std::vector<Cuboid*>> dictionary;
+std::map<std::string, std::vector<Medium*>> mediums;
+std::string master_name;
+
+int miline = 1;
+DeckValue yylval;
+std::ifstream deck_file;
+std::istream* deck_in = &deck_file;
+
+namespace {
+
+// ---------------------------------------------------------------- scanner
+
+std::string name;  // last identifier scanned
+
+const char* const KEYWORDS[] = {"vorn", "window", "medium", "conductor", "block",
+                                "basepoint", "name", "v1", "v2", "hvector",
+                                "tint", "diel", "task", "capacitance"};
+const int KEYWORD_COUNT = sizeof(KEYWORDS) / sizeof(KEYWORDS[0]);
+
+bool IsLetter(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool IsDigit(int c) { return c >= '0' && c <= '9'; }
+bool isSpecLetter(int c) { return c == ':'; }
+bool IsNameChar(int c) { return IsLetter(c) || IsDigit(c) || c == '_' || isSpecLetter(c); }
+
+bool SameIgnoringCase(const std::string& text, const char* keyword)
+{
+    size_t i = 0;
+    for (; i < text.size() && keyword[i]; ++i) {
+        char a = text[i], b = keyword[i];
+        if (a >= 'A' && a <= 'Z')
+            a = (char)(a - 'A' + 'a');
+        if (a != b)
+            return false;
+    }
+    return i == text.size() && keyword[i] == '\0';
+}
+
+// Skips the rest of a comment whose opening "/x" has been read. Returns
+// false when the input ends inside a block comment.
+bool SkipComment(bool block)
+{
+    std::istream& in = *deck_in;
+    int prev = 0;
+    for (;;) {
+        int c = in.get();
+        if (c == EOF)
+            return !block;
+        if (c == '\n') {
+            ++miline;
+            if (!block)
+                return true;
+        }
+        // prev starts at 0 so that "/*/" does not close the comment.
+        if (block && prev == '*' && c == '/')
+            return true;
+        prev = c;
+    }
+}
+
+int ScanIdentifier(int first)
+{
+    std::istream& in = *deck_in;
+    std::string text(1, (char)first);
+    int c;
+    while ((c = in.get()) != EOF && IsNameChar(c))
+        text += (char)c;
+    if (c != EOF)
+        in.unget();
+    for (int k = 0; k < KEYWORD_COUNT; ++k) {
+        if (SameIgnoringCase(text, KEYWORDS[k])) {
+            yylval.ival = k;
+            return VORN + k;
+        }
+    }
+    name = text;
+    yylval.ival = 1;
+    return dictionary.count(name) ? CONDNAME : NEWNAME;
+}
+
+int ScanNumber()
+{
+    std::istream& in = *deck_in;
+    double v = 0.0;
+    if (!(in >> v)) {
+        in.clear();
+        yylval.number = 0.0;
+        return BADNUMBER;
+    }
+    yylval.number = v;
+    return NUMBER;
+}
+
+}  // namespace
+
+const std::string& ScannedName()
+{
+    return name;
+}
+
+int yylex()
+{
+    std::istream& in = *deck_in;
+    for (;;) {
+        int c = in.get();
+        if (c == EOF)
+            return 0;
+        if (c == '\n') {
+            ++miline;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\r')
+            continue;
+        if (c == '/') {
+            int next = in.get();
+            if (next == '/' || next == '*') {
+                if (!SkipComment(next == '*'))
+                    return 0;
+                continue;
+            }
+            if (next != EOF)
+                in.unget();
+            return '/';
+        }
+        if (IsLetter(c) || c == '_')
+            return ScanIdentifier(c);
+        if (IsDigit(c)) {
+            in.unget();
+            return ScanNumber();
+        }
+        return c;
+    }
+}
+
+// ----------------------------------------------------------------- parser
+
+namespace {
+
+const int MAX_STACK_DEPTH = 10000;
+
+struct ParseAbort {
+    int result;
+};
+
+// What each statement was, for the checks after the parse.
+struct BoxRecord {
+    const Cuboid* box;
+    int line;
+    std::string what;  // e.g. block "b1" of conductor "net1"
+};
+
+struct DielRecord {
+    std::string medium;
+    int line;
+    double diel;
+};
+
+std::vector<std::string> name_stack;
+std::vector<Cuboid*> current_blocks;  // blocks of the statement being parsed
+std::vector<Cuboid*> owned_boxes;
+std::vector<Medium*> owned_media;
+std::vector<BoxRecord> box_records;
+std::vector<DielRecord> diel_records;
+
+Vector3 Sum(const Vector3& a, const Vector3& b)
+{
+    return Vector3(a.x + b.x, a.y + b.y, a.z + b.z);
+}
+
+// Recursive descent over the deck grammar. It shifts and reduces in the
+// order an LALR(1) parser of the same grammar would, and counts the symbols
+// such a parser would hold on its stack, so the depth limit trips on the
+// same decks. Expressions use an explicit stack so that nesting depth does
+// not become native recursion.
+class DeckParser {
+public:
+    int Parse()
+    {
+        try {
+            ParseDeck();
+        } catch (const ParseAbort& abort) {
+            return abort.result;
+        }
+        return 0;
+    }
+
+private:
+    int lookahead = -1;  // -1: none read
+    int lookahead_line = 0;
+    int depth = 1;       // states on the virtual stack, the initial one included
+
+    int Peek()
+    {
+        if (lookahead < 0) {
+            lookahead = yylex();
+            lookahead_line = miline;
+        }
+        return lookahead;
+    }
+
+    void Fail(const char* message, int result)
+    {
+        std::istream& in = *deck_in;
+        in.clear();  // a stream at its end reports no position otherwise
+        long long pos = (long long)in.tellg();
+        Log::perror("Line %d CharLocate %d : %s\n", miline, (int)pos, message);
+        throw ParseAbort{result};
+    }
+
+    void Push()
+    {
+        if (++depth >= MAX_STACK_DEPTH)
+            Fail("parser stack overflow", 2);
+    }
+
+    void Shift()
+    {
+        lookahead = -1;
+        Push();
+    }
+
+    void Reduce(int length)
+    {
+        depth -= length;
+        Push();
+    }
+
+    void Expect(int token)
+    {
+        if (Peek() != token)
+            Fail("syntax error", 1);
+        Shift();
+    }
+
+    // '[' '/' keyword ']'
+    void ExpectClosingTag(int keyword)
+    {
+        Expect('[');
+        Expect('/');
+        Expect(keyword);
+        Expect(']');
+    }
+
+    void ParseDeck()
+    {
+        Expect('<');
+        Expect(VORN);
+        Expect('>');
+        Reduce(3);  // header
+        Reduce(0);  // empty statement-list
+        for (;;) {
+            int t = Peek();
+            if (t == '[')
+                break;
+            if (t != '<')
+                Fail("syntax error", 1);
+            ParseStatement();
+            Reduce(1);  // statement
+            Reduce(2);  // statement-list statement
+        }
+        ExpectClosingTag(VORN);
+        Reduce(4);  // trailer
+        if (!dictionary.count(master_name))
+            Log::perror("master conductor doesn't exist\n");
+        Reduce(3);  // deck
+        if (Peek() != 0)
+            Fail("syntax error", 1);
+    }
+
+    void ParseStatement()
+    {
+        int line = lookahead_line;
+        Shift();  // '<'
+        switch (Peek()) {
+        case WINDOW: ParseWindow(line); break;
+        case CONDUCTOR: ParseConductor(); break;
+        case MEDIUM: ParseMedium(line); break;
+        case TASK: ParseTask(); break;
+        default: Fail("syntax error", 1);
+        }
+    }
+
+    void ParseWindow(int line)
+    {
+        Shift();
+        Expect('>');
+        Expect(V1);
+        Vector3 v1 = ParseVector();
+        Expect(V2);
+        Vector3 v2 = ParseVector();
+        Reduce(4);  // window-body
+        ExpectClosingTag(WINDOW);
+        Reduce(7);
+        solver_space = NewBox(v1, v2);
+        box_records.push_back({solver_space, line, "window"});
+    }
+
+    void ParseConductor()
+    {
+        Shift();
+        Expect('>');
+        ParseNameClause();
+        current_blocks.clear();
+        ParseBlockList("conductor");
+        ExpectClosingTag(CONDUCTOR);
+        Reduce(8);
+        // A later statement of an existing conductor must not change it.
+        dictionary.emplace(name_stack.back(), current_blocks);
+        name_stack.pop_back();
+    }
+
+    void ParseMedium(int line)
+    {
+        Shift();
+        Expect('>');
+        ParseNameClause();
+        current_blocks.clear();
+        ParseBlockList("medium");
+        Expect(DIEL);
+        double diel = ParseExpression();
+        Reduce(2);  // diel-clause
+        ExpectClosingTag(MEDIUM);
+        Reduce(9);
+        std::vector<Medium*> media;
+        for (Cuboid* block : current_blocks) {
+            owned_media.push_back(new Medium(block, diel));
+            media.push_back(owned_media.back());
+        }
+        mediums[name_stack.back()] = media;
+        diel_records.push_back({name_stack.back(), line, diel});
+        name_stack.pop_back();
+    }
+
+    void ParseTask()
+    {
+        Shift();
+        Expect('>');
+        Expect('<');
+        Expect(CAPACITANCE);
+        Expect('>');
+        Expect(CONDNAME);
+        std::string master = name;
+        ExpectClosingTag(CAPACITANCE);
+        Reduce(7);  // capacitance-task
+        master_name = master;
+        ExpectClosingTag(TASK);
+        Reduce(7);
+    }
+
+    void ParseNameClause()
+    {
+        Expect(NAME);
+        int t = Peek();
+        if (t != NEWNAME && t != CONDNAME)
+            Fail("syntax error", 1);
+        Shift();
+        Reduce(1);  // identifier
+        Reduce(2);  // name-clause
+        name_stack.push_back(name);
+    }
+
+    void ParseBlockList(const char* owner_kind)
+    {
+        ParseBlock(owner_kind);
+        Reduce(1);
+        while (Peek() == '<') {
+            ParseBlock(owner_kind);
+            Reduce(2);
+        }
+    }
+
+    void ParseBlock(const char* owner_kind)
+    {
+        int line = lookahead_line;
+        Expect('<');
+        Expect(BLOCK);
+        Expect('>');
+        ParseNameClause();
+        Expect(BASEPOINT);
+        Vector3 b = ParseVector();
+        Expect(V1);
+        Vector3 a = ParseVector();
+        Expect(V2);
+        Vector3 c = ParseVector();
+        Expect(HVECTOR);
+        Vector3 h = ParseVector();
+        Reduce(8);  // geometry
+        if (Peek() == TINT) {
+            Shift();
+            ParseVector();  // parsed, not used
+            Reduce(2);
+        } else {
+            Reduce(0);
+        }
+        ExpectClosingTag(BLOCK);
+        Reduce(9);
+        Cuboid* box = NewBox(b, Sum(Sum(Sum(a, b), c), h));
+        current_blocks.push_back(box);
+        std::string block_name = name_stack.back();
+        name_stack.pop_back();
+        box_records.push_back({box, line, "block \"" + block_name + "\" of " + owner_kind +
+                                              " \"" + name_stack.back() + "\""});
+    }
+
+    Cuboid* NewBox(const Vector3& lo, const Vector3& hi)
+    {
+        owned_boxes.push_back(new Cuboid(0, lo.x, lo.y, lo.z, hi.x, hi.y, hi.z));
+        return owned_boxes.back();
+    }
+
+    Vector3 ParseVector()
+    {
+        Expect('(');
+        double x = ParseExpression();
+        Expect(',');
+        double y = ParseExpression();
+        Expect(',');
+        double z = ParseExpression();
+        Expect(')');
+        Reduce(7);
+        return Vector3(x, y, z);
+    }
+
+    // Pending left parts of an expression, innermost last.
+    enum PendingKind { OPEN_PAREN, NEGATE, TIMES, PLUS, MINUS };
+    struct Pending {
+        PendingKind kind;
+        double left;
+    };
+
+    // expression: term | expression '+' expression | expression '-' expression
+    // term: NUMBER | '(' expression ')' | term '*' term | '-' term
+    // '+' '-' left-associative, '*' left-associative and tighter, unary '-'
+    // tighter still.
+    double ParseExpression()
+    {
+        std::vector<Pending> pending;
+        for (;;) {
+            double value = ParseOperand(pending);
+            for (;;) {
+                // value is a term
+                while (!pending.empty() && pending.back().kind == NEGATE) {
+                    pending.pop_back();
+                    value = -value;
+                    Reduce(2);
+                }
+                if (!pending.empty() && pending.back().kind == TIMES) {
+                    value = pending.back().left * value;
+                    pending.pop_back();
+                    Reduce(3);
+                }
+                if (Peek() == '*') {
+                    Shift();
+                    pending.push_back({TIMES, value});
+                    break;
+                }
+                Reduce(1);  // expression: term
+                if (!pending.empty() && (pending.back().kind == PLUS || pending.back().kind == MINUS)) {
+                    double left = pending.back().left;
+                    value = pending.back().kind == PLUS ? left + value : left - value;
+                    pending.pop_back();
+                    Reduce(3);
+                }
+                int t = Peek();
+                if (t == '+' || t == '-') {
+                    Shift();
+                    pending.push_back({t == '+' ? PLUS : MINUS, value});
+                    break;
+                }
+                if (pending.empty())
+                    return value;
+                FATAL_CHECK(pending.back().kind == OPEN_PAREN);
+                Expect(')');
+                pending.pop_back();
+                Reduce(3);  // term: '(' expression ')'
+            }
+        }
+    }
+
+    // Shifts any '(' and unary '-' that open an operand, then its number.
+    double ParseOperand(std::vector<Pending>& pending)
+    {
+        for (;;) {
+            int t = Peek();
+            if (t == '(' || t == '-') {
+                Shift();
+                pending.push_back({t == '(' ? OPEN_PAREN : NEGATE, 0.0});
+                continue;
+            }
+            if (t != NUMBER)
+                Fail("syntax error", 1);
+            double value = yylval.number;
+            Shift();
+            Reduce(1);  // term: NUMBER
+            return value;
+        }
+    }
+};
+
+// ------------------------------------------------------------- after parse
+
+bool IsFinite(const Cuboid& b)
+{
+    return std::isfinite(b.x0) && std::isfinite(b.y0) && std::isfinite(b.z0) &&
+           std::isfinite(b.x1) && std::isfinite(b.y1) && std::isfinite(b.z1);
+}
+
+bool IsProper(const Cuboid& b)
+{
+    return b.x0 < b.x1 && b.y0 < b.y1 && b.z0 < b.z1;
+}
+
+// Every algorithm downstream assumes proper boxes and a positive
+// permittivity, so a deck that breaks this is refused as a whole.
+bool ValidateDeck()
+{
+    bool ok = true;
+    for (const BoxRecord& r : box_records) {
+        if (!IsFinite(*r.box)) {
+            Log::perror("Line %d : %s has a coordinate that is not a finite number\n", r.line,
+                        r.what.c_str());
+            ok = false;
+        } else if (!IsProper(*r.box)) {
+            Log::perror("Line %d : %s has its far corner (%g,%g,%g) not above its lower corner "
+                        "(%g,%g,%g) on every axis\n",
+                        r.line, r.what.c_str(), r.box->x1, r.box->y1, r.box->z1, r.box->x0,
+                        r.box->y0, r.box->z0);
+            ok = false;
+        }
+    }
+    for (const DielRecord& r : diel_records) {
+        if (!(std::isfinite(r.diel) && r.diel > 0)) {
+            Log::perror("Line %d : medium \"%s\" has permittivity %g, which is not a finite "
+                        "number > 0\n",
+                        r.line, r.medium.c_str(), r.diel);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void ApplyWindowDefault()
+{
+    if (solver_space)
+        return;
+    Cuboid* box = nullptr;
+    for (const auto& conductor : dictionary) {
+        for (const Cuboid* b : conductor.second) {
+            if (!box) {
+                owned_boxes.push_back(new Cuboid(*b));
+                box = owned_boxes.back();
+                box->id = 0;
+                continue;
+            }
+            box->x0 = std::min(box->x0, b->x0);
+            box->y0 = std::min(box->y0, b->y0);
+            box->z0 = std::min(box->z0, b->z0);
+            box->x1 = std::max(box->x1, b->x1);
+            box->y1 = std::max(box->y1, b->y1);
+            box->z1 = std::max(box->z1, b->z1);
+        }
+    }
+    solver_space = box;
+}
+
+}  // namespace
+
+int yyparse()
+{
+    DeckParser parser;
+    return parser.Parse();
+}
+
+void BuildDeckLists(DeckLists& lists)
+{
+    lists = DeckLists();
+    auto add = [&lists](const std::string& conductor, const std::vector<Cuboid*>& blocks) {
+        int id = (int)lists.names.size();
+        lists.names.push_back(conductor);
+        for (Cuboid* b : blocks) {
+            b->id = id;
+            lists.cuboids.push_back(b);
+        }
+    };
+    auto master = dictionary.find(master_name);
+    if (master != dictionary.end())
+        add(master->first, master->second);
+    for (const auto& conductor : dictionary) {
+        if (conductor.first != master_name)
+            add(conductor.first, conductor.second);
+    }
+    for (const auto& medium : mediums)
+        lists.media.insert(lists.media.end(), medium.second.begin(), medium.second.end());
+}
+
+int LoadDeck(const char* path, DeckLists& lists)
+{
+    deck_file.close();
+    deck_file.clear();
+    deck_file.open(path);
+    if (!deck_file) {
+        Log::perror("cannot open file: %s\n", path);
+        return 255;
+    }
+    deck_in = &deck_file;
+    int result = yyparse();
+    deck_file.close();
+    if (result != 0)
+        return 255;
+    if (!dictionary.count(master_name))
+        return 255;  // the parser has said so
+    if (!ValidateDeck())
+        return 255;
+    ApplyWindowDefault();
+    BuildDeckLists(lists);
+    return 0;
+}
+
+void DeleteDeckObjects()
+{
+    for (Medium* m : owned_media)
+        delete m;
+    for (Cuboid* b : owned_boxes)
+        delete b;
+    owned_media.clear();
+    owned_boxes.clear();
+    box_records.clear();
+    diel_records.clear();
+    current_blocks.clear();
+    dictionary.clear();
+    mediums.clear();
+    solver_space = nullptr;
+}
+
+void ClearDeck()
+{
+    DeleteDeckObjects();
+    master_name.clear();
+    name_stack.clear();
+    name.clear();
+    miline = 1;
+    yylval = DeckValue();
+    deck_file.close();
+    deck_file.clear();
+    deck_in = &deck_file;
+}
