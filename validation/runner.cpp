@@ -1,0 +1,84 @@
+#include "runner.h"
+
+#include <time.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "layers.h"
+#include "parser.h"
+#include "randomwalk.h"
+#include "walkmgr.h"
+
+double WallSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+std::string DeckWithMaster(const std::string& deck_path, const std::string& master,
+                           const std::string& scratch_dir)
+{
+    std::ifstream in(deck_path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::regex task("<\\s*capacitance\\s*>\\s*[A-Za-z_][A-Za-z0-9_:]*", std::regex::icase);
+    std::string text = std::regex_replace(ss.str(), task, "<capacitance> " + master);
+    std::string path = scratch_dir + "/master_" + master + ".kd";
+    std::ofstream(path) << text;
+    return path;
+}
+
+// Releases everything a run loaded, so that the next run in this process
+// starts from scratch.
+static void ResetProcessState()
+{
+    Layers::UnLoadData();
+    ClearDeck();
+    Layers::ResetAll();
+    Randomwalk::ResetTables();
+}
+
+int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
+{
+    DeckLists lists;
+    if (LoadDeck(deck_path.c_str(), lists) != 0) {
+        ClearDeck();
+        return 255;
+    }
+    const size_t n = lists.names.size();
+    std::vector<double> cap(n + 1, 0.0), cap2(n + 1, 0.0), err(n + 1, 0.0);
+    std::vector<std::vector<double>> is_store(24, std::vector<double>(n + 1, 0.0));
+    double* is_sum[12];
+    double* is_sum2[12];
+    for (int k = 0; k < 12; ++k) {
+        is_sum[k] = is_store[k].data();
+        is_sum2[k] = is_store[12 + k].data();
+    }
+    double* ss_sum[17] = {};
+    double* ss_sum2[17] = {};
+    std::vector<long long> is_count(12, 0), ss_count(17, 0);
+
+    {
+        WalkMgr mgr;
+        mgr.fixed_seed = opt.fixed_seed;
+        mgr.seed_base = opt.seed;
+        mgr.names = lists.names;
+        mgr.Prepare(opt.mode, lists.cuboids, lists.media, opt.walks, opt.rel_err, cap, cap2, err,
+                    ss_sum, ss_sum2, ss_count, is_sum, is_sum2, is_count, opt.threads, 1, 4,
+                    solver_space);
+        double t0 = WallSeconds();
+        mgr.StartAll(opt.threads);
+        mgr.WaitEnd();
+        out.seconds = WallSeconds() - t0;
+        out.walks = mgr.walk_count;
+        out.hops = mgr.total_hops;
+    }
+    out.names = lists.names;
+    out.cap.assign(cap.begin(), cap.begin() + n);
+    out.err.assign(err.begin(), err.begin() + n);
+    ResetProcessState();
+    return 0;
+}
