@@ -1,0 +1,32 @@
+#include "deckpairs.h"
+
+#include <cstdio>
+
+#include "layers.h"
+#include "parser.h"
+
+bool PairsFromDeck(const char* path, std::vector<DielPair>& pairs)
+{
+    pairs.clear();
+    DeckLists lists;
+    if (LoadDeck(path, lists) != 0) return false;
+    if (!lists.media.empty()) {
+        Layers stack(lists.media);
+        for (size_t i = 0; i + 1 < Layers::layers.size(); ++i) {
+            DielPair p{Layers::layers[i].diel, Layers::layers[i + 1].diel};
+            if (p.dlow == p.dhigh) continue;
+            // A face no medium rests on keeps the "unset" permittivity; Korva
+            // stops on it before any table is read, so there is nothing to tabulate.
+            if (!(p.dlow > 0) || !(p.dhigh > 0)) {
+                std::fprintf(stderr, "quillon: layer face %zu has no permittivity, skipped\n", i);
+                continue;
+            }
+            bool seen = false;
+            for (const DielPair& q : pairs) seen = seen || (q.dlow == p.dlow && q.dhigh == p.dhigh);
+            if (!seen) pairs.push_back(p);
+        }
+        Layers::layers.clear();
+    }
+    ClearDeck();
+    return true;
+}
