@@ -1,1 +1,835 @@
+static const char KORVA_SOURCE[] = "src/layers";
+
 #include "layers.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "log.h"
+
+using std::abs;
+
+// Table files are raw little-endian doubles, read straight into memory.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "table files hold little-endian doubles");
+
+std::vector<Layer> Layers::layers;
+int Layers::weight_select = 0;
+
+const PSumPacket Layers::trans = {0, false, 30, 6, 961, 1, 172980};
+const PSumPacket Layers::htrans = {1, true, 1, 6, 1024, 1, 6144};
+const PSumPacket Layers::wei = {2, false, 30, 3, 1, 1, 90};
+const PSumPacket Layers::hwei = {3, true, 1, 3, 1, 1, 3};
+const PSumPacket Layers::pdf = {4, false, 30, 3, 6, 961, 518940};
+const PSumPacket Layers::hpdf = {5, true, 1, 3, 6, 1024, 18432};
+
+std::map<int, PSumEntry> Layers::psums;
+std::map<int, PSumEntry> Layers::half_psums;
+std::map<int, double****> Layers::weight_array;
+std::map<int, double****> Layers::half_weight_array;
+std::map<int, WeightPdfEntry> Layers::cdf_weights;
+std::map<int, WeightPdfEntry> Layers::cdf_half_weights;
+std::map<int, WeightSignEntry> Layers::cdf_weight_signs;
+
+static const double FAR_POS = 1e100;
+
+// ---------------------------------------------------------------------------
+// Stack construction
+
+Layers::Layers(const std::vector<Medium*>& mediums)
+    : cur_layer(-1),
+      lower_psum_face(nullptr), upper_psum_face(nullptr),
+      lower_psum(nullptr), upper_psum(nullptr),
+      half_psum_face(nullptr), half_psum(nullptr),
+      lower_weight_cross(nullptr), upper_weight_cross(nullptr), half_weight_cross(nullptr),
+      lower_wpdf_face(nullptr), upper_wpdf_face(nullptr),
+      lower_wpdf(nullptr), upper_wpdf(nullptr),
+      half_wpdf_face(nullptr), half_wpdf(nullptr),
+      lower_wpdf_sign(nullptr), upper_wpdf_sign(nullptr)
+{
+    layers.clear();
+    if (mediums.empty()) {
+        // Without a medium every walk would stop on an empty stack; vacuum is
+        // what an unfilled window physically is.
+        Log::pwarning("Warning: no medium in the deck, assuming vacuum (relative permittivity 1) everywhere\n");
+        layers.push_back({-FAR_POS, 1.0});
+        layers.push_back({FAR_POS, 1.0});
+    }
+    for (Medium* medium : mediums)
+        MergeInto(medium);
+
+    if (!layers.empty()) {
+        layers.front().pos = -FAR_POS;
+        layers.back().pos = FAR_POS;
+    }
+    if (layers.size() >= 2)
+        layers[0].diel = layers[1].diel;
+
+    Log::pinfo("\t\t=======================\n");
+    Log::pinfo("\t\tSHOW Layers Information\n");
+    Log::pinfo("\t\t=======================\n");
+    for (size_t i = 0; i < layers.size(); ++i)
+        Log::pinfo("The layer %d's higher z-position: %lg; Diel: %lg\n", (int)i, layers[i].pos, layers[i].diel);
+
+    if (layers.size() >= 2) {
+        Log::pinfo("After merge layers with same dielectric constant.");
+        size_t i = 1;
+        while (i + 1 < layers.size()) {
+            if (layers[i].diel == layers[i + 1].diel) {
+                layers.erase(layers.begin() + i);
+                Log::pinfo("delete a layers");
+            } else {
+                ++i;
+            }
+        }
+    }
+}
+
+void Layers::MergeFace(double z, double diel, bool with_diel)
+{
+    for (size_t i = 0; i < layers.size(); ++i) {
+        Layer& face = layers[i];
+        if (abs(face.pos - z) < MIE) {
+            if (!with_diel)
+                return;
+            if (abs(face.diel - (-1)) < MIE)
+                face.diel = diel;
+            else if (abs(face.diel - diel) > MIE)
+                Log::perror("different diel for same place!\n");
+            return;
+        }
+        if (face.pos > z) {
+            layers.insert(layers.begin() + i, Layer{z, with_diel ? diel : -1.0});
+            return;
+        }
+    }
+    layers.push_back(Layer{z, with_diel ? diel : -1.0});
+}
+
+void Layers::MergeInto(Medium* medium)
+{
+    MergeFace(medium->block->z0, 0.0, false);
+    MergeFace(medium->block->z1, medium->diel, true);
+}
+
+// ---------------------------------------------------------------------------
+// Cursor
+
+static int FindIndex(double z)
+{
+    for (size_t i = 0; i < Layers::layers.size(); ++i)
+        if (Layers::layers[i].pos > z)
+            return (int)i;
+    return -2;
+}
+
+Layer* Layers::FindLayer(double z)
+{
+    cur_layer = FindIndex(z);
+    UpdatePSum();
+    return cur_layer >= 0 ? &layers[cur_layer] : nullptr;
+}
+
+Layer* Layers::FindLayerFromGauss(double z)
+{
+    cur_layer = FindIndex(z);
+    UpdatePWSum();
+    return cur_layer >= 0 ? &layers[cur_layer] : nullptr;
+}
+
+bool Layers::MoveUp()
+{
+    if (cur_layer == -1)
+        return false;
+    if (cur_layer == -2) {
+        Log::perror("moving over highest layer!\n");
+        return false;
+    }
+    FATAL_CHECK(cur_layer >= 0);
+    cur_layer = cur_layer + 1 < (int)layers.size() ? cur_layer + 1 : -2;
+    UpdatePSum();
+    return cur_layer >= 0;
+}
+
+bool Layers::MoveDown()
+{
+    if (cur_layer == -1)
+        return false;
+    if (cur_layer == -2) {
+        if (layers.empty())
+            return false;
+        cur_layer = (int)layers.size() - 1;
+        UpdatePSum();
+        return cur_layer > 0;
+    }
+    FATAL_CHECK(cur_layer >= 0);
+    if (cur_layer == 0) {
+        Log::perror("moving below lowest layer!\n");
+        return false;
+    }
+    cur_layer -= 1;
+    UpdatePSum();
+    return cur_layer != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Queries. Any negative cursor other than -2 counts as "not set".
+
+bool Layers::GetNearby(double& low, double& high) const
+{
+    if (cur_layer == -2) {
+        if (!layers.empty()) {
+            low = layers.back().pos;
+            high = FAR_POS;
+        }
+        return false;
+    }
+    if (cur_layer < 0)
+        return false;
+    if (cur_layer == 0) {
+        low = -FAR_POS;
+        high = layers[0].pos;
+        return false;
+    }
+    low = layers[cur_layer - 1].pos;
+    high = layers[cur_layer].pos;
+    return true;
+}
+
+int Layers::GetLower() const
+{
+    if (cur_layer == -2)
+        return layers.size() > 1 ? (int)layers.size() - 2 : -4;
+    if (cur_layer < 0)
+        return -3;
+    return cur_layer > 1 ? cur_layer - 2 : -4;
+}
+
+bool Layers::GetLowerLayer(double& z) const
+{
+    int idx = GetLower();
+    if (idx < 0)
+        return false;
+    z = layers[idx].pos;
+    return true;
+}
+
+bool Layers::GetLowerDiel(double& d) const
+{
+    if (layers.empty())
+        return false;
+    if (cur_layer == -2) {
+        d = layers.back().diel;
+        return true;
+    }
+    if (cur_layer < 0)
+        return false;
+    d = cur_layer == 0 ? layers[0].diel : layers[cur_layer - 1].diel;
+    return true;
+}
+
+int Layers::GetHigher() const
+{
+    if (cur_layer == -2)
+        return -4;
+    if (cur_layer < 0)
+        return -3;
+    return cur_layer + 1 >= (int)layers.size() ? -4 : cur_layer + 1;
+}
+
+bool Layers::GetHigherLayer(double& z) const
+{
+    int idx = GetHigher();
+    if (idx < 0)
+        return false;
+    z = layers[idx].pos;
+    return true;
+}
+
+bool Layers::GetHigherDiel(double& d) const
+{
+    if (layers.empty())
+        return false;
+    if (cur_layer == -2) {
+        d = layers.back().diel;
+        return true;
+    }
+    if (cur_layer < 0)
+        return false;
+    d = cur_layer + 1 < (int)layers.size() ? layers[cur_layer + 1].diel : layers.back().diel;
+    return true;
+}
+
+bool Layers::GetDiel(double& d) const
+{
+    if (layers.empty())
+        return false;
+    if (cur_layer == -2) {
+        d = layers.back().diel;
+        return true;
+    }
+    if (cur_layer < 0)
+        return false;
+    d = layers[cur_layer].diel;
+    return true;
+}
+
+bool Layers::TooLow() const
+{
+    return cur_layer == 0;
+}
+
+bool Layers::TooHigh() const
+{
+    return cur_layer == -2;
+}
+
+void Layers::Dump() const
+{
+    Log::pinfo("Layers dump\n");
+    for (size_t i = 0; i < layers.size(); ++i) {
+        Log::pinfo("Face %d: pos %.3f\n", (int)i, layers[i].pos);
+        if (i + 1 < layers.size())
+            Log::pinfo("Diel: %.2f\n", layers[i + 1].diel);
+    }
+    Log::pinfo("Layers dump END\n");
+}
+
+// ---------------------------------------------------------------------------
+// Table registry
+
+int Layers::DielHash(double dlow, double dhigh)
+{
+    if (abs(dlow - dhigh) < MIE)
+        return 0;
+    // 32-bit wrap-around like the key arithmetic always had, without relying
+    // on signed overflow.
+    uint32_t low = (uint32_t)(int32_t)lround(dlow * 100);
+    uint32_t high = (uint32_t)(int32_t)lround(dhigh * 100);
+    return (int32_t)(low * 10000u + high);
+}
+
+// Every entry remembers the shape it was built with, so that releasing it
+// matches its allocation whichever packet the caller registered it with.
+static std::map<const void*, PSumPacket> entry_shapes;
+
+static PSumPacket ForgetShape(const void* owner)
+{
+    auto it = entry_shapes.find(owner);
+    FATAL_CHECK(it != entry_shapes.end());
+    PSumPacket shape = it->second;
+    entry_shapes.erase(it);
+    return shape;
+}
+
+static void UnLoadTrans(PSumEntry& entry)
+{
+    PSumPacket shape = ForgetShape(entry.first);
+    for (int a = 0; a < shape.dim0; ++a) {
+        delete[] entry.first[a];
+        delete[] entry.second[a];
+    }
+    delete[] entry.first;
+    delete[] entry.second;
+    entry = PSumEntry(nullptr, nullptr);
+}
+
+static void UnLoadWei(double****& weights)
+{
+    PSumPacket shape = ForgetShape(weights);
+    for (int a = 0; a < shape.dim0; ++a) {
+        for (int b = 0; b < shape.dim1; ++b) {
+            for (int c = 0; c < shape.dim2; ++c)
+                delete[] weights[a][b][c];
+            delete[] weights[a][b];
+        }
+        delete[] weights[a];
+    }
+    delete[] weights;
+    weights = nullptr;
+}
+
+static void UnLoadPdf(WeightPdfEntry& entry)
+{
+    PSumPacket shape = ForgetShape(entry.first);
+    for (int a = 0; a < shape.dim0; ++a) {
+        for (int b = 0; b < shape.dim1; ++b) {
+            delete[] entry.first[a][b];
+            delete[] entry.second[a][b];
+        }
+        delete[] entry.first[a];
+        delete[] entry.second[a];
+    }
+    delete[] entry.first;
+    delete[] entry.second;
+    entry = WeightPdfEntry(nullptr, nullptr);
+}
+
+static void UnLoadSigns(WeightSignEntry& signs)
+{
+    PSumPacket shape = ForgetShape(signs);
+    for (int a = 0; a < shape.dim0; ++a) {
+        for (int b = 0; b < shape.dim1; ++b)
+            delete[] signs[a][b];
+        delete[] signs[a];
+    }
+    delete[] signs;
+    signs = nullptr;
+}
+
+// Files an entry under key; an entry it replaces is released.
+template <typename Entry, typename Release>
+static void Replace(std::map<int, Entry>& registry, int key, const Entry& entry, Release release)
+{
+    auto it = registry.find(key);
+    if (it == registry.end()) {
+        registry.emplace(key, entry);
+        return;
+    }
+    release(it->second);
+    it->second = entry;
+}
+
+static void ReportMissing(double dlow, double dhigh, bool hint)
+{
+    Log::perror("Cannot find partial sum for %.2f / %.2f\n", dlow, dhigh);
+    if (hint)
+        Log::perror("Please check your .gft_dir file, make sure the existence of data. ");
+}
+
+void Layers::RegisterTrans(int key, double* data, const PSumPacket& packet)
+{
+    PSumEntry entry(new double*[packet.dim0], new std::vector<double>*[packet.dim0]);
+    for (int a = 0; a < packet.dim0; ++a) {
+        entry.first[a] = new double[packet.dim1];
+        entry.second[a] = new std::vector<double>[packet.dim1];
+        double acc = 0;  // one running total per cut position, across its faces
+        for (int f = 0; f < packet.dim1; ++f) {
+            std::vector<double>& cum = entry.second[a][f];
+            cum.reserve(packet.dim2);
+            for (int k = 0; k < packet.dim2; ++k) {
+                acc += data[(a * packet.dim1 + f) * packet.dim2 + k];
+                cum.push_back(acc);
+            }
+            entry.first[a][f] = acc;
+        }
+    }
+    entry_shapes[entry.first] = packet;
+    Replace(packet.half ? half_psums : psums, key, entry, UnLoadTrans);
+    Log::pinfo(packet.half ? "[half_psums registered]\n" : "[psums registered]\n");
+}
+
+void Layers::RegisterWei(int key, double* data, const PSumPacket& packet)
+{
+    std::map<int, double****>& registry = packet.half ? half_weight_array : weight_array;
+    if (registry.count(key))
+        return;  // the first file of a pair wins
+    double**** weights = new double***[packet.dim0];
+    for (int a = 0; a < packet.dim0; ++a) {
+        weights[a] = new double**[packet.dim1];
+        for (int b = 0; b < packet.dim1; ++b) {
+            weights[a][b] = new double*[packet.dim2];
+            for (int c = 0; c < packet.dim2; ++c) {
+                weights[a][b][c] = new double[packet.dim3];
+                for (int d = 0; d < packet.dim3; ++d)
+                    weights[a][b][c][d] = data[packet.index(a, b, c, d)];
+            }
+        }
+    }
+    entry_shapes[weights] = packet;
+    registry.emplace(key, weights);
+}
+
+static WeightPdfEntry NewPdf(const PSumPacket& packet)
+{
+    WeightPdfEntry entry(new double**[packet.dim0], new std::vector<double>**[packet.dim0]);
+    for (int a = 0; a < packet.dim0; ++a) {
+        entry.first[a] = new double*[packet.dim1];
+        entry.second[a] = new std::vector<double>*[packet.dim1];
+        for (int b = 0; b < packet.dim1; ++b) {
+            entry.first[a][b] = new double[packet.dim2];
+            entry.second[a][b] = new std::vector<double>[packet.dim2];
+            for (int c = 0; c < packet.dim2; ++c)
+                entry.second[a][b][c].reserve(packet.dim3);
+        }
+    }
+    entry_shapes[entry.first] = packet;
+    return entry;
+}
+
+static WeightSignEntry NewSigns(const PSumPacket& packet)
+{
+    WeightSignEntry signs = new std::vector<signed char>**[packet.dim0];
+    for (int a = 0; a < packet.dim0; ++a) {
+        signs[a] = new std::vector<signed char>*[packet.dim1];
+        for (int b = 0; b < packet.dim1; ++b) {
+            signs[a][b] = new std::vector<signed char>[packet.dim2];
+            for (int c = 0; c < packet.dim2; ++c)
+                signs[a][b][c].reserve(packet.dim3);
+        }
+    }
+    entry_shapes[signs] = packet;
+    return signs;
+}
+
+// Importance densities (selectors 2 and 4): cumulative |value| per (a, b),
+// running across faces. The sign of each panel's weight is kept apart when
+// the file carries any, since the sampler draws by magnitude.
+static void FillDensity(const double* data, const PSumPacket& packet, WeightPdfEntry& entry,
+                        WeightSignEntry signs)
+{
+    for (int a = 0; a < packet.dim0; ++a) {
+        for (int b = 0; b < packet.dim1; ++b) {
+            double run = 0;
+            for (int c = 0; c < packet.dim2; ++c) {
+                std::vector<double>& values = entry.second[a][b][c];
+                for (int d = 0; d < packet.dim3; ++d) {
+                    double v = data[packet.index(a, b, c, d)];
+                    run += abs(v);
+                    values.push_back(run);
+                    if (signs)
+                        signs[a][b][c].push_back(v < 0 ? -1 : 1);
+                }
+                entry.first[a][b][c] = run;
+            }
+        }
+    }
+}
+
+// Common weight values (selectors 0, 1, 3), checked against the transition
+// probability of the same panel.
+static void FillWeightValues(const double* data, const PSumPacket& packet, const PSumEntry& trans,
+                             WeightPdfEntry& entry)
+{
+    for (int a = 0; a < packet.dim0; ++a) {
+        for (int b = 0; b < packet.dim1; ++b) {
+            for (int c = 0; c < packet.dim2; ++c) {
+                std::vector<double>& values = entry.second[a][b][c];
+                const std::vector<double>& cum = trans.second[a][c];
+                for (int d = 0; d < packet.dim3; ++d) {
+                    double before = d > 0 ? cum[d - 1] : (c > 0 ? trans.first[a][c - 1] : 0.0);
+                    double ps = cum[d] - before;
+                    FATAL_CHECK_TEXT(ps > 0, "ps>0");
+                    FATAL_CHECK_TEXT(abs(data[packet.index(a, b, c, d)] / ps) < 100,
+                                     "abs( data[packet.index(a, b, c, d)] / ps )<100");
+                    double v = data[packet.index(a, b, c, d)];
+                    values.push_back(Layers::weight_select == 0 ? v / ps : v);
+                }
+                entry.first[a][b][c] = 0;
+            }
+        }
+    }
+}
+
+void Layers::RegisterPdf(int key, double* data, const PSumPacket& packet)
+{
+    if (weight_select > 4 || weight_select < 0) {
+        Log::pinfo("weight select == 1 loading multi diel PDF");
+        FATAL_CHECK(false);
+    }
+    bool density = weight_select == 2 || weight_select == 4;
+    const PSumEntry* trans_entry = nullptr;
+    if (!density) {
+        std::map<int, PSumEntry>& tr = packet.half ? half_psums : psums;
+        auto it = tr.find(key);
+        if (it == tr.end()) {
+            // Without the pair's transition table the values cannot be
+            // checked; report it as the failed lookup it is.
+            ReportMissing((key / 10000) / 100.0, (key % 10000) / 100.0, true);
+            FATAL_CHECK(false);
+        }
+        const PSumPacket& ts = entry_shapes[it->second.first];
+        FATAL_CHECK(ts.dim0 >= packet.dim0 && ts.dim1 >= packet.dim2 && ts.dim2 >= packet.dim3);
+        trans_entry = &it->second;
+    }
+
+    bool has_negative = false;
+    if (density && !packet.half)
+        for (int i = 0; i < packet.size && !has_negative; ++i)
+            has_negative = data[i] < 0;
+
+    WeightPdfEntry entry = NewPdf(packet);
+    WeightSignEntry signs = has_negative ? NewSigns(packet) : nullptr;
+    if (density)
+        FillDensity(data, packet, entry, signs);
+    else
+        FillWeightValues(data, packet, *trans_entry, entry);
+
+    Replace(packet.half ? cdf_half_weights : cdf_weights, key, entry, UnLoadPdf);
+    if (!packet.half) {
+        auto old = cdf_weight_signs.find(key);
+        if (old != cdf_weight_signs.end()) {
+            UnLoadSigns(old->second);
+            cdf_weight_signs.erase(old);
+        }
+        if (signs)
+            cdf_weight_signs.emplace(key, signs);
+    }
+    Log::pinfo(packet.half ? "Half Weight PDF registered\n" : "Weight PDF registered\n");
+}
+
+// ---------------------------------------------------------------------------
+// Lookups
+
+void Layers::QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum)
+{
+    auto it = psums.find(DielHash(dlow, dhigh));
+    if (it == psums.end()) {
+        ReportMissing(dlow, dhigh, true);
+        FATAL_CHECK(false);
+    }
+    face = it->second.first;
+    psum = it->second.second;
+}
+
+void Layers::QueryWSum(double dlow, double dhigh, double****& weights)
+{
+    auto it = weight_array.find(DielHash(dlow, dhigh));
+    if (it == weight_array.end()) {
+        ReportMissing(dlow, dhigh, false);
+        FATAL_CHECK(false);
+    }
+    weights = it->second;
+}
+
+void Layers::Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values)
+{
+    auto it = cdf_weights.find(DielHash(dlow, dhigh));
+    if (it == cdf_weights.end()) {
+        ReportMissing(dlow, dhigh, false);
+        FATAL_CHECK(false);
+    }
+    face = it->second.first;
+    values = it->second.second;
+}
+
+WeightSignEntry Layers::QuerySigns(double dlow, double dhigh)
+{
+    auto it = cdf_weight_signs.find(DielHash(dlow, dhigh));
+    return it == cdf_weight_signs.end() ? nullptr : it->second;
+}
+
+// ---------------------------------------------------------------------------
+// Refreshes of the walker's table pointers
+
+void Layers::UpdatePSum()
+{
+    double dcur = -1, dlow = -1, dhigh = -1;
+    if (!GetDiel(dcur))
+        dcur = -1;
+    if (!GetLowerDiel(dlow))
+        dlow = -1;
+    if (!GetHigherDiel(dhigh))
+        dhigh = -1;
+    if (abs(dlow - dcur) > MIE)
+        QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
+    if (abs(dhigh - dcur) > MIE)
+        QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
+    FATAL_CHECK(( abs(dlow - (-1) ) > MIE ));
+    FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
+    FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
+}
+
+void Layers::UpdatePWSum()
+{
+    double dcur = -1, dlow = -1, dhigh = -1;
+    if (!GetDiel(dcur))
+        dcur = -1;
+    if (!GetLowerDiel(dlow))
+        dlow = -1;
+    if (!GetHigherDiel(dhigh))
+        dhigh = -1;
+    FATAL_CHECK(( abs(dlow - (-1) ) > MIE ));
+    FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
+    FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
+    if (abs(dlow - dcur) > MIE) {
+        Query_PDF_W_Sum(dlow, dcur, lower_wpdf_face, lower_wpdf);
+        lower_wpdf_sign = QuerySigns(dlow, dcur);
+        if (weight_select == 2 || weight_select == 4)
+            QueryWSum(dlow, dcur, lower_weight_cross);
+        else if (weight_select == 0)
+            QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
+    }
+    if (abs(dhigh - dcur) > MIE) {
+        Query_PDF_W_Sum(dcur, dhigh, upper_wpdf_face, upper_wpdf);
+        upper_wpdf_sign = QuerySigns(dcur, dhigh);
+        if (weight_select == 2 || weight_select == 4)
+            QueryWSum(dcur, dhigh, upper_weight_cross);
+        else if (weight_select == 0)
+            QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
+    }
+}
+
+void Layers::UpdateHalfPSum(double dlow, double dhigh)
+{
+    auto it = half_psums.find(DielHash(dlow, dhigh));
+    if (it == half_psums.end()) {
+        ReportMissing(dlow, dhigh, true);
+        FATAL_CHECK(false);
+    }
+    half_psum_face = it->second.first;
+    half_psum = it->second.second;
+}
+
+void Layers::UpdateHalfWSum(double dlow, double dhigh)
+{
+    auto it = half_weight_array.find(DielHash(dlow, dhigh));
+    if (it == half_weight_array.end()) {
+        ReportMissing(dlow, dhigh, false);
+        FATAL_CHECK(false);
+    }
+    half_weight_cross = it->second;
+}
+
+void Layers::Update_PDF_Half_WSum(double dlow, double dhigh)
+{
+    auto it = cdf_half_weights.find(DielHash(dlow, dhigh));
+    if (it == cdf_half_weights.end()) {
+        ReportMissing(dlow, dhigh, false);
+        FATAL_CHECK(false);
+    }
+    half_wpdf_face = it->second.first;
+    half_wpdf = it->second.second;
+}
+
+// ---------------------------------------------------------------------------
+// Release
+
+void Layers::UnLoadData()
+{
+    for (auto& kv : psums)
+        UnLoadTrans(kv.second);
+    for (auto& kv : half_psums)
+        UnLoadTrans(kv.second);
+    for (auto& kv : weight_array)
+        UnLoadWei(kv.second);
+    for (auto& kv : half_weight_array)
+        UnLoadWei(kv.second);
+    for (auto& kv : cdf_weights)
+        UnLoadPdf(kv.second);
+    for (auto& kv : cdf_half_weights)
+        UnLoadPdf(kv.second);
+    for (auto& kv : cdf_weight_signs)
+        UnLoadSigns(kv.second);
+    // Emptied maps make a second call harmless.
+    psums.clear();
+    half_psums.clear();
+    weight_array.clear();
+    half_weight_array.clear();
+    cdf_weights.clear();
+    cdf_half_weights.clear();
+    cdf_weight_signs.clear();
+}
+
+void Layers::ResetAll()
+{
+    layers.clear();
+    UnLoadData();
+    weight_select = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Table files
+
+static bool StartsWith(const std::string& s, const char* prefix)
+{
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+static bool NameFits(const std::string& base, int type)
+{
+    switch (type) {
+    case 0: return StartsWith(base, "NumGFT") && !StartsWith(base, "NumGFT_IS");
+    case 1: return StartsWith(base, "hNumGFT") && !StartsWith(base, "hNumGFT_IS");
+    case 2: return StartsWith(base, "NumWVT");
+    case 3: return StartsWith(base, "hNumWVT");
+    case 4: return StartsWith(base, "NumGFT_IS") || StartsWith(base, "NumWVT");
+    case 5: return StartsWith(base, "hNumGFT_IS") || StartsWith(base, "hNumWVT");
+    }
+    return false;
+}
+
+static bool PairInStack(double dlow, double dhigh)
+{
+    const std::vector<Layer>& stack = Layers::layers;
+    for (size_t i = 0; i + 1 < stack.size(); ++i)
+        if (abs(stack[i].diel - dlow) < MIE && abs(stack[i + 1].diel - dhigh) < MIE)
+            return true;
+    return false;
+}
+
+void Layers::SLoadDir(const char* dir, const PSumPacket& packet)
+{
+    DIR* d = opendir(dir);
+    if (!d) {
+        int err = errno;
+        Log::perror("%s", dir);
+        Log::perror("  opendir() fail %d", err);
+        Log::output("\n");
+        return;
+    }
+    while (struct dirent* entry = readdir(d)) {
+        std::string path = std::string(dir) + "/" + entry->d_name;
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            regular = lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        }
+        if (regular)
+            SLoadFile(path.c_str(), packet);
+    }
+    closedir(d);
+}
+
+bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
+{
+    std::string full(path);
+    if (full.size() < 3 || full.compare(full.size() - 3, 3, ".db") != 0)
+        return false;
+    size_t slash = full.rfind('/');
+    std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
+    if (packet.type > 5 || packet.type < 0) {
+        Log::perror("Register DATA wrong, because not suitable type for loading file to deal with multi-dielectrics cases");
+        return false;
+    }
+    if (!NameFits(base, packet.type))
+        return false;
+
+    FILE* f = fopen(path, "rb");
+    if (!f)
+        return false;
+    double header[3];
+    if (fread(header, sizeof(double), 3, f) != 3) {
+        fclose(f);
+        return false;
+    }
+    // Segment numbers truncate to 31 or 32; the range test also rejects
+    // NaN and values an int cannot hold.
+    double seg = header[0], dlow = header[1], dhigh = header[2];
+    if (!(seg >= 31.0 && seg < 33.0) || dlow == dhigh || !PairInStack(dlow, dhigh)) {
+        fclose(f);
+        return false;
+    }
+
+    std::vector<double> body(packet.size > 0 ? packet.size : 0);
+    size_t rs = fread(body.data(), sizeof(double), body.size(), f);
+    fclose(f);
+    FATAL_CHECK_TEXT((int)rs == packet.size, "(int)rs == size");
+
+    int key = DielHash(dlow, dhigh);
+    if (packet.type <= 1)
+        RegisterTrans(key, body.data(), packet);
+    else if (packet.type <= 3)
+        RegisterWei(key, body.data(), packet);
+    else
+        RegisterPdf(key, body.data(), packet);
+    Log::pinfo("dlow %.2f dhigh %.2f is registered.\n", dlow, dhigh);
+    return true;
+}
