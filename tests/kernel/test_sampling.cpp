@@ -1,0 +1,281 @@
+// Drawing points on a transition cube: panel search, panel centres, the
+// snapping of an interface onto a grid line, and the strata.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "kernel_support.h"
+
+namespace {
+
+class SamplingTest : public ::testing::Test {
+protected:
+    Layers base = MakeLayers();
+    Randomwalk rw{0, nullptr, base, 1, 4};
+
+    void SetUp() override
+    {
+        Randomwalk::ResetTables();
+        rw.rand_walk.RandomInit(12345);
+    }
+    void TearDown() override { Randomwalk::ResetTables(); }
+
+    // Homogeneous table from the cumulative values of all 5766 panels.
+    static void SetHomogeneous(const std::vector<double>& c)
+    {
+        for (int f = 0; f < 6; f++) {
+            Randomwalk::partial_sum_arr[f].assign(c.begin() + f * 961, c.begin() + (f + 1) * 961);
+            Randomwalk::partial_face_sum_arr[f] = c[f * 961 + 960];
+        }
+    }
+    // Cumulative values rising linearly to r at position g, then to 1.
+    static std::vector<double> ThroughAt(int g, double r)
+    {
+        std::vector<double> c(5766);
+        for (int i = 0; i <= g; i++)
+            c[i] = r * (i + 1) / (g + 1);
+        for (int i = g + 1; i < 5766; i++)
+            c[i] = r + (1 - r) * (i - g) / (5765 - g);
+        c[g] = r;
+        return c;
+    }
+    double PeekRandom() const
+    {
+        CRandomMersenne copy = rw.rand_walk;
+        return copy.Random();
+    }
+};
+
+TEST_F(SamplingTest, DrawEqualToFaceTotalPicksThatFaceLastPanel)
+{
+    SetHomogeneous(ThroughAt(2 * 961 + 960, PeekRandom()));
+    Cube cube(Vector3(0, 0, 0), 1.0);
+    PointOnCube pt = rw.GetPoint(0, cube, -1e100, 1e100);
+    EXPECT_EQ(pt.fno, 2);
+    EXPECT_DOUBLE_EQ(pt.u, 61.0 / 62);
+    EXPECT_DOUBLE_EQ(pt.v, 61.0 / 62);
+}
+
+TEST_F(SamplingTest, TiedEntriesResolveToTheEarliest)
+{
+    const double r = PeekRandom();
+    std::vector<double> c = ThroughAt(3 * 961 + 100, r);
+    c[3 * 961 + 101] = r;
+    SetHomogeneous(c);
+    PointOnCube pt;
+    int index = rw.GetPointByWeight(pt, Randomwalk::partial_face_sum_arr, Randomwalk::partial_sum_arr, 31);
+    EXPECT_EQ(pt.fno, 3);
+    EXPECT_EQ(index, 100);
+    EXPECT_EQ(pt.strata, 0);
+}
+
+TEST_F(SamplingTest, PanelCentres)
+{
+    PointOnCube a = Randomwalk::idx2pt(3, 0, 31);
+    EXPECT_EQ(a.fno, 3);
+    EXPECT_DOUBLE_EQ(a.u, 1.0 / 62);
+    EXPECT_DOUBLE_EQ(a.v, 1.0 / 62);
+    PointOnCube b = Randomwalk::idx2pt(3, 960, 31);
+    EXPECT_DOUBLE_EQ(b.u, 61.0 / 62);
+    EXPECT_DOUBLE_EQ(b.v, 61.0 / 62);
+    PointOnCube c = Randomwalk::idx2pt(1, 31 * 4 + 7, 31);  // row 4, column 7
+    EXPECT_DOUBLE_EQ(c.u, 7.5 / 31);
+    EXPECT_DOUBLE_EQ(c.v, 4.5 / 31);
+    PointOnCube d = Randomwalk::idx2pt(5, 1023, 32);
+    EXPECT_DOUBLE_EQ(d.u, 63.0 / 64);
+    EXPECT_DOUBLE_EQ(d.v, 63.0 / 64);
+}
+
+TEST_F(SamplingTest, PanelOutsideFaceIsFatal)
+{
+    EXPECT_DEATH(Randomwalk::idx2pt(0, 961, 31),
+                 "src/randomwalk:[0-9]+: static PointOnCube Randomwalk::idx2pt\\(int, int, int\\): "
+                 "Assertion `0 <= index && index < segnum \\* segnum' failed.");
+    EXPECT_DEATH(Randomwalk::idx2pt(6, 0, 31), "Assertion `0 <= fno && fno <= 5' failed.");
+    // A table whose last entry falls short of the draw finds no panel.
+    std::vector<double> c(5766, 1e-9);
+    SetHomogeneous(c);
+    Randomwalk::partial_face_sum_arr[0] = 1.0;
+    Cube cube(Vector3(0, 0, 0), 1.0);
+    EXPECT_DEATH(rw.GetPoint(0, cube, 0, 0), "Assertion `0 <= index && index < segnum \\* segnum' failed.");
+}
+
+TEST_F(SamplingTest, FacePointsOfAllSixFaces)
+{
+    const Cube cube(Vector3(1, 2, 3), 0.5);
+    const double expect[6][3] = {{0.75, 2.25, 2.5}, {0.75, 1.5, 3.25}, {1.5, 1.75, 3.25},
+                                 {0.75, 2.5, 3.25}, {0.5, 1.75, 3.25}, {0.75, 2.25, 3.5}};
+    for (int f = 0; f < 6; f++) {
+        Vector3 p = Randomwalk::StructToVector3(PointOnCube(f, 0.25, 0.75, 0), cube);
+        EXPECT_DOUBLE_EQ(p.X(), expect[f][0]) << "face " << f;
+        EXPECT_DOUBLE_EQ(p.Y(), expect[f][1]) << "face " << f;
+        EXPECT_DOUBLE_EQ(p.Z(), expect[f][2]) << "face " << f;
+    }
+    EXPECT_DEATH(Randomwalk::StructToVector3(PointOnCube(6, 0.5, 0.5, 0), cube),
+                 "src/randomwalk:[0-9]+: static const Vector3 Randomwalk::StructToVector3\\(const "
+                 "PointOnCube&, const Cu&\\) \\[with Cu = BaseCube<double>; Vector3 = "
+                 "BaseVector3<double>\\]: Assertion `false' failed.");
+}
+
+// Interface at fractional grid position t (in 31sts of the side from the
+// bottom) of a cube of centre 0.3 and radius 0.8.
+double AtLine(double t) { return 0.3 - 0.8 + t * 1.6 / 31; }
+
+TEST(CalcPos, SnapsInterfaceOntoGridLine)
+{
+    struct Case {
+        double t;
+        bool lower;
+        int line;
+    } cases[] = {{0.4, true, 0},    {0.999, true, 0}, {7.5, true, 7},    {15.2, true, 15},
+                 {15.7, false, 16}, {16.0, false, 17}, {28.1, false, 29}, {29.6, false, 30},
+                 {30.3, false, 31}};
+    for (const Case& c : cases) {
+        Cube cube(Vector3(-2, 5, 0.3), 0.8);
+        const double z = AtLine(c.t);
+        ASSERT_EQ(CalcPos(z, cube, c.lower), c.line) << "t " << c.t;
+        EXPECT_LE(cube.radius, 0.8);
+        // The interface now lies exactly on the returned line of the shrunk cube.
+        const double r = cube.radius;
+        EXPECT_NEAR(0.3 - r + c.line * 2 * r / 31, z, 1e-14) << "t " << c.t;
+        EXPECT_EQ(cube.center.z, 0.3);
+    }
+}
+
+TEST(CalcPos, InterfaceOnTopFaceLeavesCube)
+{
+    Cube cube(Vector3(0, 0, 0), 1.0);
+    EXPECT_EQ(CalcPos(1.0, cube, false), 31);
+    EXPECT_EQ(cube.radius, 1.0);
+}
+
+TEST(CalcPos, LineOnWrongSideIsFatal)
+{
+    Cube cube(Vector3(0, 0, 0.3), 0.8);
+    EXPECT_DEATH(CalcPos(AtLine(16.0), cube, true),
+                 "src/randomwalk:[0-9]+: int CalcPos\\(double, Cube&, bool\\): Assertion `ret <= "
+                 "CI_CUT_NUMX / 2' failed.");
+    EXPECT_DEATH(CalcPos(AtLine(14.9), cube, false), "Assertion `ret >= CI_CUT_NUMX / 2' failed.");
+}
+
+TEST_F(SamplingTest, InterfaceLinesSelectTables)
+{
+    TransTable lower(30, 961), upper(30, 961);
+    for (int k = 1; k < 30; k++) {
+        lower.Fill(k, OnePanel(961, k % 6, 10 * k));
+        upper.Fill(k, OnePanel(961, (k + 1) % 6, 20 * k));
+    }
+    rw.layers.lower_psum_face = lower.Face();
+    rw.layers.lower_psum = lower.Cdf();
+    rw.layers.upper_psum_face = upper.Face();
+    rw.layers.upper_psum = upper.Cdf();
+    // Homogeneous table: everything on panel 5 of face 4.
+    std::vector<double> c(5766, 0.0);
+    for (int i = 4 * 961 + 5; i < 5766; i++)
+        c[i] = 1.0;
+    SetHomogeneous(c);
+
+    for (double t : {0.5, 3.2, 15.9, 16.5, 29.0, 29.5, 30.5}) {
+        Cube cube(Vector3(0, 0, 0.3), 0.8);
+        const bool below = t < 15.5;
+        PointOnCube pt = rw.GetPoint(below ? -1 : 1, cube, AtLine(t), AtLine(t));
+        const int k = below ? (int)t : (int)t + 1;
+        PointOnCube want = k == 0 || k > 29 ? Randomwalk::idx2pt(4, 5, 31)
+                           : below          ? Randomwalk::idx2pt(k % 6, 10 * k, 31)
+                                            : Randomwalk::idx2pt((k + 1) % 6, 20 * k, 31);
+        EXPECT_EQ(pt.fno, want.fno) << "t " << t;
+        EXPECT_EQ(pt.u, want.u) << "t " << t;
+        EXPECT_EQ(pt.v, want.v) << "t " << t;
+        EXPECT_LT(cube.radius, 0.8);
+    }
+}
+
+TEST_F(SamplingTest, DrawsPanelsWithTabulatedProbabilities)
+{
+    std::vector<double> p(5766);
+    double total = 0;
+    for (int i = 0; i < 5766; i++)
+        total += p[i] = 1 + (i * 13) % 7;
+    for (double& x : p)
+        x /= total;
+    Randomwalk::LoadPrmat(p.data(), 5766);
+
+    const int draws = 400000;
+    std::vector<int> count(5766, 0);
+    Cube cube(Vector3(0, 0, 0), 1.0);
+    for (int i = 0; i < draws; i++) {
+        PointOnCube pt = rw.GetPoint(0, cube, -1e100, 1e100);
+        const int col = (int)(pt.u * 31), row = (int)(pt.v * 31);
+        count[pt.fno * 961 + row * 31 + col]++;
+    }
+    double chi2 = 0;
+    for (int i = 0; i < 5766; i++) {
+        const double e = draws * p[i];
+        chi2 += (count[i] - e) * (count[i] - e) / e;
+    }
+    // 5765 degrees of freedom: sd ~107; 6 sd above the mean.
+    EXPECT_LT(chi2, 5765 + 6 * 107.4);
+    EXPECT_GT(chi2, 5765 - 6 * 107.4);
+}
+
+TEST_F(SamplingTest, StrataTables)
+{
+    Randomwalk::DivSS();
+    EXPECT_EQ(Randomwalk::strata_array, (std::vector<int>{3, 5, 7, 9, 11, 13, 15}));
+    EXPECT_EQ(Randomwalk::div_portion,
+              (std::vector<int>{49, 72, 104, 136, 168, 200, 232, 49, 72, 104, 136, 168, 200, 232,
+                                1860, 124, 1860}));
+    EXPECT_EQ(rw.GetStrata(0, 5, 480), 0);
+    EXPECT_EQ(rw.GetStrata(0, 0, 0), 13);
+    EXPECT_EQ(rw.GetStrata(4, 5, 16), 14);
+    EXPECT_EQ(rw.GetStrata(4, 5, 14), 16);
+    EXPECT_EQ(rw.GetStrata(4, 5, 15), 15);
+    EXPECT_EQ(rw.FindOnSideFace(0, 1, 3), -1);
+    EXPECT_EQ(rw.FindOnSideFace(0, 9, 0), -1);
+}
+
+TEST_F(SamplingTest, StrataCountsMatchPortionsForEveryStartFace)
+{
+    Randomwalk::DivSS();
+    for (int id = 0; id < 6; id++) {
+        std::vector<int> count(17, 0);
+        for (int f = 0; f < 6; f++)
+            for (int k = 0; k < 961; k++) {
+                const int s = rw.GetStrata(id, f, k);
+                ASSERT_GE(s, 0);
+                ASSERT_LE(s, 16);
+                count[s]++;
+            }
+        EXPECT_EQ(count, Randomwalk::div_portion) << "id_gss " << id;
+    }
+}
+
+TEST_F(SamplingTest, SideStratumZeroFacesTheGaussianBox)
+{
+    // Stratum 14 panels must lie on the side of the cube's centre that the
+    // top face T is on, in space.
+    Randomwalk::DivSS();
+    const int top[6] = {5, 3, 4, 1, 2, 0};
+    const Cube cube(Vector3(0, 0, 0), 1.0);
+    for (int id = 0; id < 6; id++) {
+        Vector3 t = Randomwalk::StructToVector3(PointOnCube(top[id], 0.5, 0.5, 0), cube);
+        for (int f = 0; f < 6; f++)
+            for (int k = 0; k < 961; k++) {
+                if (rw.GetStrata(id, f, k) != 14)
+                    continue;
+                Vector3 p = Randomwalk::StructToVector3(Randomwalk::idx2pt(f, k, 31), cube);
+                ASSERT_GT(p.X() * t.X() + p.Y() * t.Y() + p.Z() * t.Z(), 0.0)
+                    << "id " << id << " face " << f << " index " << k;
+            }
+    }
+}
+
+TEST_F(SamplingTest, BadStartFaceInStrataIsFatal)
+{
+    Randomwalk::DivSS();
+    EXPECT_DEATH(rw.GetStrata(6, 0, 0),
+                 "int Randomwalk::GetStrata\\(int, int, int\\): Assertion `strata !=-1' failed.");
+}
+
+}  // namespace
