@@ -1,1 +1,303 @@
+static const char KORVA_SOURCE[] = "src/octree";
+
 #include "octree.h"
+
+#include <algorithm>
+#include <iostream>
+#include <queue>
+
+#include "log.h"
+
+namespace {
+
+typedef BaseCuboid<int> GridBox;
+
+// A grid box widened to 64 bits: growing a box by a reach of the order of
+// the window side must not overflow.
+class Box {
+public:
+    int64_t lo[3];
+    int64_t hi[3];
+
+    Box(const GridBox& b) : lo{b.x0, b.y0, b.z0}, hi{b.x1, b.y1, b.z1} {}
+    Box() : lo{0, 0, 0}, hi{0, 0, 0} {}
+};
+
+bool Overlaps(const Box& c, const Box& b)
+{
+    for (int a = 0; a < 3; ++a)
+        if (std::max(c.lo[a], b.lo[a]) >= std::min(c.hi[a], b.hi[a]))
+            return false;
+    return true;
+}
+
+// L-infinity distance between the boxes; 0 when they touch or overlap.
+int64_t Gap(const Box& c, const Box& b)
+{
+    int64_t gap = 0;
+    for (int a = 0; a < 3; ++a) {
+        int64_t g = 0;
+        if (c.hi[a] < b.lo[a])
+            g = b.lo[a] - c.hi[a];
+        else if (c.lo[a] > b.hi[a])
+            g = c.lo[a] - b.hi[a];
+        gap = std::max(gap, g);
+    }
+    return gap;
+}
+
+Box Grow(const Box& c, int64_t r)
+{
+    Box out;
+    for (int a = 0; a < 3; ++a) {
+        out.lo[a] = c.lo[a] - r;
+        out.hi[a] = c.hi[a] + r;
+    }
+    return out;
+}
+
+// The part of leaf b within reach r of c.
+Box Reach(const Box& c, int64_t r, const Box& b)
+{
+    Box out;
+    for (int a = 0; a < 3; ++a) {
+        out.lo[a] = std::max(c.lo[a] - r, b.lo[a]);
+        out.hi[a] = std::min(c.hi[a] + r, b.hi[a]);
+    }
+    return out;
+}
+
+bool Within(const Box& inner, const Box& outer)
+{
+    for (int a = 0; a < 3; ++a)
+        if (outer.lo[a] > inner.lo[a] || inner.hi[a] > outer.hi[a])
+            return false;
+    return true;
+}
+
+// True when no grid point of leaf b is nearer to `loser` than to `winner`.
+// The part of b within reach r of `loser` lies inside winner grown by r
+// either never or for every r from some value on, so testing the smallest
+// reach that meets b, the gap itself, settles every r.
+bool Dominates(const Box& winner, const Box& loser, const Box& b)
+{
+    int64_t d = Gap(loser, b);
+    return Within(Reach(loser, d, b), Grow(winner, d));
+}
+
+}  // namespace
+
+std::ostream& skip(std::ostream& os, unsigned int n, char ch)
+{
+    for (unsigned int i = 0; i < n; ++i)
+        os << ch;
+    return os;
+}
+
+Octree::OctreeNode::OctreeNode(const BaseCuboid<int>& box_, OctreeNode* parent_, int32_t index_)
+    : center((int)(((int64_t)box_.x0 + box_.x1) / 2), (int)(((int64_t)box_.y0 + box_.y1) / 2),
+             (int)(((int64_t)box_.z0 + box_.z1) / 2)),
+      parent(parent_), box(box_), index(index_)
+{
+    box.id = 0;
+}
+
+Octree::OctreeNode::~OctreeNode()
+{
+    for (OctreeNode* child : children)
+        delete child;
+}
+
+void Octree::OctreeNode::AppendCandidate(const Cuboid* c, const BaseCuboid<int>& g)
+{
+    cuboids.push_back(c);
+    grid_boxes.push_back(g);
+}
+
+void Octree::OctreeNode::RemoveCandidate(size_t i)
+{
+    cuboids[i] = cuboids.back();
+    cuboids.pop_back();
+    grid_boxes[i] = grid_boxes.back();
+    grid_boxes.pop_back();
+}
+
+void Octree::OctreeNode::ClearCandidates()
+{
+    cuboids.clear();
+    grid_boxes.clear();
+}
+
+Octree::Octree(const BaseCuboid<int>& root_box, uint32_t capacity_, double min_ratio_)
+    : root(new OctreeNode(root_box, nullptr, 0)), capacity(capacity_), min_ratio(min_ratio_)
+{
+}
+
+Octree::~Octree()
+{
+    Clear();
+}
+
+void Octree::Clear()
+{
+    delete root;
+    root = nullptr;
+}
+
+bool Octree::LeafRule(OctreeNode& leaf, const Cuboid*, const BaseCuboid<int>& g, bool exact)
+{
+    const Box b(leaf.box);
+    const Box n(g);
+    std::vector<BaseCuboid<int>>& boxes = leaf.grid_boxes;
+
+    if (Overlaps(n, b)) {
+        for (size_t i = 0; i < boxes.size();) {
+            const Box c(boxes[i]);
+            if (!Overlaps(c, b)) {
+                int64_t r = Gap(c, b) + 1;
+                if (Within(Reach(c, r, b), Grow(n, r)) && (!exact || Dominates(n, c, b))) {
+                    leaf.RemoveCandidate(i);
+                    continue;
+                }
+            }
+            ++i;
+        }
+        return true;
+    }
+
+    const int64_t dn = Gap(n, b);
+    const int64_t rn = dn + 1;
+    const Box en = Reach(n, rn, b);
+    for (size_t i = 0; i < boxes.size();) {
+        const Box c(boxes[i]);
+        if (Overlaps(c, b)) {
+            if (Within(en, Grow(c, rn)) && (!exact || Dominates(c, n, b)))
+                return false;
+        } else {
+            int64_t r = std::max(rn, Gap(c, b) + 1);
+            Box ec = Reach(c, r, b);
+            Box en2 = r > dn + 2 ? Reach(n, r, b) : en;
+            if (Within(en2, ec)) {
+                if (!exact || Dominates(c, n, b))
+                    return false;
+            } else if (Within(ec, en2) && (!exact || Dominates(n, c, b))) {
+                leaf.RemoveCandidate(i);
+                continue;
+            }
+        }
+        ++i;
+    }
+    return true;
+}
+
+void Octree::UnsafeAddCuboidToLeaf(OctreeNode& leaf, const Cuboid* c)
+{
+    AddToLeaf(leaf, c, ToGrid(*c));
+}
+
+void Octree::AddToLeaf(OctreeNode& leaf, const Cuboid* c, const BaseCuboid<int>& g)
+{
+    if (leaf.IsLeaf() && LeafRule(leaf, c, g, exact_pruning))
+        leaf.AppendCandidate(c, g);
+}
+
+void Octree::AddCuboid(const Cuboid* c)
+{
+    AddCuboid(root, c, true);
+}
+
+void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
+{
+    const BaseCuboid<int> g = ToGrid(*c);
+    std::queue<OctreeNode*> cells;
+    cells.push(start);
+    while (!cells.empty()) {
+        OctreeNode* n = cells.front();
+        cells.pop();
+        if (!n->IsLeaf()) {
+            for (OctreeNode* child : n->children)
+                cells.push(child);
+            continue;
+        }
+        if (!LeafRule(*n, c, g, exact_pruning))
+            continue;
+        if (n->cuboids.size() == capacity && SplitNode(n)) {
+            for (OctreeNode* child : n->children) {
+                for (size_t i = 0; i < n->cuboids.size(); ++i)
+                    AddToLeaf(*child, n->cuboids[i], n->grid_boxes[i]);
+                cells.push(child);
+            }
+            n->ClearCandidates();
+            continue;
+        }
+        n->AppendCandidate(c, g);
+        // May destroy n; the queue holds none of the destroyed cells (FIFO order).
+        if (merge && n->index == 8)
+            MergeUp(*n);
+    }
+}
+
+bool Octree::SplitNode(OctreeNode* node)
+{
+    const BaseCuboid<int>& b = node->box;
+    int64_t half = ((int64_t)b.x1 - b.x0) / 2;
+    int64_t root_side = (int64_t)root->box.x1 - root->box.x0;
+    if (min_ratio > ((double)half / 5000.0) / ((double)root_side / 5000.0))
+        return false;
+
+    node->children.resize(8, nullptr);
+    const int mid[3] = {(int)(((int64_t)b.x0 + b.x1) / 2), (int)(((int64_t)b.y0 + b.y1) / 2),
+                        (int)(((int64_t)b.z0 + b.z1) / 2)};
+    for (int k = 1; k <= 8; ++k) {
+        int bits = k - 1;
+        BaseCuboid<int> cb(0, (bits & 1) ? mid[0] : b.x0, (bits & 2) ? mid[1] : b.y0,
+                           (bits & 4) ? mid[2] : b.z0, (bits & 1) ? b.x1 : mid[0],
+                           (bits & 2) ? b.y1 : mid[1], (bits & 4) ? b.z1 : mid[2]);
+        node->children[k - 1] = new OctreeNode(cb, node, k);
+    }
+    return true;
+}
+
+void Octree::MergeUp(OctreeNode& node)
+{
+    if (!node.parent || node.index != 8 || !node.IsLeaf())
+        return;
+    OctreeNode* p = node.parent;
+    std::vector<const Cuboid*> merged;
+    std::vector<BaseCuboid<int>> merged_boxes;
+    for (OctreeNode* child : p->children) {
+        if (!child->IsLeaf() || child->cuboids.size() > capacity)
+            return;
+        for (size_t i = 0; i < child->cuboids.size(); ++i) {
+            if (std::find(merged.begin(), merged.end(), child->cuboids[i]) != merged.end())
+                continue;
+            merged.push_back(child->cuboids[i]);
+            merged_boxes.push_back(child->grid_boxes[i]);
+        }
+    }
+    if (merged.size() > capacity)
+        return;
+
+    for (OctreeNode* child : p->children)
+        delete child;
+    p->children.clear();
+    for (size_t i = 0; i < merged.size(); ++i)
+        p->AppendCandidate(merged[i], merged_boxes[i]);
+    MergeUp(*p);
+}
+
+void Octree::PrintOctree(OctreeNode& node, unsigned int depth) const
+{
+    const BaseCuboid<int>& b = node.box;
+    skip(std::cout, depth, '\t') << '[' << b.x0 << ',' << b.y0 << ',' << b.z0 << "]:[" << b.x1
+                                 << ',' << b.y1 << ',' << b.z1 << ']' << std::endl;
+    if (!node.IsLeaf()) {
+        for (OctreeNode* child : node.children)
+            PrintOctree(*child, depth + 1);
+        return;
+    }
+    for (const Cuboid* c : node.cuboids)
+        skip(std::cout, depth + 1, '\t') << '(' << c->x0 << ',' << c->y0 << ',' << c->z0 << "):("
+                                         << c->x1 << ',' << c->y1 << ',' << c->z1 << ')'
+                                         << std::endl;
+}

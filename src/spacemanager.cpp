@@ -1,1 +1,164 @@
+static const char KORVA_SOURCE[] = "src/spacemanager";
+
 #include "spacemanager.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "log.h"
+
+namespace {
+
+// Whether c * 5000 converts to a 32-bit int at all.
+bool OnGrid(double c)
+{
+    return std::fabs(c) * 5000.0 < 2147483647.0;
+}
+
+}  // namespace
+
+// Callers keep p inside the solver space; a point outside it is a bug. The
+// leaf is found from p's grid point, and its candidates are measured in
+// doubles on their own coordinates: this is the first hop, which starts off
+// the grid.
+const Cube Spacemanager::GetDomainCubic(const Vector3& p) const
+{
+    const OctreeNode* result = nullptr;
+    if (OnGrid(p.x) && OnGrid(p.y) && OnGrid(p.z))
+        result = FindLeaf(ToGrid(p));
+    FATAL_CHECK_TEXT(result != nullptr, "result != __null");
+
+    double best = 1.7976931348623157e308;
+    for (const Cuboid* c : result->cuboids) {
+        double d = std::max({0.0, c->x0 - p.x, p.x - c->x1});
+        d = std::max({d, c->y0 - p.y, p.y - c->y1});
+        d = std::max({d, c->z0 - p.z, p.z - c->z1});
+        if (d < 1e-12)
+            return Cube(p, 0.0);
+        best = std::min(best, d);
+    }
+    return Cube(p, best);
+}
+
+double Spacemanager::GetMaxBall(const Vector3& p) const
+{
+    return GetDomainCubic(p).radius;
+}
+
+const Cuboid* Spacemanager::SearchNearestCuboid(const BaseVector3<int>& g, int& dist) const
+{
+    const OctreeNode* leaf = FindLeaf(g);
+    if (!leaf) {
+        dist = -2147483647;
+        return nullptr;
+    }
+    int best = 2147483647;
+    const Cuboid* nearest = nullptr;
+    const BaseCuboid<int>* boxes = leaf->grid_boxes.data();
+    const size_t n = leaf->grid_boxes.size();
+    for (size_t i = 0; i < n; ++i) {
+        const BaseCuboid<int>& c = boxes[i];
+        int d = std::max({0, c.x0 - g.x, g.x - c.x1});
+        d = std::max({d, c.y0 - g.y, g.y - c.y1});
+        d = std::max({d, c.z0 - g.z, g.z - c.z1});
+        if (d == 0) {
+            dist = 0;
+            return leaf->cuboids[i];
+        }
+        if (d < best) {
+            best = d;
+            nearest = leaf->cuboids[i];
+        }
+    }
+    dist = best;
+    return nearest;
+}
+
+const Octree::OctreeNode* Spacemanager::FindLeaf(const BaseVector3<int>& g) const
+{
+    const OctreeNode* n = root;
+    if (!n)
+        return nullptr;
+    const BaseCuboid<int>& r = n->box;
+    if (g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 || g.z > r.z1)
+        return nullptr;
+    while (!n->children.empty())
+        n = n->children[(g.x >= n->center.x ? 1 : 0) + (g.y >= n->center.y ? 2 : 0) +
+                        (g.z >= n->center.z ? 4 : 0)];
+    return n;
+}
+
+Spacemanager::Spacemanager(const BaseCuboid<int>& root_box, uint32_t capacity_, double min_ratio_)
+    : Octree(root_box, capacity_, min_ratio_)
+{
+}
+
+void Spacemanager::AddCuboid(const Cuboid* c)
+{
+    Octree::AddCuboid(c);
+}
+
+void Spacemanager::SetMaster(const Cuboid* c)
+{
+    master = c;
+}
+
+double Spacemanager::EnlargeWindow(const std::vector<const Cuboid*>& cuboids, Cuboid& window)
+{
+    double lo[3] = {1.7976931348623157e308, 1.7976931348623157e308, 1.7976931348623157e308};
+    double hi[3] = {-1.7976931348623157e308, -1.7976931348623157e308, -1.7976931348623157e308};
+    for (const Cuboid* c : cuboids) {
+        const double clo[3] = {c->x0, c->y0, c->z0};
+        const double chi[3] = {c->x1, c->y1, c->z1};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], clo[a]);
+            hi[a] = std::max(hi[a], chi[a]);
+        }
+    }
+    double center[3];
+    double d = -1.7976931348623157e308;
+    for (int a = 0; a < 3; ++a) {
+        center[a] = (lo[a] + hi[a]) * 0.5;
+        d = std::max(d, hi[a] - lo[a]);
+    }
+    double h = 5.0 * d;
+    if (cuboids.empty())
+        return h;
+    double* wlo[3] = {&window.x0, &window.y0, &window.z0};
+    double* whi[3] = {&window.x1, &window.y1, &window.z1};
+    for (int a = 0; a < 3; ++a) {
+        *wlo[a] = std::min(*wlo[a], center[a] - h);
+        *whi[a] = std::max(*whi[a], center[a] + h);
+    }
+    return h;
+}
+
+bool Spacemanager::FitsGrid(const Cuboid& window)
+{
+    const double v[6] = {window.x0, window.y0, window.z0, window.x1, window.y1, window.z1};
+    for (double c : v) {
+        double g = std::fabs(c) * 5000.0 + 0.5;
+        if (!(g * 2.0 < 2147483647.0))
+            return false;
+    }
+    return true;
+}
+
+Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window)
+{
+    double h = EnlargeWindow(cuboids, window);
+    if (!FitsGrid(window))
+        return nullptr;
+    Spacemanager* space = new Spacemanager(ToGrid(window), 5, 1.0 / h);
+    if (!cuboids.empty())
+        space->SetMaster(cuboids[0]);
+    Log::pinfo("\t\t====================\n");
+    Log::pinfo("\t\tBuilding Spacemanage\n");
+    Log::pinfo("\t\t====================\n");
+    for (size_t i = 0; i < cuboids.size(); ++i) {
+        if (i % 50 == 0)
+            Log::pinfo("Insert %d boxes\n", (int)i);
+        space->AddCuboid(cuboids[i]);
+    }
+    return space;
+}
