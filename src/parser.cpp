@@ -274,6 +274,7 @@ private:
         if (!dictionary.count(master_name))
             Log::perror("master conductor doesn't exist\n");
         Reduce(3);  // deck
+        FATAL_CHECK(depth == 2);
         if (Peek() != 0)
             Fail("syntax error", 1);
     }
@@ -301,7 +302,7 @@ private:
         Vector3 v2 = ParseVector();
         Reduce(4);  // window-body
         ExpectClosingTag(WINDOW);
-        Reduce(7);
+        Reduce(8);
         solver_space = NewBox(v1, v2);
         box_records.push_back({solver_space, line, "window"});
     }
@@ -314,7 +315,7 @@ private:
         current_blocks.clear();
         ParseBlockList("conductor");
         ExpectClosingTag(CONDUCTOR);
-        Reduce(8);
+        Reduce(9);
         // A later statement of an existing conductor must not change it.
         dictionary.emplace(name_stack.back(), current_blocks);
         name_stack.pop_back();
@@ -331,7 +332,7 @@ private:
         double diel = ParseExpression();
         Reduce(2);  // diel-clause
         ExpectClosingTag(MEDIUM);
-        Reduce(9);
+        Reduce(10);
         std::vector<Medium*> media;
         for (Cuboid* block : current_blocks) {
             owned_media.push_back(new Medium(block, diel));
@@ -352,10 +353,10 @@ private:
         Expect(CONDNAME);
         std::string master = name;
         ExpectClosingTag(CAPACITANCE);
-        Reduce(7);  // capacitance-task
+        Reduce(8);  // capacitance-task
         master_name = master;
         ExpectClosingTag(TASK);
-        Reduce(7);
+        Reduce(8);
     }
 
     void ParseNameClause()
@@ -404,7 +405,7 @@ private:
             Reduce(0);
         }
         ExpectClosingTag(BLOCK);
-        Reduce(9);
+        Reduce(10);
         Cuboid* box = NewBox(b, Sum(Sum(Sum(a, b), c), h));
         current_blocks.push_back(box);
         std::string block_name = name_stack.back();
