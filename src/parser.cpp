@@ -383,6 +383,7 @@ private:
 
     void ParseBlock(const char* owner_kind)
     {
+        Peek();
         int line = lookahead_line;
         Expect('<');
         Expect(BLOCK);
