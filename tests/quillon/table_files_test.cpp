@@ -1,0 +1,252 @@
+// The files Korva loads: sizes, headers, folders, names that pass its
+// filters, consistency between the kinds, atomic writing and the command line.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "cubesolver.h"
+#include "deckpairs.h"
+#include "tablefiles.h"
+#include "testutil.h"
+
+namespace {
+
+std::vector<double> ReadDoubles(const std::string& path)
+{
+    std::string bytes = ReadFile(path);
+    std::vector<double> v(bytes.size() / 8);
+    std::memcpy(v.data(), bytes.data(), v.size() * 8);
+    return v;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> Entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The loader's name filter per packet type (trans, htrans, wei, hwei, pdf, hpdf).
+bool Accepts(int type, const std::string& base)
+{
+    if (base.size() < 3 || base.substr(base.size() - 3) != ".db") return false;
+    switch (type) {
+    case 0: return StartsWith(base, "NumGFT") && !StartsWith(base, "NumGFT_IS");
+    case 1: return StartsWith(base, "hNumGFT") && !StartsWith(base, "hNumGFT_IS");
+    case 2: return StartsWith(base, "NumWVT");
+    case 3: return StartsWith(base, "hNumWVT");
+    case 4: return StartsWith(base, "NumGFT_IS") || StartsWith(base, "NumWVT");
+    default: return StartsWith(base, "hNumGFT_IS") || StartsWith(base, "hNumWVT");
+    }
+}
+
+struct Scan {
+    const char* dir;
+    int type;
+    int segnum;
+    size_t body;
+};
+// Every folder/packet combination Korva scans, with the shape it expects.
+const Scan SCANS[] = {
+    {"COMMON/binary/MULTI/GFT", 0, 31, 172980}, {"COMMON/binary/MULTI/GFT", 1, 32, 6144},
+    {"COMMON/binary/MULTI/WVT", 4, 31, 518940}, {"COMMON/binary/MULTI/WVT", 3, 32, 3},
+    {"IS/binary/MULTI/WVT", 2, 31, 90},         {"IS/binary/MULTI/GFT", 4, 31, 518940},
+    {"IS/binary/MULTI/GFT", 0, 31, 172980},     {"IS/binary/MULTI/GFT", 1, 32, 6144},
+    {"IS/binary/MULTI/WVT", 3, 32, 3},          {"IS/binary/MULTI/GFT", 5, 32, 18432},
+};
+
+}  // namespace
+
+TEST(SingleFiles, HaveTheLayoutsKorvaReads)
+{
+    TempDir tmp;
+    ASSERT_TRUE(WriteSingleTables(tmp.path()));
+    std::string cm = tmp.path() + "/incdata/Common/binary/single/", is = tmp.path() + "/incdata/IS/binary/single/";
+    std::vector<double> gft = ReadDoubles(cm + "GFT_single_31.db");
+    ASSERT_EQ(gft.size(), 5766u);
+    EXPECT_EQ(ReadDoubles(is + "GFT_single_31.db"), gft);
+    std::vector<double> w = ReadDoubles(cm + "single_weight_31.db");
+    std::vector<double> sums = ReadDoubles(is + "single_weight_31.db");
+    std::vector<double> pdf = ReadDoubles(is + "pdf_single_weight_31.db");
+    ASSERT_EQ(w.size(), 17298u);
+    ASSERT_EQ(sums.size(), 3u);
+    ASSERT_EQ(pdf.size(), 17298u);
+    double total = 0;
+    for (double p : gft) total += p;
+    EXPECT_NEAR(total, 1.0, 1e-12);
+    for (int d = 0; d < 3; ++d) {
+        double s = 0, a = 0;
+        for (int i = 0; i < 5766; ++i) {
+            s += pdf[d * 5766 + i];
+            a += std::fabs(w[d * 5766 + i]);
+            ASSERT_NEAR(pdf[d * 5766 + i], std::fabs(w[d * 5766 + i]) / sums[d], 1e-15);
+        }
+        EXPECT_NEAR(s, 1.0, 1e-12);
+        EXPECT_NEAR(a, sums[d], 1e-12);
+    }
+    // Direction z, top face: weights point up, bottom face down.
+    EXPECT_GT(w[2 * 5766 + 5 * 961 + 480], 0.0);
+    EXPECT_LT(w[2 * 5766 + 0 * 961 + 480], 0.0);
+}
+
+TEST(PairFiles, LandWhereKorvaScansWithExactHeadersAndShapes)
+{
+    TempDir tmp;
+    // A value that short decimal text cannot carry: the header must hold it exactly.
+    DielPair pair{3.9, 2.5000000000000004};
+    PairTables tables = SolvePair(pair);
+    ASSERT_EQ(WritePairTables(tmp.path(), tables), 10);
+    for (const Scan& scan : SCANS) {
+        std::string dir = tmp.path() + "/" + scan.dir;
+        int accepted = 0;
+        for (const std::string& name : Entries(dir)) {
+            if (!Accepts(scan.type, name)) continue;
+            ++accepted;
+            std::vector<double> v = ReadDoubles(dir + "/" + name);
+            ASSERT_EQ(v.size(), 3 + scan.body) << scan.dir << "/" << name;
+            EXPECT_EQ(v[0], (double)scan.segnum);
+            EXPECT_EQ(v[1], pair.dlow);
+            EXPECT_EQ(v[2], pair.dhigh);
+        }
+        EXPECT_EQ(accepted, 1) << scan.dir << " type " << scan.type;
+    }
+    EXPECT_TRUE(Exists(tmp.path() + "/IS/binary/MULTI/GFT/NumGFT_3.9_2.5000000000000004.db"));
+    for (const char* d : {"IS/binary/MULTI/GFT", "IS/binary/MULTI/WVT", "COMMON/binary/MULTI/GFT",
+                                 "COMMON/binary/MULTI/WVT"})
+        for (const std::string& name : Entries(tmp.path() + "/" + d)) EXPECT_NE(name[0], '.') << name;
+}
+
+TEST(PairFiles, KindsAgreeWithEachOther)
+{
+    DielPair pair{1.0, 10.0};
+    PairTables t = SolvePair(pair);
+    std::vector<double> trans = PairFileContents(t, PairFile::TRANS);
+    std::vector<double> wei = PairFileContents(t, PairFile::WEI);
+    std::vector<double> pdf = PairFileContents(t, PairFile::PDF_SIGNED);
+    std::vector<double> values = PairFileContents(t, PairFile::WEIGHT_VALUES);
+    std::vector<double> hpdf = PairFileContents(t, PairFile::HPDF);
+    std::vector<double> hwei = PairFileContents(t, PairFile::HWEI);
+    // Cut position 0 is the homogeneous cube.
+    CubeTable single = SolveHomogeneous();
+    for (int i = 0; i < 5766; ++i) ASSERT_EQ(trans[3 + i], single.prob[i]);
+    for (int a = 0; a < CUT_COUNT; ++a) {
+        double total = 0;
+        for (int i = 0; i < 5766; ++i) total += trans[3 + a * 5766 + i];
+        EXPECT_NEAR(total, 1.0, 1e-12);
+        for (int d = 0; d < 3; ++d) {
+            double abs_total = 0;
+            for (int i = 0; i < 5766; ++i) {
+                size_t at = 3 + (a * 3 + d) * 5766 + i;
+                abs_total += std::fabs(pdf[at]);
+                ASSERT_NEAR(pdf[at] * wei[3 + a * 3 + d], values[at], 1e-15);
+            }
+            EXPECT_NEAR(abs_total, 1.0, 1e-12);
+        }
+    }
+    for (int d = 0; d < 3; ++d) {
+        double s = 0;
+        for (int i = 0; i < 6144; ++i) {
+            ASSERT_GE(hpdf[3 + d * 6144 + i], 0.0);
+            s += hpdf[3 + d * 6144 + i];
+        }
+        EXPECT_NEAR(s, 1.0, 1e-12);
+        EXPECT_NEAR(hwei[3 + d], t.half.AbsWeightSum(d), 1e-15);
+    }
+}
+
+TEST(PairFiles, ShortDoubleReadsBackExactly)
+{
+    EXPECT_EQ(ShortDouble(3.9), "3.9");
+    EXPECT_EQ(ShortDouble(10.0), "10");
+    EXPECT_EQ(ShortDouble(2.5), "2.5");
+    for (double x : {1e-7, 0.1 + 0.2, 11.7, 1e20, 3.9000000000000004})
+        EXPECT_EQ(std::strtod(ShortDouble(x).c_str(), nullptr), x);
+}
+
+TEST(WriteDoubles, ReplacesAtomicallyAndLeavesNothingBehindOnFailure)
+{
+    TempDir tmp;
+    std::string path = tmp.path() + "/a/b/t.db";
+    ASSERT_TRUE(WriteDoubles(path, {1.0, 2.0}));
+    ASSERT_TRUE(WriteDoubles(path, {3.0}));
+    EXPECT_EQ(ReadDoubles(path), std::vector<double>{3.0});
+    // A folder in the way of the target: the rename fails, the temporary goes.
+    MakeDirs(tmp.path() + "/a/b/dir.db");
+    EXPECT_FALSE(WriteDoubles(tmp.path() + "/a/b/dir.db", {1.0}));
+    std::vector<std::string> left = Entries(tmp.path() + "/a/b");
+    EXPECT_EQ(left.size(), 2u);
+    for (const std::string& name : left) EXPECT_NE(name[0], '.') << name;
+}
+
+TEST(CommandLine, WritesTablesAndRejectsBadArguments)
+{
+    TempDir tmp;
+    RunResult ok = RunIn(tmp.path(), std::string(QUILLON_EXE) + " multi out 3.9:2.5 1:10");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_TRUE(Exists(tmp.path() + "/out/COMMON/binary/MULTI/WVT/NumWVT_1_10.db"));
+    EXPECT_TRUE(Exists(tmp.path() + "/out/IS/binary/MULTI/GFT/hNumGFT_IS_3.9_2.5.db"));
+    RunResult single = RunIn(tmp.path(), std::string(QUILLON_EXE) + " single");
+    EXPECT_EQ(single.status, 0) << single.err;
+    EXPECT_TRUE(Exists(tmp.path() + "/incdata/IS/binary/single/pdf_single_weight_31.db"));
+    for (const char* bad : {"", " multi", " multi out", " multi out 3.9", " multi out 2.5:2.5", " multi out x:1",
+                            " multi out 3.9:-1", " multi out 3.9:2.5x", " deck", " single a b", " frobnicate"}) {
+        RunResult r = RunIn(tmp.path(), std::string(QUILLON_EXE) + bad);
+        EXPECT_EQ(r.status, 255) << bad;
+        EXPECT_NE(r.err.find("usage: quillon"), std::string::npos) << bad;
+    }
+}
+
+TEST(CommandLine, DeckWritesThePairsOfItsStack)
+{
+    TempDir tmp;
+    std::string deck = tmp.Write("stack.kd",
+                                 "<vorn>\n<window> v1 (0,0,0) v2 (20,20,10) [/window]\n"
+                                 "<medium> name m1 <block> name l1 basepoint (0,0,0) v1 (20,0,0) v2 (0,20,0)"
+                                 " hvector (0,0,2) [/block] diel 3.9 [/medium]\n"
+                                 "<medium> name m2 <block> name l2 basepoint (0,0,2) v1 (20,0,0) v2 (0,20,0)"
+                                 " hvector (0,0,3) [/block] diel 2.5 [/medium]\n"
+                                 "<medium> name m3 <block> name l3 basepoint (0,0,5) v1 (20,0,0) v2 (0,20,0)"
+                                 " hvector (0,0,5) [/block] diel 3.9 [/medium]\n"
+                                 "<conductor> name n1 <block> name b1 basepoint (5,5,3) v1 (10,0,0)"
+                                 " v2 (0,0.5,0) hvector (0,0,0.3) [/block] [/conductor]\n"
+                                 "<task> <capacitance> n1 [/capacitance] [/task]\n[/vorn]\n");
+    std::vector<DielPair> pairs;
+    ASSERT_TRUE(PairsFromDeck(deck.c_str(), pairs));
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(pairs[0].dlow, 3.9);
+    EXPECT_EQ(pairs[0].dhigh, 2.5);
+    EXPECT_EQ(pairs[1].dlow, 2.5);
+    EXPECT_EQ(pairs[1].dhigh, 3.9);
+
+    RunResult r = RunIn(tmp.path(), std::string(QUILLON_EXE) + " deck stack.kd out");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(Exists(tmp.path() + "/out/IS/binary/MULTI/GFT/NumGFT_3.9_2.5.db"));
+    EXPECT_TRUE(Exists(tmp.path() + "/out/IS/binary/MULTI/GFT/NumGFT_2.5_3.9.db"));
+
+    std::string bare = tmp.Write("bare.kd",
+                                 "<vorn>\n<conductor> name n1 <block> name b1 basepoint (5,5,3) v1 (10,0,0)"
+                                 " v2 (0,0.5,0) hvector (0,0,0.3) [/block] [/conductor]\n"
+                                 "<task> <capacitance> n1 [/capacitance] [/task]\n[/vorn]\n");
+    RunResult none = RunIn(tmp.path(), std::string(QUILLON_EXE) + " deck bare.kd out2");
+    EXPECT_EQ(none.status, 0) << none.out << none.err;
+    EXPECT_FALSE(Exists(tmp.path() + "/out2"));
+    RunResult missing = RunIn(tmp.path(), std::string(QUILLON_EXE) + " deck nosuch.kd out3");
+    EXPECT_EQ(missing.status, 255);
+}
