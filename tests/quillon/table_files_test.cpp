@@ -11,6 +11,7 @@
 
 #include "cubesolver.h"
 #include "deckpairs.h"
+#include "layers.h"
 #include "tablefiles.h"
 #include "testutil.h"
 
@@ -249,4 +250,40 @@ TEST(CommandLine, DeckWritesThePairsOfItsStack)
     EXPECT_FALSE(Exists(tmp.path() + "/out2"));
     RunResult missing = RunIn(tmp.path(), std::string(QUILLON_EXE) + " deck nosuch.kd out3");
     EXPECT_EQ(missing.status, 255);
+}
+
+TEST(PairFiles, KorvaRegistersEveryFileOfAPair)
+{
+    TempDir tmp;
+    ASSERT_EQ(WritePairTables(tmp.path(), SolvePair({3.9, 2.5})), 10);
+    Cuboid low_block(0, 0, 0, 0, 1, 1, 1), high_block(0, 0, 0, 1, 1, 1, 2);
+    Medium low(&low_block, 3.9), high(&high_block, 2.5);
+    Layers stack({&low, &high});
+    const int key = Layers::DielHash(3.9, 2.5);
+    // Common tree under selector 0: the loader divides each weight by its
+    // panel probability and checks the ratio stays below 100.
+    Layers::weight_select = 0;
+    const std::string common = tmp.path() + "/COMMON/binary/MULTI/";
+    EXPECT_TRUE(Layers::SLoadFile((common + "GFT/NumGFT_3.9_2.5.db").c_str(), Layers::trans));
+    EXPECT_TRUE(Layers::SLoadFile((common + "GFT/hNumGFT_3.9_2.5.db").c_str(), Layers::htrans));
+    EXPECT_TRUE(Layers::SLoadFile((common + "WVT/NumWVT_3.9_2.5.db").c_str(), Layers::pdf));
+    EXPECT_TRUE(Layers::SLoadFile((common + "WVT/hNumWVT_3.9_2.5.db").c_str(), Layers::hwei));
+    ASSERT_EQ(Layers::psums.count(key), 1u);
+    for (int a = 0; a < CUT_COUNT; ++a) EXPECT_NEAR(Layers::psums[key].first[a][5], 1.0, 1e-12);
+    Layers::ResetAll();
+
+    Layers again({&low, &high});
+    Layers::weight_select = 4;
+    const std::string is = tmp.path() + "/IS/binary/MULTI/";
+    EXPECT_TRUE(Layers::SLoadFile((is + "WVT/NumWVT_3.9_2.5.db").c_str(), Layers::wei));
+    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/NumGFT_IS_3.9_2.5.db").c_str(), Layers::pdf));
+    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/NumGFT_3.9_2.5.db").c_str(), Layers::trans));
+    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/hNumGFT_3.9_2.5.db").c_str(), Layers::htrans));
+    EXPECT_TRUE(Layers::SLoadFile((is + "WVT/hNumWVT_3.9_2.5.db").c_str(), Layers::hwei));
+    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/hNumGFT_IS_3.9_2.5.db").c_str(), Layers::hpdf));
+    EXPECT_EQ(Layers::weight_array.count(key), 1u);
+    EXPECT_EQ(Layers::cdf_half_weights.count(key), 1u);
+    EXPECT_NEAR(Layers::cdf_half_weights[key].first[0][2][5], 1.0, 1e-12);
+    Layers::ResetAll();
+    Layers::weight_select = 0;
 }
