@@ -1,0 +1,170 @@
+// Loading multi-dielectric table files: name filter, header checks, the
+// ordered permittivity pair, truncated bodies and directory scans.
+#include "layers_test_util.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+
+#include "testutil.h"
+
+namespace {
+
+const PSumPacket kTrans = {0, false, 1, 6, 2, 1, 12};
+const PSumPacket kHalfTrans = {1, true, 1, 6, 2, 1, 12};
+const PSumPacket kWei = {2, false, 2, 3, 1, 1, 6};
+const PSumPacket kPdf = {4, false, 1, 3, 6, 2, 36};
+const int kKey = 3900250;
+
+class FilesTest : public LayersTest {
+protected:
+    void SetUp() override
+    {
+        LayersTest::SetUp();
+        BuildOxideOnLowK();
+    }
+    std::string Table(const std::string& name, double seg, double dlow, double dhigh, int n, double first = 1)
+    {
+        return tmp.Write(name, TableBytes(seg, dlow, dhigh, Ramp(n, first)));
+    }
+    bool Load(const std::string& path, const PSumPacket& packet)
+    {
+        return Layers::SLoadFile(path.c_str(), packet);
+    }
+    TempDir tmp;
+};
+
+TEST_F(FilesTest, HeaderDecidesWhetherATableFits)
+{
+    EXPECT_TRUE(Load(Table("NumGFT_a.db", 31, 3.9, 2.5, 12), kTrans));
+    EXPECT_EQ(Layers::psums.count(kKey), 1u);
+    EXPECT_TRUE(Load(Table("NumGFT_32.db", 32, 3.9, 2.5, 12), kTrans));
+    EXPECT_TRUE(Load(Table("NumGFT_frac.db", 32.9, 3.9, 2.5, 12), kTrans));
+    EXPECT_TRUE(Load(Table("NumGFT_close.db", 31, 3.9000000000005, 2.5, 12), kTrans));
+
+    EXPECT_FALSE(Load(Table("NumGFT_33.db", 33, 3.9, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_30.db", 30.99, 3.9, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_nan.db", NAN, 3.9, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_huge.db", 1e300, 3.9, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_rev.db", 31, 2.5, 3.9, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_eq.db", 31, 3.9, 3.9, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_other.db", 31, 4.2, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_far.db", 31, 3.90001, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(tmp.Write("NumGFT_short.db", TableBytes(31, 3.9, 2.5, {}).substr(0, 20)), kTrans));
+    EXPECT_FALSE(Load(tmp.path() + "/NumGFT_absent.db", kTrans));
+    EXPECT_EQ(Layers::psums.size(), 1u);
+}
+
+TEST_F(FilesTest, NameFilterFollowsThePacket)
+{
+    const std::string is = Table("NumGFT_IS_x.db", 31, 3.9, 2.5, 36);
+    const std::string wvt = Table("NumWVT_x.db", 31, 3.9, 2.5, 36);
+    const std::string half = Table("hNumGFT_x.db", 31, 3.9, 2.5, 12);
+    EXPECT_FALSE(Load(is, kTrans));
+    EXPECT_FALSE(Load(wvt, kTrans));
+    EXPECT_FALSE(Load(half, kTrans));
+    EXPECT_TRUE(Load(half, kHalfTrans));
+    EXPECT_FALSE(Load(Table("hNumGFT_IS_x.db", 31, 3.9, 2.5, 12), kHalfTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_a.dbx", 31, 3.9, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(Table("NumGFT_a", 31, 3.9, 2.5, 12), kTrans));
+    EXPECT_FALSE(Load(Table("xNumGFT_a.db", 31, 3.9, 2.5, 12), kTrans));
+    EXPECT_TRUE(Layers::psums.empty());
+    EXPECT_FALSE(Load("db", kTrans));
+    EXPECT_FALSE(Load(".db", kTrans));
+
+    Layers::weight_select = 4;
+    EXPECT_TRUE(Load(is, kPdf));
+    EXPECT_TRUE(Load(wvt, kPdf));
+    EXPECT_TRUE(Load(wvt, kWei));
+    EXPECT_FALSE(Load(is, kWei));
+    EXPECT_EQ(Layers::cdf_weights.count(kKey), 1u);
+    EXPECT_EQ(Layers::weight_array.count(kKey), 1u);
+
+    PSumPacket wrong = kTrans;
+    wrong.type = 6;
+    EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(Load(half, wrong)); }),
+              "Register DATA wrong, because not suitable type for loading file to deal with "
+              "multi-dielectrics cases");
+}
+
+TEST_F(FilesTest, LaterTransitionAndDensityWinFirstWeightsWin)
+{
+    Layers::weight_select = 2;
+    Load(Table("NumGFT_1.db", 31, 3.9, 2.5, 12, 1), kTrans);
+    Load(Table("NumGFT_2.db", 31, 3.9, 2.5, 12, 100), kTrans);
+    EXPECT_EQ(Layers::psums[kKey].first[0][0], 100 + 101);
+    Load(Table("NumGFT_IS_1.db", 31, 3.9, 2.5, 36, 1), kPdf);
+    Load(Table("NumGFT_IS_2.db", 31, 3.9, 2.5, 36, 100), kPdf);
+    EXPECT_EQ(Layers::cdf_weights[kKey].second[0][0][0][0], 100);
+    Load(Table("NumWVT_1.db", 31, 3.9, 2.5, 6, 1), kWei);
+    Load(Table("NumWVT_2.db", 31, 3.9, 2.5, 6, 100), kWei);
+    EXPECT_EQ(Layers::weight_array[kKey][1][2][0][0], 6);
+}
+
+TEST_F(FilesTest, OnePermittivityEverywhereRegistersNothing)
+{
+    deck.clear();
+    AddMedium(0, 1, 3.9);
+    AddMedium(1, 2, 3.9);
+    Build();
+    EXPECT_FALSE(Load(Table("NumGFT_a.db", 31, 3.9, 2.5, 12), kTrans));
+    EXPECT_TRUE(Layers::psums.empty());
+}
+
+TEST_F(FilesTest, TruncatedBodyIsFatal)
+{
+    std::vector<double> body(Layers::trans.size - 1, 1.0 / Layers::trans.size);
+    const std::string path = tmp.Write("NumGFT_cut.db", TableBytes(31, 3.9, 2.5, body));
+    EXPECT_DEATH(Load(path, Layers::trans), FatalText("(int)rs == size"));
+    // Bytes after the body are ignored.
+    body.push_back(0.5);
+    body.push_back(7);
+    EXPECT_TRUE(Load(tmp.Write("NumGFT_long.db", TableBytes(31, 3.9, 2.5, body)), Layers::trans));
+    EXPECT_EQ(Layers::psums[kKey].second[29][5].size(), 961u);
+    EXPECT_NEAR(Layers::psums[kKey].first[29][5], (6 * 961 - 1) * (1.0 / Layers::trans.size) + 0.5, 1e-12);
+}
+
+TEST_F(FilesTest, DirectoryScanLoadsRegularMatchingFiles)
+{
+    Layers::weight_select = 4;
+    const std::string dir = tmp.path() + "/IS/binary/MULTI/GFT";
+    MakeDirs(dir);
+    MakeDirs(dir + "/NumGFT_sub.db");  // a directory, not a table
+    std::vector<double> body(Layers::pdf.size, 1e-7);
+    body[3] = -1e-7;
+    tmp.Write("IS/binary/MULTI/GFT/NumGFT_IS_3.9_2.5.db", TableBytes(31, 3.9, 2.5, body));
+    body.resize(Layers::trans.size);
+    tmp.Write("IS/binary/MULTI/GFT/NumGFT_3.9_2.5.db", TableBytes(31, 3.9, 2.5, body));
+    tmp.Write("IS/binary/MULTI/GFT/NumGFT_2.5_3.9.db", TableBytes(31, 2.5, 3.9, body));
+    symlink((dir + "/NumGFT_3.9_2.5.db").c_str(), (dir + "/NumGFT_link.db").c_str());
+
+    std::string out = CaptureOut([&] {
+        Layers::SLoadDir(dir.c_str(), Layers::pdf);
+        Layers::SLoadDir(dir.c_str(), Layers::trans);
+    });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(Layers::psums.size(), 1u);
+    EXPECT_EQ(Layers::cdf_weights.size(), 1u);
+    WeightSignEntry signs = Layers::QuerySigns(3.9, 2.5);
+    ASSERT_NE(signs, nullptr);
+    EXPECT_EQ(signs[0][0][0][3], -1);
+    EXPECT_EQ(signs[0][0][0][2], 1);
+    EXPECT_NEAR(Layers::cdf_weights[kKey].first[0][0][5], 6 * 961 * 1e-7, 1e-15);
+
+    // The walk can now start next to the interface.
+    Layers stack = Build();
+    Layers::RegisterWei(kKey, body.data(), Layers::wei);
+    stack.FindLayerFromGauss(0.5);
+    EXPECT_EQ(stack.GetWeightPartialSign(false), signs);
+}
+
+TEST_F(FilesTest, MissingDirectoryIsReportedAndLoadsNothing)
+{
+    const std::string dir = tmp.path() + "/nowhere";
+    std::string out = CaptureOut([&] { Layers::SLoadDir(dir.c_str(), Layers::trans); });
+    EXPECT_EQ(out, dir + "  opendir() fail 2\n");
+    EXPECT_TRUE(Layers::psums.empty());
+}
+
+}  // namespace
