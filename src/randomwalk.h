@@ -92,6 +92,9 @@ public:
     void Wait();
     static void* thread_proc(void* arg);
     int RandomwalkCore();
+    // Worker 0's stopping rule after its walk was counted as walk N (lock
+    // held); returns whether the run stops.
+    bool CheckConvergence(long long N, long long& last_check);
 };
 
 template <typename Cu>

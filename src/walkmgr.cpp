@@ -1,1 +1,564 @@
+static const char KORVA_SOURCE[] = "src/walkmgr";
+
 #include "walkmgr.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "log.h"
+#include "randomwalk.h"
+#include "spacemanager.h"
+
+static const double BIG = 1e100;
+
+WalkMgr::WalkMgr()
+    : layers(nullptr), end_mode('t'), target_walks(0), target_err(0.0), cap(nullptr),
+      cap2(nullptr), err(nullptr), is_sum2(nullptr), is_sum(nullptr), is_count(nullptr),
+      ss_sum2(nullptr), ss_sum(nullptr), ss_count(nullptr), converged_checks(0), walk_count(1),
+      rel_err(0.0), master_estimate(0.0), gauss_total(0.0), spacemgr(nullptr), stop(false),
+      gauss_select(0), weight_select(0), total_hops(0), fixed_seed(false), seed_base(0)
+{
+    for (double& d : gauss_dist)
+        d = 0.0;
+    for (double& s : face_share)
+        s = 0.0;
+    pthread_mutex_init(&mutex, nullptr);
+}
+
+WalkMgr::~WalkMgr()
+{
+    delete spacemgr;
+    delete layers;
+    pthread_mutex_destroy(&mutex);
+}
+
+void WalkMgr::ShowStatus() const
+{
+    Log::output("Online Info. %15lld random walks, current error %10.2le, master cap: %10.2le \n",
+                walk_count, rel_err, master_estimate);
+}
+
+// ---------------------------------------------------------------------------
+// Run preparation
+
+static void RejectSelectors(int gauss_select, int weight_select)
+{
+    if ((unsigned)gauss_select > 1) {
+        Log::perror("  The -g parameters are wrongly set\n");
+        Log::perror("  Accepted values: 0 = the Gaussian surface keeps a uniform distance to the "
+                    "master conductor, 1 = half the distances between the master and the coupling "
+                    "conductors, per direction\n");
+        exit(255);
+    }
+    if ((unsigned)weight_select > 4) {
+        Log::perror("  The -w parameters are wrongly set\n");
+        Log::perror("  Accepted values: 0 = Green's-function transition probability, 1 = uniform "
+                    "transition probability, 2 = importance sampling, 3 = stratified sampling, "
+                    "4 = importance sampling with stratified sampling\n");
+        exit(255);
+    }
+}
+
+std::string WalkMgr::ConductorName(int id) const
+{
+    if (id >= 0 && id < (int)names.size())
+        return names[id];
+    char buf[32];
+    snprintf(buf, sizeof buf, "#%d", id);
+    return buf;
+}
+
+// The master may be several blocks; the Gaussian surface must enclose all of
+// them and nothing of any other conductor.
+void WalkMgr::SetMasterBox()
+{
+    bool first = true;
+    for (const Cuboid* c : cuboids) {
+        if (c->id != 0)
+            continue;
+        if (first) {
+            master_box = *c;
+            first = false;
+            continue;
+        }
+        master_box.x0 = std::min(master_box.x0, c->x0);
+        master_box.y0 = std::min(master_box.y0, c->y0);
+        master_box.z0 = std::min(master_box.z0, c->z0);
+        master_box.x1 = std::max(master_box.x1, c->x1);
+        master_box.y1 = std::max(master_box.y1, c->y1);
+        master_box.z1 = std::max(master_box.z1, c->z1);
+    }
+    master_box.id = 0;
+}
+
+// L-infinity gap between two boxes; 0 when they overlap or touch.
+static double BoxGap(const Cuboid& a, const Cuboid& b)
+{
+    double gx = std::max(0.0, std::max(b.x0 - a.x1, a.x0 - b.x1));
+    double gy = std::max(0.0, std::max(b.y0 - a.y1, a.y0 - b.y1));
+    double gz = std::max(0.0, std::max(b.z0 - a.z1, a.z0 - b.z1));
+    return std::max(gx, std::max(gy, gz));
+}
+
+void WalkMgr::CheckSeparation() const
+{
+    for (const Cuboid* c : cuboids) {
+        if (c->id == 0 || BoxGap(master_box, *c) >= 1e-12)
+            continue;
+        Log::perror("Conductor %s overlaps or touches the bounding box of the master conductor %s: "
+                    "no Gaussian surface can enclose the master alone.\n",
+                    ConductorName(c->id).c_str(), ConductorName(0).c_str());
+        exit(255);
+    }
+}
+
+// CheckInterface cannot place a point that lies within MIE of both faces of
+// its layer.
+void WalkMgr::CheckLayerThickness()
+{
+    const std::vector<Layer>& ls = Layers::layers;
+    for (size_t i = 1; i + 2 < ls.size(); i++) {
+        if (ls[i + 1].pos - ls[i].pos < 2 * MIE) {
+            Log::perror("The dielectric layer between z = %.15g and z = %.15g is thinner than "
+                        "2e-12 and cannot be handled.\n",
+                        ls[i].pos, ls[i + 1].pos);
+            exit(255);
+        }
+    }
+}
+
+// The registration writes the directory with a final '/'; a hand-written
+// file may end in a newline instead. Either one is dropped.
+std::string WalkMgr::ReadGftDir()
+{
+    FILE* f = fopen("bin/.gft_dir", "r");
+    if (!f) {
+        Log::perror("cannot open bin/.gft_dir file");
+        exit(255);
+    }
+    char line[1024];
+    char* got = fgets(line, sizeof line, f);
+    fclose(f);
+    std::string dir = got ? line : "";
+    if (!dir.empty() && (dir.back() == '\n' || dir.back() == '/'))
+        dir.pop_back();
+    if (dir.empty()) {
+        Log::perror("wrong in bin/.gft_dir file");
+        exit(255);
+    }
+    return dir;
+}
+
+static Cuboid BoundingBox(const std::vector<const Cuboid*>& cuboids)
+{
+    Cuboid b = *cuboids[0];
+    for (const Cuboid* c : cuboids) {
+        b.x0 = std::min(b.x0, c->x0);
+        b.y0 = std::min(b.y0, c->y0);
+        b.z0 = std::min(b.z0, c->z0);
+        b.x1 = std::max(b.x1, c->x1);
+        b.y1 = std::max(b.y1, c->y1);
+        b.z1 = std::max(b.z1, c->z1);
+    }
+    b.id = 0;
+    return b;
+}
+
+void WalkMgr::LoadMultiTables()
+{
+    std::string d = ReadGftDir();
+    is_dir = d + "/IS/binary/MULTI";
+    common_dir = d + "/COMMON/binary/MULTI";
+    Log::pinfo("\t\t=============================\n");
+    Log::pinfo("\t\tFor multiple dielectric cases\n");
+    Log::pinfo("\t\t=============================\n");
+    if (weight_select == 2 || weight_select == 4) {
+        Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::wei);
+        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::pdf);
+        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::trans);
+        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::htrans);
+    } else {
+        Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::trans);
+        Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::htrans);
+        Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
+    }
+}
+
+int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
+                     long long walks, double precision, std::vector<double>& cap_,
+                     std::vector<double>& cap2_, std::vector<double>& err_, double** ss_sum_,
+                     double** ss_sum2_, std::vector<long long>& ss_count_, double** is_sum_,
+                     double** is_sum2_, std::vector<long long>& is_count_, int threads,
+                     int gauss_select_, int weight_select_, Cuboid* window)
+{
+    (void)threads;
+    end_mode = mode;
+    cuboids = cuboids_;
+    mediums = media;
+    target_walks = walks;
+    target_err = precision;
+    cap = &cap_;
+    cap2 = &cap2_;
+    err = &err_;
+    ss_sum = ss_sum_;
+    ss_sum2 = ss_sum2_;
+    ss_count = &ss_count_;
+    is_sum = is_sum_;
+    is_sum2 = is_sum2_;
+    is_count = &is_count_;
+    gauss_select = gauss_select_;
+    weight_select = weight_select_;
+
+    RejectSelectors(gauss_select, weight_select);
+    if (cuboids.empty()) {
+        Log::perror("There is no conductor in this case!");
+        FATAL_CHECK(false);
+    }
+    SetMasterBox();
+    CheckSeparation();
+    // Without a window statement the conductors' bounding box is the start;
+    // the enlargement below makes room around it.
+    Cuboid own_window = BoundingBox(cuboids);
+    Cuboid& solver = window ? *window : own_window;
+    Cuboid probe = solver;
+    Spacemanager::EnlargeWindow(cuboids, probe);
+    if (!Spacemanager::FitsGrid(probe)) {
+        Log::perror("The simulation window, enlarged to five times the extent of the conductors, "
+                    "does not fit the integer grid of 5000 cells per unit: the structure is too "
+                    "large.\n");
+        exit(255);
+    }
+
+    Randomwalk::LoadData(weight_select);
+    if (weight_select == 3)
+        Randomwalk::DivSS();
+    clock_t start = clock();
+
+    Log::pinfo("\t\t====================\n");
+    Log::pinfo("\t\tBuilding Spacemanage\n");
+    Log::pinfo("\t\t====================\n");
+    spacemgr = Spacemanager::Build(cuboids, solver);
+    FATAL_CHECK(spacemgr != nullptr);
+    spacemgr->SetMaster(&master_box);
+    Log::pinfo("Build octree end. time = %.2f seconds\n", (double)(clock() - start) / 1e6);
+
+    Layers::weight_select = weight_select;
+    layers = new Layers(mediums);
+    CheckLayerThickness();
+    if (mediums.size() >= 2)
+        LoadMultiTables();
+    Log::pinfo("Loaded pre-computed file used time = %.2f seconds\n",
+               (double)(clock() - start) / 1e6);
+
+    gauss_surface = GetGauss(Vector3(solver.x0, solver.y0, solver.z0),
+                             Vector3(solver.x1, solver.y1, solver.z1));
+    if (!CutGauss(*layers, gauss_surface, &master_box, diels, sizes, g_endz, side_cdfs,
+                  gauss_dist)) {
+        Log::perror("Failed to cut gauss surface\n");
+        exit(255);
+    }
+    FinishGauss();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Gaussian surface
+
+static Cuboid Grow(const Cuboid& m, double h)
+{
+    return Cuboid(0, m.x0 - h, m.y0 - h, m.z0 - h, m.x1 + h, m.y1 + h, m.z1 + h);
+}
+
+// Half the distance from the master to the nearest other conductor, per
+// direction (left, right, front, back, bottom, top); a block counts only in
+// the directions in which its gap is its L-infinity distance.
+static void DirectionalHalves(const Cuboid& m, const std::vector<const Cuboid*>& cuboids,
+                              double half[6])
+{
+    enum { LEFT, RIGHT, FRONT, BACK, BOTTOM, TOP };
+    for (int k = 0; k < 6; k++)
+        half[k] = BIG;
+    for (const Cuboid* c : cuboids) {
+        if (c->id == 0)
+            continue;
+        double g[6];
+        g[RIGHT] = c->x0 - m.x1;
+        g[LEFT] = m.x0 - c->x1;
+        g[BACK] = c->y0 - m.y1;
+        g[FRONT] = m.y0 - c->y1;
+        g[TOP] = c->z0 - m.z1;
+        g[BOTTOM] = m.z0 - c->z1;
+        double d = 0.0;
+        for (int k = 0; k < 6; k++)
+            d = std::max(d, g[k]);
+        for (int k = 0; k < 6; k++)
+            if (g[k] > 0 && std::fabs(g[k] - d) <= 1e-12)
+                half[k] = std::min(half[k], g[k]);
+    }
+    for (int k = 0; k < 6; k++)
+        half[k] /= 2;
+}
+
+const Cuboid WalkMgr::GetGauss(Vector3 lo, Vector3 hi)
+{
+    const Cuboid& m = master_box;
+    bool others = false;
+    for (const Cuboid* c : cuboids)
+        others = others || c->id != 0;
+    if (cuboids.empty()) {
+        Log::perror("There is no conductor in this case!");
+        FATAL_CHECK(false);
+    }
+    const bool multi = mediums.size() >= 2;
+    if (!others && !multi) {
+        double ext = std::min(m.x1 - m.x0, std::min(m.y1 - m.y0, m.z1 - m.z0));
+        return Grow(m, 0.8 * ext);
+    }
+    if (!others) {
+        Log::perror("There is only one conductor in this multi-dielectric case.\n");
+        return Cuboid(0, (m.x0 + lo.x) / 2, (m.y0 + lo.y) / 2, (m.z0 + lo.z) / 2,
+                      (m.x1 + hi.x) / 2, (m.y1 + hi.y) / 2, (m.z1 + hi.z) / 2);
+    }
+    double half[6];
+    DirectionalHalves(m, cuboids, half);
+    if (multi) {
+        double& bottom = half[4];
+        double& top = half[5];
+        layers->FindLayer(m.z0 - 1e-12);
+        double zb;
+        if (!layers->GetLowerLayer(zb))
+            zb = lo.z;
+        double b = std::min(m.z0 - zb, m.z0 - lo.z);
+        if (b < bottom)
+            bottom = b / 2;
+        layers->FindLayer(m.z1);
+        double zt;
+        if (layers->GetHigherLayer(zt) && zt - m.z1 < top)
+            top = (zt - m.z1) / 2;
+    }
+    double h = *std::min_element(half, half + 6);
+    return Grow(m, h);
+}
+
+// Appends one entry of the band tables.
+static void AddBand(std::vector<double>& sizes, std::vector<double>& diels,
+                    std::vector<double>& g_endz, std::vector<std::vector<double>>& side_cdfs,
+                    double weight, double eps, double endz, std::vector<double> cdf)
+{
+    sizes.push_back(weight);
+    diels.push_back(eps);
+    g_endz.push_back(endz);
+    side_cdfs.push_back(std::move(cdf));
+}
+
+bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::vector<double>& diels_,
+                       std::vector<double>& sizes_, std::vector<double>& g_endz_,
+                       std::vector<std::vector<double>>& side_cdfs_, double* dist) const
+{
+    const Cuboid& m = *master;
+    ls.FindLayer(g.z0);
+    dist[0] = 2 * (m.z0 - g.z0);
+    dist[1] = 2 * (m.y0 - g.y0);
+    dist[2] = 2 * (g.x1 - m.x1);
+    dist[3] = 2 * (g.y1 - m.y1);
+    dist[4] = 2 * (m.x0 - g.x0);
+    dist[5] = 2 * (g.z1 - m.z1);
+    if (gauss_select == 0) {
+        for (int k = 0; k < 6; k++)
+            dist[k] = 1.0;
+    } else if (gauss_select != 1) {
+        Log::pinfo("Wrong gauss_selet Parameter input!");
+        FATAL_CHECK(false);
+    }
+    const double dx = g.x1 - g.x0, dy = g.y1 - g.y0;
+    // Side weights per unit height; the shares do not depend on the height,
+    // so a band of zero height keeps valid shares and gets zero weight.
+    const double w1 = dx / dist[1], w2 = dy / dist[2], w3 = dx / dist[3], w4 = dy / dist[4];
+    const double per_height = w1 + w2 + w3 + w4;
+    bool touches = false;
+    for (;;) {
+        double low, high;
+        if (!ls.GetNearby(low, high)) {
+            Log::pwarning("Warning: Conductor out of medium, assuming border mediums\n");
+            if (ls.TooLow()) {
+                ls.MoveUp();
+                ls.GetNearby(low, high);
+                ls.MoveDown();
+                high = low;
+                low = g.z0 - 100.0;
+            } else if (ls.TooHigh()) {
+                ls.MoveDown();
+                ls.GetNearby(low, high);
+                ls.MoveUp();
+                low = high;
+                high = g.z1 + 100.0;
+            } else {
+                return false;
+            }
+        }
+        double eps = 0.0;
+        ls.GetDiel(eps);
+        // The first layer holds the bottom face, also when the face lies
+        // exactly on its lower interface.
+        if (sizes_.empty()) {
+            double w0 = dx * dy / dist[0];
+            AddBand(sizes_, diels_, g_endz_, side_cdfs_, w0, eps, 0.0, {w0});
+            if (std::fabs(low - g.z0) < 1e-12)
+                touches = true;
+        }
+        double h = std::min(high, g.z1) - std::max(low, g.z0);
+        double ps1 = w1 / per_height, ps2 = ps1 + w2 / per_height, ps3 = ps2 + w3 / per_height;
+        double ps4 = ps3 + w4 / per_height;
+        FATAL_CHECK_TEXT(std::fabs(ps4 - 1.0) < 0.0001, "abs(ps- 1.0)<0.0001");
+        AddBand(sizes_, diels_, g_endz_, side_cdfs_, per_height * h, eps, g_endz_.back() + h,
+                {ps1, ps2, ps3, ps4});
+        if (std::fabs(high - g.z1) < 1e-12)
+            touches = true;
+        if (g.z1 < high) {
+            double w5 = dx * dy / dist[5];
+            AddBand(sizes_, diels_, g_endz_, side_cdfs_, w5, eps, g.z1 - g.z0, {w5});
+            break;
+        }
+        ls.MoveUp();
+    }
+    if (touches) {
+        if (weight_select == 2 || weight_select == 4) {
+            Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
+            Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
+        } else if (weight_select == 0 || weight_select == 1 || weight_select == 3) {
+            Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::hwei);
+        } else {
+            Log::pinfo("wrong input for weight_select(half)\n");
+            return false;
+        }
+    }
+    FATAL_CHECK_TEXT(sizes_.size() == diels_.size(), "sizes.size() == diels.size()");
+    FATAL_CHECK_TEXT(sizes_.size() == g_endz_.size(), "sizes.size() == g_endz.size()");
+    return true;
+}
+
+void WalkMgr::FinishGauss()
+{
+    for (double& s : face_share)
+        s = 0.0;
+    double total = 0.0;
+    const size_t n = sizes.size();
+    for (size_t i = 0; i < n; i++) {
+        const double eps = diels[i];
+        if (i == 0) {
+            face_share[0] = side_cdfs[0][0] * eps;
+        } else if (i == n - 1) {
+            face_share[5] = side_cdfs[n - 1][0] * eps;
+        } else {
+            const std::vector<double>& ps = side_cdfs[i];
+            const double w = sizes[i] * eps;
+            face_share[1] += w * ps[0];
+            face_share[2] += w * (ps[1] - ps[0]);
+            face_share[3] += w * (ps[2] - ps[1]);
+            face_share[4] += w * (ps[3] - ps[2]);
+        }
+        sizes[i] *= eps;
+        total += sizes[i];
+        diels[i] = total;
+    }
+    for (int k = 0; k < 6; k++) {
+        face_share[k] /= total;
+        face_share[k + 6] = face_share[k];
+    }
+    gauss_total = total;
+}
+
+// ---------------------------------------------------------------------------
+// Parallel run and results
+
+int WalkMgr::StartAll(int n)
+{
+    if (n < 1)
+        return 0;
+    for (int i = 0; i < n; i++) {
+        Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
+        uint32_t base = fixed_seed ? (uint32_t)seed_base : (uint32_t)time(nullptr);
+        w->rand_seed = CRandomMersenne((int)(base + 57005u * (uint32_t)i));
+        w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
+        w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
+        walkers.push_back(w);
+    }
+    for (Randomwalk* w : walkers)
+        w->Start();
+    return 0;
+}
+
+void WalkMgr::WaitEnd()
+{
+    for (Randomwalk* w : walkers) {
+        w->Wait();
+        delete w;
+    }
+    walkers.clear();
+    CalcResult();
+}
+
+// Mean and standard error of one slot over strata; strata without walks add
+// nothing. Both are not a number when no stratum has a walk.
+static void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
+                               const double* prob, int strata, int slot, double& mean, double& err)
+{
+    double m = 0.0, var = 0.0;
+    bool any = false;
+    for (int k = 0; k < strata; k++) {
+        if (count[k] <= 0)
+            continue;
+        any = true;
+        const double nk = (double)count[k];
+        const double mk = sum[k][slot] / nk;
+        const double p = prob ? prob[k] : 1.0;
+        m += p * mk;
+        var += p * p * (sum2[k][slot] / nk - mk * mk) / nk;
+    }
+    mean = any ? m : NAN;
+    err = any ? std::sqrt(var) : NAN;
+}
+
+void WalkMgr::CalcResult()
+{
+    pthread_mutex_lock(&mutex);
+    Log::output("Total random walks: %lld\n", walk_count);
+    const int n = (int)cap->size();
+    for (int i = 0; i < n; i++) {
+        double mean, e;
+        if (weight_select == 4) {
+            StratifiedEstimate(is_sum, is_sum2, is_count->data(), face_share, 12, i, mean, e);
+        } else if (weight_select == 3) {
+            StratifiedEstimate(ss_sum, ss_sum2, ss_count->data(), nullptr, 17, i, mean, e);
+        } else {
+            const double N = (double)walk_count;
+            mean = (*cap)[i] / N;
+            e = std::sqrt(((*cap2)[i] / N - mean * mean) / N);
+        }
+        (*cap)[i] = EPS0 * mean;
+        (*err)[i] = EPS0 * e;
+    }
+    pthread_mutex_unlock(&mutex);
+}
+
+void WalkMgr::PrintOutputZone(const std::vector<std::string>& names, const std::vector<double>& cap,
+                              const std::vector<double>& err)
+{
+    Log::output("\n\t\t==============\n");
+    Log::output("\t\t Output Zone\n");
+    Log::output("\t\t==============\n");
+    Log::output("[Korva's Results]:\n");
+    for (size_t i = 0; i < names.size() && i < cap.size(); i++) {
+        const double c = std::fabs(cap[i]);
+        const double e = err[i];
+        Log::output("%20s: %10.2leF      +/-%10.2leF", names[i].c_str(), c, e);
+        const double r = e / c;
+        if (r < 0.5)
+            Log::output("     (%.2lf%%)\n", 100 * r);
+        else
+            Log::output("     <~ %.3leF\n", c + 2 * e);
+    }
+}

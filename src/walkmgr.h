@@ -81,4 +81,22 @@ public:
     // Tests seed workers explicitly; the product seeds from the clock.
     bool fixed_seed;
     int seed_base;
+
+    // Conductor names in list order, for messages; set by the driver.
+    std::vector<std::string> names;
+    std::string ConductorName(int id) const;
+    // Bounding box of the blocks with id 0 into master_box.
+    void SetMasterBox();
+    // Ends the process (255) when a block of another conductor overlaps or
+    // touches master_box.
+    void CheckSeparation() const;
+    // Ends the process (255) when a layer of the stack is thinner than 2 MIE.
+    static void CheckLayerThickness();
+    // The directory registered in bin/.gft_dir; ends the process (255) when
+    // the file is missing or empty.
+    static std::string ReadGftDir();
+    void LoadMultiTables();
+    // The capacitance table of the report.
+    static void PrintOutputZone(const std::vector<std::string>& names, const std::vector<double>& cap,
+                                const std::vector<double>& err);
 };

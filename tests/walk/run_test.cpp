@@ -1,0 +1,303 @@
+// The walk loop, the stopping rules, the threaded run and the results.
+#include <cmath>
+#include <numeric>
+
+#include "walk_support.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Results from sums set by hand
+
+TEST(CalcResult, StratifiedByFaceAndSignSkipsEmptyStrata)
+{
+    WalkMgr m;
+    Stores s(1);
+    s.Attach(m);
+    m.weight_select = 4;
+    const double share[6] = {0.1, 0.2, 0.3, 0.15, 0.15, 0.1};
+    for (int k = 0; k < 6; k++)
+        m.face_share[k] = m.face_share[k + 6] = share[k];
+    s.is_count[0] = 4;
+    s.is_sum[0][0] = 2.0;
+    s.is_sum2[0][0] = 1.5;
+    s.is_sum[0][1] = 0.4;
+    s.is_sum2[0][1] = 0.1;
+    s.is_count[6] = 2;
+    s.is_sum[6][0] = -0.6;
+    s.is_sum2[6][0] = 0.2;
+    CaptureOutput out;
+    m.CalcResult();
+    const double cap0 = 0.1 * 0.5 + 0.1 * -0.3;
+    const double var0 = 0.01 * (1.5 / 4 - 0.25) / 4 + 0.01 * (0.1 - 0.09) / 2;
+    EXPECT_NEAR(s.cap[0], EPS0 * cap0, 1e-30);
+    EXPECT_NEAR(s.err[0], EPS0 * std::sqrt(var0), 1e-30);
+    EXPECT_NEAR(s.cap[1], EPS0 * 0.1 * 0.1, 1e-30);
+    EXPECT_NEAR(s.err[1], EPS0 * std::sqrt(0.01 * (0.1 / 4 - 0.01) / 4), 1e-30);
+    EXPECT_EQ(out.Text(), "Total random walks: 1\n");
+}
+
+TEST(CalcResult, NoWalkAtAllGivesNotANumber)
+{
+    WalkMgr m;
+    Stores s(1);
+    s.Attach(m);
+    m.weight_select = 4;
+    CaptureOutput out;
+    m.CalcResult();
+    EXPECT_TRUE(std::isnan(s.cap[0]));
+    EXPECT_TRUE(std::isnan(s.err[0]));
+}
+
+TEST(CalcResult, StratifiedSamplingHasNoProbabilityFactor)
+{
+    WalkMgr m;
+    Stores s(1);
+    s.Attach(m);
+    m.weight_select = 3;
+    s.ss_count[3] = 5;
+    s.ss_sum[3][0] = 1.0;
+    s.ss_sum2[3][0] = 0.5;
+    s.ss_count[16] = 1;
+    s.ss_sum[16][0] = 0.25;
+    s.ss_sum2[16][0] = 0.0625;
+    CaptureOutput out;
+    m.CalcResult();
+    EXPECT_NEAR(s.cap[0], EPS0 * (0.2 + 0.25), 1e-30);
+    EXPECT_NEAR(s.err[0], EPS0 * std::sqrt((0.1 - 0.04) / 5), 1e-30);
+}
+
+TEST(CalcResult, PlainSelectorsDivideByTheCountThatStartsAtOne)
+{
+    for (int ws = 0; ws <= 2; ws++) {
+        WalkMgr m;
+        Stores s(1);
+        s.Attach(m);
+        m.weight_select = ws;
+        m.walk_count = 1000;  // 999 walks counted
+        s.cap[0] = 500.0;
+        s.cap2[0] = 400.0;
+        CaptureOutput out;
+        m.CalcResult();
+        EXPECT_NEAR(s.cap[0], EPS0 * 0.5, 1e-30);
+        EXPECT_NEAR(s.err[0], EPS0 * std::sqrt((0.4 - 0.25) / 1000), 1e-30);
+        EXPECT_EQ(s.cap2[0], 400.0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Stopping rule of worker 0
+
+struct Checker {
+    WalkMgr m;
+    Stores s{1};
+    Layers layers{std::vector<Medium*>()};
+    Randomwalk w{0, &m, layers, 1, 0};
+    long long last = 0;
+
+    Checker(char mode)
+    {
+        s.Attach(m);
+        m.end_mode = mode;
+        m.weight_select = 0;
+    }
+    ~Checker() { Layers::ResetAll(); }
+    // Sets slot 0 so that N walks have mean 1 and the given relative error.
+    bool At(long long N, double rel)
+    {
+        const double var = rel * rel * N;  // per-walk variance
+        s.cap[0] = N;
+        s.cap2[0] = N * (var + 1.0);
+        return w.CheckConvergence(N, last);
+    }
+};
+
+TEST(StoppingRule, WalkTargetStopsAtTheFirstCheckPastIt)
+{
+    Checker c('t');
+    c.m.target_walks = 2500;
+    EXPECT_FALSE(c.At(2002, 0.1));
+    EXPECT_EQ(c.last, 2002);
+    EXPECT_NEAR(c.m.rel_err, 0.1, 1e-9);
+    EXPECT_NEAR(c.m.master_estimate, EPS0, 1e-25);
+    EXPECT_TRUE(c.At(3003, 0.1));
+    EXPECT_TRUE(c.m.stop);
+}
+
+TEST(StoppingRule, PrecisionNeedsFourConsecutiveSuccessesAndResetsOnFailure)
+{
+    Checker c('p');
+    c.m.target_err = 0.01;
+    EXPECT_FALSE(c.At(2000, 0.005));
+    EXPECT_FALSE(c.At(3000, 0.005));
+    EXPECT_FALSE(c.At(4000, 0.005));
+    EXPECT_EQ(c.m.converged_checks, 3);
+    EXPECT_FALSE(c.At(5000, 0.02));  // one failure restarts the count
+    EXPECT_EQ(c.m.converged_checks, 0);
+    EXPECT_FALSE(c.At(6000, 0.005));
+    EXPECT_FALSE(c.At(7000, 0.005));
+    EXPECT_FALSE(c.At(8000, 0.005));
+    EXPECT_FALSE(c.m.stop);
+    EXPECT_TRUE(c.At(9000, 0.005));
+    EXPECT_TRUE(c.m.stop);
+    EXPECT_NEAR(c.s.err[0], 0.005, 1e-9);
+}
+
+TEST(StoppingRule, StratifiedErrorIsFiniteOnceAnyStratumHasWalks)
+{
+    Checker c('p');
+    c.m.weight_select = 4;
+    c.w.weight_select = 4;
+    c.m.target_err = 0.5;
+    for (int k = 0; k < 12; k++)
+        c.m.face_share[k] = 1.0 / 6;
+    c.s.is_count[2] = 10;
+    c.s.is_sum[2][0] = 6.0;
+    c.s.is_sum2[2][0] = 4.0;
+    EXPECT_FALSE(c.w.CheckConvergence(1001, c.last));
+    EXPECT_TRUE(std::isfinite(c.s.err[0]));
+    EXPECT_EQ(c.m.converged_checks, 1);
+    EXPECT_NEAR(c.m.master_estimate, EPS0 * 0.1, 1e-25);
+}
+
+// ---------------------------------------------------------------------------
+// Whole runs on the real tables
+
+struct WalkRunCase {
+    InDir in{TableRoot()};
+    std::vector<Cuboid> boxes;
+    std::vector<Cuboid> slabs;
+    std::vector<Medium> media;
+    Cuboid window{0, -3, -3, -3, 4, 4, 4};
+    WalkMgr m;
+    Stores s;
+
+    WalkRunCase(std::vector<Cuboid> b, std::vector<std::pair<double, double>> layers, double last_eps,
+        int conductors)
+        : boxes(std::move(b)), s(conductors)
+    {
+        ResetStatics();
+        double z0 = -20;
+        slabs.reserve(layers.size() + 1);
+        media.reserve(layers.size() + 1);
+        for (auto& l : layers) {
+            slabs.push_back(Cuboid(0, -20, -20, z0, 20, 20, l.first));
+            media.push_back(Medium(&slabs.back(), l.second));
+            z0 = l.first;
+        }
+        slabs.push_back(Cuboid(0, -20, -20, z0, 20, 20, 20));
+        media.push_back(Medium(&slabs.back(), last_eps));
+    }
+    ~WalkRunCase() { ResetStatics(); }
+
+    void Go(char mode, long long walks, double precision, int threads)
+    {
+        std::vector<const Cuboid*> list;
+        for (const Cuboid& b : boxes)
+            list.push_back(&b);
+        std::vector<Medium*> ml;
+        for (Medium& x : media)
+            ml.push_back(&x);
+        CaptureOutput quiet;
+        s.Prepare(m, mode, list, ml, walks, precision, &window);
+        m.fixed_seed = true;
+        m.seed_base = 4242;
+        m.StartAll(threads);
+        m.WaitEnd();
+    }
+    long long Counted() const
+    {
+        return std::accumulate(s.is_count.begin(), s.is_count.end(), 0LL);
+    }
+};
+
+const Cuboid WIRE_A(0, 0, 0, 0, 2, 0.2, 0.2);
+const Cuboid WIRE_B(1, 0, 0.6, 0, 2, 0.8, 0.2);
+
+TEST(WalkRun, NoCheckBeforeOneThousandWalks)
+{
+    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+    r.Go('t', 10, 0, 1);
+    EXPECT_EQ(r.m.walk_count, 1001);
+    EXPECT_EQ(r.Counted(), 1000);
+}
+
+TEST(WalkRun, WalkTargetStopsAtTheFirstCheckPastIt)
+{
+    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+    r.Go('t', 2500, 0, 1);
+    EXPECT_EQ(r.m.walk_count, 3003);
+    // Each walk lands in the stratum of its start face and weight sign.
+    for (int k = 0; k < 12; k++)
+        for (int i = 0; i < 3; i++) {
+            if (k < 6)
+                EXPECT_GE(r.s.is_sum[k][i], 0.0);
+            else
+                EXPECT_LE(r.s.is_sum[k][i], 0.0);
+        }
+    EXPECT_EQ(r.s.cap2, std::vector<double>(3, 0.0));
+    EXPECT_GT(r.s.cap[0], 0.0);  // self capacitance
+    EXPECT_LT(r.s.cap[1], 0.0);  // coupling
+    EXPECT_GT(r.m.total_hops, r.Counted());
+}
+
+TEST(WalkRun, WalksLeavingTheWindowGoToTheLastSlot)
+{
+    WalkRunCase r({WIRE_A}, {}, 1.0, 1);
+    r.Go('t', 3000, 0, 1);
+    double escaped = 0;
+    for (int k = 0; k < 12; k++)
+        escaped += std::fabs(r.s.is_sum[k][1]);
+    EXPECT_GT(escaped, 0.0);
+    EXPECT_GT(r.s.cap[0], 0.0);
+}
+
+TEST(WalkRun, PrecisionTargetIsReached)
+{
+    WalkRunCase r({WIRE_A, WIRE_B}, {}, 3.9, 2);
+    r.Go('p', 0, 0.05, 1);
+    EXPECT_TRUE(r.m.stop);
+    EXPECT_GE(r.m.converged_checks, 4);
+    EXPECT_LT(r.s.err[0] / r.s.cap[0], 0.06);
+}
+
+TEST(WalkRun, TwoThreadsInTwoDielectrics)
+{
+    // The master's Gaussian surface ends exactly on the interface at 0.4:
+    // half first hops, half hops and clipped cubes all occur.
+    WalkRunCase r({WIRE_A, Cuboid(1, 0, 0, 0.6, 2, 0.2, 0.8)}, {{0.4, 3.9}}, 2.5, 2);
+    r.Go('t', 6000, 0, 2);
+    EXPECT_NEAR(r.m.gauss_surface.z1, 0.4, 1e-12);
+    EXPECT_GE(r.m.walk_count, 6000);
+    EXPECT_EQ(r.Counted(), r.m.walk_count - 1);
+    EXPECT_TRUE(r.m.walkers.empty());
+    EXPECT_GT(r.s.cap[0], 0.0);
+    EXPECT_LT(r.s.cap[1], 0.0);
+    EXPECT_TRUE(std::isfinite(r.s.err[0]));
+}
+
+TEST(WalkRun, NoWorkerNoWalk)
+{
+    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+    r.Go('t', 100, 0, 0);
+    EXPECT_EQ(r.m.walk_count, 1);
+    EXPECT_TRUE(std::isnan(r.s.cap[0]));
+}
+
+// ---------------------------------------------------------------------------
+// Report
+
+TEST(OutputZone, PercentagesBoundsAndWideNames)
+{
+    CaptureOutput out;
+    WalkMgr::PrintOutputZone({"master", "a_conductor_name_longer_than_twenty", "weak", "none"},
+                             {-1.5e-16, 2e-17, 1e-18, 0.0, 7.0}, {1.5e-18, 1e-18, 6e-19, 0.0, 1.0});
+    EXPECT_EQ(out.Text(),
+              "\n\t\t==============\n\t\t Output Zone\n\t\t==============\n[Korva's Results]:\n"
+              "              master:   1.50e-16F      +/-  1.50e-18F     (1.00%)\n"
+              "a_conductor_name_longer_than_twenty:   2.00e-17F      +/-  1.00e-18F     (5.00%)\n"
+              "                weak:   1.00e-18F      +/-  6.00e-19F     <~ 2.200e-18F\n"
+              "                none:   0.00e+00F      +/-  0.00e+00F     <~ 0.000e+00F\n");
+}
+
+}  // namespace
