@@ -515,3 +515,283 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 }
 
 // ---- walk loop ----
+
+#include "spacemanager.h"
+#include "walkmgr.h"
+
+// Distance that SearchNearestCuboid reports for a point outside the window.
+static const int NOT_FOUND = (int)0x80000001u;
+static const long long STATUS_PERIOD = 50000;
+static const long long CHECK_PERIOD = 1000;
+static const int STOP_AFTER = 3;
+
+Vector3 Randomwalk::GetGaussPoint(const Cuboid& gauss, const std::vector<double>& sizes,
+                                  const std::vector<double>& diels, const std::vector<double>& g_endz,
+                                  const std::vector<std::vector<double>>& side_cdfs, int& id_gss,
+                                  int& band)
+{
+    const int n = (int)sizes.size();
+    const double x = rand_walk.Random() * diels[n - 1];
+    const int k = (int)(std::lower_bound(diels.begin(), diels.end(), x) - diels.begin());
+    band = k;
+    const double dx = gauss.x1 - gauss.x0, dy = gauss.y1 - gauss.y0;
+    if (k == 0 || k == n - 1) {
+        const double r2 = rand_walk.Random();
+        const double r3 = rand_walk.Random();
+        id_gss = k == 0 ? 0 : 5;
+        return Vector3(gauss.x0 + dx * r2, gauss.y0 + dy * r3, k == 0 ? gauss.z0 : gauss.z1);
+    }
+    const double r4 = rand_walk.Random();
+    const int m = rand_gauss.IRandomX(0, 49);
+    const double z = gauss.z0 + g_endz[k - 1] + (m + 0.5) * (g_endz[k] - g_endz[k - 1]) / 50;
+    const double t = (x - diels[k - 1]) / (diels[k] - diels[k - 1]);
+    // The last cumulative share may fall a rounding step below 1; t never
+    // exceeds 1, so whatever lies past the third share is side 4.
+    const std::vector<double>& cdf = side_cdfs[k];
+    const int s = 1 + (int)(std::lower_bound(cdf.begin(), cdf.begin() + 3, t) - cdf.begin());
+    id_gss = s;
+    switch (s) {
+    case 1: return Vector3(gauss.x0 + r4 * dx, gauss.y0, z);
+    case 2: return Vector3(gauss.x1, gauss.y0 + r4 * dy, z);
+    case 3: return Vector3(gauss.x1 - r4 * dx, gauss.y1, z);
+    case 4: return Vector3(gauss.x0, gauss.y1 - r4 * dy, z);
+    default:
+        Log::perror("wrong get point in gaussian surface");
+        FATAL_CHECK(false);
+    }
+    return Vector3();
+}
+
+int Randomwalk::Start()
+{
+    int rc = pthread_create(&tid, nullptr, thread_proc, this);
+    if (rc != 0) {
+        Log::perror("cannot start worker thread %d\n", id);
+        exit(255);
+    }
+    return rc;
+}
+
+void Randomwalk::Wait()
+{
+    pthread_join(tid, nullptr);
+}
+
+void* Randomwalk::thread_proc(void* arg)
+{
+    static_cast<Randomwalk*>(arg)->RandomwalkCore();
+    return nullptr;
+}
+
+// Radius of a half cube on interface intf: it reaches neither the far face
+// of the neighbouring layer nor the far face of the current one.
+static double HalfRadius(const Layers& layers, int intf, double r, double layer_low,
+                         double layer_high)
+{
+    double z;
+    if (intf == 1 && layers.GetHigherLayer(z))
+        r = std::min(r, z - layer_high);
+    if (intf == -1 && layers.GetLowerLayer(z))
+        r = std::min(r, layer_low - z);
+    return std::min(r, layer_high - layer_low);
+}
+
+// Moves the cursor when the point has left the current layer.
+static inline void LayerFixup(Layers& layers, double z, double& layer_low, double& layer_high)
+{
+    if (z < layer_low - MIE) {
+        layers.MoveDown();
+        layers.GetNearby(layer_low, layer_high);
+    } else if (z > layer_high + MIE) {
+        layers.MoveUp();
+        layers.GetNearby(layer_low, layer_high);
+    }
+}
+
+// Worker 0's view of the master estimate, taken under the lock.
+struct MasterCheck {
+    long long last = 0;
+    double mean = 0.0;
+    double var = 0.0;
+};
+
+// Mean and variance of slot 0 over the strata that have walks; an empty
+// stratum adds nothing.
+static void SlotZeroEstimate(double* const* sum, double* const* sum2, const long long* count,
+                             const double* prob, int strata, double& mean, double& var)
+{
+    mean = 0.0;
+    var = 0.0;
+    for (int k = 0; k < strata; k++) {
+        if (count[k] <= 0)
+            continue;
+        const double nk = (double)count[k];
+        const double mk = sum[k][0] / nk;
+        const double p = prob ? prob[k] : 1.0;
+        mean += p * mk;
+        var += p * p * (sum2[k][0] / nk - mk * mk) / nk;
+    }
+}
+
+int Randomwalk::RandomwalkCore()
+{
+    WalkMgr& m = *mgr;
+    const int n = (int)m.cap->size();
+    MasterCheck check;
+    for (;;) {
+        pthread_mutex_lock(&m.mutex);
+        if (m.walk_count % STATUS_PERIOD == 0)
+            m.ShowStatus();
+        pthread_mutex_unlock(&m.mutex);
+
+        int id_gss = -1, band = 0;
+        Vector3 pt = GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                                   id_gss, band);
+        FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+        layers.FindLayerFromGauss(pt.z);
+        Cube cube = m.spacemgr->GetDomainCubic(pt);
+        double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
+        layers.GetNearby(layer_low, layer_high);
+        int intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
+
+        // First hop: its weight is fixed for the whole walk.
+        PointOnCube spt;
+        double weight;
+        int strata = -1;
+        if (intf != 0) {
+            cube.radius = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
+            layers.UpdateHalfWSum(diel_low, diel_up);
+            layers.Update_PDF_Half_WSum(diel_low, diel_up);
+            weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
+        } else {
+            int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
+            weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss);
+            if (weight_select == 3) {
+                FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
+                strata = spt.strata;
+            }
+        }
+        weight *= m.gauss_total;
+        // The start face was drawn with a density divided by its factor,
+        // whichever kind of first hop follows.
+        if (gauss_select == 1)
+            weight *= m.gauss_dist[id_gss];
+        pt = StructToVector3(spt, cube);
+        ++hop_count;
+
+        int slot;
+        for (;;) {
+            int d = 0;
+            const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
+            if (d == NOT_FOUND) {
+                slot = n - 1;
+                break;
+            }
+            if (d == 0) {
+                slot = hit->id;
+                break;
+            }
+            ++hop_count;
+            intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
+            if (intf != 0) {
+                cube = Cube(pt, d / 5000.0);
+                double r = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
+                layers.UpdateHalfPSum(diel_low, diel_up);
+                bool upper = true;
+                spt = GetPointInHalf(layers, upper, diel_low, diel_up, cube, r);
+                pt = StructToVector3(spt, cube);
+                if ((upper && intf == 1) || (!upper && intf == -1)) {
+                    if (intf == 1)
+                        layers.MoveUp();
+                    else
+                        layers.MoveDown();
+                    layers.GetNearby(layer_low, layer_high);
+                    FATAL_CHECK(layer_low < pt.Z() + MIE);
+                    FATAL_CHECK(layer_high > pt.Z() - MIE);
+                }
+                LayerFixup(layers, pt.z, layer_low, layer_high);
+            } else {
+                LayerFixup(layers, pt.z, layer_low, layer_high);
+                cube = Cube(pt, d / 5000.0);
+                int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
+                spt = GetPoint(code, cube, layer_low, layer_high);
+                pt = StructToVector3(spt, cube);
+                LayerFixup(layers, pt.z, layer_low, layer_high);
+            }
+        }
+
+        bool ended = false;
+        pthread_mutex_lock(&m.mutex);
+        if (m.stop) {
+            m.total_hops += hop_count;
+            pthread_mutex_unlock(&m.mutex);
+            break;
+        }
+        if (weight_select == 3) {
+            // A half first hop has no stratum; it is counted but adds to no sum.
+            if (strata >= 0) {
+                const double p = div_portion[strata] / 5766.0;
+                m.ss_sum[strata][slot] += weight * p;
+                m.ss_sum2[strata][slot] += p * p * weight * weight;
+                (*m.ss_count)[strata] += 1;
+            }
+        } else if (weight_select == 4) {
+            const int k = weight >= 0 ? id_gss : id_gss + 6;
+            const double hw = 0.5 * weight;
+            m.is_sum[k][slot] += hw;
+            m.is_sum2[k][slot] += hw * hw;
+            (*m.is_count)[k] += 1;
+        } else {
+            (*m.cap)[slot] += weight;
+            (*m.cap2)[slot] += weight * weight;
+        }
+        const long long N = ++m.walk_count;
+        if (id == 0 && N > check.last + CHECK_PERIOD)
+            ended = CheckConvergence(N, check.last);
+        if (ended)
+            m.total_hops += hop_count;
+        pthread_mutex_unlock(&m.mutex);
+        if (ended) {
+            Log::output("\n");
+            break;
+        }
+    }
+    return 0;
+}
+
+// Worker 0's stopping rule, run with the lock held right after one of its
+// own walks was counted as walk N. Returns whether the run stops.
+bool Randomwalk::CheckConvergence(long long N, long long& last_check)
+{
+    WalkMgr& m = *mgr;
+    double mean0, var;
+    if (weight_select == 4) {
+        SlotZeroEstimate(m.is_sum, m.is_sum2, m.is_count->data(), m.face_share, 12, mean0, var);
+    } else if (weight_select == 3) {
+        SlotZeroEstimate(m.ss_sum, m.ss_sum2, m.ss_count->data(), nullptr, 17, mean0, var);
+    } else {
+        mean0 = (*m.cap)[0] / N;
+        var = ((*m.cap2)[0] / N - mean0 * mean0) / N;
+    }
+    m.master_estimate = mean0 * EPS0;
+    if (m.end_mode == 't' && N >= m.target_walks) {
+        m.stop = true;
+        return true;
+    }
+    const double err0 = std::sqrt(var);
+    (*m.err)[0] = err0;
+    if (m.end_mode == 'p') {
+        if (m.target_err * mean0 > err0) {
+            m.converged_checks += 1;
+            if (m.converged_checks > STOP_AFTER) {
+                m.stop = true;
+                return true;
+            }
+        } else {
+            m.converged_checks = 0;
+        }
+    }
+    m.rel_err = std::fabs(err0 / mean0);
+    last_check = N;
+    return false;
+}
