@@ -1,0 +1,169 @@
+// Cost of the nearest-conductor queries that every hop makes, on a dense bus
+// and on a sparse deck, and of building the tree for a few thousand blocks.
+#include <benchmark/benchmark.h>
+
+#include <deque>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "spacemanager.h"
+
+namespace {
+
+class BenchDeck {
+public:
+    std::deque<Cuboid> store;
+    std::vector<const Cuboid*> blocks;
+
+    void Add(double x0, double y0, double z0, double x1, double y1, double z1)
+    {
+        store.emplace_back((int)blocks.size(), x0, y0, z0, x1, y1, z1);
+        blocks.push_back(&store.back());
+    }
+};
+
+// Three layers of `wires` wires 0.1 wide at pitch 0.2: x-wires in the
+// middle, crossing y-wires below and above, repeated `stacks` times in z.
+BenchDeck Bus(int wires, int stacks)
+{
+    BenchDeck d;
+    double len = 0.2 * wires;
+    for (int s = 0; s < stacks; ++s) {
+        double z = 0.6 * s;
+        for (int i = 0; i < wires; ++i) {
+            double o = 0.2 * i;
+            d.Add(o, 0, z, o + 0.1, len, z + 0.1);
+            d.Add(0, o, z + 0.2, len, o + 0.1, z + 0.3);
+            d.Add(o, 0, z + 0.4, o + 0.1, len, z + 0.5);
+        }
+    }
+    return d;
+}
+
+BenchDeck Sparse()
+{
+    BenchDeck d;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> pos(0, 100), size(0.5, 3);
+    for (int i = 0; i < 30; ++i) {
+        double x = pos(rng), y = pos(rng), z = pos(rng) / 10;
+        d.Add(x, y, z, x + size(rng), y + size(rng), z + size(rng));
+    }
+    return d;
+}
+
+struct Fixture {
+    BenchDeck deck;
+    Cuboid window{0, 0, 0, 0, 1, 1, 1};
+    std::unique_ptr<Spacemanager> space;
+    std::vector<BaseVector3<int>> grid_points;
+    std::vector<Vector3> points;
+
+    explicit Fixture(BenchDeck d) : deck(std::move(d))
+    {
+        space.reset(Spacemanager::Build(deck.blocks, window));
+        // Query points where walks spend their hops: around the blocks.
+        Cuboid span = *deck.blocks[0];
+        for (const Cuboid* c : deck.blocks) {
+            span.x0 = std::min(span.x0, c->x0), span.x1 = std::max(span.x1, c->x1);
+            span.y0 = std::min(span.y0, c->y0), span.y1 = std::max(span.y1, c->y1);
+            span.z0 = std::min(span.z0, c->z0), span.z1 = std::max(span.z1, c->z1);
+        }
+        std::mt19937 rng(11);
+        std::uniform_real_distribution<double> ux(span.x0 - 1, span.x1 + 1),
+            uy(span.y0 - 1, span.y1 + 1), uz(span.z0 - 1, span.z1 + 1);
+        for (int i = 0; i < 4096; ++i) {
+            points.emplace_back(ux(rng), uy(rng), uz(rng));
+            grid_points.push_back(ToGrid(points.back()));
+        }
+    }
+
+    void Count(benchmark::State& state) const
+    {
+        size_t leaves = 0, largest = 0, scanned = 0;
+        Walk(space->root, leaves, largest);
+        for (const BaseVector3<int>& g : grid_points)
+            scanned += space->FindLeaf(g)->cuboids.size();
+        state.counters["blocks"] = (double)deck.blocks.size();
+        state.counters["leaves"] = (double)leaves;
+        state.counters["largest_leaf"] = (double)largest;
+        state.counters["mean_scanned"] = (double)scanned / grid_points.size();
+    }
+
+    static void Walk(const Octree::OctreeNode* n, size_t& leaves, size_t& largest)
+    {
+        if (n->children.empty()) {
+            ++leaves;
+            largest = std::max(largest, n->cuboids.size());
+            return;
+        }
+        for (const Octree::OctreeNode* c : n->children)
+            Walk(c, leaves, largest);
+    }
+};
+
+const Fixture& Dense()
+{
+    static Fixture f(Bus(40, 1));
+    return f;
+}
+
+const Fixture& SparseFixture()
+{
+    static Fixture f(Sparse());
+    return f;
+}
+
+void Nearest(benchmark::State& state, const Fixture& f)
+{
+    size_t i = 0;
+    int dist = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f.space->SearchNearestCuboid(f.grid_points[i], dist));
+        benchmark::DoNotOptimize(dist);
+        i = (i + 1) & 4095;
+    }
+    f.Count(state);
+}
+
+void Domain(benchmark::State& state, const Fixture& f)
+{
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(f.space->GetDomainCubic(f.points[i]));
+        i = (i + 1) & 4095;
+    }
+    f.Count(state);
+}
+
+void BM_SearchNearestCuboid_DenseBus(benchmark::State& state) { Nearest(state, Dense()); }
+void BM_SearchNearestCuboid_Sparse(benchmark::State& state) { Nearest(state, SparseFixture()); }
+void BM_GetDomainCubic_DenseBus(benchmark::State& state) { Domain(state, Dense()); }
+void BM_GetDomainCubic_Sparse(benchmark::State& state) { Domain(state, SparseFixture()); }
+
+// state.range(0) stacks of the 3 x 40-wire bus: 120 blocks per stack.
+void BM_Build(benchmark::State& state)
+{
+    BenchDeck deck = Bus(40, (int)state.range(0));
+    size_t leaves = 0, largest = 0;
+    for (auto _ : state) {
+        Cuboid window(0, 0, 0, 0, 1, 1, 1);
+        std::unique_ptr<Spacemanager> space(Spacemanager::Build(deck.blocks, window));
+        leaves = largest = 0;
+        Fixture::Walk(space->root, leaves, largest);
+    }
+    state.counters["blocks"] = (double)deck.blocks.size();
+    state.counters["leaves"] = (double)leaves;
+    state.counters["largest_leaf"] = (double)largest;
+}
+
+}  // namespace
+
+BENCHMARK(BM_SearchNearestCuboid_DenseBus);
+BENCHMARK(BM_SearchNearestCuboid_Sparse);
+BENCHMARK(BM_GetDomainCubic_DenseBus);
+BENCHMARK(BM_GetDomainCubic_Sparse);
+BENCHMARK(BM_Build)->Arg(1)->Arg(8)->Arg(25)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+BENCHMARK_MAIN();
