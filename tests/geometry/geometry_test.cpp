@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 TEST(GridTest, RoundsHalvesAwayFromZero)
@@ -55,18 +57,21 @@ TEST(FaceTest, FramesOfTheSixFaces)
     ExpectPoint(FacePoint(c, 4, 0, 0), 8, 18, 28);
 }
 
-TEST(FaceTest, OppositeFacesMirrorEachOther)
+TEST(FaceTest, OppositeFacesShareTheirFrame)
 {
     Cube c(Vector3(1, 2, 3), 0.5);
+    // Opposite face and the axis (0 x, 1 y, 2 z) that separates them.
     const int opposite[6] = {5, 3, 4, 1, 2, 0};
+    const int axis[6] = {2, 1, 0, 1, 0, 2};
     for (int f = 0; f < 6; ++f) {
         Vector3 a = FacePoint(c, f, 0.3, 0.6), b = FacePoint(c, opposite[f], 0.3, 0.6);
-        EXPECT_DOUBLE_EQ(a.x + b.x, 2 * c.center.x * (f == 2 || f == 4) + 2 * a.x * !(f == 2 || f == 4))
-            << f;
-        EXPECT_DOUBLE_EQ(a.y + b.y, 2 * c.center.y * (f == 1 || f == 3) + 2 * a.y * !(f == 1 || f == 3))
-            << f;
-        EXPECT_DOUBLE_EQ(a.z + b.z, 2 * c.center.z * (f == 0 || f == 5) + 2 * a.z * !(f == 0 || f == 5))
-            << f;
+        double da[3] = {a.x, a.y, a.z}, db[3] = {b.x, b.y, b.z};
+        for (int k = 0; k < 3; ++k) {
+            if (k == axis[f])
+                EXPECT_DOUBLE_EQ(std::fabs(da[k] - db[k]), 2 * c.radius) << f;
+            else
+                EXPECT_DOUBLE_EQ(da[k], db[k]) << f << " " << k;
+        }
     }
 }
 
