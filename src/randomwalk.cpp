@@ -180,9 +180,21 @@ static inline int FindFace(const double* face_cdf, double r)
     return 5;
 }
 
+// Lower bound without data-dependent branches: every hop searches a fresh
+// uniform draw, so a branching search mispredicts about half its steps.
 static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
 {
-    return (int)(std::lower_bound(panel_cdf.begin(), panel_cdf.end(), r) - panel_cdf.begin());
+    const double* data = panel_cdf.data();
+    size_t n = panel_cdf.size();
+    if (n == 0)
+        return 0;
+    const double* base = data;
+    while (n > 1) {
+        const size_t half = n / 2;
+        base = (base[half] < r) ? base + half : base;
+        n -= half;
+    }
+    return (int)(base - data) + (*base < r);
 }
 
 static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,

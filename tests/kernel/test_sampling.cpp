@@ -2,6 +2,7 @@
 // snapping of an interface onto a grid line, and the strata.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -68,6 +69,29 @@ TEST_F(SamplingTest, TiedEntriesResolveToTheEarliest)
     EXPECT_EQ(pt.fno, 3);
     EXPECT_EQ(index, 100);
     EXPECT_EQ(pt.strata, 0);
+}
+
+TEST_F(SamplingTest, PanelSearchAgreesWithLowerBoundOnTiedTables)
+{
+    // Cumulative values on a coarse grid: long runs of equal entries.
+    std::vector<double> c(5766);
+    CRandomMersenne g(3);
+    double acc = 0;
+    for (int i = 0; i < 5766; i++)
+        c[i] = acc = std::min(1.0, acc + (g.IRandomX(0, 3) == 0 ? 1.0 / 1024 : 0.0));
+    c.back() = 1.0;
+    SetHomogeneous(c);
+    for (int i = 0; i < 20000; i++) {
+        const double r = PeekRandom();
+        int f = 0;
+        while (f < 5 && Randomwalk::partial_face_sum_arr[f] < r)
+            f++;
+        const std::vector<double>& p = Randomwalk::partial_sum_arr[f];
+        const int want = (int)(std::lower_bound(p.begin(), p.end(), r) - p.begin());
+        PointOnCube pt;
+        ASSERT_EQ(rw.GetPointByWeight(pt, Randomwalk::partial_face_sum_arr, Randomwalk::partial_sum_arr, 31), want);
+        ASSERT_EQ(pt.fno, f);
+    }
 }
 
 TEST_F(SamplingTest, PanelCentres)
