@@ -1,10 +1,13 @@
 static const char KORVA_SOURCE[] = "src/main";
 
 #include "cmdline.h"
+#include "layers.h"
 #include "log.h"
 #include "parser.h"
+#include "walkmgr.h"
 
 #include <ctime>
+#include <vector>
 
 namespace {
 
@@ -31,13 +34,57 @@ void PrintBanner()
     Log::output("********************************************************/\n");
 }
 
+// The driver's result stores for n conductors (slot n: walks that left the
+// window). The 17-stratum tables stay without arrays: that variant never runs.
+struct ResultStores {
+    std::vector<double> cap, cap2, err;
+    std::vector<std::vector<double>> is_rows, is_rows2;
+    double* is_sum[12];
+    double* is_sum2[12];
+    std::vector<long long> is_count;
+    double* ss_sum[17] = {};
+    double* ss_sum2[17] = {};
+    std::vector<long long> ss_count;
+
+    explicit ResultStores(size_t n)
+        : cap(n + 1), cap2(n + 1), err(n + 1), is_rows(12, std::vector<double>(n + 1)),
+          is_rows2(12, std::vector<double>(n + 1)), is_count(12), ss_count(17)
+    {
+        for (int k = 0; k < 12; k++) {
+            is_sum[k] = is_rows[k].data();
+            is_sum2[k] = is_rows2[k].data();
+        }
+    }
+};
+
 // The extraction itself: from the deck lists to the printed capacitance row.
 int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec& total_start)
 {
-    (void)settings;
-    (void)total_start;
-    (void)lists;
+    const int GAUSS_SELECT = 1, WEIGHT_SELECT = 4;
+    timespec prep_start = Now();
+    ResultStores r(lists.names.size());
+    WalkMgr mgr;
+    mgr.names = lists.names;
+    mgr.Prepare(settings.end_mode, lists.cuboids, lists.media, settings.target_walks,
+                settings.target_error, r.cap, r.cap2, r.err, r.ss_sum, r.ss_sum2, r.ss_count,
+                r.is_sum, r.is_sum2, r.is_count, settings.threads, GAUSS_SELECT, WEIGHT_SELECT,
+                solver_space);
+    Log::output("Preparation of Korva used %.2f seconds\n", Elapsed(prep_start, Now()));
+    Log::output("\t\tRandom Walk Begins\n\n");
+
+    timespec kernel_start = Now();
+    mgr.StartAll(settings.threads);
+    mgr.WaitEnd();
+    timespec kernel_end = Now();
+
+    Layers::UnLoadData();
     DeleteDeckObjects();
+    WalkMgr::PrintOutputZone(lists.names, r.cap, r.err);
+    Log::output("Kernel of Random Walk used %.2lf seconds\n", Elapsed(kernel_start, kernel_end));
+    Log::output("[END of Korva]\n");
+    Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", r.cap[0],
+                Elapsed(total_start, Now()));
+    Log::close();
     return 0;
 }
 
