@@ -366,6 +366,31 @@ TEST_F(TwoMediaHopTest, UpperTablesAtLinesAboveCentre)
     EXPECT_DOUBLE_EQ(w, -1.0 * -1.0 * 4.0 * 0.5 / c.radius);
 }
 
+TEST_F(TwoMediaHopTest, TransitionAndUniformSelectorsReadValueTables)
+{
+    // Under selectors 0, 1 and 3 the value arrays hold per-panel weights.
+    for (int f = 0; f < 6; f++)
+        for (int k = 0; k < 961; k++)
+            table.cdf[(10 * 3 + 1) * 6 + f][k] = 0.01 * (f + 1) + 1e-5 * k;
+    TransTable trans(30, 961);
+    trans.Fill(10, OnePanel(961, 4, 77));
+    rw.layers.lower_psum_face = trans.Face();
+    rw.layers.lower_psum = trans.Cdf();
+    Randomwalk::DivSS();
+    for (int sel : {0, 1, 3}) {
+        rw.weight_select = sel;
+        CRandomMersenne peek = rw.rand_walk;
+        Cube c = cube;
+        PointOnCube pt;
+        const double w = rw.GetClipWeightAndPoint(-1, c, z_line10, 1.0, pt, 3);  // +y: drc 1, S = +1
+        const int n = sel == 0 ? 4 * 961 + 77 : (int)(peek.Random() * 6.0 * 961.0);
+        ASSERT_EQ(pt.fno, n / 961);
+        const double value = 0.01 * (n / 961 + 1) + 1e-5 * (n % 961);
+        EXPECT_DOUBLE_EQ(w, -value * 0.5 / c.radius * (sel == 0 ? 1.0 : 5766.0)) << "selector " << sel;
+        EXPECT_EQ(pt.strata, sel == 3 ? rw.GetStrata(3, pt.fno, n % 961) : 0);
+    }
+}
+
 // --- half cubes ------------------------------------------------------------
 
 TEST_F(ClipTest, HalfHopKeepsOrClearsUpper)
