@@ -190,7 +190,7 @@ struct WalkRunCase {
     }
     ~WalkRunCase() { ResetStatics(); }
 
-    void Go(char mode, long long walks, double precision, int threads)
+    void Go(char mode, long long walks, double precision, int threads, int weight_select = 4)
     {
         std::vector<const Cuboid*> list;
         for (const Cuboid& b : boxes)
@@ -199,7 +199,7 @@ struct WalkRunCase {
         for (Medium& x : media)
             ml.push_back(&x);
         CaptureOutput quiet;
-        s.Prepare(m, mode, list, ml, walks, precision, &window);
+        s.Prepare(m, mode, list, ml, walks, precision, &window, weight_select);
         m.fixed_seed = true;
         m.seed_base = 4242;
         m.StartAll(threads);
@@ -274,6 +274,24 @@ TEST(WalkRun, TwoThreadsInTwoDielectrics)
     EXPECT_GT(r.s.cap[0], 0.0);
     EXPECT_LT(r.s.cap[1], 0.0);
     EXPECT_TRUE(std::isfinite(r.s.err[0]));
+}
+
+TEST(WalkRun, OtherWeightSelectorsAgreeOnTheSelfCapacitance)
+{
+    double reference = 0;
+    for (int ws = 4; ws >= 0; ws--) {
+        WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+        r.Go('t', 8000, 0, 1, ws);
+        ASSERT_TRUE(std::isfinite(r.s.err[0])) << "selector " << ws;
+        if (ws == 4)
+            reference = r.s.cap[0];
+        // Loose: each selector has its own variance.
+        EXPECT_NEAR(r.s.cap[0], reference, 6 * r.s.err[0] + 0.05 * reference) << "selector " << ws;
+        if (ws == 3) {
+            EXPECT_EQ(std::accumulate(r.s.ss_count.begin(), r.s.ss_count.end(), 0LL),
+                      r.m.walk_count - 1);
+        }
+    }
 }
 
 TEST(WalkRun, NoWorkerNoWalk)
