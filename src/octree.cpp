@@ -144,7 +144,7 @@ void Octree::Clear()
     root = nullptr;
 }
 
-bool Octree::LeafRule(OctreeNode& leaf, const Cuboid*, const BaseCuboid<int>& g, bool exact)
+bool Octree::LeafRule(OctreeNode& leaf, const BaseCuboid<int>& g, bool exact)
 {
     const Box b(leaf.box);
     const Box n(g);
@@ -197,7 +197,7 @@ void Octree::UnsafeAddCuboidToLeaf(OctreeNode& leaf, const Cuboid* c)
 
 void Octree::AddToLeaf(OctreeNode& leaf, const Cuboid* c, const BaseCuboid<int>& g)
 {
-    if (leaf.IsLeaf() && LeafRule(leaf, c, g, exact_pruning))
+    if (leaf.IsLeaf() && LeafRule(leaf, g, exact_pruning))
         leaf.AppendCandidate(c, g);
 }
 
@@ -219,7 +219,7 @@ void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
                 cells.push(child);
             continue;
         }
-        if (!LeafRule(*n, c, g, exact_pruning))
+        if (!LeafRule(*n, g, exact_pruning))
             continue;
         if (n->cuboids.size() == capacity && SplitNode(n)) {
             for (OctreeNode* child : n->children) {

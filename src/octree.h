@@ -64,9 +64,9 @@ public:
     // Destroys every cell; the tree is empty (root null) afterwards.
     void Clear();
 
-    // The leaf rule: offers c (grid box g) to leaf, pruning dominated
-    // candidates; returns whether c belongs in the leaf. Does not append it.
-    static bool LeafRule(OctreeNode& leaf, const Cuboid* c, const BaseCuboid<int>& g, bool exact);
+    // The leaf rule: offers a block with grid box g to leaf, pruning dominated
+    // candidates; returns whether it belongs in the leaf. Does not append it.
+    static bool LeafRule(OctreeNode& leaf, const BaseCuboid<int>& g, bool exact);
 
 private:
     void AddToLeaf(OctreeNode& leaf, const Cuboid* c, const BaseCuboid<int>& g);

@@ -58,10 +58,11 @@ const Cuboid* Spacemanager::SearchNearestCuboid(const BaseVector3<int>& g, int& 
     const size_t n = leaf->grid_boxes.size();
     for (size_t i = 0; i < n; ++i) {
         const BaseCuboid<int>& c = boxes[i];
-        int d = std::max({0, c.x0 - g.x, g.x - c.x1});
-        d = std::max({d, c.y0 - g.y, g.y - c.y1});
-        d = std::max({d, c.z0 - g.z, g.z - c.z1});
-        if (d == 0) {
+        // Signed per-axis gaps, negative inside: their maximum is the
+        // L-infinity distance when positive, and <= 0 on or in the block.
+        int d = std::max(std::max(c.x0 - g.x, g.x - c.x1),
+                         std::max(std::max(c.y0 - g.y, g.y - c.y1), std::max(c.z0 - g.z, g.z - c.z1)));
+        if (d <= 0) {
             dist = 0;
             return leaf->cuboids[i];
         }
