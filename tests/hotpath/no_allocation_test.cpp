@@ -1,0 +1,75 @@
+// The hop loop must not touch the heap: a run of twice as many walks makes
+// exactly as many allocations as a short one.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "runner.h"
+#include "testutil.h"
+
+static std::atomic<long long> g_allocations{0};
+
+void* operator new(std::size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+class HotPath : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RunResult single = RunIn(dir.path(), Q(QUILLON_EXE) + " single " + Q(dir.path()));
+        ASSERT_EQ(single.status, 0) << single.out << single.err;
+        RunResult multi = RunIn(dir.path(), Q(QUILLON_EXE) + " deck " +
+                                                Q(std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd") +
+                                                " " + Q(dir.path() + "/tables"));
+        ASSERT_EQ(multi.status, 0) << multi.out << multi.err;
+        dir.Write("bin/.gft_dir", dir.path() + "/tables/");
+        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
+
+    long long AllocationsOfRun(const std::string& deck, long long walks, int threads)
+    {
+        RunOptions o;
+        o.mode = 't';
+        o.walks = walks;
+        o.threads = threads;
+        RunOutput out;
+        long long before = g_allocations.load();
+        EXPECT_EQ(RunDeck(deck, o, out), 0);
+        return g_allocations.load() - before;
+    }
+
+    TempDir dir;
+    char old_cwd[4096] = {};
+};
+
+TEST_F(HotPath, WalksDoNotAllocate)
+{
+    for (const char* name : {"two_wires.kd", "bus_crossing.kd"}) {
+        const std::string deck = std::string(KORVA_SOURCE_DIR) + "/examples/" + name;
+        AllocationsOfRun(deck, 2000, 1);  // one-time set-up of streams and locales
+        long long short_run = AllocationsOfRun(deck, 5000, 1);
+        long long long_run = AllocationsOfRun(deck, 20000, 1);
+        EXPECT_GT(short_run, 0) << name;
+        EXPECT_EQ(short_run, long_run) << name;
+        EXPECT_EQ(AllocationsOfRun(deck, 5000, 2), AllocationsOfRun(deck, 20000, 2)) << name;
+    }
+}
+
+}  // namespace
