@@ -1,0 +1,87 @@
+// Speed work on the hot path must not change a single bit of the results:
+// with fixed seeds, a single-threaded run gives exactly these sums. Each
+// value is a C99 hex float; if a change of the physics (not of the speed)
+// moves them, the failure message prints the new values to paste here.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "runner.h"
+#include "testutil.h"
+
+namespace {
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+std::string Hex(double v)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "%a", v);
+    return buf;
+}
+
+struct Golden {
+    const char* deck;
+    long long walks;
+    long long hops;
+    std::vector<double> cap;
+    std::vector<double> err;
+};
+
+class FixedSeed : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        RunResult single = RunIn(dir.path(), Q(QUILLON_EXE) + " single " + Q(dir.path()));
+        ASSERT_EQ(single.status, 0) << single.out << single.err;
+        RunResult multi = RunIn(dir.path(), Q(QUILLON_EXE) + " deck " +
+                                                Q(std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd") +
+                                                " " + Q(dir.path() + "/tables"));
+        ASSERT_EQ(multi.status, 0) << multi.out << multi.err;
+        dir.Write("bin/.gft_dir", dir.path() + "/tables/");
+        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    }
+    void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
+
+    TempDir dir;
+    char old_cwd[4096] = {};
+};
+
+TEST_F(FixedSeed, SingleThreadedRunsAreBitIdentical)
+{
+    const std::vector<Golden> golden = {
+        {"two_wires.kd", 20020, 162064,
+         {0x1.529eb6c5d81d1p-52, -0x1.fb4aa6e28aec9p-53},
+         {0x1.8d5c6047799c3p-58, 0x1.40cd9ca68f8fdp-58}},
+        {"bus_crossing.kd", 20020, 270207,
+         {0x1.bbc74ac1843c7p-51, -0x1.ea50ad29e621fp-52, -0x1.2f1a77d398143p-52,
+          -0x1.0ff156fdec35ep-55, -0x1.1624846234938p-55},
+         {0x1.cf324ffaaa78cp-57, 0x1.a0f341e401fe3p-57, 0x1.453cbe030a398p-57,
+          0x1.0fd6e1b8e54d3p-58, 0x1.126c47b954a92p-58}},
+    };
+    for (const Golden& g : golden) {
+        RunOptions o;
+        o.mode = 't';
+        o.walks = 20000;
+        o.threads = 1;
+        o.seed = 4242;
+        RunOutput out;
+        ASSERT_EQ(RunDeck(std::string(KORVA_SOURCE_DIR) + "/examples/" + g.deck, o, out), 0);
+        std::string now = "{\"" + std::string(g.deck) + "\", " + std::to_string(out.walks) + ", " +
+                          std::to_string(out.hops) + ", {";
+        for (double c : out.cap)
+            now += Hex(c) + ", ";
+        now += "}, {";
+        for (double e : out.err)
+            now += Hex(e) + ", ";
+        now += "}},";
+        bool same = out.walks == g.walks && out.hops == g.hops && out.cap == g.cap && out.err == g.err;
+        EXPECT_TRUE(same) << "now: " << now;
+    }
+}
+
+}  // namespace
