@@ -31,6 +31,40 @@ double Randomwalk::cdf_face_single_weight[3][6];
 double Randomwalk::single_weight[3];
 std::vector<int> Randomwalk::strata_array(7, 0);
 std::vector<int> Randomwalk::div_portion(17, 0);
+SurfaceGuide Randomwalk::surface_guide;
+SurfaceGuide Randomwalk::weight_guide[3];
+
+void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels)
+{
+    Clear();
+    for (int f = 0; f < 6; f++) {
+        if ((int)panel_cdf[f].size() != panels)
+            return;
+        // The face search stops at the first face sum that reaches the draw;
+        // the flat search agrees only if that sum is the face's last entry.
+        if (f < 5 && face_cdf[f] != panel_cdf[f].back())
+            return;
+        cdf.insert(cdf.end(), panel_cdf[f].begin(), panel_cdf[f].end());
+    }
+    for (size_t i = 1; i < cdf.size(); i++)
+        if (!(cdf[i - 1] <= cdf[i]))
+            return;
+    first.resize(BUCKETS + 1);
+    for (int b = 0; b <= BUCKETS; b++)
+        first[b] = (int)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
+    last = (int)cdf.size() - 1;
+    source = panel_cdf;
+    usable = true;
+}
+
+void SurfaceGuide::Clear()
+{
+    cdf.clear();
+    first.clear();
+    source = nullptr;
+    usable = false;
+    last = 0;
+}
 
 Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
                        int weight_select_)
@@ -105,6 +139,7 @@ int Randomwalk::LoadPrmat(double* data, int size)
     FATAL_CHECK_TEXT(std::fabs(partial_face_sum_arr[5] - 1.0) < 0.000001,
                      "abs(partial_face_sum_arr[5]-1.0)<0.000001");
     FATAL_CHECK((int)(6*partial_sum_arr[5].size()) == size);
+    surface_guide.Build(partial_face_sum_arr, partial_sum_arr, n);
     return 0;
 }
 
@@ -140,6 +175,8 @@ void Randomwalk::RegisterSingleWeight(double* weights, double* gft, int drc_num,
                                      "abs(cdf_face_single_weight[drc][fno] - 1) < 0.00001");
             }
         }
+        if ((weight_select == 2 || weight_select == 4) && face_num == 6)
+            weight_guide[drc].Build(cdf_face_single_weight[drc], cdf_single_weight[drc], n);
     }
 }
 
@@ -157,6 +194,9 @@ void Randomwalk::ResetTables()
         single_weight[d] = 0.0;
     strata_array.assign(7, 0);
     div_portion.assign(17, 0);
+    surface_guide.Clear();
+    for (int d = 0; d < 3; d++)
+        weight_guide[d].Clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -197,10 +237,29 @@ static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
     return (int)(base - data) + (*base < r);
 }
 
+// The guide of a single-medium table, when panel_cdf is one that has one.
+static inline const SurfaceGuide* GuideFor(const std::vector<double>* panel_cdf)
+{
+    if (panel_cdf == Randomwalk::surface_guide.source)
+        return &Randomwalk::surface_guide;
+    for (int d = 0; d < 3; d++)
+        if (panel_cdf == Randomwalk::weight_guide[d].source)
+            return &Randomwalk::weight_guide[d];
+    return nullptr;
+}
+
 static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
                                       const std::vector<double>* panel_cdf, int segnum, int& index)
 {
     const double r = rng.Random();
+    const SurfaceGuide* guide = GuideFor(panel_cdf);
+    if (guide) {
+        const int panels = segnum * segnum;
+        const int i = guide->Find(r);
+        const int fno = i < 5 * panels ? i / panels : 5;
+        index = i - fno * panels;
+        return Randomwalk::idx2pt(fno, index, segnum);
+    }
     const int fno = FindFace(face_cdf, r);
     index = FindPanel(panel_cdf[fno], r);
     return Randomwalk::idx2pt(fno, index, segnum);

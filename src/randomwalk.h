@@ -24,6 +24,37 @@ int CalcPos(double z, Cube& cube, bool lower);
 // Reads exactly `size` doubles of the file at `path`.
 void ReadAllContent(const char* path, double* buf, int size);
 
+// An exact shortcut for the panel search over a cumulative surface table.
+// The six faces' entries are laid end to end, and bucket b of a uniform
+// draw r (b = floor(r * BUCKETS)) records the first entry that reaches
+// b / BUCKETS; the answer for r then lies between the bucket's first entry
+// and the next bucket's, usually one or two entries apart. It gives the same
+// face and panel as the face-then-panel search whenever the table is
+// non-decreasing and each face sum is its face's last entry; otherwise it
+// stays unused.
+class SurfaceGuide {
+public:
+    static const int BUCKETS = 4096;
+    std::vector<double> cdf;
+    std::vector<int> first;
+    const std::vector<double>* source = nullptr;  // the per-face table it mirrors
+    bool usable = false;
+
+    void Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels);
+    void Clear();
+    // First entry >= r, or the entry count when none is.
+    int Find(double r) const
+    {
+        int i = first[(int)(r * BUCKETS)];
+        while (i <= last && cdf[i] < r)
+            ++i;
+        return i;
+    }
+
+private:
+    int last = 0;  // index of the final entry
+};
+
 class Randomwalk {
 public:
     // --- per-worker record, filled by WalkMgr::StartAll ---
@@ -48,6 +79,10 @@ public:
     static double single_weight[3];
     static std::vector<int> strata_array;
     static std::vector<int> div_portion;
+    // Search shortcuts of the homogeneous transition table and of the three
+    // importance-sampling tables of the first hop.
+    static SurfaceGuide surface_guide;
+    static SurfaceGuide weight_guide[3];
 
     Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_, int weight_select_);
 
