@@ -3,18 +3,15 @@
 // value is a C99 hex float; if a change of the physics (not of the speed)
 // moves them, the failure message prints the new values to paste here.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "runner.h"
-#include "testutil.h"
+#include "tables_fixture.h"
 
 namespace {
-
-std::string Q(const std::string& s) { return "'" + s + "'"; }
 
 std::string Hex(double v)
 {
@@ -31,24 +28,10 @@ struct Golden {
     std::vector<double> err;
 };
 
-class FixedSeed : public ::testing::Test {
+class FixedSeed : public TablesWorkdir {
 protected:
-    void SetUp() override
-    {
-        RunResult single = RunIn(dir.path(), Q(QUILLON_EXE) + " single " + Q(dir.path()));
-        ASSERT_EQ(single.status, 0) << single.out << single.err;
-        RunResult multi = RunIn(dir.path(), Q(QUILLON_EXE) + " deck " +
-                                                Q(std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd") +
-                                                " " + Q(dir.path() + "/tables"));
-        ASSERT_EQ(multi.status, 0) << multi.out << multi.err;
-        dir.Write("bin/.gft_dir", dir.path() + "/tables/");
-        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
-
-    TempDir dir;
-    char old_cwd[4096] = {};
+    void SetUp() override { MakeTables(Example("bus_crossing.kd")); }
+};
 };
 
 TEST_F(FixedSeed, SingleThreadedRunsAreBitIdentical)

@@ -1,7 +1,6 @@
 // The hop loop must not touch the heap: a run of twice as many walks makes
 // exactly as many allocations as a short one.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -9,7 +8,7 @@
 #include <string>
 
 #include "runner.h"
-#include "testutil.h"
+#include "tables_fixture.h"
 
 static std::atomic<long long> g_allocations{0};
 
@@ -25,23 +24,9 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-std::string Q(const std::string& s) { return "'" + s + "'"; }
-
-class HotPath : public ::testing::Test {
+class HotPath : public TablesWorkdir {
 protected:
-    void SetUp() override
-    {
-        RunResult single = RunIn(dir.path(), Q(QUILLON_EXE) + " single " + Q(dir.path()));
-        ASSERT_EQ(single.status, 0) << single.out << single.err;
-        RunResult multi = RunIn(dir.path(), Q(QUILLON_EXE) + " deck " +
-                                                Q(std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd") +
-                                                " " + Q(dir.path() + "/tables"));
-        ASSERT_EQ(multi.status, 0) << multi.out << multi.err;
-        dir.Write("bin/.gft_dir", dir.path() + "/tables/");
-        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
+    void SetUp() override { MakeTables(Example("bus_crossing.kd")); }
 
     long long AllocationsOfRun(const std::string& deck, long long walks, int threads)
     {
@@ -54,9 +39,7 @@ protected:
         EXPECT_EQ(RunDeck(deck, o, out), 0);
         return g_allocations.load() - before;
     }
-
-    TempDir dir;
-    char old_cwd[4096] = {};
+};
 };
 
 TEST_F(HotPath, WalksDoNotAllocate)

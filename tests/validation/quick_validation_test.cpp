@@ -1,33 +1,17 @@
 // The accuracy cases with few walks and a loose tolerance: a wrong table,
 // weight or sign shows up here long before the full validation run.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "testutil.h"
+#include "tables_fixture.h"
 #include "validation_cases.h"
 
 namespace {
 
-std::string Q(const std::string& s) { return "'" + s + "'"; }
-
-class QuickValidation : public ::testing::Test {
+class QuickValidation : public TablesWorkdir {
 protected:
-    void SetUp() override
-    {
-        RunResult single = RunIn(dir.path(), Q(QUILLON_EXE) + " single " + Q(dir.path()));
-        ASSERT_EQ(single.status, 0) << single.out << single.err;
-        RunResult multi = RunIn(dir.path(), Q(QUILLON_EXE) + " multi " + Q(dir.path() + "/tables") + " 3.9:2.5");
-        ASSERT_EQ(multi.status, 0) << multi.out << multi.err;
-        dir.Write("bin/.gft_dir", dir.path() + "/tables/");
-        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
-
-    TempDir dir;
-    char old_cwd[4096] = {};
+    void SetUp() override { MakeTables("3.9:2.5"); }
 };
 
 TEST_F(QuickValidation, EveryCaseAgreesWithItsReference)
