@@ -32,7 +32,6 @@ class FixedSeed : public TablesWorkdir {
 protected:
     void SetUp() override { MakeTables(Example("bus_crossing.kd")); }
 };
-};
 
 TEST_F(FixedSeed, SingleThreadedRunsAreBitIdentical)
 {

@@ -40,7 +40,6 @@ protected:
         return g_allocations.load() - before;
     }
 };
-};
 
 TEST_F(HotPath, WalksDoNotAllocate)
 {
