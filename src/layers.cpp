@@ -795,7 +795,7 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
         return false;
     size_t slash = full.rfind('/');
     std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
-    if (packet.type > 5 || packet.type < 0) {
+    if (packet.type > 5) {
         Log::perror("Register DATA wrong, because not suitable type for loading file to deal with multi-dielectrics cases");
         return false;
     }

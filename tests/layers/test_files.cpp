@@ -86,6 +86,10 @@ TEST_F(FilesTest, NameFilterFollowsThePacket)
     EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(Load(half, wrong)); }),
               "Register DATA wrong, because not suitable type for loading file to deal with "
               "multi-dielectrics cases");
+    // The suffix is tested before the type; a type below 0 fits no name.
+    EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(Load(Table("hNumGFT_x.dbx", 31, 3.9, 2.5, 12), wrong)); }), "");
+    wrong.type = -1;
+    EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(Load(half, wrong)); }), "");
 }
 
 TEST_F(FilesTest, LaterTransitionAndDensityWinFirstWeightsWin)

@@ -21,6 +21,7 @@ TEST(DielHashTest, RoundsToTwoDecimalsAndKeepsOrder)
     EXPECT_EQ(Layers::DielHash(3.9, 2.5), 390 * 10000 + 250);
     EXPECT_EQ(Layers::DielHash(2.5, 3.9), 250 * 10000 + 390);
     EXPECT_EQ(Layers::DielHash(2.125, 1.0), 213 * 10000 + 100);
+    EXPECT_EQ(Layers::DielHash(1.0, -2.125), 100 * 10000 - 213);  // halves away from zero
     EXPECT_EQ(Layers::DielHash(3.904, 2.5), Layers::DielHash(3.9, 2.5));
     EXPECT_EQ(Layers::DielHash(2.5, 2.5), 0);
     EXPECT_EQ(Layers::DielHash(2.5, 2.5 + 5e-13), 0);
