@@ -213,10 +213,8 @@ int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector
     weight_select = weight_select_;
 
     RejectSelectors(gauss_select, weight_select);
-    if (cuboids.empty()) {
-        Log::perror("There is no conductor in this case!");
-        FATAL_CHECK(false);
-    }
+    if (cuboids.empty())
+        GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
     SetMasterBox();
     CheckSeparation();
     // Without a window statement the conductors' bounding box is the start;
@@ -374,8 +372,8 @@ bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::v
         FATAL_CHECK(false);
     }
     const double dx = g.x1 - g.x0, dy = g.y1 - g.y0;
-    // Side weights per unit height; the shares do not depend on the height,
-    // so a band of zero height keeps valid shares and gets zero weight.
+    // A band of zero height (a box face on an interface) would divide zero
+    // by zero: it gets zero weight and the shares per unit height instead.
     const double w1 = dx / dist[1], w2 = dy / dist[2], w3 = dx / dist[3], w4 = dy / dist[4];
     const double per_height = w1 + w2 + w3 + w4;
     bool touches = false;
@@ -410,10 +408,18 @@ bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::v
                 touches = true;
         }
         double h = std::min(high, g.z1) - std::max(low, g.z0);
+        double band = 0.0;
         double ps1 = w1 / per_height, ps2 = ps1 + w2 / per_height, ps3 = ps2 + w3 / per_height;
         double ps4 = ps3 + w4 / per_height;
+        if (h > 0) {
+            band = (dy / dist[4] + dx / dist[3] + dy / dist[2] + dx / dist[1]) * h;
+            ps1 = (dx * h / dist[1]) / band;
+            ps2 = ps1 + (dy * h / dist[2]) / band;
+            ps3 = ps2 + (dx * h / dist[3]) / band;
+            ps4 = ps3 + (dy * h / dist[4]) / band;
+        }
         FATAL_CHECK_TEXT(std::fabs(ps4 - 1.0) < 0.0001, "abs(ps- 1.0)<0.0001");
-        AddBand(sizes_, diels_, g_endz_, side_cdfs_, per_height * h, eps, g_endz_.back() + h,
+        AddBand(sizes_, diels_, g_endz_, side_cdfs_, band, eps, g_endz_.back() + h,
                 {ps1, ps2, ps3, ps4});
         if (std::fabs(high - g.z1) < 1e-12)
             touches = true;
@@ -535,8 +541,10 @@ void WalkMgr::CalcResult()
             StratifiedEstimate(ss_sum, ss_sum2, ss_count->data(), nullptr, 17, i, mean, e);
         } else {
             const double N = (double)walk_count;
-            mean = (*cap)[i] / N;
-            e = std::sqrt(((*cap2)[i] / N - mean * mean) / N);
+            const double m = (*cap)[i] / N;
+            (*err)[i] = EPS0 * std::sqrt(((*cap2)[i] / N - m * m) / N);
+            (*cap)[i] = EPS0 * (*cap)[i] / N;
+            continue;
         }
         (*cap)[i] = EPS0 * mean;
         (*err)[i] = EPS0 * e;

@@ -108,6 +108,23 @@ TEST(GaussBox, InterfaceOfTheLayerAboveLimitsTheTopMargin)
     ExpectBox(p.m.gauss_surface, Box(0, -0.75, -0.75, -0.75, 1.75, 1.75, 1.75));
 }
 
+TEST(GaussBoxDeath, NoConductorIsReportedByTheSurfaceChoice)
+{
+    TableRoot();
+    Media air({-20, 20}, {1.0});
+    EXPECT_DEATH(
+        {
+            Log::ero = stderr;
+            InDir in(TableRoot());
+            ResetStatics();
+            WalkMgr m;
+            Stores s(0);
+            s.Prepare(m, 't', {}, air.list, 100, 0.01, nullptr);
+        },
+        "There is no conductor in this case!korva: src/walkmgr:[0-9]+: const Cuboid "
+        "WalkMgr::GetGauss\\(Vector3, Vector3\\): Assertion `false' failed.");
+}
+
 TEST(GaussBox, OneConductorInSeveralMediaTakesTheHalfwayBox)
 {
     Media stack({-20, 0.5, 20}, {3.9, 2.5});
@@ -186,6 +203,35 @@ TEST(GaussBands, BottomFaceOnAnInterfaceKeepsItsEntryWithTheUpperPermittivity)
                     m.face_share[4] + m.face_share[5],
                 1.0, 1e-12);
     EXPECT_FALSE(Layers::half_weight_array.empty());
+}
+
+TEST(GaussBands, SideBandWeightAndSharesFollowTheirFormulasToTheBit)
+{
+    Media air({-20, 20}, {1.0});
+    Prepared p({UNIT, Box(1, 0, 0, 2, 1, 1, 3)}, air.list, 2);
+    // A box with six different gaps, cut directly: the band weight and its
+    // cumulative shares must come out of the very expressions, not out of
+    // an algebraically equal but differently rounded form.
+    const Cuboid g = Box(0, -0.2, -0.9, -0.4, 1.7, 1.3, 1.3);
+    const Cuboid master = Box(0, 0, 0, 0, 1.1, 0.7, 1.0);
+    std::vector<double> diels, sizes, g_endz;
+    std::vector<std::vector<double>> side_cdfs;
+    double dist[6];
+    ASSERT_TRUE(p.m.CutGauss(*p.m.layers, g, &master, diels, sizes, g_endz, side_cdfs, dist));
+    ASSERT_EQ(sizes.size(), 3u);
+    const double dx = g.x1 - g.x0, dy = g.y1 - g.y0, h = g.z1 - g.z0;
+    const double band = (dy / dist[4] + dx / dist[3] + dy / dist[2] + dx / dist[1]) * h;
+    const double ps1 = (dx * h / dist[1]) / band;
+    const double ps2 = ps1 + (dy * h / dist[2]) / band;
+    const double ps3 = ps2 + (dx * h / dist[3]) / band;
+    const double ps4 = ps3 + (dy * h / dist[4]) / band;
+    EXPECT_EQ(sizes[1], band);
+    EXPECT_EQ(side_cdfs[1], (std::vector<double>{ps1, ps2, ps3, ps4}));
+    EXPECT_EQ(sizes[0], dx * dy / dist[0]);
+    EXPECT_EQ(sizes[2], dx * dy / dist[5]);
+    EXPECT_EQ(g_endz, (std::vector<double>{0.0, h, h}));
+    EXPECT_EQ(dist[0], 2 * (master.z0 - g.z0));
+    EXPECT_EQ(dist[2], 2 * (g.x1 - master.x1));
 }
 
 // Draws many start points and compares the faces and bands with the tables.

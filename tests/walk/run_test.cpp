@@ -85,6 +85,26 @@ TEST(CalcResult, PlainSelectorsDivideByTheCountThatStartsAtOne)
     }
 }
 
+TEST(CalcResult, PlainEstimateScalesTheSumBeforeDividing)
+{
+    // 0.1 / 7 rounds differently from the product taken first.
+    const double sum = 0.1, sum2 = 0.7, N = 7.0;
+    ASSERT_NE(EPS0 * sum / N, EPS0 * (sum / N));
+    WalkMgr m;
+    Stores s(1);
+    s.Attach(m);
+    m.weight_select = 2;
+    m.walk_count = 7;
+    s.cap[0] = sum;
+    s.cap2[0] = sum2;
+    CaptureOutput out;
+    m.CalcResult();
+    EXPECT_EQ(s.cap[0], EPS0 * sum / N);
+    const double mean = sum / N;
+    EXPECT_EQ(s.err[0], EPS0 * std::sqrt((sum2 / N - mean * mean) / N));
+    EXPECT_EQ(out.Text(), "Total random walks: 7\n");
+}
+
 // ---------------------------------------------------------------------------
 // Stopping rule of worker 0
 
