@@ -7,6 +7,7 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 Cuboid* solver_space = nullptr;
 std::map<std::string, std::vector<Cuboid*>> dictionary;
@@ -523,12 +524,32 @@ bool IsProper(const Cuboid& b)
     return b.x0 < b.x1 && b.y0 < b.y1 && b.z0 < b.z1;
 }
 
+// Boxes the run takes: the window and the blocks of the conductors and
+// media that the maps kept.
+std::set<const Cuboid*> KeptBoxes()
+{
+    std::set<const Cuboid*> kept;
+    if (solver_space)
+        kept.insert(solver_space);
+    for (const auto& conductor : dictionary)
+        kept.insert(conductor.second.begin(), conductor.second.end());
+    for (const auto& medium : mediums)
+        for (const Medium* m : medium.second)
+            kept.insert(m->block);
+    return kept;
+}
+
 // Every algorithm downstream assumes proper boxes and a positive
-// permittivity, so a deck that breaks this is refused as a whole.
+// permittivity, so a deck that breaks this is refused as a whole. A replaced
+// window or medium and a repeated conductor are dropped silently, so their
+// values cannot harm the run and are not looked at.
 bool ValidateDeck()
 {
     bool ok = true;
+    const std::set<const Cuboid*> kept = KeptBoxes();
     for (const BoxRecord& r : box_records) {
+        if (!kept.count(r.box))
+            continue;
         if (!IsFinite(*r.box)) {
             Log::perror("Line %d : %s has a coordinate that is not a finite number\n", r.line,
                         r.what.c_str());
@@ -541,7 +562,13 @@ bool ValidateDeck()
             ok = false;
         }
     }
-    for (const DielRecord& r : diel_records) {
+    std::map<std::string, size_t> last_record;
+    for (size_t i = 0; i < diel_records.size(); ++i)
+        last_record[diel_records[i].medium] = i;
+    for (size_t i = 0; i < diel_records.size(); ++i) {
+        const DielRecord& r = diel_records[i];
+        if (last_record[r.medium] != i)
+            continue;
         if (!(std::isfinite(r.diel) && r.diel > 0)) {
             Log::perror("Line %d : medium \"%s\" has permittivity %g, which is not a finite "
                         "number > 0\n",

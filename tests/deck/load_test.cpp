@@ -107,6 +107,31 @@ TEST_F(LoadTest, PermittivityMustBeFiniteAndPositive)
     }
 }
 
+TEST_F(LoadTest, DroppedStatementsAreNotChecked)
+{
+    // A replaced window, a repeated conductor and a replaced medium never
+    // reach the run, however broken they are.
+    ParseOutcome o = Load(Deck(
+        "<window> v1 (0,0,0) v2 (-1,1,1) [/window]\n<window> v1 (-5,-5,-5) v2 (5,5,5) [/window]\n" +
+        Conductor("a", Block("b", "(0,0,0)")) +
+        Conductor("a", Block("flat", "(2,2,2)", "(1,0,0)", "(0,1,0)", "(0,0,0)")) +
+        "<medium> name m " + Block("bad", "(0,0,0)", "(-1,0,0)") + " diel -1 [/medium]\n" +
+        "<medium> name m " + Block("good", "(-5,-5,-5)", "(10,0,0)", "(0,10,0)", "(0,0,10)") +
+        " diel 2 [/medium]\n" + Task("a")));
+    EXPECT_EQ(o.result, 0) << o.out;
+    EXPECT_EQ(o.out, "");
+    ASSERT_EQ(lists.media.size(), 1u);
+    EXPECT_DOUBLE_EQ(lists.media[0]->diel, 2);
+    EXPECT_DOUBLE_EQ(solver_space->x0, -5);
+
+    // The one that stays is still checked.
+    o = Load(Deck("<medium> name m " + Block("l", "(0,0,0)") + " diel 2 [/medium]\n" +
+                  "<medium> name m " + Block("l", "(0,0,0)") + " diel 0 [/medium]\n" +
+                  Conductor("a", Block("b", "(0,0,0)")) + Task("a")));
+    EXPECT_EQ(o.result, 255);
+    EXPECT_NE(o.out.find("Line 3 : medium \"m\" has permittivity 0"), std::string::npos) << o.out;
+}
+
 TEST_F(LoadTest, DeleteDeckObjectsEmptiesTheDatabase)
 {
     ASSERT_EQ(Load(Deck("<window> v1 (0,0,0) v2 (9,9,9) [/window]\n<medium> name m " +
