@@ -69,6 +69,19 @@ void ExpectReport(const std::string& out)
     EXPECT_TRUE(std::regex_search(out, std::regex("Kernel of Random Walk used [0-9]+\\.[0-9]{2} seconds\\n\\[END of Korva\\]\\n")));
     EXPECT_TRUE(std::regex_search(
         out, std::regex("Master Cap\\. Result: cap -?[0-9]\\.[0-9]{3}e[+-][0-9]+ F   Cost [0-9]+\\.[0-9]{3}  s\\n$")));
+    // The parts of the report come in this order, the banner first.
+    EXPECT_EQ(out.rfind("/********************************************************\n", 0), 0u);
+    size_t at = 0;
+    for (const char* part : {"********************************************************/\n",
+                             "Preparation of Korva used ", "\t\tRandom Walk Begins\n\n",
+                             "\t\t Output Zone\n", "[Korva's Results]:\n",
+                             "Kernel of Random Walk used ", "[END of Korva]\n",
+                             "Master Cap. Result: cap "}) {
+        size_t found = out.find(part, at);
+        EXPECT_NE(found, std::string::npos) << "out of order: " << part;
+        if (found != std::string::npos)
+            at = found + 1;
+    }
 }
 
 TEST(Extraction, CubeInVacuumMatchesItsKnownCapacitance)
