@@ -70,6 +70,13 @@ TEST_F(BinaryTest, RegistrationFailuresExitWith255)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, std::string(BANNER) + "Cannot open the file to locate data.");
     EXPECT_EQ(ReadFile(dir.path() + "/bin/.gft_dir"), "");
+
+    // A full device takes the open and the buffered write; the failure
+    // only shows when the file is flushed.
+    RunIn(dir.path(), "ln -sf /dev/full bin/.gft_dir");
+    r = Korva("--gft " + tables);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, std::string(BANNER) + "Cannot write to .gft_dir....");
 }
 
 TEST_F(BinaryTest, HelpAndUnknownOptionsExitWith255)
