@@ -248,6 +248,19 @@ static inline const SurfaceGuide* GuideFor(const std::vector<double>* panel_cdf)
     return nullptr;
 }
 
+// The single-medium tables are running sums of the file values as read, so a
+// density with negative entries leaves them non-monotone and the guide
+// declines them. Only the standard bisection's own probe order then picks
+// the expected panel. The registry's tables keep the fast search: they hold
+// transition probabilities and density magnitudes, which never fall.
+static inline bool IsSingleMediumTable(const std::vector<double>* panel_cdf)
+{
+    return panel_cdf == Randomwalk::partial_sum_arr ||
+           panel_cdf == Randomwalk::cdf_single_weight[0] ||
+           panel_cdf == Randomwalk::cdf_single_weight[1] ||
+           panel_cdf == Randomwalk::cdf_single_weight[2];
+}
+
 static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
                                       const std::vector<double>* panel_cdf, int segnum, int& index)
 {
@@ -261,7 +274,10 @@ static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_c
         return Randomwalk::idx2pt(fno, index, segnum);
     }
     const int fno = FindFace(face_cdf, r);
-    index = FindPanel(panel_cdf[fno], r);
+    const std::vector<double>& panels = panel_cdf[fno];
+    index = IsSingleMediumTable(panel_cdf)
+                ? (int)(std::lower_bound(panels.begin(), panels.end(), r) - panels.begin())
+                : FindPanel(panels, r);
     return Randomwalk::idx2pt(fno, index, segnum);
 }
 

@@ -94,6 +94,38 @@ TEST_F(SamplingTest, PanelSearchAgreesWithLowerBoundOnTiedTables)
     }
 }
 
+TEST_F(SamplingTest, SignedSingleDensityIsSearchedByStandardBisection)
+{
+    // A density with negative entries gives a cumulative table that falls in
+    // places; the chosen panel is then whatever the standard bisection finds.
+    std::vector<double> w(3 * 5766), gft(5766, 1.0 / 5766);
+    CRandomMersenne g(11);
+    for (int d = 0; d < 3; d++) {
+        double total = 0;
+        for (int i = 0; i < 5766; i++)
+            total += w[d * 5766 + i] = g.Random() - 0.4;
+        for (int i = 0; i < 5766; i++)
+            w[d * 5766 + i] /= total;
+    }
+    Randomwalk::RegisterSingleWeight(w.data(), gft.data(), 3, 6, 31, 4);
+    for (int i = 0; i < 20000; i++) {
+        const double r = PeekRandom();
+        int f = 0;
+        while (f < 5 && Randomwalk::cdf_face_single_weight[1][f] < r)
+            f++;
+        const std::vector<double>& p = Randomwalk::cdf_single_weight[1][f];
+        const int want = (int)(std::lower_bound(p.begin(), p.end(), r) - p.begin());
+        if (want >= 961) {
+            rw.rand_walk.Random();  // this draw finds no panel at all
+            continue;
+        }
+        PointOnCube pt;
+        ASSERT_EQ(rw.GetPointByWeight(pt, Randomwalk::cdf_face_single_weight[1],
+                                      Randomwalk::cdf_single_weight[1], 31), want);
+        ASSERT_EQ(pt.fno, f);
+    }
+}
+
 TEST_F(SamplingTest, PanelCentres)
 {
     PointOnCube a = Randomwalk::idx2pt(3, 0, 31);
