@@ -1,5 +1,7 @@
 // The walk loop, the stopping rules, the threaded run and the results.
+#include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <numeric>
 
 #include "walk_support.h"
@@ -312,6 +314,46 @@ TEST(WalkRun, OtherWeightSelectorsAgreeOnTheSelfCapacitance)
                       r.m.walk_count - 1);
         }
     }
+}
+
+// Whether two generators will draw the same sequence from here on.
+bool SameState(const CRandomMersenne& a, const CRandomMersenne& b)
+{
+    return a.next == b.next && std::equal(a.state, a.state + CRandomMersenne::MT_N, b.state);
+}
+
+TEST(WalkRun, WorkersAreSeededFromTheClockAndTheirIndex)
+{
+    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+    std::vector<const Cuboid*> list = {&r.boxes[0], &r.boxes[1]};
+    std::vector<Medium*> media = {&r.media[0]};
+    {
+        CaptureOutput quiet;
+        r.s.Prepare(r.m, 't', list, media, 10, 0, &r.window);
+    }
+    r.m.stop = true;  // each worker makes one walk, drops it and ends
+    const long long before = time(nullptr);
+    r.m.StartAll(3);
+    const long long after = time(nullptr);
+    ASSERT_EQ(r.m.walkers.size(), 3u);
+    for (int i = 0; i < 3; i++) {
+        Randomwalk* w = r.m.walkers[i];
+        w->Wait();
+        EXPECT_EQ(w->id, i);
+        // The seeding generator serves only the two seeds: it has made
+        // exactly two draws since it was seeded with the clock + 57005 i.
+        bool found = false;
+        for (long long t = before; t <= after && !found; t++) {
+            CRandomMersenne seed((int)(t + 57005LL * i));
+            seed.IRandomX(0, 2147483647);
+            seed.IRandomX(0, 2147483647);
+            found = SameState(seed, w->rand_seed);
+        }
+        EXPECT_TRUE(found) << "worker " << i;
+        delete w;
+    }
+    r.m.walkers.clear();
+    EXPECT_EQ(r.m.walk_count, 1);
 }
 
 TEST(WalkRun, NoWorkerNoWalk)
