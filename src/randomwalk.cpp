@@ -240,10 +240,10 @@ static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
 // The guide of a single-medium table, when panel_cdf is one that has one.
 static inline const SurfaceGuide* GuideFor(const std::vector<double>* panel_cdf)
 {
-    if (panel_cdf == Randomwalk::surface_guide.source)
+    if (Randomwalk::surface_guide.usable && panel_cdf == Randomwalk::surface_guide.source)
         return &Randomwalk::surface_guide;
     for (int d = 0; d < 3; d++)
-        if (panel_cdf == Randomwalk::weight_guide[d].source)
+        if (Randomwalk::weight_guide[d].usable && panel_cdf == Randomwalk::weight_guide[d].source)
             return &Randomwalk::weight_guide[d];
     return nullptr;
 }
