@@ -3,7 +3,7 @@
 #include <time.h>
 
 #include <fstream>
-#include <regex>
+#include <cctype>
 #include <sstream>
 
 #include "layers.h"
@@ -24,8 +24,21 @@ std::string DeckWithMaster(const std::string& deck_path, const std::string& mast
     std::ifstream in(deck_path);
     std::stringstream ss;
     ss << in.rdbuf();
-    std::regex task("<\\s*capacitance\\s*>\\s*[A-Za-z_][A-Za-z0-9_:]*", std::regex::icase);
-    std::string text = std::regex_replace(ss.str(), task, "<capacitance> " + master);
+    std::string text = ss.str();
+    // The name after the first "capacitance>" tag is the task's master.
+    std::string lower = text;
+    for (char& c : lower)
+        c = (char)std::tolower((unsigned char)c);
+    size_t at = lower.find("capacitance>");
+    if (at != std::string::npos) {
+        size_t begin = at + 12;
+        while (begin < text.size() && std::isspace((unsigned char)text[begin]))
+            ++begin;
+        size_t end = begin;
+        while (end < text.size() && (std::isalnum((unsigned char)text[end]) || text[end] == '_' || text[end] == ':'))
+            ++end;
+        text.replace(begin, end - begin, master);
+    }
     std::string path = scratch_dir + "/master_" + master + ".kd";
     std::ofstream(path) << text;
     return path;

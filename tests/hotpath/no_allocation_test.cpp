@@ -19,8 +19,13 @@ void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
+// The replacement new takes its memory from malloc, so free is the match;
+// the compiler cannot see that through the replacement.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
