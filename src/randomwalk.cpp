@@ -738,6 +738,9 @@ int Randomwalk::RandomwalkCore()
     WalkMgr& m = *mgr;
     const int n = (int)m.cap->size();
     MasterCheck check;
+    // Counted in a local: the field sits in this worker's object, which may
+    // share a cache line with the next worker's layer cursor.
+    long long hops = 0;
     for (;;) {
         LockManager(&m.mutex);
         if (m.walk_count % STATUS_PERIOD == 0)
@@ -777,7 +780,7 @@ int Randomwalk::RandomwalkCore()
         if (gauss_select == 1)
             weight *= m.gauss_dist[id_gss];
         pt = StructToVector3(spt, cube);
-        ++hop_count;
+        ++hops;
 
         int slot;
         for (;;) {
@@ -791,7 +794,7 @@ int Randomwalk::RandomwalkCore()
                 slot = hit->id;
                 break;
             }
-            ++hop_count;
+            ++hops;
             intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
             if (intf != 0) {
                 cube = Cube(pt, d / 5000.0);
@@ -823,7 +826,8 @@ int Randomwalk::RandomwalkCore()
         bool ended = false;
         LockManager(&m.mutex);
         if (m.stop) {
-            m.total_hops += hop_count;
+            hop_count = hops;
+            m.total_hops += hops;
             pthread_mutex_unlock(&m.mutex);
             break;
         }
@@ -848,8 +852,10 @@ int Randomwalk::RandomwalkCore()
         const long long N = ++m.walk_count;
         if (id == 0 && N > check.last + CHECK_PERIOD)
             ended = CheckConvergence(N, check.last);
-        if (ended)
-            m.total_hops += hop_count;
+        if (ended) {
+            hop_count = hops;
+            m.total_hops += hops;
+        }
         pthread_mutex_unlock(&m.mutex);
         if (ended) {
             Log::output("\n");

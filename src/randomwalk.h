@@ -55,7 +55,9 @@ private:
     int last = 0;  // index of the final entry
 };
 
-class Randomwalk {
+// Cache-line aligned, so that no two workers' records share a line: each
+// writes its own cursor and generators on every hop.
+class alignas(64) Randomwalk {
 public:
     // --- per-worker record, filled by WalkMgr::StartAll ---
     int id;

@@ -42,7 +42,9 @@ public:
     // Worker 0's latest estimate of the master capacitance in farads, shown
     // by the status line (the stratified modes never fill cap).
     double master_estimate;
-    Cuboid gauss_surface;
+    // What every walk reads starts on a fresh cache line, away from the
+    // counters that the workers write under the lock after every walk.
+    alignas(64) Cuboid gauss_surface;
     std::vector<double> diels, sizes, g_endz;
     std::vector<std::vector<double>> side_cdfs;
     double gauss_dist[6];
