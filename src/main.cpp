@@ -36,9 +36,11 @@ void PrintBanner()
 
 // The driver's result stores for n conductors (slot n: walks that left the
 // window). The 17-stratum tables stay without arrays: that variant never runs.
+// A stratum's rows of weights and of squared weights lie side by side, so
+// that adding a walk touches few cache lines while the other worker waits.
 struct ResultStores {
     std::vector<double> cap, cap2, err;
-    std::vector<std::vector<double>> is_rows, is_rows2;
+    std::vector<double> is_rows;
     double* is_sum[12];
     double* is_sum2[12];
     std::vector<long long> is_count;
@@ -47,12 +49,11 @@ struct ResultStores {
     std::vector<long long> ss_count;
 
     explicit ResultStores(size_t n)
-        : cap(n + 1), cap2(n + 1), err(n + 1), is_rows(12, std::vector<double>(n + 1)),
-          is_rows2(12, std::vector<double>(n + 1)), is_count(12), ss_count(17)
+        : cap(n + 1), cap2(n + 1), err(n + 1), is_rows(24 * (n + 1)), is_count(12), ss_count(17)
     {
         for (int k = 0; k < 12; k++) {
-            is_sum[k] = is_rows[k].data();
-            is_sum2[k] = is_rows2[k].data();
+            is_sum[k] = &is_rows[(2 * k) * (n + 1)];
+            is_sum2[k] = &is_rows[(2 * k + 1) * (n + 1)];
         }
     }
 };

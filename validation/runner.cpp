@@ -63,12 +63,13 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
     }
     const size_t n = lists.names.size();
     std::vector<double> cap(n + 1, 0.0), cap2(n + 1, 0.0), err(n + 1, 0.0);
-    std::vector<std::vector<double>> is_store(24, std::vector<double>(n + 1, 0.0));
+    // Laid out like the driver's stores: a stratum's two rows side by side.
+    std::vector<double> is_store(24 * (n + 1), 0.0);
     double* is_sum[12];
     double* is_sum2[12];
     for (int k = 0; k < 12; ++k) {
-        is_sum[k] = is_store[k].data();
-        is_sum2[k] = is_store[12 + k].data();
+        is_sum[k] = &is_store[(2 * k) * (n + 1)];
+        is_sum2[k] = &is_store[(2 * k + 1) * (n + 1)];
     }
     double* ss_sum[17] = {};
     double* ss_sum2[17] = {};
