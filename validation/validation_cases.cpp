@@ -133,6 +133,9 @@ std::vector<CaseResult> RunAllCases(const ValidationSettings& s, const std::stri
     PlateCases(s, deck_dir + "/plates_two_media.kd", "3.9 under 2.5",
                ParallelPlateReference(area, {0.5, 0.5}, {3.9, 2.5}),
                ParallelPlateReference(area, {1.0}, {2.5}), 202, r);
+    PlateCases(s, deck_dir + "/plates_contrast.kd", "10 under 1",
+               ParallelPlateReference(area, {0.5, 0.5}, {10.0, 1.0}),
+               ParallelPlateReference(area, {1.0}, {1.0}), 252, r);
     r.push_back(CubeCase(s, deck_dir + "/cube.kd", 303));
     r.push_back(SymmetryCase(s, example_dir + "/two_wires.kd", 404));
     return r;

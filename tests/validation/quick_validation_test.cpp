@@ -11,7 +11,7 @@ namespace {
 
 class QuickValidation : public TablesWorkdir {
 protected:
-    void SetUp() override { MakeTables("3.9:2.5"); }
+    void SetUp() override { MakeTables("3.9:2.5 10:1"); }
 };
 
 TEST_F(QuickValidation, EveryCaseAgreesWithItsReference)
@@ -19,7 +19,7 @@ TEST_F(QuickValidation, EveryCaseAgreesWithItsReference)
     ValidationSettings s = QuickSettings();
     std::vector<CaseResult> results = RunAllCases(s, std::string(KORVA_SOURCE_DIR) + "/validation/decks",
                                                   std::string(KORVA_SOURCE_DIR) + "/examples");
-    ASSERT_EQ(results.size(), 6u);
+    ASSERT_EQ(results.size(), 8u);
     for (const CaseResult& r : results)
         EXPECT_TRUE(r.Passed()) << r.name << ": " << r.value << " vs " << r.reference << " (std.err "
                                 << r.std_err << ", deviation " << 100 * r.Deviation() << "%)";
