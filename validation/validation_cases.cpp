@@ -136,6 +136,11 @@ std::vector<CaseResult> RunAllCases(const ValidationSettings& s, const std::stri
     PlateCases(s, deck_dir + "/plates_contrast.kd", "10 under 1",
                ParallelPlateReference(area, {0.5, 0.5}, {10.0, 1.0}),
                ParallelPlateReference(area, {1.0}, {1.0}), 252, r);
+    // The Gaussian surface lies 0.05 um around the plate, so its bottom face
+    // is on the interface at 0.95 um: first hops from it are half-cube hops.
+    PlateCases(s, deck_dir + "/plates_touching.kd", "surface on interface",
+               ParallelPlateReference(area, {0.95, 0.05}, {3.9, 2.5}),
+               ParallelPlateReference(area, {1.0}, {2.5}), 272, r);
     r.push_back(CubeCase(s, deck_dir + "/cube.kd", 303));
     r.push_back(SymmetryCase(s, example_dir + "/two_wires.kd", 404));
     return r;
