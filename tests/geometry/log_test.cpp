@@ -22,10 +22,7 @@ TEST(LogTest, ChannelsWriteToStandardOutputExceptInfo)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error 2\nwarning\nout x|res\n");
 }
 
-void FailingCheck(int index)
-{
-    FATAL_CHECK_TEXT(index < 3, "idx<3");
-}
+void FailingCheck(int index) { FATAL_CHECK_TEXT(index < 3, "idx<3"); }
 
 TEST(LogDeathTest, FatalCheckNamesExpressionSourceAndFunction)
 {
