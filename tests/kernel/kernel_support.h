@@ -55,6 +55,20 @@ struct TransTable {
     std::vector<double>** Cdf() { return cdf_rows.data(); }
 };
 
+// Pointer levels [cuts][3][stride] over a flat array, as the registry keeps them.
+template <class T>
+struct Rows3 {
+    std::vector<T*> mid;
+    std::vector<T**> top;
+    Rows3(T* base, int cuts, int stride) : mid(cuts * 3), top(cuts)
+    {
+        for (int i = 0; i < cuts * 3; i++)
+            mid[i] = base + i * stride;
+        for (int a = 0; a < cuts; a++)
+            top[a] = &mid[a * 3];
+    }
+};
+
 // Importance tables: [cuts][3][6] face values, value arrays and signs, and
 // the [cuts][3][1][1] cross weights.
 struct WeightTable {
@@ -62,42 +76,27 @@ struct WeightTable {
     std::vector<double> face;
     std::vector<std::vector<double>> cdf;
     std::vector<std::vector<signed char>> sign;
-    std::vector<double*> face2;
-    std::vector<double**> face1;
-    std::vector<std::vector<double>*> cdf2;
-    std::vector<std::vector<double>**> cdf1;
-    std::vector<std::vector<signed char>*> sign2;
-    std::vector<std::vector<signed char>**> sign1;
     std::vector<double> cross;
-    std::vector<double*> cross3;
-    std::vector<double**> cross2;
-    std::vector<double***> cross1;
+    std::vector<double*> cross_cells;
+    Rows3<double> face3;
+    Rows3<std::vector<double>> cdf3;
+    Rows3<std::vector<signed char>> sign3;
+    Rows3<double*> cross3;
 
     WeightTable(int cuts_, int panels_)
         : cuts(cuts_), panels(panels_), face(cuts_ * 18, 0.0), cdf(cuts_ * 18),
-          sign(cuts_ * 18, std::vector<signed char>(panels_, 1)), face2(cuts_ * 3),
-          face1(cuts_), cdf2(cuts_ * 3), cdf1(cuts_), sign2(cuts_ * 3), sign1(cuts_),
-          cross(cuts_ * 3, 1.0), cross3(cuts_ * 3), cross2(cuts_ * 3), cross1(cuts_)
+          sign(cuts_ * 18, std::vector<signed char>(panels_, 1)), cross(cuts_ * 3, 1.0),
+          cross_cells(cuts_ * 3), face3(face.data(), cuts_, 6), cdf3(cdf.data(), cuts_, 6),
+          sign3(sign.data(), cuts_, 6), cross3(cross_cells.data(), cuts_, 1)
     {
-        for (int a = 0; a < cuts; a++) {
-            for (int b = 0; b < 3; b++) {
-                face2[a * 3 + b] = &face[(a * 3 + b) * 6];
-                cdf2[a * 3 + b] = &cdf[(a * 3 + b) * 6];
-                sign2[a * 3 + b] = &sign[(a * 3 + b) * 6];
-                cross3[a * 3 + b] = &cross[a * 3 + b];
-                cross2[a * 3 + b] = &cross3[a * 3 + b];
-            }
-            face1[a] = &face2[a * 3];
-            cdf1[a] = &cdf2[a * 3];
-            sign1[a] = &sign2[a * 3];
-            cross1[a] = &cross2[a * 3];
-        }
+        for (int i = 0; i < cuts * 3; i++)
+            cross_cells[i] = &cross[i];
         for (int a = 0; a < cuts; a++)
             for (int b = 0; b < 3; b++)
                 Fill(a, b, std::vector<double>(6 * panels, 1.0 / (6 * panels)));
     }
     // Signed weights of the 6 * panels panels of (a, b): the cumulative
-    // density of their magnitudes and their signs, as the registry keeps them.
+    // density of their magnitudes and their signs.
     void Fill(int a, int b, const std::vector<double>& w)
     {
         double total = 0.0;
@@ -106,20 +105,19 @@ struct WeightTable {
         double acc = 0.0;
         for (int f = 0; f < 6; f++) {
             std::vector<double>& v = cdf[(a * 3 + b) * 6 + f];
-            std::vector<signed char>& s = sign[(a * 3 + b) * 6 + f];
             v.clear();
             for (int k = 0; k < panels; k++) {
                 acc += std::fabs(w[f * panels + k]) / total;
                 v.push_back(acc);
-                s[k] = w[f * panels + k] < 0 ? -1 : 1;
+                sign[(a * 3 + b) * 6 + f][k] = w[f * panels + k] < 0 ? -1 : 1;
             }
             face[(a * 3 + b) * 6 + f] = acc;
         }
     }
-    double*** Face() { return face1.data(); }
-    std::vector<double>*** Cdf() { return cdf1.data(); }
-    WeightSignEntry Signs() { return sign1.data(); }
-    double**** Cross() { return cross1.data(); }
+    double*** Face() { return face3.top.data(); }
+    std::vector<double>*** Cdf() { return cdf3.top.data(); }
+    WeightSignEntry Signs() { return sign3.top.data(); }
+    double**** Cross() { return cross3.top.data(); }
 };
 
 // Point mass on one panel of a 6-face table (others zero).

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -45,9 +46,7 @@ TEST(SurfaceGuide, FindsTheSameEntryAsTheTwoStepSearch)
     std::vector<double> p(6 * panels);
     for (double& x : p)
         x = u(gen) < 0.05 ? 0.0 : u(gen) * u(gen) * u(gen);  // zeros give runs of equal entries
-    double total = 0;
-    for (double x : p)
-        total += x;
+    const double total = std::accumulate(p.begin(), p.end(), 0.0);
     for (double& x : p)
         x /= total * (1 + 1e-9);  // a total just below 1: a draw can lie above it
     Table t(p, panels);
@@ -60,8 +59,7 @@ TEST(SurfaceGuide, FindsTheSameEntryAsTheTwoStepSearch)
     for (int f = 0; f < 6; f++)
         for (double e : t.panel[f])
             draws.push_back(e);  // draws equal to an entry pick that entry
-    draws.push_back(0.0);
-    draws.push_back(1.0 - 2.3283064365386963e-10);
+    draws.insert(draws.end(), {0.0, 1.0 - 2.3283064365386963e-10});
     for (double r : draws)
         ASSERT_EQ(g.Find(r), Reference(t, r)) << r;
 }
@@ -69,27 +67,17 @@ TEST(SurfaceGuide, FindsTheSameEntryAsTheTwoStepSearch)
 TEST(SurfaceGuide, StaysUnusedWhenTheFlatSearchCouldDisagree)
 {
     const int panels = 4;
-    std::vector<double> p(6 * panels, 1.0 / 24);
-    {
-        Table t(p, panels);
-        t.panel[2][1] = t.panel[2][0] - 1e-3;  // decreasing entry
+    void (*spoil[])(Table&) = {
+        [](Table& t) { t.panel[2][1] = t.panel[2][0] - 1e-3; },  // decreasing entry
+        [](Table& t) { t.face[1] += 1e-9; },                      // face sum not its last entry
+        [](Table& t) { t.panel[3].pop_back(); },                  // short face
+    };
+    for (int i = 0; i < 3; i++) {
+        Table t(std::vector<double>(6 * panels, 1.0 / 24), panels);
+        spoil[i](t);
         SurfaceGuide g;
         g.Build(t.face, t.panel, panels);
-        EXPECT_FALSE(g.usable);
-    }
-    {
-        Table t(p, panels);
-        t.face[1] += 1e-9;  // face sum not the face's last entry
-        SurfaceGuide g;
-        g.Build(t.face, t.panel, panels);
-        EXPECT_FALSE(g.usable);
-    }
-    {
-        Table t(p, panels);
-        t.panel[3].pop_back();  // short face
-        SurfaceGuide g;
-        g.Build(t.face, t.panel, panels);
-        EXPECT_FALSE(g.usable);
+        EXPECT_FALSE(g.usable) << "case " << i;
     }
 }
 

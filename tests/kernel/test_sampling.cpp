@@ -46,28 +46,43 @@ protected:
         CRandomMersenne copy = rw.rand_walk;
         return copy.Random();
     }
+    // Draws against the reference: first face whose sum reaches the draw,
+    // then std::lower_bound in it; draws that find no panel are skipped.
+    void ExpectReferenceSearch(double* face, std::vector<double>* panel)
+    {
+        for (int i = 0; i < 20000; i++) {
+            const double r = PeekRandom();
+            int f = 0;
+            while (f < 5 && face[f] < r)
+                f++;
+            const int want = (int)(std::lower_bound(panel[f].begin(), panel[f].end(), r) - panel[f].begin());
+            if (want >= 961) {
+                rw.rand_walk.Random();
+                continue;
+            }
+            PointOnCube pt;
+            ASSERT_EQ(rw.GetPointByWeight(pt, face, panel, 31), want) << "draw " << r;
+            ASSERT_EQ(pt.fno, f) << "draw " << r;
+        }
+    }
 };
 
-TEST_F(SamplingTest, DrawEqualToFaceTotalPicksThatFaceLastPanel)
+TEST_F(SamplingTest, ExactDrawsPickTheEarliestEntry)
 {
+    // A draw equal to a face total picks that face's last panel.
     SetHomogeneous(ThroughAt(2 * 961 + 960, PeekRandom()));
     Cube cube(Vector3(0, 0, 0), 1.0);
     PointOnCube pt = rw.GetPoint(0, cube, -1e100, 1e100);
     EXPECT_EQ(pt.fno, 2);
     EXPECT_DOUBLE_EQ(pt.u, 61.0 / 62);
     EXPECT_DOUBLE_EQ(pt.v, 61.0 / 62);
-}
-
-TEST_F(SamplingTest, TiedEntriesResolveToTheEarliest)
-{
+    // Tied entries resolve to the first of them.
     const double r = PeekRandom();
     std::vector<double> c = ThroughAt(3 * 961 + 100, r);
     c[3 * 961 + 101] = r;
     SetHomogeneous(c);
-    PointOnCube pt;
-    int index = rw.GetPointByWeight(pt, Randomwalk::partial_face_sum_arr, Randomwalk::partial_sum_arr, 31);
+    EXPECT_EQ(rw.GetPointByWeight(pt, Randomwalk::partial_face_sum_arr, Randomwalk::partial_sum_arr, 31), 100);
     EXPECT_EQ(pt.fno, 3);
-    EXPECT_EQ(index, 100);
     EXPECT_EQ(pt.strata, 0);
 }
 
@@ -81,23 +96,12 @@ TEST_F(SamplingTest, PanelSearchAgreesWithLowerBoundOnTiedTables)
         c[i] = acc = std::min(1.0, acc + (g.IRandomX(0, 3) == 0 ? 1.0 / 1024 : 0.0));
     c.back() = 1.0;
     SetHomogeneous(c);
-    for (int i = 0; i < 20000; i++) {
-        const double r = PeekRandom();
-        int f = 0;
-        while (f < 5 && Randomwalk::partial_face_sum_arr[f] < r)
-            f++;
-        const std::vector<double>& p = Randomwalk::partial_sum_arr[f];
-        const int want = (int)(std::lower_bound(p.begin(), p.end(), r) - p.begin());
-        PointOnCube pt;
-        ASSERT_EQ(rw.GetPointByWeight(pt, Randomwalk::partial_face_sum_arr, Randomwalk::partial_sum_arr, 31), want);
-        ASSERT_EQ(pt.fno, f);
-    }
+    ExpectReferenceSearch(Randomwalk::partial_face_sum_arr, Randomwalk::partial_sum_arr);
 }
 
 TEST_F(SamplingTest, SignedSingleDensityIsSearchedByStandardBisection)
 {
-    // A density with negative entries gives a cumulative table that falls in
-    // places; the chosen panel is then whatever the standard bisection finds.
+    // Negative entries give a cumulative table that falls in places.
     std::vector<double> w(3 * 5766), gft(5766, 1.0 / 5766);
     CRandomMersenne g(11);
     for (int d = 0; d < 3; d++) {
@@ -108,65 +112,42 @@ TEST_F(SamplingTest, SignedSingleDensityIsSearchedByStandardBisection)
             w[d * 5766 + i] /= total;
     }
     Randomwalk::RegisterSingleWeight(w.data(), gft.data(), 3, 6, 31, 4);
-    for (int i = 0; i < 20000; i++) {
-        const double r = PeekRandom();
-        int f = 0;
-        while (f < 5 && Randomwalk::cdf_face_single_weight[1][f] < r)
-            f++;
-        const std::vector<double>& p = Randomwalk::cdf_single_weight[1][f];
-        const int want = (int)(std::lower_bound(p.begin(), p.end(), r) - p.begin());
-        if (want >= 961) {
-            rw.rand_walk.Random();  // this draw finds no panel at all
-            continue;
-        }
-        PointOnCube pt;
-        ASSERT_EQ(rw.GetPointByWeight(pt, Randomwalk::cdf_face_single_weight[1],
-                                      Randomwalk::cdf_single_weight[1], 31), want);
-        ASSERT_EQ(pt.fno, f);
+    ExpectReferenceSearch(Randomwalk::cdf_face_single_weight[1], Randomwalk::cdf_single_weight[1]);
+}
+
+TEST_F(SamplingTest, PanelCentresAndBadPanels)
+{
+    struct Row {
+        int fno, index, segnum;
+        double u, v;
+    } rows[] = {{1, 31 * 4 + 7, 31, 7.5 / 31, 4.5 / 31},  // row 4, column 7
+                {5, 1023, 32, 63.0 / 64, 63.0 / 64}};
+    for (const Row& c : rows) {
+        PointOnCube p = Randomwalk::idx2pt(c.fno, c.index, c.segnum);
+        EXPECT_EQ(p.fno, c.fno);
+        EXPECT_DOUBLE_EQ(p.u, c.u) << "index " << c.index;
+        EXPECT_DOUBLE_EQ(p.v, c.v) << "index " << c.index;
     }
-}
-
-TEST_F(SamplingTest, PanelCentres)
-{
-    PointOnCube a = Randomwalk::idx2pt(3, 0, 31);
-    EXPECT_EQ(a.fno, 3);
-    EXPECT_DOUBLE_EQ(a.u, 1.0 / 62);
-    EXPECT_DOUBLE_EQ(a.v, 1.0 / 62);
-    PointOnCube b = Randomwalk::idx2pt(3, 960, 31);
-    EXPECT_DOUBLE_EQ(b.u, 61.0 / 62);
-    EXPECT_DOUBLE_EQ(b.v, 61.0 / 62);
-    PointOnCube c = Randomwalk::idx2pt(1, 31 * 4 + 7, 31);  // row 4, column 7
-    EXPECT_DOUBLE_EQ(c.u, 7.5 / 31);
-    EXPECT_DOUBLE_EQ(c.v, 4.5 / 31);
-    PointOnCube d = Randomwalk::idx2pt(5, 1023, 32);
-    EXPECT_DOUBLE_EQ(d.u, 63.0 / 64);
-    EXPECT_DOUBLE_EQ(d.v, 63.0 / 64);
-}
-
-TEST_F(SamplingTest, PanelOutsideFaceIsFatal)
-{
     EXPECT_DEATH(Randomwalk::idx2pt(0, 961, 31),
                  "src/randomwalk:[0-9]+: static PointOnCube Randomwalk::idx2pt\\(int, int, int\\): "
                  "Assertion `0 <= index && index < segnum \\* segnum' failed.");
     EXPECT_DEATH(Randomwalk::idx2pt(6, 0, 31), "Assertion `0 <= fno && fno <= 5' failed.");
     // A table whose last entry falls short of the draw finds no panel.
-    std::vector<double> c(5766, 1e-9);
-    SetHomogeneous(c);
+    SetHomogeneous(std::vector<double>(5766, 1e-9));
     Randomwalk::partial_face_sum_arr[0] = 1.0;
     Cube cube(Vector3(0, 0, 0), 1.0);
     EXPECT_DEATH(rw.GetPoint(0, cube, 0, 0), "Assertion `0 <= index && index < segnum \\* segnum' failed.");
 }
 
-TEST_F(SamplingTest, FacePointsOfAllSixFaces)
+TEST(FacePoints, AllSixFaces)
 {
     const Cube cube(Vector3(1, 2, 3), 0.5);
     const double expect[6][3] = {{0.75, 2.25, 2.5}, {0.75, 1.5, 3.25}, {1.5, 1.75, 3.25},
                                  {0.75, 2.5, 3.25}, {0.5, 1.75, 3.25}, {0.75, 2.25, 3.5}};
     for (int f = 0; f < 6; f++) {
         Vector3 p = Randomwalk::StructToVector3(PointOnCube(f, 0.25, 0.75, 0), cube);
-        EXPECT_DOUBLE_EQ(p.X(), expect[f][0]) << "face " << f;
-        EXPECT_DOUBLE_EQ(p.Y(), expect[f][1]) << "face " << f;
-        EXPECT_DOUBLE_EQ(p.Z(), expect[f][2]) << "face " << f;
+        EXPECT_TRUE(p.X() == expect[f][0] && p.Y() == expect[f][1] && p.Z() == expect[f][2])
+            << "face " << f << ": " << p.X() << " " << p.Y() << " " << p.Z();
     }
     EXPECT_DEATH(Randomwalk::StructToVector3(PointOnCube(6, 0.5, 0.5, 0), cube),
                  "src/randomwalk:[0-9]+: static const Vector3 Randomwalk::StructToVector3\\(const "
@@ -184,30 +165,19 @@ TEST(CalcPos, SnapsInterfaceOntoGridLine)
         double t;
         bool lower;
         int line;
-    } cases[] = {{0.4, true, 0},    {0.999, true, 0}, {7.5, true, 7},    {15.2, true, 15},
-                 {15.7, false, 16}, {16.0, false, 17}, {28.1, false, 29}, {29.6, false, 30},
-                 {30.3, false, 31}};
+    } cases[] = {{0.4, true, 0},    {0.999, true, 0},  {7.5, true, 7},     {15.2, true, 15},
+                 {15.7, false, 16}, {16.0, false, 17}, {28.1, false, 29},  {29.6, false, 30},
+                 {30.3, false, 31}, {31.0, false, 31}};
     for (const Case& c : cases) {
         Cube cube(Vector3(-2, 5, 0.3), 0.8);
         const double z = AtLine(c.t);
         ASSERT_EQ(CalcPos(z, cube, c.lower), c.line) << "t " << c.t;
-        EXPECT_LE(cube.radius, 0.8);
-        // The interface now lies exactly on the returned line of the shrunk cube.
         const double r = cube.radius;
+        EXPECT_TRUE(c.t == 31.0 ? r == 0.8 : r <= 0.8) << "t " << c.t;
+        // The interface now lies exactly on the returned line of the shrunk cube.
         EXPECT_NEAR(0.3 - r + c.line * 2 * r / 31, z, 1e-14) << "t " << c.t;
         EXPECT_EQ(cube.center.z, 0.3);
     }
-}
-
-TEST(CalcPos, InterfaceOnTopFaceLeavesCube)
-{
-    Cube cube(Vector3(0, 0, 0), 1.0);
-    EXPECT_EQ(CalcPos(1.0, cube, false), 31);
-    EXPECT_EQ(cube.radius, 1.0);
-}
-
-TEST(CalcPos, LineOnWrongSideIsFatal)
-{
     Cube cube(Vector3(0, 0, 0.3), 0.8);
     EXPECT_DEATH(CalcPos(AtLine(16.0), cube, true),
                  "src/randomwalk:[0-9]+: int CalcPos\\(double, Cube&, bool\\): Assertion `ret <= "
@@ -228,8 +198,7 @@ TEST_F(SamplingTest, InterfaceLinesSelectTables)
     rw.layers.upper_psum = upper.Cdf();
     // Homogeneous table: everything on panel 5 of face 4.
     std::vector<double> c(5766, 0.0);
-    for (int i = 4 * 961 + 5; i < 5766; i++)
-        c[i] = 1.0;
+    std::fill(c.begin() + 4 * 961 + 5, c.end(), 1.0);
     SetHomogeneous(c);
 
     for (double t : {0.5, 3.2, 15.9, 16.5, 29.0, 29.5, 30.5}) {
@@ -240,9 +209,7 @@ TEST_F(SamplingTest, InterfaceLinesSelectTables)
         PointOnCube want = k == 0 || k > 29 ? Randomwalk::idx2pt(4, 5, 31)
                            : below          ? Randomwalk::idx2pt(k % 6, 10 * k, 31)
                                             : Randomwalk::idx2pt((k + 1) % 6, 20 * k, 31);
-        EXPECT_EQ(pt.fno, want.fno) << "t " << t;
-        EXPECT_EQ(pt.u, want.u) << "t " << t;
-        EXPECT_EQ(pt.v, want.v) << "t " << t;
+        EXPECT_TRUE(pt.fno == want.fno && pt.u == want.u && pt.v == want.v) << "t " << t;
         EXPECT_LT(cube.radius, 0.8);
     }
 }
@@ -262,49 +229,41 @@ TEST_F(SamplingTest, DrawsPanelsWithTabulatedProbabilities)
     Cube cube(Vector3(0, 0, 0), 1.0);
     for (int i = 0; i < draws; i++) {
         PointOnCube pt = rw.GetPoint(0, cube, -1e100, 1e100);
-        const int col = (int)(pt.u * 31), row = (int)(pt.v * 31);
-        count[pt.fno * 961 + row * 31 + col]++;
+        count[pt.fno * 961 + (int)(pt.v * 31) * 31 + (int)(pt.u * 31)]++;
     }
     double chi2 = 0;
     for (int i = 0; i < 5766; i++) {
         const double e = draws * p[i];
         chi2 += (count[i] - e) * (count[i] - e) / e;
     }
-    // 5765 degrees of freedom: sd ~107; 6 sd above the mean.
+    // 5765 degrees of freedom: sd ~107; 6 sd either side of the mean.
     EXPECT_LT(chi2, 5765 + 6 * 107.4);
     EXPECT_GT(chi2, 5765 - 6 * 107.4);
-}
-
-TEST_F(SamplingTest, StrataTables)
-{
-    Randomwalk::DivSS();
-    EXPECT_EQ(Randomwalk::strata_array, (std::vector<int>{3, 5, 7, 9, 11, 13, 15}));
-    EXPECT_EQ(Randomwalk::div_portion,
-              (std::vector<int>{49, 72, 104, 136, 168, 200, 232, 49, 72, 104, 136, 168, 200, 232,
-                                1860, 124, 1860}));
-    EXPECT_EQ(rw.GetStrata(0, 5, 480), 0);
-    EXPECT_EQ(rw.GetStrata(0, 0, 0), 13);
-    EXPECT_EQ(rw.GetStrata(4, 5, 16), 14);
-    EXPECT_EQ(rw.GetStrata(4, 5, 14), 16);
-    EXPECT_EQ(rw.GetStrata(4, 5, 15), 15);
-    EXPECT_EQ(rw.FindOnSideFace(0, 1, 3), -1);
-    EXPECT_EQ(rw.FindOnSideFace(0, 9, 0), -1);
 }
 
 TEST_F(SamplingTest, StrataCountsMatchPortionsForEveryStartFace)
 {
     Randomwalk::DivSS();
+    EXPECT_EQ(Randomwalk::div_portion,
+              (std::vector<int>{49, 72, 104, 136, 168, 200, 232, 49, 72, 104, 136, 168, 200, 232,
+                                1860, 124, 1860}));
+    const int quoted[][4] = {{0, 5, 480, 0}, {0, 0, 0, 13}, {4, 5, 16, 14}, {4, 5, 14, 16}, {4, 5, 15, 15}};
+    for (const auto& q : quoted)
+        EXPECT_EQ(rw.GetStrata(q[0], q[1], q[2]), q[3]) << "id " << q[0] << " face " << q[1] << " index " << q[2];
+    EXPECT_EQ(rw.FindOnSideFace(0, 1, 3), -1);
+    EXPECT_EQ(rw.FindOnSideFace(0, 9, 0), -1);
     for (int id = 0; id < 6; id++) {
         std::vector<int> count(17, 0);
         for (int f = 0; f < 6; f++)
             for (int k = 0; k < 961; k++) {
                 const int s = rw.GetStrata(id, f, k);
-                ASSERT_GE(s, 0);
-                ASSERT_LE(s, 16);
+                ASSERT_TRUE(s >= 0 && s <= 16) << s;
                 count[s]++;
             }
         EXPECT_EQ(count, Randomwalk::div_portion) << "id_gss " << id;
     }
+    EXPECT_DEATH(rw.GetStrata(6, 0, 0),
+                 "int Randomwalk::GetStrata\\(int, int, int\\): Assertion `strata !=-1' failed.");
 }
 
 TEST_F(SamplingTest, SideStratumZeroFacesTheGaussianBox)
@@ -325,13 +284,6 @@ TEST_F(SamplingTest, SideStratumZeroFacesTheGaussianBox)
                     << "id " << id << " face " << f << " index " << k;
             }
     }
-}
-
-TEST_F(SamplingTest, BadStartFaceInStrataIsFatal)
-{
-    Randomwalk::DivSS();
-    EXPECT_DEATH(rw.GetStrata(6, 0, 0),
-                 "int Randomwalk::GetStrata\\(int, int, int\\): Assertion `strata !=-1' failed.");
 }
 
 }  // namespace

@@ -77,21 +77,18 @@ TEST_F(LoadDataTest, ImportanceTablesAreCumulative)
 {
     WriteIs();
     ASSERT_TRUE(Randomwalk::LoadData(4));
-
-    double acc = gft[0];
-    for (int i = 1; i < 962; i++)
+    double acc = 0;
+    for (int i = 0; i < 962; i++)
         acc += gft[i];
     EXPECT_EQ(Randomwalk::partial_sum_arr[0][0], gft[0]);
-    EXPECT_EQ(Randomwalk::partial_sum_arr[1][0], acc);
+    EXPECT_EQ(Randomwalk::partial_sum_arr[1][0], acc);  // the sum runs on across faces
     for (int f = 0; f < 6; f++) {
         ASSERT_EQ(Randomwalk::partial_sum_arr[f].size(), 961u);
         EXPECT_EQ(Randomwalk::partial_face_sum_arr[f], Randomwalk::partial_sum_arr[f].back());
     }
     EXPECT_NEAR(Randomwalk::partial_face_sum_arr[5], 1.0, 1e-12);
-
-    EXPECT_EQ(Randomwalk::single_weight[0], 0.25);
-    EXPECT_EQ(Randomwalk::single_weight[1], -0.5);
-    EXPECT_EQ(Randomwalk::single_weight[2], 0.75);
+    EXPECT_EQ(std::vector<double>(Randomwalk::single_weight, Randomwalk::single_weight + 3),
+              (std::vector<double>{0.25, -0.5, 0.75}));
     for (int d = 0; d < 3; d++) {
         EXPECT_EQ(Randomwalk::cdf_single_weight[d][0][0], pdf[d * 5766]);
         EXPECT_NEAR(Randomwalk::cdf_face_single_weight[d][5], 1.0, 1e-12);
@@ -134,51 +131,37 @@ TEST_F(LoadDataTest, ExtraValuesAreIgnoredAndSmallRoundingAccepted)
     EXPECT_NEAR(Randomwalk::partial_face_sum_arr[5], 1.0 + 5e-7, 1e-12);
 }
 
-TEST_F(LoadDataTest, GftNotSummingToOneIsFatal)
+TEST_F(LoadDataTest, BadTablesSelectorsAndMissingFilesEndTheRun)
 {
+    const std::vector<double> good_gft = gft, good_pdf = pdf;
     gft[10] += 2e-6;
     WriteIs();
     EXPECT_DEATH(Randomwalk::LoadData(4),
                  "korva: src/randomwalk:[0-9]+: static int Randomwalk::LoadPrmat\\(double\\*, int\\): "
                  "Assertion `abs\\(partial_face_sum_arr\\[5\\]-1.0\\)<0.000001' failed.");
-}
-
-TEST_F(LoadDataTest, WeightPdfNotSummingToOneIsFatal)
-{
+    gft = good_gft;
     pdf[5766 + 3] += 2e-5;
     WriteIs();
     EXPECT_DEATH(Randomwalk::LoadData(4),
                  "Assertion `abs\\(cdf_face_single_weight\\[drc\\]\\[fno\\] - 1\\) < 0.00001' failed.");
-}
-
-TEST_F(LoadDataTest, ShortFileIsFatal)
-{
+    pdf = good_pdf;
     gft.resize(5000);
     WriteIs();
     EXPECT_DEATH(Randomwalk::LoadData(4),
                  "void ReadAllContent\\(const char\\*, double\\*, int\\): Assertion `\\(int\\)rs == size' failed.");
-}
-
-TEST_F(LoadDataTest, MissingPdfFileEndsWithStatus255)
-{
+    gft = good_gft;
     WriteIs();
+    EXPECT_DEATH(Randomwalk::LoadData(5), "Assertion `false' failed.");
+    EXPECT_DEATH(Randomwalk::LoadData(-1), "Assertion `false' failed.");
+    // A missing file is the user's fault: a message on the error channel
+    // (routed to standard error here) and status 255.
     ASSERT_EQ(remove((std::string(IS_DIR) + "/pdf_single_weight_31.db").c_str()), 0);
-    // The message goes to the error channel (standard output); route it to
-    // standard error so that the exit test can see it.
     EXPECT_EXIT(
         {
             Log::ero = stderr;
             Randomwalk::LoadData(4);
         },
-        ::testing::ExitedWithCode(255),
-        "^cannot open file \\./incdata/IS/binary/single/pdf_single_weight_31\\.db\n$");
-}
-
-TEST_F(LoadDataTest, WrongSelectorIsFatal)
-{
-    WriteIs();
-    EXPECT_DEATH(Randomwalk::LoadData(5), "Assertion `false' failed.");
-    EXPECT_DEATH(Randomwalk::LoadData(-1), "Assertion `false' failed.");
+        ::testing::ExitedWithCode(255), "^cannot open file \\./incdata/IS/binary/single/pdf_single_weight_31\\.db\n$");
 }
 
 }  // namespace

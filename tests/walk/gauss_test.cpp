@@ -1,25 +1,20 @@
 // The Gaussian surface: its box, its bands and shares, and the start points
 // drawn on it.
 #include <cmath>
-#include <map>
+#include <numeric>
 
 #include "walk_support.h"
 
 namespace {
 
-Cuboid Box(int id, double x0, double y0, double z0, double x1, double y1, double z1)
-{
-    return Cuboid(id, x0, y0, z0, x1, y1, z1);
-}
+using Box = Cuboid;
 
 void ExpectBox(const Cuboid& got, const Cuboid& want)
 {
-    EXPECT_NEAR(got.x0, want.x0, 1e-12);
-    EXPECT_NEAR(got.y0, want.y0, 1e-12);
-    EXPECT_NEAR(got.z0, want.z0, 1e-12);
-    EXPECT_NEAR(got.x1, want.x1, 1e-12);
-    EXPECT_NEAR(got.y1, want.y1, 1e-12);
-    EXPECT_NEAR(got.z1, want.z1, 1e-12);
+    const double g[6] = {got.x0, got.y0, got.z0, got.x1, got.y1, got.z1};
+    const double w[6] = {want.x0, want.y0, want.z0, want.x1, want.y1, want.z1};
+    for (int i = 0; i < 6; i++)
+        EXPECT_NEAR(g[i], w[i], 1e-12) << "coordinate " << i;
 }
 
 // A prepared run over the given blocks and media, in the table folder.
@@ -34,78 +29,50 @@ struct Prepared {
         : stores(conductors), window(0, -20, -20, -20, 20, 20, 20), boxes(blocks)
     {
         ResetStatics();
-        std::vector<const Cuboid*> list;
-        for (const Cuboid& b : boxes)
-            list.push_back(&b);
         CaptureOutput quiet;
-        stores.Prepare(m, 't', list, media, 1000, 0.01, &window, 4, gauss_select);
+        stores.Prepare(m, 't', BoxList(boxes), media, 1000, 0.01, &window, 4, gauss_select);
     }
     ~Prepared() { ResetStatics(); }
 
     std::vector<Cuboid> boxes;
 };
 
-struct Media {
-    std::vector<Cuboid> blocks;
-    std::vector<Medium> media;
-    std::vector<Medium*> list;
-
-    // Slabs between consecutive heights, with the given permittivities.
-    Media(const std::vector<double>& z, const std::vector<double>& eps)
-    {
-        blocks.reserve(eps.size());
-        media.reserve(eps.size());
-        for (size_t i = 0; i < eps.size(); i++) {
-            blocks.push_back(Box(0, -20, -20, z[i], 20, 20, z[i + 1]));
-            media.push_back(Medium(&blocks.back(), eps[i]));
-        }
-        for (Medium& m : media)
-            list.push_back(&m);
-    }
-};
-
 const Cuboid UNIT = Box(0, 0, 0, 0, 1, 1, 1);
 
-TEST(GaussBox, OneConductorInOneMediumGrowsByFourFifthsOfTheSmallestExtent)
+TEST(GaussBox, MarginsFromNeighboursInterfacesAndBlocks)
 {
-    Media air({-20, 20}, {1.0});
-    Prepared p({Box(0, 0, 0, 0, 1, 2, 3)}, air.list, 1);
-    ExpectBox(p.m.gauss_surface, Box(0, -0.8, -0.8, -0.8, 1.8, 2.8, 3.8));
-    EXPECT_EQ(p.m.gauss_surface.id, 0);
-}
-
-TEST(GaussBox, ConductorAboveGivesHalfItsGapOnEverySide)
-{
-    Media air({-20, 20}, {1.0});
-    Prepared p({UNIT, Box(1, 0, 0, 2, 1, 1, 3)}, air.list, 2);
-    ExpectBox(p.m.gauss_surface, Box(0, -0.5, -0.5, -0.5, 1.5, 1.5, 1.5));
-}
-
-TEST(GaussBox, DiagonalBlocksCountOnlyInTheirLInfinityDirections)
-{
-    Media air({-20, 20}, {1.0});
-    // Gap 2 along x and 1 along y: only the x gap is its distance, so the
-    // y gap of 1 must not set the margin.
-    Prepared p({UNIT, Box(1, 3, 2, 0, 4, 3, 1), Box(2, 0, 0, 4, 1, 1, 5)}, air.list, 3);
-    ExpectBox(p.m.gauss_surface, Box(0, -1, -1, -1, 2, 2, 2));
-}
-
-TEST(GaussBox, MultiBlockMasterUsesTheBoundingBoxOfItsBlocks)
-{
-    Media air({-20, 20}, {1.0});
-    Prepared p({UNIT, Box(0, 1, 0, 0, 2, 1, 1), Box(1, 0, 0, 2, 2, 1, 3)}, air.list, 2);
-    ExpectBox(p.m.master_box, Box(0, 0, 0, 0, 2, 1, 1));
-    ExpectBox(*p.m.spacemgr->master, p.m.master_box);
-    ExpectBox(p.m.gauss_surface, Box(0, -0.5, -0.5, -0.5, 2.5, 1.5, 1.5));
-}
-
-TEST(GaussBox, InterfaceOfTheLayerAboveLimitsTheTopMargin)
-{
-    // Layers: 2.5 below -1, 3.9 up to 2, 2.5 up to 2.5, 3.9 above. The far
-    // face of the layer above the master is 2.5, 1.5 above its top.
-    Media stack({-20, -1, 2, 2.5, 20}, {2.5, 3.9, 2.5, 3.9});
-    Prepared p({UNIT, Box(1, 11, 0, 0, 12, 1, 1)}, stack.list, 2);
-    ExpectBox(p.m.gauss_surface, Box(0, -0.75, -0.75, -0.75, 1.75, 1.75, 1.75));
+    struct Row {
+        const char* what;
+        std::vector<double> z, eps;
+        std::vector<Cuboid> blocks;
+        int conductors;
+        Cuboid want;
+    } rows[] = {
+        {"alone: 4/5 of the smallest extent", {-20, 20}, {1.0}, {Box(0, 0, 0, 0, 1, 2, 3)}, 1,
+         Box(0, -0.8, -0.8, -0.8, 1.8, 2.8, 3.8)},
+        {"conductor above: half its gap", {-20, 20}, {1.0}, {UNIT, Box(1, 0, 0, 2, 1, 1, 3)}, 2,
+         Box(0, -0.5, -0.5, -0.5, 1.5, 1.5, 1.5)},
+        // Gap 2 along x and 1 along y: only the x gap is its distance.
+        {"diagonal block: L-infinity gap", {-20, 20}, {1.0},
+         {UNIT, Box(1, 3, 2, 0, 4, 3, 1), Box(2, 0, 0, 4, 1, 1, 5)}, 3, Box(0, -1, -1, -1, 2, 2, 2)},
+        {"multi-block master: bounding box", {-20, 20}, {1.0},
+         {UNIT, Box(0, 1, 0, 0, 2, 1, 1), Box(1, 0, 0, 2, 2, 1, 3)}, 2,
+         Box(0, -0.5, -0.5, -0.5, 2.5, 1.5, 1.5)},
+        // The far face of the layer above the master is 2.5, 1.5 above its top.
+        {"far face of the layer above", {-20, -1, 2, 2.5, 20}, {2.5, 3.9, 2.5, 3.9},
+         {UNIT, Box(1, 11, 0, 0, 12, 1, 1)}, 2, Box(0, -0.75, -0.75, -0.75, 1.75, 1.75, 1.75)},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        Media media(r.z, r.eps);
+        Prepared p(r.blocks, media.list, r.conductors);
+        ExpectBox(p.m.gauss_surface, r.want);
+        EXPECT_EQ(p.m.gauss_surface.id, 0);
+        if (r.blocks.size() > 1 && r.blocks[1].id == 0) {
+            ExpectBox(p.m.master_box, Box(0, 0, 0, 0, 2, 1, 1));
+            ExpectBox(*p.m.spacemgr->master, p.m.master_box);
+        }
+    }
 }
 
 TEST(GaussBoxDeath, NoConductorIsReportedByTheSurfaceChoice)
@@ -132,106 +99,6 @@ TEST(GaussBox, OneConductorInSeveralMediaTakesTheHalfwayBox)
     const Cuboid w = p.window;  // the enlarged window
     ExpectBox(p.m.gauss_surface, Box(0, w.x0 / 2, w.y0 / 2, w.z0 / 2, (1 + w.x1) / 2,
                                      (1 + w.y1) / 2, (1 + w.z1) / 2));
-}
-
-TEST(GaussBands, BoxAcrossAnInterfaceGetsOneSideBandPerLayer)
-{
-    Media stack({-20, 1.5, 20}, {3.9, 2.5});
-    Prepared p({UNIT, Box(1, 0, 0, 3, 1, 1, 4)}, stack.list, 2);
-    const WalkMgr& m = p.m;
-    ExpectBox(m.gauss_surface, Box(0, -1, -1, -1, 2, 2, 2));
-    ASSERT_EQ(m.sizes.size(), 4u);
-    // Raw weights: faces 3 x 3 over divisor 2; sides 4 x 3 / 2 per height.
-    const double w[4] = {4.5 * 3.9, 15 * 3.9, 3 * 2.5, 4.5 * 2.5};
-    const double total = w[0] + w[1] + w[2] + w[3];
-    double cum = 0;
-    for (int i = 0; i < 4; i++) {
-        cum += w[i];
-        EXPECT_NEAR(m.sizes[i], w[i], 1e-12);
-        EXPECT_NEAR(m.diels[i], cum, 1e-12);
-    }
-    EXPECT_NEAR(m.gauss_total, total, 1e-12);
-    EXPECT_EQ(m.g_endz, (std::vector<double>{0.0, 2.5, 3.0, 3.0}));
-    EXPECT_NEAR(m.side_cdfs[1][0], 0.25, 1e-15);
-    EXPECT_NEAR(m.side_cdfs[2][3], 1.0, 1e-15);
-    for (int k = 0; k < 6; k++)
-        EXPECT_DOUBLE_EQ(m.gauss_dist[k], 2.0);
-    EXPECT_NEAR(m.face_share[0], w[0] / total, 1e-15);
-    EXPECT_NEAR(m.face_share[5], w[3] / total, 1e-15);
-    for (int k = 1; k <= 4; k++)
-        EXPECT_NEAR(m.face_share[k], (w[1] + w[2]) / 4 / total, 1e-15);
-    for (int k = 0; k < 6; k++)
-        EXPECT_EQ(m.face_share[k + 6], m.face_share[k]);
-}
-
-TEST(GaussBands, UniformDivisorsUnderSelectorZero)
-{
-    Media air({-20, 20}, {1.0});
-    Prepared p({UNIT, Box(1, 0, 0, 2, 1, 1, 3)}, air.list, 2, 0);
-    for (int k = 0; k < 6; k++)
-        EXPECT_EQ(p.m.gauss_dist[k], 1.0);
-    // Every face is 2 x 2: equal shares.
-    for (int k = 0; k < 6; k++)
-        EXPECT_NEAR(p.m.face_share[k], 1.0 / 6, 1e-12);
-}
-
-TEST(GaussBands, TopFaceOnAnInterfaceGetsAZeroBandAndTheUpperPermittivity)
-{
-    Media stack({-20, 2, 20}, {3.9, 2.5});
-    Prepared p({UNIT, Box(1, 0, 0, 3, 1, 1, 4)}, stack.list, 2);
-    const WalkMgr& m = p.m;
-    ASSERT_NEAR(m.gauss_surface.z1, 2.0, 0);
-    ASSERT_EQ(m.sizes.size(), 4u);
-    EXPECT_EQ(m.sizes[2], 0.0);  // the side band of zero height
-    EXPECT_EQ(m.diels[2], m.diels[1]);
-    EXPECT_NEAR(m.side_cdfs[2][3], 1.0, 1e-12);
-    EXPECT_NEAR(m.sizes[3], 4.5 * 2.5, 1e-12);  // top face weighted with the layer above
-    // The half-space tables were loaded for the start points on the interface.
-    EXPECT_FALSE(Layers::half_weight_array.empty());
-    EXPECT_FALSE(Layers::cdf_half_weights.empty());
-}
-
-TEST(GaussBands, BottomFaceOnAnInterfaceKeepsItsEntryWithTheUpperPermittivity)
-{
-    Media stack({-20, -1, 20}, {3.9, 2.5});
-    Prepared p({UNIT, Box(1, 0, 0, -3, 1, 1, -2)}, stack.list, 2);
-    const WalkMgr& m = p.m;
-    ASSERT_NEAR(m.gauss_surface.z0, -1.0, 0);
-    ASSERT_EQ(m.sizes.size(), 3u);
-    EXPECT_NEAR(m.sizes[0], 4.5 * 2.5, 1e-12);
-    EXPECT_NEAR(m.face_share[0] + m.face_share[1] + m.face_share[2] + m.face_share[3] +
-                    m.face_share[4] + m.face_share[5],
-                1.0, 1e-12);
-    EXPECT_FALSE(Layers::half_weight_array.empty());
-}
-
-TEST(GaussBands, SideBandWeightAndSharesFollowTheirFormulasToTheBit)
-{
-    Media air({-20, 20}, {1.0});
-    Prepared p({UNIT, Box(1, 0, 0, 2, 1, 1, 3)}, air.list, 2);
-    // A box with six different gaps, cut directly: the band weight and its
-    // cumulative shares must come out of the very expressions, not out of
-    // an algebraically equal but differently rounded form.
-    const Cuboid g = Box(0, -0.2, -0.9, -0.4, 1.7, 1.3, 1.3);
-    const Cuboid master = Box(0, 0, 0, 0, 1.1, 0.7, 1.0);
-    std::vector<double> diels, sizes, g_endz;
-    std::vector<std::vector<double>> side_cdfs;
-    double dist[6];
-    ASSERT_TRUE(p.m.CutGauss(*p.m.layers, g, &master, diels, sizes, g_endz, side_cdfs, dist));
-    ASSERT_EQ(sizes.size(), 3u);
-    const double dx = g.x1 - g.x0, dy = g.y1 - g.y0, h = g.z1 - g.z0;
-    const double band = (dy / dist[4] + dx / dist[3] + dy / dist[2] + dx / dist[1]) * h;
-    const double ps1 = (dx * h / dist[1]) / band;
-    const double ps2 = ps1 + (dy * h / dist[2]) / band;
-    const double ps3 = ps2 + (dx * h / dist[3]) / band;
-    const double ps4 = ps3 + (dy * h / dist[4]) / band;
-    EXPECT_EQ(sizes[1], band);
-    EXPECT_EQ(side_cdfs[1], (std::vector<double>{ps1, ps2, ps3, ps4}));
-    EXPECT_EQ(sizes[0], dx * dy / dist[0]);
-    EXPECT_EQ(sizes[2], dx * dy / dist[5]);
-    EXPECT_EQ(g_endz, (std::vector<double>{0.0, h, h}));
-    EXPECT_EQ(dist[0], 2 * (master.z0 - g.z0));
-    EXPECT_EQ(dist[2], 2 * (g.x1 - master.x1));
 }
 
 // Draws many start points and compares the faces and bands with the tables.
@@ -275,18 +142,75 @@ void CheckDraws(const WalkMgr& m, int draws)
     }
 }
 
-TEST(GaussPoint, DrawsFacesAndBandsWithTheTabulatedProbabilities)
+TEST(GaussBands, BoxAcrossAnInterfaceGetsOneSideBandPerLayerAndDrawsByThem)
 {
     Media stack({-20, 1.5, 20}, {3.9, 2.5});
-    Prepared p({UNIT, Box(1, 0, 0, 3, 1, 1, 4), Box(2, 3, 0, 0, 4, 1, 1)}, stack.list, 3);
-    CheckDraws(p.m, 200000);
+    Prepared p({UNIT, Box(1, 0, 0, 3, 1, 1, 4)}, stack.list, 2);
+    const WalkMgr& m = p.m;
+    ExpectBox(m.gauss_surface, Box(0, -1, -1, -1, 2, 2, 2));
+    ASSERT_EQ(m.sizes.size(), 4u);
+    // Raw weights: faces 3 x 3 over divisor 2; sides 4 x 3 / 2 per height.
+    const double w[4] = {4.5 * 3.9, 15 * 3.9, 3 * 2.5, 4.5 * 2.5};
+    const double total = w[0] + w[1] + w[2] + w[3];
+    double cum = 0;
+    for (int i = 0; i < 4; i++) {
+        cum += w[i];
+        EXPECT_NEAR(m.sizes[i], w[i], 1e-12);
+        EXPECT_NEAR(m.diels[i], cum, 1e-12);
+    }
+    EXPECT_NEAR(m.gauss_total, total, 1e-12);
+    EXPECT_EQ(m.g_endz, (std::vector<double>{0.0, 2.5, 3.0, 3.0}));
+    EXPECT_NEAR(m.side_cdfs[1][0], 0.25, 1e-15);
+    EXPECT_NEAR(m.side_cdfs[2][3], 1.0, 1e-15);
+    for (int k = 0; k < 6; k++)
+        EXPECT_DOUBLE_EQ(m.gauss_dist[k], 2.0);
+    EXPECT_NEAR(m.face_share[0], w[0] / total, 1e-15);
+    EXPECT_NEAR(m.face_share[5], w[3] / total, 1e-15);
+    for (int k = 1; k <= 4; k++)
+        EXPECT_NEAR(m.face_share[k], (w[1] + w[2]) / 4 / total, 1e-15);
+    for (int k = 0; k < 6; k++)
+        EXPECT_EQ(m.face_share[k + 6], m.face_share[k]);
+    CheckDraws(m, 200000);
 }
 
-TEST(GaussPoint, NeverDrawsAZeroHeightBand)
+TEST(GaussBands, UniformDivisorsUnderSelectorZero)
+{
+    Media air({-20, 20}, {1.0});
+    Prepared p({UNIT, Box(1, 0, 0, 2, 1, 1, 3)}, air.list, 2, 0);
+    for (int k = 0; k < 6; k++)
+        EXPECT_EQ(p.m.gauss_dist[k], 1.0);
+    // Every face is 2 x 2: equal shares.
+    for (int k = 0; k < 6; k++)
+        EXPECT_NEAR(p.m.face_share[k], 1.0 / 6, 1e-12);
+}
+
+TEST(GaussBands, TopFaceOnAnInterfaceGetsAZeroBandAndTheUpperPermittivity)
 {
     Media stack({-20, 2, 20}, {3.9, 2.5});
     Prepared p({UNIT, Box(1, 0, 0, 3, 1, 1, 4)}, stack.list, 2);
-    CheckDraws(p.m, 100000);
+    const WalkMgr& m = p.m;
+    ASSERT_NEAR(m.gauss_surface.z1, 2.0, 0);
+    ASSERT_EQ(m.sizes.size(), 4u);
+    EXPECT_EQ(m.sizes[2], 0.0);  // the side band of zero height
+    EXPECT_EQ(m.diels[2], m.diels[1]);
+    EXPECT_NEAR(m.side_cdfs[2][3], 1.0, 1e-12);
+    EXPECT_NEAR(m.sizes[3], 4.5 * 2.5, 1e-12);  // top face weighted with the layer above
+    // The half-space tables were loaded for the start points on the interface.
+    EXPECT_FALSE(Layers::half_weight_array.empty());
+    EXPECT_FALSE(Layers::cdf_half_weights.empty());
+    CheckDraws(m, 100000);  // never the band of zero height
+}
+
+TEST(GaussBands, BottomFaceOnAnInterfaceKeepsItsEntryWithTheUpperPermittivity)
+{
+    Media stack({-20, -1, 20}, {3.9, 2.5});
+    Prepared p({UNIT, Box(1, 0, 0, -3, 1, 1, -2)}, stack.list, 2);
+    const WalkMgr& m = p.m;
+    ASSERT_NEAR(m.gauss_surface.z0, -1.0, 0);
+    ASSERT_EQ(m.sizes.size(), 3u);
+    EXPECT_NEAR(m.sizes[0], 4.5 * 2.5, 1e-12);
+    EXPECT_NEAR(std::accumulate(m.face_share, m.face_share + 6, 0.0), 1.0, 1e-12);
+    EXPECT_FALSE(Layers::half_weight_array.empty());
 }
 
 }  // namespace

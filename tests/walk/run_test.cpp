@@ -8,103 +8,80 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Results from sums set by hand
+// A manager over result stores set by hand.
+struct Result {
+    WalkMgr m;
+    Stores s{1};
+    explicit Result(int weight_select)
+    {
+        s.Attach(m);
+        m.weight_select = weight_select;
+    }
+    std::string Calc()
+    {
+        CaptureOutput out;
+        m.CalcResult();
+        return out.Text();
+    }
+};
 
 TEST(CalcResult, StratifiedByFaceAndSignSkipsEmptyStrata)
 {
-    WalkMgr m;
-    Stores s(1);
-    s.Attach(m);
-    m.weight_select = 4;
+    Result r(4);
     const double share[6] = {0.1, 0.2, 0.3, 0.15, 0.15, 0.1};
     for (int k = 0; k < 6; k++)
-        m.face_share[k] = m.face_share[k + 6] = share[k];
-    s.is_count[0] = 4;
-    s.is_sum[0][0] = 2.0;
-    s.is_sum2[0][0] = 1.5;
-    s.is_sum[0][1] = 0.4;
-    s.is_sum2[0][1] = 0.1;
-    s.is_count[6] = 2;
-    s.is_sum[6][0] = -0.6;
-    s.is_sum2[6][0] = 0.2;
-    CaptureOutput out;
-    m.CalcResult();
-    const double cap0 = 0.1 * 0.5 + 0.1 * -0.3;
+        r.m.face_share[k] = r.m.face_share[k + 6] = share[k];
+    r.s.is_count[0] = 4;
+    r.s.is_sum[0][0] = 2.0;
+    r.s.is_sum2[0][0] = 1.5;
+    r.s.is_sum[0][1] = 0.4;
+    r.s.is_sum2[0][1] = 0.1;
+    r.s.is_count[6] = 2;
+    r.s.is_sum[6][0] = -0.6;
+    r.s.is_sum2[6][0] = 0.2;
+    EXPECT_EQ(r.Calc(), "Total random walks: 1\n");
     const double var0 = 0.01 * (1.5 / 4 - 0.25) / 4 + 0.01 * (0.1 - 0.09) / 2;
-    EXPECT_NEAR(s.cap[0], EPS0 * cap0, 1e-30);
-    EXPECT_NEAR(s.err[0], EPS0 * std::sqrt(var0), 1e-30);
-    EXPECT_NEAR(s.cap[1], EPS0 * 0.1 * 0.1, 1e-30);
-    EXPECT_NEAR(s.err[1], EPS0 * std::sqrt(0.01 * (0.1 / 4 - 0.01) / 4), 1e-30);
-    EXPECT_EQ(out.Text(), "Total random walks: 1\n");
-}
+    EXPECT_NEAR(r.s.cap[0], EPS0 * (0.1 * 0.5 + 0.1 * -0.3), 1e-30);
+    EXPECT_NEAR(r.s.err[0], EPS0 * std::sqrt(var0), 1e-30);
+    EXPECT_NEAR(r.s.cap[1], EPS0 * 0.1 * 0.1, 1e-30);
+    EXPECT_NEAR(r.s.err[1], EPS0 * std::sqrt(0.01 * (0.1 / 4 - 0.01) / 4), 1e-30);
 
-TEST(CalcResult, NoWalkAtAllGivesNotANumber)
-{
-    WalkMgr m;
-    Stores s(1);
-    s.Attach(m);
-    m.weight_select = 4;
-    CaptureOutput out;
-    m.CalcResult();
-    EXPECT_TRUE(std::isnan(s.cap[0]));
-    EXPECT_TRUE(std::isnan(s.err[0]));
+    Result none(4);  // no walk at all
+    none.Calc();
+    EXPECT_TRUE(std::isnan(none.s.cap[0]) && std::isnan(none.s.err[0]));
 }
 
 TEST(CalcResult, StratifiedSamplingHasNoProbabilityFactor)
 {
-    WalkMgr m;
-    Stores s(1);
-    s.Attach(m);
-    m.weight_select = 3;
-    s.ss_count[3] = 5;
-    s.ss_sum[3][0] = 1.0;
-    s.ss_sum2[3][0] = 0.5;
-    s.ss_count[16] = 1;
-    s.ss_sum[16][0] = 0.25;
-    s.ss_sum2[16][0] = 0.0625;
-    CaptureOutput out;
-    m.CalcResult();
-    EXPECT_NEAR(s.cap[0], EPS0 * (0.2 + 0.25), 1e-30);
-    EXPECT_NEAR(s.err[0], EPS0 * std::sqrt((0.1 - 0.04) / 5), 1e-30);
+    Result r(3);
+    r.s.ss_count[3] = 5;
+    r.s.ss_sum[3][0] = 1.0;
+    r.s.ss_sum2[3][0] = 0.5;
+    r.s.ss_count[16] = 1;
+    r.s.ss_sum[16][0] = 0.25;
+    r.s.ss_sum2[16][0] = 0.0625;
+    r.Calc();
+    EXPECT_NEAR(r.s.cap[0], EPS0 * (0.2 + 0.25), 1e-30);
+    EXPECT_NEAR(r.s.err[0], EPS0 * std::sqrt((0.1 - 0.04) / 5), 1e-30);
 }
 
 TEST(CalcResult, PlainSelectorsDivideByTheCountThatStartsAtOne)
 {
-    for (int ws = 0; ws <= 2; ws++) {
-        WalkMgr m;
-        Stores s(1);
-        s.Attach(m);
-        m.weight_select = ws;
-        m.walk_count = 1000;  // 999 walks counted
-        s.cap[0] = 500.0;
-        s.cap2[0] = 400.0;
-        CaptureOutput out;
-        m.CalcResult();
-        EXPECT_NEAR(s.cap[0], EPS0 * 0.5, 1e-30);
-        EXPECT_NEAR(s.err[0], EPS0 * std::sqrt((0.4 - 0.25) / 1000), 1e-30);
-        EXPECT_EQ(s.cap2[0], 400.0);
-    }
-}
-
-TEST(CalcResult, PlainEstimateScalesTheSumBeforeDividing)
-{
     // 0.1 / 7 rounds differently from the product taken first.
-    const double sum = 0.1, sum2 = 0.7, N = 7.0;
-    ASSERT_NE(EPS0 * sum / N, EPS0 * (sum / N));
-    WalkMgr m;
-    Stores s(1);
-    s.Attach(m);
-    m.weight_select = 2;
-    m.walk_count = 7;
-    s.cap[0] = sum;
-    s.cap2[0] = sum2;
-    CaptureOutput out;
-    m.CalcResult();
-    EXPECT_EQ(s.cap[0], EPS0 * sum / N);
-    const double mean = sum / N;
-    EXPECT_EQ(s.err[0], EPS0 * std::sqrt((sum2 / N - mean * mean) / N));
-    EXPECT_EQ(out.Text(), "Total random walks: 7\n");
+    ASSERT_NE(EPS0 * 0.1 / 7, EPS0 * (0.1 / 7));
+    const double rows[][3] = {{1000, 500.0, 400.0}, {7, 0.1, 0.7}};  // walk_count, sum, sum of squares
+    for (int ws = 0; ws <= 2; ws++)
+        for (const auto& row : rows) {
+            Result r(ws);
+            r.m.walk_count = (long long)row[0];
+            r.s.cap[0] = row[1];
+            r.s.cap2[0] = row[2];
+            EXPECT_EQ(r.Calc(), "Total random walks: " + std::to_string((int)row[0]) + "\n");
+            const double N = row[0], mean = row[1] / N;
+            EXPECT_EQ(r.s.cap[0], EPS0 * row[1] / N) << "selector " << ws;
+            EXPECT_EQ(r.s.err[0], EPS0 * std::sqrt((row[2] / N - mean * mean) / N)) << "selector " << ws;
+            EXPECT_EQ(r.s.cap2[0], row[2]);
+        }
 }
 
 // ---------------------------------------------------------------------------
@@ -150,18 +127,20 @@ TEST(StoppingRule, PrecisionNeedsFourConsecutiveSuccessesAndResetsOnFailure)
 {
     Checker c('p');
     c.m.target_err = 0.01;
-    EXPECT_FALSE(c.At(2000, 0.005));
-    EXPECT_FALSE(c.At(3000, 0.005));
-    EXPECT_FALSE(c.At(4000, 0.005));
-    EXPECT_EQ(c.m.converged_checks, 3);
-    EXPECT_FALSE(c.At(5000, 0.02));  // one failure restarts the count
-    EXPECT_EQ(c.m.converged_checks, 0);
-    EXPECT_FALSE(c.At(6000, 0.005));
-    EXPECT_FALSE(c.At(7000, 0.005));
-    EXPECT_FALSE(c.At(8000, 0.005));
-    EXPECT_FALSE(c.m.stop);
-    EXPECT_TRUE(c.At(9000, 0.005));
-    EXPECT_TRUE(c.m.stop);
+    struct Row {
+        long long walks;
+        double rel;
+        bool stops;
+        int converged;
+    } rows[] = {{2000, 0.005, false, 1}, {3000, 0.005, false, 2}, {4000, 0.005, false, 3},
+                {5000, 0.02, false, 0},  // one failure restarts the count
+                {6000, 0.005, false, 1}, {7000, 0.005, false, 2}, {8000, 0.005, false, 3},
+                {9000, 0.005, true, 4}};
+    for (const Row& r : rows) {
+        EXPECT_EQ(c.At(r.walks, r.rel), r.stops) << r.walks << " walks";
+        EXPECT_EQ(c.m.converged_checks, r.converged) << r.walks << " walks";
+        EXPECT_EQ(c.m.stop, r.stops) << r.walks << " walks";
+    }
     EXPECT_NEAR(c.s.err[0], 0.005, 1e-9);
 }
 
@@ -188,40 +167,23 @@ TEST(StoppingRule, StratifiedErrorIsFiniteOnceAnyStratumHasWalks)
 struct WalkRunCase {
     InDir in{TableRoot()};
     std::vector<Cuboid> boxes;
-    std::vector<Cuboid> slabs;
-    std::vector<Medium> media;
+    Media media;
     Cuboid window{0, -3, -3, -3, 4, 4, 4};
     WalkMgr m;
     Stores s;
 
-    WalkRunCase(std::vector<Cuboid> b, std::vector<std::pair<double, double>> layers, double last_eps,
-        int conductors)
-        : boxes(std::move(b)), s(conductors)
+    WalkRunCase(std::vector<Cuboid> b, int conductors, std::vector<double> z = {-20, 20},
+                std::vector<double> eps = {1.0})
+        : boxes(std::move(b)), media(z, eps), s(conductors)
     {
         ResetStatics();
-        double z0 = -20;
-        slabs.reserve(layers.size() + 1);
-        media.reserve(layers.size() + 1);
-        for (auto& l : layers) {
-            slabs.push_back(Cuboid(0, -20, -20, z0, 20, 20, l.first));
-            media.push_back(Medium(&slabs.back(), l.second));
-            z0 = l.first;
-        }
-        slabs.push_back(Cuboid(0, -20, -20, z0, 20, 20, 20));
-        media.push_back(Medium(&slabs.back(), last_eps));
     }
     ~WalkRunCase() { ResetStatics(); }
 
     void Go(char mode, long long walks, double precision, int threads, int weight_select = 4)
     {
-        std::vector<const Cuboid*> list;
-        for (const Cuboid& b : boxes)
-            list.push_back(&b);
-        std::vector<Medium*> ml;
-        for (Medium& x : media)
-            ml.push_back(&x);
         CaptureOutput quiet;
-        s.Prepare(m, mode, list, ml, walks, precision, &window, weight_select);
+        s.Prepare(m, mode, BoxList(boxes), media.list, walks, precision, &window, weight_select);
         m.fixed_seed = true;
         m.seed_base = 4242;
         m.StartAll(threads);
@@ -238,7 +200,7 @@ const Cuboid WIRE_B(1, 0, 0.6, 0, 2, 0.8, 0.2);
 
 TEST(WalkRun, NoCheckBeforeOneThousandWalks)
 {
-    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+    WalkRunCase r({WIRE_A, WIRE_B}, 2);
     r.Go('t', 10, 0, 1);
     EXPECT_EQ(r.m.walk_count, 1001);
     EXPECT_EQ(r.Counted(), 1000);
@@ -246,7 +208,7 @@ TEST(WalkRun, NoCheckBeforeOneThousandWalks)
 
 TEST(WalkRun, WalkTargetStopsAtTheFirstCheckPastIt)
 {
-    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+    WalkRunCase r({WIRE_A, WIRE_B}, 2);
     r.Go('t', 2500, 0, 1);
     EXPECT_EQ(r.m.walk_count, 3003);
     // Each walk lands in the stratum of its start face and weight sign.
@@ -265,7 +227,7 @@ TEST(WalkRun, WalkTargetStopsAtTheFirstCheckPastIt)
 
 TEST(WalkRun, WalksLeavingTheWindowGoToTheLastSlot)
 {
-    WalkRunCase r({WIRE_A}, {}, 1.0, 1);
+    WalkRunCase r({WIRE_A}, 1);
     r.Go('t', 3000, 0, 1);
     double escaped = 0;
     for (int k = 0; k < 12; k++)
@@ -276,7 +238,7 @@ TEST(WalkRun, WalksLeavingTheWindowGoToTheLastSlot)
 
 TEST(WalkRun, PrecisionTargetIsReached)
 {
-    WalkRunCase r({WIRE_A, WIRE_B}, {}, 3.9, 2);
+    WalkRunCase r({WIRE_A, WIRE_B}, 2, {-20, 20}, {3.9});
     r.Go('p', 0, 0.05, 1);
     EXPECT_TRUE(r.m.stop);
     EXPECT_GE(r.m.converged_checks, 4);
@@ -287,7 +249,7 @@ TEST(WalkRun, TwoThreadsInTwoDielectrics)
 {
     // The master's Gaussian surface ends exactly on the interface at 0.4:
     // half first hops, half hops and clipped cubes all occur.
-    WalkRunCase r({WIRE_A, Cuboid(1, 0, 0, 0.6, 2, 0.2, 0.8)}, {{0.4, 3.9}}, 2.5, 2);
+    WalkRunCase r({WIRE_A, Cuboid(1, 0, 0, 0.6, 2, 0.2, 0.8)}, 2, {-20, 0.4, 20}, {3.9, 2.5});
     r.Go('t', 6000, 0, 2);
     EXPECT_NEAR(r.m.gauss_surface.z1, 0.4, 1e-12);
     EXPECT_GE(r.m.walk_count, 6000);
@@ -302,7 +264,7 @@ TEST(WalkRun, OtherWeightSelectorsAgreeOnTheSelfCapacitance)
 {
     double reference = 0;
     for (int ws = 4; ws >= 0; ws--) {
-        WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+        WalkRunCase r({WIRE_A, WIRE_B}, 2);
         r.Go('t', 8000, 0, 1, ws);
         ASSERT_TRUE(std::isfinite(r.s.err[0])) << "selector " << ws;
         if (ws == 4)
@@ -324,12 +286,10 @@ bool SameState(const CRandomMersenne& a, const CRandomMersenne& b)
 
 TEST(WalkRun, WorkersAreSeededFromTheClockAndTheirIndex)
 {
-    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
-    std::vector<const Cuboid*> list = {&r.boxes[0], &r.boxes[1]};
-    std::vector<Medium*> media = {&r.media[0]};
+    WalkRunCase r({WIRE_A, WIRE_B}, 2);
     {
         CaptureOutput quiet;
-        r.s.Prepare(r.m, 't', list, media, 10, 0, &r.window);
+        r.s.Prepare(r.m, 't', BoxList(r.boxes), r.media.list, 10, 0, &r.window);
     }
     r.m.stop = true;  // each worker makes one walk, drops it and ends
     const long long before = time(nullptr);
@@ -358,7 +318,7 @@ TEST(WalkRun, WorkersAreSeededFromTheClockAndTheirIndex)
 
 TEST(WalkRun, NoWorkerNoWalk)
 {
-    WalkRunCase r({WIRE_A, WIRE_B}, {}, 1.0, 2);
+    WalkRunCase r({WIRE_A, WIRE_B}, 2);
     r.Go('t', 100, 0, 0);
     EXPECT_EQ(r.m.walk_count, 1);
     EXPECT_TRUE(std::isnan(r.s.cap[0]));

@@ -122,6 +122,33 @@ struct Stores {
     }
 };
 
+inline std::vector<const Cuboid*> BoxList(const std::vector<Cuboid>& boxes)
+{
+    std::vector<const Cuboid*> l;
+    for (const Cuboid& b : boxes)
+        l.push_back(&b);
+    return l;
+}
+
+// Slabs between consecutive heights z, with the given permittivities.
+struct Media {
+    std::vector<Cuboid> blocks;
+    std::vector<Medium> media;
+    std::vector<Medium*> list;
+
+    Media(const std::vector<double>& z, const std::vector<double>& eps)
+    {
+        blocks.reserve(eps.size());
+        media.reserve(eps.size());
+        for (size_t i = 0; i < eps.size(); i++) {
+            blocks.push_back(Cuboid(0, -20, -20, z[i], 20, 20, z[i + 1]));
+            media.push_back(Medium(&blocks.back(), eps[i]));
+            list.push_back(&media.back());
+        }
+    }
+    Media(const Media&) = delete;
+};
+
 // Captures what the console channels print while it lives.
 class CaptureOutput {
 public:
