@@ -27,7 +27,7 @@ protected:
     }
     Layers Build() { return Layers(deck); }
 
-    // The usual two-media deck: 3.9 on [0, 1] below 2.5 on [1, 2].
+    // 3.9 on [0, 1] below 2.5 on [1, 2].
     Layers BuildOxideOnLowK()
     {
         AddMedium(0, 1, 3.9);
@@ -63,6 +63,15 @@ inline std::string Quote(const std::string& text)
 inline std::string FatalText(const std::string& text)
 {
     return "korva: src/layers:[0-9]+: .*Assertion `" + Quote(text) + "' failed";
+}
+
+// Regex of the failed lookup of a permittivity pair such as "3.90 / 2.50".
+inline std::string MissingPair(const std::string& pair, bool hint)
+{
+    std::string text = Quote("Cannot find partial sum for " + pair + "\n");
+    if (hint)
+        text += Quote("Please check your .gft_dir file, make sure the existence of data. ") + ".*";
+    return text + FatalText("false");
 }
 
 // Ascending body 1, 2, 3, ... of n values.

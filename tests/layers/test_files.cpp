@@ -37,23 +37,24 @@ protected:
 
 TEST_F(FilesTest, HeaderDecidesWhetherATableFits)
 {
-    EXPECT_TRUE(Load(Table("NumGFT_a.db", 31, 3.9, 2.5, 12), kTrans));
-    EXPECT_EQ(Layers::psums.count(kKey), 1u);
-    EXPECT_TRUE(Load(Table("NumGFT_32.db", 32, 3.9, 2.5, 12), kTrans));
-    EXPECT_TRUE(Load(Table("NumGFT_frac.db", 32.9, 3.9, 2.5, 12), kTrans));
-    EXPECT_TRUE(Load(Table("NumGFT_close.db", 31, 3.9000000000005, 2.5, 12), kTrans));
-
-    EXPECT_FALSE(Load(Table("NumGFT_33.db", 33, 3.9, 2.5, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_30.db", 30.99, 3.9, 2.5, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_nan.db", NAN, 3.9, 2.5, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_huge.db", 1e300, 3.9, 2.5, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_rev.db", 31, 2.5, 3.9, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_eq.db", 31, 3.9, 3.9, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_other.db", 31, 4.2, 2.5, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_far.db", 31, 3.90001, 2.5, 12), kTrans));
+    const struct {
+        double seg, dlow, dhigh;
+        bool fits;
+    } rows[] = {
+        {31, 3.9, 2.5, true},     {32, 3.9, 2.5, true},      {32.9, 3.9, 2.5, true},
+        {31, 3.9000000000005, 2.5, true},                     {33, 3.9, 2.5, false},
+        {30.99, 3.9, 2.5, false}, {NAN, 3.9, 2.5, false},    {1e300, 3.9, 2.5, false},
+        {31, 2.5, 3.9, false},    {31, 3.9, 3.9, false},     {31, 4.2, 2.5, false},
+        {31, 3.90001, 2.5, false},
+    };
+    for (const auto& r : rows) {
+        Layers::UnLoadData();
+        EXPECT_EQ(Load(Table("NumGFT_a.db", r.seg, r.dlow, r.dhigh, 12), kTrans), r.fits)
+            << r.seg << " " << r.dlow << " " << r.dhigh;
+        EXPECT_EQ(Layers::psums.count(kKey), r.fits ? 1u : 0u);
+    }
     EXPECT_FALSE(Load(tmp.Write("NumGFT_short.db", TableBytes(31, 3.9, 2.5, {}).substr(0, 20)), kTrans));
     EXPECT_FALSE(Load(tmp.path() + "/NumGFT_absent.db", kTrans));
-    EXPECT_EQ(Layers::psums.size(), 1u);
 }
 
 TEST_F(FilesTest, NameFilterFollowsThePacket)
@@ -61,17 +62,13 @@ TEST_F(FilesTest, NameFilterFollowsThePacket)
     const std::string is = Table("NumGFT_IS_x.db", 31, 3.9, 2.5, 36);
     const std::string wvt = Table("NumWVT_x.db", 31, 3.9, 2.5, 36);
     const std::string half = Table("hNumGFT_x.db", 31, 3.9, 2.5, 12);
-    EXPECT_FALSE(Load(is, kTrans));
-    EXPECT_FALSE(Load(wvt, kTrans));
-    EXPECT_FALSE(Load(half, kTrans));
-    EXPECT_TRUE(Load(half, kHalfTrans));
+    for (const char* name : {"NumGFT_a.dbx", "NumGFT_a", "xNumGFT_a.db"})
+        EXPECT_FALSE(Load(Table(name, 31, 3.9, 2.5, 12), kTrans)) << name;
+    for (const std::string& path : {is, wvt, half, std::string("db"), std::string(".db")})
+        EXPECT_FALSE(Load(path, kTrans)) << path;
     EXPECT_FALSE(Load(Table("hNumGFT_IS_x.db", 31, 3.9, 2.5, 12), kHalfTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_a.dbx", 31, 3.9, 2.5, 12), kTrans));
-    EXPECT_FALSE(Load(Table("NumGFT_a", 31, 3.9, 2.5, 12), kTrans));
-    EXPECT_FALSE(Load(Table("xNumGFT_a.db", 31, 3.9, 2.5, 12), kTrans));
     EXPECT_TRUE(Layers::psums.empty());
-    EXPECT_FALSE(Load("db", kTrans));
-    EXPECT_FALSE(Load(".db", kTrans));
+    EXPECT_TRUE(Load(half, kHalfTrans));
 
     Layers::weight_select = 4;
     EXPECT_TRUE(Load(is, kPdf));
@@ -90,20 +87,6 @@ TEST_F(FilesTest, NameFilterFollowsThePacket)
     EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(Load(Table("hNumGFT_x.dbx", 31, 3.9, 2.5, 12), wrong)); }), "");
     wrong.type = -1;
     EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(Load(half, wrong)); }), "");
-}
-
-TEST_F(FilesTest, LaterTransitionAndDensityWinFirstWeightsWin)
-{
-    Layers::weight_select = 2;
-    Load(Table("NumGFT_1.db", 31, 3.9, 2.5, 12, 1), kTrans);
-    Load(Table("NumGFT_2.db", 31, 3.9, 2.5, 12, 100), kTrans);
-    EXPECT_EQ(Layers::psums[kKey].first[0][0], 100 + 101);
-    Load(Table("NumGFT_IS_1.db", 31, 3.9, 2.5, 36, 1), kPdf);
-    Load(Table("NumGFT_IS_2.db", 31, 3.9, 2.5, 36, 100), kPdf);
-    EXPECT_EQ(Layers::cdf_weights[kKey].second[0][0][0][0], 100);
-    Load(Table("NumWVT_1.db", 31, 3.9, 2.5, 6, 1), kWei);
-    Load(Table("NumWVT_2.db", 31, 3.9, 2.5, 6, 100), kWei);
-    EXPECT_EQ(Layers::weight_array[kKey][1][2][0][0], 6);
 }
 
 TEST_F(FilesTest, OnePermittivityEverywhereRegistersNothing)

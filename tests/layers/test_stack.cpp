@@ -1,21 +1,26 @@
 // The dielectric stack: merging media into faces, the cursor and its queries.
 #include "layers_test_util.h"
 
+#include <sstream>
+
 namespace {
 
 using StackTest = LayersTest;
 
-void ExpectStack(const std::vector<Layer>& expected)
+struct MediumRow {
+    double z0, z1, diel;
+};
+
+void ExpectStack(const std::vector<Layer>& expected, const std::string& label)
 {
-    ASSERT_EQ(Layers::layers.size(), expected.size());
+    ASSERT_EQ(Layers::layers.size(), expected.size()) << label;
     for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(Layers::layers[i].pos, expected[i].pos) << "entry " << i;
-        EXPECT_EQ(Layers::layers[i].diel, expected[i].diel) << "entry " << i;
+        EXPECT_EQ(Layers::layers[i].pos, expected[i].pos) << label << ", entry " << i;
+        EXPECT_EQ(Layers::layers[i].diel, expected[i].diel) << label << ", entry " << i;
     }
 }
 
-// A tiny transition table so that refreshes next to the 3.9 / 2.5 interface
-// find something.
+// A tiny transition table so that refreshes next to an interface find something.
 void RegisterPair(double dlow, double dhigh)
 {
     PSumPacket tiny = {0, false, 1, 6, 1, 1, 6};
@@ -23,205 +28,108 @@ void RegisterPair(double dlow, double dhigh)
     Layers::RegisterTrans(Layers::DielHash(dlow, dhigh), body.data(), tiny);
 }
 
-TEST_F(StackTest, TwoStackedMediaGiveThreeFaces)
+TEST_F(StackTest, MediaMergeIntoFaces)
 {
-    BuildOxideOnLowK();
-    ExpectStack({{-1e100, 3.9}, {1, 3.9}, {1e100, 2.5}});
-}
+    const double top = 1e100, bottom = -1e100;
+    struct Row {
+        const char* label;
+        std::vector<MediumRow> media;
+        std::vector<Layer> expected;
+        std::string out;
+    } rows[] = {
+        {"two stacked", {{0, 1, 3.9}, {1, 2, 2.5}}, {{bottom, 3.9}, {1, 3.9}, {top, 2.5}}, ""},
+        {"equal collapse", {{0, 1, 3.9}, {1, 2, 3.9}}, {{bottom, 3.9}, {top, 3.9}}, ""},
+        {"three equal, any order", {{2, 3, 2.5}, {1, 2, 2.5}, {0, 1, 2.5}}, {{bottom, 2.5}, {top, 2.5}}, ""},
+        {"faces within tolerance", {{0, 1, 3.9}, {1 + 5e-13, 2, 2.5}}, {{bottom, 3.9}, {1, 3.9}, {top, 2.5}}, ""},
+        // A face of its own with no medium below it: a gap of permittivity -1.
+        {"thin gap", {{0, 1, 3.9}, {1 + 2e-12, 2, 2.5}},
+         {{bottom, 3.9}, {1, 3.9}, {1 + 2e-12, -1}, {top, 2.5}}, ""},
+        {"gap", {{0, 1, 3.9}, {2, 3, 2.5}}, {{bottom, 3.9}, {1, 3.9}, {2, -1}, {top, 2.5}}, ""},
+        {"three media", {{1, 2, 2.5}, {2, 3, 3.9}, {0, 1, 3.9}},
+         {{bottom, 3.9}, {1, 3.9}, {2, 2.5}, {top, 3.9}}, ""},
+        {"conflict keeps the first", {{0, 1, 3.9}, {0, 1, 4.2}, {1, 2, 2.5}},
+         {{bottom, 3.9}, {1, 3.9}, {top, 2.5}}, "different diel for same place!\n"},
+        {"empty deck", {}, {{bottom, 1}, {top, 1}},
+         "Warning: no medium in the deck, assuming vacuum (relative permittivity 1) everywhere\n"},
+    };
+    for (const Row& row : rows) {
+        deck.clear();
+        for (const MediumRow& m : row.media)
+            AddMedium(m.z0, m.z1, m.diel);
+        EXPECT_EQ(CaptureOut([&] { Build(); }), row.out) << row.label;
+        ExpectStack(row.expected, row.label);
+    }
 
-TEST_F(StackTest, EqualPermittivitiesCollapse)
-{
-    AddMedium(0, 1, 3.9);
-    AddMedium(1, 2, 3.9);
-    Build();
-    ExpectStack({{-1e100, 3.9}, {1e100, 3.9}});
-
-    // Deck order does not matter, and a third equal medium merges as well.
-    Layers::ResetAll();
-    deck.clear();
-    AddMedium(2, 3, 2.5);
-    AddMedium(1, 2, 2.5);
-    AddMedium(0, 1, 2.5);
-    Build();
-    ExpectStack({{-1e100, 2.5}, {1e100, 2.5}});
-}
-
-TEST_F(StackTest, FacesCloserThanToleranceAreOne)
-{
-    AddMedium(0, 1.0, 3.9);
-    AddMedium(1.0 + 5e-13, 2, 2.5);
-    Build();
-    ExpectStack({{-1e100, 3.9}, {1.0, 3.9}, {1e100, 2.5}});
-
-    deck.clear();
-    AddMedium(0, 1.0, 3.9);
-    AddMedium(1.0 + 2e-12, 2, 2.5);
-    Build();
-    // The bottom of the upper medium is a face of its own, with no medium
-    // below it: a gap of permittivity -1.
-    ExpectStack({{-1e100, 3.9}, {1.0, 3.9}, {1.0 + 2e-12, -1}, {1e100, 2.5}});
-}
-
-TEST_F(StackTest, GapKeepsUnsetPermittivityAndThreeMediaStayApart)
-{
-    AddMedium(0, 1, 3.9);
-    AddMedium(2, 3, 2.5);
-    Build();
-    ExpectStack({{-1e100, 3.9}, {1, 3.9}, {2, -1}, {1e100, 2.5}});
-
-    deck.clear();
-    AddMedium(1, 2, 2.5);
-    AddMedium(2, 3, 3.9);
-    AddMedium(0, 1, 3.9);
-    Build();
-    ExpectStack({{-1e100, 3.9}, {1, 3.9}, {2, 2.5}, {1e100, 3.9}});
-}
-
-TEST_F(StackTest, ConflictingPermittivityOnOneFaceKeepsTheFirst)
-{
-    AddMedium(0, 1, 3.9);
-    AddMedium(0, 1, 4.2);
-    AddMedium(1, 2, 2.5);
-    std::string out = CaptureOut([&] { Build(); });
-    EXPECT_EQ(out, "different diel for same place!\n");
-    ExpectStack({{-1e100, 3.9}, {1, 3.9}, {1e100, 2.5}});
-}
-
-TEST_F(StackTest, EmptyDeckIsVacuumWithOneWarning)
-{
-    std::string out = CaptureOut([&] { Build(); });
-    EXPECT_EQ(out, "Warning: no medium in the deck, assuming vacuum (relative permittivity 1) everywhere\n");
-    ExpectStack({{-1e100, 1}, {1e100, 1}});
-
-    Layers stack = Build();
-    EXPECT_NE(stack.FindLayer(0), nullptr);
-    EXPECT_EQ(stack.cur_layer, 1);
+    // The vacuum stack is usable, and a new stack resets the walker.
+    std::unique_ptr<Layers> stack;
+    CaptureOut([&] { stack.reset(new Layers(deck)); });
+    EXPECT_EQ(stack->cur_layer, -1);
+    EXPECT_EQ(stack->lower_psum, nullptr);
+    EXPECT_EQ(stack->upper_wpdf_sign, nullptr);
+    EXPECT_EQ(stack->half_wpdf, nullptr);
+    EXPECT_NE(stack->FindLayer(0), nullptr);
     double d = 0;
-    EXPECT_TRUE(stack.GetDiel(d));
+    EXPECT_TRUE(stack->GetDiel(d));
     EXPECT_EQ(d, 1.0);
 }
 
-TEST_F(StackTest, ConstructionStartsFromScratchAndResetsTheWalker)
-{
-    AddMedium(0, 1, 3.9);
-    AddMedium(1, 2, 2.5);
-    Build();
-    Layers second = Build();
-    ExpectStack({{-1e100, 3.9}, {1, 3.9}, {1e100, 2.5}});
-    EXPECT_EQ(second.cur_layer, -1);
-    EXPECT_EQ(second.lower_psum, nullptr);
-    EXPECT_EQ(second.upper_wpdf_sign, nullptr);
-    EXPECT_EQ(second.half_wpdf, nullptr);
-}
-
-TEST_F(StackTest, FindLayerPutsFacesIntoTheLayerAbove)
+TEST_F(StackTest, FindLayerAndMoves)
 {
     Layers stack = BuildOxideOnLowK();
     RegisterPair(3.9, 2.5);
+    EXPECT_FALSE(stack.MoveUp());  // cursor not set
+    EXPECT_FALSE(stack.MoveDown());
+    EXPECT_EQ(stack.cur_layer, -1);
+
+    // Faces belong to the layer above.
     EXPECT_EQ(stack.FindLayer(1.0), &Layers::layers[2]);
-    EXPECT_EQ(stack.cur_layer, 2);
     EXPECT_EQ(stack.FindLayer(0.999), &Layers::layers[1]);
     EXPECT_EQ(stack.cur_layer, 1);
     EXPECT_EQ(stack.FindLayer(1e100), nullptr);
     EXPECT_EQ(stack.cur_layer, -2);
     EXPECT_EQ(stack.FindLayerFromGauss(-2e100), &Layers::layers[0]);
     EXPECT_EQ(stack.cur_layer, 0);
-}
 
-TEST_F(StackTest, MovesAndTheirLimits)
-{
-    Layers stack = BuildOxideOnLowK();
-    RegisterPair(3.9, 2.5);
-
-    EXPECT_FALSE(stack.MoveUp());
-    EXPECT_FALSE(stack.MoveDown());
-    EXPECT_EQ(stack.cur_layer, -1);
-
-    stack.FindLayer(0.5);
-    EXPECT_TRUE(stack.MoveUp());
-    EXPECT_EQ(stack.cur_layer, 2);
-    EXPECT_FALSE(stack.MoveUp());
-    EXPECT_EQ(stack.cur_layer, -2);
-    EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(stack.MoveUp()); }), "moving over highest layer!\n");
-    EXPECT_EQ(stack.cur_layer, -2);
-    EXPECT_TRUE(stack.MoveDown());
-    EXPECT_EQ(stack.cur_layer, 2);
-    EXPECT_TRUE(stack.MoveDown());
-    EXPECT_EQ(stack.cur_layer, 1);
-    EXPECT_FALSE(stack.MoveDown());
-    EXPECT_EQ(stack.cur_layer, 0);
-    EXPECT_EQ(CaptureOut([&] { EXPECT_FALSE(stack.MoveDown()); }), "moving below lowest layer!\n");
-    EXPECT_EQ(stack.cur_layer, 0);
-    EXPECT_TRUE(stack.MoveUp());
-    EXPECT_EQ(stack.cur_layer, 1);
-
+    // {move up?, result, cursor after, message}
+    struct Move {
+        bool up, ok;
+        int cur;
+        const char* out;
+    } moves[] = {{true, true, 1, ""},  {true, true, 2, ""},   {true, false, -2, ""},
+                 {true, false, -2, "moving over highest layer!\n"},
+                 {false, true, 2, ""}, {false, true, 1, ""},  {false, false, 0, ""},
+                 {false, false, 0, "moving below lowest layer!\n"},
+                 {true, true, 1, ""}};
+    for (size_t i = 0; i < sizeof moves / sizeof moves[0]; ++i) {
+        const Move& m = moves[i];
+        bool ok = false;
+        EXPECT_EQ(CaptureOut([&] { ok = m.up ? stack.MoveUp() : stack.MoveDown(); }), m.out) << "move " << i;
+        EXPECT_EQ(ok, m.ok) << "move " << i;
+        EXPECT_EQ(stack.cur_layer, m.cur) << "move " << i;
+    }
     stack.cur_layer = -5;
     EXPECT_DEATH(stack.MoveUp(), FatalText("cur_layer >= 0"));
 }
 
-TEST_F(StackTest, QueriesWithCursorNotSet)
+// Every neighbour query at the cursor, in one line; "-" where a query said false.
+std::string Probe(const Layers& s)
 {
-    Layers stack = BuildOxideOnLowK();
-    double low = 7, high = 8, z = 9, d = 10;
-    EXPECT_FALSE(stack.GetNearby(low, high));
-    EXPECT_EQ(low, 7);
-    EXPECT_EQ(high, 8);
-    EXPECT_EQ(stack.GetLower(), -3);
-    EXPECT_EQ(stack.GetHigher(), -3);
-    EXPECT_FALSE(stack.GetLowerLayer(z));
-    EXPECT_FALSE(stack.GetHigherLayer(z));
-    EXPECT_FALSE(stack.GetLowerDiel(d));
-    EXPECT_FALSE(stack.GetHigherDiel(d));
-    EXPECT_FALSE(stack.GetDiel(d));
-    EXPECT_EQ(z, 9);
-    EXPECT_EQ(d, 10);
-    EXPECT_FALSE(stack.TooLow());
-    EXPECT_FALSE(stack.TooHigh());
+    double low = 7, high = 8, z = 0, d = 0;
+    std::ostringstream os;
+    os << s.GetNearby(low, high) << " [" << low << "," << high << "] lower " << s.GetLower() << " ";
+    auto put = [&](bool ok, const double& v) { ok ? os << v << " " : os << "- "; };
+    put(s.GetLowerLayer(z), z);
+    put(s.GetLowerDiel(d), d);
+    os << "higher " << s.GetHigher() << " ";
+    put(s.GetHigherLayer(z), z);
+    put(s.GetHigherDiel(d), d);
+    os << "diel ";
+    put(s.GetDiel(d), d);
+    os << "low/high " << s.TooLow() << s.TooHigh();
+    return os.str();
 }
 
-TEST_F(StackTest, QueriesAboveTheTopAndInTheBottomLayer)
-{
-    Layers stack = BuildOxideOnLowK();
-    double low = 0, high = 0, z = 0, d = 0;
-
-    stack.FindLayer(2e100);
-    EXPECT_FALSE(stack.GetNearby(low, high));
-    EXPECT_EQ(low, 1e100);
-    EXPECT_EQ(high, 1e100);
-    EXPECT_EQ(stack.GetLower(), 1);
-    EXPECT_TRUE(stack.GetLowerLayer(z));
-    EXPECT_EQ(z, 1.0);
-    EXPECT_TRUE(stack.GetLowerDiel(d));
-    EXPECT_EQ(d, 2.5);
-    EXPECT_EQ(stack.GetHigher(), -4);
-    EXPECT_FALSE(stack.GetHigherLayer(z));
-    EXPECT_TRUE(stack.GetHigherDiel(d));
-    EXPECT_EQ(d, 2.5);
-    EXPECT_TRUE(stack.GetDiel(d));
-    EXPECT_EQ(d, 2.5);
-    EXPECT_TRUE(stack.TooHigh());
-    EXPECT_FALSE(stack.TooLow());
-
-    stack.FindLayer(-2e100);
-    EXPECT_FALSE(stack.GetNearby(low, high));
-    EXPECT_EQ(low, -1e100);
-    EXPECT_EQ(high, -1e100);
-    EXPECT_EQ(stack.GetLower(), -4);
-    EXPECT_FALSE(stack.GetLowerLayer(z));
-    EXPECT_TRUE(stack.GetLowerDiel(d));
-    EXPECT_EQ(d, 3.9);
-    EXPECT_EQ(stack.GetHigher(), 1);
-    EXPECT_TRUE(stack.GetHigherLayer(z));
-    EXPECT_EQ(z, 1.0);
-    EXPECT_TRUE(stack.GetHigherDiel(d));
-    EXPECT_EQ(d, 3.9);
-    EXPECT_TRUE(stack.GetDiel(d));
-    EXPECT_EQ(d, 3.9);
-    EXPECT_TRUE(stack.TooLow());
-    EXPECT_FALSE(stack.TooHigh());
-}
-
-TEST_F(StackTest, QueriesInInnerLayers)
+TEST_F(StackTest, NeighbourQueriesInEveryPosition)
 {
     AddMedium(0, 1, 3.9);
     AddMedium(1, 2, 2.5);
@@ -229,63 +137,23 @@ TEST_F(StackTest, QueriesInInnerLayers)
     Layers stack = Build();  // faces -1e100, 1, 2, +1e100
     RegisterPair(3.9, 2.5);
     RegisterPair(2.5, 4.2);
-    double low = 0, high = 0, z = 0, d = 0;
-
-    stack.FindLayer(0.5);  // layer 1: no face below its lower face
-    EXPECT_TRUE(stack.GetNearby(low, high));
-    EXPECT_EQ(low, -1e100);
-    EXPECT_EQ(high, 1.0);
-    EXPECT_EQ(stack.GetLower(), -4);
-    EXPECT_FALSE(stack.GetLowerLayer(z));
-    EXPECT_TRUE(stack.GetLowerDiel(d));
-    EXPECT_EQ(d, 3.9);
-    EXPECT_EQ(stack.GetHigher(), 2);
-    EXPECT_TRUE(stack.GetHigherLayer(z));
-    EXPECT_EQ(z, 2.0);
-    EXPECT_TRUE(stack.GetHigherDiel(d));
-    EXPECT_EQ(d, 2.5);
-
-    stack.FindLayer(1.5);  // layer 2
-    EXPECT_TRUE(stack.GetNearby(low, high));
-    EXPECT_EQ(low, 1.0);
-    EXPECT_EQ(high, 2.0);
-    EXPECT_EQ(stack.GetLower(), 0);
-    EXPECT_TRUE(stack.GetLowerLayer(z));
-    EXPECT_EQ(z, -1e100);
-    EXPECT_TRUE(stack.GetLowerDiel(d));
-    EXPECT_EQ(d, 3.9);
-    EXPECT_EQ(stack.GetHigher(), 3);
-    EXPECT_TRUE(stack.GetHigherLayer(z));
-    EXPECT_EQ(z, 1e100);
-    EXPECT_TRUE(stack.GetHigherDiel(d));
-    EXPECT_EQ(d, 4.2);
-    EXPECT_TRUE(stack.GetDiel(d));
-    EXPECT_EQ(d, 2.5);
-
-    stack.FindLayer(2.5);  // layer 3, the last
-    EXPECT_TRUE(stack.GetNearby(low, high));
-    EXPECT_EQ(low, 2.0);
-    EXPECT_EQ(high, 1e100);
-    EXPECT_EQ(stack.GetLower(), 1);
-    EXPECT_TRUE(stack.GetLowerLayer(z));
-    EXPECT_EQ(z, 1.0);
-    EXPECT_TRUE(stack.GetLowerDiel(d));
-    EXPECT_EQ(d, 2.5);
-    EXPECT_EQ(stack.GetHigher(), -4);
-    EXPECT_FALSE(stack.GetHigherLayer(z));
-    EXPECT_TRUE(stack.GetHigherDiel(d));
-    EXPECT_EQ(d, 4.2);
-    EXPECT_FALSE(stack.TooLow());
-    EXPECT_FALSE(stack.TooHigh());
+    EXPECT_EQ(Probe(stack), "0 [7,8] lower -3 - - higher -3 - - diel - low/high 00");
+    const std::pair<double, const char*> rows[] = {
+        {-2e100, "0 [-1e+100,-1e+100] lower -4 - 3.9 higher 1 1 3.9 diel 3.9 low/high 10"},
+        {0.5, "1 [-1e+100,1] lower -4 - 3.9 higher 2 2 2.5 diel 3.9 low/high 00"},
+        {1.5, "1 [1,2] lower 0 -1e+100 3.9 higher 3 1e+100 4.2 diel 2.5 low/high 00"},
+        {2.5, "1 [2,1e+100] lower 1 1 2.5 higher -4 - 4.2 diel 4.2 low/high 00"},
+        {2e100, "0 [1e+100,1e+100] lower 2 2 4.2 higher -4 - 4.2 diel 4.2 low/high 01"},
+    };
+    for (const auto& row : rows) {
+        stack.FindLayer(row.first);
+        EXPECT_EQ(Probe(stack), row.second) << "z = " << row.first;
+    }
 }
 
 TEST_F(StackTest, DumpAndConstructionWriteOnlyOnTheInfoChannel)
 {
-    std::string out = CaptureOut([&] {
-        Layers stack = BuildOxideOnLowK();
-        stack.Dump();
-    });
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(CaptureOut([&] { BuildOxideOnLowK().Dump(); }), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 
 #include "space_util.h"
@@ -122,10 +123,7 @@ public:
 
     PropertyCheck(const Deck& d, bool exact = true) : deck(d), window(0, 0, 0, 0, 1, 1, 1)
     {
-        Spacemanager::EnlargeWindow(deck.blocks, window);
-        double h = 0;
-        Cuboid w = window;
-        h = Spacemanager::EnlargeWindow(deck.blocks, w);
+        double h = Spacemanager::EnlargeWindow(deck.blocks, window);
         space.reset(new Spacemanager(ToGrid(window), 5, 1.0 / h));
         space->exact_pruning = exact;
         space->SetMaster(deck.blocks[0]);
@@ -179,7 +177,7 @@ public:
     }
 
     // Number of points whose answer is wrong; the first few are reported.
-    int CountWrong(bool report = true) const
+    int CountWrong() const
     {
         int wrong = 0;
         for (const BaseVector3<int>& g : points) {
@@ -192,7 +190,7 @@ public:
             }
             int truth = BruteGrid(deck.blocks, g);
             bool ok = c && dist == truth && GridDistance(ToGrid(*c), g) == dist;
-            if (!ok && ++wrong <= 3 && report)
+            if (!ok && ++wrong <= 3)
                 ADD_FAILURE() << "point (" << g.x << "," << g.y << "," << g.z << "): got " << dist
                               << ", nearest block is at " << truth;
         }
@@ -229,54 +227,36 @@ private:
     }
 };
 
-TEST(NearestProperty, DenseBus)
-{
-    for (unsigned seed = 1; seed <= 2; ++seed) {
-        Generator gen(seed);
-        Deck deck;
-        gen.Bus(deck);
-        PropertyCheck check(deck);
-        check.CollectPoints(gen.rng, 20000);
-        EXPECT_EQ(check.CountWrong(), 0) << "seed " << seed;
-        EXPECT_GT(check.LargestLeaf(), 5u);  // leaves stop at 2 units and hold many wires
-    }
-}
-
-TEST(NearestProperty, MixedSizesTouchingAndOverlapping)
+// Dense buses (leaves stop at 2 units and hold many wires), mixed sizes with
+// touching and overlapping blocks, lattices of touching and nearly touching
+// cells, and blocks on the mid planes of the first tree levels.
+TEST(NearestProperty, AgreesWithBruteForceOnRandomDecks)
 {
     const double steps[] = {0.0002, 0.001, 0.5};
-    for (unsigned seed = 1; seed <= 6; ++seed) {
-        Generator gen(100 + seed);
-        Deck deck;
-        gen.Mixed(deck, 60 + 10 * (int)seed, 12.0 + 4 * (seed % 3), steps[seed % 3]);
-        PropertyCheck check(deck);
-        check.CollectPoints(gen.rng, 5000);
-        EXPECT_EQ(check.CountWrong(), 0) << "seed " << seed;
-    }
-}
-
-TEST(NearestProperty, LatticeOfTouchingAndNearlyTouchingCells)
-{
-    for (unsigned seed = 1; seed <= 4; ++seed) {
-        Generator gen(200 + seed);
-        Deck deck;
-        gen.Lattice(deck, 12);
-        PropertyCheck check(deck);
-        check.CollectPoints(gen.rng, 5000);
-        EXPECT_EQ(check.CountWrong(), 0) << "seed " << seed;
-    }
-}
-
-TEST(NearestProperty, BlocksOnMidPlanes)
-{
-    for (unsigned seed = 1; seed <= 4; ++seed) {
-        Generator gen(300 + seed);
-        Deck deck;
-        gen.MidPlanes(deck, 120);
-        PropertyCheck check(deck);
-        check.CollectPoints(gen.rng, 5000);
-        EXPECT_EQ(check.CountWrong(), 0) << "seed " << seed;
-    }
+    struct Family {
+        const char* name;
+        unsigned first_seed, seeds;
+        int random_points;
+        std::function<void(Generator&, Deck&, unsigned)> make;
+    } families[] = {
+        {"bus", 1, 2, 20000, [](Generator& g, Deck& d, unsigned) { g.Bus(d); }},
+        {"mixed", 101, 6, 5000,
+         [&](Generator& g, Deck& d, unsigned s) { g.Mixed(d, 60 + 10 * (int)s, 12.0 + 4 * (s % 3), steps[s % 3]); }},
+        {"lattice", 201, 4, 5000, [](Generator& g, Deck& d, unsigned) { g.Lattice(d, 12); }},
+        {"mid planes", 301, 4, 5000, [](Generator& g, Deck& d, unsigned) { g.MidPlanes(d, 120); }},
+    };
+    for (const Family& f : families)
+        for (unsigned s = 1; s <= f.seeds; ++s) {
+            Generator gen(f.first_seed - 1 + s);
+            Deck deck;
+            f.make(gen, deck, s);
+            PropertyCheck check(deck);
+            check.CollectPoints(gen.rng, f.random_points);
+            EXPECT_EQ(check.CountWrong(), 0) << f.name << " seed " << s;
+            if (f.first_seed == 1) {
+                EXPECT_GT(check.LargestLeaf(), 5u);
+            }
+        }
 }
 
 // Six blocks are the fewest that prune anything: the root never prunes (every

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <memory>
 #include <thread>
 
 #include "space_util.h"
@@ -9,57 +11,50 @@ namespace {
 
 typedef Octree::OctreeNode Node;
 
-TEST(SpacemanagerBuild, SmallWindowBecomesTheCubeOfFiveTimesTheSpanAboutTheCentre)
+void ExpectWindow(const Cuboid& w, const std::array<double, 6>& e)
+{
+    const double got[6] = {w.x0, w.y0, w.z0, w.x1, w.y1, w.z1};
+    for (int i = 0; i < 6; ++i)
+        EXPECT_DOUBLE_EQ(got[i], e[i]) << "coordinate " << i;
+}
+
+TEST(SpacemanagerBuild, WindowGrowsToFiveTimesTheSpanAboutTheCentre)
 {
     Deck deck;
     deck.Add(Cuboid(0, 0, 0, 0, 2, 1, 0.5));
     deck.Add(Cuboid(0, 1, 0.5, 0, 1.5, 0.75, 0.25));
     Cuboid window(0, 0, 0, 0, 1, 1, 1);
-    Spacemanager* s = Spacemanager::Build(deck.blocks, window);
+    std::unique_ptr<Spacemanager> s(Spacemanager::Build(deck.blocks, window));
     ASSERT_NE(s, nullptr);
-    EXPECT_DOUBLE_EQ(window.x0, -9);
-    EXPECT_DOUBLE_EQ(window.y0, -9.5);
-    EXPECT_DOUBLE_EQ(window.z0, -9.75);
-    EXPECT_DOUBLE_EQ(window.x1, 11);
-    EXPECT_DOUBLE_EQ(window.y1, 10.5);
-    EXPECT_DOUBLE_EQ(window.z1, 10.25);
+    ExpectWindow(window, {-9, -9.5, -9.75, 11, 10.5, 10.25});
     EXPECT_EQ(s->root->box.x0, -45000);
     EXPECT_EQ(s->root->box.y1, 52500);
-    EXPECT_EQ(s->root->box.z0, -48750);
     EXPECT_EQ(s->root->center.x, 5000);
     EXPECT_EQ(s->capacity, 5u);
     EXPECT_DOUBLE_EQ(s->min_ratio, 0.1);
     EXPECT_EQ(s->master, deck.blocks[0]);
     EXPECT_EQ(s->root->cuboids, deck.blocks);
-    delete s;
-}
 
-TEST(SpacemanagerBuild, LargerWindowKeepsItsExtentWhereItIsLarger)
-{
-    Deck deck;
-    deck.Add(Cuboid(0, 0, 0, 0, 2, 1, 0.5));
-    Cuboid window(0, -100, -1, -1, 1, 200, 1);
-    EXPECT_DOUBLE_EQ(Spacemanager::EnlargeWindow(deck.blocks, window), 10.0);
-    EXPECT_DOUBLE_EQ(window.x0, -100);
-    EXPECT_DOUBLE_EQ(window.x1, 11);
-    EXPECT_DOUBLE_EQ(window.y0, -9.5);
-    EXPECT_DOUBLE_EQ(window.y1, 200);
-    EXPECT_DOUBLE_EQ(window.z0, -9.75);
-    EXPECT_DOUBLE_EQ(window.z1, 10.25);
-
+    // A larger window keeps its extent where it is larger; no blocks, no change.
+    Cuboid wide(0, -100, -1, -1, 1, 200, 1);
+    EXPECT_DOUBLE_EQ(Spacemanager::EnlargeWindow({deck.blocks[0]}, wide), 10.0);
+    ExpectWindow(wide, {-100, -9.5, -9.75, 11, 200, 10.25});
     Cuboid untouched(0, 0, 0, 0, 1, 1, 1);
     Spacemanager::EnlargeWindow({}, untouched);
-    EXPECT_EQ(untouched.x0, 0);
-    EXPECT_EQ(untouched.z1, 1);
+    ExpectWindow(untouched, {0, 0, 0, 1, 1, 1});
 }
 
-TEST(SpacemanagerBuild, FitsGridLeavesRoomForDifferencesOfGridCoordinates)
+TEST(SpacemanagerBuild, WindowMustLeaveRoomForDifferencesOfGridCoordinates)
 {
-    EXPECT_TRUE(Spacemanager::FitsGrid(Cuboid(0, -214748, -1, -1, 214748, 1, 1)));
-    EXPECT_FALSE(Spacemanager::FitsGrid(Cuboid(0, -1, -1, -1, 1, 214749, 1)));
-    EXPECT_FALSE(Spacemanager::FitsGrid(Cuboid(0, -1, -1, -214749, 1, 1, 1)));
-    EXPECT_FALSE(Spacemanager::FitsGrid(Cuboid(0, -1, -1, -1, 1, 1, 1e300)));
-    EXPECT_FALSE(Spacemanager::FitsGrid(Cuboid(0, -1, -1, -1, 1, 1, std::nan(""))));
+    const std::pair<Cuboid, bool> rows[] = {
+        {Cuboid(0, -214748, -1, -1, 214748, 1, 1), true},
+        {Cuboid(0, -1, -1, -1, 1, 214749, 1), false},
+        {Cuboid(0, -1, -1, -214749, 1, 1, 1), false},
+        {Cuboid(0, -1, -1, -1, 1, 1, 1e300), false},
+        {Cuboid(0, -1, -1, -1, 1, 1, std::nan("")), false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Spacemanager::FitsGrid(row.first), row.second) << row.first.x0 << " " << row.first.z1;
 
     Deck deck;
     deck.Add(Cuboid(0, 0, 0, 0, 50000, 1, 1));  // H = 250000 units
@@ -78,33 +73,22 @@ protected:
     const Node* Leaf(int x, int y, int z) const { return s.FindLeaf(BaseVector3<int>(x, y, z)); }
 };
 
-TEST_F(LookupTest, MidPlanesGoToTheUpperChild)
+TEST_F(LookupTest, MidPlanesGoUpAndTheRootIsHalfOpenOnlyInY)
 {
-    EXPECT_EQ(Leaf(5000, 5000, 5000), Child(8));
-    EXPECT_EQ(Leaf(4999, 5000, 4999), Child(3));
-    EXPECT_EQ(Leaf(5000, 4999, 4999), Child(2));
-    EXPECT_EQ(Leaf(4999, 4999, 5000), Child(5));
-    EXPECT_EQ(Leaf(0, 0, 0), Child(1));
-}
+    const int rows[][4] = {  // x, y, z, child (0: outside)
+        {5000, 5000, 5000, 8}, {4999, 5000, 4999, 3}, {5000, 4999, 4999, 2}, {4999, 4999, 5000, 5},
+        {0, 0, 0, 1},          {10000, 0, 0, 2},      {0, 0, 10000, 5},      {10000, 9999, 10000, 8},
+        {0, 10000, 0, 0},      {-1, 0, 0, 0},         {0, -1, 0, 0},         {0, 0, -1, 0},
+        {10001, 0, 0, 0},      {0, 0, 10001, 0},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(Leaf(r[0], r[1], r[2]), r[3] ? Child(r[3]) : nullptr) << r[0] << "," << r[1] << "," << r[2];
 
-TEST_F(LookupTest, RootIsClosedOnXAndZAndHalfOpenOnY)
-{
-    EXPECT_EQ(Leaf(10000, 0, 0), Child(2));
-    EXPECT_EQ(Leaf(0, 0, 10000), Child(5));
-    EXPECT_EQ(Leaf(10000, 9999, 10000), Child(8));
-    EXPECT_EQ(Leaf(0, 10000, 0), nullptr);
-    EXPECT_EQ(Leaf(-1, 0, 0), nullptr);
-    EXPECT_EQ(Leaf(0, -1, 0), nullptr);
-    EXPECT_EQ(Leaf(0, 0, -1), nullptr);
-    EXPECT_EQ(Leaf(10001, 0, 0), nullptr);
-    EXPECT_EQ(Leaf(0, 0, 10001), nullptr);
-
-    int dist = 0;
-    EXPECT_EQ(s.SearchNearestCuboid(BaseVector3<int>(5000, 10000, 5000), dist), nullptr);
-    EXPECT_EQ(dist, -2147483647);
-    dist = 0;
-    EXPECT_EQ(s.SearchNearestCuboid(BaseVector3<int>(-2147483647, 0, 0), dist), nullptr);
-    EXPECT_EQ(dist, -2147483647);
+    for (const BaseVector3<int>& g : {BaseVector3<int>(5000, 10000, 5000), BaseVector3<int>(-2147483647, 0, 0)}) {
+        int dist = 0;
+        EXPECT_EQ(s.SearchNearestCuboid(g, dist), nullptr);
+        EXPECT_EQ(dist, -2147483647);
+    }
 }
 
 TEST_F(LookupTest, EmptyLeafHasNoNearestBlock)
