@@ -80,31 +80,30 @@ TEST(SingleFiles, HaveTheLayoutsKorvaReads)
     TempDir tmp;
     ASSERT_TRUE(WriteSingleTables(tmp.path()));
     std::string cm = tmp.path() + "/incdata/Common/binary/single/", is = tmp.path() + "/incdata/IS/binary/single/";
-    std::vector<double> gft = ReadDoubles(cm + "GFT_single_31.db");
-    ASSERT_EQ(gft.size(), 5766u);
-    EXPECT_EQ(ReadDoubles(is + "GFT_single_31.db"), gft);
-    std::vector<double> w = ReadDoubles(cm + "single_weight_31.db");
-    std::vector<double> sums = ReadDoubles(is + "single_weight_31.db");
-    std::vector<double> pdf = ReadDoubles(is + "pdf_single_weight_31.db");
-    ASSERT_EQ(w.size(), 17298u);
+    const int N = 5766;
+    std::vector<double> gft = ReadDoubles(cm + "GFT_single_31.db"), w = ReadDoubles(cm + "single_weight_31.db");
+    std::vector<double> sums = ReadDoubles(is + "single_weight_31.db"), pdf = ReadDoubles(is + "pdf_single_weight_31.db");
+    ASSERT_EQ(gft.size(), (size_t)N);
+    ASSERT_EQ(w.size(), 3u * N);
     ASSERT_EQ(sums.size(), 3u);
-    ASSERT_EQ(pdf.size(), 17298u);
+    ASSERT_EQ(pdf.size(), 3u * N);
+    EXPECT_EQ(ReadDoubles(is + "GFT_single_31.db"), gft);
     double total = 0;
     for (double p : gft) total += p;
     EXPECT_NEAR(total, 1.0, 1e-12);
     for (int d = 0; d < 3; ++d) {
         double s = 0, a = 0;
-        for (int i = 0; i < 5766; ++i) {
-            s += pdf[d * 5766 + i];
-            a += std::fabs(w[d * 5766 + i]);
-            ASSERT_NEAR(pdf[d * 5766 + i], std::fabs(w[d * 5766 + i]) / sums[d], 1e-15);
+        for (int i = d * N; i < (d + 1) * N; ++i) {
+            s += pdf[i];
+            a += std::fabs(w[i]);
+            ASSERT_NEAR(pdf[i], std::fabs(w[i]) / sums[d], 1e-15);
         }
         EXPECT_NEAR(s, 1.0, 1e-12);
         EXPECT_NEAR(a, sums[d], 1e-12);
     }
     // Direction z, top face: weights point up, bottom face down.
-    EXPECT_GT(w[2 * 5766 + 5 * 961 + 480], 0.0);
-    EXPECT_LT(w[2 * 5766 + 0 * 961 + 480], 0.0);
+    EXPECT_GT(w[2 * N + 5 * 961 + 480], 0.0);
+    EXPECT_LT(w[2 * N + 0 * 961 + 480], 0.0);
 }
 
 TEST(PairFiles, LandWhereKorvaScansWithExactHeadersAndShapes)
@@ -174,9 +173,7 @@ TEST(PairFiles, KindsAgreeWithEachOther)
 
 TEST(PairFiles, ShortDoubleReadsBackExactly)
 {
-    EXPECT_EQ(ShortDouble(3.9), "3.9");
-    EXPECT_EQ(ShortDouble(10.0), "10");
-    EXPECT_EQ(ShortDouble(2.5), "2.5");
+    EXPECT_EQ(ShortDouble(3.9) + " " + ShortDouble(10.0) + " " + ShortDouble(2.5), "3.9 10 2.5");
     for (double x : {1e-7, 0.1 + 0.2, 11.7, 1e20, 3.9000000000000004})
         EXPECT_EQ(std::strtod(ShortDouble(x).c_str(), nullptr), x);
 }
@@ -196,60 +193,49 @@ TEST(WriteDoubles, ReplacesAtomicallyAndLeavesNothingBehindOnFailure)
     for (const std::string& name : left) EXPECT_NE(name[0], '.') << name;
 }
 
+std::string Layer(const std::string& name, const std::string& base, const std::string& h, const char* diel)
+{
+    return "<medium> name m" + name + " <block> name l" + name + " basepoint " + base +
+           " v1 (20,0,0) v2 (0,20,0) hvector " + h + " [/block] diel " + diel + " [/medium]\n";
+}
+
 TEST(CommandLine, WritesTablesAndRejectsBadArguments)
 {
     TempDir tmp;
-    RunResult ok = RunIn(tmp.path(), std::string(QUILLON_EXE) + " multi out 3.9:2.5 1:10");
-    EXPECT_EQ(ok.status, 0) << ok.err;
-    EXPECT_TRUE(Exists(tmp.path() + "/out/COMMON/binary/MULTI/WVT/NumWVT_1_10.db"));
-    EXPECT_TRUE(Exists(tmp.path() + "/out/IS/binary/MULTI/GFT/hNumGFT_IS_3.9_2.5.db"));
-    RunResult single = RunIn(tmp.path(), std::string(QUILLON_EXE) + " single");
-    EXPECT_EQ(single.status, 0) << single.err;
-    EXPECT_TRUE(Exists(tmp.path() + "/incdata/IS/binary/single/pdf_single_weight_31.db"));
+    auto quillon = [&](const std::string& args) { return RunIn(tmp.path(), std::string(QUILLON_EXE) + args); };
     for (const char* bad : {"", " multi", " multi out", " multi out 3.9", " multi out 2.5:2.5", " multi out x:1",
                             " multi out 3.9:-1", " multi out 3.9:2.5x", " deck", " single a b", " frobnicate"}) {
-        RunResult r = RunIn(tmp.path(), std::string(QUILLON_EXE) + bad);
+        RunResult r = quillon(bad);
         EXPECT_EQ(r.status, 255) << bad;
         EXPECT_NE(r.err.find("usage: quillon"), std::string::npos) << bad;
     }
-}
+    EXPECT_EQ(quillon(" multi out 3.9:2.5 1:10").status, 0);
+    EXPECT_TRUE(Exists(tmp.path() + "/out/COMMON/binary/MULTI/WVT/NumWVT_1_10.db"));
+    EXPECT_TRUE(Exists(tmp.path() + "/out/IS/binary/MULTI/GFT/hNumGFT_IS_3.9_2.5.db"));
+    EXPECT_EQ(quillon(" single").status, 0);
+    EXPECT_TRUE(Exists(tmp.path() + "/incdata/IS/binary/single/pdf_single_weight_31.db"));
 
-TEST(CommandLine, DeckWritesThePairsOfItsStack)
-{
-    TempDir tmp;
-    std::string deck = tmp.Write("stack.kd",
-                                 "<vorn>\n<window> v1 (0,0,0) v2 (20,20,10) [/window]\n"
-                                 "<medium> name m1 <block> name l1 basepoint (0,0,0) v1 (20,0,0) v2 (0,20,0)"
-                                 " hvector (0,0,2) [/block] diel 3.9 [/medium]\n"
-                                 "<medium> name m2 <block> name l2 basepoint (0,0,2) v1 (20,0,0) v2 (0,20,0)"
-                                 " hvector (0,0,3) [/block] diel 2.5 [/medium]\n"
-                                 "<medium> name m3 <block> name l3 basepoint (0,0,5) v1 (20,0,0) v2 (0,20,0)"
-                                 " hvector (0,0,5) [/block] diel 3.9 [/medium]\n"
-                                 "<conductor> name n1 <block> name b1 basepoint (5,5,3) v1 (10,0,0)"
-                                 " v2 (0,0.5,0) hvector (0,0,0.3) [/block] [/conductor]\n"
-                                 "<task> <capacitance> n1 [/capacitance] [/task]\n[/vorn]\n");
+    // A deck: the pairs of its stack, bottom up.
+    const std::string tail = "<conductor> name n1 <block> name b1 basepoint (5,5,3) v1 (10,0,0) v2 (0,0.5,0)"
+                             " hvector (0,0,0.3) [/block] [/conductor]\n"
+                             "<task> <capacitance> n1 [/capacitance] [/task]\n[/vorn]\n";
+    std::string deck = tmp.Write("stack.kd", "<vorn>\n<window> v1 (0,0,0) v2 (20,20,10) [/window]\n" +
+                                                 Layer("1", "(0,0,0)", "(0,0,2)", "3.9") +
+                                                 Layer("2", "(0,0,2)", "(0,0,3)", "2.5") +
+                                                 Layer("3", "(0,0,5)", "(0,0,5)", "3.9") + tail);
     std::vector<DielPair> pairs;
     ASSERT_TRUE(PairsFromDeck(deck.c_str(), pairs));
     ASSERT_EQ(pairs.size(), 2u);
-    EXPECT_EQ(pairs[0].dlow, 3.9);
-    EXPECT_EQ(pairs[0].dhigh, 2.5);
-    EXPECT_EQ(pairs[1].dlow, 2.5);
-    EXPECT_EQ(pairs[1].dhigh, 3.9);
-
-    RunResult r = RunIn(tmp.path(), std::string(QUILLON_EXE) + " deck stack.kd out");
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ((std::vector<double>{pairs[0].dlow, pairs[0].dhigh, pairs[1].dlow, pairs[1].dhigh}),
+              (std::vector<double>{3.9, 2.5, 2.5, 3.9}));
+    EXPECT_EQ(quillon(" deck stack.kd out").status, 0);
     EXPECT_TRUE(Exists(tmp.path() + "/out/IS/binary/MULTI/GFT/NumGFT_3.9_2.5.db"));
     EXPECT_TRUE(Exists(tmp.path() + "/out/IS/binary/MULTI/GFT/NumGFT_2.5_3.9.db"));
-
-    std::string bare = tmp.Write("bare.kd",
-                                 "<vorn>\n<conductor> name n1 <block> name b1 basepoint (5,5,3) v1 (10,0,0)"
-                                 " v2 (0,0.5,0) hvector (0,0,0.3) [/block] [/conductor]\n"
-                                 "<task> <capacitance> n1 [/capacitance] [/task]\n[/vorn]\n");
-    RunResult none = RunIn(tmp.path(), std::string(QUILLON_EXE) + " deck bare.kd out2");
-    EXPECT_EQ(none.status, 0) << none.out << none.err;
+    // No strata, no tables; a missing deck fails.
+    tmp.Write("bare.kd", "<vorn>\n" + tail);
+    EXPECT_EQ(quillon(" deck bare.kd out2").status, 0);
     EXPECT_FALSE(Exists(tmp.path() + "/out2"));
-    RunResult missing = RunIn(tmp.path(), std::string(QUILLON_EXE) + " deck nosuch.kd out3");
-    EXPECT_EQ(missing.status, 255);
+    EXPECT_EQ(quillon(" deck nosuch.kd out3").status, 255);
 }
 
 TEST(PairFiles, KorvaRegistersEveryFileOfAPair)
@@ -260,27 +246,23 @@ TEST(PairFiles, KorvaRegistersEveryFileOfAPair)
     Medium low(&low_block, 3.9), high(&high_block, 2.5);
     Layers stack({&low, &high});
     const int key = Layers::DielHash(3.9, 2.5);
-    // Common tree under selector 0: the loader divides each weight by its
-    // panel probability and checks the ratio stays below 100.
-    Layers::weight_select = 0;
-    const std::string common = tmp.path() + "/COMMON/binary/MULTI/";
-    EXPECT_TRUE(Layers::SLoadFile((common + "GFT/NumGFT_3.9_2.5.db").c_str(), Layers::trans));
-    EXPECT_TRUE(Layers::SLoadFile((common + "GFT/hNumGFT_3.9_2.5.db").c_str(), Layers::htrans));
-    EXPECT_TRUE(Layers::SLoadFile((common + "WVT/NumWVT_3.9_2.5.db").c_str(), Layers::pdf));
-    EXPECT_TRUE(Layers::SLoadFile((common + "WVT/hNumWVT_3.9_2.5.db").c_str(), Layers::hwei));
+    // The common tree under selector 0 (the loader divides each weight by its
+    // panel probability and checks the ratio stays below 100), then the IS tree.
+    auto load = [&](int select, const char* tree, std::vector<std::pair<const char*, const PSumPacket*>> files) {
+        Layers::weight_select = select;
+        for (auto& f : files)
+            EXPECT_TRUE(Layers::SLoadFile((tmp.path() + tree + f.first).c_str(), *f.second)) << f.first;
+    };
+    load(0, "/COMMON/binary/MULTI/", {{"GFT/NumGFT_3.9_2.5.db", &Layers::trans}, {"GFT/hNumGFT_3.9_2.5.db", &Layers::htrans},
+                                      {"WVT/NumWVT_3.9_2.5.db", &Layers::pdf}, {"WVT/hNumWVT_3.9_2.5.db", &Layers::hwei}});
     ASSERT_EQ(Layers::psums.count(key), 1u);
     for (int a = 0; a < CUT_COUNT; ++a) EXPECT_NEAR(Layers::psums[key].first[a][5], 1.0, 1e-12);
     Layers::ResetAll();
 
     Layers again({&low, &high});
-    Layers::weight_select = 4;
-    const std::string is = tmp.path() + "/IS/binary/MULTI/";
-    EXPECT_TRUE(Layers::SLoadFile((is + "WVT/NumWVT_3.9_2.5.db").c_str(), Layers::wei));
-    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/NumGFT_IS_3.9_2.5.db").c_str(), Layers::pdf));
-    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/NumGFT_3.9_2.5.db").c_str(), Layers::trans));
-    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/hNumGFT_3.9_2.5.db").c_str(), Layers::htrans));
-    EXPECT_TRUE(Layers::SLoadFile((is + "WVT/hNumWVT_3.9_2.5.db").c_str(), Layers::hwei));
-    EXPECT_TRUE(Layers::SLoadFile((is + "GFT/hNumGFT_IS_3.9_2.5.db").c_str(), Layers::hpdf));
+    load(4, "/IS/binary/MULTI/", {{"WVT/NumWVT_3.9_2.5.db", &Layers::wei}, {"GFT/NumGFT_IS_3.9_2.5.db", &Layers::pdf},
+                                  {"GFT/NumGFT_3.9_2.5.db", &Layers::trans}, {"GFT/hNumGFT_3.9_2.5.db", &Layers::htrans},
+                                  {"WVT/hNumWVT_3.9_2.5.db", &Layers::hwei}, {"GFT/hNumGFT_IS_3.9_2.5.db", &Layers::hpdf}});
     EXPECT_EQ(Layers::weight_array.count(key), 1u);
     EXPECT_EQ(Layers::cdf_half_weights.count(key), 1u);
     EXPECT_NEAR(Layers::cdf_half_weights[key].first[0][2][5], 1.0, 1e-12);
