@@ -1,7 +1,7 @@
 // Whole extractions through the built binaries: table generation,
 // registration, the run and its report.
-#include <cmath>
 #include <cstdlib>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -15,18 +15,6 @@ namespace {
 const std::string KORVA = KORVA_EXE;
 const std::string QUILLON = QUILLON_EXE;
 
-// A folder laid out like an installation: bin/, incdata/ and the deck.
-struct Install {
-    TempDir dir;
-    Install()
-    {
-        MakeDirs(dir.path() + "/bin");
-        RunResult r = RunIn(dir.path(), QUILLON + " single .");
-        EXPECT_EQ(r.status, 0) << r.out << r.err;
-    }
-    RunResult Korva(const std::string& args) const { return RunIn(dir.path(), KORVA + " " + args); }
-};
-
 std::string Slab(const std::string& name, double z0, double z1, double eps)
 {
     std::ostringstream s;
@@ -36,10 +24,13 @@ std::string Slab(const std::string& name, double z0, double z1, double eps)
     return s.str();
 }
 
-std::string Conductor(const std::string& name, const std::string& block)
+std::string Conductor(const std::string& name, const std::string& base, const std::string& size)
 {
-    return "<conductor> name " + name + "\n  <block> name " + name + "_b " + block +
-           " [/block]\n[/conductor]\n";
+    std::istringstream in(size);
+    std::string x, y, z;
+    in >> x >> y >> z;
+    return "<conductor> name " + name + "\n  <block> name " + name + "_b basepoint " + base + " v1 (" +
+           x + ",0,0) v2 (0," + y + ",0) hvector (0,0," + z + ") [/block]\n[/conductor]\n";
 }
 
 std::string Deck(const std::string& body, const std::string& master, const std::string& window)
@@ -48,55 +39,60 @@ std::string Deck(const std::string& body, const std::string& master, const std::
            " [/capacitance] [/task]\n[/vorn]\n";
 }
 
-// The value and error of one row of the output zone.
-bool Row(const std::string& out, const std::string& name, double& cap, double& err)
-{
-    std::regex row("\\n *" + name + ": +([0-9.e+-]+)F      \\+/- +([0-9.e+-]+)F     (\\([0-9.]+%\\)|<~ [0-9.e+-]+F)\\n");
-    std::smatch m;
-    if (!std::regex_search(out, m, row))
-        return false;
-    cap = std::atof(m[1].str().c_str());
-    err = std::atof(m[2].str().c_str());
-    return true;
-}
-
+// The report's parts in order, the banner first, with the formats of its times.
 void ExpectReport(const std::string& out)
 {
-    EXPECT_NE(out.find("\t\tRandom Walk Begins\n\n"), std::string::npos);
-    EXPECT_NE(out.find("\n\t\t==============\n\t\t Output Zone\n\t\t==============\n[Korva's Results]:\n"),
-              std::string::npos);
-    EXPECT_TRUE(std::regex_search(out, std::regex("Preparation of Korva used [0-9]+\\.[0-9]{2} seconds\\n")));
-    EXPECT_TRUE(std::regex_search(out, std::regex("Kernel of Random Walk used [0-9]+\\.[0-9]{2} seconds\\n\\[END of Korva\\]\\n")));
-    EXPECT_TRUE(std::regex_search(
-        out, std::regex("Master Cap\\. Result: cap -?[0-9]\\.[0-9]{3}e[+-][0-9]+ F   Cost [0-9]+\\.[0-9]{3}  s\\n$")));
-    // The parts of the report come in this order, the banner first.
     EXPECT_EQ(out.rfind("/********************************************************\n", 0), 0u);
     size_t at = 0;
     for (const char* part : {"********************************************************/\n",
                              "Preparation of Korva used ", "\t\tRandom Walk Begins\n\n",
-                             "\t\t Output Zone\n", "[Korva's Results]:\n",
-                             "Kernel of Random Walk used ", "[END of Korva]\n",
-                             "Master Cap. Result: cap "}) {
+                             "\n\t\t==============\n\t\t Output Zone\n\t\t==============\n[Korva's Results]:\n",
+                             "Kernel of Random Walk used ", "[END of Korva]\n", "Master Cap. Result: cap "}) {
         size_t found = out.find(part, at);
         EXPECT_NE(found, std::string::npos) << "out of order: " << part;
-        if (found != std::string::npos)
-            at = found + 1;
+        at = found == std::string::npos ? at : found + 1;
     }
+    EXPECT_TRUE(std::regex_search(out, std::regex("Preparation of Korva used [0-9]+\\.[0-9]{2} seconds\\n")));
+    EXPECT_TRUE(std::regex_search(out, std::regex("Kernel of Random Walk used [0-9]+\\.[0-9]{2} seconds\\n\\[END of Korva\\]\\n")));
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("Master Cap\\. Result: cap -?[0-9]\\.[0-9]{3}e[+-][0-9]+ F   Cost [0-9]+\\.[0-9]{3}  s\\n$")));
 }
+
+// A folder laid out like an installation: bin/, incdata/ and the decks.
+struct Install {
+    TempDir dir;
+    Install()
+    {
+        MakeDirs(dir.path() + "/bin");
+        RunResult r = RunIn(dir.path(), QUILLON + " single .");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    }
+    RunResult Korva(const std::string& args) const { return RunIn(dir.path(), KORVA + " " + args); }
+
+    // Runs `deck` with 20000 walks; each row of the output zone is value and error.
+    std::map<std::string, std::pair<double, double>> Extract(const std::string& deck) const
+    {
+        dir.Write("run.kd", deck);
+        RunResult r = Korva("-f run.kd -t 20000 -n 2");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        ExpectReport(r.out);
+        std::map<std::string, std::pair<double, double>> rows;
+        std::regex row("\\n *([A-Za-z_0-9]+): +([0-9.e+-]+)F      \\+/- +([0-9.e+-]+)F     (\\([0-9.]+%\\)|<~ [0-9.e+-]+F)(?=\\n)");
+        for (std::sregex_iterator m(r.out.begin(), r.out.end(), row), end; m != end; ++m)
+            rows[(*m)[1]] = {std::atof((*m)[2].str().c_str()), std::atof((*m)[3].str().c_str())};
+        return rows;
+    }
+};
 
 TEST(Extraction, CubeInVacuumMatchesItsKnownCapacitance)
 {
     Install in;
     // A unit cube far from the window: 0.6607 x 4 pi eps0 = 7.35e-17 F when
     // isolated; the grounded window 40 away adds about 2%.
-    in.dir.Write("cube.kd", Deck(Slab("air", -40, 40, 1.0) +
-                                     Conductor("cube", "basepoint (0,0,0) v1 (1,0,0) v2 (0,1,0) hvector (0,0,1)"),
-                                 "cube", "v1 (-40,-40,-40) v2 (40,40,40)"));
-    RunResult r = in.Korva("-f cube.kd -t 20000 -n 2");
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    ExpectReport(r.out);
-    double cap = 0, err = 0;
-    ASSERT_TRUE(Row(r.out, "cube", cap, err)) << r.out;
+    auto rows = in.Extract(Deck(Slab("air", -40, 40, 1.0) + Conductor("cube", "(0,0,0)", "1 1 1"), "cube",
+                                "v1 (-40,-40,-40) v2 (40,40,40)"));
+    ASSERT_EQ(rows.count("cube"), 1u);
+    double cap = rows["cube"].first, err = rows["cube"].second;
     EXPECT_GT(err, 0);
     EXPECT_LT(err / cap, 0.03);
     EXPECT_NEAR(cap, 7.5e-17, 4 * err + 0.02 * 7.5e-17);
@@ -105,19 +101,11 @@ TEST(Extraction, CubeInVacuumMatchesItsKnownCapacitance)
 TEST(Extraction, TwoWiresInOneMedium)
 {
     Install in;
-    in.dir.Write("wires.kd",
-                 Deck(Slab("ox", -40, 40, 3.9) +
-                          Conductor("left", "basepoint (0,0,0) v1 (4,0,0) v2 (0,0.2,0) hvector (0,0,0.2)") +
-                          Conductor("right_wire_with_a_long_name",
-                                    "basepoint (0,0.4,0) v1 (4,0,0) v2 (0,0.2,0) hvector (0,0,0.2)"),
-                      "left", "v1 (-2,-2,-2) v2 (6,2,2)"));
-    RunResult r = in.Korva("-f wires.kd -t 20000 -n 2");
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    ExpectReport(r.out);
-    double self = 0, self_err = 0, coupling = 0, coupling_err = 0;
-    ASSERT_TRUE(Row(r.out, "left", self, self_err)) << r.out;
-    ASSERT_TRUE(Row(r.out, "right_wire_with_a_long_name", coupling, coupling_err)) << r.out;
-    EXPECT_NE(r.out.find("\nright_wire_with_a_long_name:"), std::string::npos);
+    auto rows = in.Extract(Deck(Slab("ox", -40, 40, 3.9) + Conductor("left", "(0,0,0)", "4 0.2 0.2") +
+                                    Conductor("right_wire_with_a_long_name", "(0,0.4,0)", "4 0.2 0.2"),
+                                "left", "v1 (-2,-2,-2) v2 (6,2,2)"));
+    ASSERT_EQ(rows.size(), 2u);
+    double self = rows["left"].first, coupling = rows["right_wire_with_a_long_name"].first;
     // The coupling is a large part of the self capacitance of close wires;
     // both are of the order of eps x length (about 1.4e-16 F here).
     EXPECT_GT(self, coupling);
@@ -131,45 +119,38 @@ TEST(Extraction, PlatesAcrossTwoDielectrics)
     Install in;
     RunResult q = RunIn(in.dir.path(), QUILLON + " multi tables 3.9:2.5");
     ASSERT_EQ(q.status, 0) << q.out << q.err;
-    RunResult g = in.Korva("--gft " + in.dir.path() + "/tables");
-    ASSERT_EQ(g.status, 0) << g.out;
+    ASSERT_EQ(in.Korva("--gft " + in.dir.path() + "/tables").status, 0);
     // Plates of 10 x 10 at distance 1, half of it 3.9 and half 2.5: the
     // series plate formula gives 2.70e-15 F, fringing adds about a fifth.
-    in.dir.Write("plates.kd",
-                 Deck(Slab("lower", -40, 0.5, 3.9) + Slab("upper", 0.5, 40, 2.5) +
-                          Conductor("bottom", "basepoint (-5,-5,-0.2) v1 (10,0,0) v2 (0,10,0) hvector (0,0,0.2)") +
-                          Conductor("top", "basepoint (-5,-5,1) v1 (10,0,0) v2 (0,10,0) hvector (0,0,0.2)"),
-                      "bottom", "v1 (-8,-8,-3) v2 (8,8,4)"));
-    RunResult r = in.Korva("-f plates.kd -t 20000 -n 2");
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    ExpectReport(r.out);
-    double self = 0, self_err = 0, coupling = 0, coupling_err = 0;
-    ASSERT_TRUE(Row(r.out, "bottom", self, self_err)) << r.out;
-    ASSERT_TRUE(Row(r.out, "top", coupling, coupling_err)) << r.out;
-    EXPECT_GT(coupling, 2.9e-15);
-    EXPECT_LT(coupling, 3.6e-15);
-    EXPECT_GT(self, coupling);
+    auto rows = in.Extract(Deck(Slab("lower", -40, 0.5, 3.9) + Slab("upper", 0.5, 40, 2.5) +
+                                    Conductor("bottom", "(-5,-5,-0.2)", "10 10 0.2") +
+                                    Conductor("top", "(-5,-5,1)", "10 10 0.2"),
+                                "bottom", "v1 (-8,-8,-3) v2 (8,8,4)"));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_GT(rows["top"].first, 2.9e-15);
+    EXPECT_LT(rows["top"].first, 3.6e-15);
+    EXPECT_GT(rows["bottom"].first, rows["top"].first);
 }
 
 TEST(Extraction, FailuresEndWith255)
 {
     Install in;
-    const std::string two_media = Slab("lower", -40, 0.5, 3.9) + Slab("upper", 0.5, 40, 2.5);
-    const std::string a = Conductor("a", "basepoint (0,0,0) v1 (1,0,0) v2 (0,1,0) hvector (0,0,1)");
-    in.dir.Write("multi.kd", Deck(two_media + a + Conductor("b", "basepoint (0,0,2) v1 (1,0,0) v2 (0,1,0) hvector (0,0,1)"),
-                                  "a", "v1 (-4,-4,-4) v2 (4,4,4)"));
-    RunResult r = in.Korva("-f multi.kd -t 2000");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.out.find("cannot open bin/.gft_dir file"), std::string::npos) << r.out;
-
-    in.dir.Write("touch.kd", Deck(Slab("ox", -40, 40, 3.9) + a +
-                                      Conductor("b", "basepoint (1,0,0) v1 (1,0,0) v2 (0,1,0) hvector (0,0,1)"),
-                                  "a", "v1 (-4,-4,-4) v2 (4,4,4)"));
-    r = in.Korva("-f touch.kd -t 2000");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_NE(r.out.find("Conductor b overlaps or touches the bounding box of the master conductor a"),
-              std::string::npos)
-        << r.out;
+    const std::string a = Conductor("a", "(0,0,0)", "1 1 1"), window = "v1 (-4,-4,-4) v2 (4,4,4)";
+    struct Case {
+        std::string deck, message;
+    } cases[] = {
+        {Deck(Slab("lower", -40, 0.5, 3.9) + Slab("upper", 0.5, 40, 2.5) + a +
+                  Conductor("b", "(0,0,2)", "1 1 1"), "a", window),
+         "cannot open bin/.gft_dir file"},
+        {Deck(Slab("ox", -40, 40, 3.9) + a + Conductor("b", "(1,0,0)", "1 1 1"), "a", window),
+         "Conductor b overlaps or touches the bounding box of the master conductor a"},
+    };
+    for (const Case& c : cases) {
+        in.dir.Write("bad.kd", c.deck);
+        RunResult r = in.Korva("-f bad.kd -t 2000");
+        EXPECT_EQ(r.status, 255);
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    }
 }
 
 }  // namespace
