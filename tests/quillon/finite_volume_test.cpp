@@ -43,56 +43,34 @@ public:
                 }
     }
 
-    // Potential at the centre and its z derivative there (central difference).
+    // Potential at the centre and its z derivative there (central difference),
+    // by conjugate gradients.
     void CentreValue(int face, double& value, double& dz) const
     {
         size_t m = (size_t)n * n * n;
-        std::vector<double> b(m, 0.0), x(m, 0.0), r, p, q(m), diag(m);
+        std::vector<double> x(m, 0.0), r(m, 0.0), q(m);
         for (int k = 0; k < n; ++k)
             for (int j = 0; j < n; ++j)
                 for (int i = 0; i < n; ++i) {
-                    double e = 2 * eps[k];
-                    bool on = (face == 0 && k == 0) || (face == 5 && k == n - 1) || (face == 4 && i == 0) ||
-                              (face == 2 && i == n - 1) || (face == 1 && j == 0) || (face == 3 && j == n - 1);
-                    if (on) b[Id(i, j, k)] = e;
+                    int at[6] = {k, j, n - 1 - i, n - 1 - j, i, n - 1 - k};  // distance to each face
+                    if (at[face] == 0) r[Id(i, j, k)] = 2 * eps[k];
                 }
-        // Jacobi-preconditioned conjugate gradients.
-        for (int k = 0; k < n; ++k)
-            for (int j = 0; j < n; ++j)
-                for (int i = 0; i < n; ++i) {
-                    double e = eps[k];
-                    double d = (i > 0 ? e : 2 * e) + (i < n - 1 ? e : 2 * e);
-                    d += (j > 0 ? e : 2 * e) + (j < n - 1 ? e : 2 * e);
-                    d += (k > 0 ? Gz(k - 1) : 2 * e) + (k < n - 1 ? Gz(k) : 2 * e);
-                    diag[Id(i, j, k)] = d;
-                }
-        r = b;
-        std::vector<double> z(m);
-        for (size_t c = 0; c < m; ++c) z[c] = r[c] / diag[c];
-        p = z;
-        double rz = 0;
-        for (size_t c = 0; c < m; ++c) rz += r[c] * z[c];
-        for (int it = 0; it < 2000; ++it) {
+        std::vector<double> p = r;
+        double rr = 0;
+        for (double v : r) rr += v * v;
+        for (int it = 0; it < 2000 && std::sqrt(rr) >= 1e-12; ++it) {
             Apply(p, q);
-            double pq = 0;
+            double pq = 0, rr2 = 0;
             for (size_t c = 0; c < m; ++c) pq += p[c] * q[c];
-            double alpha = rz / pq, rr = 0;
             for (size_t c = 0; c < m; ++c) {
-                x[c] += alpha * p[c];
-                r[c] -= alpha * q[c];
-                rr += r[c] * r[c];
+                x[c] += rr / pq * p[c];
+                r[c] -= rr / pq * q[c];
+                rr2 += r[c] * r[c];
             }
-            if (std::sqrt(rr) < 1e-12) break;
-            double rz2 = 0;
-            for (size_t c = 0; c < m; ++c) {
-                z[c] = r[c] / diag[c];
-                rz2 += r[c] * z[c];
-            }
-            for (size_t c = 0; c < m; ++c) p[c] = z[c] + rz2 / rz * p[c];
-            rz = rz2;
+            for (size_t c = 0; c < m; ++c) p[c] = r[c] + rr2 / rr * p[c];
+            rr = rr2;
         }
-        // n odd: the centre is a cell centre.
-        int h = n / 2;
+        int h = n / 2;  // n odd: the centre is a cell centre
         value = x[Id(h, h, h)];
         dz = (x[Id(h, h, h + 1)] - x[Id(h, h, h - 1)]) * n / 2;
     }
