@@ -138,12 +138,6 @@ TEST_F(FilesTest, DirectoryScanLoadsRegularMatchingFiles)
     EXPECT_EQ(signs[0][0][0][3], -1);
     EXPECT_EQ(signs[0][0][0][2], 1);
     EXPECT_NEAR(Layers::cdf_weights[kKey].first[0][0][5], 6 * 961 * 1e-7, 1e-15);
-
-    // The walk can now start next to the interface.
-    Layers stack = Build();
-    Layers::RegisterWei(kKey, body.data(), Layers::wei);
-    stack.FindLayerFromGauss(0.5);
-    EXPECT_EQ(stack.GetWeightPartialSign(false), signs);
 }
 
 TEST_F(FilesTest, MissingDirectoryIsReportedAndLoadsNothing)

@@ -131,20 +131,17 @@ TEST_F(QueryTest, FacesEdgesAndCornersOfABlockAreHits)
 {
     Cuboid b = GridBlock(3, 1000, 2000, 3000, 2000, 4000, 6000);
     s.AddCuboid(&b);
-    const int pts[][3] = {{1000, 2000, 3000}, {2000, 4000, 6000}, {1000, 3000, 4000},
-                          {2000, 3000, 4000}, {1500, 2000, 4000}, {1500, 4000, 4000},
-                          {1500, 3000, 3000}, {1500, 3000, 6000}, {1000, 4000, 4000},
-                          {2000, 2000, 5000}, {1500, 3000, 4500}};
-    for (const auto& p : pts) {
+    const int rows[][4] = {  // x, y, z, distance
+        {1000, 2000, 3000, 0}, {2000, 4000, 6000, 0}, {1000, 3000, 4000, 0}, {2000, 3000, 4000, 0},
+        {1500, 2000, 4000, 0}, {1500, 4000, 4000, 0}, {1500, 3000, 3000, 0}, {1500, 3000, 6000, 0},
+        {1000, 4000, 4000, 0}, {2000, 2000, 5000, 0}, {1500, 3000, 4500, 0}, {999, 2000, 3000, 1},
+        {2001, 4001, 6003, 3},
+    };
+    for (const auto& r : rows) {
         int dist = -1;
-        EXPECT_EQ(Nearest(p[0], p[1], p[2], dist), &b);
-        EXPECT_EQ(dist, 0) << p[0] << "," << p[1] << "," << p[2];
+        EXPECT_EQ(Nearest(r[0], r[1], r[2], dist), &b);
+        EXPECT_EQ(dist, r[3]) << r[0] << "," << r[1] << "," << r[2];
     }
-    int dist = -1;
-    EXPECT_EQ(Nearest(999, 2000, 3000, dist), &b);
-    EXPECT_EQ(dist, 1);
-    EXPECT_EQ(Nearest(2001, 4001, 6003, dist), &b);
-    EXPECT_EQ(dist, 3);
 }
 
 TEST_F(QueryTest, FirstCandidateInListOrderWinsTies)
@@ -206,29 +203,27 @@ TEST(SpacemanagerThreads, ConcurrentQueriesAgreeWithSerialOnes)
         deck.Add(Cuboid(0, 0.2 * i, (i % 7) * 0.3, (i % 3) * 0.4, 0.2 * i + 0.1, (i % 7) * 0.3 + 2,
                         (i % 3) * 0.4 + 0.1));
     Cuboid window(0, 0, 0, 0, 1, 1, 1);
-    Spacemanager* s = Spacemanager::Build(deck.blocks, window);
+    std::unique_ptr<Spacemanager> s(Spacemanager::Build(deck.blocks, window));
     ASSERT_NE(s, nullptr);
     std::vector<BaseVector3<int>> pts;
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> u(-5000, 70000);
     for (int i = 0; i < 4000; ++i)
         pts.emplace_back(u(rng), u(rng) / 4, u(rng) / 8);
-    std::vector<int> serial(pts.size());
-    for (size_t i = 0; i < pts.size(); ++i)
-        s->SearchNearestCuboid(pts[i], serial[i]);
-
-    std::vector<std::vector<int>> got(4, std::vector<int>(pts.size()));
+    // Slot 0 is filled serially, slots 1..4 by one thread each.
+    std::vector<std::vector<int>> got(5, std::vector<int>(pts.size()));
+    auto scan = [&](int slot) {
+        for (size_t i = 0; i < pts.size(); ++i)
+            s->SearchNearestCuboid(pts[i], got[slot][i]);
+    };
+    scan(0);
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (size_t i = 0; i < pts.size(); ++i)
-                s->SearchNearestCuboid(pts[i], got[t][i]);
-        });
+    for (int t = 1; t <= 4; ++t)
+        threads.emplace_back(scan, t);
     for (std::thread& th : threads)
         th.join();
-    for (int t = 0; t < 4; ++t)
-        EXPECT_EQ(got[t], serial);
-    delete s;
+    for (int t = 1; t <= 4; ++t)
+        EXPECT_EQ(got[t], got[0]) << "thread " << t;
 }
 
 }  // namespace
