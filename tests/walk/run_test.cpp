@@ -198,31 +198,27 @@ struct WalkRunCase {
 const Cuboid WIRE_A(0, 0, 0, 0, 2, 0.2, 0.2);
 const Cuboid WIRE_B(1, 0, 0.6, 0, 2, 0.8, 0.2);
 
-TEST(WalkRun, NoCheckBeforeOneThousandWalks)
+TEST(WalkRun, ChecksEveryThousandWalksAndStopsAtTheFirstCheckPastTheTarget)
 {
-    WalkRunCase r({WIRE_A, WIRE_B}, 2);
-    r.Go('t', 10, 0, 1);
-    EXPECT_EQ(r.m.walk_count, 1001);
-    EXPECT_EQ(r.Counted(), 1000);
-}
-
-TEST(WalkRun, WalkTargetStopsAtTheFirstCheckPastIt)
-{
-    WalkRunCase r({WIRE_A, WIRE_B}, 2);
-    r.Go('t', 2500, 0, 1);
-    EXPECT_EQ(r.m.walk_count, 3003);
-    // Each walk lands in the stratum of its start face and weight sign.
-    for (int k = 0; k < 12; k++)
-        for (int i = 0; i < 3; i++) {
-            if (k < 6)
-                EXPECT_GE(r.s.is_sum[k][i], 0.0);
-            else
-                EXPECT_LE(r.s.is_sum[k][i], 0.0);
+    const int rows[][3] = {{10, 1, 1001}, {100, 0, 1}, {2500, 1, 3003}};  // target, threads, count
+    for (const auto& row : rows) {
+        WalkRunCase r({WIRE_A, WIRE_B}, 2);
+        r.Go('t', row[0], 0, row[1]);
+        EXPECT_EQ(r.m.walk_count, row[2]) << "target " << row[0];
+        EXPECT_EQ(r.Counted(), row[2] - 1) << "target " << row[0];
+        if (row[1] == 0) {
+            EXPECT_TRUE(std::isnan(r.s.cap[0]));
+            continue;
         }
-    EXPECT_EQ(r.s.cap2, std::vector<double>(3, 0.0));
-    EXPECT_GT(r.s.cap[0], 0.0);  // self capacitance
-    EXPECT_LT(r.s.cap[1], 0.0);  // coupling
-    EXPECT_GT(r.m.total_hops, r.Counted());
+        // Each walk lands in the stratum of its start face and weight sign.
+        for (int k = 0; k < 12; k++)
+            for (int i = 0; i < 3; i++)
+                EXPECT_TRUE(k < 6 ? r.s.is_sum[k][i] >= 0 : r.s.is_sum[k][i] <= 0) << "stratum " << k;
+        EXPECT_EQ(r.s.cap2, std::vector<double>(3, 0.0));
+        EXPECT_GT(r.s.cap[0], 0.0);  // self capacitance
+        EXPECT_LT(r.s.cap[1], 0.0);  // coupling
+        EXPECT_GT(r.m.total_hops, r.Counted());
+    }
 }
 
 TEST(WalkRun, WalksLeavingTheWindowGoToTheLastSlot)
@@ -314,14 +310,6 @@ TEST(WalkRun, WorkersAreSeededFromTheClockAndTheirIndex)
     }
     r.m.walkers.clear();
     EXPECT_EQ(r.m.walk_count, 1);
-}
-
-TEST(WalkRun, NoWorkerNoWalk)
-{
-    WalkRunCase r({WIRE_A, WIRE_B}, 2);
-    r.Go('t', 100, 0, 0);
-    EXPECT_EQ(r.m.walk_count, 1);
-    EXPECT_TRUE(std::isnan(r.s.cap[0]));
 }
 
 // ---------------------------------------------------------------------------

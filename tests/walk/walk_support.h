@@ -74,29 +74,28 @@ inline void ResetStatics()
     Layers::ResetAll();
 }
 
+// A [rows][n + 1] sum table and its row pointers, as the driver passes them.
+struct SumRows {
+    std::vector<std::vector<double>> rows;
+    std::vector<double*> ptr;
+    SumRows(int count, int n) : rows(count, std::vector<double>(n + 1)), ptr(count)
+    {
+        for (int k = 0; k < count; k++)
+            ptr[k] = rows[k].data();
+    }
+    double* operator[](int k) { return ptr[k]; }
+};
+
 // The driver's result stores for n conductors.
 struct Stores {
     std::vector<double> cap, cap2, err;
-    std::vector<std::vector<double>> is_rows, ss_rows2, is_rows2, ss_rows;
-    double* is_sum[12];
-    double* is_sum2[12];
-    double* ss_sum[17];
-    double* ss_sum2[17];
+    SumRows is_sum, is_sum2, ss_sum, ss_sum2;
     std::vector<long long> is_count, ss_count;
 
     explicit Stores(int n)
-        : cap(n + 1), cap2(n + 1), err(n + 1), is_rows(12, std::vector<double>(n + 1)),
-          ss_rows2(17, std::vector<double>(n + 1)), is_rows2(12, std::vector<double>(n + 1)),
-          ss_rows(17, std::vector<double>(n + 1)), is_count(12), ss_count(17)
+        : cap(n + 1), cap2(n + 1), err(n + 1), is_sum(12, n), is_sum2(12, n), ss_sum(17, n),
+          ss_sum2(17, n), is_count(12), ss_count(17)
     {
-        for (int k = 0; k < 12; k++) {
-            is_sum[k] = is_rows[k].data();
-            is_sum2[k] = is_rows2[k].data();
-        }
-        for (int t = 0; t < 17; t++) {
-            ss_sum[t] = ss_rows[t].data();
-            ss_sum2[t] = ss_rows2[t].data();
-        }
     }
 
     // Points the manager at the stores without preparing a run.
@@ -105,11 +104,11 @@ struct Stores {
         m.cap = &cap;
         m.cap2 = &cap2;
         m.err = &err;
-        m.is_sum = is_sum;
-        m.is_sum2 = is_sum2;
+        m.is_sum = is_sum.ptr.data();
+        m.is_sum2 = is_sum2.ptr.data();
         m.is_count = &is_count;
-        m.ss_sum = ss_sum;
-        m.ss_sum2 = ss_sum2;
+        m.ss_sum = ss_sum.ptr.data();
+        m.ss_sum2 = ss_sum2.ptr.data();
         m.ss_count = &ss_count;
     }
 
@@ -117,8 +116,9 @@ struct Stores {
                 const std::vector<Medium*>& media, long long walks, double precision, Cuboid* window,
                 int weight_select = 4, int gauss_select = 1)
     {
-        return m.Prepare(mode, boxes, media, walks, precision, cap, cap2, err, ss_sum, ss_sum2,
-                         ss_count, is_sum, is_sum2, is_count, 1, gauss_select, weight_select, window);
+        return m.Prepare(mode, boxes, media, walks, precision, cap, cap2, err, ss_sum.ptr.data(),
+                         ss_sum2.ptr.data(), ss_count, is_sum.ptr.data(), is_sum2.ptr.data(), is_count, 1,
+                         gauss_select, weight_select, window);
     }
 };
 
