@@ -71,27 +71,30 @@ std::string WalkMgr::ConductorName(int id) const
     return buf;
 }
 
+static Cuboid BoundingBox(const std::vector<const Cuboid*>& cuboids)
+{
+    Cuboid b = *cuboids[0];
+    for (const Cuboid* c : cuboids) {
+        b.x0 = std::min(b.x0, c->x0);
+        b.y0 = std::min(b.y0, c->y0);
+        b.z0 = std::min(b.z0, c->z0);
+        b.x1 = std::max(b.x1, c->x1);
+        b.y1 = std::max(b.y1, c->y1);
+        b.z1 = std::max(b.z1, c->z1);
+    }
+    b.id = 0;
+    return b;
+}
+
 // The master may be several blocks; the Gaussian surface must enclose all of
 // them and nothing of any other conductor.
 void WalkMgr::SetMasterBox()
 {
-    bool first = true;
-    for (const Cuboid* c : cuboids) {
-        if (c->id != 0)
-            continue;
-        if (first) {
-            master_box = *c;
-            first = false;
-            continue;
-        }
-        master_box.x0 = std::min(master_box.x0, c->x0);
-        master_box.y0 = std::min(master_box.y0, c->y0);
-        master_box.z0 = std::min(master_box.z0, c->z0);
-        master_box.x1 = std::max(master_box.x1, c->x1);
-        master_box.y1 = std::max(master_box.y1, c->y1);
-        master_box.z1 = std::max(master_box.z1, c->z1);
-    }
-    master_box.id = 0;
+    std::vector<const Cuboid*> master_blocks;
+    for (const Cuboid* c : cuboids)
+        if (c->id == 0)
+            master_blocks.push_back(c);
+    master_box = BoundingBox(master_blocks);
 }
 
 // L-infinity gap between two boxes; 0 when they overlap or touch.
@@ -150,21 +153,6 @@ std::string WalkMgr::ReadGftDir()
         exit(255);
     }
     return dir;
-}
-
-static Cuboid BoundingBox(const std::vector<const Cuboid*>& cuboids)
-{
-    Cuboid b = *cuboids[0];
-    for (const Cuboid* c : cuboids) {
-        b.x0 = std::min(b.x0, c->x0);
-        b.y0 = std::min(b.y0, c->y0);
-        b.z0 = std::min(b.z0, c->z0);
-        b.x1 = std::max(b.x1, c->x1);
-        b.y1 = std::max(b.y1, c->y1);
-        b.z1 = std::max(b.z1, c->z1);
-    }
-    b.id = 0;
-    return b;
 }
 
 void WalkMgr::LoadMultiTables()
