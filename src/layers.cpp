@@ -141,6 +141,9 @@ Layer* Layers::FindLayerFromGauss(double z)
 {
     cur_layer = FindIndex(z);
     UpdatePWSum();
+    // The transition tables too: otherwise a walk's first clipped cubes use
+    // the pair of the layer where this worker's previous walk ended.
+    UpdatePSum();
     return cur_layer >= 0 ? &layers[cur_layer] : nullptr;
 }
 
