@@ -112,6 +112,20 @@ void Generate(const std::string& dir, const DielPair& p)
                 Seconds() - t0);
 }
 
+// A height that no medium covers has no permittivity, so no table can
+// describe its interfaces.
+void RejectGaps(const std::vector<Layer>& layers)
+{
+    for (size_t i = 1; i < layers.size(); i++) {
+        if (layers[i].diel > 0)
+            continue;
+        Log::perror("No medium covers the heights between z = %.15g and z = %.15g: the media of a "
+                    "deck must fill the stack from its lowest to its highest face.\n",
+                    layers[i - 1].pos, layers[i].pos);
+        exit(255);
+    }
+}
+
 }  // namespace
 
 std::string RegisteredTableFolder()
@@ -127,6 +141,7 @@ std::string GeneratedTableFolder(const std::string& registered)
 
 void LoadMissingPairs(const std::string& registered, int weight_select)
 {
+    RejectGaps(Layers::layers);
     std::vector<DielPair> missing;
     for (const DielPair& p : StackPairs(Layers::layers))
         if (!PairLoaded(p, weight_select))

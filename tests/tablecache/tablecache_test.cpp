@@ -143,6 +143,14 @@ TEST(TableCache, UnusableCacheStopsBeforeTheWalks)
     EXPECT_EQ(r.out.find("Random Walk Begins"), std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(w.dir.path() + "/blocker"), "");
     EXPECT_EQ(RunIn(w.dir.path(), "{ find . -type f ! -path './incdata/*' | sort; }").out, "./blocker\n./deck.kd\n");
+
+    // A stack with a gap between its media has a face without permittivity.
+    std::string gap = DECK;
+    gap.replace(gap.find("(0,0,1.5) [/block] diel 3.9"), 9, "(0,0,1.2)");
+    w.dir.Write("deck.kd", gap);
+    r = w.Korva("-f deck.kd -t 300");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("No medium covers the heights between z = 0.2 and z = 0.5"), std::string::npos) << r.out;
 }
 
 TEST(TableCache, InstalledKorvaRunsFromAnotherFolder)
