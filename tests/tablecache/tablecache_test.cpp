@@ -171,6 +171,10 @@ TEST(TableCache, InstalledKorvaRunsFromAnotherFolder)
     RunResult v = korva("--version");
     EXPECT_EQ(v.status, 0);
     EXPECT_NE(v.out.find("korva 2012.08\nsingle-medium tables: " + share + "/incdata\n"), std::string::npos) << v.out;
+    // A lone copy of the executable finds the tables through KORVA_DATA.
+    RunResult lone = RunIn(elsewhere.path(), "cp " + Q(prefix + "/bin/korva") + " . && KORVA_DATA=" + Q(share) +
+                                                 " ./korva --version");
+    EXPECT_NE(lone.out.find("single-medium tables: " + share + "/incdata\n"), std::string::npos) << lone.out;
     RunResult r = korva("-f " + Q(doc + "/examples/two_wires.kd") + " -t 300");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Master Cap. Result"), std::string::npos) << r.out;
