@@ -89,6 +89,16 @@ void LoadPairFiles(const std::string& dir, const DielPair& p, int weight_select)
     exit(255);
 }
 
+// Files can be made in every folder a pair's tables go to; a registered
+// tree may hold folders of another owner below a writable top.
+bool TreeWritable(const std::string& dir)
+{
+    for (const std::string& name : PairFileNames(DielPair{1.0, 2.0}))
+        if (!Writable(dir + "/" + name.substr(0, name.rfind('/'))))
+            return false;
+    return true;
+}
+
 double Seconds()
 {
     timespec t;
@@ -102,7 +112,7 @@ void Generate(const std::string& dir, const DielPair& p)
 {
     if (dir.empty())
         Unavailable(p, dir, "is known (neither XDG_CACHE_HOME nor HOME is set)");
-    if (!Writable(dir))
+    if (!TreeWritable(dir))
         Unavailable(p, dir, "is not writable");
     const double t0 = Seconds();
     if (WritePairTables(dir, SolvePair(p)) < 0)
@@ -126,17 +136,18 @@ void RejectGaps(const std::vector<Layer>& layers)
     }
 }
 
+// Where the tables of missing pairs go.
+std::string GeneratedTableFolder(const std::string& registered)
+{
+    return !registered.empty() && TreeWritable(registered) ? registered : CacheFolder();
+}
+
 }  // namespace
 
 std::string RegisteredTableFolder()
 {
     std::string file = FindRegistration();
     return file.empty() ? "" : ReadRegistration(file);
-}
-
-std::string GeneratedTableFolder(const std::string& registered)
-{
-    return !registered.empty() && Writable(registered) ? registered : CacheFolder();
 }
 
 void LoadMissingPairs(const std::string& registered, int weight_select)

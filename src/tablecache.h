@@ -9,13 +9,9 @@
 // The registered table folder, or "" when no registration file exists.
 std::string RegisteredTableFolder();
 
-// Where the tables of missing pairs go: the registered folder when it is
-// writable, else CacheFolder().
-std::string GeneratedTableFolder(const std::string& registered);
-
 // Completes the registry for the current stack (Layers::layers) and
 // selector: each pair without loaded tables is taken from, or first
-// generated into, GeneratedTableFolder(registered), one line per generated
-// pair. Ends the process (255) with a message naming the pair and what to
-// do when a pair cannot be had.
+// generated into, the registered folder when it is writable, else
+// CacheFolder(); one line per generated pair. Ends the process (255) with
+// a message naming the pair and what to do when a pair cannot be had.
 void LoadMissingPairs(const std::string& registered, int weight_select);
