@@ -101,6 +101,12 @@ TEST(TableCache, FreshCacheGivesTheRowOfRegisteredTables)
     EXPECT_EQ(RowIn(fresh, fresh.cache, printed), want);
     EXPECT_EQ(printed.find("Generated"), std::string::npos) << printed;
 
+    // A registered folder that cannot take files leaves the pair to the cache.
+    fresh.dir.Write("blocker", "");
+    fresh.dir.Write("bin/.gft_dir", fresh.dir.path() + "/blocker/tech/");
+    EXPECT_EQ(RowIn(fresh, fresh.cache, printed), want);
+    EXPECT_EQ(printed.find("Generated"), std::string::npos) << printed;
+
     // A registered folder without the pair takes the generated tables
     // itself when it is writable.
     TempDir empty;
