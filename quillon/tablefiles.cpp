@@ -73,8 +73,6 @@ const PairFileSpec PAIR_FILES[10] = {
     {3, "hNumWVT_", PairFile::HWEI},
 };
 
-std::string PairTag(const DielPair& pair) { return ShortDouble(pair.dlow) + "_" + ShortDouble(pair.dhigh); }
-
 void AppendProb(std::vector<double>& out, const CubeTable& cube)
 {
     out.insert(out.end(), cube.prob.begin(), cube.prob.end());
@@ -129,6 +127,8 @@ bool WriteDoubles(const std::string& path, const std::vector<double>& values)
     }
     return ok;
 }
+
+std::string PairTag(const DielPair& pair) { return ShortDouble(pair.dlow) + "_" + ShortDouble(pair.dhigh); }
 
 std::string ShortDouble(double x)
 {

@@ -21,6 +21,9 @@ bool WriteDoubles(const std::string& path, const std::vector<double>& values);
 // Shortest decimal text that reads back as exactly x ("3.9", "2.5", "1e-05").
 std::string ShortDouble(double x);
 
+// The part of a pair's file names that names the pair ("3.9_2.5").
+std::string PairTag(const DielPair& pair);
+
 // Bodies of the single-medium files, from the 31 x 31 homogeneous cube.
 std::vector<double> SingleProbBody(const CubeTable& cube);
 std::vector<double> SingleWeightBody(const CubeTable& cube);

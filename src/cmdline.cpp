@@ -2,6 +2,7 @@ static const char KORVA_SOURCE[] = "src/cmdline";
 
 #include "cmdline.h"
 
+#include "datapaths.h"
 #include "log.h"
 
 #include <dirent.h>
@@ -49,7 +50,13 @@ int RegisterTableDir(const std::string& given)
         return 255;
     }
     closedir(dir);
-    FILE* file = fopen("bin/.gft_dir", "w");
+    // Outside a checkout the registration goes to the install prefix or the
+    // user's configuration folder.
+    const std::string target = RegistrationTarget();
+    const size_t slash = target.rfind('/');
+    if (target != "bin/.gft_dir" && slash != std::string::npos)
+        MakeFolders(target.substr(0, slash));
+    FILE* file = fopen(target.c_str(), "w");
     if (!file) {
         Log::perror("Cannot open the file to locate data.");
         return 255;
@@ -61,7 +68,8 @@ int RegisterTableDir(const std::string& given)
         Log::perror("Cannot write to .gft_dir....");
         return 255;
     }
-    Log::output("Register the path \" %s \" into \".gft_dir\" successfully\n", path.c_str());
+    Log::output("Register the path \" %s \" into \"%s\" successfully\n", path.c_str(),
+                target == "bin/.gft_dir" ? ".gft_dir" : target.c_str());
     return 0;
 }
 
@@ -102,6 +110,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     static const struct option LONG_OPTIONS[] = {
         {"gft", required_argument, nullptr, 1},
         {"help", required_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 2},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full rescan, so the table can be read more than once
@@ -135,6 +144,8 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             break;
         case 1:
             return RegisterTableDir(optarg);
+        case 2:
+            return ShowVersion();
         default:  // 'h', unknown option, missing argument
             ShowHelp();
             return 255;

@@ -9,11 +9,13 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 #include <string>
 #include <vector>
 
+#include "datapaths.h"
 #include "log.h"
 
-// Table directories, relative to the folder korva is started from.
-static const char IS_FIELD_PATH[] = "./incdata/IS/binary/single";
-static const char CM_FIELD_PATH[] = "./incdata/Common/binary/single";
+// Table directories below the data folder: the working directory when it
+// holds incdata/, as in a checkout, else where korva is installed.
+static const char IS_FIELD_PATH[] = "/incdata/IS/binary/single";
+static const char CM_FIELD_PATH[] = "/incdata/Common/binary/single";
 
 static const int SEGNUM = 31;
 static const int FACE_PANELS = SEGNUM * SEGNUM;  // 961
@@ -100,16 +102,17 @@ bool Randomwalk::LoadData(int weight_select)
     case 5: dir = IS_FIELD_PATH; break;
     default: FATAL_CHECK(false);
     }
-    Log::pinfo("loading %s, segment number is %d\n", dir, SEGNUM);
+    const bool common = dir == CM_FIELD_PATH;
+    const std::string base = SingleTableRoot() + dir;
+    Log::pinfo("loading %s, segment number is %d\n", base.c_str(), SEGNUM);
     const std::string seg = std::to_string(SEGNUM);
-    const std::string base(dir);
 
     std::vector<double> gft(CUBE_PANELS);
     ReadAllContent((base + "/GFT_single_" + seg + ".db").c_str(), gft.data(), CUBE_PANELS);
     LoadPrmat(gft.data(), CUBE_PANELS);
 
     std::vector<double> weights(3 * CUBE_PANELS);
-    if (dir == CM_FIELD_PATH) {
+    if (common) {
         ReadAllContent((base + "/single_weight_" + seg + ".db").c_str(), weights.data(),
                        3 * CUBE_PANELS);
     } else {

@@ -8,9 +8,11 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include <cstdlib>
 #include <ctime>
 
+#include "datapaths.h"
 #include "log.h"
 #include "randomwalk.h"
 #include "spacemanager.h"
+#include "tablecache.h"
 
 static const double BIG = 1e100;
 
@@ -133,46 +135,33 @@ void WalkMgr::CheckLayerThickness()
     }
 }
 
-// The registration writes the directory with a final '/'; a hand-written
-// file may end in a newline instead. Either one is dropped.
 std::string WalkMgr::ReadGftDir()
 {
-    FILE* f = fopen("bin/.gft_dir", "r");
-    if (!f) {
-        Log::perror("cannot open bin/.gft_dir file");
-        exit(255);
-    }
-    char line[1024];
-    char* got = fgets(line, sizeof line, f);
-    fclose(f);
-    std::string dir = got ? line : "";
-    if (!dir.empty() && (dir.back() == '\n' || dir.back() == '/'))
-        dir.pop_back();
-    if (dir.empty()) {
-        Log::perror("wrong in bin/.gft_dir file");
-        exit(255);
-    }
-    return dir;
+    return ReadRegistration("bin/.gft_dir");
 }
 
 void WalkMgr::LoadMultiTables()
 {
-    std::string d = ReadGftDir();
+    // Without a registration the tables of the stack live in the cache.
+    const std::string registered = RegisteredTableFolder();
+    const std::string d = registered.empty() ? CacheFolder() : registered;
     is_dir = d + "/IS/binary/MULTI";
     common_dir = d + "/COMMON/binary/MULTI";
     Log::pinfo("\t\t=============================\n");
     Log::pinfo("\t\tFor multiple dielectric cases\n");
     Log::pinfo("\t\t=============================\n");
-    if (weight_select == 2 || weight_select == 4) {
+    const bool scan = !registered.empty();
+    if (scan && (weight_select == 2 || weight_select == 4)) {
         Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::wei);
         Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::pdf);
         Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::trans);
         Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::htrans);
-    } else {
+    } else if (scan) {
         Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::trans);
         Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::htrans);
         Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
     }
+    LoadMissingPairs(registered, weight_select);
 }
 
 int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,

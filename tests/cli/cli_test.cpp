@@ -48,7 +48,8 @@ TEST_F(BinaryTest, RegistersTheTableFolderWithAFinalSlash)
 TEST_F(BinaryTest, RegistrationFailuresExitWith255)
 {
     TempDir nobin;
-    RunResult r = RunIn(nobin.path(), std::string(KORVA_EXE) + " --gft " + tables);
+    // Without bin/ the registration goes to the user's configuration folder.
+    RunResult r = RunIn(nobin.path(), "XDG_CONFIG_HOME=/dev/null/config " + std::string(KORVA_EXE) + " --gft " + tables);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, BANNER + "Cannot open the file to locate data.");
     // A full device takes the open and the buffered write; the failure

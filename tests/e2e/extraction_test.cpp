@@ -139,9 +139,6 @@ TEST(Extraction, FailuresEndWith255)
     struct Case {
         std::string deck, message;
     } cases[] = {
-        {Deck(Slab("lower", -40, 0.5, 3.9) + Slab("upper", 0.5, 40, 2.5) + a +
-                  Conductor("b", "(0,0,2)", "1 1 1"), "a", window),
-         "cannot open bin/.gft_dir file"},
         {Deck(Slab("ox", -40, 40, 3.9) + a + Conductor("b", "(1,0,0)", "1 1 1"), "a", window),
          "Conductor b overlaps or touches the bounding box of the master conductor a"},
     };

@@ -80,12 +80,6 @@ TEST(PrepareDeath, BadDecksAndSelectorsEndWith255)
     for (const Row& r : rows)
         EXPECT_EXIT(PrepareLoud(r.boxes, r.media, (int)r.boxes.size(), {}, r.gauss, r.weight),
                     ::testing::ExitedWithCode(255), r.message);
-    // Several media need the registered multi-dielectric tables.
-    TempDir dir;
-    ASSERT_EQ(RunIn(dir.path(), std::string(QUILLON_EXE) + " single .").status, 0);
-    Media two({-20, 1.5, 20}, {3.9, 2.5});
-    EXPECT_EXIT(PrepareLoud({UNIT, Cuboid(1, 0, 0, 2, 1, 1, 3)}, two, 2, {}, 1, 4, dir.path()),
-                ::testing::ExitedWithCode(255), "cannot open bin/.gft_dir file");
 }
 
 TEST(Prepare, FindsTheRegisteredTablesAndEnlargesTheWindow)
