@@ -125,7 +125,6 @@ private:
     std::vector<Simple> simples;
     bool have_background = false;
     double background = 0.0;
-    int background_line = 0;
     std::vector<std::pair<std::string, std::string>> conductors;  // shortname, net
     std::map<std::string, int> conductor_line;
     std::vector<Shape> shapes;
@@ -256,7 +255,6 @@ private:
             if (!c.failed) {
                 have_background = true;
                 background = eps;
-                background_line = r.line;
             }
         } else if (SameWord(head, "DIELECTRIC_SIMPLE")) {
             Simple s;
@@ -462,7 +460,7 @@ private:
         BuildConductors(layers);
         if (!errors.empty())
             return;
-        BuildWindow(layers);
+        BuildWindow();
         BuildBands(profiles);
         if (!errors.empty())
             return;
@@ -520,15 +518,14 @@ private:
             scene.conductors[b.first].boxes.push_back(b.second);
         // Declared conductors without shapes have nothing to extract.
         std::vector<SceneConductor> kept;
-        for (const SceneConductor& c : scene.conductors)
-            if (!c.boxes.empty())
-                kept.push_back(c);
-        std::map<std::string, size_t> renumber;
-        for (size_t i = 0, k = 0; i < scene.conductors.size(); ++i)
+        std::vector<size_t> renumber(scene.conductors.size());
+        for (size_t i = 0; i < scene.conductors.size(); ++i) {
+            renumber[i] = kept.size();
             if (!scene.conductors[i].boxes.empty())
-                renumber[std::to_string(i)] = k++;
+                kept.push_back(scene.conductors[i]);
+        }
         for (auto& b : boxes)
-            b.first = renumber[std::to_string(b.first)];
+            b.first = renumber[b.first];
         scene.conductors = kept;
         if (scene.conductors.empty()) {
             Error(1, "the scene has no conductor shapes");
@@ -545,7 +542,7 @@ private:
         }
     }
 
-    void BuildWindow(const std::map<std::string, Profile>&)
+    void BuildWindow()
     {
         Cuboid bounds = boxes[0].second;
         for (const auto& b : boxes) {

@@ -279,6 +279,8 @@ void BuildPatternScene(const RcxPattern& p, const std::vector<SceneBand>* proces
     }
 
     std::vector<SceneBand> bands = p.bands;
+    if (!bands.empty() && process_bands)
+        scene.notes.push_back("the wires file's DIELECTRIC records give the stack; the process file's is not used");
     if (bands.empty() && process_bands) {
         bands = *process_bands;
         scene.notes.push_back("the dielectric stack comes from the process file");
@@ -325,34 +327,37 @@ void BuildPatternScene(const RcxPattern& p, const std::vector<SceneBand>* proces
     scene.bands = inside;
 }
 
-bool LooksLikeRcxWires(const std::string& head)
+namespace {
+
+// Tokens of the first line that has any.
+std::vector<std::string> FirstTokens(const std::string& head)
 {
     std::istringstream in(head);
     std::string raw;
     while (std::getline(in, raw)) {
         std::vector<std::string> t = Tokens(raw);
-        if (t.empty())
-            continue;
-        for (const char* k : {"PATTERN", "GROUND_PLANE", "WIRE", "WINDOW_BBOX", "SIM_WIN_EXT"})
-            if (SameWord(t[0], k))
-                return true;
-        if (SameWord(t[0], "DIELECTRIC") && t.size() > 2 && SameWord(t[2], "HEIGHT"))
-            return true;
-        return false;
+        if (!t.empty())
+            return t;
     }
-    return false;
+    return {};
+}
+
+}  // namespace
+
+bool LooksLikeRcxWires(const std::string& head)
+{
+    std::vector<std::string> t = FirstTokens(head);
+    if (t.empty())
+        return false;
+    for (const char* k : {"PATTERN", "GROUND_PLANE", "WIRE", "WINDOW_BBOX", "SIM_WIN_EXT"})
+        if (SameWord(t[0], k))
+            return true;
+    return SameWord(t[0], "DIELECTRIC") && t.size() > 2 && SameWord(t[2], "HEIGHT");
 }
 
 bool LooksLikeRcxProcess(const std::string& head)
 {
-    std::istringstream in(head);
-    std::string raw;
-    while (std::getline(in, raw)) {
-        std::vector<std::string> t = Tokens(raw);
-        if (t.empty())
-            continue;
-        return (SameWord(t[0], "CONDUCTOR") || SameWord(t[0], "DIELECTRIC") || SameWord(t[0], "PROCESS")) &&
-               t.back() == "{";
-    }
-    return false;
+    std::vector<std::string> t = FirstTokens(head);
+    return !t.empty() && (SameWord(t[0], "CONDUCTOR") || SameWord(t[0], "DIELECTRIC") || SameWord(t[0], "PROCESS")) &&
+           t.back() == "{";
 }
