@@ -57,8 +57,20 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
     Scene scene;
     std::vector<size_t> wires;
     std::istringstream in(text);
+    const char* pattern_only = settings.per_length        ? "--per-length"
+                               : settings.pattern_result  ? "--pattern-result"
+                               : !settings.process_path.empty() ? "--process"
+                                                                 : nullptr;
     switch (imported.kind) {
     case InputKind::DECK:
+        if (pattern_only) {
+            Log::perror("%s applies to calibration patterns only, and %s is a deck\n", pattern_only, path.c_str());
+            return 255;
+        }
+        if (!settings.options.master.empty()) {
+            Log::perror("--master: a deck names its master in its task\n");
+            return 255;
+        }
         return 0;
     case InputKind::RCX_PROCESS:
         Log::perror("%s is a process file: it gives the dielectric stack only. Run the pattern's wires file "
@@ -97,8 +109,8 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
     }
     if (!errors.empty())
         return Refuse(path, errors);
-    if (settings.per_length && !imported.pattern) {
-        Log::perror("--per-length applies to calibration patterns only, and %s is not one\n", path.c_str());
+    if (pattern_only && !imported.pattern) {
+        Log::perror("%s applies to calibration patterns only, and %s is not one\n", pattern_only, path.c_str());
         return 255;
     }
     AssignDeckNames(scene);

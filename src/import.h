@@ -17,6 +17,7 @@ InputKind DetectInput(const std::string& head);
 struct ImportSettings {
     ImportOptions options;
     bool per_length = false;
+    bool pattern_result = false;  // a file for the pattern result was asked for
     std::string process_path;  // process file of a pattern, or empty
 };
 

@@ -125,6 +125,7 @@ int main(int argc, char** argv)
     import_settings.options.floating_as_ground = settings.floating_as_ground;
     import_settings.options.master = settings.master;
     import_settings.per_length = settings.per_length;
+    import_settings.pattern_result = !settings.pattern_out.empty();
     import_settings.process_path = settings.process_path;
     ImportedInput imported;
     if (ImportInput(settings.deck_path, import_settings, imported) != 0)

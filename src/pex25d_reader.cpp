@@ -533,12 +533,14 @@ private:
         }
         scene.master = scene.conductors[0].name;
         if (!options.master.empty()) {
-            bool found = false;
+            const SceneConductor* found = nullptr;
             for (const SceneConductor& c : scene.conductors)
-                found = found || c.name == options.master;
-            if (!found)
+                if (c.name == options.master || (!found && DeckIdentifier(c.name) == options.master))
+                    found = &c;
+            if (!found && options.master != ground_name)
                 Error(1, "--master " + options.master + ": no conductor of the scene has this net");
-            scene.master = options.master;
+            else
+                scene.master = found->name;
         }
     }
 

@@ -39,6 +39,7 @@ TEST(ImportCommand, RefusalsExit255AndLeaveTheOutputAlone)
     dir.Write("floating.pex25d", scene);
     dir.Write("stack.process", "DIELECTRIC ox {\n epsilon 3.9\n thickness 1\n}\n");
     dir.Write("out.kd", "previous\n");
+    dir.Write("deck.kd", ReadFile(EXAMPLES + "two_wires.kd"));
     struct Case {
         std::string args, message;
     } cases[] = {
@@ -47,6 +48,7 @@ TEST(ImportCommand, RefusalsExit255AndLeaveTheOutputAlone)
         {"--convert stack.process out.kd", "is a process file"},
         {"--convert missing.pex25d out.kd", "cannot open file: missing.pex25d"},
         {"--convert floating.pex25d", "--convert IN OUT.kd"},
+        {"-f deck.kd --pattern-result out.kd", "--pattern-result applies to calibration patterns only"},
     };
     for (const Case& c : cases) {
         RunResult r = RunIn(dir.path(), KORVA + " " + c.args);
