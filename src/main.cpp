@@ -83,21 +83,24 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     Layers::UnLoadData();
     DeleteDeckObjects();
     WalkMgr::PrintOutputZone(lists.names, r.cap, r.err);
+    int status = 0;
     if (imported.pattern) {
         CapRow raw{lists.names, r.cap, r.err};
         std::string report;
         std::string result = PatternResult(imported, raw, report);
         Log::output("%s", report.c_str());
         std::string error;
-        if (!settings.pattern_out.empty() && !WriteFileAtomic(settings.pattern_out, result, error))
+        if (!settings.pattern_out.empty() && !WriteFileAtomic(settings.pattern_out, result, error)) {
             Log::perror("%s\n", error.c_str());
+            status = 255;
+        }
     }
     Log::output("Kernel of Random Walk used %.2lf seconds\n", Elapsed(kernel_start, kernel_end));
     Log::output("[END of Korva]\n");
     Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", r.cap[0],
                 Elapsed(total_start, Now()));
     Log::close();
-    return 0;
+    return status;
 }
 
 }  // namespace
