@@ -110,7 +110,13 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     static const struct option LONG_OPTIONS[] = {
         {"gft", required_argument, nullptr, 1},
         {"help", required_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 2},
+        {"version", no_argument, nullptr, 8},
+        {"convert", required_argument, nullptr, 2},
+        {"floating-as-ground", no_argument, nullptr, 3},
+        {"per-length", no_argument, nullptr, 4},
+        {"master", required_argument, nullptr, 5},
+        {"process", required_argument, nullptr, 6},
+        {"pattern-result", required_argument, nullptr, 7},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full rescan, so the table can be read more than once
@@ -145,11 +151,37 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         case 1:
             return RegisterTableDir(optarg);
         case 2:
+            settings.deck_path = optarg;
+            settings.convert_out = "-";  // the output name follows the options
+            break;
+        case 3:
+            settings.floating_as_ground = true;
+            break;
+        case 4:
+            settings.per_length = true;
+            break;
+        case 5:
+            settings.master = optarg;
+            break;
+        case 6:
+            settings.process_path = optarg;
+            break;
+        case 7:
+            settings.pattern_out = optarg;
+            break;
+        case 8:
             return ShowVersion();
         default:  // 'h', unknown option, missing argument
             ShowHelp();
             return 255;
         }
+    }
+    if (!settings.convert_out.empty()) {
+        if (optind + 1 != argc) {
+            Log::perror("--convert takes an input file and an output deck: --convert IN OUT.kd\n");
+            return 255;
+        }
+        settings.convert_out = argv[optind];
     }
     return OPTIONS_RUN;
 }

@@ -11,6 +11,13 @@ struct RunSettings {
     int64_t target_walks = 2000;  // -t
     double target_error = 0.1;    // -p
     int threads = 1;              // -n
+    // Imported geometry (scenes and calibration patterns).
+    std::string convert_out;      // --convert IN OUT: write the deck and end
+    bool floating_as_ground = false;
+    bool per_length = false;
+    std::string master;           // --master: the conductor or wire to extract
+    std::string process_path;     // --process: a pattern's process file
+    std::string pattern_out;      // --pattern-result: file for a pattern's result
 };
 
 // ParseOptions result when the run goes on with the deck.

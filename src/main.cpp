@@ -1,6 +1,7 @@
 static const char KORVA_SOURCE[] = "src/main";
 
 #include "cmdline.h"
+#include "import.h"
 #include "layers.h"
 #include "log.h"
 #include "parser.h"
@@ -59,7 +60,8 @@ struct ResultStores {
 };
 
 // The extraction itself: from the deck lists to the printed capacitance row.
-int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec& total_start)
+int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec& total_start,
+                  const ImportedInput& imported)
 {
     const int GAUSS_SELECT = 1, WEIGHT_SELECT = 4;
     timespec prep_start = Now();
@@ -81,12 +83,24 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     Layers::UnLoadData();
     DeleteDeckObjects();
     WalkMgr::PrintOutputZone(lists.names, r.cap, r.err);
+    int status = 0;
+    if (imported.pattern) {
+        CapRow raw{lists.names, r.cap, r.err};
+        std::string report;
+        std::string result = PatternResult(imported, raw, report);
+        Log::output("%s", report.c_str());
+        std::string error;
+        if (!settings.pattern_out.empty() && !WriteFileAtomic(settings.pattern_out, result, error)) {
+            Log::perror("%s\n", error.c_str());
+            status = 255;
+        }
+    }
     Log::output("Kernel of Random Walk used %.2lf seconds\n", Elapsed(kernel_start, kernel_end));
     Log::output("[END of Korva]\n");
     Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", r.cap[0],
                 Elapsed(total_start, Now()));
     Log::close();
-    return 0;
+    return status;
 }
 
 }  // namespace
@@ -110,13 +124,38 @@ int main(int argc, char** argv)
     Log::pinfo("[Preparing Random Walk Program]\n");
     Log::pinfo("Parsing input file...\n");
     timespec parse_start = Now();
+    ImportSettings import_settings;
+    import_settings.options.floating_as_ground = settings.floating_as_ground;
+    import_settings.options.master = settings.master;
+    import_settings.per_length = settings.per_length;
+    import_settings.pattern_result = !settings.pattern_out.empty();
+    import_settings.process_path = settings.process_path;
+    ImportedInput imported;
+    if (ImportInput(settings.deck_path, import_settings, imported) != 0)
+        return 255;
+    for (const std::string& note : imported.notes)
+        Log::output("Note: %s\n", note.c_str());
+    if (!settings.convert_out.empty()) {
+        std::string error;
+        if (imported.kind == InputKind::DECK) {
+            Log::perror("%s is already a Korva deck\n", settings.deck_path.c_str());
+            return 255;
+        }
+        if (!WriteFileAtomic(settings.convert_out, imported.deck_text, error)) {
+            Log::perror("%s\n", error.c_str());
+            return 255;
+        }
+        Log::output("Wrote %s\n", settings.convert_out.c_str());
+        return 0;
+    }
     DeckLists lists;
-    status = LoadDeck(settings.deck_path.c_str(), lists);
+    status = imported.kind == InputKind::DECK ? LoadDeck(settings.deck_path.c_str(), lists)
+                                              : LoadDeckText(imported.deck_text, lists);
     if (status != 0) {
         DeleteDeckObjects();
         return status;
     }
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
 
-    return RunExtraction(settings, lists, total_start);
+    return RunExtraction(settings, lists, total_start, imported);
 }

@@ -8,6 +8,7 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include <cmath>
 #include <cstdio>
 #include <set>
+#include <sstream>
 
 Cuboid* solver_space = nullptr;
 std::map<std::string, std::vector<Cuboid*>> dictionary;
@@ -633,6 +634,23 @@ void BuildDeckLists(DeckLists& lists)
         lists.media.insert(lists.media.end(), medium.second.begin(), medium.second.end());
 }
 
+namespace {
+
+int FinishLoad(int result, DeckLists& lists)
+{
+    if (result != 0)
+        return 255;
+    if (!dictionary.count(master_name))
+        return 255;  // the parser has said so
+    if (!ValidateDeck())
+        return 255;
+    ApplyWindowDefault();
+    BuildDeckLists(lists);
+    return 0;
+}
+
+}  // namespace
+
 int LoadDeck(const char* path, DeckLists& lists)
 {
     deck_file.close();
@@ -645,15 +663,16 @@ int LoadDeck(const char* path, DeckLists& lists)
     deck_in = &deck_file;
     int result = yyparse();
     deck_file.close();
-    if (result != 0)
-        return 255;
-    if (!dictionary.count(master_name))
-        return 255;  // the parser has said so
-    if (!ValidateDeck())
-        return 255;
-    ApplyWindowDefault();
-    BuildDeckLists(lists);
-    return 0;
+    return FinishLoad(result, lists);
+}
+
+int LoadDeckText(const std::string& text, DeckLists& lists)
+{
+    std::istringstream in(text);
+    deck_in = &in;
+    int result = yyparse();
+    deck_in = &deck_file;
+    return FinishLoad(result, lists);
 }
 
 void DeleteDeckObjects()

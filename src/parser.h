@@ -71,6 +71,8 @@ struct DeckLists {
 // the lists. Prints every message itself. Returns 0 on success, 255 on any
 // failure.
 int LoadDeck(const char* path, DeckLists& lists);
+// The same for a deck held in memory (an imported file's deck text).
+int LoadDeckText(const std::string& text, DeckLists& lists);
 void BuildDeckLists(DeckLists& lists);
 // Deletes every box and medium the parse created (window included) and
 // empties the maps and the window pointer that referred to them.

@@ -1,0 +1,147 @@
+static const char KORVA_SOURCE[] = "src/import";
+
+#include "import.h"
+
+#include "log.h"
+#include "pex25d_reader.h"
+#include "rcx_reader.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+InputKind DetectInput(const std::string& head)
+{
+    if (LooksLikePex25d(head))
+        return InputKind::PEX25D;
+    if (LooksLikeRcxWires(head))
+        return InputKind::RCX_WIRES;
+    if (LooksLikeRcxProcess(head))
+        return InputKind::RCX_PROCESS;
+    return InputKind::DECK;
+}
+
+namespace {
+
+bool ReadWhole(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
+}
+
+int Refuse(const std::string& path, const std::vector<std::string>& errors)
+{
+    for (const std::string& e : errors)
+        Log::perror("%s: %s\n", path.c_str(), e.c_str());
+    return 255;
+}
+
+}  // namespace
+
+int ImportInput(const std::string& path, const ImportSettings& settings, ImportedInput& imported)
+{
+    imported = ImportedInput();
+    std::string text;
+    if (!ReadWhole(path, text)) {
+        Log::perror("cannot open file: %s\n", path.c_str());
+        return 255;
+    }
+    imported.kind = DetectInput(text.substr(0, 65536));
+    std::vector<std::string> errors;
+    Scene scene;
+    std::vector<size_t> wires;
+    std::istringstream in(text);
+    const char* pattern_only = settings.per_length        ? "--per-length"
+                               : settings.pattern_result  ? "--pattern-result"
+                               : !settings.process_path.empty() ? "--process"
+                                                                 : nullptr;
+    switch (imported.kind) {
+    case InputKind::DECK:
+        if (pattern_only) {
+            Log::perror("%s applies to calibration patterns only, and %s is a deck\n", pattern_only, path.c_str());
+            return 255;
+        }
+        if (!settings.options.master.empty()) {
+            Log::perror("--master: a deck names its master in its task\n");
+            return 255;
+        }
+        return 0;
+    case InputKind::RCX_PROCESS:
+        Log::perror("%s is a process file: it gives the dielectric stack only. Run the pattern's wires file "
+                    "with -f and give this file with --process.\n",
+                    path.c_str());
+        return 255;
+    case InputKind::PEX25D:
+        ReadPex25d(in, settings.options, scene, errors);
+        break;
+    case InputKind::RCX_WIRES: {
+        RcxPattern pattern;
+        ReadRcxWires(in, pattern, errors);
+        std::vector<SceneBand> stack;
+        if (!settings.process_path.empty()) {
+            std::string process;
+            if (!ReadWhole(settings.process_path, process)) {
+                Log::perror("cannot open file: %s\n", settings.process_path.c_str());
+                return 255;
+            }
+            std::istringstream pin(process);
+            std::vector<std::string> process_errors;
+            ReadRcxProcess(pin, stack, process_errors);
+            if (!process_errors.empty())
+                return Refuse(settings.process_path, process_errors);
+        }
+        if (!errors.empty())
+            return Refuse(path, errors);
+        BuildPatternScene(pattern, settings.process_path.empty() ? nullptr : &stack, settings.options, scene,
+                          errors);
+        imported.pattern = true;
+        imported.pattern_name = pattern.name;
+        for (size_t i = pattern.planes.size(); i < scene.conductors.size(); ++i)
+            wires.push_back(i);
+        break;
+    }
+    }
+    if (!errors.empty())
+        return Refuse(path, errors);
+    if (pattern_only && !imported.pattern) {
+        Log::perror("%s applies to calibration patterns only, and %s is not one\n", pattern_only, path.c_str());
+        return 255;
+    }
+    AssignDeckNames(scene);
+    for (size_t i : wires)
+        imported.wires.push_back(scene.conductors[i].name);
+    if (settings.per_length) {
+        std::string error;
+        if (!CutForPerLength(scene, wires, imported.plan, error)) {
+            Log::perror("%s: --per-length: %s\n", path.c_str(), error.c_str());
+            return 255;
+        }
+        imported.per_length = true;
+    }
+    imported.notes = scene.notes;
+    imported.deck_text = DeckText(scene, path);
+    return 0;
+}
+
+std::string PatternResult(const ImportedInput& imported, const CapRow& raw, std::string& report)
+{
+    CapRow row = imported.per_length ? FoldPerLength(raw, imported.plan) : raw;
+    report = imported.per_length ? "\n[Per-length row, F/um of the master's middle]:\n" : "";
+    if (imported.per_length) {
+        char buf[256];
+        for (size_t i = 0; i < row.names.size(); ++i) {
+            snprintf(buf, sizeof buf, "%20s: %10.3leF/um  +/-%10.2leF/um\n", row.names[i].c_str(),
+                     std::fabs(row.value[i]), row.error[i]);
+            report += buf;
+        }
+    }
+    std::string result = PatternResultText(imported.pattern_name, row, imported.wires, imported.per_length);
+    report += "\n[Pattern result]:\n" + result;
+    return result;
+}

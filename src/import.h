@@ -1,0 +1,41 @@
+// Inputs other than decks: which format a file is, by its content, and the
+// deck text it becomes.
+#pragma once
+
+#include "per_length.h"
+#include "scene.h"
+
+#include <string>
+#include <vector>
+
+enum class InputKind { DECK, PEX25D, RCX_WIRES, RCX_PROCESS };
+
+// Decided by the first records of the file, whatever its name; a file that
+// is none of the imported formats is taken for a deck.
+InputKind DetectInput(const std::string& head);
+
+struct ImportSettings {
+    ImportOptions options;
+    bool per_length = false;
+    bool pattern_result = false;  // a file for the pattern result was asked for
+    std::string process_path;  // process file of a pattern, or empty
+};
+
+struct ImportedInput {
+    InputKind kind = InputKind::DECK;
+    std::string deck_text;     // empty for a deck
+    bool pattern = false;
+    std::string pattern_name;
+    std::vector<std::string> wires;  // deck names of the pattern's wires
+    bool per_length = false;
+    PerLengthPlan plan;
+    std::vector<std::string> notes;
+};
+
+// Reads `path`. A deck is left to the deck parser (kind DECK, no text).
+// Prints every problem itself. Returns 0, or 255 after a problem.
+int ImportInput(const std::string& path, const ImportSettings& settings, ImportedInput& imported);
+
+// The result of a pattern run, from the raw row of the run: the section
+// printed after the report and the text of the per-pattern result.
+std::string PatternResult(const ImportedInput& imported, const CapRow& raw, std::string& report);

@@ -1,0 +1,711 @@
+#include "pex25d_reader.h"
+
+#include "polygon.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace {
+
+struct Record {
+    std::vector<std::string> tokens;
+    int line = 0;
+};
+
+// '#' starts a comment outside double quotes; a trailing '\' continues the
+// record on the next line; a quoted run is one token.
+std::vector<Record> SplitRecords(std::istream& in)
+{
+    std::vector<Record> records;
+    std::string raw;
+    Record pending;
+    bool continued = false;
+    int number = 0;
+    while (std::getline(in, raw)) {
+        ++number;
+        if (!continued)
+            pending = Record{{}, number};
+        bool quoted = false, has = false;
+        std::string current;
+        std::string text;
+        for (char c : raw) {
+            if (c == '"')
+                quoted = !quoted;
+            else if (c == '#' && !quoted)
+                break;
+            text += c;
+        }
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+            text.pop_back();
+        continued = !text.empty() && text.back() == '\\';
+        if (continued)
+            text.pop_back();
+        quoted = false;
+        for (char c : text) {
+            if (c == '"') {
+                quoted = !quoted;
+                has = true;
+            } else if ((c == ' ' || c == '\t' || c == '\r') && !quoted) {
+                if (has)
+                    pending.tokens.push_back(current);
+                current.clear();
+                has = false;
+            } else {
+                current += c;
+                has = true;
+            }
+        }
+        if (has)
+            pending.tokens.push_back(current);
+        if (!continued && !pending.tokens.empty())
+            records.push_back(pending);
+    }
+    if (continued && !pending.tokens.empty())
+        records.push_back(pending);
+    return records;
+}
+
+struct Profile {
+    int64_t zlo = 0, zhi = 0;
+    int line = 0;
+};
+
+struct Via {
+    std::string name, below, above;
+    int line = 0;
+};
+
+struct Simple {
+    std::string name, wraps, below, above;
+    double eps = 0;
+    int line = 0;
+};
+
+struct Shape {
+    std::string conductor, layer;
+    std::vector<Ring> rings;  // a box is a ring of four corners
+    int line = 0;
+};
+
+class Pex25dReader {
+public:
+    Pex25dReader(const ImportOptions& o, Scene& s, std::vector<std::string>& e)
+        : options(o), scene(s), errors(e) {}
+
+    void Read(std::istream& in)
+    {
+        std::vector<Record> records = SplitRecords(in);
+        if (records.empty() || !SameWord(records[0].tokens[0], "PEX25D")) {
+            Error(records.empty() ? 1 : records[0].line, "the file does not start with a PEX25D record");
+            return;
+        }
+        for (const Record& r : records)
+            ReadRecord(r);
+        if (!errors.empty())
+            return;
+        Resolve();
+    }
+
+private:
+    const ImportOptions& options;
+    Scene& scene;
+    std::vector<std::string>& errors;
+
+    bool have_units = false;
+    double unit_um = 1.0;  // micrometres per length unit
+    double grid = 0.0;     // in length units
+    bool have_ground = false;
+    std::string ground_name;
+    Profile ground;
+    std::map<std::string, Profile> metals;
+    std::vector<Via> vias;
+    std::vector<Simple> simples;
+    bool have_background = false;
+    double background = 0.0;
+    std::vector<std::pair<std::string, std::string>> conductors;  // shortname, net
+    std::map<std::string, int> conductor_line;
+    std::vector<Shape> shapes;
+    bool have_margin = false, have_box = false;
+    int64_t margin[3] = {0, 0, 0};
+    int64_t domain[6] = {0, 0, 0, 0, 0, 0};
+    int domain_line = 0;
+
+    void Error(int line, const std::string& message)
+    {
+        errors.push_back("Line " + std::to_string(line) + " : " + message);
+    }
+
+    // Cursor over one record's tokens; the first failure is reported once.
+    struct Cursor {
+        Pex25dReader& reader;
+        const Record& record;
+        size_t at = 1;
+        bool failed = false;
+
+        bool Done() const { return at >= record.tokens.size(); }
+        const std::string& Head() const { return record.tokens[0]; }
+        void Fail(const std::string& message)
+        {
+            if (!failed)
+                reader.Error(record.line, Head() + ": " + message);
+            failed = true;
+        }
+        std::string Take(const char* what)
+        {
+            if (failed)
+                return "";
+            if (Done()) {
+                Fail(std::string("expected ") + what + ", but the record ends");
+                return "";
+            }
+            return record.tokens[at++];
+        }
+        void Keyword(const char* keyword)
+        {
+            std::string t = Take(keyword);
+            if (!failed && !SameWord(t, keyword))
+                Fail(std::string("expected ") + keyword + ", found '" + t + "'");
+        }
+        bool PeekIs(const char* keyword) const { return !Done() && SameWord(record.tokens[at], keyword); }
+        double Number(const char* what)
+        {
+            std::string t = Take(what);
+            double v = 0;
+            if (!failed && !ParseNumber(t, v))
+                Fail(std::string(what) + ": '" + t + "' is not a number");
+            return v;
+        }
+        int64_t Grid(const char* what)
+        {
+            if (!failed && !reader.have_units) {
+                Fail("UNITS must come before any coordinate");
+                return 0;
+            }
+            double v = Number(what);
+            if (failed)
+                return 0;
+            double q = v / reader.grid;
+            double r = std::nearbyint(q);
+            if (std::fabs(q - r) > 1e-6 || std::fabs(r) > 9e15) {
+                Fail(std::string(what) + ": " + record.tokens[at - 1] + " is not a multiple of the grid");
+                return 0;
+            }
+            return (int64_t)r;
+        }
+        void End()
+        {
+            if (!failed && !Done())
+                Fail("unexpected trailing '" + record.tokens[at] + "'");
+        }
+    };
+
+    void ReadRecord(const Record& r)
+    {
+        Cursor c{*this, r};
+        const std::string& head = r.tokens[0];
+        if (SameWord(head, "PEX25D")) {
+            std::string version = c.Take("a version");
+            c.End();
+            if (!c.failed && version.compare(0, 2, "1.") != 0)
+                c.Fail("version " + version + " is not 1.x, the version this reader knows");
+        } else if (SameWord(head, "UNITS")) {
+            ReadUnits(c);
+        } else if (SameWord(head, "META") || SameWord(head, "TERMINAL") ||
+                   SameWord(head, "RESISTANCE")) {
+            // Names, ports and resistances: nothing a capacitance run uses.
+        } else if (SameWord(head, "GROUND_PLANE")) {
+            std::string name = c.Take("a name");
+            Profile p = ReadZ(c);
+            if (!c.failed && have_ground)
+                c.Fail("a second GROUND_PLANE; a scene has one");
+            if (!c.failed) {
+                have_ground = true;
+                ground_name = name;
+                ground = p;
+            }
+        } else if (SameWord(head, "METAL")) {
+            std::string name = c.Take("a name");
+            Profile p = ReadZ(c);
+            if (!c.failed && (metals.count(name) || name == ground_name))
+                c.Fail("'" + name + "' is declared twice");
+            if (!c.failed)
+                metals[name] = p;
+        } else if (SameWord(head, "VIA")) {
+            Via v;
+            v.name = c.Take("a name");
+            c.Keyword("CONNECTS");
+            v.below = c.Take("the layer below");
+            v.above = c.Take("the layer above");
+            v.line = r.line;
+            c.End();
+            if (!c.failed)
+                vias.push_back(v);
+        } else if (SameWord(head, "DIELECTRIC_BACKGROUND")) {
+            c.Take("a name");
+            c.Keyword("PERMITTIVITY");
+            double eps = c.Number("PERMITTIVITY");
+            c.End();
+            if (!c.failed && have_background)
+                c.Fail("a second DIELECTRIC_BACKGROUND; a scene has one");
+            if (!c.failed && !(eps > 0))
+                c.Fail("PERMITTIVITY must be > 0");
+            if (!c.failed) {
+                have_background = true;
+                background = eps;
+            }
+        } else if (SameWord(head, "DIELECTRIC_SIMPLE")) {
+            Simple s;
+            s.name = c.Take("a name");
+            c.Keyword("WRAPS");
+            s.wraps = c.Take("the wrapped profile");
+            c.Keyword("PERMITTIVITY");
+            s.eps = c.Number("PERMITTIVITY");
+            c.Keyword("BETWEEN");
+            s.below = c.Take("the profile below");
+            s.above = c.Take("the profile above");
+            s.line = r.line;
+            c.End();
+            if (!c.failed && !(s.eps > 0))
+                c.Fail("PERMITTIVITY must be > 0");
+            if (!c.failed)
+                simples.push_back(s);
+        } else if (SameWord(head, "DIELECTRIC_CONFORMAL")) {
+            c.Fail("conformal dielectrics follow the conductors' outlines; only horizontal bands "
+                   "can be represented");
+        } else if (head.size() > 11 && SameWord(head.substr(0, 11), "DIELECTRIC_")) {
+            c.Fail("this dielectric kind is not a horizontal band and cannot be represented");
+        } else if (SameWord(head, "CONDUCTOR")) {
+            std::string name = c.Take("a shortname");
+            std::string net = c.Take("a net name");
+            c.End();
+            if (!c.failed && conductor_line.count(name))
+                c.Fail("conductor '" + name + "' is declared twice");
+            if (!c.failed) {
+                conductors.push_back({name, net});
+                conductor_line[name] = r.line;
+            }
+        } else if (SameWord(head, "BOX")) {
+            Shape s;
+            c.Keyword("CONDUCTOR");
+            s.conductor = c.Take("a conductor shortname");
+            c.Keyword("LAYER");
+            s.layer = c.Take("a layer name");
+            c.Keyword("LL");
+            int64_t x0 = c.Grid("LL x"), y0 = c.Grid("LL y");
+            c.Keyword("UR");
+            int64_t x1 = c.Grid("UR x"), y1 = c.Grid("UR y");
+            c.End();
+            if (!c.failed && !(x0 < x1 && y0 < y1))
+                c.Fail("UR must lie above and to the right of LL");
+            s.rings.push_back({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
+            s.line = r.line;
+            if (!c.failed)
+                shapes.push_back(s);
+        } else if (SameWord(head, "POLYGON")) {
+            ReadPolygon(c);
+        } else if (SameWord(head, "DOMAIN_MARGIN")) {
+            const char* axes[3] = {"X", "Y", "Z"};
+            for (int a = 0; a < 3; ++a) {
+                c.Keyword(axes[a]);
+                margin[a] = c.Grid(axes[a]);
+                if (!c.failed && margin[a] < 0)
+                    c.Fail(std::string("margin ") + axes[a] + " must not be negative");
+            }
+            c.End();
+            have_margin = !c.failed;
+            domain_line = r.line;
+        } else if (SameWord(head, "DOMAIN_BOX")) {
+            c.Keyword("LL");
+            for (int a = 0; a < 3; ++a)
+                domain[a] = c.Grid("LL coordinate");
+            c.Keyword("UR");
+            for (int a = 0; a < 3; ++a)
+                domain[3 + a] = c.Grid("UR coordinate");
+            c.End();
+            if (!c.failed && !(domain[0] < domain[3] && domain[1] < domain[4] && domain[2] < domain[5]))
+                c.Fail("UR must lie above LL on every axis");
+            have_box = !c.failed;
+            domain_line = r.line;
+        } else if (SameWord(head, "INCLUDE")) {
+            c.Fail("included files are not read; flatten the scene into one file first");
+        } else {
+            c.Fail("unknown record");
+        }
+    }
+
+    void ReadUnits(Cursor& c)
+    {
+        c.Keyword("LENGTH");
+        std::string unit = c.Take("um, nm or m");
+        if (!c.failed) {
+            if (SameWord(unit, "um"))
+                unit_um = 1.0;
+            else if (SameWord(unit, "nm"))
+                unit_um = 1e-3;
+            else if (SameWord(unit, "m"))
+                unit_um = 1e6;
+            else
+                c.Fail("'" + unit + "' is not um, nm or m");
+        }
+        c.Keyword("GRID");
+        double g = c.Number("GRID");
+        c.End();
+        if (!c.failed && !(g > 0))
+            c.Fail("GRID must be > 0");
+        if (!c.failed && have_units)
+            c.Fail("a second UNITS record");
+        if (!c.failed) {
+            grid = g;
+            have_units = true;
+        }
+    }
+
+    Profile ReadZ(Cursor& c)
+    {
+        Profile p;
+        c.Keyword("Z_OFFSETS");
+        p.zlo = c.Grid("zlow");
+        p.zhi = c.Grid("zhigh");
+        p.line = c.record.line;
+        c.End();
+        if (!c.failed && !(p.zlo < p.zhi))
+            c.Fail("zhigh must be above zlow");
+        return p;
+    }
+
+    void ReadPolygon(Cursor& c)
+    {
+        Shape s;
+        s.line = c.record.line;
+        c.Keyword("CONDUCTOR");
+        s.conductor = c.Take("a conductor shortname");
+        c.Keyword("LAYER");
+        s.layer = c.Take("a layer name");
+        c.Keyword("OUTER");
+        while (!c.failed) {
+            Ring ring;
+            while (!c.failed && !c.Done() && !c.PeekIs("HOLE")) {
+                int64_t x = c.Grid("x");
+                int64_t y = c.Grid("y");
+                ring.push_back({x, y});
+            }
+            if (c.failed)
+                return;
+            if (ring.size() < 3) {
+                c.Fail("a ring needs at least three vertices");
+                return;
+            }
+            if (!IsManhattan(ring)) {
+                c.Fail("the polygon has an edge that is neither horizontal nor vertical; only "
+                       "Manhattan polygons can be split into boxes");
+                return;
+            }
+            s.rings.push_back(ring);
+            if (c.Done())
+                break;
+            c.Keyword("HOLE");
+        }
+        shapes.push_back(s);
+    }
+
+    double Um(int64_t g) const { return (double)g * grid * unit_um; }
+
+    void Resolve()
+    {
+        if (!have_units)
+            Error(1, "no UNITS record: the length unit and grid must be given");
+        if (!have_ground)
+            Error(1, "no GROUND_PLANE record");
+        if (!have_background)
+            Error(1, "no DIELECTRIC_BACKGROUND record: the permittivity must be given");
+        if (!have_margin && !have_box)
+            Error(1, "neither DOMAIN_MARGIN nor DOMAIN_BOX: the scene gives no window");
+        if (!errors.empty())
+            return;
+
+        std::map<std::string, Profile> profiles = metals;
+        profiles[ground_name] = ground;
+        std::map<std::string, Profile> layers = metals;  // what shapes may sit on
+        std::vector<Via> pending = vias;
+        while (!pending.empty()) {
+            std::vector<Via> left;
+            for (const Via& v : pending) {
+                auto b = profiles.find(v.below), a = profiles.find(v.above);
+                if (b == profiles.end() || a == profiles.end()) {
+                    left.push_back(v);
+                    continue;
+                }
+                Profile p{b->second.zhi, a->second.zlo, v.line};
+                if (!(p.zlo < p.zhi))
+                    Error(v.line, "VIA " + v.name + ": '" + v.above + "' does not start above the top of '" +
+                                      v.below + "', so the via has no height");
+                if (profiles.count(v.name))
+                    Error(v.line, "'" + v.name + "' is declared twice");
+                profiles[v.name] = p;
+                layers[v.name] = p;
+            }
+            if (left.size() == pending.size()) {
+                for (const Via& v : left)
+                    Error(v.line, "VIA " + v.name + " CONNECTS a layer that is not declared");
+                break;
+            }
+            pending.swap(left);
+        }
+        if (!errors.empty())
+            return;
+
+        BuildConductors(layers);
+        if (!errors.empty())
+            return;
+        BuildWindow();
+        BuildBands(profiles);
+        if (!errors.empty())
+            return;
+        CheckOverlaps();
+    }
+
+    // Conductor boxes with the line of the shape each came from.
+    std::vector<std::pair<size_t, Cuboid>> boxes;  // conductor index, box
+    std::vector<int> box_line;
+
+    void BuildConductors(const std::map<std::string, Profile>& layers)
+    {
+        std::map<std::string, size_t> index;  // key -> scene conductor
+        std::map<std::string, size_t> by_short;
+        for (const auto& sn : conductors) {
+            std::string key = "net " + sn.second;
+            std::string name = sn.second;
+            if (sn.second == "FLOATING") {
+                if (!options.floating_as_ground) {
+                    Error(conductor_line[sn.first],
+                          "conductor " + sn.first + " is FLOATING: its potential is unknown, and every "
+                          "conductor but the master is held at 0 V here (--floating-as-ground treats "
+                          "it as a grounded conductor)");
+                    continue;
+                }
+                key = "floating " + sn.first;
+                name = sn.first;
+                scene.notes.push_back("floating conductor " + sn.first + " is treated as a grounded conductor");
+            }
+            if (!index.count(key)) {
+                index[key] = scene.conductors.size();
+                scene.conductors.push_back(SceneConductor{name, {}});
+            }
+            by_short[sn.first] = index[key];
+        }
+        for (const Shape& s : shapes) {
+            auto c = by_short.find(s.conductor);
+            if (c == by_short.end()) {
+                if (!conductor_line.count(s.conductor))
+                    Error(s.line, "conductor '" + s.conductor + "' is not declared");
+                continue;
+            }
+            auto layer = layers.find(s.layer);
+            if (layer == layers.end()) {
+                Error(s.line, "LAYER '" + s.layer + "' is not a METAL or VIA");
+                continue;
+            }
+            for (const GridRect& r : DecomposeManhattan(s.rings)) {
+                boxes.push_back({c->second, Cuboid(0, Um(r.x0), Um(r.y0), Um(layer->second.zlo), Um(r.x1),
+                                                   Um(r.y1), Um(layer->second.zhi))});
+                box_line.push_back(s.line);
+            }
+        }
+        for (const auto& b : boxes)
+            scene.conductors[b.first].boxes.push_back(b.second);
+        // Declared conductors without shapes have nothing to extract.
+        std::vector<SceneConductor> kept;
+        std::vector<size_t> renumber(scene.conductors.size());
+        for (size_t i = 0; i < scene.conductors.size(); ++i) {
+            renumber[i] = kept.size();
+            if (!scene.conductors[i].boxes.empty())
+                kept.push_back(scene.conductors[i]);
+        }
+        for (auto& b : boxes)
+            b.first = renumber[b.first];
+        scene.conductors = kept;
+        if (scene.conductors.empty()) {
+            Error(1, "the scene has no conductor shapes");
+            return;
+        }
+        scene.master = scene.conductors[0].name;
+        if (!options.master.empty()) {
+            const SceneConductor* found = nullptr;
+            for (const SceneConductor& c : scene.conductors)
+                if (c.name == options.master || (!found && DeckIdentifier(c.name) == options.master))
+                    found = &c;
+            if (!found && options.master != ground_name)
+                Error(1, "--master " + options.master + ": no conductor of the scene has this net");
+            else
+                scene.master = found->name;
+        }
+    }
+
+    void BuildWindow()
+    {
+        Cuboid bounds = boxes[0].second;
+        for (const auto& b : boxes) {
+            bounds.x0 = std::min(bounds.x0, b.second.x0);
+            bounds.y0 = std::min(bounds.y0, b.second.y0);
+            bounds.z0 = std::min(bounds.z0, b.second.z0);
+            bounds.x1 = std::max(bounds.x1, b.second.x1);
+            bounds.y1 = std::max(bounds.y1, b.second.y1);
+            bounds.z1 = std::max(bounds.z1, b.second.z1);
+        }
+        Cuboid& w = scene.window;
+        if (have_box) {
+            w = Cuboid(0, Um(domain[0]), Um(domain[1]), Um(domain[2]), Um(domain[3]), Um(domain[4]),
+                       Um(domain[5]));
+        } else {
+            w = Cuboid(0, bounds.x0 - Um(margin[0]), bounds.y0 - Um(margin[1]), Um(ground.zhi),
+                       bounds.x1 + Um(margin[0]), bounds.y1 + Um(margin[1]), bounds.z1 + Um(margin[2]));
+        }
+        // The ground plane is the floor: a conductor under the whole window.
+        w.z0 = std::min(w.z0, Um(ground.zlo));
+        scene.conductors.push_back(SceneConductor{
+            ground_name, {Cuboid(0, w.x0, w.y0, Um(ground.zlo), w.x1, w.y1, Um(ground.zhi))}});
+        boxes.push_back({scene.conductors.size() - 1, scene.conductors.back().boxes[0]});
+        box_line.push_back(ground.line);
+        if (!options.master.empty() && options.master == ground_name)
+            scene.master = ground_name;
+    }
+
+    // Each point of the window's height takes the band of smallest wrap depth
+    // that claims it, the background where none does.
+    void BuildBands(const std::map<std::string, Profile>& profiles)
+    {
+        struct Claim {
+            int64_t z0, z1;
+            int depth;
+            double eps;
+            int line;
+        };
+        std::map<std::string, const Simple*> by_name;
+        for (const Simple& s : simples) {
+            if (by_name.count(s.name) || profiles.count(s.name))
+                Error(s.line, "'" + s.name + "' is declared twice");
+            by_name[s.name] = &s;
+        }
+        std::vector<Claim> claims;
+        for (const Simple& s : simples) {
+            int depth = 1;
+            std::string wraps = s.wraps;
+            std::set<std::string> seen{s.name};
+            while (!profiles.count(wraps)) {
+                auto d = by_name.find(wraps);
+                if (d == by_name.end() || seen.count(wraps)) {
+                    Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " WRAPS '" + s.wraps +
+                                      "', which is neither a declared profile nor a chain of bands ending in one");
+                    depth = -1;
+                    break;
+                }
+                seen.insert(wraps);
+                wraps = d->second->wraps;
+                ++depth;
+            }
+            auto below = profiles.find(s.below), above = profiles.find(s.above);
+            int64_t z0 = 0, z1 = 0;
+            for (const std::string* n : {&s.below, &s.above}) {
+                if (profiles.count(*n))
+                    continue;
+                auto d = by_name.find(*n);
+                if (d == by_name.end()) {
+                    Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " BETWEEN names '" + *n + "', which is not declared");
+                    depth = -1;
+                }
+            }
+            if (depth < 0)
+                continue;
+            if (below == profiles.end() || above == profiles.end()) {
+                Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " BETWEEN another band: only metals, vias and the ground "
+                              "plane are read as band limits");
+                continue;
+            }
+            z0 = below->second.zlo;
+            z1 = above->second.zlo;
+            if (!(z0 < z1)) {
+                Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " has no height: '" + s.above +
+                                  "' does not start above the bottom of '" + s.below + "'");
+                continue;
+            }
+            claims.push_back({z0, z1, depth, s.eps, s.line});
+        }
+        const double wz0 = scene.window.z0, wz1 = scene.window.z1;
+        std::vector<double> cuts{wz0, wz1};
+        for (const Claim& c : claims)
+            for (int64_t z : {c.z0, c.z1})
+                if (Um(z) > wz0 && Um(z) < wz1)
+                    cuts.push_back(Um(z));
+        std::sort(cuts.begin(), cuts.end());
+        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+        std::vector<SceneBand> bands;
+        for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+            const double mid = 0.5 * (cuts[i] + cuts[i + 1]);
+            const Claim* best = nullptr;
+            for (const Claim& c : claims) {
+                if (!(Um(c.z0) < mid && mid < Um(c.z1)))
+                    continue;
+                if (best && best->depth == c.depth && best->eps != c.eps) {
+                    Error(c.line, "this band and the one on line " + std::to_string(best->line) +
+                                      " claim the same height at the same wrap depth");
+                    return;
+                }
+                if (!best || c.depth < best->depth)
+                    best = &c;
+            }
+            bands.push_back({cuts[i], cuts[i + 1], best ? best->eps : background});
+        }
+        MergeBands(bands);
+        scene.bands = bands;
+    }
+
+    void CheckOverlaps()
+    {
+        std::vector<size_t> order(boxes.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [this](size_t a, size_t b) { return boxes[a].second.x0 < boxes[b].second.x0; });
+        std::set<std::pair<size_t, size_t>> reported;
+        for (size_t i = 0; i < order.size(); ++i) {
+            const auto& a = boxes[order[i]];
+            for (size_t j = i + 1; j < order.size(); ++j) {
+                const auto& b = boxes[order[j]];
+                if (b.second.x0 >= a.second.x1)
+                    break;
+                if (a.first == b.first)
+                    continue;
+                const Cuboid &p = a.second, &q = b.second;
+                if (q.y0 >= p.y1 || p.y0 >= q.y1 || q.z0 >= p.z1 || p.z0 >= q.z1)
+                    continue;
+                std::pair<size_t, size_t> pair(std::min(a.first, b.first), std::max(a.first, b.first));
+                if (!reported.insert(pair).second)
+                    continue;
+                int la = box_line[order[i]], lb = box_line[order[j]];
+                Error(std::max(la, lb), "this shape of " + scene.conductors[b.first].name + " overlaps a shape of " +
+                                            scene.conductors[a.first].name + " (line " +
+                                            std::to_string(std::min(la, lb)) +
+                                            "): two conductors cannot share space");
+            }
+        }
+    }
+};
+
+}  // namespace
+
+void ReadPex25d(std::istream& in, const ImportOptions& options, Scene& scene,
+                std::vector<std::string>& errors)
+{
+    Pex25dReader reader(options, scene, errors);
+    reader.Read(in);
+}
+
+bool LooksLikePex25d(const std::string& head)
+{
+    std::istringstream in(head);
+    std::vector<Record> records = SplitRecords(in);
+    return !records.empty() && SameWord(records[0].tokens[0], "PEX25D");
+}

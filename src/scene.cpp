@@ -1,0 +1,225 @@
+#include "scene.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const DECK_KEYWORDS[] = {"vorn", "window", "medium", "conductor", "block",
+                                     "basepoint", "name", "v1", "v2", "hvector",
+                                     "tint", "diel", "task", "capacitance"};
+
+bool IsKeyword(const std::string& text)
+{
+    std::string lower = text;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+    for (const char* k : DECK_KEYWORDS)
+        if (lower == k)
+            return true;
+    return false;
+}
+
+bool IsNameChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == ':';
+}
+
+// Twelve significant digits: far finer than the walk's grid, and free of the
+// binary noise that differences of coordinates carry (0.30000000000000004).
+std::string Number(double v)
+{
+    char text[40];
+    snprintf(text, sizeof text, "%.12g", v);
+    return text;
+}
+
+// The deck has no signed literals: a minus is the unary operator.
+std::string Vec(double x, double y, double z)
+{
+    return "(" + Number(x) + "," + Number(y) + "," + Number(z) + ")";
+}
+
+std::string Block(const std::string& name, const Cuboid& b)
+{
+    return "  <block> name " + name + " basepoint " + Vec(b.x0, b.y0, b.z0) + " v1 " +
+           Vec(b.x1 - b.x0, 0, 0) + " v2 " + Vec(0, b.y1 - b.y0, 0) + " hvector " +
+           Vec(0, 0, b.z1 - b.z0) + " [/block]\n";
+}
+
+}  // namespace
+
+std::string DeckIdentifier(const std::string& name)
+{
+    std::string out;
+    for (char c : name)
+        out += IsNameChar(c) ? c : '_';
+    if (out.empty() || (out[0] >= '0' && out[0] <= '9') || out[0] == ':')
+        out = "n_" + out;
+    if (IsKeyword(out))
+        out += "_";
+    return out;
+}
+
+void AssignDeckNames(Scene& scene)
+{
+    // Names that are already identifiers keep them; the others take what is left.
+    std::set<std::string> taken;
+    std::vector<bool> keeps(scene.conductors.size(), false);
+    for (size_t i = 0; i < scene.conductors.size(); ++i) {
+        const std::string& n = scene.conductors[i].name;
+        keeps[i] = DeckIdentifier(n) == n && taken.insert(n).second;
+    }
+    for (size_t i = 0; i < scene.conductors.size(); ++i) {
+        if (keeps[i])
+            continue;
+        SceneConductor& c = scene.conductors[i];
+        std::string id = DeckIdentifier(c.name);
+        std::string unique = id;
+        for (int k = 2; taken.count(unique); ++k)
+            unique = id + "_" + std::to_string(k);
+        taken.insert(unique);
+        scene.notes.push_back("conductor \"" + c.name + "\" is named " + unique + " in the deck");
+        if (scene.master == c.name)
+            scene.master = unique;
+        c.name = unique;
+    }
+}
+
+std::string DeckText(const Scene& scene, const std::string& origin)
+{
+    std::ostringstream s;
+    s << "// Converted from " << origin << " (lengths in um).\n";
+    for (const std::string& note : scene.notes)
+        s << "// " << note << "\n";
+    const Cuboid& w = scene.window;
+    s << "<vorn>\n<window> v1 " << Vec(w.x0, w.y0, w.z0) << " v2 " << Vec(w.x1, w.y1, w.z1)
+      << " [/window]\n";
+    for (size_t i = 0; i < scene.bands.size(); ++i) {
+        const SceneBand& b = scene.bands[i];
+        const std::string name = "band" + std::to_string(i + 1);
+        s << "<medium> name " << name << "\n"
+          << Block(name + "_b", Cuboid(0, w.x0, w.y0, b.z0, w.x1, w.y1, b.z1)) << "  diel "
+          << Number(b.diel) << "\n[/medium]\n";
+    }
+    for (const SceneConductor& c : scene.conductors) {
+        s << "<conductor> name " << c.name << "\n";
+        for (size_t i = 0; i < c.boxes.size(); ++i)
+            s << Block(c.name + "_b" + std::to_string(i), c.boxes[i]);
+        s << "[/conductor]\n";
+    }
+    s << "<task> <capacitance> " << scene.master << " [/capacitance] [/task]\n[/vorn]\n";
+    return s.str();
+}
+
+bool WriteFileAtomic(const std::string& path, const std::string& text, std::string& error)
+{
+    std::string temp = path + ".tmpXXXXXX";
+    std::vector<char> buf(temp.begin(), temp.end());
+    buf.push_back('\0');
+    int fd = mkstemp(buf.data());
+    if (fd < 0) {
+        error = "cannot create a file next to " + path + ": " + strerror(errno);
+        return false;
+    }
+    temp = buf.data();
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);  // as a plain open would have made it
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += (size_t)n;
+    }
+    bool ok = done == text.size() && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(temp.c_str(), path.c_str()) != 0)
+        ok = false;
+    if (!ok) {
+        error = "cannot write " + path + ": " + strerror(errno);
+        unlink(temp.c_str());
+    }
+    return ok;
+}
+
+void MergeBands(std::vector<SceneBand>& bands)
+{
+    std::sort(bands.begin(), bands.end(),
+              [](const SceneBand& a, const SceneBand& b) { return a.z0 < b.z0; });
+    std::vector<SceneBand> merged;
+    for (const SceneBand& b : bands) {
+        if (!merged.empty() && merged.back().z1 == b.z0 && merged.back().diel == b.diel)
+            merged.back().z1 = b.z1;
+        else
+            merged.push_back(b);
+    }
+    bands = merged;
+}
+
+bool ParseNumber(const std::string& text, double& value)
+{
+    if (text.empty())
+        return false;
+    size_t i = 0;
+    if (text[i] == '+' || text[i] == '-')
+        ++i;
+    size_t digits = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+        ++i, ++digits;
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+            ++i, ++digits;
+    }
+    if (digits == 0)
+        return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        size_t exp_digits = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+            ++i, ++exp_digits;
+        if (exp_digits == 0)
+            return false;
+    }
+    if (i != text.size())
+        return false;
+    double v = strtod(text.c_str(), nullptr);
+    if (!std::isfinite(v))
+        return false;
+    value = v;
+    return true;
+}
+
+bool SameWord(const std::string& text, const char* keyword)
+{
+    size_t n = strlen(keyword);
+    if (text.size() != n)
+        return false;
+    for (size_t i = 0; i < n; ++i) {
+        char a = text[i], b = keyword[i];
+        if (a >= 'a' && a <= 'z')
+            a = (char)(a - 'a' + 'A');
+        if (b >= 'a' && b <= 'z')
+            b = (char)(b - 'a' + 'A');
+        if (a != b)
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,58 @@
+// Geometry imported from another tool's file, in the terms a deck can say:
+// named conductors made of boxes, horizontal dielectric bands and a window.
+// The deck text written from it is what the run parses, so imported geometry
+// goes through exactly the path a hand-written deck takes.
+#pragma once
+
+#include "geometry.h"
+
+#include <string>
+#include <vector>
+
+struct SceneConductor {
+    std::string name;
+    std::vector<Cuboid> boxes;
+};
+
+struct SceneBand {
+    double z0 = 0.0, z1 = 0.0;
+    double diel = 0.0;
+};
+
+struct Scene {
+    Cuboid window;
+    std::vector<SceneConductor> conductors;
+    std::vector<SceneBand> bands;  // ascending z, adjacent, covering the window's height
+    std::string master;
+    std::vector<std::string> notes;  // what the import decided for the user, one line each
+};
+
+// The name as a deck identifier: letters, digits, '_' and ':' only, not
+// starting with a digit, not a keyword. Unchanged when already valid.
+std::string DeckIdentifier(const std::string& name);
+
+// Gives every conductor a deck identifier, distinct from the others; a
+// renaming is added to the notes. The master follows its conductor.
+void AssignDeckNames(Scene& scene);
+
+// The deck text of the scene; the notes become comments at its top.
+std::string DeckText(const Scene& scene, const std::string& origin);
+
+// Writes `text` to `path` through a temporary file in the same folder and a
+// rename, so that `path` is either untouched or complete.
+bool WriteFileAtomic(const std::string& path, const std::string& text, std::string& error);
+
+// Merges the bands of equal permittivity that meet, after sorting by z.
+void MergeBands(std::vector<SceneBand>& bands);
+
+// Whole-token decimal number (sign, digits, point, exponent), finite.
+bool ParseNumber(const std::string& text, double& value);
+
+// Keyword comparison of imported formats: case does not matter.
+bool SameWord(const std::string& text, const char* keyword);
+
+// Import options shared by the readers.
+struct ImportOptions {
+    bool floating_as_ground = false;
+    std::string master;  // empty: the reader's default
+};

@@ -1,0 +1,337 @@
+// Readers of scenes and calibration patterns: real-format snippets with
+// their comment, case and whitespace variants, and one test per refusal.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <sstream>
+
+#include "import.h"
+#include "parser.h"
+#include "pex25d_reader.h"
+#include "rcx_reader.h"
+
+namespace {
+
+const char* const SCENE =
+    "# exported scene\n"
+    "PEX25D 1.2-rc1\n"
+    "UNITS LENGTH nm GRID 5   # 5 nm grid\n"
+    "ground_plane subs Z_OFFSETS -200 0\n"
+    "METAL m1 Z_OFFSETS 500 800\n"
+    "METAL\tm2   Z_OFFSETS 1200 1500\n"
+    "VIA v1 CONNECTS m1 m2\n"
+    "DIELECTRIC_BACKGROUND air PERMITTIVITY 1.0\n"
+    "DIELECTRIC_SIMPLE fox WRAPS subs PERMITTIVITY 3.9 \\\n"
+    "    BETWEEN subs m1\n"
+    "DIELECTRIC_SIMPLE ild WRAPS fox PERMITTIVITY 4.1 BETWEEN m1 m2\n"
+    "CONDUCTOR A \"net a\"\n"
+    "CONDUCTOR A2 \"net a\"\n"
+    "CONDUCTOR B netb\n"
+    "META source_cell x\n"
+    "BOX CONDUCTOR A LAYER m1 LL 0 0 UR 1000 500\n"
+    "box conductor A2 layer v1 ll 200 100 ur 400 300\n"
+    "POLYGON CONDUCTOR B LAYER m1 OUTER 2000 0 3000 0 3000 1000 2500 1000 2500 400 2000 400\n"
+    "DOMAIN_MARGIN X 1000 Y 2000 Z 500\n";
+
+struct Read {
+    Scene scene;
+    std::vector<std::string> errors;
+};
+
+Read Scene(const std::string& text, ImportOptions options = ImportOptions())
+{
+    Read r;
+    std::istringstream in(text);
+    ReadPex25d(in, options, r.scene, r.errors);
+    return r;
+}
+
+const SceneConductor* Find(const ::Scene& s, const std::string& name)
+{
+    for (const SceneConductor& c : s.conductors)
+        if (c.name == name)
+            return &c;
+    return nullptr;
+}
+
+TEST(Pex25d, ReadsThePlanarSubset)
+{
+    Read r = Scene(SCENE);
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    const ::Scene& s = r.scene;
+    EXPECT_EQ(s.master, "net a");  // the first net unless --master says otherwise
+    const SceneConductor* a = Find(s, "net a");
+    ASSERT_TRUE(a);
+    ASSERT_EQ(a->boxes.size(), 2u);  // two shortnames of one net are one conductor
+    // The via spans from the top of m1 to the bottom of m2.
+    EXPECT_DOUBLE_EQ(a->boxes[1].z0, 0.8);
+    EXPECT_DOUBLE_EQ(a->boxes[1].z1, 1.2);
+    const SceneConductor* b = Find(s, "netb");
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b->boxes.size(), 2u);  // the L polygon
+    const SceneConductor* g = Find(s, "subs");
+    ASSERT_TRUE(g);
+    // The window: shapes' bounds plus the margin, the ground plane as its floor.
+    EXPECT_DOUBLE_EQ(s.window.x0, -1.0);
+    EXPECT_DOUBLE_EQ(s.window.x1, 4.0);
+    EXPECT_DOUBLE_EQ(s.window.y1, 3.0);
+    EXPECT_DOUBLE_EQ(s.window.z0, -0.2);
+    EXPECT_DOUBLE_EQ(s.window.z1, 1.7);  // no m2 shapes: the via's top plus the margin
+    EXPECT_DOUBLE_EQ(g->boxes[0].x0, s.window.x0);
+    EXPECT_DOUBLE_EQ(g->boxes[0].z1, 0.0);
+    // Bands: fox from the ground plane's bottom to m1's bottom, ild from m1's
+    // bottom to m2's, the background above.
+    ASSERT_EQ(s.bands.size(), 3u);
+    EXPECT_DOUBLE_EQ(s.bands[0].z1, 0.5);
+    EXPECT_DOUBLE_EQ(s.bands[0].diel, 3.9);
+    EXPECT_DOUBLE_EQ(s.bands[1].diel, 4.1);
+    EXPECT_DOUBLE_EQ(s.bands[1].z1, 1.2);
+    EXPECT_DOUBLE_EQ(s.bands[2].diel, 1.0);
+    EXPECT_DOUBLE_EQ(s.bands[2].z1, s.window.z1);
+}
+
+TEST(Pex25d, RefusesWhatCannotBeRepresented)
+{
+    struct Case {
+        std::string from, to;  // replacement in SCENE ("" from: appended)
+        std::string message;
+        int line;
+    } cases[] = {
+        {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 "
+             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 5\n", "conformal", 20},
+        {"", "DIELECTRIC_SIDEWALL s WRAPS m1 PERMITTIVITY 7\n", "not a horizontal band", 20},
+        {"", "POLYGON CONDUCTOR B LAYER m2 OUTER 0 0 1000 0 500 500\n", "neither horizontal nor vertical", 20},
+        {"CONDUCTOR B netb", "CONDUCTOR B FLOATING", "FLOATING", 14},
+        {"", "BOX CONDUCTOR B LAYER m1 LL 900 400 UR 1500 600\n", "overlaps a shape of net a", 20},
+        {"UNITS LENGTH nm GRID 5   # 5 nm grid\n", "", "UNITS must come before", 3},
+        {"GRID 5 ", "GRID 0 ", "GRID must be > 0", 3},
+        {"UNITS LENGTH nm", "UNITS LENGTH mil", "not um, nm or m", 3},
+        {"air PERMITTIVITY 1.0", "air PERMITTIVITY 0", "PERMITTIVITY must be > 0", 8},
+        {"WRAPS fox PERMITTIVITY 4.1", "WRAPS fox PERMITTIVITY -4.1", "PERMITTIVITY must be > 0", 11},
+        {"DIELECTRIC_BACKGROUND air PERMITTIVITY 1.0\n", "", "no DIELECTRIC_BACKGROUND", 1},
+        {"m1 Z_OFFSETS 500 800", "m1 Z_OFFSETS 800 800", "zhigh must be above zlow", 5},
+        {"m1 Z_OFFSETS 500 800", "m1 Z_OFFSETS 500", "expected zhigh", 5},
+        {"m2   Z_OFFSETS 1200 1500", "m2 Z_OFFSETS 800 1500", "no height", 7},
+        {"UR 1000 500", "UR 1002 500", "not a multiple of the grid", 16},
+        {"DOMAIN_MARGIN X 1000 Y 2000 Z 500\n", "", "no window", 1},
+        {"META source_cell x", "SOMETHING else", "unknown record", 15},
+        {"", "INCLUDE more.pex25d\n", "flatten", 20},
+        {"layer v1", "layer subs", "not a METAL or VIA", 17},
+    };
+    for (const Case& c : cases) {
+        std::string text = SCENE;
+        if (c.from.empty())
+            text += c.to;
+        else {
+            size_t at = text.find(c.from);
+            ASSERT_NE(at, std::string::npos) << c.from;
+            text.replace(at, c.from.size(), c.to);
+        }
+        Read r = Scene(text);
+        ASSERT_FALSE(r.errors.empty()) << c.message;
+        EXPECT_NE(r.errors[0].find(c.message), std::string::npos) << r.errors[0];
+        EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(c.line) + " : ", 0), 0u) << r.errors[0];
+    }
+}
+
+TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
+{
+    std::string text = std::string(SCENE) + "CONDUCTOR F FLOATING\nCONDUCTOR G FLOATING\n"
+                                            "BOX CONDUCTOR F LAYER m2 LL 0 0 UR 500 500\n"
+                                            "BOX CONDUCTOR G LAYER m2 LL 0 1000 UR 500 1500\n";
+    ImportOptions options;
+    options.floating_as_ground = true;
+    options.master = "net_a";  // the name the run reports may be given as well
+    Read r = Scene(text, options);
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    EXPECT_TRUE(Find(r.scene, "F") && Find(r.scene, "G"));
+    EXPECT_EQ(r.scene.master, "net a");
+    ASSERT_FALSE(r.scene.notes.empty());
+    EXPECT_NE(r.scene.notes[0].find("floating conductor F is treated as a grounded conductor"), std::string::npos);
+}
+
+// The deck written from a scene parses back into the scene's boxes, with
+// names the deck grammar accepts.
+TEST(Pex25d, DeckTextRoundTrip)
+{
+    Read r = Scene(SCENE);
+    ASSERT_TRUE(r.errors.empty());
+    AssignDeckNames(r.scene);
+    EXPECT_EQ(r.scene.master, "net_a");
+    ClearDeck();
+    DeckLists lists;
+    ASSERT_EQ(LoadDeckText(DeckText(r.scene, "scene"), lists), 0);
+    ASSERT_EQ(lists.names.size(), r.scene.conductors.size());
+    EXPECT_EQ(lists.names[0], "net_a");
+    size_t boxes = 0;
+    for (const SceneConductor& c : r.scene.conductors)
+        boxes += c.boxes.size();
+    ASSERT_EQ(lists.cuboids.size(), boxes);
+    const Cuboid& via = *lists.cuboids[1];
+    EXPECT_NEAR(via.z0, 0.8, 1e-12);
+    EXPECT_NEAR(via.x1, 0.4, 1e-12);
+    ASSERT_EQ(lists.media.size(), r.scene.bands.size());
+    EXPECT_DOUBLE_EQ(lists.media[1]->diel, 4.1);
+    ClearDeck();
+}
+
+TEST(DeckNames, InvalidAndRepeatedNamesBecomeDistinctIdentifiers)
+{
+    EXPECT_EQ(DeckIdentifier("VDD!"), "VDD_");
+    EXPECT_EQ(DeckIdentifier("3net"), "n_3net");
+    EXPECT_EQ(DeckIdentifier("Block"), "Block_");
+    EXPECT_EQ(DeckIdentifier("a:b_2"), "a:b_2");
+    ::Scene s;
+    s.conductors = {{"x-1", {}}, {"x_1", {}}, {"x.1", {}}};
+    s.master = "x.1";
+    AssignDeckNames(s);
+    EXPECT_EQ(s.conductors[0].name, "x_1_2");
+    EXPECT_EQ(s.conductors[1].name, "x_1");  // a valid name keeps itself
+    EXPECT_EQ(s.master, s.conductors[2].name);
+}
+
+const char* const WIRES =
+    "PATTERN Over/M1oM0/W0.2_W0.2/S0.2_S0.2\n"
+    "\n"
+    "GROUND_PLANE 0 M0_w0  HEIGHT -0.1 0.0  THICKNESS 0.1\n"
+    "dielectric oxide HEIGHT  0.000  0.900   EPSILON  3.900\n"
+    "DIELECTRIC top HEIGHT  0.900  2.000   EPSILON  3.900  # same permittivity: one band\n"
+    "WIRE 1 M1_w1  LL -0.500  0.400  LR -0.300  0.400  UR -0.300  0.700  UL -0.500  0.700   LENGTH 10.000   VOLTAGE 0\n"
+    "WIRE 2 M1_w2  LL -0.100  0.400  LR  0.100  0.400  UR  0.100  0.700  UL -0.100  0.700   LENGTH 10.000   VOLTAGE 1\n"
+    "\tWIRE 3 M1_w3  LL  0.300  0.400  LR  0.500  0.400  UR  0.500  0.700  UL  0.300  0.700   LENGTH 10.000   VOLTAGE 0\n"
+    "WINDOW_BBOX  LL -0.700  0.000 UR  0.700  1.500 LENGTH 10.000\n"
+    "SIM_WIN_EXT  LL -1.400  0.000 UR  1.400  0.000 LENGTH  0.000  0.000\n";
+
+Read Pattern(const std::string& text, const std::string& process = "", ImportOptions options = ImportOptions())
+{
+    Read r;
+    RcxPattern p;
+    std::istringstream in(text);
+    ReadRcxWires(in, p, r.errors);
+    std::vector<SceneBand> stack;
+    if (!process.empty()) {
+        std::istringstream pin(process);
+        ReadRcxProcess(pin, stack, r.errors);
+    }
+    if (r.errors.empty())
+        BuildPatternScene(p, process.empty() ? nullptr : &stack, options, r.scene, r.errors);
+    return r;
+}
+
+TEST(RcxPattern, ReadsWiresPlanesWindowAndBands)
+{
+    Read r = Pattern(WIRES);
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    const ::Scene& s = r.scene;
+    EXPECT_EQ(s.master, "M1_w2");
+    EXPECT_DOUBLE_EQ(s.window.x0, -2.1);
+    EXPECT_DOUBLE_EQ(s.window.x1, 2.1);
+    EXPECT_DOUBLE_EQ(s.window.y1, 10.0);
+    EXPECT_DOUBLE_EQ(s.window.z0, -0.1);
+    const SceneConductor* w2 = Find(s, "M1_w2");
+    ASSERT_TRUE(w2);
+    EXPECT_DOUBLE_EQ(w2->boxes[0].x0, -0.1);
+    EXPECT_DOUBLE_EQ(w2->boxes[0].z1, 0.7);
+    EXPECT_DOUBLE_EQ(w2->boxes[0].y1, 10.0);
+    ASSERT_EQ(s.bands.size(), 1u);  // equal permittivities merge, the window bounds them
+    EXPECT_DOUBLE_EQ(s.bands[0].z0, -0.1);
+    EXPECT_DOUBLE_EQ(s.bands[0].z1, 1.5);
+}
+
+TEST(RcxPattern, ProcessFileGivesTheStack)
+{
+    std::string wires = WIRES;
+    for (const char* line : {"dielectric oxide", "DIELECTRIC top"}) {
+        size_t at = wires.find(line);
+        wires.erase(at, wires.find('\n', at) + 1 - at);
+    }
+    const char* process = "# stack\nPROCESS {\nCONDUCTOR m1 {\n  distance 0.4\n  thickness 0.3\n}\n"
+                          "DIELECTRIC {\n  name low\n  epsilon 3.9\n  thickness 0.55\n}\n"
+                          "DIELECTRIC upper {\n  EPSILON 2.5\n  thickness 2\n}\n}\n";
+    Read r = Pattern(wires, process);
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    ASSERT_EQ(r.scene.bands.size(), 2u);
+    EXPECT_DOUBLE_EQ(r.scene.bands[0].z1, 0.55);
+    EXPECT_DOUBLE_EQ(r.scene.bands[1].diel, 2.5);
+}
+
+TEST(RcxPattern, Refusals)
+{
+    struct Case {
+        std::string from, to, process, message;
+        int line;
+    } cases[] = {
+        {"UL -0.100  0.700", "UL -0.050  0.700", "", "not a rectangle", 7},
+        {"UR  0.100  0.700  UL -0.100  0.700", "UR  0.100  0.400  UL -0.100  0.400", "", "no thickness", 7},
+        {"LENGTH 10.000   VOLTAGE 1", "LENGTH 0   VOLTAGE 1", "", "LENGTH must be > 0", 7},
+        {"VOLTAGE 1", "VOLTAGE 0", "", "no wire is at VOLTAGE 1", 1},
+        {"VOLTAGE 0\nWIRE 2", "VOLTAGE 1\nWIRE 2", "", "several wires", 1},
+        {"EPSILON  3.900\n", "EPSILON  0\n", "", "EPSILON must be > 0", 4},
+        {"HEIGHT  0.000  0.900", "HEIGHT  0.000  0.000", "", "no thickness", 4},
+        {"HEIGHT  0.900  2.000   EPSILON  3.900", "HEIGHT  1.000  2.000   EPSILON  3.900", "", "gap", 5},
+        {"HEIGHT  0.900  2.000   EPSILON  3.900", "HEIGHT  0.800  2.000   EPSILON  4.200", "", "overlaps", 5},
+        {"WINDOW_BBOX  LL -0.700  0.000 UR  0.700  1.500 LENGTH 10.000\n", "", "", "no WINDOW_BBOX", 1},
+        {"WINDOW_BBOX  LL -0.700", "WINDOW_BBOX  LL x", "", "'x' is not a number", 9},
+        {"PATTERN", "PATERN", "", "unknown record", 1},
+        {"", "", "DIELECTRIC d {\n epsilon 3.9\n thickness 1\n conformal 1\n}\n", "conformal or sidewall", 4},
+        {"", "", "DIELECTRIC d {\n thickness 1\n}\n", "epsilon is missing", 1},
+        {"", "", "DIELECTRIC d {\n epsilon 4\n thickness -1\n}\n", "thickness is missing or not > 0", 1},
+    };
+    for (const Case& c : cases) {
+        std::string text = WIRES;
+        if (!c.from.empty()) {
+            size_t at = text.find(c.from);
+            ASSERT_NE(at, std::string::npos) << c.from;
+            text.replace(at, c.from.size(), c.to);
+        }
+        Read r = Pattern(text, c.process);
+        ASSERT_FALSE(r.errors.empty()) << c.message;
+        EXPECT_NE(r.errors[0].find(c.message), std::string::npos) << r.errors[0];
+        EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(c.line) + " : ", 0), 0u) << r.errors[0];
+    }
+}
+
+TEST(Detect, ByContentNotByName)
+{
+    EXPECT_EQ(DetectInput("# c\n\npex25d 1.0\n"), InputKind::PEX25D);
+    EXPECT_EQ(DetectInput(WIRES), InputKind::RCX_WIRES);
+    EXPECT_EQ(DetectInput("CONDUCTOR m1 {\n distance 1\n}\n"), InputKind::RCX_PROCESS);
+    EXPECT_EQ(DetectInput("// deck\n<vorn>\n[/vorn]\n"), InputKind::DECK);
+}
+
+// Folding a row of a cut pattern: the master's own ends are at its
+// potential, so their (negative) couplings lower its total; another wire's
+// segments add up; everything is per micrometre of the middle.
+TEST(PerLength, CutAndFold)
+{
+    Read r = Pattern(WIRES);
+    ASSERT_TRUE(r.errors.empty());
+    PerLengthPlan plan;
+    std::string error;
+    ASSERT_TRUE(CutForPerLength(r.scene, {1, 2, 3}, plan, error)) << error;
+    EXPECT_DOUBLE_EQ(plan.middle, 5.0);
+    const SceneConductor* mid = Find(r.scene, "M1_w2");
+    const SceneConductor* end = Find(r.scene, "M1_w2_end1");
+    ASSERT_TRUE(mid && end);
+    EXPECT_DOUBLE_EQ(mid->boxes[0].y0, 2.5);
+    EXPECT_LT(end->boxes[0].y1, 2.5);  // the slit the walks start in
+    EXPECT_DOUBLE_EQ(Find(r.scene, "M1_w1_end1")->boxes[0].y1, 2.5);
+    CapRow raw{{"M1_w2", "M0_w0", "M1_w1", "M1_w1_end1", "M1_w1_end2", "M1_w2_end1", "M1_w2_end2", "M1_w3",
+                "M1_w3_end1", "M1_w3_end2"},
+               {10, -2, -3, -0.5, -0.5, -1, -1, -3, -0.25, -0.25},
+               {0.3, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1}};
+    CapRow row = FoldPerLength(raw, plan);
+    ASSERT_EQ(row.names.size(), 4u);
+    EXPECT_EQ(row.names[0], "M1_w2");
+    EXPECT_DOUBLE_EQ(row.value[0], 8.0 / 5);
+    EXPECT_DOUBLE_EQ(row.value[2], -4.0 / 5);  // M1_w1
+    EXPECT_DOUBLE_EQ(row.value[3], -3.5 / 5);
+    EXPECT_NEAR(row.error[0], std::sqrt(0.09 + 0.02) / 5, 1e-15);
+    std::string text = PatternResultText("p", row, {"M1_w1", "M1_w2", "M1_w3"}, true);
+    EXPECT_NE(text.find("UNIT F/um\n"), std::string::npos);
+    EXPECT_NE(text.find("COUPLING M1_w1 8.000000e-01"), std::string::npos);
+    EXPECT_EQ(text.find("COUPLING M0_w0"), std::string::npos);  // a plane is ground, in the fringe
+    EXPECT_NE(text.find("FRINGE 1.000000e-01"), std::string::npos);
+}
+
+}  // namespace
