@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct RunSettings {
     std::string deck_path;
@@ -11,6 +12,16 @@ struct RunSettings {
     int64_t target_walks = 2000;  // -t
     double target_error = 0.1;    // -p
     int threads = 1;              // -n
+    // Several masters per run, outputs, reproducibility and budgets.
+    std::vector<std::string> masters;  // --master, in the order given
+    bool all_masters = false;          // --all-masters
+    std::vector<std::string> exclude;  // --exclude (with --all-masters)
+    std::vector<std::string> ground;   // --ground: conductors of the SPEF ground entry
+    std::string json_path, csv_path, spef_path;
+    bool seeded = false;               // --seed given
+    uint64_t seed = 0;
+    double time_limit = 0.0;           // --time-limit, seconds per master
+    long long max_walks = 0;           // --max-walks, per master
 };
 
 // ParseOptions result when the run goes on with the deck.
