@@ -160,7 +160,7 @@ bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
         Json m;
         m["master"] = r.master;
         if (!r.error.empty()) {
-            m["error"] = r.error;
+            m["error"] = r.error.substr(0, r.error.find_last_not_of('\n') + 1);
             m["converged"] = false;
             masters.push_back(m);
             continue;
