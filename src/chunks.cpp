@@ -70,21 +70,30 @@ long long ChunkMerger::WalksOfChunk(long long k) const
     return std::max(0LL, std::min(CHUNK_WALKS, bound - k * CHUNK_WALKS));
 }
 
-void ChunkMerger::Estimate(int slot, double& mean, double& err) const
+// Mean and standard error of one slot over strata; strata without walks add
+// nothing. Both are not a number when no stratum has a walk.
+void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
+                               const double* prob, int strata, int slot, double& mean, double& err)
 {
     double m = 0.0, var = 0.0;
     bool any = false;
-    for (int k = 0; k < CHUNK_STRATA; k++) {
-        if (count_[k] <= 0)
+    for (int k = 0; k < strata; k++) {
+        if (count[k] <= 0)
             continue;
         any = true;
-        const double nk = (double)count_[k];
-        const double mk = sum_[k][slot] / nk;
-        m += share_[k] * mk;
-        var += share_[k] * share_[k] * (sum2_[k][slot] / nk - mk * mk) / nk;
+        const double nk = (double)count[k];
+        const double mk = sum[k][slot] / nk;
+        const double p = prob ? prob[k] : 1.0;
+        m += p * mk;
+        var += p * p * (sum2[k][slot] / nk - mk * mk) / nk;
     }
     mean = any ? m : NAN;
     err = any ? std::sqrt(var) : NAN;
+}
+
+void ChunkMerger::Estimate(int slot, double& mean, double& err) const
+{
+    StratifiedEstimate(sum_, sum2_, count_, share_, CHUNK_STRATA, slot, mean, err);
 }
 
 bool ChunkMerger::Merge(const ChunkSums& c, double elapsed)

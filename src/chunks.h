@@ -22,6 +22,12 @@ ChunkSeeds SeedsOfChunk(uint64_t run_seed, uint64_t master_key, long long chunk)
 // does not depend on which other masters the same run extracts.
 uint64_t MasterKey(const std::string& name);
 
+// Mean and standard error of one slot from per-stratum sums, weighted by
+// `prob` (or 1); strata without walks add nothing, and with none both are
+// not a number.
+void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
+                        const double* prob, int strata, int slot, double& mean, double& err);
+
 // Stratified sums of one chunk of walks: CHUNK_STRATA rows of `slots`
 // entries each, of halved walk weights and of their squares.
 struct ChunkSums {

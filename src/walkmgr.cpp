@@ -667,27 +667,6 @@ ChunkSums* WalkMgr::DeliverChunk(ChunkSums* done)
     return done;
 }
 
-// Mean and standard error of one slot over strata; strata without walks add
-// nothing. Both are not a number when no stratum has a walk.
-static void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
-                               const double* prob, int strata, int slot, double& mean, double& err)
-{
-    double m = 0.0, var = 0.0;
-    bool any = false;
-    for (int k = 0; k < strata; k++) {
-        if (count[k] <= 0)
-            continue;
-        any = true;
-        const double nk = (double)count[k];
-        const double mk = sum[k][slot] / nk;
-        const double p = prob ? prob[k] : 1.0;
-        m += p * mk;
-        var += p * p * (sum2[k][slot] / nk - mk * mk) / nk;
-    }
-    mean = any ? m : NAN;
-    err = any ? std::sqrt(var) : NAN;
-}
-
 void WalkMgr::CalcResult()
 {
     pthread_mutex_lock(&mutex);
