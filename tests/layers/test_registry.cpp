@@ -286,12 +286,13 @@ TEST_F(RegistryTest, GaussianRefreshFollowsTheSelector)
     EXPECT_EQ(stack.GetWeightPartialSum(false), Layers::cdf_weights[kKey].second);
     EXPECT_EQ(stack.GetWeightCross(false), Layers::weight_array[kKey]);
     EXPECT_EQ(stack.GetWeightPartialSign(false), Layers::cdf_weight_signs[kKey]);
-    EXPECT_EQ(stack.GetPartialSum(false), nullptr);
+    // A walk's start selects its layer's transition tables too.
+    EXPECT_EQ(stack.GetPartialSum(false), Layers::psums[kKey].second);
     stack.FindLayerFromGauss(1.5);
     EXPECT_EQ(stack.GetWeightPartialSum(true), Layers::cdf_weights[kKey].second);
     EXPECT_EQ(stack.GetWeightPartialSign(true), Layers::cdf_weight_signs[kKey]);
 
-    // Selector 0 needs the transition table as well, selector 1 does not.
+    // Every selector gets the transition table.
     RegisterUniformTrans(kKey);
     std::vector<double> values(24, 0.5);
     Layers::weight_select = 0;
@@ -306,7 +307,7 @@ TEST_F(RegistryTest, GaussianRefreshFollowsTheSelector)
     Layers other = Build();
     other.FindLayerFromGauss(0.5);
     EXPECT_EQ(other.GetWeightPartialSum(false), Layers::cdf_weights[kKey].second);
-    EXPECT_EQ(other.GetPartialSum(false), nullptr);
+    EXPECT_EQ(other.GetPartialSum(false), Layers::psums[kKey].second);
 }
 
 TEST_F(RegistryTest, UnloadReleasesEverythingOnce)
