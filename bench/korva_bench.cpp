@@ -1,6 +1,6 @@
 // One timed extraction, in-process, printing one line of figures for
 // bench/run to tabulate:
-//   korva_bench DECK (--walks N | --rel E) [--threads T] [--seed S]
+//   korva_bench DECK (--walks N | --rel E) [--threads T] [--seed S] [--reproducible 1]
 // Run from the repository root (tables as for bin/korva).
 #include <sys/resource.h>
 #include <unistd.h>
@@ -30,6 +30,8 @@ int main(int argc, char** argv)
             o.threads = atoi(argv[i + 1]);
         } else if (!strcmp(argv[i], "--seed")) {
             o.seed = atoi(argv[i + 1]);
+        } else if (!strcmp(argv[i], "--reproducible")) {
+            o.reproducible = atoi(argv[i + 1]) != 0;
         }
     }
     // The status lines go to stdout; keep them off the figures line.

@@ -30,6 +30,15 @@ void ShowHelp()
         "    \"-n\": set the number of threads <num_thread> for parallel computing",
         "    The default setting is \"-t 2000 -n 1\".",
         "",
+        "  Several masters, result files, repeatable and budgeted runs:",
+        "    \"--master <name>[,<name>...]\": extract the row of each named conductor (repeatable)",
+        "    \"--all-masters\": extract the row of every conductor; \"--exclude <name>,...\" skips some",
+        "    \"--json <file>\", \"--csv <file>\", \"--spef <file>\": write the results at full precision",
+        "    \"--ground <name>,...\": conductors that join the window in the SPEF ground entry",
+        "    \"--seed <n>\": reproducible walks, the same for any number of threads",
+        "    \"--time-limit <seconds>\", \"--max-walks <n>\": end a master's walks when reached",
+        "    Exit status 75: a master stopped before its target was met.",
+        "",
     };
     for (const char* line : LINES)
         Log::output("%s\n", line);
@@ -96,6 +105,93 @@ bool ParsePositive(const char* text, double& value)
     return true;
 }
 
+// Comma-separated names appended to `out`; false when a name is empty.
+bool ParseNames(const char* text, std::vector<std::string>& out)
+{
+    std::string all = text;
+    size_t begin = 0;
+    for (;;) {
+        size_t end = all.find(',', begin);
+        std::string name = all.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        if (name.empty())
+            return false;
+        out.push_back(name);
+        if (end == std::string::npos)
+            return true;
+        begin = end + 1;
+    }
+}
+
+int RejectLong(const char* option, const char* text, const char* rule)
+{
+    Log::perror("invalid value \"%s\" for option --%s: %s\n", text, option, rule);
+    ShowHelp();
+    return 255;
+}
+
+// The long options that take a value, after --gft (code 1).
+enum LongCode {
+    OPT_MASTER = 2,
+    OPT_ALL_MASTERS,
+    OPT_EXCLUDE,
+    OPT_GROUND,
+    OPT_JSON,
+    OPT_CSV,
+    OPT_SPEF,
+    OPT_SEED,
+    OPT_TIME_LIMIT,
+    OPT_MAX_WALKS,
+};
+
+// Applies one of the options above; returns OPTIONS_RUN or 255.
+int LongOption(int code, const char* name, const char* arg, RunSettings& s)
+{
+    switch (code) {
+    case OPT_MASTER:
+        return ParseNames(arg, s.masters) ? OPTIONS_RUN
+                                          : RejectLong(name, arg, "conductor names, separated by commas");
+    case OPT_ALL_MASTERS:
+        s.all_masters = true;
+        return OPTIONS_RUN;
+    case OPT_EXCLUDE:
+        return ParseNames(arg, s.exclude) ? OPTIONS_RUN
+                                          : RejectLong(name, arg, "conductor names, separated by commas");
+    case OPT_GROUND:
+        return ParseNames(arg, s.ground) ? OPTIONS_RUN
+                                         : RejectLong(name, arg, "conductor names, separated by commas");
+    case OPT_JSON:
+    case OPT_CSV:
+    case OPT_SPEF: {
+        if (!*arg)
+            return RejectLong(name, arg, "a file name is needed");
+        std::string& path = code == OPT_JSON ? s.json_path : code == OPT_CSV ? s.csv_path : s.spef_path;
+        path = arg;
+        return OPTIONS_RUN;
+    }
+    case OPT_SEED: {
+        errno = 0;
+        char* end = nullptr;
+        unsigned long long v = strtoull(arg, &end, 10);
+        if (end == arg || *end != '\0' || errno == ERANGE || *arg == '-' || *arg == '+')
+            return RejectLong(name, arg, "the seed must be a whole number from 0 to 18446744073709551615");
+        s.seeded = true;
+        s.seed = v;
+        return OPTIONS_RUN;
+    }
+    case OPT_TIME_LIMIT:
+        return ParsePositive(arg, s.time_limit) ? OPTIONS_RUN
+                                                : RejectLong(name, arg, "the time limit must be a finite number of seconds > 0");
+    case OPT_MAX_WALKS: {
+        long long v = ParseCount(arg, LLONG_MAX);
+        if (v < 0)
+            return RejectLong(name, arg, "the number of walks must be a whole number >= 1");
+        s.max_walks = v;
+        return OPTIONS_RUN;
+    }
+    }
+    return 255;
+}
+
 int RejectOption(char option, const char* text, const char* rule)
 {
     Log::perror("invalid value \"%s\" for option -%c: %s\n", text, option, rule);
@@ -110,18 +206,33 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     static const struct option LONG_OPTIONS[] = {
         {"gft", required_argument, nullptr, 1},
         {"help", required_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 8},
-        {"convert", required_argument, nullptr, 2},
-        {"floating-as-ground", no_argument, nullptr, 3},
-        {"per-length", no_argument, nullptr, 4},
-        {"master", required_argument, nullptr, 5},
-        {"process", required_argument, nullptr, 6},
-        {"pattern-result", required_argument, nullptr, 7},
+        {"master", required_argument, nullptr, OPT_MASTER},
+        {"all-masters", no_argument, nullptr, OPT_ALL_MASTERS},
+        {"exclude", required_argument, nullptr, OPT_EXCLUDE},
+        {"ground", required_argument, nullptr, OPT_GROUND},
+        {"json", required_argument, nullptr, OPT_JSON},
+        {"csv", required_argument, nullptr, OPT_CSV},
+        {"spef", required_argument, nullptr, OPT_SPEF},
+        {"seed", required_argument, nullptr, OPT_SEED},
+        {"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
+        {"max-walks", required_argument, nullptr, OPT_MAX_WALKS},
+        {"version", no_argument, nullptr, 108},
+        {"convert", required_argument, nullptr, 102},
+        {"floating-as-ground", no_argument, nullptr, 103},
+        {"per-length", no_argument, nullptr, 104},
+        {"process", required_argument, nullptr, 106},
+        {"pattern-result", required_argument, nullptr, 107},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full rescan, so the table can be read more than once
-    int c;
-    while ((c = getopt_long(argc, argv, "f:t:p:n:g:w:h:", LONG_OPTIONS, nullptr)) != -1) {
+    int c, which = 0;
+    while ((c = getopt_long(argc, argv, "f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
+        if (c >= OPT_MASTER && c <= OPT_MAX_WALKS) {
+            int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
+            if (status != OPTIONS_RUN)
+                return status;
+            continue;
+        }
         switch (c) {
         case 'f':
             settings.deck_path = optarg;
@@ -150,31 +261,33 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             break;
         case 1:
             return RegisterTableDir(optarg);
-        case 2:
+        case 102:
             settings.deck_path = optarg;
             settings.convert_out = "-";  // the output name follows the options
             break;
-        case 3:
+        case 103:
             settings.floating_as_ground = true;
             break;
-        case 4:
+        case 104:
             settings.per_length = true;
             break;
-        case 5:
-            settings.master = optarg;
-            break;
-        case 6:
+        case 106:
             settings.process_path = optarg;
             break;
-        case 7:
+        case 107:
             settings.pattern_out = optarg;
             break;
-        case 8:
+        case 108:
             return ShowVersion();
         default:  // 'h', unknown option, missing argument
             ShowHelp();
             return 255;
         }
+    }
+    if (!settings.exclude.empty() && !settings.all_masters) {
+        Log::perror("option --exclude needs --all-masters\n");
+        ShowHelp();
+        return 255;
     }
     if (!settings.convert_out.empty()) {
         if (optind + 1 != argc) {

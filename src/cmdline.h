@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct RunSettings {
     std::string deck_path;
@@ -15,9 +16,18 @@ struct RunSettings {
     std::string convert_out;      // --convert IN OUT: write the deck and end
     bool floating_as_ground = false;
     bool per_length = false;
-    std::string master;           // --master: the conductor or wire to extract
     std::string process_path;     // --process: a pattern's process file
     std::string pattern_out;      // --pattern-result: file for a pattern's result
+    // Several masters per run, outputs, reproducibility and budgets.
+    std::vector<std::string> masters;  // --master, in the order given
+    bool all_masters = false;          // --all-masters
+    std::vector<std::string> exclude;  // --exclude (with --all-masters)
+    std::vector<std::string> ground;   // --ground: conductors of the SPEF ground entry
+    std::string json_path, csv_path, spef_path;
+    bool seeded = false;               // --seed given
+    uint64_t seed = 0;
+    double time_limit = 0.0;           // --time-limit, seconds per master
+    long long max_walks = 0;           // --max-walks, per master
 };
 
 // ParseOptions result when the run goes on with the deck.

@@ -67,10 +67,6 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
             Log::perror("%s applies to calibration patterns only, and %s is a deck\n", pattern_only, path.c_str());
             return 255;
         }
-        if (!settings.options.master.empty()) {
-            Log::perror("--master: a deck names its master in its task\n");
-            return 255;
-        }
         return 0;
     case InputKind::RCX_PROCESS:
         Log::perror("%s is a process file: it gives the dielectric stack only. Run the pattern's wires file "

@@ -1,12 +1,15 @@
 static const char KORVA_SOURCE[] = "src/main";
 
 #include "cmdline.h"
+#include "extraction.h"
 #include "import.h"
 #include "layers.h"
 #include "log.h"
+#include "outputs.h"
 #include "parser.h"
 #include "walkmgr.h"
 
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
@@ -35,72 +38,128 @@ void PrintBanner()
     Log::output("********************************************************/\n");
 }
 
-// The driver's result stores for n conductors (slot n: walks that left the
-// window). The 17-stratum tables stay without arrays: that variant never runs.
-// A stratum's rows of weights and of squared weights lie side by side, so
-// that adding a walk touches few cache lines while the other worker waits.
-struct ResultStores {
-    std::vector<double> cap, cap2, err;
-    std::vector<double> is_rows;
-    double* is_sum[12];
-    double* is_sum2[12];
-    std::vector<long long> is_count;
-    double* ss_sum[17] = {};
-    double* ss_sum2[17] = {};
-    std::vector<long long> ss_count;
-
-    explicit ResultStores(size_t n)
-        : cap(n + 1), cap2(n + 1), err(n + 1), is_rows(24 * (n + 1)), is_count(12), ss_count(17)
-    {
-        for (int k = 0; k < 12; k++) {
-            is_sum[k] = &is_rows[(2 * k) * (n + 1)];
-            is_sum2[k] = &is_rows[(2 * k + 1) * (n + 1)];
-        }
+// The masters of this run: the deck's task, the --master names in the order
+// given, or every conductor but the excluded ones. Empty after a message
+// when a name is not a conductor of the deck.
+bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
+                    std::vector<std::string>& masters)
+{
+    auto known = [&conductors](const std::string& name) {
+        if (std::binary_search(conductors.begin(), conductors.end(), name))
+            return true;
+        Log::perror("no conductor named %s in the deck\n", name.c_str());
+        return false;
+    };
+    bool ok = true;
+    for (const std::vector<std::string>* names : {&s.masters, &s.exclude, &s.ground})
+        for (const std::string& name : *names)
+            ok = known(name) && ok;
+    if (!ok)
+        return false;
+    if (s.all_masters) {
+        for (const std::string& name : conductors)
+            if (std::find(s.exclude.begin(), s.exclude.end(), name) == s.exclude.end())
+                masters.push_back(name);
     }
-};
+    for (const std::string& name : s.masters)
+        if (std::find(masters.begin(), masters.end(), name) == masters.end())
+            masters.push_back(name);
+    if (s.masters.empty() && !s.all_masters)
+        masters.push_back(master_name);
+    if (masters.empty()) {
+        Log::perror("no master conductor left to extract\n");
+        return false;
+    }
+    return true;
+}
 
-// The extraction itself: from the deck lists to the printed capacitance row.
+// The report of one master, after its walks.
+void PrintRow(const MasterRow& row, const timespec& total_start)
+{
+    WalkMgr::PrintOutputZone(row.conductors, row.cap, row.err);
+    Log::output("Kernel of Random Walk used %.2lf seconds\n", row.walk_seconds);
+    Log::output("[END of Korva]\n");
+    Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", row.cap[0],
+                Elapsed(total_start, Now()));
+}
+
+// A calibration pattern's own result: per wire, and per micrometre of the
+// master's middle with --per-length.
+bool PatternReport(const RunSettings& settings, const ImportedInput& imported, const MasterRow& row)
+{
+    CapRow raw{row.conductors, row.cap, row.err};
+    std::string report;
+    std::string result = PatternResult(imported, raw, report);
+    Log::output("%s", report.c_str());
+    std::string error;
+    if (!settings.pattern_out.empty() && !WriteFileAtomic(settings.pattern_out, result, error)) {
+        Log::perror("%s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors,
+                  const std::vector<MasterRow>& rows)
+{
+    bool ok = true;
+    if (!s.json_path.empty())
+        ok = WriteJson(s.json_path, s, seed, rows) && ok;
+    if (!s.csv_path.empty())
+        ok = WriteCsv(s.csv_path, rows) && ok;
+    if (!s.spef_path.empty())
+        ok = WriteSpef(s.spef_path, s, conductors, rows) && ok;
+    return ok;
+}
+
+// The extraction itself: from the deck lists to the printed rows and the
+// result files. Exit status 0, 75 when a target was not met, 255 when a
+// master failed or a file could not be written.
 int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec& total_start,
                   const ImportedInput& imported)
 {
-    const int GAUSS_SELECT = 1, WEIGHT_SELECT = 4;
-    timespec prep_start = Now();
-    ResultStores r(lists.names.size());
-    WalkMgr mgr;
-    mgr.names = lists.names;
-    mgr.Prepare(settings.end_mode, lists.cuboids, lists.media, settings.target_walks,
-                settings.target_error, r.cap, r.cap2, r.err, r.ss_sum, r.ss_sum2, r.ss_count,
-                r.is_sum, r.is_sum2, r.is_count, settings.threads, GAUSS_SELECT, WEIGHT_SELECT,
-                solver_space);
-    Log::output("Preparation of Korva used %.2f seconds\n", Elapsed(prep_start, Now()));
-    Log::output("\t\tRandom Walk Begins\n\n");
+    ExtractionSettings x;
+    x.end_mode = settings.end_mode;
+    x.target_walks = settings.target_walks;
+    x.target_error = settings.target_error;
+    x.threads = settings.threads;
+    x.seeded = settings.seeded;
+    x.seed = settings.seeded ? settings.seed : WalkMgr::ClockSeed();
+    x.time_limit = settings.time_limit;
+    x.max_walks = settings.max_walks;
 
-    timespec kernel_start = Now();
-    mgr.StartAll(settings.threads);
-    mgr.WaitEnd();
-    timespec kernel_end = Now();
-
+    Extraction extraction(lists, solver_space);
+    std::vector<std::string> masters;
+    if (!ResolveMasters(settings, extraction.Conductors(), masters)) {
+        Layers::UnLoadData();
+        DeleteDeckObjects();
+        return 255;
+    }
+    Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
+                (unsigned long long)x.seed);
+    const bool several = settings.all_masters || !settings.masters.empty();
+    std::vector<MasterRow> rows;
+    bool failed = false, unmet = false;
+    for (size_t k = 0; k < masters.size(); k++) {
+        if (several)
+            Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
+        rows.push_back(extraction.Run(masters[k], x, (int)k));
+        const MasterRow& row = rows.back();
+        if (!row.error.empty()) {
+            Log::perror("%s", row.error.c_str());
+            failed = true;
+            continue;
+        }
+        unmet = unmet || !row.converged;
+        PrintRow(row, total_start);
+        if (imported.pattern && k == 0 && !PatternReport(settings, imported, row))
+            failed = true;
+    }
     Layers::UnLoadData();
     DeleteDeckObjects();
-    WalkMgr::PrintOutputZone(lists.names, r.cap, r.err);
-    int status = 0;
-    if (imported.pattern) {
-        CapRow raw{lists.names, r.cap, r.err};
-        std::string report;
-        std::string result = PatternResult(imported, raw, report);
-        Log::output("%s", report.c_str());
-        std::string error;
-        if (!settings.pattern_out.empty() && !WriteFileAtomic(settings.pattern_out, result, error)) {
-            Log::perror("%s\n", error.c_str());
-            status = 255;
-        }
-    }
-    Log::output("Kernel of Random Walk used %.2lf seconds\n", Elapsed(kernel_start, kernel_end));
-    Log::output("[END of Korva]\n");
-    Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", r.cap[0],
-                Elapsed(total_start, Now()));
+    failed = !WriteOutputs(settings, x.seed, extraction.Conductors(), rows) || failed;
     Log::close();
-    return status;
+    return failed ? 255 : unmet ? 75 : 0;
 }
 
 }  // namespace
@@ -121,12 +180,10 @@ int main(int argc, char** argv)
         return 255;
     }
 
-    Log::pinfo("[Preparing Random Walk Program]\n");
-    Log::pinfo("Parsing input file...\n");
-    timespec parse_start = Now();
     ImportSettings import_settings;
     import_settings.options.floating_as_ground = settings.floating_as_ground;
-    import_settings.options.master = settings.master;
+    if (settings.masters.size() == 1)
+        import_settings.options.master = settings.masters[0];
     import_settings.per_length = settings.per_length;
     import_settings.pattern_result = !settings.pattern_out.empty();
     import_settings.process_path = settings.process_path;
@@ -148,9 +205,23 @@ int main(int argc, char** argv)
         Log::output("Wrote %s\n", settings.convert_out.c_str());
         return 0;
     }
+    if (imported.kind != InputKind::DECK && settings.masters.size() == 1) {
+        // The reader made that conductor the task's master, under its deck name.
+        settings.masters.clear();
+    }
+    if (imported.pattern && (settings.all_masters || !settings.masters.empty())) {
+        Log::perror("a calibration pattern extracts one wire: name it with a single --master\n");
+        return 255;
+    }
+
+    Log::pinfo("[Preparing Random Walk Program]\n");
+    Log::pinfo("Parsing input file...\n");
+    timespec parse_start = Now();
     DeckLists lists;
-    status = imported.kind == InputKind::DECK ? LoadDeck(settings.deck_path.c_str(), lists)
-                                              : LoadDeckText(imported.deck_text, lists);
+    const bool need_task = settings.masters.empty() && !settings.all_masters;
+    status = imported.kind == InputKind::DECK
+                 ? LoadDeck(settings.deck_path.c_str(), lists, need_task)
+                 : LoadDeckText(imported.deck_text, lists, need_task);
     if (status != 0) {
         DeleteDeckObjects();
         return status;

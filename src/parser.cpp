@@ -14,6 +14,14 @@ Cuboid* solver_space = nullptr;
 std::map<std::string, std::vector<Cuboid*>> dictionary;
 std::map<std::string, std::vector<Medium*>> mediums;
 std::string master_name;
+// Set by LoadDeck when the run names its masters itself: a deck without a
+// task statement is then complete.
+static bool task_optional = false;
+
+static bool MasterMissing()
+{
+    return !dictionary.count(master_name) && !(task_optional && master_name.empty());
+}
 
 int miline = 1;
 DeckValue yylval;
@@ -273,7 +281,7 @@ private:
         }
         ExpectClosingTag(VORN);
         Reduce(4);  // trailer
-        if (!dictionary.count(master_name))
+        if (MasterMissing())
             Log::perror("master conductor doesn't exist\n");
         Reduce(3);  // deck
         FATAL_CHECK(depth == 2);
@@ -640,7 +648,7 @@ int FinishLoad(int result, DeckLists& lists)
 {
     if (result != 0)
         return 255;
-    if (!dictionary.count(master_name))
+    if (MasterMissing())
         return 255;  // the parser has said so
     if (!ValidateDeck())
         return 255;
@@ -651,8 +659,9 @@ int FinishLoad(int result, DeckLists& lists)
 
 }  // namespace
 
-int LoadDeck(const char* path, DeckLists& lists)
+int LoadDeck(const char* path, DeckLists& lists, bool need_task)
 {
+    task_optional = !need_task;
     deck_file.close();
     deck_file.clear();
     deck_file.open(path);
@@ -666,8 +675,9 @@ int LoadDeck(const char* path, DeckLists& lists)
     return FinishLoad(result, lists);
 }
 
-int LoadDeckText(const std::string& text, DeckLists& lists)
+int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task)
 {
+    task_optional = !need_task;
     std::istringstream in(text);
     deck_in = &in;
     int result = yyparse();

@@ -69,10 +69,11 @@ struct DeckLists {
 
 // Opens `path`, parses, validates, applies the window default and builds
 // the lists. Prints every message itself. Returns 0 on success, 255 on any
-// failure.
-int LoadDeck(const char* path, DeckLists& lists);
+// failure. Without `need_task` a deck may lack the task statement (the
+// lists then hold the conductors in byte order).
+int LoadDeck(const char* path, DeckLists& lists, bool need_task = true);
 // The same for a deck held in memory (an imported file's deck text).
-int LoadDeckText(const std::string& text, DeckLists& lists);
+int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task = true);
 void BuildDeckLists(DeckLists& lists);
 // Deletes every box and medium the parse created (window included) and
 // empties the maps and the window pointer that referred to them.

@@ -606,6 +606,7 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 
 // ---- walk loop ----
 
+#include "chunks.h"
 #include "spacemanager.h"
 #include "walkmgr.h"
 
@@ -669,7 +670,11 @@ void Randomwalk::Wait()
 
 void* Randomwalk::thread_proc(void* arg)
 {
-    static_cast<Randomwalk*>(arg)->RandomwalkCore();
+    Randomwalk* w = static_cast<Randomwalk*>(arg);
+    if (w->mgr->chunked)
+        w->ChunkCore();
+    else
+        w->RandomwalkCore();
     return nullptr;
 }
 
@@ -736,6 +741,86 @@ static inline void LockManager(pthread_mutex_t* mutex)
     pthread_mutex_lock(mutex);
 }
 
+// One walk from the Gaussian surface to a conductor or out of the window:
+// its weight, start face and stratum, and the result slot it ends in.
+// Forced inline so that both walk loops keep the hot path of one.
+__attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, double& weight,
+                                                           int& id_gss, int& strata, long long& hops)
+{
+    int band = 0;
+    id_gss = -1;
+    Vector3 pt = GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                               id_gss, band);
+    FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+    layers.FindLayerFromGauss(pt.z);
+    Cube cube = m.spacemgr->GetDomainCubic(pt);
+    double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
+    layers.GetNearby(layer_low, layer_high);
+    int intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
+
+    // First hop: its weight is fixed for the whole walk.
+    PointOnCube spt;
+    strata = -1;
+    if (intf != 0) {
+        cube.radius = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
+        layers.UpdateHalfWSum(diel_low, diel_up);
+        layers.Update_PDF_Half_WSum(diel_low, diel_up);
+        weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
+    } else {
+        int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
+        weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss);
+        if (weight_select == 3) {
+            FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
+            strata = spt.strata;
+        }
+    }
+    weight *= m.gauss_total;
+    // The start face was drawn with a density divided by its factor,
+    // whichever kind of first hop follows.
+    if (gauss_select == 1)
+        weight *= m.gauss_dist[id_gss];
+    pt = StructToVector3(spt, cube);
+    ++hops;
+
+    for (;;) {
+        int d = 0;
+        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
+        if (d == NOT_FOUND) {
+            return n - 1;
+        }
+        if (d == 0) {
+            return hit->id;
+        }
+        ++hops;
+        intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
+        if (intf != 0) {
+            cube = Cube(pt, d / 5000.0);
+            double r = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
+            layers.UpdateHalfPSum(diel_low, diel_up);
+            bool upper = true;
+            spt = GetPointInHalf(layers, upper, diel_low, diel_up, cube, r);
+            pt = StructToVector3(spt, cube);
+            if ((upper && intf == 1) || (!upper && intf == -1)) {
+                if (intf == 1)
+                    layers.MoveUp();
+                else
+                    layers.MoveDown();
+                layers.GetNearby(layer_low, layer_high);
+                FATAL_CHECK(layer_low < pt.Z() + MIE);
+                FATAL_CHECK(layer_high > pt.Z() - MIE);
+            }
+            LayerFixup(layers, pt.z, layer_low, layer_high);
+        } else {
+            LayerFixup(layers, pt.z, layer_low, layer_high);
+            cube = Cube(pt, d / 5000.0);
+            int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
+            spt = GetPoint(code, cube, layer_low, layer_high);
+            pt = StructToVector3(spt, cube);
+            LayerFixup(layers, pt.z, layer_low, layer_high);
+        }
+    }
+}
+
 int Randomwalk::RandomwalkCore()
 {
     WalkMgr& m = *mgr;
@@ -750,81 +835,9 @@ int Randomwalk::RandomwalkCore()
             m.ShowStatus();
         pthread_mutex_unlock(&m.mutex);
 
-        int id_gss = -1, band = 0;
-        Vector3 pt = GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
-                                   id_gss, band);
-        FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
-        layers.FindLayerFromGauss(pt.z);
-        Cube cube = m.spacemgr->GetDomainCubic(pt);
-        double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
-        layers.GetNearby(layer_low, layer_high);
-        int intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
-
-        // First hop: its weight is fixed for the whole walk.
-        PointOnCube spt;
+        int id_gss = -1, strata = -1;
         double weight;
-        int strata = -1;
-        if (intf != 0) {
-            cube.radius = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
-            layers.UpdateHalfWSum(diel_low, diel_up);
-            layers.Update_PDF_Half_WSum(diel_low, diel_up);
-            weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
-        } else {
-            int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-            weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss);
-            if (weight_select == 3) {
-                FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
-                strata = spt.strata;
-            }
-        }
-        weight *= m.gauss_total;
-        // The start face was drawn with a density divided by its factor,
-        // whichever kind of first hop follows.
-        if (gauss_select == 1)
-            weight *= m.gauss_dist[id_gss];
-        pt = StructToVector3(spt, cube);
-        ++hops;
-
-        int slot;
-        for (;;) {
-            int d = 0;
-            const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
-            if (d == NOT_FOUND) {
-                slot = n - 1;
-                break;
-            }
-            if (d == 0) {
-                slot = hit->id;
-                break;
-            }
-            ++hops;
-            intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
-            if (intf != 0) {
-                cube = Cube(pt, d / 5000.0);
-                double r = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
-                layers.UpdateHalfPSum(diel_low, diel_up);
-                bool upper = true;
-                spt = GetPointInHalf(layers, upper, diel_low, diel_up, cube, r);
-                pt = StructToVector3(spt, cube);
-                if ((upper && intf == 1) || (!upper && intf == -1)) {
-                    if (intf == 1)
-                        layers.MoveUp();
-                    else
-                        layers.MoveDown();
-                    layers.GetNearby(layer_low, layer_high);
-                    FATAL_CHECK(layer_low < pt.Z() + MIE);
-                    FATAL_CHECK(layer_high > pt.Z() - MIE);
-                }
-                LayerFixup(layers, pt.z, layer_low, layer_high);
-            } else {
-                LayerFixup(layers, pt.z, layer_low, layer_high);
-                cube = Cube(pt, d / 5000.0);
-                int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-                spt = GetPoint(code, cube, layer_low, layer_high);
-                pt = StructToVector3(spt, cube);
-                LayerFixup(layers, pt.z, layer_low, layer_high);
-            }
-        }
+        const int slot = Walk(m, n, weight, id_gss, strata, hops);
 
         bool ended = false;
         LockManager(&m.mutex);
@@ -884,6 +897,14 @@ bool Randomwalk::CheckConvergence(long long N, long long& last_check)
     }
     m.master_estimate = mean0 * EPS0;
     if (m.end_mode == 't' && N >= m.target_walks) {
+        m.converged = true;
+        m.stop = true;
+        return true;
+    }
+    // Budgets end the walks with the target unmet; N counts from 1.
+    if ((m.max_walks > 0 && N - 1 >= m.max_walks) ||
+        (m.time_limit > 0 && m.RunSeconds() >= m.time_limit)) {
+        (*m.err)[0] = std::sqrt(var);
         m.stop = true;
         return true;
     }
@@ -893,6 +914,7 @@ bool Randomwalk::CheckConvergence(long long N, long long& last_check)
         if (m.target_err * mean0 > err0) {
             m.converged_checks += 1;
             if (m.converged_checks > STOP_AFTER) {
+                m.converged = true;
                 m.stop = true;
                 return true;
             }
@@ -903,4 +925,41 @@ bool Randomwalk::CheckConvergence(long long N, long long& last_check)
     m.rel_err = std::fabs(err0 / mean0);
     last_check = N;
     return false;
+}
+
+void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
+{
+    WalkMgr& m = *mgr;
+    const int n = (int)m.cap->size();
+    const ChunkSeeds seeds = SeedsOfChunk(m.run_seed, m.master_key, k);
+    rand_walk = CRandomMersenne(seeds.walk);
+    rand_gauss = CRandomMersenne(seeds.gauss);
+    out.Begin(k, n);
+    long long hops = 0;
+    for (long long i = 0; i < walks; i++) {
+        int id_gss = -1, strata = -1;
+        double weight;
+        const int slot = Walk(m, n, weight, id_gss, strata, hops);
+        out.Add(weight >= 0 ? id_gss : id_gss + 6, slot, 0.5 * weight);
+    }
+    out.walks = walks;
+    out.hops = hops;
+    hop_count += hops;
+}
+
+int Randomwalk::ChunkCore()
+{
+    WalkMgr& m = *mgr;
+    for (;;) {
+        LockManager(&m.mutex);
+        const long long k = m.TakeChunk();
+        pthread_mutex_unlock(&m.mutex);
+        if (k < 0)
+            break;
+        RunChunk(k, m.merger->WalksOfChunk(k), *chunk);
+        LockManager(&m.mutex);
+        chunk = m.DeliverChunk(chunk);
+        pthread_mutex_unlock(&m.mutex);
+    }
+    return 0;
 }

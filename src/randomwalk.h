@@ -11,6 +11,7 @@
 #include "mersenne.h"
 
 class WalkMgr;
+struct ChunkSums;
 
 // Grid lines of a cube side used for interface positions.
 const int CI_CUT_NUMX = 31;
@@ -72,6 +73,8 @@ public:
 
     // Hops made by this worker; added to the manager once when it ends.
     long long hop_count = 0;
+    // Reproducible mode: the chunk this worker fills (owned by the manager).
+    ChunkSums* chunk = nullptr;
 
     // --- single-medium tables, shared ---
     static std::vector<double> partial_sum_arr[6];
@@ -129,6 +132,13 @@ public:
     void Wait();
     static void* thread_proc(void* arg);
     int RandomwalkCore();
+    // The walk loop of the reproducible mode: whole chunks of walks, each
+    // from its own seeds, handed to the manager to merge in order.
+    int ChunkCore();
+    // Runs chunk k (`walks` walks) of the manager's master from the chunk's
+    // own seeds into `out`; any thread, any process, same sums.
+    void RunChunk(long long k, long long walks, ChunkSums& out);
+    int Walk(WalkMgr& m, int n, double& weight, int& id_gss, int& strata, long long& hops);
     // Worker 0's stopping rule after its walk was counted as walk N (lock
     // held); returns whether the run stops.
     bool CheckConvergence(long long N, long long& last_check);

@@ -8,6 +8,8 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include <cstdlib>
 #include <ctime>
 
+#include <unistd.h>
+
 #include "datapaths.h"
 #include "log.h"
 #include "randomwalk.h"
@@ -21,13 +23,16 @@ WalkMgr::WalkMgr()
       cap2(nullptr), err(nullptr), is_sum2(nullptr), is_sum(nullptr), is_count(nullptr),
       ss_sum2(nullptr), ss_sum(nullptr), ss_count(nullptr), converged_checks(0), walk_count(1),
       rel_err(0.0), master_estimate(0.0), gauss_total(0.0), spacemgr(nullptr), stop(false),
-      gauss_select(0), weight_select(0), total_hops(0), fixed_seed(false), seed_base(0)
+      gauss_select(0), weight_select(0), total_hops(0), fixed_seed(false), seed_base(0),
+      max_walks(0), time_limit(0.0), converged(false), run_start(), chunked(false), run_seed(0),
+      master_key(0), merger(nullptr), next_chunk(0), half_tables_loaded(false)
 {
     for (double& d : gauss_dist)
         d = 0.0;
     for (double& s : face_share)
         s = 0.0;
     pthread_mutex_init(&mutex, nullptr);
+    pthread_cond_init(&chunk_cond, nullptr);
 }
 
 WalkMgr::~WalkMgr()
@@ -35,6 +40,7 @@ WalkMgr::~WalkMgr()
     delete spacemgr;
     delete layers;
     pthread_mutex_destroy(&mutex);
+    pthread_cond_destroy(&chunk_cond);
 }
 
 void WalkMgr::ShowStatus() const
@@ -108,14 +114,24 @@ static double BoxGap(const Cuboid& a, const Cuboid& b)
     return std::max(gx, std::max(gy, gz));
 }
 
-void WalkMgr::CheckSeparation() const
+bool WalkMgr::SeparationError(std::string& why) const
 {
     for (const Cuboid* c : cuboids) {
         if (c->id == 0 || BoxGap(master_box, *c) >= 1e-12)
             continue;
-        Log::perror("Conductor %s overlaps or touches the bounding box of the master conductor %s: "
-                    "no Gaussian surface can enclose the master alone.\n",
-                    ConductorName(c->id).c_str(), ConductorName(0).c_str());
+        why = "Conductor " + ConductorName(c->id) + " overlaps or touches the bounding box of the " +
+              "master conductor " + ConductorName(0) +
+              ": no Gaussian surface can enclose the master alone.\n";
+        return true;
+    }
+    return false;
+}
+
+void WalkMgr::CheckSeparation() const
+{
+    std::string why;
+    if (SeparationError(why)) {
+        Log::perror("%s", why.c_str());
         exit(255);
     }
 }
@@ -164,17 +180,12 @@ void WalkMgr::LoadMultiTables()
     LoadMissingPairs(registered, weight_select);
 }
 
-int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
-                     long long walks, double precision, std::vector<double>& cap_,
-                     std::vector<double>& cap2_, std::vector<double>& err_, double** ss_sum_,
-                     double** ss_sum2_, std::vector<long long>& ss_count_, double** is_sum_,
-                     double** is_sum2_, std::vector<long long>& is_count_, int threads,
-                     int gauss_select_, int weight_select_, Cuboid* window)
+void WalkMgr::BindRun(char mode, long long walks, double precision, std::vector<double>& cap_,
+                      std::vector<double>& cap2_, std::vector<double>& err_, double** ss_sum_,
+                      double** ss_sum2_, std::vector<long long>& ss_count_, double** is_sum_,
+                      double** is_sum2_, std::vector<long long>& is_count_)
 {
-    (void)threads;
     end_mode = mode;
-    cuboids = cuboids_;
-    mediums = media;
     target_walks = walks;
     target_err = precision;
     cap = &cap_;
@@ -186,18 +197,56 @@ int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector
     is_sum = is_sum_;
     is_sum2 = is_sum2_;
     is_count = &is_count_;
+    converged_checks = 0;
+    walk_count = 1;
+    rel_err = 0.0;
+    master_estimate = 0.0;
+    stop = false;
+    converged = false;
+    total_hops = 0;
+}
+
+int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
+                     long long walks, double precision, std::vector<double>& cap_,
+                     std::vector<double>& cap2_, std::vector<double>& err_, double** ss_sum_,
+                     double** ss_sum2_, std::vector<long long>& ss_count_, double** is_sum_,
+                     double** is_sum2_, std::vector<long long>& is_count_, int threads,
+                     int gauss_select_, int weight_select_, Cuboid* window)
+{
+    (void)threads;
+    BindRun(mode, walks, precision, cap_, cap2_, err_, ss_sum_, ss_sum2_, ss_count_, is_sum_,
+            is_sum2_, is_count_);
+    // A separation fault is reported before any table is read.
+    cuboids = cuboids_;
+    RejectSelectors(gauss_select_, weight_select_);
+    if (cuboids.empty())
+        GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
+    SetMasterBox();
+    CheckSeparation();
+    PrepareShared(cuboids_, media, gauss_select_, weight_select_, window);
+    std::string error;
+    if (!PrepareMaster(error)) {
+        Log::perror("%s", error.c_str());
+        exit(255);
+    }
+    return 0;
+}
+
+void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
+                            int gauss_select_, int weight_select_, Cuboid* window)
+{
+    cuboids = cuboids_;
+    mediums = media;
     gauss_select = gauss_select_;
     weight_select = weight_select_;
 
     RejectSelectors(gauss_select, weight_select);
     if (cuboids.empty())
         GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
-    SetMasterBox();
-    CheckSeparation();
     // Without a window statement the conductors' bounding box is the start;
     // the enlargement below makes room around it.
-    Cuboid own_window = BoundingBox(cuboids);
-    Cuboid& solver = window ? *window : own_window;
+    window_box = window ? *window : BoundingBox(cuboids);
+    Cuboid& solver = window ? *window : window_box;
     Cuboid probe = solver;
     Spacemanager::EnlargeWindow(cuboids, probe);
     if (!Spacemanager::FitsGrid(probe)) {
@@ -217,7 +266,7 @@ int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector
     Log::pinfo("\t\t====================\n");
     spacemgr = Spacemanager::Build(cuboids, solver);
     FATAL_CHECK(spacemgr != nullptr);
-    spacemgr->SetMaster(&master_box);
+    window_box = solver;  // as enlarged by the build
     Log::pinfo("Build octree end. time = %.2f seconds\n", (double)(clock() - start) / 1e6);
 
     Layers::weight_select = weight_select;
@@ -227,16 +276,27 @@ int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector
         LoadMultiTables();
     Log::pinfo("Loaded pre-computed file used time = %.2f seconds\n",
                (double)(clock() - start) / 1e6);
+}
 
-    gauss_surface = GetGauss(Vector3(solver.x0, solver.y0, solver.z0),
-                             Vector3(solver.x1, solver.y1, solver.z1));
+bool WalkMgr::PrepareMaster(std::string& error)
+{
+    SetMasterBox();
+    if (SeparationError(error))
+        return false;
+    spacemgr->SetMaster(&master_box);
+    diels.clear();
+    sizes.clear();
+    g_endz.clear();
+    side_cdfs.clear();
+    const Cuboid& w = window_box;
+    gauss_surface = GetGauss(Vector3(w.x0, w.y0, w.z0), Vector3(w.x1, w.y1, w.z1));
     if (!CutGauss(*layers, gauss_surface, &master_box, diels, sizes, g_endz, side_cdfs,
                   gauss_dist)) {
-        Log::perror("Failed to cut gauss surface\n");
-        exit(255);
+        error = "Failed to cut gauss surface\n";
+        return false;
     }
     FinishGauss();
-    return 0;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -407,7 +467,8 @@ bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::v
         }
         ls.MoveUp();
     }
-    if (touches) {
+    if (touches && !half_tables_loaded) {
+        half_tables_loaded = true;
         if (weight_select == 2 || weight_select == 4) {
             Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
             Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
@@ -457,16 +518,62 @@ void WalkMgr::FinishGauss()
 // ---------------------------------------------------------------------------
 // Parallel run and results
 
+uint32_t WalkMgr::ClockSeed()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    uint64_t x = (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+    x ^= (uint64_t)getpid() << 32;
+    x = (x ^ (x >> 33)) * 0xff51afd7ed558ccdull;
+    x = (x ^ (x >> 33)) * 0xc4ceb9fe1a85ec53ull;
+    return (uint32_t)(x ^ (x >> 33));
+}
+
+double WalkMgr::RunSeconds() const
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return (double)(t.tv_sec - run_start.tv_sec) + (t.tv_nsec - run_start.tv_nsec) / 1e9;
+}
+
 int WalkMgr::StartAll(int n)
 {
+    clock_gettime(CLOCK_REALTIME, &run_start);
     if (n < 1)
         return 0;
+    if (chunked) {
+        FATAL_CHECK(weight_select == 4);
+        StopRule rule;
+        rule.mode = end_mode;
+        rule.target_walks = target_walks;
+        rule.target_error = target_err;
+        rule.max_walks = max_walks;
+        rule.time_limit = time_limit;
+        merger = new ChunkMerger(rule, face_share, is_sum, is_sum2, is_count->data(),
+                                 (int)cap->size());
+        next_chunk = 0;
+        // Enough spare buffers that a worker rarely waits for the chunk in
+        // front of its own; sized here, so that no walk allocates.
+        chunk_pool.assign(3 * n + 2, ChunkSums());
+        free_chunks.clear();
+        pending_chunks.clear();
+        free_chunks.reserve(chunk_pool.size());
+        pending_chunks.reserve(chunk_pool.size());
+        for (ChunkSums& c : chunk_pool) {
+            c.Begin(-1, (int)cap->size());
+            free_chunks.push_back(&c);
+        }
+    }
+    uint32_t base = fixed_seed ? (uint32_t)seed_base : ClockSeed();
     for (int i = 0; i < n; i++) {
         Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
-        uint32_t base = fixed_seed ? (uint32_t)seed_base : (uint32_t)time(nullptr);
         w->rand_seed = CRandomMersenne((int)(base + 57005u * (uint32_t)i));
         w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
+        if (chunked) {
+            w->chunk = free_chunks.back();
+            free_chunks.pop_back();
+        }
         walkers.push_back(w);
     }
     for (Randomwalk* w : walkers)
@@ -481,28 +588,72 @@ void WalkMgr::WaitEnd()
         delete w;
     }
     walkers.clear();
+    if (chunked && merger) {
+        walk_count = merger->walks + 1;
+        total_hops = merger->hops;
+        converged = merger->converged;
+        delete merger;
+        merger = nullptr;
+        chunk_pool.clear();
+        free_chunks.clear();
+        pending_chunks.clear();
+    }
     CalcResult();
 }
 
-// Mean and standard error of one slot over strata; strata without walks add
-// nothing. Both are not a number when no stratum has a walk.
-static void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
-                               const double* prob, int strata, int slot, double& mean, double& err)
+long long WalkMgr::TakeChunk()
 {
-    double m = 0.0, var = 0.0;
-    bool any = false;
-    for (int k = 0; k < strata; k++) {
-        if (count[k] <= 0)
-            continue;
-        any = true;
-        const double nk = (double)count[k];
-        const double mk = sum[k][slot] / nk;
-        const double p = prob ? prob[k] : 1.0;
-        m += p * mk;
-        var += p * p * (sum2[k][slot] / nk - mk * mk) / nk;
+    if (stop)
+        return -1;
+    const long long limit = merger->ChunkLimit();
+    if (limit >= 0 && next_chunk >= limit)
+        return -1;
+    return next_chunk++;
+}
+
+void WalkMgr::MergeChunk(ChunkSums* c)
+{
+    const long long before = merger->walks;
+    stop = merger->Merge(*c, RunSeconds());
+    walk_count = merger->walks + 1;
+    rel_err = merger->rel_err;
+    double mean, e;
+    merger->Estimate(0, mean, e);
+    master_estimate = mean * EPS0;
+    if (before / 50000 != merger->walks / 50000)
+        ShowStatus();
+}
+
+ChunkSums* WalkMgr::DeliverChunk(ChunkSums* done)
+{
+    while (!stop && done->chunk != merger->Next() && free_chunks.empty())
+        pthread_cond_wait(&chunk_cond, &mutex);
+    if (stop)
+        return done;
+    if (done->chunk != merger->Next()) {
+        ChunkSums* spare = free_chunks.back();
+        free_chunks.pop_back();
+        pending_chunks.push_back(done);
+        return spare;
     }
-    mean = any ? m : NAN;
-    err = any ? std::sqrt(var) : NAN;
+    MergeChunk(done);
+    // Chunks parked behind this one may now follow it in order.
+    for (bool more = true; more && !stop;) {
+        more = false;
+        for (size_t i = 0; i < pending_chunks.size(); i++) {
+            if (pending_chunks[i]->chunk != merger->Next())
+                continue;
+            ChunkSums* c = pending_chunks[i];
+            pending_chunks[i] = pending_chunks.back();
+            pending_chunks.pop_back();
+            MergeChunk(c);
+            free_chunks.push_back(c);
+            more = true;
+            break;
+        }
+    }
+    pthread_cond_broadcast(&chunk_cond);
+    return done;
 }
 
 void WalkMgr::CalcResult()

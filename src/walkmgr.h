@@ -3,11 +3,15 @@
 #pragma once
 
 #include <pthread.h>
+#include <time.h>
+
+#include <cstdint>
 
 #include <string>
 #include <vector>
 
 #include "geometry.h"
+#include "chunks.h"
 #include "layers.h"
 
 class Randomwalk;
@@ -62,6 +66,19 @@ public:
     WalkMgr();
     ~WalkMgr();
 
+    // Prepare in two steps, for runs of several masters over one deck: what
+    // every master shares (tables, space index, layer stack), then the
+    // master's own Gaussian surface. Bind the result stores first.
+    void BindRun(char mode, long long walks, double precision, std::vector<double>& cap,
+                 std::vector<double>& cap2, std::vector<double>& err, double** ss_sum,
+                 double** ss_sum2, std::vector<long long>& ss_count, double** is_sum,
+                 double** is_sum2, std::vector<long long>& is_count);
+    void PrepareShared(std::vector<const Cuboid*> cuboids, std::vector<Medium*> media,
+                       int gauss_select, int weight_select, Cuboid* window);
+    // The conductor with id 0 is the master. Returns false with the reason
+    // when no Gaussian surface can be placed around it.
+    bool PrepareMaster(std::string& error);
+
     int Prepare(char mode, std::vector<const Cuboid*> cuboids, std::vector<Medium*> media,
                 long long walks, double precision, std::vector<double>& cap,
                 std::vector<double>& cap2, std::vector<double>& err, double** ss_sum,
@@ -83,6 +100,34 @@ public:
     // Tests seed workers explicitly; the product seeds from the clock.
     bool fixed_seed;
     int seed_base;
+    // A seed from the nanosecond clock and the process id, so that runs
+    // started together differ.
+    static uint32_t ClockSeed();
+
+    // Budgets (0: none) and whether the target was met.
+    long long max_walks;
+    double time_limit;
+    bool converged;
+    timespec run_start;
+    double RunSeconds() const;
+
+    // Reproducible mode (chunks.h): workers take chunk indices in turn and
+    // hand back their sums; the merger takes them in index order.
+    bool chunked;
+    uint64_t run_seed;
+    uint64_t master_key;
+    ChunkMerger* merger;
+    long long next_chunk;
+    std::vector<ChunkSums> chunk_pool;
+    std::vector<ChunkSums*> free_chunks, pending_chunks;
+    pthread_cond_t chunk_cond;
+    // Next chunk index, or -1 when the walks are over (lock held).
+    long long TakeChunk();
+    // Merges or parks a finished chunk and returns a buffer for the next
+    // one (lock held; may wait for the chunk in front to arrive).
+    ChunkSums* DeliverChunk(ChunkSums* done);
+    // The walk count and estimates the report shows, once merging ends.
+    void MergeChunk(ChunkSums* c);
 
     // Conductor names in list order, for messages; set by the driver.
     std::vector<std::string> names;
@@ -92,6 +137,9 @@ public:
     // Ends the process (255) when a block of another conductor overlaps or
     // touches master_box.
     void CheckSeparation() const;
+    bool SeparationError(std::string& why) const;
+    Cuboid window_box;        // the window the Gaussian surface sees
+    mutable bool half_tables_loaded;  // the half-cube tables, loaded once per process
     // Ends the process (255) when a layer of the stack is thinner than 2 MIE.
     static void CheckLayerThickness();
     // The directory registered in bin/.gft_dir; ends the process (255) when

@@ -79,6 +79,9 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
         WalkMgr mgr;
         mgr.fixed_seed = opt.fixed_seed;
         mgr.seed_base = opt.seed;
+        mgr.chunked = opt.reproducible;
+        mgr.run_seed = (uint64_t)opt.seed;
+        mgr.master_key = MasterKey(lists.names[0]);
         mgr.names = lists.names;
         mgr.Prepare(opt.mode, lists.cuboids, lists.media, opt.walks, opt.rel_err, cap, cap2, err,
                     ss_sum, ss_sum2, ss_count, is_sum, is_sum2, is_count, opt.threads, 1, 4,

@@ -13,6 +13,7 @@ struct RunOptions {
     int threads = 1;
     bool fixed_seed = true;   // false: seed from the clock like the product
     int seed = 12345;
+    bool reproducible = false;  // chunked walks seeded from (seed, master, chunk)
 };
 
 struct RunOutput {

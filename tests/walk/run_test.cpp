@@ -280,7 +280,7 @@ bool SameState(const CRandomMersenne& a, const CRandomMersenne& b)
     return a.next == b.next && std::equal(a.state, a.state + CRandomMersenne::MT_N, b.state);
 }
 
-TEST(WalkRun, WorkersAreSeededFromTheClockAndTheirIndex)
+TEST(WalkRun, WorkersAreSeededFromTheBaseAndTheirIndex)
 {
     WalkRunCase r({WIRE_A, WIRE_B}, 2);
     {
@@ -288,28 +288,26 @@ TEST(WalkRun, WorkersAreSeededFromTheClockAndTheirIndex)
         r.s.Prepare(r.m, 't', BoxList(r.boxes), r.media.list, 10, 0, &r.window);
     }
     r.m.stop = true;  // each worker makes one walk, drops it and ends
-    const long long before = time(nullptr);
+    r.m.fixed_seed = true;
+    r.m.seed_base = (int)WalkMgr::ClockSeed();
     r.m.StartAll(3);
-    const long long after = time(nullptr);
     ASSERT_EQ(r.m.walkers.size(), 3u);
     for (int i = 0; i < 3; i++) {
         Randomwalk* w = r.m.walkers[i];
         w->Wait();
         EXPECT_EQ(w->id, i);
         // The seeding generator serves only the two seeds: it has made
-        // exactly two draws since it was seeded with the clock + 57005 i.
-        bool found = false;
-        for (long long t = before; t <= after && !found; t++) {
-            CRandomMersenne seed((int)(t + 57005LL * i));
-            seed.IRandomX(0, 2147483647);
-            seed.IRandomX(0, 2147483647);
-            found = SameState(seed, w->rand_seed);
-        }
-        EXPECT_TRUE(found) << "worker " << i;
+        // exactly two draws since it was seeded with the base + 57005 i.
+        CRandomMersenne seed((int)((uint32_t)r.m.seed_base + 57005u * (uint32_t)i));
+        seed.IRandomX(0, 2147483647);
+        seed.IRandomX(0, 2147483647);
+        EXPECT_TRUE(SameState(seed, w->rand_seed)) << "worker " << i;
         delete w;
     }
     r.m.walkers.clear();
     EXPECT_EQ(r.m.walk_count, 1);
+    // Runs started within the same second no longer share their seeds.
+    EXPECT_NE(WalkMgr::ClockSeed(), WalkMgr::ClockSeed());
 }
 
 // ---------------------------------------------------------------------------

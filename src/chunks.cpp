@@ -1,0 +1,127 @@
+#include "chunks.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// SplitMix64: a full-avalanche mix, so nearby seeds, masters and chunk
+// indices give unrelated generator seeds.
+uint64_t Mix(uint64_t x)
+{
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+ChunkSeeds SeedsOfChunk(uint64_t run_seed, uint64_t master_key, long long chunk)
+{
+    uint64_t h = Mix(Mix(Mix(run_seed) ^ master_key) ^ (uint64_t)chunk);
+    return {(int)(uint32_t)h, (int)(uint32_t)(h >> 32)};
+}
+
+uint64_t MasterKey(const std::string& name)
+{
+    uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (unsigned char c : name)
+        h = (h ^ c) * 1099511628211ull;
+    return h;
+}
+
+void ChunkSums::Begin(long long chunk_index, int slot_count)
+{
+    chunk = chunk_index;
+    walks = 0;
+    hops = 0;
+    slots = slot_count;
+    sum.assign((size_t)CHUNK_STRATA * slots, 0.0);
+    sum2.assign((size_t)CHUNK_STRATA * slots, 0.0);
+    std::fill(count, count + CHUNK_STRATA, 0);
+}
+
+ChunkMerger::ChunkMerger(const StopRule& rule, const double* face_share, double* const* sum,
+                         double* const* sum2, long long* count, int slots)
+    : rule_(rule), share_(face_share), sum_(sum), sum2_(sum2), count_(count), slots_(slots)
+{
+}
+
+static long long WalkBound(const StopRule& r)
+{
+    long long bound = r.mode == 't' ? r.target_walks : -1;
+    if (r.max_walks > 0 && (bound < 0 || r.max_walks < bound))
+        bound = r.max_walks;
+    return bound;
+}
+
+long long ChunkMerger::ChunkLimit() const
+{
+    long long bound = WalkBound(rule_);
+    return bound < 0 ? -1 : (bound + CHUNK_WALKS - 1) / CHUNK_WALKS;
+}
+
+long long ChunkMerger::WalksOfChunk(long long k) const
+{
+    long long bound = WalkBound(rule_);
+    if (bound < 0)
+        return CHUNK_WALKS;
+    return std::max(0LL, std::min(CHUNK_WALKS, bound - k * CHUNK_WALKS));
+}
+
+// Mean and standard error of one slot over strata; strata without walks add
+// nothing. Both are not a number when no stratum has a walk.
+void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
+                               const double* prob, int strata, int slot, double& mean, double& err)
+{
+    double m = 0.0, var = 0.0;
+    bool any = false;
+    for (int k = 0; k < strata; k++) {
+        if (count[k] <= 0)
+            continue;
+        any = true;
+        const double nk = (double)count[k];
+        const double mk = sum[k][slot] / nk;
+        const double p = prob ? prob[k] : 1.0;
+        m += p * mk;
+        var += p * p * (sum2[k][slot] / nk - mk * mk) / nk;
+    }
+    mean = any ? m : NAN;
+    err = any ? std::sqrt(var) : NAN;
+}
+
+void ChunkMerger::Estimate(int slot, double& mean, double& err) const
+{
+    StratifiedEstimate(sum_, sum2_, count_, share_, CHUNK_STRATA, slot, mean, err);
+}
+
+bool ChunkMerger::Merge(const ChunkSums& c, double elapsed)
+{
+    if (stopped || c.chunk != next_)
+        return stopped;
+    for (int k = 0; k < CHUNK_STRATA; k++) {
+        for (int s = 0; s < slots_; s++) {
+            sum_[k][s] += c.sum[k * c.slots + s];
+            sum2_[k][s] += c.sum2[k * c.slots + s];
+        }
+        count_[k] += c.count[k];
+    }
+    walks += c.walks;
+    hops += c.hops;
+    ++next_;
+    double mean, err;
+    Estimate(0, mean, err);
+    rel_err = std::fabs(err / mean);
+    if (rule_.mode == 't' && walks >= rule_.target_walks) {
+        converged = true;
+    } else if (rule_.mode == 'p') {
+        // Four chunks in a row below the target, as the unseeded run's four checks.
+        met_ = rule_.target_error * mean > err ? met_ + 1 : 0;
+        converged = met_ > 3;
+    }
+    const bool budget = (rule_.max_walks > 0 && walks >= rule_.max_walks) ||
+                        (rule_.time_limit > 0 && elapsed >= rule_.time_limit);
+    stopped = converged || budget;
+    return stopped;
+}

@@ -1,0 +1,94 @@
+// Reproducible runs: walks come in fixed chunks, each drawn from generators
+// seeded from (run seed, master, chunk index) and merged into the sums in
+// chunk order, so that neither the thread count nor which thread ran which
+// chunk changes a bit of the result. A caller outside this process (a batch
+// or a cluster front end) can run chunks anywhere and merge them here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+const long long CHUNK_WALKS = 1000;
+const int CHUNK_STRATA = 12;  // start face x weight sign
+
+// Seeds of the two walk generators of one chunk.
+struct ChunkSeeds {
+    int walk;
+    int gauss;
+};
+ChunkSeeds SeedsOfChunk(uint64_t run_seed, uint64_t master_key, long long chunk);
+// Key of a master in the seeding: its name, so that the row of a conductor
+// does not depend on which other masters the same run extracts.
+uint64_t MasterKey(const std::string& name);
+
+// Mean and standard error of one slot from per-stratum sums, weighted by
+// `prob` (or 1); strata without walks add nothing, and with none both are
+// not a number.
+void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
+                        const double* prob, int strata, int slot, double& mean, double& err);
+
+// Stratified sums of one chunk of walks: CHUNK_STRATA rows of `slots`
+// entries each, of halved walk weights and of their squares.
+struct ChunkSums {
+    long long chunk = -1;
+    long long walks = 0;
+    long long hops = 0;
+    int slots = 0;
+    std::vector<double> sum, sum2;
+    long long count[CHUNK_STRATA] = {};
+
+    // Sizes the rows (allocates only when `slots` grows) and zeroes them.
+    void Begin(long long chunk_index, int slot_count);
+    void Add(int stratum, int slot, double half_weight)
+    {
+        sum[stratum * slots + slot] += half_weight;
+        sum2[stratum * slots + slot] += half_weight * half_weight;
+        count[stratum] += 1;
+    }
+};
+
+// When a master's walks end; 0 turns a budget off.
+struct StopRule {
+    char mode = 't';             // 't': walk count, 'p': relative error of the master
+    long long target_walks = 0;
+    double target_error = 0.0;
+    long long max_walks = 0;
+    double time_limit = 0.0;     // seconds
+};
+
+// Merges chunks strictly in index order into stratified stores laid out as
+// the walk manager's (row pointers per stratum) and applies the stopping
+// rule after each one, as the one thread-free place that decides.
+class ChunkMerger {
+public:
+    ChunkMerger(const StopRule& rule, const double* face_share, double* const* sum,
+                double* const* sum2, long long* count, int slots);
+
+    // Chunks that can ever be merged (walk target or budget), -1 without a bound.
+    long long ChunkLimit() const;
+    // Walks of chunk k: CHUNK_WALKS, or what is left of the walk bound.
+    long long WalksOfChunk(long long k) const;
+    long long Next() const { return next_; }
+    // Adds chunk Next() (`elapsed`: seconds since the walks began). Returns
+    // whether the walks stop; later chunks are then dropped.
+    bool Merge(const ChunkSums& c, double elapsed);
+    // Stratified mean weight and its standard error of one slot.
+    void Estimate(int slot, double& mean, double& err) const;
+
+    bool stopped = false;
+    bool converged = false;
+    long long walks = 0;
+    long long hops = 0;
+    double rel_err = 0.0;
+
+private:
+    StopRule rule_;
+    const double* share_;
+    double* const* sum_;
+    double* const* sum2_;
+    long long* count_;
+    int slots_;
+    long long next_ = 0;
+    int met_ = 0;  // consecutive chunks that met the relative error
+};

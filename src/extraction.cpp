@@ -1,0 +1,125 @@
+#include "extraction.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "log.h"
+#include "randomwalk.h"
+
+namespace {
+
+double Seconds(const timespec& from)
+{
+    timespec to;
+    clock_gettime(CLOCK_REALTIME, &to);
+    long double s = (long double)(to.tv_sec - from.tv_sec) +
+                    (long double)(to.tv_nsec - from.tv_nsec) / 1e9L;
+    return (double)s;
+}
+
+timespec Now()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return t;
+}
+
+}  // namespace
+
+StratumStores::StratumStores(size_t slots)
+    : cap(slots), cap2(slots), err(slots), rows(24 * slots), is_count(12), ss_count(17)
+{
+    for (int k = 0; k < 12; k++) {
+        is_sum[k] = &rows[(2 * k) * slots];
+        is_sum2[k] = &rows[(2 * k + 1) * slots];
+    }
+}
+
+Extraction::Extraction(const DeckLists& lists, Cuboid* window)
+{
+    const timespec start = Now();
+    sorted_ = lists.names;
+    std::sort(sorted_.begin(), sorted_.end());
+    blocks_.resize(sorted_.size());
+    for (const Cuboid* c : lists.cuboids) {
+        const std::string& name = lists.names[c->id];
+        size_t at = std::lower_bound(sorted_.begin(), sorted_.end(), name) - sorted_.begin();
+        // The parser's boxes are not const; the lists only lend them out so.
+        blocks_[at].push_back(const_cast<Cuboid*>(c));
+    }
+    mgr_.PrepareShared(lists.cuboids, lists.media, 1, 4, window);
+    shared_seconds_ = Seconds(start);
+}
+
+bool Extraction::SelectMaster(const std::string& master, std::string& error)
+{
+    auto it = std::lower_bound(sorted_.begin(), sorted_.end(), master);
+    if (it == sorted_.end() || *it != master) {
+        error = "no conductor named " + master + " in the deck\n";
+        return false;
+    }
+    // Slot 0 is the master, then the others in byte order: the ids of the
+    // boxes the space index holds are rewritten, the index itself stays.
+    order_.assign(1, master);
+    for (const std::string& name : sorted_)
+        if (name != master)
+            order_.push_back(name);
+    for (size_t i = 0; i < sorted_.size(); i++) {
+        int id = sorted_[i] == master ? 0 : (int)i + (sorted_[i] < master ? 1 : 0);
+        for (Cuboid* b : blocks_[i])
+            b->id = id;
+    }
+    mgr_.names = order_;
+    selected_ = master;
+    return mgr_.PrepareMaster(error);
+}
+
+MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s, int index)
+{
+    MasterRow row;
+    row.master = master;
+    const timespec prep_start = Now();
+    StratumStores r(Slots());
+    mgr_.BindRun(s.end_mode, s.target_walks, s.target_error, r.cap, r.cap2, r.err, r.ss_sum,
+                 r.ss_sum2, r.ss_count, r.is_sum, r.is_sum2, r.is_count);
+    if (!SelectMaster(master, row.error))
+        return row;
+    row.conductors = order_;
+    mgr_.max_walks = s.max_walks;
+    mgr_.time_limit = s.time_limit;
+    mgr_.chunked = s.seeded;
+    mgr_.run_seed = s.seed;
+    mgr_.master_key = MasterKey(master);
+    mgr_.fixed_seed = true;
+    mgr_.seed_base = (int)(uint32_t)(s.seed + 0x9e3779b9u * (uint32_t)index);
+    row.prep_seconds = shared_seconds_ + Seconds(prep_start);
+    shared_seconds_ = 0.0;
+    if (s.console) {
+        Log::output("Preparation of Korva used %.2f seconds\n", row.prep_seconds);
+        Log::output("\t\tRandom Walk Begins\n\n");
+    }
+    const timespec walk_start = Now();
+    mgr_.StartAll(s.threads);
+    mgr_.WaitEnd();
+    row.walk_seconds = Seconds(walk_start);
+    row.walks = mgr_.walk_count - 1;
+    row.hops = mgr_.total_hops;
+    row.converged = mgr_.converged;
+    row.cap = r.cap;
+    row.err = r.err;
+    row.reached_error = std::fabs(r.err[0] / r.cap[0]);
+    mgr_.cap = mgr_.cap2 = mgr_.err = nullptr;  // the stores end here
+    return row;
+}
+
+void Extraction::RunChunk(uint64_t seed, long long chunk, long long walks, ChunkSums& out)
+{
+    chunk_slots_.assign(Slots(), 0.0);
+    mgr_.cap = &chunk_slots_;
+    mgr_.run_seed = seed;
+    mgr_.master_key = MasterKey(selected_);
+    Randomwalk w(0, &mgr_, *mgr_.layers, mgr_.gauss_select, mgr_.weight_select);
+    w.RunChunk(chunk, walks, out);
+}

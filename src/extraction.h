@@ -1,0 +1,89 @@
+// One extraction behind a library call: a prepared deck (tables, space
+// index and layer stack built once) that gives the capacitance row of any of
+// its conductors, with errors, counts and whether the target was met. The
+// console driver, the output files and any batch front end call it; nothing
+// in it ends the process over a master that cannot be extracted.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "chunks.h"
+#include "parser.h"
+#include "walkmgr.h"
+
+struct ExtractionSettings {
+    char end_mode = 't';          // 't': walk count, 'p': relative error of the master
+    long long target_walks = 2000;
+    double target_error = 0.1;
+    int threads = 1;
+    // seeded: reproducible chunked walks from `seed`; otherwise `seed` is
+    // the base of the per-worker generators, as a plain run uses them.
+    bool seeded = false;
+    uint64_t seed = 0;
+    double time_limit = 0.0;      // seconds per master, 0: none
+    long long max_walks = 0;      // per master, 0: none
+    bool console = true;          // print the report's preparation lines
+};
+
+struct MasterRow {
+    std::string master;
+    std::vector<std::string> conductors;  // the master first, then byte order
+    std::vector<double> cap, err;         // farads, one per conductor, then the window
+    long long walks = 0;
+    long long hops = 0;
+    double prep_seconds = 0.0;
+    double walk_seconds = 0.0;
+    double reached_error = 0.0;  // |err / cap| of the master's self capacitance
+    bool converged = false;
+    std::string error;  // why the row could not be extracted; empty on success
+};
+
+class Extraction {
+public:
+    // Builds what every master shares from the parsed deck. Deck-wide
+    // faults (tables, window) are reported and end the process as before.
+    Extraction(const DeckLists& lists, Cuboid* window);
+    Extraction(const Extraction&) = delete;
+    Extraction& operator=(const Extraction&) = delete;
+
+    // Conductor names in byte order.
+    const std::vector<std::string>& Conductors() const { return sorted_; }
+
+    // The row of `master`; `index` (its place in the run) only varies the
+    // unseeded generators between masters.
+    MasterRow Run(const std::string& master, const ExtractionSettings& s, int index = 0);
+
+    // For callers that spread chunks over processes: select the master
+    // (its Gaussian surface), then run any chunk of it. Merging the chunks
+    // in index order with a ChunkMerger over StratumStores gives the same
+    // sums as Run with the same seed.
+    bool SelectMaster(const std::string& master, std::string& error);
+    void RunChunk(uint64_t seed, long long chunk, long long walks, ChunkSums& out);
+    const double* FaceShare() const { return mgr_.face_share; }
+    int Slots() const { return (int)sorted_.size() + 1; }
+
+private:
+    WalkMgr mgr_;
+    std::vector<std::string> sorted_;
+    std::vector<std::vector<Cuboid*>> blocks_;  // per conductor, byte order
+    std::vector<std::string> order_;            // slot order of the selected master
+    std::string selected_;
+    std::vector<double> chunk_slots_;  // gives RunChunk its slot count
+    double shared_seconds_ = 0.0;  // preparation not yet shown in a report
+};
+
+// Stratified stores of one master, laid out as the walk manager reads them
+// (a stratum's rows of weights and of squared weights side by side).
+struct StratumStores {
+    std::vector<double> cap, cap2, err;
+    std::vector<double> rows;
+    double* is_sum[12];
+    double* is_sum2[12];
+    std::vector<long long> is_count;
+    double* ss_sum[17] = {};
+    double* ss_sum2[17] = {};
+    std::vector<long long> ss_count;
+    explicit StratumStores(size_t slots);
+};

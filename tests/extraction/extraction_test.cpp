@@ -1,0 +1,136 @@
+// Reproducible runs, budgets, several masters in one process, and the
+// chunk interface that spreads a master's walks over callers.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "extraction.h"
+#include "layers.h"
+#include "randomwalk.h"
+#include "tables_fixture.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+class Seeded : public TablesWorkdir {
+protected:
+    void SetUp() override { MakeTables(Example("bus_crossing.kd")); }
+    // The run's JSON without what may differ between equal runs: the wall
+    // times and the thread count.
+    std::string Results(const std::string& args, int expect_status = 0)
+    {
+        RunResult r = RunIn(dir.path(), std::string(KORVA_EXE) + " -f '" + Example("bus_crossing.kd") +
+                                            "' --json out.json " + args);
+        EXPECT_EQ(r.status, expect_status) << args << "\n" << r.out;
+        Json doc = Json::parse(ReadFile(dir.path() + "/out.json"));
+        doc["options"].erase("threads");
+        for (Json& m : doc["masters"])
+            m.erase("seconds");
+        return doc.dump();
+    }
+};
+
+TEST_F(Seeded, SameSeedSameBitsForAnyThreadCountDifferentSeedDiffers)
+{
+    for (const char* mode : {"-t 7500", "-p 0.04"}) {
+        const std::string opts = std::string(mode) + " --master m1a,gnd --seed 99";
+        const std::string one = Results(opts + " -n 1");
+        EXPECT_EQ(Results(opts + " -n 2"), one) << mode;
+        EXPECT_EQ(Results(opts + " -n 5"), one) << mode;
+        Json a = Json::parse(one), b = Json::parse(Results(std::string(mode) + " --master m1a,gnd --seed 100 -n 2"));
+        for (int k = 0; k < 2; k++)
+            EXPECT_NE(a["masters"][k]["entries"][0]["capacitance_F"], b["masters"][k]["entries"][0]["capacitance_F"]);
+    }
+    // Mode t makes exactly the walks asked for, the last chunk cut short.
+    Json t = Json::parse(Results("-t 7500 --master m1a --seed 1 -n 2"));
+    EXPECT_EQ(t["masters"][0]["walks"], 7500);
+}
+
+TEST_F(Seeded, BudgetsEndTheWalksWithTheTargetUnmet)
+{
+    Json timed = Json::parse(Results("-p 1e-6 --time-limit 0.3 -n 2", 75));
+    EXPECT_EQ(timed["masters"][0]["converged"], false);
+    EXPECT_GT(timed["masters"][0]["walks"].get<long long>(), 0);
+    for (const char* seed : {"", "--seed 5"}) {
+        Json capped = Json::parse(Results(std::string("-t 100000 --max-walks 3000 -n 2 ") + seed, 75));
+        EXPECT_EQ(capped["masters"][0]["converged"], false);
+        // The unseeded run checks its budget every thousand walks or so.
+        EXPECT_NEAR(capped["masters"][0]["walks"].get<double>(), 3000, *seed ? 0 : 1100) << seed;
+    }
+}
+
+TEST_F(Seeded, AFailingMasterIsReportedAndTheOthersGoOn)
+{
+    // b touches a, so neither can be enclosed alone; c can. No task needed.
+    dir.Write("touch.kd", R"(<vorn>
+<window> v1 (-2,-2,-1) v2 (2,2,1.5) [/window]
+<medium> name ox <block> name ox0 basepoint (-2,-2,-1) v1 (4,0,0) v2 (0,4,0) hvector (0,0,2.5) [/block] diel 3.9 [/medium]
+<conductor> name a <block> name a0 basepoint (-0.5,-0.225,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+<conductor> name b <block> name b0 basepoint (-0.5,-0.025,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+<conductor> name c <block> name c0 basepoint (-0.5,0.5,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+[/vorn]
+)");
+    RunResult r = RunIn(dir.path(), std::string(KORVA_EXE) + " -f touch.kd --all-masters -t 2000 --json out.json");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("[3/3] master c\n"), std::string::npos) << r.out;
+    Json doc = Json::parse(ReadFile(dir.path() + "/out.json"));
+    EXPECT_NE(doc["masters"][0]["error"].get<std::string>().find("Conductor b overlaps"), std::string::npos);
+    EXPECT_TRUE(doc["masters"][1].contains("error"));
+    EXPECT_EQ(doc["masters"][2]["converged"], true);
+    EXPECT_EQ(doc["masters"][2]["entries"].size(), 4u);
+    // Without a task statement a plain run has no master.
+    r = RunIn(dir.path(), std::string(KORVA_EXE) + " -f touch.kd");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("master conductor doesn't exist"), std::string::npos);
+}
+
+// Chunks run one by one through the library and merged in order give the
+// row that a threaded seeded run gives, to the bit.
+TEST_F(Seeded, ChunksMergedInOrderRebuildTheSeededRow)
+{
+    DeckLists lists;
+    ASSERT_EQ(LoadDeck(Example("bus_crossing.kd").c_str(), lists), 0);
+    {
+        Extraction ex(lists, solver_space);
+        ExtractionSettings s;
+        s.end_mode = 'p';
+        s.target_error = 0.05;
+        s.threads = 2;
+        s.seeded = true;
+        s.seed = 2024;
+        s.console = false;
+        testing::internal::CaptureStdout();
+        MasterRow row = ex.Run("m2b", s);
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(row.error.empty());
+        ASSERT_TRUE(row.converged);
+
+        std::string error;
+        ASSERT_TRUE(ex.SelectMaster("m2b", error));
+        StratumStores st(ex.Slots());
+        StopRule rule;
+        rule.mode = 'p';
+        rule.target_error = 0.05;
+        ChunkMerger merger(rule, ex.FaceShare(), st.is_sum, st.is_sum2, st.is_count.data(), ex.Slots());
+        ChunkSums c;
+        for (long long k = 0; !merger.stopped; k++) {
+            ex.RunChunk(2024, k, merger.WalksOfChunk(k), c);
+            merger.Merge(c, 0.0);
+        }
+        EXPECT_EQ(merger.walks, row.walks);
+        EXPECT_EQ(merger.hops, row.hops);
+        for (int slot = 0; slot < ex.Slots(); slot++) {
+            double mean, err;
+            merger.Estimate(slot, mean, err);
+            EXPECT_EQ(mean * EPS0, row.cap[slot]) << slot;
+            EXPECT_EQ(err * EPS0, row.err[slot]) << slot;
+        }
+    }
+    Layers::UnLoadData();
+    ClearDeck();
+    Layers::ResetAll();
+    Randomwalk::ResetTables();
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+// The three result files of one run, read back and checked against each
+// other and against the physics of a capacitance matrix.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tables_fixture.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+class ResultFiles : public TablesWorkdir {
+protected:
+    void SetUp() override { MakeTables(Example("bus_crossing.kd")); }
+    RunResult Korva(const std::string& args)
+    {
+        return RunIn(dir.path(), std::string(KORVA_EXE) + " -f '" + Example("bus_crossing.kd") + "' " + args);
+    }
+};
+
+std::vector<std::vector<std::string>> Lines(const std::string& path, char sep)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        std::vector<std::string> f;
+        std::stringstream ss(line);
+        for (std::string w; std::getline(ss, w, sep);)
+            if (!w.empty())
+                f.push_back(w);
+        rows.push_back(f);
+    }
+    return rows;
+}
+
+TEST_F(ResultFiles, JsonCsvAndSpefAgreeAndRowsAreReciprocal)
+{
+    RunResult r = Korva("--all-masters --seed 11 -t 20000 -n 2 --ground gnd --json out.json "
+                        "--csv out.csv --spef out.spef");
+    ASSERT_EQ(r.status, 0) << r.out;
+    Json doc = Json::parse(ReadFile(dir.path() + "/out.json"));
+    EXPECT_EQ(doc["seed"], 11);
+    EXPECT_EQ(doc["units"], "farads");
+    EXPECT_EQ(doc["options"]["ground"], Json::array({"gnd"}));
+    const Json& masters = doc["masters"];
+    ASSERT_EQ(masters.size(), 5u);
+
+    // Every entry: value by (master, conductor); the signs of a Maxwell matrix.
+    std::map<std::pair<std::string, std::string>, std::pair<double, double>> entry;
+    for (const Json& m : masters) {
+        EXPECT_EQ(m["converged"], true);
+        EXPECT_EQ(m["walks"], 20000);
+        const Json& e = m["entries"];
+        ASSERT_EQ(e.size(), 6u);
+        EXPECT_EQ(e[0]["conductor"], m["master"]);
+        EXPECT_EQ(e[5]["conductor"], "(window)");
+        EXPECT_GT(e[0]["capacitance_F"].get<double>(), 0);
+        for (const Json& x : e) {
+            double c = x["capacitance_F"], se = x["std_error_F"];
+            entry[{m["master"], x["conductor"]}] = {c, se};
+            if (x["conductor"] != m["master"]) {
+                EXPECT_LT(c, 4 * se);
+            }
+        }
+    }
+
+    // CSV: the same numbers to the last bit.
+    auto csv = Lines(dir.path() + "/out.csv", ',');
+    ASSERT_EQ(csv.size(), 1 + entry.size());
+    EXPECT_EQ(csv[0], (std::vector<std::string>{"master", "conductor", "capacitance_F", "std_error_F"}));
+    for (size_t i = 1; i < csv.size(); i++) {
+        ASSERT_EQ(csv[i].size(), 4u);
+        auto it = entry.find({csv[i][0], csv[i][1]});
+        ASSERT_NE(it, entry.end()) << csv[i][0] << " " << csv[i][1];
+        EXPECT_EQ(std::strtod(csv[i][2].c_str(), nullptr), it->second.first);
+        EXPECT_EQ(std::strtod(csv[i][3].c_str(), nullptr), it->second.second);
+    }
+
+    // SPEF: femtofarads; couplings are -C[i][j]; the ground entry holds the
+    // window and gnd; each net's entries add up to its total.
+    auto spef = Lines(dir.path() + "/out.spef", ' ');
+    std::map<std::string, std::string> name;
+    std::string net;
+    double total = 0, sum = 0;
+    int nets = 0;
+    bool in_map = false, unit = false;
+    for (const auto& f : spef) {
+        if (f.empty())
+            continue;
+        unit = unit || f == std::vector<std::string>{"*C_UNIT", "1", "FF"};
+        if (f[0] == "*NAME_MAP") {
+            in_map = true;
+        } else if (in_map && f.size() == 2 && f[0][0] == '*') {
+            name[f[0]] = f[1];
+        } else if (f[0] == "*D_NET") {
+            in_map = false;
+            net = name[f[1]];
+            total = std::stod(f[2]);
+            sum = 0;
+        } else if (f[0] == "*END") {
+            EXPECT_NEAR(sum, total, 1e-9 * total) << net;
+            ++nets;
+        } else if (!net.empty() && f.size() == 4) {
+            EXPECT_EQ(name[f[1]], net);
+            double v = std::stod(f[3]);
+            const double c = entry[{net, name[f[2]]}].first;
+            EXPECT_NEAR(v, -1e15 * c, 1e-9 * std::fabs(v));
+            sum += v;
+        } else if (!net.empty() && f.size() == 3) {
+            double v = std::stod(f[2]);
+            double ground = entry[{net, "(window)"}].first + (net == "gnd" ? 0 : entry[{net, "gnd"}].first);
+            EXPECT_NEAR(v, -1e15 * ground, 1e-9 * std::fabs(v));
+            sum += v;
+        }
+    }
+    EXPECT_TRUE(unit);
+    EXPECT_EQ(name.size(), 5u);
+    EXPECT_EQ(nets, 5);
+
+    // Reciprocity: every pair once, each within 4 combined standard errors;
+    // the symmetric matrix lies between the two ways.
+    ASSERT_EQ(doc["reciprocity"].size(), 10u);
+    for (const Json& p : doc["reciprocity"]) {
+        auto ij = entry[{p["i"], p["j"]}], ji = entry[{p["j"], p["i"]}];
+        EXPECT_EQ(p["C_ij"].get<double>(), ij.first);
+        EXPECT_EQ(p["C_ji"].get<double>(), ji.first);
+        EXPECT_LT(std::fabs(p["difference_in_combined_std_errors"].get<double>()), 4.0) << p.dump();
+    }
+    const Json& sym = doc["symmetric_matrix"];
+    for (size_t i = 0; i < 5; i++) {
+        for (size_t j = 0; j < 5; j++) {
+            double c = sym["capacitance_F"][i][j];
+            EXPECT_EQ(c, sym["capacitance_F"][j][i].get<double>());
+            double a = entry[{sym["conductors"][i], sym["conductors"][j]}].first;
+            double b = entry[{sym["conductors"][j], sym["conductors"][i]}].first;
+            EXPECT_GE(c, std::min(a, b));
+            EXPECT_LE(c, std::max(a, b));
+        }
+    }
+}
+
+TEST_F(ResultFiles, BadValuesOfTheNewOptionsAreRejected)
+{
+    const char* cases[][2] = {
+        {"--seed x", "--seed"},          {"--seed -3", "--seed"},
+        {"--seed 1e3", "--seed"},        {"--time-limit 0", "--time-limit"},
+        {"--time-limit inf", "--time-limit"}, {"--max-walks 0", "--max-walks"},
+        {"--max-walks 2.5", "--max-walks"},   {"--json=", "--json"},
+        {"--csv=", "--csv"},             {"--spef=", "--spef"},
+        {"--master a,,b", "--master"},   {"--ground ,", "--ground"},
+        {"--exclude gnd", "--exclude needs --all-masters"},
+        {"--master nosuch", "no conductor named nosuch"},
+        {"--all-masters --exclude gnd,m1a,m1b,m2a,m2b", "no master conductor left"},
+        {"--json /no/such/dir/out.json", "cannot write the output file"},
+    };
+    for (auto& c : cases) {
+        RunResult r = Korva(std::string("-t 1000 ") + c[0]);
+        EXPECT_EQ(r.status, 255) << c[0];
+        EXPECT_NE(r.out.find(c[1]), std::string::npos) << c[0] << "\n" << r.out;
+    }
+}
+
+}  // namespace
