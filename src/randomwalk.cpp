@@ -733,10 +733,92 @@ static inline void LockManager(pthread_mutex_t* mutex)
     pthread_mutex_lock(mutex);
 }
 
+Randomwalk::WalkEnd Randomwalk::Walk()
+{
+    const WalkMgr& m = *mgr;
+    const int n = (int)m.cap->size();
+    long long hops = 0;
+    int id_gss = -1, band = 0;
+    Vector3 pt = GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                               id_gss, band);
+    FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+    layers.FindLayerFromGauss(pt.z);
+    Cube cube = m.spacemgr->GetDomainCubic(pt);
+    double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
+    layers.GetNearby(layer_low, layer_high);
+    int intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
+
+    // First hop: its weight is fixed for the whole walk.
+    PointOnCube spt;
+    double weight;
+    int strata = -1;
+    if (intf != 0) {
+        cube.radius = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
+        layers.UpdateHalfWSum(diel_low, diel_up);
+        layers.Update_PDF_Half_WSum(diel_low, diel_up);
+        weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
+    } else {
+        int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
+        weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss);
+        if (weight_select == 3) {
+            FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
+            strata = spt.strata;
+        }
+    }
+    weight *= m.gauss_total;
+    // The start face was drawn with a density divided by its factor,
+    // whichever kind of first hop follows.
+    if (gauss_select == 1)
+        weight *= m.gauss_dist[id_gss];
+    pt = StructToVector3(spt, cube);
+    ++hops;
+
+    int slot;
+    for (;;) {
+        int d = 0;
+        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
+        if (d == NOT_FOUND) {
+            slot = n - 1;
+            break;
+        }
+        if (d == 0) {
+            slot = hit->id;
+            break;
+        }
+        ++hops;
+        intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
+        if (intf != 0) {
+            cube = Cube(pt, d / 5000.0);
+            double r = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
+            layers.UpdateHalfPSum(diel_low, diel_up);
+            bool upper = true;
+            spt = GetPointInHalf(layers, upper, diel_low, diel_up, cube, r);
+            pt = StructToVector3(spt, cube);
+            if ((upper && intf == 1) || (!upper && intf == -1)) {
+                if (intf == 1)
+                    layers.MoveUp();
+                else
+                    layers.MoveDown();
+                layers.GetNearby(layer_low, layer_high);
+                FATAL_CHECK(layer_low < pt.Z() + MIE);
+                FATAL_CHECK(layer_high > pt.Z() - MIE);
+            }
+            LayerFixup(layers, pt.z, layer_low, layer_high);
+        } else {
+            LayerFixup(layers, pt.z, layer_low, layer_high);
+            cube = Cube(pt, d / 5000.0);
+            int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
+            spt = GetPoint(code, cube, layer_low, layer_high);
+            pt = StructToVector3(spt, cube);
+            LayerFixup(layers, pt.z, layer_low, layer_high);
+        }
+    }
+    return WalkEnd{slot, weight, id_gss, strata, hops};
+}
+
 int Randomwalk::RandomwalkCore()
 {
     WalkMgr& m = *mgr;
-    const int n = (int)m.cap->size();
     MasterCheck check;
     // Counted in a local: the field sits in this worker's object, which may
     // share a cache line with the next worker's layer cursor.
@@ -747,81 +829,10 @@ int Randomwalk::RandomwalkCore()
             m.ShowStatus();
         pthread_mutex_unlock(&m.mutex);
 
-        int id_gss = -1, band = 0;
-        Vector3 pt = GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
-                                   id_gss, band);
-        FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
-        layers.FindLayerFromGauss(pt.z);
-        Cube cube = m.spacemgr->GetDomainCubic(pt);
-        double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
-        layers.GetNearby(layer_low, layer_high);
-        int intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
-
-        // First hop: its weight is fixed for the whole walk.
-        PointOnCube spt;
-        double weight;
-        int strata = -1;
-        if (intf != 0) {
-            cube.radius = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
-            layers.UpdateHalfWSum(diel_low, diel_up);
-            layers.Update_PDF_Half_WSum(diel_low, diel_up);
-            weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
-        } else {
-            int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-            weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss);
-            if (weight_select == 3) {
-                FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
-                strata = spt.strata;
-            }
-        }
-        weight *= m.gauss_total;
-        // The start face was drawn with a density divided by its factor,
-        // whichever kind of first hop follows.
-        if (gauss_select == 1)
-            weight *= m.gauss_dist[id_gss];
-        pt = StructToVector3(spt, cube);
-        ++hops;
-
-        int slot;
-        for (;;) {
-            int d = 0;
-            const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
-            if (d == NOT_FOUND) {
-                slot = n - 1;
-                break;
-            }
-            if (d == 0) {
-                slot = hit->id;
-                break;
-            }
-            ++hops;
-            intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
-            if (intf != 0) {
-                cube = Cube(pt, d / 5000.0);
-                double r = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
-                layers.UpdateHalfPSum(diel_low, diel_up);
-                bool upper = true;
-                spt = GetPointInHalf(layers, upper, diel_low, diel_up, cube, r);
-                pt = StructToVector3(spt, cube);
-                if ((upper && intf == 1) || (!upper && intf == -1)) {
-                    if (intf == 1)
-                        layers.MoveUp();
-                    else
-                        layers.MoveDown();
-                    layers.GetNearby(layer_low, layer_high);
-                    FATAL_CHECK(layer_low < pt.Z() + MIE);
-                    FATAL_CHECK(layer_high > pt.Z() - MIE);
-                }
-                LayerFixup(layers, pt.z, layer_low, layer_high);
-            } else {
-                LayerFixup(layers, pt.z, layer_low, layer_high);
-                cube = Cube(pt, d / 5000.0);
-                int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-                spt = GetPoint(code, cube, layer_low, layer_high);
-                pt = StructToVector3(spt, cube);
-                LayerFixup(layers, pt.z, layer_low, layer_high);
-            }
-        }
+        const WalkEnd w = Walk();
+        hops += w.hops;
+        const int slot = w.slot, id_gss = w.id_gss, strata = w.strata;
+        const double weight = w.weight;
 
         bool ended = false;
         LockManager(&m.mutex);
