@@ -1,6 +1,8 @@
 #include "validation_cases.h"
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 #include "runner.h"
@@ -55,8 +57,8 @@ CaseResult Make(const ValidationSettings& s, const std::string& name, double val
 }
 
 // Couplings of the guarded plate to the ground planes below and above it.
-void PlateCases(const ValidationSettings& s, const std::string& deck, const std::string& name,
-                double ref_bottom, double ref_top, int seed, std::vector<CaseResult>& results)
+RunOutput PlateCases(const ValidationSettings& s, const std::string& deck, const std::string& name,
+                     double ref_bottom, double ref_top, int seed, std::vector<CaseResult>& results)
 {
     RunOutput out;
     int rc = RunDeck(deck, OptionsFor(s, seed), out);
@@ -70,6 +72,7 @@ void PlateCases(const ValidationSettings& s, const std::string& deck, const std:
         else
             results.push_back(Make(s, label, std::fabs(out.cap[i]), refs[k], out.err[i]));
     }
+    return out;
 }
 
 CaseResult CubeCase(const ValidationSettings& s, const std::string& deck, int seed)
@@ -104,6 +107,48 @@ CaseResult SymmetryCase(const ValidationSettings& s, const std::string& deck, in
 }
 
 }  // namespace
+
+std::vector<FamilyCase> ReadFamily(const std::string& dir)
+{
+    std::vector<FamilyCase> cases;
+    std::ifstream in(dir + "/cases.tsv");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::stringstream ss(line);
+        std::string field;
+        while (std::getline(ss, field, '\t'))
+            f.push_back(field);
+        if (f.size() != 6)
+            continue;
+        FamilyCase c;
+        c.name = f[0];
+        c.stack = f[1];
+        c.deck = f[2];
+        c.pairs = f[3];
+        c.ref_bottom = std::stod(f[4]);
+        c.ref_top = std::stod(f[5]);
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+FamilyResult RunFamilyCase(const ValidationSettings& s, const std::string& dir, const FamilyCase& c,
+                           int seed)
+{
+    std::vector<CaseResult> r;
+    RunOutput out = PlateCases(s, dir + "/" + c.deck, c.name, c.ref_bottom, c.ref_top, seed, r);
+    FamilyResult fr;
+    fr.bottom = r[0];
+    fr.top = r[1];
+    fr.walks = out.walks;
+    if (out.walks > 0) {
+        fr.hops_per_walk = (double)out.hops / out.walks;
+        fr.walks_per_second = out.seconds > 0 ? out.walks / out.seconds : 0.0;
+        fr.walks_per_cpu_second = out.cpu_seconds > 0 ? out.walks / out.cpu_seconds : 0.0;
+    }
+    return fr;
+}
 
 double ParallelPlateReference(double area_um2, const std::vector<double>& thickness_um,
                               const std::vector<double>& eps)
