@@ -61,6 +61,11 @@ std::vector<FamilyCase> ReadFamily(const std::string& dir);
 FamilyResult RunFamilyCase(const ValidationSettings& s, const std::string& dir, const FamilyCase& c,
                            int seed);
 
+// The shielded wire pairs in closed grounded boxes (decks written by
+// korva_box_reference): C(w1,w1), C(w1,w2) and C(w1,box) against the
+// finite-volume references.
+std::vector<CaseResult> RunBoxCases(const ValidationSettings& s, const std::string& deck_dir);
+
 // Runs every case; deck_dir holds the validation decks, example_dir the
 // shipped examples (the symmetry case uses the two-wire example).
 std::vector<CaseResult> RunAllCases(const ValidationSettings& s, const std::string& deck_dir,
