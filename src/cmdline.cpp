@@ -216,12 +216,12 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"seed", required_argument, nullptr, OPT_SEED},
         {"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
         {"max-walks", required_argument, nullptr, OPT_MAX_WALKS},
-        {"version", no_argument, nullptr, 108},
-        {"convert", required_argument, nullptr, 102},
-        {"floating-as-ground", no_argument, nullptr, 103},
-        {"per-length", no_argument, nullptr, 104},
-        {"process", required_argument, nullptr, 106},
-        {"pattern-result", required_argument, nullptr, 107},
+        {"version", no_argument, nullptr, 208},
+        {"convert", required_argument, nullptr, 202},
+        {"floating-as-ground", no_argument, nullptr, 203},
+        {"per-length", no_argument, nullptr, 204},
+        {"process", required_argument, nullptr, 206},
+        {"pattern-result", required_argument, nullptr, 207},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full rescan, so the table can be read more than once
@@ -261,23 +261,23 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             break;
         case 1:
             return RegisterTableDir(optarg);
-        case 102:
+        case 202:
             settings.deck_path = optarg;
             settings.convert_out = "-";  // the output name follows the options
             break;
-        case 103:
+        case 203:
             settings.floating_as_ground = true;
             break;
-        case 104:
+        case 204:
             settings.per_length = true;
             break;
-        case 106:
+        case 206:
             settings.process_path = optarg;
             break;
-        case 107:
+        case 207:
             settings.pattern_out = optarg;
             break;
-        case 108:
+        case 208:
             return ShowVersion();
         default:  // 'h', unknown option, missing argument
             ShowHelp();

@@ -821,6 +821,14 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     }
 }
 
+Randomwalk::WalkEnd Randomwalk::Walk()
+{
+    WalkEnd e;
+    e.hops = 0;
+    e.slot = Walk(*mgr, (int)mgr->cap->size(), e.weight, e.id_gss, e.strata, e.hops);
+    return e;
+}
+
 int Randomwalk::RandomwalkCore()
 {
     WalkMgr& m = *mgr;

@@ -127,6 +127,19 @@ public:
                           const std::vector<double>& diels, const std::vector<double>& g_endz,
                           const std::vector<std::vector<double>>& side_cdfs, int& id_gss, int& band);
 
+    // What one walk brings back.
+    struct WalkEnd {
+        int slot;        // conductor reached; the last slot when the walk left the window
+        double weight;   // of the first hop, times the Gaussian surface's factors
+        int id_gss;      // start face on the Gaussian surface
+        int strata;      // stratum of the first hop (selector 3); -1 for none
+        long long hops;
+    };
+    // One walk from a fresh start point. Its result depends on the worker's
+    // generators alone: every table the walk reads is selected for the walk's
+    // own position first, never left from the walk before.
+    WalkEnd Walk();
+
     // Thread plumbing and the walk loop.
     int Start();
     void Wait();

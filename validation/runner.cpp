@@ -18,6 +18,13 @@ double WallSeconds()
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+double ProcessCpuSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
 std::string DeckWithMaster(const std::string& deck_path, const std::string& master,
                            const std::string& scratch_dir)
 {
@@ -86,10 +93,11 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
         mgr.Prepare(opt.mode, lists.cuboids, lists.media, opt.walks, opt.rel_err, cap, cap2, err,
                     ss_sum, ss_sum2, ss_count, is_sum, is_sum2, is_count, opt.threads, 1, 4,
                     solver_space);
-        double t0 = WallSeconds();
+        double t0 = WallSeconds(), c0 = ProcessCpuSeconds();
         mgr.StartAll(opt.threads);
         mgr.WaitEnd();
         out.seconds = WallSeconds() - t0;
+        out.cpu_seconds = ProcessCpuSeconds() - c0;
         out.walks = mgr.walk_count;
         out.hops = mgr.total_hops;
     }

@@ -23,6 +23,7 @@ struct RunOutput {
     long long walks = 0;
     long long hops = 0;
     double seconds = 0.0;     // wall time of the walks
+    double cpu_seconds = 0.0; // processor time of the walks, all threads
 };
 
 // Returns 0 on success; the deck's own messages are printed on failure.
@@ -34,3 +35,4 @@ std::string DeckWithMaster(const std::string& deck_path, const std::string& mast
                            const std::string& scratch_dir);
 
 double WallSeconds();
+double ProcessCpuSeconds();

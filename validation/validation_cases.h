@@ -37,6 +37,35 @@ struct CaseResult {
     bool Passed() const { return std::isfinite(value) && std::fabs(Deviation()) <= Tolerance(); }
 };
 
+// One guarded plate of the stack family (validation/stack_family.py writes
+// the decks and their list).
+struct FamilyCase {
+    std::string name;
+    std::string stack;   // permittivities from the bottom with the interface heights between
+    std::string deck;    // file name in the family folder
+    std::string pairs;   // interface pairs, "E_below:E_above ..."
+    double ref_bottom = 0.0, ref_top = 0.0;  // farads
+};
+
+struct FamilyResult {
+    CaseResult bottom, top;  // plate to the bottom and top ground planes
+    long long walks = 0;
+    double hops_per_walk = 0.0;
+    double walks_per_second = 0.0;      // wall clock
+    double walks_per_cpu_second = 0.0;  // all threads' processor time
+    bool Passed() const { return bottom.Passed() && top.Passed(); }
+};
+
+// The cases listed in dir/cases.tsv; empty when there is no such list.
+std::vector<FamilyCase> ReadFamily(const std::string& dir);
+FamilyResult RunFamilyCase(const ValidationSettings& s, const std::string& dir, const FamilyCase& c,
+                           int seed);
+
+// The shielded wire pairs in closed grounded boxes (decks written by
+// korva_box_reference): C(w1,w1), C(w1,w2) and C(w1,box) against the
+// finite-volume references.
+std::vector<CaseResult> RunBoxCases(const ValidationSettings& s, const std::string& deck_dir);
+
 // Runs every case; deck_dir holds the validation decks, example_dir the
 // shipped examples (the symmetry case uses the two-wire example).
 std::vector<CaseResult> RunAllCases(const ValidationSettings& s, const std::string& deck_dir,
