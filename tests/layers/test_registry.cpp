@@ -286,7 +286,8 @@ TEST_F(RegistryTest, GaussianRefreshFollowsTheSelector)
     EXPECT_EQ(stack.GetWeightPartialSum(false), Layers::cdf_weights[kKey].second);
     EXPECT_EQ(stack.GetWeightCross(false), Layers::weight_array[kKey]);
     EXPECT_EQ(stack.GetWeightPartialSign(false), Layers::cdf_weight_signs[kKey]);
-    EXPECT_EQ(stack.GetPartialSum(false), nullptr);
+    // The start layer's transition tables too, whatever the selector.
+    EXPECT_EQ(stack.GetPartialSum(false), Layers::psums[kKey].second);
     stack.FindLayerFromGauss(1.5);
     EXPECT_EQ(stack.GetWeightPartialSum(true), Layers::cdf_weights[kKey].second);
     EXPECT_EQ(stack.GetWeightPartialSign(true), Layers::cdf_weight_signs[kKey]);
@@ -306,7 +307,7 @@ TEST_F(RegistryTest, GaussianRefreshFollowsTheSelector)
     Layers other = Build();
     other.FindLayerFromGauss(0.5);
     EXPECT_EQ(other.GetWeightPartialSum(false), Layers::cdf_weights[kKey].second);
-    EXPECT_EQ(other.GetPartialSum(false), nullptr);
+    EXPECT_EQ(other.GetPartialSum(false), Layers::psums[kKey].second);
 }
 
 TEST_F(RegistryTest, UnloadReleasesEverythingOnce)
