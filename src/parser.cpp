@@ -656,6 +656,14 @@ int LoadDeck(const char* path, DeckLists& lists)
     return 0;
 }
 
+int DeckLineOf(const Cuboid* box)
+{
+    for (const BoxRecord& r : box_records)
+        if (r.box == box)
+            return r.line;
+    return 0;
+}
+
 void DeleteDeckObjects()
 {
     for (Medium* m : owned_media)

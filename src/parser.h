@@ -72,6 +72,9 @@ struct DeckLists {
 // failure.
 int LoadDeck(const char* path, DeckLists& lists);
 void BuildDeckLists(DeckLists& lists);
+// Deck line of a block statement of the current deck, for messages; 0 for
+// a box the deck did not give.
+int DeckLineOf(const Cuboid* box);
 // Deletes every box and medium the parse created (window included) and
 // empties the maps and the window pointer that referred to them.
 void DeleteDeckObjects();
