@@ -1,140 +1,81 @@
 // Masters of several blocks: cutting a solid into blocks must not change its
 // row, and only a conductor that touches one of the blocks is refused.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <array>
 #include <cmath>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "runner.h"
-#include "testutil.h"
+#include "tables_fixture.h"
 
 namespace {
 
-struct Box {
-    double x0, y0, x1, y1;  // every block spans z 0..0.2
-};
-
-std::string Num(double v)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, "%g", v);
-    return buf;
-}
-
-std::string Blocks(const std::string& name, const std::vector<Box>& boxes, double z0 = 0,
-                   double z1 = 0.2)
+// A conductor of blocks {x0, y0, x1, y1}, each 0.2 thick; then a deck of
+// oxide, a ground plane and the master `net`.
+std::string Blocks(const std::string& name, const std::vector<std::array<double, 4>>& boxes)
 {
     std::string s = "<conductor> name " + name + "\n";
-    for (size_t i = 0; i < boxes.size(); ++i) {
-        const Box& b = boxes[i];
-        s += "<block> name " + name + "_" + std::to_string(i) + " basepoint (" + Num(b.x0) + "," +
-             Num(b.y0) + "," + Num(z0) + ") v1 (" + Num(b.x1 - b.x0) + ",0,0) v2 (0," +
-             Num(b.y1 - b.y0) + ",0) hvector (0,0," + Num(z1 - z0) + ") [/block]\n";
+    char buf[200];
+    for (const auto& b : boxes) {
+        snprintf(buf, sizeof buf, "<block> name b basepoint (%g,%g,0) v1 (%g,0,0) v2 (0,%g,0) "
+                 "hvector (0,0,0.2) [/block]\n", b[0], b[1], b[2] - b[0], b[3] - b[1]);
+        s += buf;
     }
     return s + "[/conductor]\n";
 }
 
-// Oxide, a ground plane under everything, the master `net` and its neighbours.
 std::string Deck(const std::string& conductors)
 {
     return "<vorn>\n<window> v1 (-3,-3,-1) v2 (6,6,2) [/window]\n<medium> name ox\n"
            "<block> name ox_b basepoint (-3,-3,-1) v1 (9,0,0) v2 (0,9,0) hvector (0,0,3) [/block]\n"
-           "diel 3.9\n[/medium]\n" +
-           conductors + Blocks("gnd", {{-2, -2, 5, 5}}, -0.6, -0.4) +
-           "<task> <capacitance> net [/capacitance] [/task]\n[/vorn]\n";
+           "diel 3.9\n[/medium]\n<conductor> name vss\n<block> name g basepoint (-2,-2,-0.6) "
+           "v1 (7,0,0) v2 (0,7,0) hvector (0,0,0.2) [/block]\n[/conductor]\n" +
+           conductors + "<task> <capacitance> net [/capacitance] [/task]\n[/vorn]\n";
 }
 
-class Routed : public ::testing::Test {
+class Routed : public TablesWorkdir {
 protected:
-    void SetUp() override
-    {
-        RunResult r = RunIn(dir.path(), std::string("'") + QUILLON_EXE + "' single .");
-        ASSERT_EQ(r.status, 0) << r.out << r.err;
-        ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
-        ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    }
-    void TearDown() override { ASSERT_EQ(chdir(old_cwd), 0); }
-
-    std::map<std::string, std::pair<double, double>> Row(const std::string& deck, int seed)
-    {
-        RunOptions o;
-        o.mode = 'p';
-        o.rel_err = 0.01;
-        o.threads = 1;
-        o.seed = seed;
-        RunOutput out;
-        EXPECT_EQ(RunDeck(dir.Write("deck.kd", deck), o, out), 0);
-        std::map<std::string, std::pair<double, double>> row;
-        for (size_t i = 0; i < out.names.size(); ++i)
-            row[out.names[i]] = {out.cap[i], out.err[i]};
-        return row;
-    }
-
-    TempDir dir;
-    char old_cwd[4096] = {};
+    void SetUp() override { MakeTables(Example("two_wires.kd")); }
 };
 
 TEST_F(Routed, CuttingASolidIntoBlocksKeepsItsRow)
 {
-    struct Solid {
-        const char* name;
-        std::string neighbour;  // inside the master's bounding box for the L and the T
-        std::vector<std::vector<Box>> cuts;
-    } solids[] = {
-        {"wire",
-         Blocks("side", {{0, 0.4, 4, 0.6}}),
-         {{{0, 0, 4, 0.2}},
-          {{0, 0, 2.5, 0.2}, {2.5, 0, 4, 0.2}},
-          // overlapping and touching pieces
+    // A wire, an L and a T, each with a neighbour (inside the bounding box of
+    // the L and the T), given whole or in pieces that touch or overlap.
+    const std::vector<std::pair<std::string, std::vector<std::vector<std::array<double, 4>>>>> solids = {
+        {Blocks("side", {{0, 0.4, 4, 0.6}}),
+         {{{0, 0, 4, 0.2}}, {{0, 0, 2.5, 0.2}, {2.5, 0, 4, 0.2}},
           {{0, 0, 1, 0.2}, {0.8, 0, 1.8, 0.2}, {1.8, 0, 2.6, 0.2}, {2.6, 0, 3.4, 0.2}, {3.4, 0, 4, 0.2}}}},
-        {"L",
-         Blocks("corner", {{0.6, 0.6, 1.0, 1.0}}),
-         {{{0, 0, 3, 0.2}, {0, 0.2, 0.2, 3}},
-          {{0, 0, 3, 0.2}, {0, 0, 0.2, 3}},
+        {Blocks("corner", {{0.6, 0.6, 1.0, 1.0}}),
+         {{{0, 0, 3, 0.2}, {0, 0.2, 0.2, 3}}, {{0, 0, 3, 0.2}, {0, 0, 0.2, 3}},
           {{0, 0, 1.5, 0.2}, {1.5, 0, 3, 0.2}, {0, 0, 0.2, 1.2}, {0, 1.2, 0.2, 2.2}, {0, 2.2, 0.2, 3}}}},
-        {"T",
-         Blocks("stem_side", {{1.9, 0.5, 2.1, 2.5}}),
+        {Blocks("stem_side", {{1.9, 0.5, 2.1, 2.5}}),
          {{{0, 0, 3, 0.2}, {1.4, 0.2, 1.6, 2.5}},
           {{0, 0, 1.4, 0.2}, {1.4, 0, 1.6, 0.2}, {1.6, 0, 3, 0.2}, {1.4, 0.2, 1.6, 1.2}, {1.4, 1.2, 1.6, 2.5}}}},
     };
-    int seed = 11;
-    for (const Solid& s : solids) {
-        auto first = Row(Deck(Blocks("net", s.cuts[0]) + s.neighbour), seed++);
-        ASSERT_EQ(first.size(), 3u) << s.name;
-        for (size_t c = 1; c < s.cuts.size(); ++c) {
-            auto other = Row(Deck(Blocks("net", s.cuts[c]) + s.neighbour), seed++);
-            for (const auto& e : first) {
-                const double a = e.second.first, b = other[e.first].first;
-                const double se = std::hypot(e.second.second, other[e.first].second);
-                EXPECT_NEAR(a, b, 3 * se) << s.name << " as " << s.cuts[c].size() << " blocks, "
-                                          << e.first;
-            }
+    RunOptions o;
+    o.rel_err = 0.01;
+    for (const auto& solid : solids) {
+        std::vector<RunOutput> runs(solid.second.size());
+        for (size_t c = 0; c < runs.size(); ++c) {
+            o.seed = 11 + (int)c;
+            ASSERT_EQ(RunDeck(dir.Write("d.kd", Deck(Blocks("net", solid.second[c]) + solid.first)), o, runs[c]), 0);
+            for (size_t k = 0; c > 0 && k < runs[c].cap.size(); ++k)
+                EXPECT_NEAR(runs[c].cap[k], runs[0].cap[k], 3 * std::hypot(runs[c].err[k], runs[0].err[k]))
+                    << runs[c].names[k] << " of net in " << solid.second[c].size() << " blocks";
         }
     }
 }
 
-TEST_F(Routed, OnlyAConductorTouchingABlockIsRefused)
+TEST_F(Routed, AConductorTouchingABlockIsRefusedWithBothDeckLines)
 {
-    // Deck lines: 8 and 9 hold the master's blocks, 12 the neighbour's.
-    const std::string l = Blocks("net", {{0, 0, 3, 0.2}, {0, 0.2, 0.2, 3}});
-    struct Case {
-        Box neighbour;
-        const char* message;
-    } cases[] = {
-        {{0.2, 1.0, 0.6, 1.4}, "Conductor corner (block on deck line 12) overlaps or touches the "
-                               "master conductor net (block on deck line 9)"},
-        {{2.5, -0.1, 3.5, 0.1}, "Conductor corner (block on deck line 12) overlaps or touches the "
-                                "master conductor net (block on deck line 8)"},
-    };
-    for (const Case& c : cases) {
-        dir.Write("bad.kd", Deck(l + Blocks("corner", {c.neighbour})));
-        RunResult r = RunIn(dir.path(), std::string("'") + KORVA_EXE + "' -f bad.kd -t 2000");
-        EXPECT_EQ(r.status, 255);
-        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
-    }
+    // Lines 11 and 12 hold the master's blocks, line 15 the neighbour's.
+    dir.Write("bad.kd", Deck(Blocks("net", {{0, 0, 3, 0.2}, {0, 0.2, 0.2, 3}}) +
+                             Blocks("corner", {{0.2, 1.0, 0.6, 1.4}})));
+    RunResult r = RunIn(dir.path(), std::string("'") + KORVA_EXE + "' -f bad.kd -t 2000");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.out.find("Conductor corner (block on deck line 15) overlaps or touches the master "
+                         "conductor net (block on deck line 12)"), std::string::npos) << r.out;
 }
 
 }  // namespace
