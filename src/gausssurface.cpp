@@ -161,7 +161,7 @@ Vector3 GaussSurface::Draw(CRandomMersenne& rnd, CRandomMersenne& slice, int& id
                            double& dist) const
 {
     const double x = rnd.Random() * total;
-    size_t k = (size_t)(std::lower_bound(cumulative.begin(), cumulative.end(), x) - cumulative.begin());
+    size_t k = std::lower_bound(cumulative.begin(), cumulative.end(), x) - cumulative.begin();
     if (k >= patches.size())
         k = patches.size() - 1;
     const GaussPatch& p = patches[k];

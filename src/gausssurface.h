@@ -44,7 +44,8 @@ public:
     // as rectangles (dist and eps left at their defaults). Where faces of two
     // boxes coincide in position and direction, the earlier box keeps the
     // common part, so no piece of the surface is counted twice.
-    static std::vector<GaussPatch> Exposed(const std::vector<Cuboid>& boxes, std::size_t i, int face);
+    static std::vector<GaussPatch> Exposed(const std::vector<Cuboid>& boxes, std::size_t i,
+                                           int face);
 
     // Builds the patches and their weights (area x permittivity / divisor)
     // from the grown boxes, in the layers of the stack. Returns false when a

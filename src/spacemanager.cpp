@@ -165,8 +165,12 @@ std::vector<const Cuboid*> Spacemanager::JoinBlocks(const std::vector<const Cubo
         box[i] = *cuboids[i];
         place[i] = i;
     }
-    auto lo = [&](size_t i, int a) -> double& { return a == 0 ? box[i].x0 : a == 1 ? box[i].y0 : box[i].z0; };
-    auto hi = [&](size_t i, int a) -> double& { return a == 0 ? box[i].x1 : a == 1 ? box[i].y1 : box[i].z1; };
+    auto lo = [&](size_t i, int a) -> double& {
+        return a == 0 ? box[i].x0 : a == 1 ? box[i].y0 : box[i].z0;
+    };
+    auto hi = [&](size_t i, int a) -> double& {
+        return a == 0 ? box[i].x1 : a == 1 ? box[i].y1 : box[i].z1;
+    };
     for (bool joined = true; joined;) {
         joined = false;
         for (int a = 0; a < 3; ++a) {
@@ -178,11 +182,13 @@ std::vector<const Cuboid*> Spacemanager::JoinBlocks(const std::vector<const Cubo
             for (size_t i = 0; i < n; ++i)
                 if (!gone[i])
                     order.push_back(i);
-            std::sort(order.begin(), order.end(), [&](size_t i, size_t j) { return key(i) < key(j); });
+            std::sort(order.begin(), order.end(),
+                      [&](size_t i, size_t j) { return key(i) < key(j); });
             for (size_t k = 1, r = order.empty() ? 0 : order[0]; k < order.size(); ++k) {
                 const size_t i = order[k];
-                if (box[i].id == box[r].id && Same(lo(i, b), lo(r, b)) && Same(hi(i, b), hi(r, b)) &&
-                    Same(lo(i, c), lo(r, c)) && Same(hi(i, c), hi(r, c)) && lo(i, a) <= hi(r, a) + 1e-12) {
+                if (box[i].id == box[r].id && Same(lo(i, b), lo(r, b)) &&
+                    Same(hi(i, b), hi(r, b)) && Same(lo(i, c), lo(r, c)) &&
+                    Same(hi(i, c), hi(r, c)) && lo(i, a) <= hi(r, a) + 1e-12) {
                     hi(r, a) = std::max(hi(r, a), hi(i, a));
                     place[r] = std::min(place[r], place[i]);
                     gone[i] = grown[r] = joined = true;

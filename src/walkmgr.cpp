@@ -21,7 +21,8 @@ WalkMgr::WalkMgr()
       cap2(nullptr), err(nullptr), is_sum2(nullptr), is_sum(nullptr), is_count(nullptr),
       ss_sum2(nullptr), ss_sum(nullptr), ss_count(nullptr), converged_checks(0), walk_count(1),
       rel_err(0.0), master_estimate(0.0), gauss_total(0.0), spacemgr(nullptr), stop(false),
-      gauss_select(0), weight_select(0), block_surface(nullptr), total_hops(0), fixed_seed(false), seed_base(0)
+      gauss_select(0), weight_select(0), block_surface(nullptr), total_hops(0), fixed_seed(false),
+      seed_base(0)
 {
     for (double& d : gauss_dist)
         d = 0.0;

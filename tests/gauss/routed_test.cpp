@@ -10,9 +10,10 @@
 
 namespace {
 
-// A conductor of blocks {x0, y0, x1, y1}, each 0.2 thick; then a deck of
-// oxide, a ground plane and the master `net`.
-std::string Blocks(const std::string& name, const std::vector<std::array<double, 4>>& boxes)
+typedef std::vector<std::array<double, 4>> Cut;  // blocks {x0, y0, x1, y1}, each 0.2 thick
+
+// A conductor of blocks; then a deck of oxide, a ground plane and the master `net`.
+std::string Blocks(const std::string& name, const Cut& boxes)
 {
     std::string s = "<conductor> name " + name + "\n";
     char buf[200];
@@ -42,16 +43,21 @@ TEST_F(Routed, CuttingASolidIntoBlocksKeepsItsRow)
 {
     // A wire, an L and a T, each with a neighbour (inside the bounding box of
     // the L and the T), given whole or in pieces that touch or overlap.
-    const std::vector<std::pair<std::string, std::vector<std::vector<std::array<double, 4>>>>> solids = {
+    const std::vector<std::pair<std::string, std::vector<Cut>>> solids = {
         {Blocks("side", {{0, 0.4, 4, 0.6}}),
-         {{{0, 0, 4, 0.2}}, {{0, 0, 2.5, 0.2}, {2.5, 0, 4, 0.2}},
-          {{0, 0, 1, 0.2}, {0.8, 0, 1.8, 0.2}, {1.8, 0, 2.6, 0.2}, {2.6, 0, 3.4, 0.2}, {3.4, 0, 4, 0.2}}}},
+         {{{0, 0, 4, 0.2}},
+          {{0, 0, 2.5, 0.2}, {2.5, 0, 4, 0.2}},
+          {{0, 0, 1, 0.2}, {0.8, 0, 1.8, 0.2}, {1.8, 0, 2.6, 0.2}, {2.6, 0, 3.4, 0.2},
+           {3.4, 0, 4, 0.2}}}},
         {Blocks("corner", {{0.6, 0.6, 1.0, 1.0}}),
-         {{{0, 0, 3, 0.2}, {0, 0.2, 0.2, 3}}, {{0, 0, 3, 0.2}, {0, 0, 0.2, 3}},
-          {{0, 0, 1.5, 0.2}, {1.5, 0, 3, 0.2}, {0, 0, 0.2, 1.2}, {0, 1.2, 0.2, 2.2}, {0, 2.2, 0.2, 3}}}},
+         {{{0, 0, 3, 0.2}, {0, 0.2, 0.2, 3}},
+          {{0, 0, 3, 0.2}, {0, 0, 0.2, 3}},
+          {{0, 0, 1.5, 0.2}, {1.5, 0, 3, 0.2}, {0, 0, 0.2, 1.2}, {0, 1.2, 0.2, 2.2},
+           {0, 2.2, 0.2, 3}}}},
         {Blocks("stem_side", {{1.9, 0.5, 2.1, 2.5}}),
          {{{0, 0, 3, 0.2}, {1.4, 0.2, 1.6, 2.5}},
-          {{0, 0, 1.4, 0.2}, {1.4, 0, 1.6, 0.2}, {1.6, 0, 3, 0.2}, {1.4, 0.2, 1.6, 1.2}, {1.4, 1.2, 1.6, 2.5}}}},
+          {{0, 0, 1.4, 0.2}, {1.4, 0, 1.6, 0.2}, {1.6, 0, 3, 0.2}, {1.4, 0.2, 1.6, 1.2},
+           {1.4, 1.2, 1.6, 2.5}}}},
     };
     RunOptions o;
     o.rel_err = 0.01;
@@ -59,9 +65,11 @@ TEST_F(Routed, CuttingASolidIntoBlocksKeepsItsRow)
         std::vector<RunOutput> runs(solid.second.size());
         for (size_t c = 0; c < runs.size(); ++c) {
             o.seed = 11 + (int)c;
-            ASSERT_EQ(RunDeck(dir.Write("d.kd", Deck(Blocks("net", solid.second[c]) + solid.first)), o, runs[c]), 0);
+            const std::string deck = Deck(Blocks("net", solid.second[c]) + solid.first);
+            ASSERT_EQ(RunDeck(dir.Write("d.kd", deck), o, runs[c]), 0);
             for (size_t k = 0; c > 0 && k < runs[c].cap.size(); ++k)
-                EXPECT_NEAR(runs[c].cap[k], runs[0].cap[k], 3 * std::hypot(runs[c].err[k], runs[0].err[k]))
+                EXPECT_NEAR(runs[c].cap[k], runs[0].cap[k],
+                            3 * std::hypot(runs[c].err[k], runs[0].err[k]))
                     << runs[c].names[k] << " of net in " << solid.second[c].size() << " blocks";
         }
     }
