@@ -685,6 +685,14 @@ int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task)
     return FinishLoad(result, lists);
 }
 
+int DeckLineOf(const Cuboid* box)
+{
+    for (const BoxRecord& r : box_records)
+        if (r.box == box)
+            return r.line;
+    return 0;
+}
+
 void DeleteDeckObjects()
 {
     for (Medium* m : owned_media)

@@ -75,6 +75,9 @@ int LoadDeck(const char* path, DeckLists& lists, bool need_task = true);
 // The same for a deck held in memory (an imported file's deck text).
 int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task = true);
 void BuildDeckLists(DeckLists& lists);
+// Deck line of a block statement of the current deck, for messages; 0 for
+// a box the deck did not give.
+int DeckLineOf(const Cuboid* box);
 // Deletes every box and medium the parse created (window included) and
 // empties the maps and the window pointer that referred to them.
 void DeleteDeckObjects();

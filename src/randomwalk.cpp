@@ -607,6 +607,7 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 // ---- walk loop ----
 
 #include "chunks.h"
+#include "gausssurface.h"
 #include "spacemanager.h"
 #include "walkmgr.h"
 
@@ -749,9 +750,14 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
 {
     int band = 0;
     id_gss = -1;
-    Vector3 pt = GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
-                               id_gss, band);
+    double face_dist = 0.0;
+    Vector3 pt = m.block_surface
+                     ? m.block_surface->Draw(rand_walk, rand_gauss, id_gss, face_dist)
+                     : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                                     id_gss, band);
     FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+    if (!m.block_surface)
+        face_dist = m.gauss_dist[id_gss];
     layers.FindLayerFromGauss(pt.z);
     Cube cube = m.spacemgr->GetDomainCubic(pt);
     double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
@@ -778,7 +784,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     // The start face was drawn with a density divided by its factor,
     // whichever kind of first hop follows.
     if (gauss_select == 1)
-        weight *= m.gauss_dist[id_gss];
+        weight *= face_dist;
     pt = StructToVector3(spt, cube);
     ++hops;
 

@@ -145,12 +145,83 @@ bool Spacemanager::FitsGrid(const Cuboid& window)
     return true;
 }
 
-Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window)
+// Coordinates that a deck gives as base + edge may miss each other by a
+// rounding step; far below a grid cell, they count as the same.
+static bool Same(double u, double v)
 {
-    double h = EnlargeWindow(cuboids, window);
+    return std::fabs(u - v) < 1e-12;
+}
+
+// A route cut into pieces would otherwise put every piece into the leaves
+// around it, and each hop there would scan them all.
+std::vector<const Cuboid*> Spacemanager::JoinBlocks(const std::vector<const Cuboid*>& cuboids,
+                                                    std::deque<Cuboid>& store)
+{
+    const size_t n = cuboids.size();
+    std::vector<Cuboid> box(n);
+    std::vector<size_t> place(n);  // list position of the first block in the box
+    std::vector<bool> gone(n, false), grown(n, false);
+    for (size_t i = 0; i < n; ++i) {
+        box[i] = *cuboids[i];
+        place[i] = i;
+    }
+    auto lo = [&](size_t i, int a) -> double& {
+        return a == 0 ? box[i].x0 : a == 1 ? box[i].y0 : box[i].z0;
+    };
+    auto hi = [&](size_t i, int a) -> double& {
+        return a == 0 ? box[i].x1 : a == 1 ? box[i].y1 : box[i].z1;
+    };
+    for (bool joined = true; joined;) {
+        joined = false;
+        for (int a = 0; a < 3; ++a) {
+            const int b = (a + 1) % 3, c = (a + 2) % 3;
+            auto key = [&](size_t i) {
+                return std::make_tuple(box[i].id, lo(i, b), hi(i, b), lo(i, c), hi(i, c), lo(i, a));
+            };
+            std::vector<size_t> order;
+            for (size_t i = 0; i < n; ++i)
+                if (!gone[i])
+                    order.push_back(i);
+            std::sort(order.begin(), order.end(),
+                      [&](size_t i, size_t j) { return key(i) < key(j); });
+            for (size_t k = 1, r = order.empty() ? 0 : order[0]; k < order.size(); ++k) {
+                const size_t i = order[k];
+                if (box[i].id == box[r].id && Same(lo(i, b), lo(r, b)) &&
+                    Same(hi(i, b), hi(r, b)) && Same(lo(i, c), lo(r, c)) &&
+                    Same(hi(i, c), hi(r, c)) && lo(i, a) <= hi(r, a) + 1e-12) {
+                    hi(r, a) = std::max(hi(r, a), hi(i, a));
+                    place[r] = std::min(place[r], place[i]);
+                    gone[i] = grown[r] = joined = true;
+                } else {
+                    r = i;
+                }
+            }
+        }
+    }
+    std::vector<size_t> kept;
+    for (size_t i = 0; i < n; ++i)
+        if (!gone[i])
+            kept.push_back(i);
+    std::sort(kept.begin(), kept.end(), [&](size_t i, size_t j) { return place[i] < place[j]; });
+    std::vector<const Cuboid*> out;
+    for (size_t i : kept) {
+        if (grown[i]) {
+            store.push_back(box[i]);
+            out.push_back(&store.back());
+        } else {
+            out.push_back(cuboids[i]);
+        }
+    }
+    return out;
+}
+
+Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& all, Cuboid& window)
+{
+    double h = EnlargeWindow(all, window);
     if (!FitsGrid(window))
         return nullptr;
     Spacemanager* space = new Spacemanager(ToGrid(window), 5, 1.0 / h);
+    const std::vector<const Cuboid*> cuboids = JoinBlocks(all, space->joined);
     if (!cuboids.empty())
         space->SetMaster(cuboids[0]);
     Log::pinfo("\t\t====================\n");

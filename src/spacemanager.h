@@ -2,6 +2,8 @@
 // leaf that holds the query point.
 #pragma once
 
+#include <deque>
+#include <tuple>
 #include <vector>
 
 #include "geometry.h"
@@ -10,6 +12,8 @@
 class Spacemanager : public Octree {
 public:
     const Cuboid* master = nullptr;  // not owned; read by the Gaussian surface
+    // Boxes made by Build from blocks of one conductor that line up (owned).
+    std::deque<Cuboid> joined;
 
     Spacemanager(const BaseCuboid<int>& root_box, uint32_t capacity_, double min_ratio_);
 
@@ -21,10 +25,19 @@ public:
     // so that differences of grid coordinates inside it cannot overflow.
     static bool FitsGrid(const Cuboid& window);
     // Enlarges window, creates the manager over it (capacity 5, min_ratio
-    // 1 / H), sets block 0 as master and inserts every block in order.
+    // 1 / H), sets block 0 as master and inserts every block in order, but
+    // blocks of one conductor that line up into one box as that box.
     // Returns null, with the window already enlarged, when the enlarged
     // window does not fit the grid.
     static Spacemanager* Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window);
+
+    // The blocks in order, where blocks of one conductor with the same
+    // extent on two axes (within 1e-12) that overlap or touch on the third
+    // stand as their union, in the place of the first of them; joined boxes
+    // go to store. Grid distances to the nearest block and the conductor hit
+    // are unchanged.
+    static std::vector<const Cuboid*> JoinBlocks(const std::vector<const Cuboid*>& cuboids,
+                                                 std::deque<Cuboid>& store);
 
     void AddCuboid(const Cuboid* c);
     void SetMaster(const Cuboid* c);

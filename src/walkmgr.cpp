@@ -11,7 +11,9 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include <unistd.h>
 
 #include "datapaths.h"
+#include "gausssurface.h"
 #include "log.h"
+#include "parser.h"
 #include "randomwalk.h"
 #include "spacemanager.h"
 #include "tablecache.h"
@@ -23,9 +25,9 @@ WalkMgr::WalkMgr()
       cap2(nullptr), err(nullptr), is_sum2(nullptr), is_sum(nullptr), is_count(nullptr),
       ss_sum2(nullptr), ss_sum(nullptr), ss_count(nullptr), converged_checks(0), walk_count(1),
       rel_err(0.0), master_estimate(0.0), gauss_total(0.0), spacemgr(nullptr), stop(false),
-      gauss_select(0), weight_select(0), total_hops(0), fixed_seed(false), seed_base(0),
-      max_walks(0), time_limit(0.0), converged(false), run_start(), chunked(false), run_seed(0),
-      master_key(0), merger(nullptr), next_chunk(0), half_tables_loaded(false)
+      gauss_select(0), weight_select(0), block_surface(nullptr), total_hops(0), fixed_seed(false),
+      seed_base(0), max_walks(0), time_limit(0.0), converged(false), run_start(), chunked(false),
+      run_seed(0), master_key(0), merger(nullptr), next_chunk(0), half_tables_loaded(false)
 {
     for (double& d : gauss_dist)
         d = 0.0;
@@ -39,6 +41,7 @@ WalkMgr::~WalkMgr()
 {
     delete spacemgr;
     delete layers;
+    delete block_surface;
     pthread_mutex_destroy(&mutex);
     pthread_cond_destroy(&chunk_cond);
 }
@@ -114,15 +117,28 @@ static double BoxGap(const Cuboid& a, const Cuboid& b)
     return std::max(gx, std::max(gy, gz));
 }
 
+// " (block on deck line N)", or nothing for a block that no deck gave.
+static std::string DeckLineNote(const Cuboid* c)
+{
+    int line = DeckLineOf(c);
+    return line > 0 ? " (block on deck line " + std::to_string(line) + ")" : "";
+}
+
+// Another conductor may lie anywhere around the master's blocks, even inside
+// their bounding box, as long as it keeps clear of every one of them.
 bool WalkMgr::SeparationError(std::string& why) const
 {
-    for (const Cuboid* c : cuboids) {
-        if (c->id == 0 || BoxGap(master_box, *c) >= 1e-12)
+    for (const Cuboid* m : cuboids) {
+        if (m->id != 0)
             continue;
-        why = "Conductor " + ConductorName(c->id) + " overlaps or touches the bounding box of the " +
-              "master conductor " + ConductorName(0) +
-              ": no Gaussian surface can enclose the master alone.\n";
-        return true;
+        for (const Cuboid* c : cuboids) {
+            if (c->id == 0 || BoxGap(*m, *c) >= 1e-12)
+                continue;
+            why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) +
+                  " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(m) +
+                  ": no Gaussian surface can enclose the master alone.\n";
+            return true;
+        }
     }
     return false;
 }
@@ -288,8 +304,21 @@ bool WalkMgr::PrepareMaster(std::string& error)
     sizes.clear();
     g_endz.clear();
     side_cdfs.clear();
+    delete block_surface;
+    block_surface = nullptr;
     const Cuboid& w = window_box;
-    gauss_surface = GetGauss(Vector3(w.x0, w.y0, w.z0), Vector3(w.x1, w.y1, w.z1));
+    const Vector3 lo(w.x0, w.y0, w.z0), hi(w.x1, w.y1, w.z1);
+    int master_blocks = 0;
+    for (const Cuboid* c : cuboids)
+        master_blocks += c->id == 0;
+    if (master_blocks > 1) {
+        if (!BuildBlockSurface(lo, hi)) {
+            error = "Failed to cut gauss surface\n";
+            return false;
+        }
+        return true;
+    }
+    gauss_surface = GetGauss(lo, hi);
     if (!CutGauss(*layers, gauss_surface, &master_box, diels, sizes, g_endz, side_cdfs,
                   gauss_dist)) {
         error = "Failed to cut gauss surface\n";
@@ -339,21 +368,26 @@ static void DirectionalHalves(const Cuboid& m, const std::vector<const Cuboid*>&
 
 const Cuboid WalkMgr::GetGauss(Vector3 lo, Vector3 hi)
 {
-    const Cuboid& m = master_box;
-    bool others = false;
-    for (const Cuboid* c : cuboids)
-        others = others || c->id != 0;
     if (cuboids.empty()) {
         Log::perror("There is no conductor in this case!");
         FATAL_CHECK(false);
     }
+    return GaussBoxAround(master_box, lo, hi, true);
+}
+
+const Cuboid WalkMgr::GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bool report)
+{
+    bool others = false;
+    for (const Cuboid* c : cuboids)
+        others = others || c->id != 0;
     const bool multi = mediums.size() >= 2;
     if (!others && !multi) {
         double ext = std::min(m.x1 - m.x0, std::min(m.y1 - m.y0, m.z1 - m.z0));
         return Grow(m, 0.8 * ext);
     }
     if (!others) {
-        Log::perror("There is only one conductor in this multi-dielectric case.\n");
+        if (report)
+            Log::perror("There is only one conductor in this multi-dielectric case.\n");
         return Cuboid(0, (m.x0 + lo.x) / 2, (m.y0 + lo.y) / 2, (m.z0 + lo.z) / 2,
                       (m.x1 + hi.x) / 2, (m.y1 + hi.y) / 2, (m.z1 + hi.z) / 2);
     }
@@ -467,20 +501,56 @@ bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::v
         }
         ls.MoveUp();
     }
-    if (touches && !half_tables_loaded) {
-        half_tables_loaded = true;
-        if (weight_select == 2 || weight_select == 4) {
-            Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
-            Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
-        } else if (weight_select == 0 || weight_select == 1 || weight_select == 3) {
-            Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::hwei);
-        } else {
-            Log::pinfo("wrong input for weight_select(half)\n");
-            return false;
-        }
-    }
+    if (touches && !LoadHalfTables())
+        return false;
     FATAL_CHECK_TEXT(sizes_.size() == diels_.size(), "sizes.size() == diels.size()");
     FATAL_CHECK_TEXT(sizes_.size() == g_endz_.size(), "sizes.size() == g_endz.size()");
+    return true;
+}
+
+// Loaded once per process, whichever master first needs them.
+bool WalkMgr::LoadHalfTables() const
+{
+    if (half_tables_loaded)
+        return true;
+    half_tables_loaded = true;
+    if (weight_select == 2 || weight_select == 4) {
+        Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
+        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
+    } else if (weight_select == 0 || weight_select == 1 || weight_select == 3) {
+        Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::hwei);
+    } else {
+        Log::pinfo("wrong input for weight_select(half)\n");
+        return false;
+    }
+    return true;
+}
+
+// Every block is grown as a lone master would be, so the union of the grown
+// boxes keeps half the way to every other conductor and contains every block.
+bool WalkMgr::BuildBlockSurface(Vector3 lo, Vector3 hi)
+{
+    std::vector<Cuboid> grown;
+    std::vector<FaceDivisors> dist;
+    for (const Cuboid* c : cuboids) {
+        if (c->id != 0)
+            continue;
+        grown.push_back(GaussBoxAround(*c, lo, hi, grown.empty()));
+        dist.push_back(GaussSurface::Divisors(*c, grown.back(), gauss_select));
+    }
+    delete block_surface;
+    block_surface = new GaussSurface();
+    if (!block_surface->Build(grown, dist))
+        return false;
+    if (block_surface->on_interface && !LoadHalfTables())
+        return false;
+    for (int k = 0; k < 6; k++) {
+        face_share[k] = block_surface->face_share[k];
+        face_share[k + 6] = face_share[k];
+        gauss_dist[k] = 0.0;
+    }
+    gauss_total = block_surface->total;
+    gauss_surface = master_box;
     return true;
 }
 

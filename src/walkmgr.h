@@ -14,6 +14,7 @@
 #include "chunks.h"
 #include "layers.h"
 
+class GaussSurface;
 class Randomwalk;
 class Spacemanager;
 
@@ -60,6 +61,9 @@ public:
     int weight_select;
     // Bounding box of all the master's blocks: the Gaussian surface encloses it.
     Cuboid master_box;
+    // The surface around a master of several blocks (owned); null for a
+    // single block, whose surface is the box and band tables above.
+    GaussSurface* block_surface;
     // Hops of all finished workers (benchmarks).
     long long total_hops;
 
@@ -87,6 +91,14 @@ public:
                 int weight_select, Cuboid* window);
 
     const Cuboid GetGauss(Vector3 lo, Vector3 hi);
+    // Block m grown by the margin rule of the Gaussian box; report: say so
+    // when the master is the only conductor of a multi-dielectric deck.
+    const Cuboid GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bool report);
+    // The surface around every block of the master, into block_surface,
+    // face_share and gauss_total; false when it cannot be placed.
+    bool BuildBlockSurface(Vector3 lo, Vector3 hi);
+    // The half-space tables for start points on an interface.
+    bool LoadHalfTables() const;
     bool CutGauss(Layers& layers, const Cuboid& gauss, const Cuboid* master, std::vector<double>& diels,
                   std::vector<double>& sizes, std::vector<double>& g_endz,
                   std::vector<std::vector<double>>& side_cdfs, double* dist) const;
@@ -135,7 +147,7 @@ public:
     // Bounding box of the blocks with id 0 into master_box.
     void SetMasterBox();
     // Ends the process (255) when a block of another conductor overlaps or
-    // touches master_box.
+    // touches a block of the master.
     void CheckSeparation() const;
     bool SeparationError(std::string& why) const;
     Cuboid window_box;        // the window the Gaussian surface sees

@@ -84,14 +84,15 @@ CaseResult CubeCase(const ValidationSettings& s, const std::string& deck, int se
 }
 
 // C(a,b) seen from master a must agree with C(b,a) seen from master b.
-CaseResult SymmetryCase(const ValidationSettings& s, const std::string& deck, int seed)
+CaseResult SymmetryCase(const ValidationSettings& s, const std::string& deck, int seed,
+                        const std::string& label = "coupling symmetry")
 {
     char scratch[] = "/tmp/korva-validate-XXXXXX";
     if (!mkdtemp(scratch))
-        return Make(s, "coupling symmetry", NAN, 1, 0);
+        return Make(s, label, NAN, 1, 0);
     RunOutput first;
     if (RunDeck(deck, OptionsFor(s, seed), first) != 0 || first.names.size() < 2)
-        return Make(s, "coupling symmetry", NAN, 1, 0);
+        return Make(s, label, NAN, 1, 0);
     const std::string a = first.names[0], b = first.names[1];
     RunOutput second;
     std::string swapped = DeckWithMaster(deck, b, scratch);
@@ -100,10 +101,10 @@ CaseResult SymmetryCase(const ValidationSettings& s, const std::string& deck, in
     rmdir(scratch);
     int ia = IndexOf(second, a);
     if (rc != 0 || ia < 0)
-        return Make(s, "coupling symmetry", NAN, 1, 0);
+        return Make(s, label, NAN, 1, 0);
     double cab = std::fabs(first.cap[1]), cba = std::fabs(second.cap[ia]);
     double err = std::sqrt(first.err[1] * first.err[1] + second.err[ia] * second.err[ia]);
-    return Make(s, "coupling symmetry C(" + a + "," + b + ")", cab, cba, err);
+    return Make(s, label + " C(" + a + "," + b + ")", cab, cba, err);
 }
 
 // Finite-volume solutions of the box cases on grids of 0.05 down to 0.0125 um
@@ -219,5 +220,13 @@ std::vector<CaseResult> RunAllCases(const ValidationSettings& s, const std::stri
                ParallelPlateReference(area, {1.0}, {2.5}), 272, r);
     r.push_back(CubeCase(s, deck_dir + "/cube.kd", 303));
     r.push_back(SymmetryCase(s, example_dir + "/two_wires.kd", 404));
+    // Masters of several blocks. The L is a 10 x 5 and a 5 x 5 arm; grown by
+    // half the guard gap it covers 10.1 x 5.1 + 5.1 x 5.
+    const double l_area = 10.1 * 5.1 + 5.1 * 5.0;
+    PlateCases(s, deck_dir + "/plate_l_one_medium.kd", "L-shaped plate",
+               ParallelPlateReference(l_area, {1.0}, {3.9}),
+               ParallelPlateReference(l_area, {1.0}, {3.9}), 505, r);
+    r.push_back(SymmetryCase(s, deck_dir + "/combs.kd", 606, "interleaved combs"));
+    r.push_back(SymmetryCase(s, deck_dir + "/via_net.kd", 707, "net with a via"));
     return r;
 }

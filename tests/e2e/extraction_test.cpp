@@ -140,7 +140,7 @@ TEST(Extraction, FailuresEndWith255)
         std::string deck, message;
     } cases[] = {
         {Deck(Slab("ox", -40, 40, 3.9) + a + Conductor("b", "(1,0,0)", "1 1 1"), "a", window),
-         "Conductor b overlaps or touches the bounding box of the master conductor a"},
+         "overlaps or touches the master conductor a (block on deck line"},
     };
     for (const Case& c : cases) {
         in.dir.Write("bad.kd", c.deck);

@@ -48,7 +48,7 @@ protected:
 
 TEST_F(HotPath, WalksDoNotAllocate)
 {
-    for (const char* name : {"two_wires.kd", "bus_crossing.kd"}) {
+    for (const char* name : {"two_wires.kd", "bus_crossing.kd", "routed_net.kd"}) {
         const std::string deck = std::string(KORVA_SOURCE_DIR) + "/examples/" + name;
         AllocationsOfRun(deck, 2000, 1);  // one-time set-up of streams and locales
         long long short_run = AllocationsOfRun(deck, 5000, 1);

@@ -19,7 +19,7 @@ TEST_F(QuickValidation, EveryCaseAgreesWithItsReference)
     ValidationSettings s = QuickSettings();
     std::vector<CaseResult> results = RunAllCases(s, std::string(KORVA_SOURCE_DIR) + "/validation/decks",
                                                   std::string(KORVA_SOURCE_DIR) + "/examples");
-    ASSERT_EQ(results.size(), 10u);
+    ASSERT_EQ(results.size(), 14u);
     for (const CaseResult& r : results)
         EXPECT_TRUE(r.Passed()) << r.name << ": " << r.value << " vs " << r.reference << " (std.err "
                                 << r.std_err << ", deviation " << 100 * r.Deviation() << "%)";

@@ -55,9 +55,6 @@ TEST(GaussBox, MarginsFromNeighboursInterfacesAndBlocks)
         // Gap 2 along x and 1 along y: only the x gap is its distance.
         {"diagonal block: L-infinity gap", {-20, 20}, {1.0},
          {UNIT, Box(1, 3, 2, 0, 4, 3, 1), Box(2, 0, 0, 4, 1, 1, 5)}, 3, Box(0, -1, -1, -1, 2, 2, 2)},
-        {"multi-block master: bounding box", {-20, 20}, {1.0},
-         {UNIT, Box(0, 1, 0, 0, 2, 1, 1), Box(1, 0, 0, 2, 2, 1, 3)}, 2,
-         Box(0, -0.5, -0.5, -0.5, 2.5, 1.5, 1.5)},
         // The far face of the layer above the master is 2.5, 1.5 above its top.
         {"far face of the layer above", {-20, -1, 2, 2.5, 20}, {2.5, 3.9, 2.5, 3.9},
          {UNIT, Box(1, 11, 0, 0, 12, 1, 1)}, 2, Box(0, -0.75, -0.75, -0.75, 1.75, 1.75, 1.75)},
@@ -68,10 +65,6 @@ TEST(GaussBox, MarginsFromNeighboursInterfacesAndBlocks)
         Prepared p(r.blocks, media.list, r.conductors);
         ExpectBox(p.m.gauss_surface, r.want);
         EXPECT_EQ(p.m.gauss_surface.id, 0);
-        if (r.blocks.size() > 1 && r.blocks[1].id == 0) {
-            ExpectBox(p.m.master_box, Box(0, 0, 0, 0, 2, 1, 1));
-            ExpectBox(*p.m.spacemgr->master, p.m.master_box);
-        }
     }
 }
 

@@ -51,11 +51,11 @@ TEST(PrepareDeath, ConductorTouchingTheMasterIsRefused)
 {
     TableRoot();
     Media air({-20, 20}, {1.0});
-    // The block lies between the master's two blocks, clear of both, but
-    // inside their bounding box: the surface around them would enclose it.
-    std::vector<Cuboid> boxes = {UNIT, Cuboid(0, 0, 0, 2, 1, 1, 3), Cuboid(1, 0, 0, 1.2, 1, 1, 1.8)};
+    // Touching the master's second block; one between its blocks, clear of
+    // both, would be accepted.
+    std::vector<Cuboid> boxes = {UNIT, Cuboid(0, 0, 0, 2, 1, 1, 3), Cuboid(1, 0, 0, 1.2, 1, 1, 2)};
     EXPECT_EXIT(PrepareLoud(boxes, air, 2, {"vdd", "signal_a"}), ::testing::ExitedWithCode(255),
-                "Conductor signal_a overlaps or touches the bounding box of the master conductor vdd");
+                "Conductor signal_a overlaps or touches the master conductor vdd");
     boxes[2] = Cuboid(1, 0.5, 0.5, 0.5, 3, 3, 3);
     EXPECT_EXIT(PrepareLoud(boxes, air, 2, {"vdd", "signal_a"}), ::testing::ExitedWithCode(255),
                 "signal_a.*vdd");
