@@ -46,6 +46,38 @@ int64_t Gap(const Box& c, const Box& b)
     return gap;
 }
 
+// Largest distance from c to a grid point of cell b.
+int64_t Far(const Box& c, const Box& b)
+{
+    int64_t far = 0;
+    for (int a = 0; a < 3; ++a)
+        far = std::max(far, std::max(c.lo[a] - b.lo[a], b.hi[a] - c.hi[a]));
+    return far;
+}
+
+// Sum of the per-axis reaches of Far: among blocks equally far in the
+// L-infinity sense, the one centred on the cell dominates the most.
+int64_t FarSum(const Box& c, const Box& b)
+{
+    int64_t sum = 0;
+    for (int a = 0; a < 3; ++a)
+        sum += std::max<int64_t>(0, std::max(c.lo[a] - b.lo[a], b.hi[a] - c.hi[a]));
+    return sum;
+}
+
+// Makes c the cell's anchor when it bounds the cell's distances more tightly.
+void Reanchor(Octree::OctreeNode& n, const Cuboid* c, const Box& cb, const Box& cell)
+{
+    const int64_t far = Far(cb, cell);
+    if (far > n.reach_bound)
+        return;
+    if (far == n.reach_bound &&
+        (!n.anchor || FarSum(cb, cell) >= FarSum(Box(ToGrid(*n.anchor)), cell)))
+        return;
+    n.reach_bound = far;
+    n.anchor = c;
+}
+
 Box Grow(const Box& c, int64_t r)
 {
     Box out;
@@ -83,6 +115,43 @@ bool Dominates(const Box& winner, const Box& loser, const Box& b)
 {
     int64_t d = Gap(loser, b);
     return Within(Reach(loser, d, b), Grow(winner, d));
+}
+
+// The members of set that may be nearest somewhere in cell: a block is
+// dropped when the set's anchor (least farthest distance over the cell) is
+// strictly nearer everywhere, or, for a block apart from the cell, at least
+// as near everywhere. Blocks touching the cell always stay, so every block
+// at distance 0 from a grid point of the cell reaches the leaf rule.
+void Survivors(const std::vector<uint32_t>& set, const std::vector<BaseCuboid<int>>& grid,
+               const Box& cell, std::vector<uint32_t>& out)
+{
+    out.clear();
+    if (set.empty())
+        return;
+    uint32_t anchor = set[0];
+    int64_t bound = INT64_MAX, bound_sum = INT64_MAX;
+    for (uint32_t i : set) {
+        const Box b(grid[i]);
+        const int64_t far = Far(b, cell);
+        if (far > bound)
+            continue;
+        const int64_t sum = FarSum(b, cell);
+        if (far < bound || sum < bound_sum) {
+            anchor = i;
+            bound = far;
+            bound_sum = sum;
+        }
+    }
+    const Box a(grid[anchor]);
+    for (uint32_t i : set) {
+        const Box b(grid[i]);
+        const int64_t gap = Gap(b, cell);
+        if (gap > bound)
+            continue;
+        if (gap > 0 && i != anchor && Dominates(a, b, cell))
+            continue;
+        out.push_back(i);
+    }
 }
 
 }  // namespace
@@ -209,11 +278,19 @@ void Octree::AddCuboid(const Cuboid* c)
 void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
 {
     const BaseCuboid<int> g = ToGrid(*c);
+    const Box nb(g);
     std::queue<OctreeNode*> cells;
     cells.push(start);
     while (!cells.empty()) {
         OctreeNode* n = cells.front();
         cells.pop();
+        const Box cell(n->box);
+        const int64_t gap = Gap(nb, cell);
+        if (gap > n->reach_bound)
+            continue;
+        if (gap > 0 && n->anchor && Dominates(Box(ToGrid(*n->anchor)), nb, cell))
+            continue;
+        Reanchor(*n, c, nb, cell);
         if (!n->IsLeaf()) {
             for (OctreeNode* child : n->children)
                 cells.push(child);
@@ -223,8 +300,12 @@ void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
             continue;
         if (n->cuboids.size() == capacity && SplitNode(n)) {
             for (OctreeNode* child : n->children) {
-                for (size_t i = 0; i < n->cuboids.size(); ++i)
+                const Box child_box(child->box);
+                child->reach_bound = n->reach_bound;
+                for (size_t i = 0; i < n->cuboids.size(); ++i) {
+                    Reanchor(*child, n->cuboids[i], Box(n->grid_boxes[i]), child_box);
                     AddToLeaf(*child, n->cuboids[i], n->grid_boxes[i]);
+                }
                 cells.push(child);
             }
             n->ClearCandidates();
@@ -237,12 +318,48 @@ void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
     }
 }
 
+void Octree::Fill(const std::vector<const Cuboid*>& blocks)
+{
+    std::vector<BaseCuboid<int>> grid(blocks.size());
+    std::vector<uint32_t> all(blocks.size());
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        grid[i] = ToGrid(*blocks[i]);
+        all[i] = (uint32_t)i;
+    }
+    FillCell(*root, all, blocks, grid);
+}
+
+void Octree::FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
+                      const std::vector<const Cuboid*>& blocks,
+                      const std::vector<BaseCuboid<int>>& grid)
+{
+    // The leaf rule runs until the list outgrows the capacity, so a cell
+    // costs at most capacity times its survivors before it splits.
+    bool split = false;
+    for (uint32_t i : set) {
+        AddToLeaf(n, blocks[i], grid[i]);
+        if (n.cuboids.size() > capacity && SplitNode(&n)) {
+            split = true;
+            break;
+        }
+    }
+    if (!split)
+        return;
+    n.ClearCandidates();
+    std::vector<uint32_t> kept;
+    for (OctreeNode* child : n.children) {
+        Survivors(set, grid, Box(child->box), kept);
+        FillCell(*child, kept, blocks, grid);
+    }
+}
+
 bool Octree::SplitNode(OctreeNode* node)
 {
     const BaseCuboid<int>& b = node->box;
     int64_t half = ((int64_t)b.x1 - b.x0) / 2;
     int64_t root_side = (int64_t)root->box.x1 - root->box.x0;
-    if (min_ratio > ((double)half / 5000.0) / ((double)root_side / 5000.0))
+    if (min_half >= 0 ? half < min_half
+                      : min_ratio > ((double)half / 5000.0) / ((double)root_side / 5000.0))
         return false;
 
     node->children.resize(8, nullptr);

@@ -145,17 +145,39 @@ bool Spacemanager::FitsGrid(const Cuboid& window)
     return true;
 }
 
-Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window)
+int64_t Spacemanager::LeafFloor(const std::vector<const Cuboid*>& cuboids)
+{
+    int64_t smallest = INT64_MAX;
+    for (const Cuboid* c : cuboids) {
+        const BaseCuboid<int> g = ToGrid(*c);
+        smallest = std::min({smallest, (int64_t)g.x1 - g.x0, (int64_t)g.y1 - g.y0,
+                             (int64_t)g.z1 - g.z0});
+    }
+    return std::max<int64_t>(LEAF_FLOOR_MIN, smallest / LEAF_FLOOR_DIVISOR);
+}
+
+Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window,
+                                  bool geometry_leaves)
 {
     double h = EnlargeWindow(cuboids, window);
     if (!FitsGrid(window))
         return nullptr;
-    Spacemanager* space = new Spacemanager(ToGrid(window), 5, 1.0 / h);
+    Spacemanager* space = new Spacemanager(ToGrid(window), geometry_leaves ? GEOMETRY_CAPACITY : 5, 1.0 / h);
+    if (geometry_leaves) {
+        // Never coarser than the fixed share of the window.
+        const BaseCuboid<int>& r = space->root->box;
+        int64_t share = (int64_t)std::ceil(space->min_ratio * ((int64_t)r.x1 - r.x0));
+        space->min_half = std::min(LeafFloor(cuboids), share);
+    }
     if (!cuboids.empty())
         space->SetMaster(cuboids[0]);
     Log::pinfo("\t\t====================\n");
     Log::pinfo("\t\tBuilding Spacemanage\n");
     Log::pinfo("\t\t====================\n");
+    if (geometry_leaves) {
+        space->Fill(cuboids);
+        return space;
+    }
     for (size_t i = 0; i < cuboids.size(); ++i) {
         if (i % 50 == 0)
             Log::pinfo("Insert %d boxes\n", (int)i);

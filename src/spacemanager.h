@@ -24,7 +24,15 @@ public:
     // 1 / H), sets block 0 as master and inserts every block in order.
     // Returns null, with the window already enlarged, when the enlarged
     // window does not fit the grid.
-    static Spacemanager* Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window);
+    static Spacemanager* Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window,
+                               bool geometry_leaves = true);
+    // Smallest half side a leaf may split to: a fraction of the smallest
+    // block extent, so that leaves shrink with the geometry rather than
+    // stopping at a fixed share of the window.
+    static int64_t LeafFloor(const std::vector<const Cuboid*>& cuboids);
+    static constexpr int64_t LEAF_FLOOR_MIN = 8;
+    static constexpr uint32_t GEOMETRY_CAPACITY = 8;
+    static constexpr int64_t LEAF_FLOOR_DIVISOR = 2;
 
     void AddCuboid(const Cuboid* c);
     void SetMaster(const Cuboid* c);
