@@ -117,40 +117,63 @@ bool Dominates(const Box& winner, const Box& loser, const Box& b)
     return Within(Reach(loser, d, b), Grow(winner, d));
 }
 
-// The members of set that may be nearest somewhere in cell: a block is
-// dropped when the set's anchor (least farthest distance over the cell) is
-// strictly nearer everywhere, or, for a block apart from the cell, at least
-// as near everywhere. Blocks touching the cell always stay, so every block
-// at distance 0 from a grid point of the cell reaches the leaf rule.
-void Survivors(const std::vector<uint32_t>& set, const std::vector<BaseCuboid<int>>& grid,
-               const Box& cell, std::vector<uint32_t>& out)
+// Splits set among the 8 children of n: a child keeps the members that may
+// be nearest somewhere in it. A member is dropped when the child's anchor
+// (the member with the least farthest distance over the child) is strictly
+// nearer everywhere in the child, or, for a member apart from the child, at
+// least as near everywhere. Members touching the child always stay, so
+// every block at distance 0 from a grid point of the child reaches the leaf
+// rule. One pass finds the 8 anchors, a second sorts the members.
+void Survivors(const Octree::OctreeNode& n, const std::vector<uint32_t>& set,
+               const std::vector<BaseCuboid<int>>& grid, std::vector<uint32_t> (&out)[8])
 {
-    out.clear();
-    if (set.empty())
-        return;
-    uint32_t anchor = set[0];
-    int64_t bound = INT64_MAX, bound_sum = INT64_MAX;
+    const BaseCuboid<int>& b = n.box;
+    const int64_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1};
+    const int64_t mid[3] = {n.children[1]->box.x0, n.children[2]->box.y0, n.children[4]->box.z0};
+    int64_t bound[8], bound_sum[8];
+    uint32_t anchor[8];
+    for (int k = 0; k < 8; ++k) {
+        out[k].clear();
+        bound[k] = bound_sum[k] = INT64_MAX;
+        anchor[k] = set.empty() ? 0 : set[0];
+    }
+    // Per axis and half (0 lower, 1 upper): the reach of Far and the gap.
+    auto axes = [&](const Box& c, int64_t (&far)[3][2], int64_t (&gap)[3][2]) {
+        for (int a = 0; a < 3; ++a) {
+            far[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - lo[a], mid[a] - c.hi[a]));
+            far[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], hi[a] - c.hi[a]));
+            gap[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], lo[a] - c.hi[a]));
+            gap[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - hi[a], mid[a] - c.hi[a]));
+        }
+    };
+    int64_t far[3][2], gap[3][2];
     for (uint32_t i : set) {
-        const Box b(grid[i]);
-        const int64_t far = Far(b, cell);
-        if (far > bound)
-            continue;
-        const int64_t sum = FarSum(b, cell);
-        if (far < bound || sum < bound_sum) {
-            anchor = i;
-            bound = far;
-            bound_sum = sum;
+        axes(Box(grid[i]), far, gap);
+        for (int k = 0; k < 8; ++k) {
+            const int64_t fx = far[0][k & 1], fy = far[1][(k >> 1) & 1], fz = far[2][k >> 2];
+            const int64_t f = std::max(fx, std::max(fy, fz));
+            if (f > bound[k])
+                continue;
+            const int64_t sum = fx + fy + fz;
+            if (f < bound[k] || sum < bound_sum[k]) {
+                bound[k] = f;
+                bound_sum[k] = sum;
+                anchor[k] = i;
+            }
         }
     }
-    const Box a(grid[anchor]);
     for (uint32_t i : set) {
-        const Box b(grid[i]);
-        const int64_t gap = Gap(b, cell);
-        if (gap > bound)
-            continue;
-        if (gap > 0 && i != anchor && Dominates(a, b, cell))
-            continue;
-        out.push_back(i);
+        const Box c(grid[i]);
+        axes(c, far, gap);
+        for (int k = 0; k < 8; ++k) {
+            const int64_t g = std::max(gap[0][k & 1], std::max(gap[1][(k >> 1) & 1], gap[2][k >> 2]));
+            if (g > bound[k])
+                continue;
+            if (g > 0 && i != anchor[k] &&
+                Dominates(Box(grid[anchor[k]]), c, Box(n.children[k]->box)))
+                continue;
+            out[k].push_back(i);
+        }
     }
 }
 
@@ -346,10 +369,11 @@ void Octree::FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
     if (!split)
         return;
     n.ClearCandidates();
-    std::vector<uint32_t> kept;
-    for (OctreeNode* child : n.children) {
-        Survivors(set, grid, Box(child->box), kept);
-        FillCell(*child, kept, blocks, grid);
+    std::vector<uint32_t> kept[8];
+    Survivors(n, set, grid, kept);
+    for (int k = 0; k < 8; ++k) {
+        FillCell(*n.children[k], kept[k], blocks, grid);
+        std::vector<uint32_t>().swap(kept[k]);
     }
 }
 

@@ -5,7 +5,7 @@ static const char KORVA_SOURCE[] = "src/spacemanager";
 #include <algorithm>
 #include <cmath>
 
-#include "log.h"
+#include "progress.h"  // and the log
 
 namespace {
 
@@ -175,7 +175,9 @@ Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& cuboids, Cub
     Log::pinfo("\t\tBuilding Spacemanage\n");
     Log::pinfo("\t\t====================\n");
     if (geometry_leaves) {
+        const double start = Progress::IndexStart((long long)cuboids.size());
         space->Fill(cuboids);
+        Progress::IndexDone((long long)cuboids.size(), start);
         return space;
     }
     for (size_t i = 0; i < cuboids.size(); ++i) {
