@@ -366,8 +366,12 @@ void Octree::FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
             break;
         }
     }
-    if (!split)
+    if (!split) {
+        // A million-block tree holds millions of these lists.
+        n.cuboids.shrink_to_fit();
+        n.grid_boxes.shrink_to_fit();
         return;
+    }
     n.ClearCandidates();
     std::vector<uint32_t> kept[8];
     Survivors(n, set, grid, kept);
