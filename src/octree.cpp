@@ -372,7 +372,9 @@ void Octree::FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
         n.grid_boxes.shrink_to_fit();
         return;
     }
-    n.ClearCandidates();
+    // An inner cell holds no candidates: give the lists' memory back.
+    std::vector<const Cuboid*>().swap(n.cuboids);
+    std::vector<BaseCuboid<int>>().swap(n.grid_boxes);
     std::vector<uint32_t> kept[8];
     Survivors(n, set, grid, kept);
     for (int k = 0; k < 8; ++k) {
