@@ -111,10 +111,15 @@ bool Within(const Box& inner, const Box& outer)
 // The part of b within reach r of `loser` lies inside winner grown by r
 // either never or for every r from some value on, so testing the smallest
 // reach that meets b, the gap itself, settles every r.
+// As Dominates, with the loser's gap to b already known.
+inline bool DominatesAtGap(const Box& winner, const Box& loser, const Box& b, int64_t d)
+{
+    return Within(Reach(loser, d, b), Grow(winner, d));
+}
+
 bool Dominates(const Box& winner, const Box& loser, const Box& b)
 {
-    int64_t d = Gap(loser, b);
-    return Within(Reach(loser, d, b), Grow(winner, d));
+    return DominatesAtGap(winner, loser, b, Gap(loser, b));
 }
 
 // Splits set among the 8 children of n: a child keeps the members that may
@@ -170,7 +175,7 @@ void Survivors(const Octree::OctreeNode& n, const std::vector<uint32_t>& set,
             if (g > bound[k])
                 continue;
             if (g > 0 && i != anchor[k] &&
-                Dominates(Box(grid[anchor[k]]), c, Box(n.children[k]->box)))
+                DominatesAtGap(Box(grid[anchor[k]]), c, Box(n.children[k]->box), g))
                 continue;
             out[k].push_back(i);
         }
