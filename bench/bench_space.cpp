@@ -2,11 +2,14 @@
 // and on a sparse deck, and of building the tree for a few thousand blocks.
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "parser.h"
 #include "spacemanager.h"
 
 namespace {
@@ -60,9 +63,9 @@ struct Fixture {
     std::vector<BaseVector3<int>> grid_points;
     std::vector<Vector3> points;
 
-    explicit Fixture(BenchDeck d) : deck(std::move(d))
+    explicit Fixture(BenchDeck d, bool geometry_leaves = true) : deck(std::move(d))
     {
-        space.reset(Spacemanager::Build(deck.blocks, window));
+        space.reset(Spacemanager::Build(deck.blocks, window, geometry_leaves));
         // Query points where walks spend their hops: around the blocks.
         Cuboid span = *deck.blocks[0];
         for (const Cuboid* c : deck.blocks) {
@@ -103,6 +106,32 @@ struct Fixture {
     }
 };
 
+// The blocks of a deck file, copied out of the parser's store.
+BenchDeck FromFile(const char* name)
+{
+    BenchDeck d;
+    DeckLists lists;
+    if (LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + name).c_str(), lists) != 0)
+        abort();
+    for (const Cuboid* c : lists.cuboids)
+        d.Add(c->x0, c->y0, c->z0, c->x1, c->y1, c->z1);
+    return d;
+}
+
+// examples/dense_bus.kd with the leaves sized to the geometry, and with the
+// fixed share of the window that sized them before.
+const Fixture& DenseExample()
+{
+    static Fixture f(FromFile("dense_bus.kd"));
+    return f;
+}
+
+const Fixture& DenseExampleFixedLeaves()
+{
+    static Fixture f(FromFile("dense_bus.kd"), false);
+    return f;
+}
+
 const Fixture& Dense()
 {
     static Fixture f(Bus(40, 1));
@@ -139,6 +168,11 @@ void Domain(benchmark::State& state, const Fixture& f)
 
 void BM_SearchNearestCuboid_DenseBus(benchmark::State& state) { Nearest(state, Dense()); }
 void BM_SearchNearestCuboid_Sparse(benchmark::State& state) { Nearest(state, SparseFixture()); }
+void BM_SearchNearestCuboid_DenseExample(benchmark::State& state) { Nearest(state, DenseExample()); }
+void BM_SearchNearestCuboid_DenseExampleFixedLeaves(benchmark::State& state)
+{
+    Nearest(state, DenseExampleFixedLeaves());
+}
 void BM_GetDomainCubic_DenseBus(benchmark::State& state) { Domain(state, Dense()); }
 void BM_GetDomainCubic_Sparse(benchmark::State& state) { Domain(state, SparseFixture()); }
 
@@ -162,6 +196,8 @@ void BM_Build(benchmark::State& state)
 
 BENCHMARK(BM_SearchNearestCuboid_DenseBus);
 BENCHMARK(BM_SearchNearestCuboid_Sparse);
+BENCHMARK(BM_SearchNearestCuboid_DenseExample);
+BENCHMARK(BM_SearchNearestCuboid_DenseExampleFixedLeaves);
 BENCHMARK(BM_GetDomainCubic_DenseBus);
 BENCHMARK(BM_GetDomainCubic_Sparse);
 BENCHMARK(BM_Build)->Arg(1)->Arg(8)->Arg(25)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -46,6 +46,38 @@ int64_t Gap(const Box& c, const Box& b)
     return gap;
 }
 
+// Largest distance from c to a grid point of cell b.
+int64_t Far(const Box& c, const Box& b)
+{
+    int64_t far = 0;
+    for (int a = 0; a < 3; ++a)
+        far = std::max(far, std::max(c.lo[a] - b.lo[a], b.hi[a] - c.hi[a]));
+    return far;
+}
+
+// Sum of the per-axis reaches of Far: among blocks equally far in the
+// L-infinity sense, the one centred on the cell dominates the most.
+int64_t FarSum(const Box& c, const Box& b)
+{
+    int64_t sum = 0;
+    for (int a = 0; a < 3; ++a)
+        sum += std::max<int64_t>(0, std::max(c.lo[a] - b.lo[a], b.hi[a] - c.hi[a]));
+    return sum;
+}
+
+// Makes c the cell's anchor when it bounds the cell's distances more tightly.
+void Reanchor(Octree::OctreeNode& n, const Cuboid* c, const Box& cb, const Box& cell)
+{
+    const int64_t far = Far(cb, cell);
+    if (far > n.reach_bound)
+        return;
+    if (far == n.reach_bound &&
+        (!n.anchor || FarSum(cb, cell) >= FarSum(Box(ToGrid(*n.anchor)), cell)))
+        return;
+    n.reach_bound = far;
+    n.anchor = c;
+}
+
 Box Grow(const Box& c, int64_t r)
 {
     Box out;
@@ -79,10 +111,75 @@ bool Within(const Box& inner, const Box& outer)
 // The part of b within reach r of `loser` lies inside winner grown by r
 // either never or for every r from some value on, so testing the smallest
 // reach that meets b, the gap itself, settles every r.
+// As Dominates, with the loser's gap to b already known.
+inline bool DominatesAtGap(const Box& winner, const Box& loser, const Box& b, int64_t d)
+{
+    return Within(Reach(loser, d, b), Grow(winner, d));
+}
+
 bool Dominates(const Box& winner, const Box& loser, const Box& b)
 {
-    int64_t d = Gap(loser, b);
-    return Within(Reach(loser, d, b), Grow(winner, d));
+    return DominatesAtGap(winner, loser, b, Gap(loser, b));
+}
+
+// Splits set among the 8 children of n: a child keeps the members that may
+// be nearest somewhere in it. A member is dropped when the child's anchor
+// (the member with the least farthest distance over the child) is strictly
+// nearer everywhere in the child, or, for a member apart from the child, at
+// least as near everywhere. Members touching the child always stay, so
+// every block at distance 0 from a grid point of the child reaches the leaf
+// rule. One pass finds the 8 anchors, a second sorts the members.
+void Survivors(const Octree::OctreeNode& n, const std::vector<uint32_t>& set,
+               const std::vector<BaseCuboid<int>>& grid, std::vector<uint32_t> (&out)[8])
+{
+    const BaseCuboid<int>& b = n.box;
+    const int64_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1};
+    const int64_t mid[3] = {n.children[1]->box.x0, n.children[2]->box.y0, n.children[4]->box.z0};
+    int64_t bound[8], bound_sum[8];
+    uint32_t anchor[8];
+    for (int k = 0; k < 8; ++k) {
+        out[k].clear();
+        bound[k] = bound_sum[k] = INT64_MAX;
+        anchor[k] = set.empty() ? 0 : set[0];
+    }
+    // Per axis and half (0 lower, 1 upper): the reach of Far and the gap.
+    auto axes = [&](const Box& c, int64_t (&far)[3][2], int64_t (&gap)[3][2]) {
+        for (int a = 0; a < 3; ++a) {
+            far[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - lo[a], mid[a] - c.hi[a]));
+            far[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], hi[a] - c.hi[a]));
+            gap[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], lo[a] - c.hi[a]));
+            gap[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - hi[a], mid[a] - c.hi[a]));
+        }
+    };
+    int64_t far[3][2], gap[3][2];
+    for (uint32_t i : set) {
+        axes(Box(grid[i]), far, gap);
+        for (int k = 0; k < 8; ++k) {
+            const int64_t fx = far[0][k & 1], fy = far[1][(k >> 1) & 1], fz = far[2][k >> 2];
+            const int64_t f = std::max(fx, std::max(fy, fz));
+            if (f > bound[k])
+                continue;
+            const int64_t sum = fx + fy + fz;
+            if (f < bound[k] || sum < bound_sum[k]) {
+                bound[k] = f;
+                bound_sum[k] = sum;
+                anchor[k] = i;
+            }
+        }
+    }
+    for (uint32_t i : set) {
+        const Box c(grid[i]);
+        axes(c, far, gap);
+        for (int k = 0; k < 8; ++k) {
+            const int64_t g = std::max(gap[0][k & 1], std::max(gap[1][(k >> 1) & 1], gap[2][k >> 2]));
+            if (g > bound[k])
+                continue;
+            if (g > 0 && i != anchor[k] &&
+                DominatesAtGap(Box(grid[anchor[k]]), c, Box(n.children[k]->box), g))
+                continue;
+            out[k].push_back(i);
+        }
+    }
 }
 
 }  // namespace
@@ -209,11 +306,19 @@ void Octree::AddCuboid(const Cuboid* c)
 void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
 {
     const BaseCuboid<int> g = ToGrid(*c);
+    const Box nb(g);
     std::queue<OctreeNode*> cells;
     cells.push(start);
     while (!cells.empty()) {
         OctreeNode* n = cells.front();
         cells.pop();
+        const Box cell(n->box);
+        const int64_t gap = Gap(nb, cell);
+        if (gap > n->reach_bound)
+            continue;
+        if (gap > 0 && n->anchor && Dominates(Box(ToGrid(*n->anchor)), nb, cell))
+            continue;
+        Reanchor(*n, c, nb, cell);
         if (!n->IsLeaf()) {
             for (OctreeNode* child : n->children)
                 cells.push(child);
@@ -223,8 +328,12 @@ void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
             continue;
         if (n->cuboids.size() == capacity && SplitNode(n)) {
             for (OctreeNode* child : n->children) {
-                for (size_t i = 0; i < n->cuboids.size(); ++i)
+                const Box child_box(child->box);
+                child->reach_bound = n->reach_bound;
+                for (size_t i = 0; i < n->cuboids.size(); ++i) {
+                    Reanchor(*child, n->cuboids[i], Box(n->grid_boxes[i]), child_box);
                     AddToLeaf(*child, n->cuboids[i], n->grid_boxes[i]);
+                }
                 cells.push(child);
             }
             n->ClearCandidates();
@@ -237,12 +346,55 @@ void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
     }
 }
 
+void Octree::Fill(const std::vector<const Cuboid*>& blocks)
+{
+    std::vector<BaseCuboid<int>> grid(blocks.size());
+    std::vector<uint32_t> all(blocks.size());
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        grid[i] = ToGrid(*blocks[i]);
+        all[i] = (uint32_t)i;
+    }
+    FillCell(*root, all, blocks, grid);
+}
+
+void Octree::FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
+                      const std::vector<const Cuboid*>& blocks,
+                      const std::vector<BaseCuboid<int>>& grid)
+{
+    // The leaf rule runs until the list outgrows the capacity, so a cell
+    // costs at most capacity times its survivors before it splits.
+    bool split = false;
+    for (uint32_t i : set) {
+        AddToLeaf(n, blocks[i], grid[i]);
+        if (n.cuboids.size() > capacity && SplitNode(&n)) {
+            split = true;
+            break;
+        }
+    }
+    if (!split) {
+        // A million-block tree holds millions of these lists.
+        n.cuboids.shrink_to_fit();
+        n.grid_boxes.shrink_to_fit();
+        return;
+    }
+    // An inner cell holds no candidates: give the lists' memory back.
+    std::vector<const Cuboid*>().swap(n.cuboids);
+    std::vector<BaseCuboid<int>>().swap(n.grid_boxes);
+    std::vector<uint32_t> kept[8];
+    Survivors(n, set, grid, kept);
+    for (int k = 0; k < 8; ++k) {
+        FillCell(*n.children[k], kept[k], blocks, grid);
+        std::vector<uint32_t>().swap(kept[k]);
+    }
+}
+
 bool Octree::SplitNode(OctreeNode* node)
 {
     const BaseCuboid<int>& b = node->box;
     int64_t half = ((int64_t)b.x1 - b.x0) / 2;
     int64_t root_side = (int64_t)root->box.x1 - root->box.x0;
-    if (min_ratio > ((double)half / 5000.0) / ((double)root_side / 5000.0))
+    if (min_half >= 0 ? half < min_half
+                      : min_ratio > ((double)half / 5000.0) / ((double)root_side / 5000.0))
         return false;
 
     node->children.resize(8, nullptr);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <climits>
 #include <ostream>
 #include <vector>
 
@@ -25,6 +26,14 @@ public:
         // The grid boxes of `cuboids`, slot for slot, so that neither the
         // build nor a query converts a block more than once.
         std::vector<BaseCuboid<int>> grid_boxes;
+        // No grid point of the cell is farther than this from the nearest
+        // block offered to it so far (grid units): a block whose gap to the
+        // cell exceeds it is strictly farther than that block everywhere in
+        // the cell, so insertion passes the whole subtree by.
+        int64_t reach_bound = INT64_MAX;
+        // The block that set reach_bound. A block outside the cell that it
+        // dominates everywhere in the cell is passed by too.
+        const Cuboid* anchor = nullptr;
 
         OctreeNode(const BaseCuboid<int>& box_, OctreeNode* parent_, int32_t index_);
         ~OctreeNode();
@@ -48,6 +57,9 @@ public:
     // same face), which would let a transition cube swallow a conductor.
     // Off only to reproduce that fault in tests.
     bool exact_pruning = true;
+    // When >= 0, a leaf splits only while its children's half side would be
+    // at least this many grid units, in place of the min_ratio rule.
+    int64_t min_half = -1;
 
     Octree() = default;
     Octree(const BaseCuboid<int>& root_box, uint32_t capacity_, double min_ratio_);
@@ -56,6 +68,11 @@ public:
     Octree& operator=(const Octree&) = delete;
 
     void AddCuboid(const Cuboid* c);
+    // Builds the tree from every block at once, top down: each cell keeps
+    // the blocks that no single block dominates there, and a cell splits
+    // only while the leaf rule leaves it more than `capacity` candidates.
+    // The root must be an empty leaf. Leaf lists follow the blocks' order.
+    void Fill(const std::vector<const Cuboid*>& blocks);
     void AddCuboid(OctreeNode* start, const Cuboid* c, bool merge);
     void UnsafeAddCuboidToLeaf(OctreeNode& leaf, const Cuboid* c);
     bool SplitNode(OctreeNode* node);
@@ -69,5 +86,8 @@ public:
     static bool LeafRule(OctreeNode& leaf, const BaseCuboid<int>& g, bool exact);
 
 private:
+    void FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
+                  const std::vector<const Cuboid*>& blocks,
+                  const std::vector<BaseCuboid<int>>& grid);
     void AddToLeaf(OctreeNode& leaf, const Cuboid* c, const BaseCuboid<int>& g);
 };

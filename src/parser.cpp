@@ -3,6 +3,7 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include "parser.h"
 
 #include "log.h"
+#include "progress.h"
 
 #include <algorithm>
 #include <cmath>
@@ -209,6 +210,7 @@ private:
     int lookahead = -1;  // -1: none read
     int lookahead_line = 0;
     int depth = 1;       // states on the virtual stack, the initial one included
+    long long blocks_read = 0;
 
     int Peek()
     {
@@ -419,6 +421,7 @@ private:
         Reduce(10);
         Cuboid* box = NewBox(b, Sum(Sum(Sum(a, b), c), h));
         current_blocks.push_back(box);
+        Progress::BlocksRead(++blocks_read);
         std::string block_name = name_stack.back();
         name_stack.pop_back();
         box_records.push_back({box, line, "block \"" + block_name + "\" of " + owner_kind +

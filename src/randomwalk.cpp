@@ -880,8 +880,14 @@ int Randomwalk::RandomwalkCore()
             (*m.cap2)[slot] += weight * weight;
         }
         const long long N = ++m.walk_count;
-        if (id == 0 && N > check.last + CHECK_PERIOD)
+        if (id == 0 && N > check.last + CHECK_PERIOD) {
             ended = CheckConvergence(N, check.last);
+        } else if (id != 0 && m.max_walks > 0 && N - 1 >= m.max_walks) {
+            // Whichever worker reaches the walk budget ends the run: a worker 0
+            // that the system keeps waiting must not let the others run past it.
+            m.stop = true;
+            ended = true;
+        }
         if (ended) {
             hop_count = hops;
             m.total_hops += hops;

@@ -5,7 +5,7 @@ static const char KORVA_SOURCE[] = "src/spacemanager";
 #include <algorithm>
 #include <cmath>
 
-#include "log.h"
+#include "progress.h"  // and the log
 
 namespace {
 
@@ -155,7 +155,8 @@ static bool Same(double u, double v)
 // A route cut into pieces would otherwise put every piece into the leaves
 // around it, and each hop there would scan them all.
 std::vector<const Cuboid*> Spacemanager::JoinBlocks(const std::vector<const Cuboid*>& cuboids,
-                                                    std::deque<Cuboid>& store)
+                                                    std::deque<Cuboid>& store,
+                                                    std::vector<const Cuboid*>& from)
 {
     const size_t n = cuboids.size();
     std::vector<Cuboid> box(n);
@@ -207,6 +208,7 @@ std::vector<const Cuboid*> Spacemanager::JoinBlocks(const std::vector<const Cubo
     for (size_t i : kept) {
         if (grown[i]) {
             store.push_back(box[i]);
+            from.push_back(cuboids[i]);
             out.push_back(&store.back());
         } else {
             out.push_back(cuboids[i]);
@@ -215,18 +217,49 @@ std::vector<const Cuboid*> Spacemanager::JoinBlocks(const std::vector<const Cubo
     return out;
 }
 
-Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& all, Cuboid& window)
+void Spacemanager::SyncJoinedIds()
+{
+    for (size_t i = 0; i < joined.size(); ++i)
+        joined[i].id = joined_from[i]->id;
+}
+
+int64_t Spacemanager::LeafFloor(const std::vector<const Cuboid*>& cuboids)
+{
+    int64_t smallest = INT64_MAX;
+    for (const Cuboid* c : cuboids) {
+        const BaseCuboid<int> g = ToGrid(*c);
+        smallest = std::min({smallest, (int64_t)g.x1 - g.x0, (int64_t)g.y1 - g.y0,
+                             (int64_t)g.z1 - g.z0});
+    }
+    return std::max<int64_t>(LEAF_FLOOR_MIN, smallest / LEAF_FLOOR_DIVISOR);
+}
+
+Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& all, Cuboid& window,
+                                  bool geometry_leaves)
 {
     double h = EnlargeWindow(all, window);
     if (!FitsGrid(window))
         return nullptr;
-    Spacemanager* space = new Spacemanager(ToGrid(window), 5, 1.0 / h);
-    const std::vector<const Cuboid*> cuboids = JoinBlocks(all, space->joined);
+    Spacemanager* space =
+        new Spacemanager(ToGrid(window), geometry_leaves ? GEOMETRY_CAPACITY : 5, 1.0 / h);
+    const std::vector<const Cuboid*> cuboids = JoinBlocks(all, space->joined, space->joined_from);
+    if (geometry_leaves) {
+        // Never coarser than the fixed share of the window.
+        const BaseCuboid<int>& r = space->root->box;
+        int64_t share = (int64_t)std::ceil(space->min_ratio * ((int64_t)r.x1 - r.x0));
+        space->min_half = std::min(LeafFloor(cuboids), share);
+    }
     if (!cuboids.empty())
         space->SetMaster(cuboids[0]);
     Log::pinfo("\t\t====================\n");
     Log::pinfo("\t\tBuilding Spacemanage\n");
     Log::pinfo("\t\t====================\n");
+    if (geometry_leaves) {
+        const double start = Progress::IndexStart((long long)cuboids.size());
+        space->Fill(cuboids);
+        Progress::IndexDone((long long)cuboids.size(), start);
+        return space;
+    }
     for (size_t i = 0; i < cuboids.size(); ++i) {
         if (i % 50 == 0)
             Log::pinfo("Insert %d boxes\n", (int)i);

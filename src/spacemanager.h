@@ -14,6 +14,9 @@ public:
     const Cuboid* master = nullptr;  // not owned; read by the Gaussian surface
     // Boxes made by Build from blocks of one conductor that line up (owned).
     std::deque<Cuboid> joined;
+    // A block each joined box was made from: when the ids of the deck's
+    // blocks are rewritten for another master, the joined boxes follow.
+    std::vector<const Cuboid*> joined_from;
 
     Spacemanager(const BaseCuboid<int>& root_box, uint32_t capacity_, double min_ratio_);
 
@@ -29,7 +32,15 @@ public:
     // blocks of one conductor that line up into one box as that box.
     // Returns null, with the window already enlarged, when the enlarged
     // window does not fit the grid.
-    static Spacemanager* Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window);
+    static Spacemanager* Build(const std::vector<const Cuboid*>& cuboids, Cuboid& window,
+                               bool geometry_leaves = true);
+    // Smallest half side a leaf may split to: a fraction of the smallest
+    // block extent, so that leaves shrink with the geometry rather than
+    // stopping at a fixed share of the window.
+    static int64_t LeafFloor(const std::vector<const Cuboid*>& cuboids);
+    static constexpr int64_t LEAF_FLOOR_MIN = 8;
+    static constexpr uint32_t GEOMETRY_CAPACITY = 8;
+    static constexpr int64_t LEAF_FLOOR_DIVISOR = 2;
 
     // The blocks in order, where blocks of one conductor with the same
     // extent on two axes (within 1e-12) that overlap or touch on the third
@@ -37,7 +48,10 @@ public:
     // go to store. Grid distances to the nearest block and the conductor hit
     // are unchanged.
     static std::vector<const Cuboid*> JoinBlocks(const std::vector<const Cuboid*>& cuboids,
-                                                 std::deque<Cuboid>& store);
+                                                 std::deque<Cuboid>& store,
+                                                 std::vector<const Cuboid*>& from);
+    // Gives every joined box the current id of its conductor's blocks.
+    void SyncJoinedIds();
 
     void AddCuboid(const Cuboid* c);
     void SetMaster(const Cuboid* c);

@@ -299,6 +299,7 @@ bool WalkMgr::PrepareMaster(std::string& error)
     SetMasterBox();
     if (SeparationError(error))
         return false;
+    spacemgr->SyncJoinedIds();
     spacemgr->SetMaster(&master_box);
     diels.clear();
     sizes.clear();

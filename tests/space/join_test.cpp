@@ -38,7 +38,8 @@ TEST(JoinBlocks, PiecesOfABoxAnswerLikeTheBox)
     for (const Cuboid& c : pieces)
         pl.push_back(&c);
     std::deque<Cuboid> store;
-    EXPECT_EQ(Spacemanager::JoinBlocks(pl, store).size(), wl.size());
+    std::vector<const Cuboid*> from;
+    EXPECT_EQ(Spacemanager::JoinBlocks(pl, store, from).size(), wl.size());
     Cuboid w1(0, 0, 0, 0, 1, 1, 1), w2 = w1;
     std::unique_ptr<Spacemanager> sw(Spacemanager::Build(wl, w1)), sp(Spacemanager::Build(pl, w2));
     std::uniform_int_distribution<int> grid(-20000, 70000);

@@ -30,7 +30,7 @@ TEST(SpacemanagerBuild, WindowGrowsToFiveTimesTheSpanAboutTheCentre)
     EXPECT_EQ(s->root->box.x0, -45000);
     EXPECT_EQ(s->root->box.y1, 52500);
     EXPECT_EQ(s->root->center.x, 5000);
-    EXPECT_EQ(s->capacity, 5u);
+    EXPECT_EQ(s->capacity, Spacemanager::GEOMETRY_CAPACITY);
     EXPECT_DOUBLE_EQ(s->min_ratio, 0.1);
     EXPECT_EQ(s->master, deck.blocks[0]);
     EXPECT_EQ(s->root->cuboids, deck.blocks);
