@@ -29,6 +29,11 @@ void ShowHelp()
         "    \"-n\": set the number of threads <num_thread> for parallel computing",
         "    The default setting is \"-t 2000 -n 1\".",
         "",
+        "  $ bin/korva -f <file_name> --picture <file.svg>",
+        "    Draw the deck (top view, x-z and y-z sections through the master) and stop.",
+        "  $ bin/korva -f <file_name> --report <file.html> [run options]",
+        "    After the run, write a page with the picture, the results and the convergence.",
+        "",
     };
     for (const char* line : LINES)
         Log::output("%s\n", line);
@@ -102,6 +107,8 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     static const struct option LONG_OPTIONS[] = {
         {"gft", required_argument, nullptr, 1},
         {"help", required_argument, nullptr, 'h'},
+        {"picture", required_argument, nullptr, 2},
+        {"report", required_argument, nullptr, 3},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full rescan, so the table can be read more than once
@@ -135,6 +142,12 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             break;
         case 1:
             return RegisterTableDir(optarg);
+        case 2:
+            settings.picture_path = optarg;
+            break;
+        case 3:
+            settings.report_path = optarg;
+            break;
         default:  // 'h', unknown option, missing argument
             ShowHelp();
             return 255;

@@ -11,6 +11,8 @@ struct RunSettings {
     int64_t target_walks = 2000;  // -t
     double target_error = 0.1;    // -p
     int threads = 1;              // -n
+    std::string picture_path;     // --picture: SVG of the deck (alone: no walks)
+    std::string report_path;      // --report: HTML page of the run
 };
 
 // ParseOptions result when the run goes on with the deck.

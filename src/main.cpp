@@ -1,6 +1,7 @@
 static const char KORVA_SOURCE[] = "src/main";
 
 #include "cmdline.h"
+#include "drawings.h"
 #include "layers.h"
 #include "log.h"
 #include "parser.h"
@@ -64,12 +65,16 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     const int GAUSS_SELECT = 1, WEIGHT_SELECT = 4;
     timespec prep_start = Now();
     ResultStores r(lists.names.size());
+    const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
     WalkMgr mgr;
     mgr.names = lists.names;
     mgr.Prepare(settings.end_mode, lists.cuboids, lists.media, settings.target_walks,
                 settings.target_error, r.cap, r.cap2, r.err, r.ss_sum, r.ss_sum2, r.ss_count,
                 r.is_sum, r.is_sum2, r.is_count, settings.threads, GAUSS_SELECT, WEIGHT_SELECT,
                 solver_space);
+    Scene scene;
+    if (!settings.report_path.empty())
+        scene = SceneOfRun(mgr, lists, deck_window);
     Log::output("Preparation of Korva used %.2f seconds\n", Elapsed(prep_start, Now()));
     Log::output("\t\tRandom Walk Begins\n\n");
 
@@ -85,6 +90,13 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     Log::output("[END of Korva]\n");
     Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", r.cap[0],
                 Elapsed(total_start, Now()));
+    if (!settings.report_path.empty()) {
+        RunRecord record = RecordOfRun(settings, mgr, lists.names, r.cap, r.err,
+                                       Elapsed(kernel_start, kernel_end));
+        record.picture_svg = DrawPicture(scene);
+        if (WriteTextFile(settings.report_path, RenderReport(record)) != 0)
+            return 255;
+    }
     Log::close();
     return 0;
 }
@@ -117,6 +129,14 @@ int main(int argc, char** argv)
         return status;
     }
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
+
+    if (!settings.picture_path.empty()) {
+        status = WriteTextFile(settings.picture_path, DrawPicture(SceneOfDeck(lists, *solver_space)));
+        if (status != 0 || settings.report_path.empty()) {
+            DeleteDeckObjects();
+            return status;
+        }
+    }
 
     return RunExtraction(settings, lists, total_start);
 }

@@ -19,7 +19,8 @@ WalkMgr::WalkMgr()
       cap2(nullptr), err(nullptr), is_sum2(nullptr), is_sum(nullptr), is_count(nullptr),
       ss_sum2(nullptr), ss_sum(nullptr), ss_count(nullptr), converged_checks(0), walk_count(1),
       rel_err(0.0), master_estimate(0.0), gauss_total(0.0), spacemgr(nullptr), stop(false),
-      gauss_select(0), weight_select(0), total_hops(0), fixed_seed(false), seed_base(0)
+      gauss_select(0), weight_select(0), total_hops(0), fixed_seed(false), seed_base(0),
+      seed_used(0)
 {
     for (double& d : gauss_dist)
         d = 0.0;
@@ -288,6 +289,18 @@ static void DirectionalHalves(const Cuboid& m, const std::vector<const Cuboid*>&
         half[k] /= 2;
 }
 
+// The layer FindLayer would select for z, without selecting its tables:
+// placing the Gaussian surface needs only the stack, so a deck can be drawn
+// before any table is loaded.
+static void PlaceCursor(Layers& layers, double z)
+{
+    const std::vector<Layer>& st = Layers::layers;
+    size_t i = 0;
+    while (i < st.size() && !(st[i].pos > z))
+        ++i;
+    layers.cur_layer = i < st.size() ? (int)i : -2;
+}
+
 const Cuboid WalkMgr::GetGauss(Vector3 lo, Vector3 hi)
 {
     const Cuboid& m = master_box;
@@ -313,14 +326,14 @@ const Cuboid WalkMgr::GetGauss(Vector3 lo, Vector3 hi)
     if (multi) {
         double& bottom = half[4];
         double& top = half[5];
-        layers->FindLayer(m.z0 - 1e-12);
+        PlaceCursor(*layers, m.z0 - 1e-12);
         double zb;
         if (!layers->GetLowerLayer(zb))
             zb = lo.z;
         double b = std::min(m.z0 - zb, m.z0 - lo.z);
         if (b < bottom)
             bottom = b / 2;
-        layers->FindLayer(m.z1);
+        PlaceCursor(*layers, m.z1);
         double zt;
         if (layers->GetHigherLayer(zt) && zt - m.z1 < top)
             top = (zt - m.z1) / 2;
@@ -475,6 +488,8 @@ int WalkMgr::StartAll(int n)
     for (int i = 0; i < n; i++) {
         Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
         uint32_t base = fixed_seed ? (uint32_t)seed_base : (uint32_t)time(nullptr);
+        if (i == 0)
+            seed_used = base;
         w->rand_seed = CRandomMersenne((int)(base + 57005u * (uint32_t)i));
         w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "convergence.h"
 #include "geometry.h"
 #include "layers.h"
 
@@ -83,6 +84,10 @@ public:
     // Tests seed workers explicitly; the product seeds from the clock.
     bool fixed_seed;
     int seed_base;
+    // Base seed of the last StartAll (worker i seeds from base + 57005 i).
+    uint32_t seed_used;
+    // Worker 0's stopping checks, for the run report.
+    ConvergenceLog history;
 
     // Conductor names in list order, for messages; set by the driver.
     std::vector<std::string> names;

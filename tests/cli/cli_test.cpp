@@ -165,6 +165,11 @@ TEST(OptionsTest, HelpAndUsageErrorsEndWithTheHelpText)
                   "    \"-t\": set the number of walks(paths) <num_walks> for termination\n"
                   "    \"-n\": set the number of threads <num_thread> for parallel computing\n"
                   "    The default setting is \"-t 2000 -n 1\".\n"
+                  "\n"
+                  "  $ bin/korva -f <file_name> --picture <file.svg>\n"
+                  "    Draw the deck (top view, x-z and y-z sections through the master) and stop.\n"
+                  "  $ bin/korva -f <file_name> --report <file.html> [run options]\n"
+                  "    After the run, write a page with the picture, the results and the convergence.\n"
                   "\n");
 }
 
