@@ -426,11 +426,12 @@ void Legend(std::string& out, const Scene& s)
     }
     Outline(out, p, e.x0, e.x1, e.z0, e.z1, "kv-enl");
     Outline(out, p, s.window.x0, s.window.x1, s.window.z0, s.window.z1, "kv-win");
-    snprintf(buf, sizeof buf, "x-z to scale: x %s .. %s, z %s .. %s µm", Um(e.x0).c_str(),
-             Um(e.x1).c_str(), Um(e.z0).c_str(), Um(e.z1).c_str());
-    Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">Enlarged window</text>\n", ox,
-        oy - 4);
+    Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">Enlarged window, x-z to scale</text>\n",
+        ox, oy - 4);
+    snprintf(buf, sizeof buf, "x %s .. %s µm", Um(e.x0).c_str(), Um(e.x1).c_str());
     Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 14, buf);
+    snprintf(buf, sizeof buf, "z %s .. %s µm", Um(e.z0).c_str(), Um(e.z1).c_str());
+    Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 28, buf);
 }
 
 }  // namespace
