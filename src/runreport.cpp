@@ -187,11 +187,18 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
         double t = log_y ? std::log10(v) : v;
         return top + height - (t - y0) / (y1 - y0) * height;
     };
-    for (int d = (int)std::ceil(x0); d <= (int)std::floor(x1); d++) {
-        double x = left + (d - x0) / (x1 - x0) * width;
-        Put(out, "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" stroke=\"#ddd\"/>"
-                 "<text x=\"%.1f\" y=\"%.0f\" font-size=\"11\" text-anchor=\"middle\">1e%d</text>\n",
-            x, top, x, top + height, x, top + height + 15, d);
+    // Walk counts 1, 2 and 5 times a power of ten.
+    for (int d = (int)std::floor(x0); d <= (int)std::ceil(x1); d++) {
+        for (int f : {1, 2, 5}) {
+            double w = f * std::pow(10.0, d);
+            double lw = std::log10(w);
+            if (lw < x0 - 1e-9 || lw > x1 + 1e-9)
+                continue;
+            double x = left + (lw - x0) / (x1 - x0) * width;
+            Put(out, "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" stroke=\"#ddd\"/>"
+                     "<text x=\"%.1f\" y=\"%.0f\" font-size=\"11\" text-anchor=\"middle\">%.0f</text>\n",
+                x, top, x, top + height, x, top + height + 15, w);
+        }
     }
     if (log_y) {
         for (int d = (int)y0; d <= (int)y1; d++) {
@@ -290,7 +297,8 @@ std::string RenderReport(const RunRecord& r)
     out += "<style>\nbody{font-family:sans-serif;margin:24px;color:#222;max-width:1240px}\n"
            "table{border-collapse:collapse;margin:8px 0}\n"
            "td,th{border:1px solid #ccc;padding:3px 10px;text-align:left;font-size:13px}\n"
-           "h2{margin-top:28px;border-bottom:1px solid #ddd}\n</style>\n</head>\n<body>\n";
+           "h2{margin-top:28px;border-bottom:1px solid #ddd}\n"
+           "svg text{font-family:sans-serif}\n</style>\n</head>\n<body>\n";
     Put(out, "<h1>%s</h1>\n", Escape(r.title).c_str());
 
     out += "<h2>Settings</h2>\n<table>\n";
