@@ -1,50 +1,13 @@
 #include "picture.h"
 
+#include "svgtext.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <map>
 
 namespace {
-
-void Put(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void Put(std::string& out, const char* fmt, ...)
-{
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n < 0)
-        return;
-    if ((size_t)n < sizeof buf) {
-        out.append(buf, (size_t)n);
-        return;
-    }
-    std::string big((size_t)n + 1, '\0');
-    va_start(ap, fmt);
-    vsnprintf(&big[0], big.size(), fmt, ap);
-    va_end(ap);
-    big.resize((size_t)n);
-    out += big;
-}
-
-std::string Escape(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
 
 std::string Hex(double r, double g, double b)
 {
@@ -74,28 +37,6 @@ const char* const PALETTE[] = {"#f59f00", "#2f9e44", "#7048e8", "#0c8599", "#e85
                                "#66a80f", "#ae3ec9", "#1c7ed6", "#099268", "#495057"};
 const int PALETTE_SIZE = sizeof PALETTE / sizeof PALETTE[0];
 
-// Bounding box of the blocks of conductor `id`, or of all blocks for id < 0.
-bool Extent(const Scene& s, int id, Cuboid& box)
-{
-    bool any = false;
-    for (const Cuboid& c : s.blocks) {
-        if (id >= 0 && c.id != id)
-            continue;
-        if (!any) {
-            box = c;
-            any = true;
-            continue;
-        }
-        box.x0 = std::min(box.x0, c.x0);
-        box.y0 = std::min(box.y0, c.y0);
-        box.z0 = std::min(box.z0, c.z0);
-        box.x1 = std::max(box.x1, c.x1);
-        box.y1 = std::max(box.y1, c.y1);
-        box.z1 = std::max(box.z1, c.z1);
-    }
-    return any;
-}
-
 void Include(Cuboid& box, const Cuboid& c)
 {
     box.x0 = std::min(box.x0, c.x0);
@@ -104,6 +45,22 @@ void Include(Cuboid& box, const Cuboid& c)
     box.x1 = std::max(box.x1, c.x1);
     box.y1 = std::max(box.y1, c.y1);
     box.z1 = std::max(box.z1, c.z1);
+}
+
+// Bounding box of the blocks of conductor `id`, or of all blocks for id < 0.
+bool Extent(const Scene& s, int id, Cuboid& box)
+{
+    bool any = false;
+    for (const Cuboid& c : s.blocks) {
+        if (id >= 0 && c.id != id)
+            continue;
+        if (any)
+            Include(box, c);
+        else
+            box = c;
+        any = true;
+    }
+    return any;
 }
 
 bool Inside(const Cuboid& in, const Cuboid& out)
@@ -222,46 +179,38 @@ void Outline(std::string& out, const PanelMap& p, double u0, double u1, double v
     if (!Overlaps(p, u0, u1, v0, v1))
         return;
     Rect r = ToCanvas(p, u0, u1, v0, v1);
-    Put(out, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", cls, r.x,
+    Append(out, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", cls, r.x,
         r.y, r.w, r.h);
-}
-
-double NiceStep(double span)
-{
-    double raw = span / 6;
-    double p = std::pow(10.0, std::floor(std::log10(raw)));
-    double m = raw / p;
-    return (m < 1.5 ? 1 : m < 3 ? 2 : m < 7 ? 5 : 10) * p;
 }
 
 void Axes(std::string& out, const PanelMap& p, const char* title, const char* uname,
           const char* vname)
 {
-    Put(out, "<rect class=\"kv-frame\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
+    Append(out, "<rect class=\"kv-frame\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
         p.left, p.top, p.width, p.height);
-    Put(out, "<text class=\"kv-title\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", p.left, p.top - 10,
+    Append(out, "<text class=\"kv-title\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", p.left, p.top - 10,
         title);
-    double su = NiceStep(p.u1 - p.u0);
+    double su = NiceStep(p.u1 - p.u0, 6);
     for (double u = std::ceil(p.u0 / su) * su; u <= p.u1 + 1e-9 * su; u += su) {
         double x = p.X(u);
         double shown = std::fabs(u) < 1e-9 * su ? 0.0 : u;
-        Put(out, "<line class=\"kv-tick\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>", x,
+        Append(out, "<line class=\"kv-tick\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>", x,
             p.top + p.height, x, p.top + p.height + 5);
-        Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n",
+        Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n",
             x, p.top + p.height + 17, shown);
     }
-    double sv = NiceStep(p.v1 - p.v0);
+    double sv = NiceStep(p.v1 - p.v0, 6);
     for (double v = std::ceil(p.v0 / sv) * sv; v <= p.v1 + 1e-9 * sv; v += sv) {
         double y = p.Y(v);
         double shown = std::fabs(v) < 1e-9 * sv ? 0.0 : v;
-        Put(out, "<line class=\"kv-tick\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>",
+        Append(out, "<line class=\"kv-tick\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>",
             p.left - 5, y, p.left, y);
-        Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
+        Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
             p.left - 7, y + 4, shown);
     }
-    Put(out, "<text class=\"kv-axis\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s (µm)</text>\n",
+    Append(out, "<text class=\"kv-axis\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s (µm)</text>\n",
         p.left + p.width / 2, p.top + p.height + 34, uname);
-    Put(out,
+    Append(out,
         "<text class=\"kv-axis\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" "
         "transform=\"rotate(-90 %.1f %.1f)\">%s (µm)</text>\n",
         p.left - 48, p.top + p.height / 2, p.left - 48, p.top + p.height / 2, vname);
@@ -289,10 +238,10 @@ void Blocks(std::string& out, const Scene& s, const PanelMap& p, Axis ua, Axis v
             continue;
         Rect r = ToCanvas(p, u0, u1, v0, v1);
         if (c.id == 0)
-            Put(out, "<rect class=\"kv-m\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
+            Append(out, "<rect class=\"kv-m\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
                 r.x, r.y, r.w, r.h);
         else
-            Put(out,
+            Append(out,
                 "<rect class=\"kv-c%d\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
                 (c.id - 1) % PALETTE_SIZE, r.x, r.y, r.w, r.h);
         double area = r.w * r.h;
@@ -309,15 +258,15 @@ void Blocks(std::string& out, const Scene& s, const PanelMap& p, Axis ua, Axis v
         bool fits = r.w >= 6.5 * name.size() + 4 && r.h >= 12;
         if (kv.first == 0) {
             double y = fits ? r.y + r.h / 2 + 4 : r.y - 4;
-            Put(out,
+            Append(out,
                 "<text class=\"kv-name kv-mname\" x=\"%.1f\" y=\"%.1f\" "
                 "text-anchor=\"middle\">%s</text>\n",
-                r.x + r.w / 2, y, Escape(name).c_str());
+                r.x + r.w / 2, y, EscapeXml(name).c_str());
         } else if (fits && labels < 200) {
             ++labels;
-            Put(out,
+            Append(out,
                 "<text class=\"kv-name\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
-                r.x + r.w / 2, r.y + r.h / 2 + 4, Escape(name).c_str());
+                r.x + r.w / 2, r.y + r.h / 2 + 4, EscapeXml(name).c_str());
         }
     }
 }
@@ -326,15 +275,15 @@ void Section(std::string& out, const Scene& s, const PanelMap& p, Axis ua, doubl
              const std::vector<size_t>& order, const char* title, const char* uname, int index)
 {
     Axis other = ua == AX_X ? AX_Y : AX_X;
-    Put(out, "<clipPath id=\"kv-clip%d\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/></clipPath>\n",
+    Append(out, "<clipPath id=\"kv-clip%d\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/></clipPath>\n",
         index, p.left, p.top, p.width, p.height);
-    Put(out, "<g clip-path=\"url(#kv-clip%d)\">\n", index);
+    Append(out, "<g clip-path=\"url(#kv-clip%d)\">\n", index);
     for (size_t i = 0; i < s.layers.size(); i++) {
         const SceneLayer& l = s.layers[i];
         if (!Overlaps(p, p.u0, p.u1, l.z0, l.z1))
             continue;
         Rect r = ToCanvas(p, p.u0 - 1e300, p.u1 + 1e300, l.z0, l.z1);
-        Put(out, "<rect class=\"kv-l%zu\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
+        Append(out, "<rect class=\"kv-l%zu\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
             i, r.x, r.y, r.w, r.h);
     }
     std::vector<size_t> cut_order;
@@ -355,9 +304,9 @@ void Section(std::string& out, const Scene& s, const PanelMap& p, Axis ua, doubl
 
 void Swatch(std::string& out, double x, double y, const char* cls, const std::string& text)
 {
-    Put(out, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"22\" height=\"12\"/>", cls, x, y);
-    Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", x + 30, y + 10,
-        Escape(text).c_str());
+    Append(out, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"22\" height=\"12\"/>", cls, x, y);
+    Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", x + 30, y + 10,
+        EscapeXml(text).c_str());
 }
 
 std::string Um(double v)
@@ -373,7 +322,7 @@ std::string Um(double v)
 void Legend(std::string& out, const Scene& s)
 {
     double x = 680, y = 470;
-    Put(out, "<text class=\"kv-title\" x=\"%.1f\" y=\"%.1f\">Legend</text>\n", x, y);
+    Append(out, "<text class=\"kv-title\" x=\"%.1f\" y=\"%.1f\">Legend</text>\n", x, y);
     y += 14;
     Swatch(out, x, y, "kv-m",
            "master: " + (s.names.empty() ? std::string("?") : s.names[0]));
@@ -389,12 +338,12 @@ void Legend(std::string& out, const Scene& s)
     y += 20;
     Swatch(out, x, y, "kv-enl", "enlarged window (walks end beyond it)");
     y += 26;
-    Put(out, "<text class=\"kv-axis\" x=\"%.1f\" y=\"%.1f\">Dielectric layers</text>\n", x, y);
+    Append(out, "<text class=\"kv-axis\" x=\"%.1f\" y=\"%.1f\">Dielectric layers</text>\n", x, y);
     y += 8;
     size_t shown = 0;
     for (size_t k = s.layers.size(); k-- > 0;) {
         if (shown == 14) {
-            Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">... %zu more</text>\n", x,
+            Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">... %zu more</text>\n", x,
                 y + 10, k + 1);
             break;
         }
@@ -415,23 +364,23 @@ void Legend(std::string& out, const Scene& s)
     PanelMap p = Panel(ox, oy, ow, oh, e.x0, e.x1, e.z0, e.z1);
     Pad(p.u0, p.u1, 0.04);
     Pad(p.v0, p.v1, 0.04);
-    Put(out, "<rect class=\"kv-frame\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
+    Append(out, "<rect class=\"kv-frame\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
         ox, oy, ow, oh);
     Cuboid all;
     if (Extent(s, -1, all)) {
         Rect r = ToCanvas(p, all.x0, all.x1, all.z0, all.z1);
-        Put(out,
+        Append(out,
             "<rect class=\"kv-c9\" x=\"%.1f\" y=\"%.1f\" width=\"%.2f\" height=\"%.2f\"/>\n",
             r.x, r.y, std::max(r.w, 1.0), std::max(r.h, 1.0));
     }
     Outline(out, p, e.x0, e.x1, e.z0, e.z1, "kv-enl");
     Outline(out, p, s.window.x0, s.window.x1, s.window.z0, s.window.z1, "kv-win");
-    Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">Enlarged window, x-z to scale</text>\n",
+    Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">Enlarged window, x-z to scale</text>\n",
         ox, oy - 4);
     snprintf(buf, sizeof buf, "x %s .. %s µm", Um(e.x0).c_str(), Um(e.x1).c_str());
-    Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 14, buf);
+    Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 14, buf);
     snprintf(buf, sizeof buf, "z %s .. %s µm", Um(e.z0).c_str(), Um(e.z1).c_str());
-    Put(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 28, buf);
+    Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 28, buf);
 }
 
 }  // namespace
@@ -441,8 +390,8 @@ std::string DrawPicture(const Scene& s)
     PictureLayout L = LayoutPicture(s);
     std::string out;
     out.reserve(4096 + s.blocks.size() * 90);
-    Put(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
-    Put(out,
+    Append(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    Append(out,
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
         "viewBox=\"0 0 %.0f %.0f\">\n",
         L.width, L.height, L.width, L.height);
@@ -459,19 +408,19 @@ std::string DrawPicture(const Scene& s)
            ".kv-win{fill:none;stroke:#111;stroke-width:1.2}\n"
            ".kv-enl{fill:none;stroke:#666;stroke-width:1.2;stroke-dasharray:2 3}\n"
            ".kv-gauss{fill:none;stroke:#0a8f3c;stroke-width:1.6;stroke-dasharray:6 3}\n";
-    Put(out, ".kv-m{fill:%s;stroke:#6b0000;stroke-width:1.5}\n", MasterColour().c_str());
+    Append(out, ".kv-m{fill:%s;stroke:#6b0000;stroke-width:1.5}\n", MasterColour().c_str());
     for (int k = 0; k < PALETTE_SIZE; k++)
-        Put(out, ".kv-c%d{fill:%s;fill-opacity:0.85;stroke:#222;stroke-width:0.3}\n", k,
+        Append(out, ".kv-c%d{fill:%s;fill-opacity:0.85;stroke:#222;stroke-width:0.3}\n", k,
             PALETTE[k]);
     for (size_t i = 0; i < s.layers.size(); i++)
-        Put(out, ".kv-l%zu{fill:%s}\n", i, LayerShade(s, s.layers[i].eps).c_str());
+        Append(out, ".kv-l%zu{fill:%s}\n", i, LayerShade(s, s.layers[i].eps).c_str());
     out += "</style>\n";
-    Put(out, "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#ffffff\"/>\n", L.width,
+    Append(out, "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#ffffff\"/>\n", L.width,
         L.height);
-    Put(out, "<text class=\"kv-title\" x=\"80\" y=\"24\">Deck: %zu conductors, %zu blocks, "
+    Append(out, "<text class=\"kv-title\" x=\"80\" y=\"24\">Deck: %zu conductors, %zu blocks, "
              "%zu dielectric layers; master %s</text>\n",
         s.names.size(), s.blocks.size(), s.layers.size(),
-        Escape(s.names.empty() ? std::string("?") : s.names[0]).c_str());
+        EscapeXml(s.names.empty() ? std::string("?") : s.names[0]).c_str());
 
     // Lower blocks first, so that from above the upper ones cover them; the
     // master last, so that it is never hidden.
@@ -486,7 +435,7 @@ std::string DrawPicture(const Scene& s)
     });
 
     const PanelMap& t = L.top_view;
-    Put(out, "<clipPath id=\"kv-clip0\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/></clipPath>\n",
+    Append(out, "<clipPath id=\"kv-clip0\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/></clipPath>\n",
         t.left, t.top, t.width, t.height);
     out += "<g clip-path=\"url(#kv-clip0)\">\n";
     Blocks(out, s, t, AX_X, AX_Y, order);
@@ -494,9 +443,9 @@ std::string DrawPicture(const Scene& s)
     Outline(out, t, s.window.x0, s.window.x1, s.window.y0, s.window.y1, "kv-win");
     if (s.has_gauss)
         Outline(out, t, s.gauss.x0, s.gauss.x1, s.gauss.y0, s.gauss.y1, "kv-gauss");
-    Put(out, "<line class=\"kv-tick\" stroke-dasharray=\"1 3\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n",
+    Append(out, "<line class=\"kv-tick\" stroke-dasharray=\"1 3\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n",
         t.left, t.Y(L.cut_y), t.left + t.width, t.Y(L.cut_y));
-    Put(out, "<line class=\"kv-tick\" stroke-dasharray=\"1 3\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n",
+    Append(out, "<line class=\"kv-tick\" stroke-dasharray=\"1 3\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n",
         t.X(L.cut_x), t.top, t.X(L.cut_x), t.top + t.height);
     out += "</g>\n";
     Axes(out, t, "Top view (dotted: the two cuts)", "x", "y");

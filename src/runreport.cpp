@@ -1,38 +1,12 @@
 #include "runreport.h"
 
+#include "svgtext.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 
 namespace {
-
-void Put(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void Put(std::string& out, const char* fmt, ...)
-{
-    char buf[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n > 0)
-        out.append(buf, std::min((size_t)n, sizeof buf - 1));
-}
-
-std::string Escape(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
 
 // Farads in the engineering unit that suits `scale`.
 struct Unit {
@@ -56,14 +30,6 @@ std::string Number(double v)
         return "n/a";
     snprintf(buf, sizeof buf, "%.4g", v);
     return buf;
-}
-
-double NiceStep(double span, int parts)
-{
-    double raw = span / parts;
-    double p = std::pow(10.0, std::floor(std::log10(raw)));
-    double m = raw / p;
-    return (m < 1.5 ? 1 : m < 3 ? 2 : m < 7 ? 5 : 10) * p;
 }
 
 const int MAX_BARS = 40;
@@ -95,17 +61,17 @@ void BarChart(std::string& out, const RunRecord& r, const ReportRow& row)
     double span = top * u.factor;
     const double left = 170, width = 520, bar = 18, gap = 6;
     double height = idx.size() * (bar + gap) + 50;
-    Put(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"760\" height=\"%.0f\">\n",
+    Append(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"760\" height=\"%.0f\">\n",
         height);
     double step = NiceStep(span, 5);
     for (double t = 0; t <= span * 1.0001; t += step) {
         double x = left + t / span * width;
-        Put(out,
+        Append(out,
             "<line x1=\"%.1f\" y1=\"10\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
             "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"middle\">%g</text>\n",
             x, x, height - 35, x, height - 20, t);
     }
-    Put(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"middle\">|C| (%s), "
+    Append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"middle\">|C| (%s), "
              "whiskers: one standard error</text>\n",
         left + width / 2, height - 4, u.name);
     double y = 12;
@@ -116,30 +82,30 @@ void BarChart(std::string& out, const RunRecord& r, const ReportRow& row)
             v = 0;
         double w = v / span * width;
         const char* fill = j == 0 ? "#e03131" : "#4c6ef5";
-        Put(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"end\">%s</text>",
-            left - 6, y + 13, Escape(r.columns[j]).c_str());
-        Put(out,
+        Append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"end\">%s</text>",
+            left - 6, y + 13, EscapeXml(r.columns[j]).c_str());
+        Append(out,
             "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"
             "<title>%s: %s +/- %s %s</title></rect>\n",
-            left, y, w, bar, fill, Escape(r.columns[j]).c_str(), Number(v).c_str(),
+            left, y, w, bar, fill, EscapeXml(r.columns[j]).c_str(), Number(v).c_str(),
             Number(e).c_str(), u.name);
         if (std::isfinite(e) && e > 0) {
             double xa = left + std::max(0.0, v - e) / span * width;
             double xb = left + std::min(span, v + e) / span * width;
             double ym = y + bar / 2;
-            Put(out,
+            Append(out,
                 "<path d=\"M%.1f %.1fH%.1fM%.1f %.1fV%.1fM%.1f %.1fV%.1f\" stroke=\"#111\" "
                 "stroke-width=\"1.4\" fill=\"none\"/>\n",
                 xa, ym, xb, xa, ym - 5, ym + 5, xb, ym - 5, ym + 5);
         }
-        Put(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
+        Append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
             left + std::min(width, w + (std::isfinite(e) ? e / span * width : 0)) + 6, y + 13,
             Number(v).c_str());
         y += bar + gap;
     }
     out += "</svg>\n";
     if (omitted)
-        Put(out, "<p>%zu smaller entries are not drawn; the table lists them all.</p>\n", omitted);
+        Append(out, "<p>%zu smaller entries are not drawn; the table lists them all.</p>\n", omitted);
 }
 
 // One series against the walk count, both axes logarithmic when `log_y`.
@@ -153,12 +119,12 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
             pts.push_back({(double)p.walks, v});
     }
     const double left = 80, top = 20, width = 600, height = 240;
-    Put(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"720\" height=\"310\">\n");
-    Put(out, "<rect x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\" fill=\"none\" "
+    Append(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"720\" height=\"310\">\n");
+    Append(out, "<rect x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\" fill=\"none\" "
              "stroke=\"#333\"/>\n",
         left, top, width, height);
     if (pts.empty()) {
-        Put(out, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"13\">no status checks were "
+        Append(out, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"13\">no status checks were "
                  "recorded</text></svg>\n",
             left + 20, top + 40);
         return;
@@ -195,7 +161,7 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
             if (lw < x0 - 1e-9 || lw > x1 + 1e-9)
                 continue;
             double x = left + (lw - x0) / (x1 - x0) * width;
-            Put(out, "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" stroke=\"#ddd\"/>"
+            Append(out, "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" stroke=\"#ddd\"/>"
                      "<text x=\"%.1f\" y=\"%.0f\" font-size=\"11\" text-anchor=\"middle\">%.0f</text>\n",
                 x, top, x, top + height, x, top + height + 15, w);
         }
@@ -203,7 +169,7 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
     if (log_y) {
         for (int d = (int)y0; d <= (int)y1; d++) {
             double y = top + height - (d - y0) / (y1 - y0) * height;
-            Put(out, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
+            Append(out, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
                      "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">1e%d</text>\n",
                 left, y, left + width, y, left - 5, y + 4, d);
         }
@@ -211,19 +177,19 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
         double step = NiceStep(y1 - y0, 5);
         for (double v = std::ceil(y0 / step) * step; v <= y1; v += step) {
             double y = Y(v);
-            Put(out, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
+            Append(out, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
                      "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">%.4g</text>\n",
                 left, y, left + width, y, left - 5, y + 4, std::fabs(v) < 1e-12 * step ? 0 : v);
         }
     }
     out += "<polyline fill=\"none\" stroke=\"#1c7ed6\" stroke-width=\"1.5\" points=\"";
     for (auto& p : pts)
-        Put(out, "%.1f,%.1f ", X(p.first), Y(p.second));
+        Append(out, "%.1f,%.1f ", X(p.first), Y(p.second));
     out += "\"/>\n";
-    Put(out, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" text-anchor=\"middle\">walks "
+    Append(out, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" text-anchor=\"middle\">walks "
              "(log scale)</text>\n",
         left + width / 2, top + height + 32);
-    Put(out, "<text x=\"20\" y=\"%.0f\" font-size=\"12\" text-anchor=\"middle\" "
+    Append(out, "<text x=\"20\" y=\"%.0f\" font-size=\"12\" text-anchor=\"middle\" "
              "transform=\"rotate(-90 20 %.0f)\">%s</text>\n",
         top + height / 2, top + height / 2, ylabel);
     out += "</svg>\n";
@@ -244,29 +210,29 @@ void HeatMap(std::string& out, const RunRecord& r)
     const size_t cols = r.columns.size(), rows = r.rows.size();
     const double cell = std::max(8.0, std::min(40.0, 640.0 / std::max<size_t>(cols, 1)));
     const double left = 150, top = 110;
-    Put(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\">\n",
+    Append(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\">\n",
         left + cols * cell + 20, top + rows * cell + 40);
     for (size_t j = 0; j < cols; j++)
-        Put(out, "<text font-size=\"11\" transform=\"translate(%.1f %.0f) rotate(-60)\">%s</text>\n",
-            left + (j + 0.6) * cell, top - 4, Escape(r.columns[j]).c_str());
+        Append(out, "<text font-size=\"11\" transform=\"translate(%.1f %.0f) rotate(-60)\">%s</text>\n",
+            left + (j + 0.6) * cell, top - 4, EscapeXml(r.columns[j]).c_str());
     for (size_t i = 0; i < rows; i++) {
         const ReportRow& row = r.rows[i];
-        Put(out, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">%s</text>\n",
-            left - 6, top + (i + 0.7) * cell, Escape(row.master).c_str());
+        Append(out, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">%s</text>\n",
+            left - 6, top + (i + 0.7) * cell, EscapeXml(row.master).c_str());
         for (size_t j = 0; j < cols && j < row.value.size(); j++) {
             double v = row.value[j];
             double t = std::isfinite(v) && v != 0 && hi > lo
                            ? (std::log10(std::fabs(v)) - lo) / (hi - lo)
                            : (std::isfinite(v) && v != 0 ? 1.0 : 0.0);
             int g = (int)std::lround(245 - 200 * t);
-            Put(out,
+            Append(out,
                 "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
                 "fill=\"rgb(%d,%d,255)\" stroke=\"#fff\"><title>C(%s, %s) = %s F</title></rect>\n",
                 left + j * cell, top + i * cell, cell, cell, g, g,
-                Escape(row.master).c_str(), Escape(r.columns[j]).c_str(), Number(v).c_str());
+                EscapeXml(row.master).c_str(), EscapeXml(r.columns[j]).c_str(), Number(v).c_str());
         }
     }
-    Put(out, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\">darker: larger |C| (log scale, "
+    Append(out, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\">darker: larger |C| (log scale, "
              "1e%.1f to 1e%.1f F)</text>\n",
         left, top + rows * cell + 24, lo, hi);
     out += "</svg>\n";
@@ -280,8 +246,8 @@ void Table(std::string& out, const RunRecord& r, const ReportRow& row)
         double v = row.value[j], e = j < row.error.size() ? row.error[j] : NAN;
         char rel[32];
         snprintf(rel, sizeof rel, "%.2f%%", 100 * std::fabs(e / v));
-        Put(out, "<tr><td>%s</td><td>%.4e</td><td>%.2e</td><td>%s</td></tr>\n",
-            Escape(r.columns[j]).c_str(), v, e, std::isfinite(e / v) ? rel : "n/a");
+        Append(out, "<tr><td>%s</td><td>%.4e</td><td>%.2e</td><td>%s</td></tr>\n",
+            EscapeXml(r.columns[j]).c_str(), v, e, std::isfinite(e / v) ? rel : "n/a");
     }
     out += "</table>\n";
 }
@@ -293,19 +259,19 @@ std::string RenderReport(const RunRecord& r)
     std::string out;
     out += "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
            "<meta charset=\"utf-8\"/>\n";
-    Put(out, "<title>%s</title>\n", Escape(r.title).c_str());
+    Append(out, "<title>%s</title>\n", EscapeXml(r.title).c_str());
     out += "<style>\nbody{font-family:sans-serif;margin:24px;color:#222;max-width:1240px}\n"
            "table{border-collapse:collapse;margin:8px 0}\n"
            "td,th{border:1px solid #ccc;padding:3px 10px;text-align:left;font-size:13px}\n"
            "h2{margin-top:28px;border-bottom:1px solid #ddd}\n"
            "svg text{font-family:sans-serif}\n</style>\n</head>\n<body>\n";
-    Put(out, "<h1>%s</h1>\n", Escape(r.title).c_str());
+    Append(out, "<h1>%s</h1>\n", EscapeXml(r.title).c_str());
 
     out += "<h2>Settings</h2>\n<table>\n";
     for (const auto& kv : r.settings)
-        Put(out, "<tr><th>%s</th><td>%s</td></tr>\n", Escape(kv.first).c_str(),
-            Escape(kv.second).c_str());
-    Put(out, "<tr><th>seed</th><td>%s</td></tr>\n</table>\n", Escape(r.seed).c_str());
+        Append(out, "<tr><th>%s</th><td>%s</td></tr>\n", EscapeXml(kv.first).c_str(),
+            EscapeXml(kv.second).c_str());
+    Append(out, "<tr><th>seed</th><td>%s</td></tr>\n</table>\n", EscapeXml(r.seed).c_str());
 
     if (!r.picture_svg.empty()) {
         out += "<h2>Structure</h2>\n<div>\n";
@@ -318,7 +284,7 @@ std::string RenderReport(const RunRecord& r)
     }
 
     for (const ReportRow& row : r.rows) {
-        Put(out, "<h2>Capacitance row of %s</h2>\n", Escape(row.master).c_str());
+        Append(out, "<h2>Capacitance row of %s</h2>\n", EscapeXml(row.master).c_str());
         BarChart(out, r, row);
         Table(out, r, row);
     }
@@ -328,7 +294,7 @@ std::string RenderReport(const RunRecord& r)
     }
 
     out += "<h2>Convergence</h2>\n";
-    Put(out, "<p>%zu status checks of the master's estimate.</p>\n", r.history.size());
+    Append(out, "<p>%zu status checks of the master's estimate.</p>\n", r.history.size());
     LineChart(out, r.history, true, "relative standard error (log)", 1.0);
     double last = r.history.empty() ? 0 : r.history.back().estimate;
     Unit u = UnitFor(last);
