@@ -39,6 +39,19 @@ void ShowHelp()
         "    \"--time-limit <seconds>\", \"--max-walks <n>\": end a master's walks when reached",
         "    Exit status 75: a master stopped before its target was met.",
         "",
+        "  $ bin/korva -f <file_name> --picture <file.svg>",
+        "    Draw the deck (top view, x-z and y-z sections through the master) and stop.",
+        "  $ bin/korva -f <file_name> --report <file.html> [run options]",
+        "    After the run, write a page with the picture, the results and the convergence.",
+        "",
+        "  Scenes and calibration patterns (recognised by content) run with -f as decks do:",
+        "    \"--convert <in> <out.kd>\": write the equivalent deck and stop",
+        "    \"--floating-as-ground\": treat a scene's floating conductors as grounded",
+        "    \"--process <file>\": a pattern's process file (its dielectric stack)",
+        "    \"--per-length\": a pattern's wires as infinitely long, results per micrometre",
+        "    \"--pattern-result <file>\": write a pattern's total, couplings and fringe",
+        "  $ bin/korva --version: the version and the data folders in use",
+        "",
     };
     for (const char* line : LINES)
         Log::output("%s\n", line);
@@ -222,6 +235,8 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"per-length", no_argument, nullptr, 204},
         {"process", required_argument, nullptr, 206},
         {"pattern-result", required_argument, nullptr, 207},
+        {"picture", required_argument, nullptr, 209},
+        {"report", required_argument, nullptr, 210},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full rescan, so the table can be read more than once
@@ -279,6 +294,12 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             break;
         case 208:
             return ShowVersion();
+        case 209:
+            settings.picture_path = optarg;
+            break;
+        case 210:
+            settings.report_path = optarg;
+            break;
         default:  // 'h', unknown option, missing argument
             ShowHelp();
             return 255;

@@ -28,6 +28,8 @@ struct RunSettings {
     uint64_t seed = 0;
     double time_limit = 0.0;           // --time-limit, seconds per master
     long long max_walks = 0;           // --max-walks, per master
+    std::string picture_path;     // --picture: SVG of the deck (alone: no walks)
+    std::string report_path;      // --report: HTML page of the run
 };
 
 // ParseOptions result when the run goes on with the deck.

@@ -62,6 +62,9 @@ public:
     bool SelectMaster(const std::string& master, std::string& error);
     void RunChunk(uint64_t seed, long long chunk, long long walks, ChunkSums& out);
     const double* FaceShare() const { return mgr_.face_share; }
+    // The manager of the master selected last (its Gaussian surface, its
+    // stopping checks): for pictures and reports.
+    const WalkMgr& Manager() const { return mgr_; }
     int Slots() const { return (int)sorted_.size() + 1; }
 
 private:

@@ -1,6 +1,7 @@
 static const char KORVA_SOURCE[] = "src/main";
 
 #include "cmdline.h"
+#include "drawings.h"
 #include "extraction.h"
 #include "import.h"
 #include "layers.h"
@@ -112,6 +113,49 @@ bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::st
     return ok;
 }
 
+// The run report's record: the settings, the seed, every row in the columns
+// of the conductors (byte order), and the first master's stopping checks.
+RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
+                       const std::vector<std::string>& conductors,
+                       const std::vector<MasterRow>& rows,
+                       const std::vector<ConvergencePoint>& history)
+{
+    RunRecord r;
+    r.title = "Korva run: " + settings.deck_path;
+    char buf[96];
+    r.settings.push_back({"deck", settings.deck_path});
+    if (settings.end_mode == 'p')
+        snprintf(buf, sizeof buf, "relative error of the master below %g", settings.target_error);
+    else
+        snprintf(buf, sizeof buf, "%lld walks", (long long)settings.target_walks);
+    r.settings.push_back({"stopping rule", buf});
+    r.settings.push_back({"threads", std::to_string(settings.threads)});
+    r.settings.push_back({"masters", std::to_string(rows.size())});
+    snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)seed,
+             settings.seeded ? "--seed: reproducible walks" : "from the clock");
+    r.seed = buf;
+    r.columns = conductors;
+    for (const MasterRow& row : rows) {
+        if (!row.error.empty())
+            continue;
+        ReportRow out;
+        out.master = row.master;
+        out.value.assign(conductors.size(), 0.0);
+        out.error.assign(conductors.size(), 0.0);
+        for (size_t j = 0; j < row.conductors.size() && j < row.cap.size(); j++) {
+            size_t at = std::lower_bound(conductors.begin(), conductors.end(), row.conductors[j]) -
+                        conductors.begin();
+            if (at < conductors.size() && conductors[at] == row.conductors[j]) {
+                out.value[at] = row.cap[j];
+                out.error[at] = row.err[j];
+            }
+        }
+        r.rows.push_back(out);
+    }
+    r.history = history;
+    return r;
+}
+
 // The extraction itself: from the deck lists to the printed rows and the
 // result files. Exit status 0, 75 when a target was not met, 255 when a
 // master failed or a file could not be written.
@@ -128,7 +172,10 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     x.time_limit = settings.time_limit;
     x.max_walks = settings.max_walks;
 
+    const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
     Extraction extraction(lists, solver_space);
+    DeckView scene;
+    std::vector<ConvergencePoint> history;
     std::vector<std::string> masters;
     if (!ResolveMasters(settings, extraction.Conductors(), masters)) {
         Layers::UnLoadData();
@@ -152,12 +199,25 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
         }
         unmet = unmet || !row.converged;
         PrintRow(row, total_start);
+        if (!settings.report_path.empty() && !scene.has_gauss) {
+            // Drawn around the first master that ran; the ids of the blocks
+            // follow that master's row.
+            DeckLists drawn = lists;
+            drawn.names = row.conductors;
+            scene = SceneOfRun(extraction.Manager(), drawn, deck_window);
+            history = extraction.Manager().history.Snapshot();
+        }
         if (imported.pattern && k == 0 && !PatternReport(settings, imported, row))
             failed = true;
     }
     Layers::UnLoadData();
     DeleteDeckObjects();
     failed = !WriteOutputs(settings, x.seed, extraction.Conductors(), rows) || failed;
+    if (!settings.report_path.empty()) {
+        RunRecord record = RecordOfRows(settings, x.seed, extraction.Conductors(), rows, history);
+        record.picture_svg = scene.has_gauss ? DrawPicture(scene) : std::string();
+        failed = WriteTextFile(settings.report_path, RenderReport(record)) != 0 || failed;
+    }
     Log::close();
     return failed ? 255 : unmet ? 75 : 0;
 }
@@ -227,6 +287,14 @@ int main(int argc, char** argv)
         return status;
     }
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
+
+    if (!settings.picture_path.empty()) {
+        status = WriteTextFile(settings.picture_path, DrawPicture(SceneOfDeck(lists, *solver_space)));
+        if (status != 0 || settings.report_path.empty()) {
+            DeleteDeckObjects();
+            return status;
+        }
+    }
 
     return RunExtraction(settings, lists, total_start, imported);
 }

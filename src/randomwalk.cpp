@@ -916,6 +916,7 @@ bool Randomwalk::CheckConvergence(long long N, long long& last_check)
         var = ((*m.cap2)[0] / N - mean0 * mean0) / N;
     }
     m.master_estimate = mean0 * EPS0;
+    m.history.Record(N, std::sqrt(var) / std::fabs(mean0), m.master_estimate);
     if (m.end_mode == 't' && N >= m.target_walks) {
         m.converged = true;
         m.stop = true;

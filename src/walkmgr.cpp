@@ -27,7 +27,8 @@ WalkMgr::WalkMgr()
       rel_err(0.0), master_estimate(0.0), gauss_total(0.0), spacemgr(nullptr), stop(false),
       gauss_select(0), weight_select(0), block_surface(nullptr), total_hops(0), fixed_seed(false),
       seed_base(0), max_walks(0), time_limit(0.0), converged(false), run_start(), chunked(false),
-      run_seed(0), master_key(0), merger(nullptr), next_chunk(0), half_tables_loaded(false)
+      run_seed(0), master_key(0), merger(nullptr), next_chunk(0), seed_used(0),
+      half_tables_loaded(false)
 {
     for (double& d : gauss_dist)
         d = 0.0;
@@ -367,6 +368,18 @@ static void DirectionalHalves(const Cuboid& m, const std::vector<const Cuboid*>&
         half[k] /= 2;
 }
 
+// The layer FindLayer would select for z, without selecting its tables:
+// placing the Gaussian surface needs only the stack, so a deck can be drawn
+// before any table is loaded.
+static void PlaceCursor(Layers& layers, double z)
+{
+    const std::vector<Layer>& st = Layers::layers;
+    size_t i = 0;
+    while (i < st.size() && !(st[i].pos > z))
+        ++i;
+    layers.cur_layer = i < st.size() ? (int)i : -2;
+}
+
 const Cuboid WalkMgr::GetGauss(Vector3 lo, Vector3 hi)
 {
     if (cuboids.empty()) {
@@ -397,14 +410,14 @@ const Cuboid WalkMgr::GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bo
     if (multi) {
         double& bottom = half[4];
         double& top = half[5];
-        layers->FindLayer(m.z0 - 1e-12);
+        PlaceCursor(*layers, m.z0 - 1e-12);
         double zb;
         if (!layers->GetLowerLayer(zb))
             zb = lo.z;
         double b = std::min(m.z0 - zb, m.z0 - lo.z);
         if (b < bottom)
             bottom = b / 2;
-        layers->FindLayer(m.z1);
+        PlaceCursor(*layers, m.z1);
         double zt;
         if (layers->GetHigherLayer(zt) && zt - m.z1 < top)
             top = (zt - m.z1) / 2;
@@ -638,6 +651,8 @@ int WalkMgr::StartAll(int n)
     uint32_t base = fixed_seed ? (uint32_t)seed_base : ClockSeed();
     for (int i = 0; i < n; i++) {
         Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
+        if (i == 0)
+            seed_used = base;
         w->rand_seed = CRandomMersenne((int)(base + 57005u * (uint32_t)i));
         w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "convergence.h"
 #include "geometry.h"
 #include "chunks.h"
 #include "layers.h"
@@ -140,6 +141,10 @@ public:
     ChunkSums* DeliverChunk(ChunkSums* done);
     // The walk count and estimates the report shows, once merging ends.
     void MergeChunk(ChunkSums* c);
+    // Base seed of the last StartAll (worker i seeds from base + 57005 i).
+    uint32_t seed_used;
+    // Worker 0's stopping checks, for the run report.
+    ConvergenceLog history;
 
     // Conductor names in list order, for messages; set by the driver.
     std::vector<std::string> names;

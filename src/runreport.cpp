@@ -1,0 +1,306 @@
+#include "runreport.h"
+
+#include "svgtext.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Farads in the engineering unit that suits `scale`.
+struct Unit {
+    double factor;
+    const char* name;
+};
+
+Unit UnitFor(double scale)
+{
+    static const Unit UNITS[] = {{1e18, "aF"}, {1e15, "fF"}, {1e12, "pF"}, {1e9, "nF"}};
+    for (const Unit& u : UNITS)
+        if (std::fabs(scale) * u.factor < 1000)
+            return u;
+    return UNITS[3];
+}
+
+std::string Number(double v)
+{
+    char buf[32];
+    if (!std::isfinite(v))
+        return "n/a";
+    snprintf(buf, sizeof buf, "%.4g", v);
+    return buf;
+}
+
+const int MAX_BARS = 40;
+
+// Horizontal bars of |C| with +-1 standard error whiskers; the largest
+// entries first when there are too many to show.
+void BarChart(std::string& out, const RunRecord& r, const ReportRow& row)
+{
+    std::vector<size_t> idx;
+    for (size_t j = 0; j < row.value.size() && j < r.columns.size(); j++)
+        idx.push_back(j);
+    std::stable_sort(idx.begin(), idx.end(), [&](size_t a, size_t b) {
+        return std::fabs(row.value[a]) > std::fabs(row.value[b]);
+    });
+    size_t omitted = 0;
+    if (idx.size() > (size_t)MAX_BARS) {
+        omitted = idx.size() - MAX_BARS;
+        idx.resize(MAX_BARS);
+    }
+    double top = 0;
+    for (size_t j : idx) {
+        double e = j < row.error.size() && std::isfinite(row.error[j]) ? row.error[j] : 0;
+        if (std::isfinite(row.value[j]))
+            top = std::max(top, std::fabs(row.value[j]) + e);
+    }
+    if (!(top > 0))
+        top = 1e-15;
+    Unit u = UnitFor(top);
+    double span = top * u.factor;
+    const double left = 170, width = 520, bar = 18, gap = 6;
+    double height = idx.size() * (bar + gap) + 50;
+    Append(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"760\" height=\"%.0f\">\n",
+        height);
+    double step = NiceStep(span, 5);
+    for (double t = 0; t <= span * 1.0001; t += step) {
+        double x = left + t / span * width;
+        Append(out,
+            "<line x1=\"%.1f\" y1=\"10\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
+            "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"middle\">%g</text>\n",
+            x, x, height - 35, x, height - 20, t);
+    }
+    Append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"middle\">|C| (%s), "
+             "whiskers: one standard error</text>\n",
+        left + width / 2, height - 4, u.name);
+    double y = 12;
+    for (size_t j : idx) {
+        double v = std::fabs(row.value[j]) * u.factor;
+        double e = j < row.error.size() ? row.error[j] * u.factor : 0;
+        if (!std::isfinite(v))
+            v = 0;
+        double w = v / span * width;
+        const char* fill = j == 0 ? "#e03131" : "#4c6ef5";
+        Append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"end\">%s</text>",
+            left - 6, y + 13, EscapeXml(r.columns[j]).c_str());
+        Append(out,
+            "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\">"
+            "<title>%s: %s +/- %s %s</title></rect>\n",
+            left, y, w, bar, fill, EscapeXml(r.columns[j]).c_str(), Number(v).c_str(),
+            Number(e).c_str(), u.name);
+        if (std::isfinite(e) && e > 0) {
+            double xa = left + std::max(0.0, v - e) / span * width;
+            double xb = left + std::min(span, v + e) / span * width;
+            double ym = y + bar / 2;
+            Append(out,
+                "<path d=\"M%.1f %.1fH%.1fM%.1f %.1fV%.1fM%.1f %.1fV%.1f\" stroke=\"#111\" "
+                "stroke-width=\"1.4\" fill=\"none\"/>\n",
+                xa, ym, xb, xa, ym - 5, ym + 5, xb, ym - 5, ym + 5);
+        }
+        Append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">%s</text>\n",
+            left + std::min(width, w + (std::isfinite(e) ? e / span * width : 0)) + 6, y + 13,
+            Number(v).c_str());
+        y += bar + gap;
+    }
+    out += "</svg>\n";
+    if (omitted)
+        Append(out, "<p>%zu smaller entries are not drawn; the table lists them all.</p>\n", omitted);
+}
+
+// One series against the walk count, both axes logarithmic when `log_y`.
+void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool log_y,
+               const char* ylabel, double factor)
+{
+    std::vector<std::pair<double, double>> pts;
+    for (const ConvergencePoint& p : h) {
+        double v = (log_y ? p.rel_err : p.estimate) * factor;
+        if (p.walks > 0 && std::isfinite(v) && (!log_y || v > 0))
+            pts.push_back({(double)p.walks, v});
+    }
+    const double left = 80, top = 20, width = 600, height = 240;
+    Append(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"720\" height=\"310\">\n");
+    Append(out, "<rect x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\" fill=\"none\" "
+             "stroke=\"#333\"/>\n",
+        left, top, width, height);
+    if (pts.empty()) {
+        Append(out, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"13\">no status checks were "
+                 "recorded</text></svg>\n",
+            left + 20, top + 40);
+        return;
+    }
+    double x0 = std::log10(pts.front().first), x1 = std::log10(pts.back().first);
+    double y0 = 1e300, y1 = -1e300;
+    for (auto& p : pts) {
+        double y = log_y ? std::log10(p.second) : p.second;
+        y0 = std::min(y0, y);
+        y1 = std::max(y1, y);
+    }
+    if (!(x1 > x0)) {
+        x0 -= 0.5;
+        x1 += 0.5;
+    }
+    if (log_y) {
+        y0 = std::floor(y0);
+        y1 = std::max(std::ceil(y1), y0 + 1);
+    } else {
+        double pad = y1 > y0 ? 0.08 * (y1 - y0) : std::max(1e-3, 0.05 * std::fabs(y0));
+        y0 -= pad;
+        y1 += pad;
+    }
+    auto X = [&](double w) { return left + (std::log10(w) - x0) / (x1 - x0) * width; };
+    auto Y = [&](double v) {
+        double t = log_y ? std::log10(v) : v;
+        return top + height - (t - y0) / (y1 - y0) * height;
+    };
+    // Walk counts 1, 2 and 5 times a power of ten.
+    for (int d = (int)std::floor(x0); d <= (int)std::ceil(x1); d++) {
+        for (int f : {1, 2, 5}) {
+            double w = f * std::pow(10.0, d);
+            double lw = std::log10(w);
+            if (lw < x0 - 1e-9 || lw > x1 + 1e-9)
+                continue;
+            double x = left + (lw - x0) / (x1 - x0) * width;
+            Append(out, "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" stroke=\"#ddd\"/>"
+                     "<text x=\"%.1f\" y=\"%.0f\" font-size=\"11\" text-anchor=\"middle\">%.0f</text>\n",
+                x, top, x, top + height, x, top + height + 15, w);
+        }
+    }
+    if (log_y) {
+        for (int d = (int)y0; d <= (int)y1; d++) {
+            double y = top + height - (d - y0) / (y1 - y0) * height;
+            Append(out, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
+                     "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">1e%d</text>\n",
+                left, y, left + width, y, left - 5, y + 4, d);
+        }
+    } else {
+        double step = NiceStep(y1 - y0, 5);
+        for (double v = std::ceil(y0 / step) * step; v <= y1; v += step) {
+            double y = Y(v);
+            Append(out, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
+                     "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">%.4g</text>\n",
+                left, y, left + width, y, left - 5, y + 4, std::fabs(v) < 1e-12 * step ? 0 : v);
+        }
+    }
+    out += "<polyline fill=\"none\" stroke=\"#1c7ed6\" stroke-width=\"1.5\" points=\"";
+    for (auto& p : pts)
+        Append(out, "%.1f,%.1f ", X(p.first), Y(p.second));
+    out += "\"/>\n";
+    Append(out, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" text-anchor=\"middle\">walks "
+             "(log scale)</text>\n",
+        left + width / 2, top + height + 32);
+    Append(out, "<text x=\"20\" y=\"%.0f\" font-size=\"12\" text-anchor=\"middle\" "
+             "transform=\"rotate(-90 20 %.0f)\">%s</text>\n",
+        top + height / 2, top + height / 2, ylabel);
+    out += "</svg>\n";
+}
+
+// Cell (i, j) shaded by log10 |C_ij| over the matrix's range.
+void HeatMap(std::string& out, const RunRecord& r)
+{
+    double lo = 1e300, hi = -1e300;
+    for (const ReportRow& row : r.rows)
+        for (double v : row.value)
+            if (std::isfinite(v) && v != 0) {
+                lo = std::min(lo, std::log10(std::fabs(v)));
+                hi = std::max(hi, std::log10(std::fabs(v)));
+            }
+    if (!(hi >= lo))
+        lo = hi = 0;
+    const size_t cols = r.columns.size(), rows = r.rows.size();
+    const double cell = std::max(8.0, std::min(40.0, 640.0 / std::max<size_t>(cols, 1)));
+    const double left = 150, top = 110;
+    Append(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\">\n",
+        left + cols * cell + 20, top + rows * cell + 40);
+    for (size_t j = 0; j < cols; j++)
+        Append(out, "<text font-size=\"11\" transform=\"translate(%.1f %.0f) rotate(-60)\">%s</text>\n",
+            left + (j + 0.6) * cell, top - 4, EscapeXml(r.columns[j]).c_str());
+    for (size_t i = 0; i < rows; i++) {
+        const ReportRow& row = r.rows[i];
+        Append(out, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">%s</text>\n",
+            left - 6, top + (i + 0.7) * cell, EscapeXml(row.master).c_str());
+        for (size_t j = 0; j < cols && j < row.value.size(); j++) {
+            double v = row.value[j];
+            double t = std::isfinite(v) && v != 0 && hi > lo
+                           ? (std::log10(std::fabs(v)) - lo) / (hi - lo)
+                           : (std::isfinite(v) && v != 0 ? 1.0 : 0.0);
+            int g = (int)std::lround(245 - 200 * t);
+            Append(out,
+                "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
+                "fill=\"rgb(%d,%d,255)\" stroke=\"#fff\"><title>C(%s, %s) = %s F</title></rect>\n",
+                left + j * cell, top + i * cell, cell, cell, g, g,
+                EscapeXml(row.master).c_str(), EscapeXml(r.columns[j]).c_str(), Number(v).c_str());
+        }
+    }
+    Append(out, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\">darker: larger |C| (log scale, "
+             "1e%.1f to 1e%.1f F)</text>\n",
+        left, top + rows * cell + 24, lo, hi);
+    out += "</svg>\n";
+}
+
+void Table(std::string& out, const RunRecord& r, const ReportRow& row)
+{
+    out += "<table><tr><th>conductor</th><th>C (F)</th><th>standard error (F)</th>"
+           "<th>relative</th></tr>\n";
+    for (size_t j = 0; j < r.columns.size() && j < row.value.size(); j++) {
+        double v = row.value[j], e = j < row.error.size() ? row.error[j] : NAN;
+        char rel[32];
+        snprintf(rel, sizeof rel, "%.2f%%", 100 * std::fabs(e / v));
+        Append(out, "<tr><td>%s</td><td>%.4e</td><td>%.2e</td><td>%s</td></tr>\n",
+            EscapeXml(r.columns[j]).c_str(), v, e, std::isfinite(e / v) ? rel : "n/a");
+    }
+    out += "</table>\n";
+}
+
+}  // namespace
+
+std::string RenderReport(const RunRecord& r)
+{
+    std::string out;
+    out += "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
+           "<meta charset=\"utf-8\"/>\n";
+    Append(out, "<title>%s</title>\n", EscapeXml(r.title).c_str());
+    out += "<style>\nbody{font-family:sans-serif;margin:24px;color:#222;max-width:1240px}\n"
+           "table{border-collapse:collapse;margin:8px 0}\n"
+           "td,th{border:1px solid #ccc;padding:3px 10px;text-align:left;font-size:13px}\n"
+           "h2{margin-top:28px;border-bottom:1px solid #ddd}\n"
+           "svg text{font-family:sans-serif}\n</style>\n</head>\n<body>\n";
+    Append(out, "<h1>%s</h1>\n", EscapeXml(r.title).c_str());
+
+    out += "<h2>Settings</h2>\n<table>\n";
+    for (const auto& kv : r.settings)
+        Append(out, "<tr><th>%s</th><td>%s</td></tr>\n", EscapeXml(kv.first).c_str(),
+            EscapeXml(kv.second).c_str());
+    Append(out, "<tr><th>seed</th><td>%s</td></tr>\n</table>\n", EscapeXml(r.seed).c_str());
+
+    if (!r.picture_svg.empty()) {
+        out += "<h2>Structure</h2>\n<div>\n";
+        // Inline, without its XML declaration, which may only open a document.
+        std::string svg = r.picture_svg;
+        if (svg.compare(0, 5, "<?xml") == 0)
+            svg.erase(0, svg.find("?>") + 2);
+        out += svg;
+        out += "</div>\n";
+    }
+
+    for (const ReportRow& row : r.rows) {
+        Append(out, "<h2>Capacitance row of %s</h2>\n", EscapeXml(row.master).c_str());
+        BarChart(out, r, row);
+        Table(out, r, row);
+    }
+    if (r.rows.size() >= 2) {
+        out += "<h2>Capacitance matrix</h2>\n";
+        HeatMap(out, r);
+    }
+
+    out += "<h2>Convergence</h2>\n";
+    Append(out, "<p>%zu status checks of the master's estimate.</p>\n", r.history.size());
+    LineChart(out, r.history, true, "relative standard error (log)", 1.0);
+    double last = r.history.empty() ? 0 : r.history.back().estimate;
+    Unit u = UnitFor(last);
+    char label[64];
+    snprintf(label, sizeof label, "master estimate (%s)", u.name);
+    LineChart(out, r.history, false, label, u.factor);
+    out += "</body>\n</html>\n";
+    return out;
+}
