@@ -6,12 +6,15 @@ static const char KORVA_SOURCE[] = "src/cmdline";
 
 #include <dirent.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 void ShowHelp()
 {
@@ -43,21 +46,36 @@ int RegisterTableDir(const std::string& given)
     std::string path = given;
     if (path.back() != '/')
         path += "/";
+    // The run reads at most this much back.
+    if (path.size() > 1024) {
+        Log::perror("The path is %zu characters long; at most 1023 can be registered.\n",
+                    path.size() - 1);
+        return 255;
+    }
     DIR* dir = opendir((path + "IS").c_str());
     if (!dir) {
         Log::perror("The path is not valid.\nPlease input right path.\n");
         return 255;
     }
     closedir(dir);
-    FILE* file = fopen("bin/.gft_dir", "w");
+    // Written aside and renamed over the old file, so that a reader, or a
+    // registration running at the same time, sees one whole path.
+    char tmp[] = "bin/.gft_dir.XXXXXX";
+    int fd = mkstemp(tmp);
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "w");
     if (!file) {
+        if (fd >= 0) {
+            close(fd);
+            unlink(tmp);
+        }
         Log::perror("Cannot open the file to locate data.");
         return 255;
     }
     // A failed write may only show when the buffer is flushed at close.
-    bool written = fputs(path.c_str(), file) != EOF;
+    bool written = fputs(path.c_str(), file) != EOF && fchmod(fd, 0644) == 0;
     written = (fclose(file) == 0) && written;
-    if (!written) {
+    if (!written || rename(tmp, "bin/.gft_dir") != 0) {
+        unlink(tmp);
         Log::perror("Cannot write to .gft_dir....");
         return 255;
     }
@@ -95,6 +113,17 @@ int RejectOption(char option, const char* text, const char* rule)
     return 255;
 }
 
+int Refuse(const char* problem, const char* text)
+{
+    Log::perror(problem, text);
+    ShowHelp();
+    return 255;
+}
+
+// More walk threads than this cannot run usefully on any machine the tool
+// is meant for, and each one's state is built before it starts.
+const long long MAX_THREADS = 1024;
+
 }  // namespace
 
 int ParseOptions(int argc, char** argv, RunSettings& settings)
@@ -109,6 +138,8 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     while ((c = getopt_long(argc, argv, "f:t:p:n:g:w:h:", LONG_OPTIONS, nullptr)) != -1) {
         switch (c) {
         case 'f':
+            if (!settings.deck_path.empty())
+                return Refuse("option -f given more than once (\"%s\"): one deck per run\n", optarg);
             settings.deck_path = optarg;
             break;
         case 't': {
@@ -124,14 +155,21 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             settings.end_mode = 'p';
             break;
         case 'n': {
-            long long v = ParseCount(optarg, INT_MAX);
+            long long v = ParseCount(optarg, MAX_THREADS);
             if (v < 0)
-                return RejectOption('n', optarg, "the number of threads must be a whole number >= 1");
+                return RejectOption('n', optarg, "the number of threads must be a whole number from 1 to 1024");
             settings.threads = (int)v;
             break;
         }
+        // The run always uses Gaussian surface 1 and weights 4; other values
+        // that name an existing variant are accepted and change nothing.
         case 'g':
+            if (ParseCount(optarg, 1) < 0 && strcmp(optarg, "0") != 0)
+                return RejectOption('g', optarg, "the Gaussian surface variant is 0 or 1");
+            break;
         case 'w':
+            if (ParseCount(optarg, 4) < 0 && strcmp(optarg, "0") != 0)
+                return RejectOption('w', optarg, "the weight variant is 0, 1, 2, 3 or 4");
             break;
         case 1:
             return RegisterTableDir(optarg);
@@ -140,5 +178,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             return 255;
         }
     }
+    if (optind < argc)
+        return Refuse("unexpected argument \"%s\"\n", argv[optind]);
     return OPTIONS_RUN;
 }

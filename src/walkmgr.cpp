@@ -2,6 +2,8 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 
 #include "walkmgr.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +13,7 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include "log.h"
 #include "randomwalk.h"
 #include "spacemanager.h"
+#include "tablecheck.h"
 
 static const double BIG = 1e100;
 
@@ -142,14 +145,30 @@ std::string WalkMgr::ReadGftDir()
         Log::perror("cannot open bin/.gft_dir file");
         exit(255);
     }
-    char line[1024];
-    char* got = fgets(line, sizeof line, f);
+    std::string dir;
+    for (int c; (c = fgetc(f)) != EOF;) {
+        dir += (char)c;
+        if (c == '\n')
+            break;
+    }
     fclose(f);
-    std::string dir = got ? line : "";
     if (!dir.empty() && (dir.back() == '\n' || dir.back() == '/'))
         dir.pop_back();
     if (dir.empty()) {
         Log::perror("wrong in bin/.gft_dir file");
+        exit(255);
+    }
+    // Cutting a long path would load some other folder's tables.
+    if (dir.size() > 1023) {
+        Log::perror("the table folder registered in bin/.gft_dir is %zu characters long, more "
+                    "than 1023\n", dir.size());
+        exit(255);
+    }
+    struct stat st;
+    const bool exists = stat(dir.c_str(), &st) == 0;
+    if (!exists || !S_ISDIR(st.st_mode)) {
+        Log::perror("the table folder registered in bin/.gft_dir, %s, %s\n", dir.c_str(),
+                    exists ? "is not a folder" : "does not exist");
         exit(255);
     }
     return dir;
@@ -173,6 +192,7 @@ void WalkMgr::LoadMultiTables()
         Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::htrans);
         Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
     }
+    TableCheck::RequireInterfaceTables(weight_select, d);
 }
 
 int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
@@ -201,6 +221,7 @@ int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector
     weight_select = weight_select_;
 
     RejectSelectors(gauss_select, weight_select);
+    TableCheck::enabled = true;
     if (cuboids.empty())
         GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
     SetMasterBox();
@@ -472,6 +493,9 @@ int WalkMgr::StartAll(int n)
 {
     if (n < 1)
         return 0;
+    // Each worker is started as soon as it is built: a thread that cannot
+    // start ends the run before the next worker's state exists.
+    walkers.reserve(n);
     for (int i = 0; i < n; i++) {
         Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
         uint32_t base = fixed_seed ? (uint32_t)seed_base : (uint32_t)time(nullptr);
@@ -479,9 +503,8 @@ int WalkMgr::StartAll(int n)
         w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         walkers.push_back(w);
-    }
-    for (Randomwalk* w : walkers)
         w->Start();
+    }
     return 0;
 }
 
