@@ -106,7 +106,7 @@ static void ReadSingle(const std::string& path, double* buf, int size, TableChec
     ReadAllContent(path.c_str(), buf, size);
     if (!TableCheck::enabled)
         return;
-    std::string problem = TableCheck::SingleProblem(kind, buf, size, weight_select);
+    std::string problem = TableCheck::SingleProblem(kind, path, buf, size, weight_select);
     if (!problem.empty())
         TableCheck::Reject(path, problem);
 }

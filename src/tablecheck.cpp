@@ -2,7 +2,10 @@ static const char KORVA_SOURCE[] = "src/tablecheck";
 
 #include "tablecheck.h"
 
+#include <cfloat>
+#include <cstdint>
 #include <cmath>
+#include <limits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +31,7 @@ const double SYM_TOL = 1e-6;
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...)
 {
-    char buf[512];
+    char buf[4096];
     va_list args;
     va_start(args, format);
     vsnprintf(buf, sizeof buf, format, args);
@@ -45,15 +48,62 @@ bool SameWithin(double a, double b, double rel)
 // is also cut position 0 of every multi-dielectric weight table.
 double single_weight[3];
 bool have_single_weight = false;
+std::string single_weight_path;
 
-// First value that is not finite, or (when `sign` > 0) not > 0, or (when
-// `sign` == 0) negative; -1 when none.
+// Lowest value each sign rule allows (> 0, >= 0, any); every rule also
+// refuses NaN and infinities.
+double Lowest(int sign)
+{
+    return sign > 0 ? std::numeric_limits<double>::denorm_min() : sign == 0 ? 0.0 : -DBL_MAX;
+}
+
+// One pass over n values: whether all lie in [lo, DBL_MAX], and their
+// (absolute) sum. Whole vectors of four and no branches keep it at memory
+// speed, a small part of what loading the same values costs.
+typedef double V2 __attribute__((vector_size(16)));
+typedef long long M2 __attribute__((vector_size(16)));
+
+template <bool ABSOLUTE>
+bool ScanAs(const double* v, int n, double lo, double& sum)
+{
+    const V2 low = {lo, lo}, high = {DBL_MAX, DBL_MAX};
+    const M2 magnitude = {INT64_MAX, INT64_MAX};
+    V2 s0 = {0, 0}, s1 = {0, 0};
+    M2 ok = {-1, -1};
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        V2 x0, x1;
+        memcpy(&x0, v + i, sizeof x0);
+        memcpy(&x1, v + i + 2, sizeof x1);
+        ok &= (x0 >= low) & (x0 <= high) & (x1 >= low) & (x1 <= high);
+        s0 += ABSOLUTE ? (V2)((M2)x0 & magnitude) : x0;
+        s1 += ABSOLUTE ? (V2)((M2)x1 & magnitude) : x1;
+    }
+    double total = (s0[0] + s0[1]) + (s1[0] + s1[1]);
+    bool all = (ok[0] & ok[1]) != 0;
+    for (; i < n; i++) {
+        all = all && v[i] >= lo && v[i] <= DBL_MAX;
+        total += ABSOLUTE ? std::fabs(v[i]) : v[i];
+    }
+    sum = total;
+    return all;
+}
+
+bool Scan(const double* v, int n, double lo, bool absolute, double& sum)
+{
+    return absolute ? ScanAs<true>(v, n, lo, sum) : ScanAs<false>(v, n, lo, sum);
+}
+
+// First value outside the rule of `sign`, or -1.
 int FirstBad(const double* v, int n, int sign)
 {
-    for (int i = 0; i < n; i++) {
-        if (!std::isfinite(v[i]) || (sign > 0 && !(v[i] > 0)) || (sign == 0 && v[i] < 0))
+    const double lo = Lowest(sign);
+    double sum;
+    if (Scan(v, n, lo, false, sum))
+        return -1;
+    for (int i = 0; i < n; i++)
+        if (!(v[i] >= lo && v[i] <= DBL_MAX))
             return i;
-    }
     return -1;
 }
 
@@ -70,13 +120,18 @@ std::string BadValue(const std::string& where, double v, int sign)
     return Format("value at %s is %g: %s", where.c_str(), v, rule);
 }
 
-// Blocks of `block` values whose (absolute) sums must be 1.
-std::string SumProblem(const double* v, int n, int block, bool absolute, const char* what)
+// Values that follow the rule of `sign`, in blocks of `block` whose
+// (absolute) sums must be 1.
+std::string BlockProblem(const PSumPacket* p, const double* v, int n, int block, int sign,
+                         bool absolute, const char* what)
 {
+    const double lo = Lowest(sign);
     for (int start = 0; start < n; start += block) {
-        double sum = 0;
-        for (int i = start; i < start + block; i++)
-            sum += absolute ? std::fabs(v[i]) : v[i];
+        double sum;
+        if (!Scan(v + start, block, lo, absolute, sum)) {
+            int bad = start + FirstBad(v + start, block, sign);
+            return BadValue(p ? Where(*p, bad) : Format("index %d", bad), v[bad], sign);
+        }
         if (!(std::fabs(sum - 1) <= SUM_TOL))
             return Format("the %s at indices %d..%d sum to %.17g instead of 1", what, start,
                           start + block - 1, sum);
@@ -103,19 +158,24 @@ const char* PacketName(const PSumPacket& packet)
     return packet.type >= 0 && packet.type < 6 ? NAMES[packet.type] : "unknown";
 }
 
-std::string SingleProblem(Single kind, const double* v, int n, int weight_select)
+std::string SingleProblem(Single kind, const std::string& path, const double* v, int n,
+                          int weight_select)
 {
     const int sign = kind == Single::IS_WEIGHT ? 1 : kind == Single::COMMON_WEIGHT ? -1 : 0;
     // Weights are divided by the panel probability under selector 0.
     const int prob_sign = kind == Single::PROB && weight_select == 0 ? 1 : sign;
-    int bad = FirstBad(v, n, prob_sign);
-    if (bad >= 0)
-        return BadValue(Format("index %d", bad), v[bad], prob_sign);
     switch (kind) {
     case Single::PROB:
-        return SumProblem(v, n, n, false, "transition probabilities");
+        return BlockProblem(nullptr, v, n, n, prob_sign, false, "transition probabilities");
     case Single::IS_DENSITY:
-        return SumProblem(v, n, n / 3, false, "densities of one direction");
+        return BlockProblem(nullptr, v, n, n / 3, sign, false, "densities of one direction");
+    default:
+        break;
+    }
+    int bad = FirstBad(v, n, sign);
+    if (bad >= 0)
+        return BadValue(Format("index %d", bad), v[bad], sign);
+    switch (kind) {
     case Single::IS_WEIGHT: {
         // The homogeneous cube looks the same along every axis.
         for (int d = 1; d < 3; d++)
@@ -123,14 +183,19 @@ std::string SingleProblem(Single kind, const double* v, int n, int weight_select
                 return Format("the weights of the homogeneous cube differ between directions: "
                               "index 0 holds %.17g, index %d holds %.17g",
                               v[0], d, v[d]);
+        // No harmonic function bounded by 1 has a gradient above n / r = 6
+        // at the centre of the inscribed ball (r = 1/2), and 2 x has 2.
+        if (!(v[0] >= 1 && v[0] <= 6))
+            return Format("the weight at index 0 is %.17g; the unit cube's lies between 1 and 6",
+                          v[0]);
         memcpy(single_weight, v, sizeof single_weight);
+        single_weight_path = path;
         have_single_weight = true;
         return "";
     }
-    case Single::COMMON_WEIGHT:
+    default:
         return "";
     }
-    return "";
 }
 
 std::string HeaderProblem(const PSumPacket& packet, const double header[3])
@@ -154,30 +219,32 @@ std::string MultiProblem(const PSumPacket& p, int weight_select, const double* b
     // first-hop densities carry the sign of the weight, except the half-cube
     // ones (magnitudes); common weight values are signed.
     const int sign = p.type <= 1 ? 0 : p.type <= 3 ? 1 : (p.type == 5 && density) ? 0 : -1;
-    int bad = FirstBad(body, p.size, sign);
-    if (bad >= 0)
-        return BadValue(Where(p, bad), body[bad], sign);
-    const int per_cut = p.size / p.dim0;
     switch (p.type) {
     case 0:
     case 1:
-        return SumProblem(body, p.size, per_cut, false, "transition probabilities of one cube");
+        return BlockProblem(&p, body, p.size, p.size / p.dim0, sign, false,
+                            "transition probabilities of one cube");
     case 2:
     case 3: {
+        int bad = FirstBad(body, p.size, sign);
+        if (bad >= 0)
+            return BadValue(Where(p, bad), body[bad], sign);
         std::string s = SymmetryProblem(body, p.dim0, "weights");
         // Cut position 0 is the homogeneous cube.
         if (s.empty() && p.type == 2 && have_single_weight)
             for (int d = 0; d < 3; d++)
                 if (!SameWithin(body[d], single_weight[d], SYM_TOL))
                     return Format("the weight at index %d (cut position 0, the homogeneous cube) "
-                                  "is %.17g, the single-medium table holds %.17g",
-                                  d, body[d], single_weight[d]);
+                                  "is %.17g, the single-medium table %s holds %.17g",
+                                  d, body[d], single_weight_path.c_str(), single_weight[d]);
         return s;
     }
     default:
-        return density ? SumProblem(body, p.size, p.dim2 * p.dim3, true,
-                                    "density magnitudes of one cube and direction")
-                       : "";
+        if (density)
+            return BlockProblem(&p, body, p.size, p.dim2 * p.dim3, sign, true,
+                                "density magnitudes of one cube and direction");
+        int bad = FirstBad(body, p.size, sign);
+        return bad < 0 ? "" : BadValue(Where(p, bad), body[bad], sign);
     }
 }
 

@@ -19,7 +19,8 @@ enum class Single { PROB, COMMON_WEIGHT, IS_WEIGHT, IS_DENSITY };
 // What is wrong with a body, or "" when it is sound. Indices in the text
 // are positions in the body (after the header, for the multi-dielectric
 // files).
-std::string SingleProblem(Single kind, const double* body, int count, int weight_select);
+std::string SingleProblem(Single kind, const std::string& path, const double* body, int count,
+                          int weight_select);
 std::string HeaderProblem(const PSumPacket& packet, const double header[3]);
 std::string MultiProblem(const PSumPacket& packet, int weight_select, const double* body);
 
