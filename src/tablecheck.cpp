@@ -66,27 +66,27 @@ typedef long long M2 __attribute__((vector_size(16)));
 template <bool ABSOLUTE>
 bool ScanAs(const double* v, int n, double lo, double& sum)
 {
-    const V2 low = {lo, lo}, high = {DBL_MAX, DBL_MAX};
     const M2 magnitude = {INT64_MAX, INT64_MAX};
-    V2 s0 = {0, 0}, s1 = {0, 0};
-    M2 ok = {-1, -1};
+    V2 s0 = {0, 0}, s1 = {0, 0}, m0 = {DBL_MAX, DBL_MAX}, m1 = m0;
     int i = 0;
     for (; i + 4 <= n; i += 4) {
         V2 x0, x1;
         memcpy(&x0, v + i, sizeof x0);
         memcpy(&x1, v + i + 2, sizeof x1);
-        ok &= (x0 >= low) & (x0 <= high) & (x1 >= low) & (x1 <= high);
+        m0 = x0 < m0 ? x0 : m0;
+        m1 = x1 < m1 ? x1 : m1;
         s0 += ABSOLUTE ? (V2)((M2)x0 & magnitude) : x0;
         s1 += ABSOLUTE ? (V2)((M2)x1 & magnitude) : x1;
     }
     double total = (s0[0] + s0[1]) + (s1[0] + s1[1]);
-    bool all = (ok[0] & ok[1]) != 0;
+    double least = std::min(std::min(m0[0], m0[1]), std::min(m1[0], m1[1]));
     for (; i < n; i++) {
-        all = all && v[i] >= lo && v[i] <= DBL_MAX;
+        least = std::min(least, v[i]);
         total += ABSOLUTE ? std::fabs(v[i]) : v[i];
     }
     sum = total;
-    return all;
+    // A NaN or an infinity anywhere leaves the sum not finite.
+    return std::isfinite(total) && least >= lo;
 }
 
 bool Scan(const double* v, int n, double lo, bool absolute, double& sum)
@@ -128,8 +128,10 @@ std::string BlockProblem(const PSumPacket* p, const double* v, int n, int block,
     const double lo = Lowest(sign);
     for (int start = 0; start < n; start += block) {
         double sum;
-        if (!Scan(v + start, block, lo, absolute, sum)) {
-            int bad = start + FirstBad(v + start, block, sign);
+        const bool ok = Scan(v + start, block, lo, absolute, sum);
+        const int first = ok ? -1 : FirstBad(v + start, block, sign);
+        if (first >= 0) {
+            int bad = start + first;
             return BadValue(p ? Where(*p, bad) : Format("index %d", bad), v[bad], sign);
         }
         if (!(std::fabs(sum - 1) <= SUM_TOL))
