@@ -7,12 +7,15 @@ static const char KORVA_SOURCE[] = "src/cmdline";
 
 #include <dirent.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 void ShowHelp()
 {
@@ -66,6 +69,12 @@ int RegisterTableDir(const std::string& given)
     std::string path = given;
     if (path.back() != '/')
         path += "/";
+    // The run reads at most this much back.
+    if (path.size() > 1024) {
+        Log::perror("The path is %zu characters long; at most 1023 can be registered.\n",
+                    path.size() - 1);
+        return 255;
+    }
     DIR* dir = opendir((path + "IS").c_str());
     if (!dir) {
         Log::perror("The path is not valid.\nPlease input right path.\n");
@@ -78,15 +87,26 @@ int RegisterTableDir(const std::string& given)
     const size_t slash = target.rfind('/');
     if (target != "bin/.gft_dir" && slash != std::string::npos)
         MakeFolders(target.substr(0, slash));
-    FILE* file = fopen(target.c_str(), "w");
+    // Written aside and renamed over the old file, so that a reader, or a
+    // registration running at the same time, sees one whole path.
+    std::string tmp_name = target + ".XXXXXX";
+    std::vector<char> tmp(tmp_name.begin(), tmp_name.end());
+    tmp.push_back('\0');
+    int fd = mkstemp(tmp.data());
+    FILE* file = fd < 0 ? nullptr : fdopen(fd, "w");
     if (!file) {
+        if (fd >= 0) {
+            close(fd);
+            unlink(tmp.data());
+        }
         Log::perror("Cannot open the file to locate data.");
         return 255;
     }
     // A failed write may only show when the buffer is flushed at close.
-    bool written = fputs(path.c_str(), file) != EOF;
+    bool written = fputs(path.c_str(), file) != EOF && fchmod(fd, 0644) == 0;
     written = (fclose(file) == 0) && written;
-    if (!written) {
+    if (!written || rename(tmp.data(), target.c_str()) != 0) {
+        unlink(tmp.data());
         Log::perror("Cannot write to .gft_dir....");
         return 255;
     }
@@ -212,6 +232,17 @@ int RejectOption(char option, const char* text, const char* rule)
     return 255;
 }
 
+int Refuse(const char* problem, const char* text)
+{
+    Log::perror(problem, text);
+    ShowHelp();
+    return 255;
+}
+
+// More walk threads than this cannot run usefully on any machine the tool
+// is meant for, and each one's state is built before it starts.
+const long long MAX_THREADS = 1024;
+
 }  // namespace
 
 int ParseOptions(int argc, char** argv, RunSettings& settings)
@@ -250,6 +281,8 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         }
         switch (c) {
         case 'f':
+            if (!settings.deck_path.empty())
+                return Refuse("option -f given more than once (\"%s\"): one deck per run\n", optarg);
             settings.deck_path = optarg;
             break;
         case 't': {
@@ -265,14 +298,21 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             settings.end_mode = 'p';
             break;
         case 'n': {
-            long long v = ParseCount(optarg, INT_MAX);
+            long long v = ParseCount(optarg, MAX_THREADS);
             if (v < 0)
-                return RejectOption('n', optarg, "the number of threads must be a whole number >= 1");
+                return RejectOption('n', optarg, "the number of threads must be a whole number from 1 to 1024");
             settings.threads = (int)v;
             break;
         }
+        // The run always uses Gaussian surface 1 and weights 4; other values
+        // that name an existing variant are accepted and change nothing.
         case 'g':
+            if (ParseCount(optarg, 1) < 0 && strcmp(optarg, "0") != 0)
+                return RejectOption('g', optarg, "the Gaussian surface variant is 0 or 1");
+            break;
         case 'w':
+            if (ParseCount(optarg, 4) < 0 && strcmp(optarg, "0") != 0)
+                return RejectOption('w', optarg, "the weight variant is 0, 1, 2, 3 or 4");
             break;
         case 1:
             return RegisterTableDir(optarg);
@@ -315,7 +355,9 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             Log::perror("--convert takes an input file and an output deck: --convert IN OUT.kd\n");
             return 255;
         }
-        settings.convert_out = argv[optind];
+        settings.convert_out = argv[optind++];
     }
+    if (optind < argc)
+        return Refuse("unexpected argument \"%s\"\n", argv[optind]);
     return OPTIONS_RUN;
 }

@@ -155,14 +155,30 @@ std::string ReadRegistration(const std::string& file)
         Log::perror("cannot open %s file", file.c_str());
         exit(255);
     }
-    char line[1024];
-    char* got = fgets(line, sizeof line, f);
+    std::string dir;
+    for (int c; (c = fgetc(f)) != EOF;) {
+        dir += (char)c;
+        if (c == '\n')
+            break;
+    }
     fclose(f);
-    std::string dir = got ? line : "";
     if (!dir.empty() && (dir.back() == '\n' || dir.back() == '/'))
         dir.pop_back();
     if (dir.empty()) {
         Log::perror("wrong in %s file", file.c_str());
+        exit(255);
+    }
+    // Cutting a long path would load some other folder's tables.
+    if (dir.size() > 1023) {
+        Log::perror("the table folder registered in %s is %zu characters long, more than 1023\n",
+                    file.c_str(), dir.size());
+        exit(255);
+    }
+    struct stat st;
+    const bool exists = stat(dir.c_str(), &st) == 0;
+    if (!exists || !S_ISDIR(st.st_mode)) {
+        Log::perror("the table folder registered in %s, %s, %s\n", file.c_str(), dir.c_str(),
+                    exists ? "is not a folder" : "does not exist");
         exit(255);
     }
     return dir;

@@ -14,6 +14,7 @@ static const char KORVA_SOURCE[] = "src/layers";
 #include <string>
 
 #include "log.h"
+#include "tablecheck.h"
 
 using std::abs;
 
@@ -30,13 +31,13 @@ const PSumPacket Layers::hwei = {3, true, 1, 3, 1, 1, 3};
 const PSumPacket Layers::pdf = {4, false, 30, 3, 6, 961, 518940};
 const PSumPacket Layers::hpdf = {5, true, 1, 3, 6, 1024, 18432};
 
-std::map<int, PSumEntry> Layers::psums;
-std::map<int, PSumEntry> Layers::half_psums;
-std::map<int, double****> Layers::weight_array;
-std::map<int, double****> Layers::half_weight_array;
-std::map<int, WeightPdfEntry> Layers::cdf_weights;
-std::map<int, WeightPdfEntry> Layers::cdf_half_weights;
-std::map<int, WeightSignEntry> Layers::cdf_weight_signs;
+std::map<DielKey, PSumEntry> Layers::psums;
+std::map<DielKey, PSumEntry> Layers::half_psums;
+std::map<DielKey, double****> Layers::weight_array;
+std::map<DielKey, double****> Layers::half_weight_array;
+std::map<DielKey, WeightPdfEntry> Layers::cdf_weights;
+std::map<DielKey, WeightPdfEntry> Layers::cdf_half_weights;
+std::map<DielKey, WeightSignEntry> Layers::cdf_weight_signs;
 
 static const double FAR_POS = 1e100;
 
@@ -64,6 +65,14 @@ Layers::Layers(const std::vector<Medium*>& mediums)
     }
     for (Medium* medium : mediums)
         MergeInto(medium);
+    // A face that is only the bottom of one medium but lies inside another
+    // (overlapping media of one permittivity) is inside that other medium.
+    for (size_t i = 1; i < layers.size(); ++i)
+        for (size_t k = 0; k < mediums.size() && abs(layers[i].diel - (-1)) < MIE; ++k) {
+            const Cuboid& b = *mediums[k]->block;
+            if (b.z0 < layers[i - 1].pos + MIE && b.z1 > layers[i].pos - MIE)
+                layers[i].diel = mediums[k]->diel;
+        }
 
     if (!layers.empty()) {
         layers.front().pos = -FAR_POS;
@@ -308,15 +317,11 @@ void Layers::Dump() const
 // ---------------------------------------------------------------------------
 // Table registry
 
-int Layers::DielHash(double dlow, double dhigh)
+DielKey Layers::DielHash(double dlow, double dhigh)
 {
     if (abs(dlow - dhigh) < MIE)
-        return 0;
-    // 32-bit wrap-around like the key arithmetic always had, without relying
-    // on signed overflow.
-    uint32_t low = (uint32_t)(int32_t)lround(dlow * 100);
-    uint32_t high = (uint32_t)(int32_t)lround(dhigh * 100);
-    return (int32_t)(low * 10000u + high);
+        return DielKey{0, 0};
+    return DielKey{dlow, dhigh};
 }
 
 // Every entry remembers the shape it was built with, so that releasing it
@@ -389,7 +394,7 @@ static void UnLoadSigns(WeightSignEntry& signs)
 
 // Files an entry under key; an entry it replaces is released.
 template <typename Entry, typename Release>
-static void Replace(std::map<int, Entry>& registry, int key, const Entry& entry, Release release)
+static void Replace(std::map<DielKey, Entry>& registry, const DielKey& key, const Entry& entry, Release release)
 {
     auto it = registry.find(key);
     if (it == registry.end()) {
@@ -407,7 +412,7 @@ static void ReportMissing(double dlow, double dhigh, bool hint)
         Log::perror("Please check your .gft_dir file, make sure the existence of data. ");
 }
 
-void Layers::RegisterTrans(int key, double* data, const PSumPacket& packet)
+void Layers::RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet)
 {
     PSumEntry entry(new double*[packet.dim0], new std::vector<double>*[packet.dim0]);
     for (int a = 0; a < packet.dim0; ++a) {
@@ -429,9 +434,9 @@ void Layers::RegisterTrans(int key, double* data, const PSumPacket& packet)
     Log::pinfo(packet.half ? "[half_psums registered]\n" : "[psums registered]\n");
 }
 
-void Layers::RegisterWei(int key, double* data, const PSumPacket& packet)
+void Layers::RegisterWei(const DielKey& key, double* data, const PSumPacket& packet)
 {
-    std::map<int, double****>& registry = packet.half ? half_weight_array : weight_array;
+    std::map<DielKey, double****>& registry = packet.half ? half_weight_array : weight_array;
     if (registry.count(key))
         return;  // the first file of a pair wins
     double**** weights = new double***[packet.dim0];
@@ -531,7 +536,7 @@ static void FillWeightValues(const double* data, const PSumPacket& packet, const
     }
 }
 
-void Layers::RegisterPdf(int key, double* data, const PSumPacket& packet)
+void Layers::RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet)
 {
     if (weight_select > 4 || weight_select < 0) {
         Log::pinfo("weight select == 1 loading multi diel PDF");
@@ -540,12 +545,12 @@ void Layers::RegisterPdf(int key, double* data, const PSumPacket& packet)
     bool density = weight_select == 2 || weight_select == 4;
     const PSumEntry* trans_entry = nullptr;
     if (!density) {
-        std::map<int, PSumEntry>& tr = packet.half ? half_psums : psums;
+        std::map<DielKey, PSumEntry>& tr = packet.half ? half_psums : psums;
         auto it = tr.find(key);
         if (it == tr.end()) {
             // Without the pair's transition table the values cannot be
             // checked; report it as the failed lookup it is.
-            ReportMissing((key / 10000) / 100.0, (key % 10000) / 100.0, true);
+            ReportMissing(key.low, key.high, true);
             FATAL_CHECK(false);
         }
         const PSumPacket& ts = entry_shapes[it->second.first];
@@ -729,6 +734,7 @@ void Layers::UnLoadData()
     cdf_weights.clear();
     cdf_half_weights.clear();
     cdf_weight_signs.clear();
+    TableCheck::ForgetFiles();
 }
 
 void Layers::ResetAll()
@@ -759,13 +765,29 @@ static bool NameFits(const std::string& base, int type)
     return false;
 }
 
-static bool PairInStack(double dlow, double dhigh)
+// The key is the stack's own pair, so that lookups with the stack's
+// permittivities find the table whatever rounding the header carries.
+static bool PairInStack(double dlow, double dhigh, DielKey& key)
 {
     const std::vector<Layer>& stack = Layers::layers;
     for (size_t i = 0; i + 1 < stack.size(); ++i)
-        if (abs(stack[i].diel - dlow) < MIE && abs(stack[i + 1].diel - dhigh) < MIE)
+        if (abs(stack[i].diel - dlow) < MIE && abs(stack[i + 1].diel - dhigh) < MIE) {
+            key = DielKey{stack[i].diel, stack[i + 1].diel};
             return true;
+        }
     return false;
+}
+
+static bool IsTableName(const std::string& path, int type)
+{
+    size_t slash = path.rfind('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return path.size() >= 3 && path.compare(path.size() - 3, 3, ".db") == 0 && NameFits(base, type);
+}
+
+static void RejectTable(const char* path, const PSumPacket& packet, const std::string& problem)
+{
+    TableCheck::Reject(path, std::string(TableCheck::PacketName(packet)) + " table: " + problem);
 }
 
 void Layers::SLoadDir(const char* dir, const PSumPacket& packet)
@@ -785,8 +807,13 @@ void Layers::SLoadDir(const char* dir, const PSumPacket& packet)
             struct stat st;
             regular = lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
         }
-        if (regular)
+        if (regular) {
             SLoadFile(path.c_str(), packet);
+        } else if (TableCheck::enabled && IsTableName(path, packet.type)) {
+            struct stat st;
+            if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                RejectTable(path.c_str(), packet, "not a regular file");
+        }
     }
     closedir(d);
 }
@@ -805,18 +832,30 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     if (!NameFits(base, packet.type))
         return false;
 
+    const bool check = TableCheck::enabled;
     FILE* f = fopen(path, "rb");
-    if (!f)
+    if (!f) {
+        if (check)
+            RejectTable(path, packet, std::string("cannot be opened: ") + strerror(errno));
         return false;
+    }
     double header[3];
     if (fread(header, sizeof(double), 3, f) != 3) {
         fclose(f);
+        if (check)
+            RejectTable(path, packet, "shorter than its header of three values");
         return false;
+    }
+    if (check) {
+        std::string problem = TableCheck::HeaderProblem(packet, header);
+        if (!problem.empty())
+            RejectTable(path, packet, problem);
     }
     // Segment numbers truncate to 31 or 32; the range test also rejects
     // NaN and values an int cannot hold.
     double seg = header[0], dlow = header[1], dhigh = header[2];
-    if (!(seg >= 31.0 && seg < 33.0) || dlow == dhigh || !PairInStack(dlow, dhigh)) {
+    DielKey key{0, 0};
+    if (!(seg >= 31.0 && seg < 33.0) || dlow == dhigh || !PairInStack(dlow, dhigh, key)) {
         fclose(f);
         return false;
     }
@@ -824,9 +863,20 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     std::vector<double> body(packet.size > 0 ? packet.size : 0);
     size_t rs = fread(body.data(), sizeof(double), body.size(), f);
     fclose(f);
+    if (check && (int)rs != packet.size) {
+        char what[128];
+        snprintf(what, sizeof what, "holds %zu of the %d values after its header", rs, packet.size);
+        RejectTable(path, packet, what);
+    }
     FATAL_CHECK_TEXT((int)rs == packet.size, "(int)rs == size");
+    if (check) {
+        std::string problem = TableCheck::MultiProblem(packet, weight_select, body.data());
+        if (!problem.empty())
+            RejectTable(path, packet, problem);
+        if (!TableCheck::NoteFile(path, packet, key))
+            return false;  // a copy of a file already registered
+    }
 
-    int key = DielHash(dlow, dhigh);
     if (packet.type <= 1)
         RegisterTrans(key, body.data(), packet);
     else if (packet.type <= 3)

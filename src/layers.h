@@ -28,6 +28,14 @@ public:
     int index(int a, int b, int c, int d) const { return ((a * dim1 + b) * dim2 + c) * dim3 + d; }
 };
 
+// A permittivity pair exactly as the stack holds it, dlow below the
+// interface and dhigh above; distinct pairs never share a key.
+struct DielKey {
+    double low, high;
+    bool operator<(const DielKey& o) const { return low < o.low || (low == o.low && high < o.high); }
+    bool operator==(const DielKey& o) const { return low == o.low && high == o.high; }
+};
+
 typedef std::pair<double**, std::vector<double>**> PSumEntry;          // [a][f] face sums, [a][f] cumulative arrays
 typedef std::pair<double***, std::vector<double>***> WeightPdfEntry;   // [a][b][c] face values, [a][b][c] arrays
 typedef std::vector<signed char>*** WeightSignEntry;                   // [a][b][c] per-panel signs (+1/-1)
@@ -61,13 +69,13 @@ public:
 
     // --- the table registry ---
     static const PSumPacket trans, htrans, wei, hwei, pdf, hpdf;
-    static std::map<int, PSumEntry> psums;
-    static std::map<int, PSumEntry> half_psums;
-    static std::map<int, double****> weight_array;
-    static std::map<int, double****> half_weight_array;
-    static std::map<int, WeightPdfEntry> cdf_weights;
-    static std::map<int, WeightPdfEntry> cdf_half_weights;
-    static std::map<int, WeightSignEntry> cdf_weight_signs;  // only for `pdf` files with negative values
+    static std::map<DielKey, PSumEntry> psums;
+    static std::map<DielKey, PSumEntry> half_psums;
+    static std::map<DielKey, double****> weight_array;
+    static std::map<DielKey, double****> half_weight_array;
+    static std::map<DielKey, WeightPdfEntry> cdf_weights;
+    static std::map<DielKey, WeightPdfEntry> cdf_half_weights;
+    static std::map<DielKey, WeightSignEntry> cdf_weight_signs;  // only for `pdf` files with negative values
 
     explicit Layers(const std::vector<Medium*>& mediums);
 
@@ -92,12 +100,13 @@ public:
     void Dump() const;
 
     // Registry.
-    static int DielHash(double dlow, double dhigh);
+    // {0, 0} (never registered) when the two are equal within MIE.
+    static DielKey DielHash(double dlow, double dhigh);
     static void SLoadDir(const char* dir, const PSumPacket& packet);
     static bool SLoadFile(const char* path, const PSumPacket& packet);
-    static void RegisterTrans(int key, double* data, const PSumPacket& packet);
-    static void RegisterWei(int key, double* data, const PSumPacket& packet);
-    static void RegisterPdf(int key, double* data, const PSumPacket& packet);
+    static void RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet);
+    static void RegisterWei(const DielKey& key, double* data, const PSumPacket& packet);
+    static void RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet);
     static void QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum);
     static void QueryWSum(double dlow, double dhigh, double****& weights);
     void Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values);

@@ -1,6 +1,10 @@
 #include "log.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <cstdlib>
 
 FILE* Log::inf = nullptr;
@@ -34,7 +38,12 @@ static int Print(FILE* stream, const char* format, va_list args)
     if (!stream)
         return 0;
     int n = vfprintf(stream, format, args);
-    fflush(stream);
+    if ((fflush(stream) != 0 || n < 0) && stream == stdout) {
+        // A report nobody can read is no result: say so where it can be
+        // seen, and end with a failure status (from any thread).
+        fprintf(stderr, "korva: cannot write to standard output: %s\n", strerror(errno));
+        _exit(255);
+    }
     return n;
 }
 

@@ -225,7 +225,8 @@ private:
     {
         std::istream& in = *deck_in;
         in.clear();  // a stream at its end reports no position otherwise
-        long long pos = (long long)in.tellg();
+        // tellg fails (-1) on a pipe and can lag behind on special files.
+        long long pos = std::max(0LL, (long long)in.tellg());
         Log::perror("Line %d CharLocate %d : %s\n", miline, (int)pos, message);
         throw ParseAbort{result};
     }
@@ -591,6 +592,49 @@ bool ValidateDeck()
     return ok;
 }
 
+// The stack of layers has a permittivity at every height only when the
+// media neither leave a gap in z nor disagree where they overlap.
+bool CheckMediaStack()
+{
+    struct Slab {
+        const std::string* name;
+        const Medium* m;
+    };
+    std::vector<Slab> slabs;
+    for (const auto& medium : mediums)
+        for (const Medium* m : medium.second)
+            slabs.push_back({&medium.first, m});
+    std::stable_sort(slabs.begin(), slabs.end(),
+                     [](const Slab& a, const Slab& b) { return a.m->block->z0 < b.m->block->z0; });
+    const double TOL = 1e-12;
+    for (size_t i = 0; i < slabs.size(); ++i)
+        for (size_t j = i + 1; j < slabs.size(); ++j) {
+            const Medium &a = *slabs[i].m, &b = *slabs[j].m;
+            double low = b.block->z0, high = std::min(a.block->z1, b.block->z1);
+            if (high - low > TOL && std::fabs(a.diel - b.diel) > TOL) {
+                Log::perror("media \"%s\" and \"%s\" overlap between z = %g and z = %g with "
+                            "different permittivities (%g and %g)\n",
+                            slabs[i].name->c_str(), slabs[j].name->c_str(), low, high, a.diel, b.diel);
+                return false;
+            }
+        }
+    // Sweep upwards: `top` is the highest z covered so far.
+    for (size_t i = 1; i < slabs.size(); ++i) {
+        size_t below = 0;
+        for (size_t k = 1; k < i; ++k)
+            if (slabs[k].m->block->z1 > slabs[below].m->block->z1)
+                below = k;
+        const double top = slabs[below].m->block->z1, next = slabs[i].m->block->z0;
+        if (next - top > TOL) {
+            Log::perror("media \"%s\" and \"%s\" leave a gap between z = %g and z = %g that no "
+                        "medium fills\n",
+                        slabs[below].name->c_str(), slabs[i].name->c_str(), top, next);
+            return false;
+        }
+    }
+    return true;
+}
+
 void ApplyWindowDefault()
 {
     if (solver_space)
@@ -653,7 +697,7 @@ int FinishLoad(int result, DeckLists& lists)
         return 255;
     if (MasterMissing())
         return 255;  // the parser has said so
-    if (!ValidateDeck())
+    if (!ValidateDeck() || !CheckMediaStack())
         return 255;
     ApplyWindowDefault();
     BuildDeckLists(lists);

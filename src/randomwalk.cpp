@@ -2,6 +2,8 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 
 #include "randomwalk.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +13,7 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 
 #include "datapaths.h"
 #include "log.h"
+#include "tablecheck.h"
 
 // Table directories below the data folder: the working directory when it
 // holds incdata/, as in a checkout, else where korva is installed.
@@ -85,9 +88,29 @@ void ReadAllContent(const char* path, double* buf, int size)
         Log::perror("cannot open file %s\n", path);
         exit(-1);
     }
+    struct stat st;
+    if (TableCheck::enabled && (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))) {
+        fclose(fp);
+        TableCheck::Reject(path, "not a regular file");
+    }
     size_t rs = fread(buf, sizeof(double), (size_t)size, fp);
     fclose(fp);
+    if (TableCheck::enabled && (int)rs != size)
+        TableCheck::Reject(path, "holds " + std::to_string(rs) + " of its " + std::to_string(size) +
+                                     " values");
     FATAL_CHECK((int)rs == size);
+}
+
+// Reads a single-medium file and, when the checks are on, refuses damage.
+static void ReadSingle(const std::string& path, double* buf, int size, TableCheck::Single kind,
+                       int weight_select)
+{
+    ReadAllContent(path.c_str(), buf, size);
+    if (!TableCheck::enabled)
+        return;
+    std::string problem = TableCheck::SingleProblem(kind, path, buf, size, weight_select);
+    if (!problem.empty())
+        TableCheck::Reject(path, problem);
 }
 
 bool Randomwalk::LoadData(int weight_select)
@@ -108,17 +131,19 @@ bool Randomwalk::LoadData(int weight_select)
     const std::string seg = std::to_string(SEGNUM);
 
     std::vector<double> gft(CUBE_PANELS);
-    ReadAllContent((base + "/GFT_single_" + seg + ".db").c_str(), gft.data(), CUBE_PANELS);
+    using TableCheck::Single;
+    ReadSingle(base + "/GFT_single_" + seg + ".db", gft.data(), CUBE_PANELS, Single::PROB, weight_select);
     LoadPrmat(gft.data(), CUBE_PANELS);
 
     std::vector<double> weights(3 * CUBE_PANELS);
     if (common) {
-        ReadAllContent((base + "/single_weight_" + seg + ".db").c_str(), weights.data(),
-                       3 * CUBE_PANELS);
+        ReadSingle(base + "/single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
+                   Single::COMMON_WEIGHT, weight_select);
     } else {
-        ReadAllContent((base + "/single_weight_" + seg + ".db").c_str(), single_weight, 3);
-        ReadAllContent((base + "/pdf_single_weight_" + seg + ".db").c_str(), weights.data(),
-                       3 * CUBE_PANELS);
+        ReadSingle(base + "/single_weight_" + seg + ".db", single_weight, 3, Single::IS_WEIGHT,
+                   weight_select);
+        ReadSingle(base + "/pdf_single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
+                   Single::IS_DENSITY, weight_select);
     }
     RegisterSingleWeight(weights.data(), gft.data(), 3, 6, SEGNUM, weight_select);
     return true;

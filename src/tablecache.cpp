@@ -46,7 +46,7 @@ bool Importance(int weight_select)
 // The tables a walk reads for an interface, whatever the start point.
 bool PairLoaded(const DielPair& p, int weight_select)
 {
-    const int key = Layers::DielHash(p.dlow, p.dhigh);
+    const DielKey key = Layers::DielHash(p.dlow, p.dhigh);
     bool loaded = Layers::psums.count(key) && Layers::half_psums.count(key) &&
                   Layers::cdf_weights.count(key);
     return loaded && (!Importance(weight_select) || Layers::weight_array.count(key));
@@ -122,20 +122,6 @@ void Generate(const std::string& dir, const DielPair& p)
                 Seconds() - t0);
 }
 
-// A height that no medium covers has no permittivity, so no table can
-// describe its interfaces.
-void RejectGaps(const std::vector<Layer>& layers)
-{
-    for (size_t i = 1; i < layers.size(); i++) {
-        if (layers[i].diel > 0)
-            continue;
-        Log::perror("No medium covers the heights between z = %.15g and z = %.15g: the media of a "
-                    "deck must fill the stack from its lowest to its highest face.\n",
-                    layers[i - 1].pos, layers[i].pos);
-        exit(255);
-    }
-}
-
 // Where the tables of missing pairs go.
 std::string GeneratedTableFolder(const std::string& registered)
 {
@@ -152,7 +138,6 @@ std::string RegisteredTableFolder()
 
 void LoadMissingPairs(const std::string& registered, int weight_select)
 {
-    RejectGaps(Layers::layers);
     std::vector<DielPair> missing;
     for (const DielPair& p : StackPairs(Layers::layers))
         if (!PairLoaded(p, weight_select))

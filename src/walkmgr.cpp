@@ -2,6 +2,8 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 
 #include "walkmgr.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +19,7 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include "randomwalk.h"
 #include "spacemanager.h"
 #include "tablecache.h"
+#include "tablecheck.h"
 
 static const double BIG = 1e100;
 
@@ -195,6 +198,7 @@ void WalkMgr::LoadMultiTables()
         Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
     }
     LoadMissingPairs(registered, weight_select);
+    TableCheck::RequireInterfaceTables(weight_select, d);
 }
 
 void WalkMgr::BindRun(char mode, long long walks, double precision, std::vector<double>& cap_,
@@ -258,6 +262,7 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     weight_select = weight_select_;
 
     RejectSelectors(gauss_select, weight_select);
+    TableCheck::enabled = true;
     if (cuboids.empty())
         GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
     // Without a window statement the conductors' bounding box is the start;
@@ -649,6 +654,9 @@ int WalkMgr::StartAll(int n)
         }
     }
     uint32_t base = fixed_seed ? (uint32_t)seed_base : ClockSeed();
+    // Each worker is started as soon as it is built: a thread that cannot
+    // start ends the run before the next worker's state exists.
+    walkers.reserve(n);
     for (int i = 0; i < n; i++) {
         Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
         if (i == 0)
@@ -661,9 +669,8 @@ int WalkMgr::StartAll(int n)
             free_chunks.pop_back();
         }
         walkers.push_back(w);
-    }
-    for (Randomwalk* w : walkers)
         w->Start();
+    }
     return 0;
 }
 

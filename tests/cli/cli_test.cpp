@@ -52,15 +52,11 @@ TEST_F(BinaryTest, RegistrationFailuresExitWith255)
     RunResult r = RunIn(nobin.path(), "XDG_CONFIG_HOME=/dev/null/config " + std::string(KORVA_EXE) + " --gft " + tables);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, BANNER + "Cannot open the file to locate data.");
-    // A full device takes the open and the buffered write; the failure
-    // only shows when the file is flushed.
-    RunIn(dir.path(), "ln -sf /dev/full bin/.gft_dir");
     struct Case {
         std::string args, out;
     } cases[] = {
         {"--gft=", "must specify a dir storing the GFT files if using -gft option!"},
         {"--gft " + dir.path() + "/bin", "The path is not valid.\nPlease input right path.\n"},
-        {"--gft " + tables, "Cannot write to .gft_dir...."},
     };
     for (const Case& c : cases) {
         r = Korva(c.args);
@@ -125,7 +121,6 @@ TEST(OptionsTest, Settings)
         std::vector<std::string> args;
         std::string settings;  // deck, end mode, walks, error, threads
     } cases[] = {
-        {{"-f", "one.kd", "-f", "two.kd"}, "two.kd t 2000 0.1 1"},
         // The relative error wins over the walk count in either order.
         {{"-t", "5000", "-p", "0.02"}, " p 5000 0.02 1"},
         {{"-p", "0.02", "-t", "5000"}, " p 5000 0.02 1"},

@@ -15,7 +15,7 @@ const PSumPacket kTrans = {0, false, 1, 6, 2, 1, 12};
 const PSumPacket kHalfTrans = {1, true, 1, 6, 2, 1, 12};
 const PSumPacket kWei = {2, false, 2, 3, 1, 1, 6};
 const PSumPacket kPdf = {4, false, 1, 3, 6, 2, 36};
-const int kKey = 3900250;
+const DielKey kKey = {3.9, 2.5};
 
 class FilesTest : public LayersTest {
 protected:

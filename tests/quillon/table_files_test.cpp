@@ -245,7 +245,7 @@ TEST(PairFiles, KorvaRegistersEveryFileOfAPair)
     Cuboid low_block(0, 0, 0, 0, 1, 1, 1), high_block(0, 0, 0, 1, 1, 1, 2);
     Medium low(&low_block, 3.9), high(&high_block, 2.5);
     Layers stack({&low, &high});
-    const int key = Layers::DielHash(3.9, 2.5);
+    const DielKey key = Layers::DielHash(3.9, 2.5);
     // The common tree under selector 0 (the loader divides each weight by its
     // panel probability and checks the ratio stays below 100), then the IS tree.
     auto load = [&](int select, const char* tree, std::vector<std::pair<const char*, const PSumPacket*>> files) {

@@ -6,10 +6,9 @@ namespace {
 
 TEST(GftDir, FinalSlashOrNewlineIsDropped)
 {
-    const char* rows[][2] = {{"/data/tech/", "/data/tech"},
-                             {"/data/tech\n", "/data/tech"},
-                             {"/data/tech/\nsecond line\n", "/data/tech/"},
-                             {"/data/tech", "/data/tech"}};
+    TempDir tech;  // the registered folder must exist
+    const std::string t = tech.path();
+    const std::string rows[][2] = {{t + "/", t}, {t + "\n", t}, {t + "/\nsecond line\n", t + "/"}, {t, t}};
     for (const auto& r : rows) {
         TempDir dir;
         dir.Write("bin/.gft_dir", r[0]);

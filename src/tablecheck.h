@@ -1,0 +1,45 @@
+// Checks of the table files against what the physics guarantees and what
+// the table generator writes. A damaged table must end the run with a
+// message naming the file before any walk, never yield a wrong number.
+#pragma once
+
+#include <string>
+
+#include "layers.h"
+
+namespace TableCheck {
+
+// Run preparation switches the checks on; unit tests of the loaders feed
+// them hand-made bodies that no real table would hold.
+extern bool enabled;
+
+// The single-medium files.
+enum class Single { PROB, COMMON_WEIGHT, IS_WEIGHT, IS_DENSITY };
+
+// What is wrong with a body, or "" when it is sound. Indices in the text
+// are positions in the body (after the header, for the multi-dielectric
+// files).
+std::string SingleProblem(Single kind, const std::string& path, const double* body, int count,
+                          int weight_select);
+std::string HeaderProblem(const PSumPacket& packet, const double header[3]);
+std::string MultiProblem(const PSumPacket& packet, int weight_select, const double* body);
+
+// Prints "table file PATH: PROBLEM" on the error channel and ends the
+// process with status 255.
+[[noreturn]] void Reject(const std::string& path, const std::string& problem);
+
+// Notes that `path` serves the pair of `key` in the packet's kind. Ends the
+// run (255, naming both) when another file already served it with other
+// contents. Returns false when the file repeats one already loaded (same
+// contents), so that it need not be registered again.
+bool NoteFile(const std::string& path, const PSumPacket& packet, const DielKey& key);
+void ForgetFiles();
+
+// Ends the run (255) unless every interface of the stack has the tables
+// the walks of `weight_select` look up.
+void RequireInterfaceTables(int weight_select, const std::string& folder);
+
+// Packet name for messages ("trans", "hpdf", ...).
+const char* PacketName(const PSumPacket& packet);
+
+}  // namespace TableCheck
