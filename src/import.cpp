@@ -2,6 +2,8 @@ static const char KORVA_SOURCE[] = "src/import";
 
 #include "import.h"
 
+#include <sys/stat.h>
+
 #include "log.h"
 #include "pex25d_reader.h"
 #include "rcx_reader.h"
@@ -48,6 +50,16 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
 {
     imported = ImportedInput();
     std::string text;
+    // Only a plain file is read ahead: a pipe or a device (a FIFO, /dev/zero)
+    // goes to the deck parser as it is, which reads it once and in bounds.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (settings.per_length || settings.pattern_result || !settings.process_path.empty()) {
+            Log::perror("%s is not a plain file: it cannot be a calibration pattern\n", path.c_str());
+            return 255;
+        }
+        return 0;
+    }
     if (!ReadWhole(path, text)) {
         Log::perror("cannot open file: %s\n", path.c_str());
         return 255;
