@@ -60,7 +60,7 @@ TEST(Messages, ExactTextsAndExitStatus)
                              "hvector (0,0,0) [/block] [/conductor]\n";
     struct Case {
         std::string setup;  // shell commands run first in the folder
-        std::string args;   // korva's, or quillon's after "Q"
+        std::string args;
         std::string deck;   // written to d.kd when not empty
         int status;
         std::string out;    // after the banner; a final newline marks the whole output
@@ -92,6 +92,8 @@ TEST(Messages, ExactTextsAndExitStatus)
          "Line 3 : medium \"m\" has permittivity 0"},
         {"", "-f d.kd", Deck(Medium("lo", "3.9", "-9", "9.5") + Medium("hi", "2.5", "0.5", "8.5")), 255,
          "cannot open bin/.gft_dir file"},
+        {"", "-f d.kd -t 10", Deck(""), 0,
+         "Warning: no medium in the deck, assuming vacuum (relative permittivity 1) everywhere\nPreparation of Korva used "},
         {"", "-f d.kd", Deck("<conductor> name z " + Block("z", "(1,0,0)") + " [/conductor]\n"), 255,
          "Conductor z overlaps or touches the bounding box of the master conductor a"},
         {"", "--gft " + tables, "", 0, "Register the path \" " + tables + "/ \" into \".gft_dir\" successfully\n"},
@@ -107,8 +109,6 @@ TEST(Messages, ExactTextsAndExitStatus)
             dir.Write("d.kd", c.deck);
         RunResult r = RunIn(dir.path(), c.setup + KORVA_EXE + " " + c.args);
         EXPECT_EQ(r.status, c.status) << c.args << "\n" << c.deck;
-        if (c.status == 0 && c.out.empty())
-            continue;
         const bool whole = c.out.back() == '\n';
         EXPECT_EQ(whole ? r.out : r.out.substr(0, BANNER.size() + c.out.size()), BANNER + c.out) << c.args;
     }
@@ -144,9 +144,7 @@ TEST(Options, Settings)
             argv.push_back(&a[0]);
         argv.push_back(nullptr);
         RunSettings s;
-        testing::internal::CaptureStdout();
         EXPECT_EQ(ParseOptions((int)c.args.size(), argv.data(), s), OPTIONS_RUN);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(s.deck_path + " " + s.end_mode + " " + std::to_string(s.target_walks) + " " +
                       testing::PrintToString(s.target_error) + " " + std::to_string(s.threads),
                   c.settings);

@@ -1,64 +1,11 @@
-// Drawing points on a transition cube: panel probabilities and the snapping
-// of an interface onto a grid line.
+// Clipping a transition cube at an interface.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "layers.h"
 #include "randomwalk.h"
 
 namespace {
-
-class SamplingTest : public ::testing::Test {
-protected:
-    static Layers OneMedium()
-    {
-        static Cuboid block(0, -1, -1, 0, 1, 1, 1);
-        static Medium medium(&block, 1.0);
-        std::vector<Medium*> media{&medium};
-        return Layers(media);
-    }
-    Layers base = OneMedium();
-    Randomwalk rw{0, nullptr, base, 1, 4};
-
-    void SetUp() override
-    {
-        Randomwalk::ResetTables();
-        rw.rand_walk.RandomInit(12345);
-    }
-    void TearDown() override
-    {
-        Randomwalk::ResetTables();
-        Layers::ResetAll();
-    }
-};
-
-TEST_F(SamplingTest, DrawsPanelsWithTabulatedProbabilities)
-{
-    std::vector<double> p(5766);
-    double total = 0;
-    for (int i = 0; i < 5766; i++)
-        total += p[i] = 1 + (i * 13) % 7;
-    for (double& x : p)
-        x /= total;
-    Randomwalk::LoadPrmat(p.data(), 5766);
-
-    const int draws = 400000;
-    std::vector<int> count(5766, 0);
-    Cube cube(Vector3(0, 0, 0), 1.0);
-    for (int i = 0; i < draws; i++) {
-        PointOnCube pt = rw.GetPoint(0, cube, -1e100, 1e100);
-        count[pt.fno * 961 + (int)(pt.v * 31) * 31 + (int)(pt.u * 31)]++;
-    }
-    double chi2 = 0;
-    for (int i = 0; i < 5766; i++) {
-        const double e = draws * p[i];
-        chi2 += (count[i] - e) * (count[i] - e) / e;
-    }
-    // 5765 degrees of freedom: sd ~107; 6 sd either side of the mean.
-    EXPECT_LT(chi2, 5765 + 6 * 107.4);
-    EXPECT_GT(chi2, 5765 - 6 * 107.4);
-}
 
 // An interface at fractional grid position t (in 31sts of the side from the
 // bottom) of a cube of centre 0.3 and radius 0.8: the cube shrinks so that

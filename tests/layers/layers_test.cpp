@@ -2,6 +2,7 @@
 // queries.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -11,26 +12,25 @@
 
 namespace {
 
-class LayersTest : public ::testing::Test {
-protected:
-    void SetUp() override { Layers::ResetAll(); }
+struct LayersTest : ::testing::Test {
     void TearDown() override { Layers::ResetAll(); }
 
     // Media given as {z0, z1, permittivity}; returns what building printed.
     std::string Build(const std::vector<std::vector<double>>& media)
     {
+        Layers::ResetAll();
         std::vector<Medium*> deck;
         for (const auto& m : media) {
-            boxes.emplace_back(new Cuboid(0, 0, 0, m[0], 1, 1, m[1]));
-            held.emplace_back(new Medium(boxes.back().get(), m[2]));
-            deck.push_back(held.back().get());
+            boxes.emplace_back(0, 0, 0, m[0], 1, 1, m[1]);
+            held.emplace_back(&boxes.back(), m[2]);
+            deck.push_back(&held.back());
         }
         testing::internal::CaptureStdout();
         stack.reset(new Layers(deck));
         return testing::internal::GetCapturedStdout();
     }
-    std::vector<std::unique_ptr<Cuboid>> boxes;
-    std::vector<std::unique_ptr<Medium>> held;
+    std::deque<Cuboid> boxes;
+    std::deque<Medium> held;
     std::unique_ptr<Layers> stack;
 };
 
@@ -53,7 +53,6 @@ TEST_F(LayersTest, MediaMergeIntoFaces)
          "Warning: no medium in the deck, assuming vacuum (relative permittivity 1) everywhere\n"},
     };
     for (const auto& row : rows) {
-        Layers::ResetAll();
         EXPECT_EQ(Build(row.media), row.out) << row.label;
         std::ostringstream faces;
         for (const Layer& l : Layers::layers)

@@ -2,6 +2,7 @@
 // linear potentials, the image solution of the half cube and the mirror in z.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -23,8 +24,7 @@ void PanelCentre(int f, int k, int segnum, double p[3])
 {
     double u = (k % segnum + 0.5) / segnum, v = (k / segnum + 0.5) / segnum;
     const double frames[6][3] = {{u, v, 0}, {u, 0, v}, {1, u, v}, {u, 1, v}, {0, u, v}, {u, v, 1}};
-    for (int d = 0; d < 3; ++d)
-        p[d] = frames[f][d];
+    std::copy(frames[f], frames[f] + 3, p);
 }
 
 // A potential that is linear in each layer and continuous in eps dphi/dz.
@@ -56,12 +56,11 @@ void ExpectSoundAndExact(const CubeTable& c, double t, double low, double high)
     EXPECT_NEAR(total, 1.0, 1e-12);
     EXPECT_GT(smallest, 0.0);
     EXPECT_LT(worst_ratio, 100.0);
-    EXPECT_NEAR(sum[0], 0.5, 1e-10);
-    EXPECT_NEAR(sum[1], 0.5, 1e-10);
-    EXPECT_NEAR(sum[2], LayeredLinear(0.5, t, low, high), 1e-10);
-    EXPECT_NEAR(grad[0], 1.0, 1e-10);
-    EXPECT_NEAR(grad[1], 1.0, 1e-10);
-    EXPECT_NEAR(grad[2], 0.5 < t ? 1 / low : 1 / high, 1e-10);
+    const double want_sum[3] = {0.5, 0.5, LayeredLinear(0.5, t, low, high)}, want_grad[3] = {1, 1, 0.5 < t ? 1 / low : 1 / high};
+    for (int d = 0; d < 3; ++d) {
+        EXPECT_NEAR(sum[d], want_sum[d], 1e-10) << "direction " << d;
+        EXPECT_NEAR(grad[d], want_grad[d], 1e-10) << "direction " << d;
+    }
 }
 
 }  // namespace

@@ -6,8 +6,6 @@
 
 namespace {
 
-Layers Stack(const Media& m) { return Layers(m.list); }
-
 TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
 {
     const std::string prefix = "korva: src/randomwalk:[0-9]+: ";
@@ -38,7 +36,7 @@ TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
         {"cursor out of range",
          [] {
              Media m({0, 1}, {3.9});
-             Layers l = Stack(m);
+             Layers l(m.list);
              l.cur_layer = -5;
              l.MoveUp();
          },
@@ -47,7 +45,7 @@ TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
          [] {
              Log::ero = stderr;
              Media m({0, 1, 2}, {3.9, 2.5});
-             Stack(m).FindLayer(0.5);
+             Layers(m.list).FindLayer(0.5);
          },
          "Cannot find partial sum for 3.90 / 2.50\nPlease check your .gft_dir file, make sure the existence of "
          "data. .*Assertion `false' failed"},

@@ -1,5 +1,5 @@
 // Shared helpers of the walk-manager tests: real tables generated once per
-// test binary, result stores, and a folder switch for the relative paths.
+// test binary, and media stacked in slabs.
 #pragma once
 
 #include <unistd.h>
@@ -44,57 +44,11 @@ inline const std::string& TableRoot()
     return tables.dir->path();
 }
 
-// Runs the test body in another folder and comes back.
-class InDir {
-public:
-    explicit InDir(const std::string& dir)
-    {
-        char buf[4096];
-        old = getcwd(buf, sizeof buf) ? buf : ".";
-        EXPECT_EQ(chdir(dir.c_str()), 0);
-    }
-    ~InDir() { EXPECT_EQ(chdir(old.c_str()), 0); }
-
-private:
-    std::string old;
-};
-
 inline void ResetStatics()
 {
     Randomwalk::ResetTables();
     Layers::ResetAll();
 }
-
-// The driver's result stores for n conductors: [strata][n + 1] sums as row
-// pointers. Prepare prints nothing.
-struct Stores {
-    std::vector<double> cap, cap2, err;
-    std::vector<std::vector<double>> rows[4];
-    std::vector<double*> is_sum, is_sum2, ss_sum, ss_sum2;
-    std::vector<long long> is_count = std::vector<long long>(12), ss_count = std::vector<long long>(17);
-
-    explicit Stores(int n) : cap(n + 1), cap2(n + 1), err(n + 1)
-    {
-        std::vector<double*>* ptrs[4] = {&is_sum, &is_sum2, &ss_sum, &ss_sum2};
-        for (int t = 0; t < 4; t++) {
-            rows[t].assign(t < 2 ? 12 : 17, std::vector<double>(n + 1));
-            for (auto& r : rows[t])
-                ptrs[t]->push_back(r.data());
-        }
-    }
-    int Prepare(WalkMgr& m, char mode, const std::vector<Cuboid>& blocks, const std::vector<Medium*>& media,
-                long long walks, double precision, Cuboid* window, int weight_select = 4)
-    {
-        std::vector<const Cuboid*> boxes;
-        for (const Cuboid& b : blocks)
-            boxes.push_back(&b);
-        testing::internal::CaptureStdout();
-        int r = m.Prepare(mode, boxes, media, walks, precision, cap, cap2, err, ss_sum.data(), ss_sum2.data(),
-                          ss_count, is_sum.data(), is_sum2.data(), is_count, 1, 1, weight_select, window);
-        testing::internal::GetCapturedStdout();
-        return r;
-    }
-};
 
 // Slabs between consecutive heights z, with the given permittivities.
 struct Media {
