@@ -83,7 +83,7 @@ TEST(Messages, ExactTextsAndExitStatus)
          "(3,3,3) on every axis\n"},
         {"", "-f d.kd", Deck("<window> v1 (0,0,0) v2 (-1,1,1) [/window]\n"), 255, "Line 2 : window has its far corner"},
         {"", "-f d.kd", Deck(Medium("m", "1", "0", "1", "(-1,0,0)")), 255, "Line 2 : block \"l\" of medium \"m\""},
-        {"", "-f d.kd", Deck(Medium("m", "1", "1e308*10")), 255,
+        {"", "-f d.kd", Deck(Medium("m", "1", "0", "1e308*10")), 255,
          "Line 2 : block \"l\" of medium \"m\" has a coordinate that is not a finite number\n"},
         {"", "-f d.kd", Deck(Medium("m", "-3.9")), 255, "Line 2 : medium \"m\" has permittivity -3.9"},
         {"", "-f d.kd", Deck(Medium("m", "1e308*10")), 255, "Line 2 : medium \"m\" has permittivity inf"},
