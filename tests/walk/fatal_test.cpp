@@ -17,7 +17,6 @@ TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
         {"panel index", [] { Randomwalk::idx2pt(0, 961, 31); },
          prefix + "static PointOnCube Randomwalk::idx2pt\\(int, int, int\\): "
                   "Assertion `0 <= index && index < segnum \\* segnum' failed\\."},
-        {"face number", [] { Randomwalk::idx2pt(6, 0, 31); }, "Assertion `0 <= fno && fno <= 5' failed"},
         {"face of a point", [] { Randomwalk::StructToVector3(PointOnCube(6, 0.5, 0.5, 0), Cube(Vector3(0, 0, 0), 1)); },
          prefix + "static const Vector3 Randomwalk::StructToVector3.*Assertion `false' failed"},
         {"interface in the wrong half",

@@ -86,6 +86,8 @@ TEST(GaussBox, MarginsFromNeighboursInterfacesAndBlocks)
         // The far face of the layer above the master is 2.5, 1.5 above its top.
         {"far face of the layer above", {-20, -1, 2, 2.5, 20}, {2.5, 3.9, 2.5, 3.9},
          {UNIT, Cuboid(1, 11, 0, 0, 12, 1, 1)}, {-0.75, -0.75, -0.75, 1.75, 1.75, 1.75}},
+        {"far face of the layer below", {-20, -2, -1.5, 20}, {2.5, 3.9, 2.5},
+         {UNIT, Cuboid(1, 0, 0, 4, 1, 1, 5)}, {-1, -1, -1, 2, 2, 2}},
     };
     for (const auto& r : rows) {
         WalkRunCase c(r.blocks, r.z, r.eps);
@@ -140,7 +142,6 @@ TEST(WalkRun, TwoThreadsWithTheSurfaceOnAnInterface)
     r.Go('t', 6000, 0, 2);
     EXPECT_NEAR(r.m.gauss_surface.z1, 0.4, 1e-12);
     EXPECT_EQ(r.Counted(), r.m.walk_count - 1);
-    EXPECT_TRUE(r.m.walkers.empty());
     EXPECT_LT(r.cap[1], 0.0);
 }
 
