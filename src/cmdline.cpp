@@ -39,6 +39,12 @@ void ShowHelp()
         "    \"--time-limit <seconds>\", \"--max-walks <n>\": end a master's walks when reached",
         "    Exit status 75: a master stopped before its target was met.",
         "",
+        "  Batches of inputs:",
+        "    \"--batch <list> --out-dir <dir>\": run every input of <list>, one JSON result each in <dir>",
+        "    \"--shard <k>/<n>\": only inputs k, k+n, k+2n... (k from 0), as a scheduler array's task",
+        "    Finished results that meet the target are skipped; failed inputs are recorded.",
+        "  $ bin/korva --merge <dir>   writes the rows of every result in <dir> as CSV",
+        "",
     };
     for (const char* line : LINES)
         Log::output("%s\n", line);
@@ -141,6 +147,9 @@ enum LongCode {
     OPT_SEED,
     OPT_TIME_LIMIT,
     OPT_MAX_WALKS,
+    OPT_BATCH,
+    OPT_OUT_DIR,
+    OPT_SHARD,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -188,6 +197,20 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
         s.max_walks = v;
         return OPTIONS_RUN;
     }
+    case OPT_BATCH:
+    case OPT_OUT_DIR:
+        if (!*arg)
+            return RejectLong(name, arg, "a file name is needed");
+        (code == OPT_BATCH ? s.batch_list : s.out_dir) = arg;
+        return OPTIONS_RUN;
+    case OPT_SHARD: {
+        int k = -1, n = 0, used = 0;
+        if (sscanf(arg, "%d/%d%n", &k, &n, &used) != 2 || arg[used] != '\0' || k < 0 || n < 1 || k >= n)
+            return RejectLong(name, arg, "K/N with whole numbers 0 <= K < N");
+        s.shard_k = k;
+        s.shard_n = n;
+        return OPTIONS_RUN;
+    }
     }
     return 255;
 }
@@ -216,18 +239,21 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"seed", required_argument, nullptr, OPT_SEED},
         {"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
         {"max-walks", required_argument, nullptr, OPT_MAX_WALKS},
-        {"version", no_argument, nullptr, 108},
-        {"convert", required_argument, nullptr, 102},
-        {"floating-as-ground", no_argument, nullptr, 103},
-        {"per-length", no_argument, nullptr, 104},
-        {"process", required_argument, nullptr, 106},
-        {"pattern-result", required_argument, nullptr, 107},
+        {"batch", required_argument, nullptr, OPT_BATCH},
+        {"out-dir", required_argument, nullptr, OPT_OUT_DIR},
+        {"shard", required_argument, nullptr, OPT_SHARD},
+        {"version", no_argument, nullptr, 208},
+        {"convert", required_argument, nullptr, 202},
+        {"floating-as-ground", no_argument, nullptr, 203},
+        {"per-length", no_argument, nullptr, 204},
+        {"process", required_argument, nullptr, 206},
+        {"pattern-result", required_argument, nullptr, 207},
         {nullptr, 0, nullptr, 0},
     };
     optind = 0;  // full rescan, so the table can be read more than once
     int c, which = 0;
     while ((c = getopt_long(argc, argv, "f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if (c >= OPT_MASTER && c <= OPT_MAX_WALKS) {
+        if (c >= OPT_MASTER && c <= OPT_SHARD) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;
@@ -261,23 +287,23 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             break;
         case 1:
             return RegisterTableDir(optarg);
-        case 102:
+        case 202:
             settings.deck_path = optarg;
             settings.convert_out = "-";  // the output name follows the options
             break;
-        case 103:
+        case 203:
             settings.floating_as_ground = true;
             break;
-        case 104:
+        case 204:
             settings.per_length = true;
             break;
-        case 106:
+        case 206:
             settings.process_path = optarg;
             break;
-        case 107:
+        case 207:
             settings.pattern_out = optarg;
             break;
-        case 108:
+        case 208:
             return ShowVersion();
         default:  // 'h', unknown option, missing argument
             ShowHelp();

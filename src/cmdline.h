@@ -28,6 +28,10 @@ struct RunSettings {
     uint64_t seed = 0;
     double time_limit = 0.0;           // --time-limit, seconds per master
     long long max_walks = 0;           // --max-walks, per master
+    // Batches: every input of a list, one result each in a folder.
+    std::string batch_list;            // --batch
+    std::string out_dir;               // --out-dir
+    int shard_k = 0, shard_n = 1;      // --shard K/N: inputs K, K+N, K+2N...
 };
 
 // ParseOptions result when the run goes on with the deck.

@@ -1,5 +1,6 @@
 static const char KORVA_SOURCE[] = "src/main";
 
+#include "batch.h"
 #include "cmdline.h"
 #include "extraction.h"
 #include "import.h"
@@ -166,6 +167,9 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
 
 int main(int argc, char** argv)
 {
+    // The summary goes to standard output alone, without the banner.
+    if (argc == 3 && std::string(argv[1]) == "--merge")
+        return MergeResults(argv[2]);
     Log::open();
     timespec total_start = Now();
     PrintBanner();
@@ -174,6 +178,8 @@ int main(int argc, char** argv)
     int status = ParseOptions(argc, argv, settings);
     if (status != OPTIONS_RUN)
         return status;
+    if (!settings.batch_list.empty())
+        return RunBatch(settings, argc, argv);
     if (settings.deck_path.empty()) {
         Log::perror("must have an input file!\n");
         ShowHelp();
