@@ -3,6 +3,7 @@ static const char KORVA_SOURCE[] = "src/main";
 #include "batch.h"
 #include "cmdline.h"
 #include "extraction.h"
+#include "frontend.h"
 #include "import.h"
 #include "layers.h"
 #include "log.h"
@@ -30,60 +31,6 @@ double Elapsed(const timespec& from, const timespec& to)
     return (double)s;
 }
 
-void PrintBanner()
-{
-    Log::output("/********************************************************\n");
-    Log::output("* Korva --floating Random Walk based Capacitance solver *\n");
-    Log::output("*    for parasitic extraction of VLSI interconnects     *\n");
-    Log::output("*                 Korva Version 2012.08                 *\n");
-    Log::output("********************************************************/\n");
-}
-
-// The masters of this run: the deck's task, the --master names in the order
-// given, or every conductor but the excluded ones. Empty after a message
-// when a name is not a conductor of the deck.
-bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
-                    std::vector<std::string>& masters)
-{
-    auto known = [&conductors](const std::string& name) {
-        if (std::binary_search(conductors.begin(), conductors.end(), name))
-            return true;
-        Log::perror("no conductor named %s in the deck\n", name.c_str());
-        return false;
-    };
-    bool ok = true;
-    for (const std::vector<std::string>* names : {&s.masters, &s.exclude, &s.ground})
-        for (const std::string& name : *names)
-            ok = known(name) && ok;
-    if (!ok)
-        return false;
-    if (s.all_masters) {
-        for (const std::string& name : conductors)
-            if (std::find(s.exclude.begin(), s.exclude.end(), name) == s.exclude.end())
-                masters.push_back(name);
-    }
-    for (const std::string& name : s.masters)
-        if (std::find(masters.begin(), masters.end(), name) == masters.end())
-            masters.push_back(name);
-    if (s.masters.empty() && !s.all_masters)
-        masters.push_back(master_name);
-    if (masters.empty()) {
-        Log::perror("no master conductor left to extract\n");
-        return false;
-    }
-    return true;
-}
-
-// The report of one master, after its walks.
-void PrintRow(const MasterRow& row, const timespec& total_start)
-{
-    WalkMgr::PrintOutputZone(row.conductors, row.cap, row.err);
-    Log::output("Kernel of Random Walk used %.2lf seconds\n", row.walk_seconds);
-    Log::output("[END of Korva]\n");
-    Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", row.cap[0],
-                Elapsed(total_start, Now()));
-}
-
 // A calibration pattern's own result: per wire, and per micrometre of the
 // master's middle with --per-length.
 bool PatternReport(const RunSettings& settings, const ImportedInput& imported, const MasterRow& row)
@@ -98,19 +45,6 @@ bool PatternReport(const RunSettings& settings, const ImportedInput& imported, c
         return false;
     }
     return true;
-}
-
-bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors,
-                  const std::vector<MasterRow>& rows)
-{
-    bool ok = true;
-    if (!s.json_path.empty())
-        ok = WriteJson(s.json_path, s, seed, rows) && ok;
-    if (!s.csv_path.empty())
-        ok = WriteCsv(s.csv_path, rows) && ok;
-    if (!s.spef_path.empty())
-        ok = WriteSpef(s.spef_path, s, conductors, rows) && ok;
-    return ok;
 }
 
 // The extraction itself: from the deck lists to the printed rows and the
@@ -152,7 +86,7 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
             continue;
         }
         unmet = unmet || !row.converged;
-        PrintRow(row, total_start);
+        PrintRow(row, Elapsed(total_start, Now()));
         if (imported.pattern && k == 0 && !PatternReport(settings, imported, row))
             failed = true;
     }

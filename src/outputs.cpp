@@ -7,6 +7,8 @@
 #include <map>
 #include <set>
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "log.h"
@@ -57,12 +59,16 @@ Json Number(double v)
     return std::isfinite(v) ? Json(v) : Json(nullptr);
 }
 
+// Written beside and renamed into place: a run that dies while writing
+// leaves no partial file that looks complete.
 bool Save(const std::string& path, const std::string& text)
 {
-    std::ofstream out(path, std::ios::binary);
+    const std::string temp = path + ".part" + std::to_string(getpid());
+    std::ofstream out(temp, std::ios::binary);
     out << text;
     out.close();
-    if (!out) {
+    if (!out || rename(temp.c_str(), path.c_str()) != 0) {
+        remove(temp.c_str());
         Log::perror("cannot write the output file %s\n", path.c_str());
         return false;
     }
