@@ -153,12 +153,18 @@ private:
     timespec start_;
 };
 
+// Requests each thread of the other ranks keeps in flight: while it walks
+// one chunk, the answer with its next one is already on the way, so the
+// walks never wait for rank 0.
+const int LEAD = 2;
+
 // How long rank 0's receiving thread sleeps when no request waits: short
 // against a chunk's walks, long enough to leave the core to the walks.
 const long SERVE_POLL_NS = 100000;
 
 // Rank 0: its own threads take chunks directly; the main thread answers the
-// other ranks' threads until each has been told that the master ended.
+// other ranks' threads until each request has been told that the master
+// ended.
 MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master, int index,
                 int threads, int ranks)
 {
@@ -174,7 +180,7 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
     const int slots = ex.Slots();
     std::vector<char> buf(WireBytes(slots));
     ChunkSums c;
-    for (int ended = 0, remote = (ranks - 1) * threads; ended < remote;) {
+    for (int ended = 0, remote = (ranks - 1) * threads * LEAD; ended < remote;) {
         int ready = 0;
         MPI_Status st;
         MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &ready, &st);
@@ -197,7 +203,8 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
 }
 
 // Other ranks: each thread returns its chunk and asks for the next, on its
-// own tag, until rank 0 answers that the master ended.
+// own tag. Rank 0 answers in order, and once it answers that the master
+// ended it answers so to every later request too.
 void Work(Extraction& ex, int index, int threads)
 {
     std::vector<std::thread> pool;
@@ -207,14 +214,19 @@ void Work(Extraction& ex, int index, int threads)
             std::vector<char> buf;
             ChunkSums c;
             c.Begin(-1, slots);
-            for (;;) {
-                Pack(index, c, slots, buf);
+            Pack(index, c, slots, buf);
+            for (int k = 0; k < LEAD; k++)
                 MPI_Send(buf.data(), (int)buf.size(), MPI_BYTE, 0, t, MPI_COMM_WORLD);
+            for (int waiting = LEAD; waiting > 0;) {
                 long long reply[2];
                 MPI_Recv(reply, 2, MPI_LONG_LONG, 0, t, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+                waiting--;
                 if (reply[0] < 0)
-                    break;
+                    continue;
                 ex.RunSharedChunk(reply[0], reply[1], c);
+                Pack(index, c, slots, buf);
+                MPI_Send(buf.data(), (int)buf.size(), MPI_BYTE, 0, t, MPI_COMM_WORLD);
+                waiting++;
             }
         });
     for (std::thread& t : pool)
