@@ -20,6 +20,7 @@ static const char KORVA_SOURCE[] = "src/batch";
 #include <nlohmann/json.hpp>
 
 #include "datapaths.h"
+#include "import.h"
 #include "log.h"
 #include "outputs.h"
 #include "scene.h"
@@ -34,17 +35,6 @@ std::string Trim(const std::string& s)
     if (b == std::string::npos)
         return "";
     return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
-
-bool ReadText(const std::string& path, std::string& text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    text = s.str();
-    return true;
 }
 
 std::string Stem(const std::string& path)
@@ -76,7 +66,7 @@ bool BatchOnly(const std::string& arg, bool& takes_value)
 std::string LogTail(const std::string& path)
 {
     std::string text;
-    if (!ReadText(path, text))
+    if (!ReadWhole(path, text))
         return "";
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -164,7 +154,7 @@ std::string Field(const std::string& s)
 bool ReadBatchList(const std::string& list_path, std::vector<std::string>& inputs)
 {
     std::string text;
-    if (!ReadText(list_path, text)) {
+    if (!ReadWhole(list_path, text)) {
         Log::perror("cannot read the batch list %s\n", list_path.c_str());
         return false;
     }
@@ -251,7 +241,7 @@ int RunBatch(const RunSettings& s, int argc, char** argv)
         const std::string part = s.out_dir + "/." + names[i] + ".part";
         const std::string log = s.out_dir + "/" + names[i].substr(0, names[i].size() - 5) + ".log";
         std::string text;
-        if (ReadText(result, text) && ResultMeetsTarget(text, s)) {
+        if (ReadWhole(result, text) && ResultMeetsTarget(text, s)) {
             Log::output("[%zu/%zu] %s: skipped, %s meets the target\n", i + 1, inputs.size(),
                         inputs[i].c_str(), result.c_str());
             skipped++;
@@ -306,7 +296,7 @@ int MergeResults(const std::string& dir)
     int bad = 0;
     for (const std::string& f : files) {
         std::string text;
-        Json doc = ReadText(dir + "/" + f, text) ? Json::parse(text, nullptr, false) : Json();
+        Json doc = ReadWhole(dir + "/" + f, text) ? Json::parse(text, nullptr, false) : Json();
         if (!doc.is_object() || !doc.contains("masters")) {
             fprintf(stderr, "korva: %s/%s is not a result file\n", dir.c_str(), f.c_str());
             bad++;

@@ -8,6 +8,7 @@ static const char KORVA_SOURCE[] = "src/mpi_main";
 #include <mpi.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -158,9 +159,10 @@ private:
 // walks never wait for rank 0.
 const int LEAD = 2;
 
-// How long rank 0's receiving thread sleeps when no request waits: short
-// against a chunk's walks, long enough to leave the core to the walks.
-const long SERVE_POLL_NS = 100000;
+// How long rank 0's receiving thread sleeps when no request waits: from
+// short, doubling while none comes, so that it answers quickly when the
+// chunks are short and leaves the core to the walks when they are long.
+const long POLL_MIN_NS = 20000, POLL_MAX_NS = 1000000;
 
 // Rank 0: its own threads take chunks directly; the main thread answers the
 // other ranks' threads until each request has been told that the master
@@ -180,15 +182,18 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
     const int slots = ex.Slots();
     std::vector<char> buf(WireBytes(slots));
     ChunkSums c;
+    long poll = POLL_MIN_NS;
     for (int ended = 0, remote = (ranks - 1) * threads * LEAD; ended < remote;) {
         int ready = 0;
         MPI_Status st;
         MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &ready, &st);
         if (!ready) {
-            const timespec pause{0, SERVE_POLL_NS};
+            const timespec pause{0, poll};
             nanosleep(&pause, nullptr);
+            poll = std::min(2 * poll, POLL_MAX_NS);
             continue;
         }
+        poll = POLL_MIN_NS;
         MPI_Recv(buf.data(), (int)buf.size(), MPI_BYTE, st.MPI_SOURCE, st.MPI_TAG, MPI_COMM_WORLD,
                  MPI_STATUS_IGNORE);
         FATAL_CHECK(Unpack(buf, slots, c) == index);
