@@ -155,9 +155,9 @@ private:
 };
 
 // Requests each thread of the other ranks keeps in flight: while it walks
-// one chunk, the answer with its next one is already on the way, so the
+// one chunk, the answers with its next ones are already on the way, so the
 // walks never wait for rank 0.
-const int LEAD = 2;
+const int LEAD = 4;
 
 // How long rank 0's receiving thread sleeps when no request waits: from
 // short, doubling while none comes, so that it answers quickly when the
