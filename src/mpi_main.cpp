@@ -56,7 +56,7 @@ void Pack(int master, const ChunkSums& c, int slots, std::vector<char>& buf)
     int64_t head[HEADER] = {master, c.chunk, c.walks, c.hops};
     for (int k = 0; k < CHUNK_STRATA; k++)
         head[4 + k] = c.count[k];
-    buf.resize(WireBytes(slots));
+    buf.resize(c.chunk >= 0 ? WireBytes(slots) : sizeof head);
     memcpy(buf.data(), head, sizeof head);
     if (c.chunk >= 0) {
         const size_t row = sizeof(double) * CHUNK_STRATA * slots;
@@ -216,12 +216,16 @@ void Work(Extraction& ex, int index, int threads)
     for (int t = 0; t < threads; t++)
         pool.emplace_back([&ex, index, t] {
             const int slots = ex.Slots();
-            std::vector<char> buf;
+            std::vector<char> buf[2];
+            // Sums go out without waiting: a message this large is only
+            // taken when rank 0 next looks, and the walks go on meanwhile.
+            MPI_Request sent[2] = {MPI_REQUEST_NULL, MPI_REQUEST_NULL};
+            int which = 0;
             ChunkSums c;
             c.Begin(-1, slots);
-            Pack(index, c, slots, buf);
+            Pack(index, c, slots, buf[0]);
             for (int k = 0; k < LEAD; k++)
-                MPI_Send(buf.data(), (int)buf.size(), MPI_BYTE, 0, t, MPI_COMM_WORLD);
+                MPI_Send(buf[0].data(), (int)buf[0].size(), MPI_BYTE, 0, t, MPI_COMM_WORLD);
             for (int waiting = LEAD; waiting > 0;) {
                 long long reply[2];
                 MPI_Recv(reply, 2, MPI_LONG_LONG, 0, t, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
@@ -229,10 +233,14 @@ void Work(Extraction& ex, int index, int threads)
                 if (reply[0] < 0)
                     continue;
                 ex.RunSharedChunk(reply[0], reply[1], c);
-                Pack(index, c, slots, buf);
-                MPI_Send(buf.data(), (int)buf.size(), MPI_BYTE, 0, t, MPI_COMM_WORLD);
+                MPI_Wait(&sent[which], MPI_STATUS_IGNORE);
+                Pack(index, c, slots, buf[which]);
+                MPI_Isend(buf[which].data(), (int)buf[which].size(), MPI_BYTE, 0, t, MPI_COMM_WORLD,
+                          &sent[which]);
+                which ^= 1;
                 waiting++;
             }
+            MPI_Waitall(2, sent, MPI_STATUSES_IGNORE);
         });
     for (std::thread& t : pool)
         t.join();
