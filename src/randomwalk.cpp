@@ -330,8 +330,13 @@ int CalcPos(double z, Cube& cube, bool lower)
         return ret;
     }
     FATAL_CHECK(ret >= CI_CUT_NUMX / 2);
-    if (ret == 31)
+    // The tables stop at the cut one row under the top face: an interface in
+    // the last row would be walked through as one medium. Shrink the cube
+    // to meet the interface with its top face instead.
+    if (ret >= 29) {
+        cube.radius = z - cz;
         return 31;
+    }
     cube.radius = (z - cz) * r / ((0.5 + (ret - 15)) * (2 * r / 31));
     return ret + 1;
 }
