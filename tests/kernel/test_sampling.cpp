@@ -166,7 +166,7 @@ TEST(CalcPos, SnapsInterfaceOntoGridLine)
         bool lower;
         int line;
     } cases[] = {{0.4, true, 0},    {0.999, true, 0},  {7.5, true, 7},     {15.2, true, 15},
-                 {15.7, false, 16}, {16.0, false, 17}, {28.1, false, 29},  {29.6, false, 30},
+                 {15.7, false, 16}, {16.0, false, 17}, {28.1, false, 29},  {29.6, false, 31},
                  {30.3, false, 31}, {31.0, false, 31}};
     for (const Case& c : cases) {
         Cube cube(Vector3(-2, 5, 0.3), 0.8);
