@@ -30,12 +30,7 @@ protected:
         ASSERT_EQ(chdir(dir.path().c_str()), 0);
         moved = true;
     }
-    void TearDown() override
-    {
-        if (moved) {
-            ASSERT_EQ(chdir(old_cwd), 0);
-        }
-    }
+    void TearDown() override { EXPECT_TRUE(!moved || chdir(old_cwd) == 0); }
     static std::string Example(const std::string& name)
     {
         return std::string(KORVA_SOURCE_DIR) + "/examples/" + name;

@@ -2,9 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -14,65 +12,53 @@ TempDir::TempDir()
 {
     const char* base = getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/korva-test-XXXXXX";
-    char* made = mkdtemp(&templ[0]);
-    if (!made)
+    if (!mkdtemp(&templ[0]))
         throw std::runtime_error("mkdtemp failed");
-    dir = made;
+    dir = templ;
 }
 
 TempDir::~TempDir()
 {
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (system(cmd.c_str()) != 0) {
+    if (system(("rm -rf '" + dir + "'").c_str()) != 0) {
         // nothing sensible to do in a destructor
     }
 }
 
 void MakeDirs(const std::string& path)
 {
-    std::string cur;
-    std::stringstream ss(path);
-    std::string part;
-    if (!path.empty() && path[0] == '/')
-        cur = "/";
-    while (std::getline(ss, part, '/')) {
-        if (part.empty())
-            continue;
-        cur += part + "/";
-        mkdir(cur.c_str(), 0755);
+    for (size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
+        mkdir(path.substr(0, at).c_str(), 0755);
+        if (at == std::string::npos)
+            return;
     }
 }
 
 std::string TempDir::Write(const std::string& rel, const std::string& text) const
 {
     std::string full = dir + "/" + rel;
-    size_t slash = full.rfind('/');
-    MakeDirs(full.substr(0, slash));
-    std::ofstream f(full, std::ios::binary);
-    f << text;
+    MakeDirs(full.substr(0, full.rfind('/')));
+    std::ofstream(full, std::ios::binary) << text;
     return full;
 }
 
 std::string ReadFile(const std::string& path)
 {
-    std::ifstream f(path, std::ios::binary);
     std::stringstream ss;
-    ss << f.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 
 RunResult RunIn(const std::string& cwd, const std::string& command)
 {
     TempDir scratch;
-    std::string outPath = scratch.path() + "/out", errPath = scratch.path() + "/err";
-    std::string full = "cd '" + cwd + "' && " + command + " >'" + outPath + "' 2>'" + errPath + "' </dev/null";
-    int raw = system(full.c_str());
+    const std::string out = scratch.path() + "/out", err = scratch.path() + "/err";
+    int raw = system(("cd '" + cwd + "' && " + command + " >'" + out + "' 2>'" + err + "' </dev/null").c_str());
     RunResult r;
     if (raw != -1 && WIFEXITED(raw))
         r.status = WEXITSTATUS(raw);
     else if (raw != -1 && WIFSIGNALED(raw))
         r.status = 128 + WTERMSIG(raw);
-    r.out = ReadFile(outPath);
-    r.err = ReadFile(errPath);
+    r.out = ReadFile(out);
+    r.err = ReadFile(err);
     return r;
 }

@@ -17,13 +17,11 @@ public:
 };
 
 struct RunResult {
-    int status = -1;     // exit status, or 128 + signal number
-    std::string out;     // standard output
-    std::string err;     // standard error
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out, err;
 };
 
 // Runs `command` (a shell command line) in folder cwd.
 RunResult RunIn(const std::string& cwd, const std::string& command);
-
 std::string ReadFile(const std::string& path);
 void MakeDirs(const std::string& path);

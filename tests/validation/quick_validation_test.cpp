@@ -25,11 +25,4 @@ TEST_F(QuickValidation, EveryCaseAgreesWithItsReference)
                                 << r.std_err << ", deviation " << 100 * r.Deviation() << "%)";
 }
 
-TEST(Reference, ParallelPlatesInSeries)
-{
-    // eps0 * A / (d1/e1 + d2/e2)
-    EXPECT_NEAR(ParallelPlateReference(1.0, {1.0}, {1.0}), 8.854187817e-18, 1e-30);
-    EXPECT_NEAR(ParallelPlateReference(2.0, {0.5, 0.5}, {2.0, 2.0}), 2 * 2 * 8.854187817e-18, 1e-30);
-}
-
 }  // namespace

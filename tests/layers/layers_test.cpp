@@ -1,0 +1,103 @@
+// The dielectric stack: merging media into faces, the cursor's neighbour
+// queries.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "layers.h"
+
+namespace {
+
+struct LayersTest : ::testing::Test {
+    void TearDown() override { Layers::ResetAll(); }
+
+    // Media given as {z0, z1, permittivity}; returns what building printed.
+    std::string Build(const std::vector<std::vector<double>>& media)
+    {
+        Layers::ResetAll();
+        std::vector<Medium*> deck;
+        for (const auto& m : media) {
+            boxes.emplace_back(0, 0, 0, m[0], 1, 1, m[1]);
+            held.emplace_back(&boxes.back(), m[2]);
+            deck.push_back(&held.back());
+        }
+        testing::internal::CaptureStdout();
+        stack.reset(new Layers(deck));
+        return testing::internal::GetCapturedStdout();
+    }
+    std::deque<Cuboid> boxes;
+    std::deque<Medium> held;
+    std::unique_ptr<Layers> stack;
+};
+
+TEST_F(LayersTest, MediaMergeIntoFaces)
+{
+    const struct {
+        const char* label;
+        std::vector<std::vector<double>> media;
+        std::string faces, out;  // pos:diel of each entry, bottom up
+    } rows[] = {
+        {"two stacked", {{0, 1, 3.9}, {1, 2, 2.5}}, "-1e+100:3.9 1:3.9 1e+100:2.5", ""},
+        {"equal collapse, any order", {{2, 3, 2.5}, {1, 2, 2.5}, {0, 1, 2.5}}, "-1e+100:2.5 1e+100:2.5", ""},
+        {"faces within tolerance", {{0, 1, 3.9}, {1 + 5e-13, 2, 2.5}}, "-1e+100:3.9 1:3.9 1e+100:2.5", ""},
+        // A face of its own with no medium below it: a gap of permittivity -1.
+        {"gap", {{0, 1, 3.9}, {2, 3, 2.5}}, "-1e+100:3.9 1:3.9 2:-1 1e+100:2.5", ""},
+        {"three media", {{1, 2, 2.5}, {2, 3, 3.9}, {0, 1, 3.9}}, "-1e+100:3.9 1:3.9 2:2.5 1e+100:3.9", ""},
+        {"conflict keeps the first", {{0, 1, 3.9}, {0, 1, 4.2}, {1, 2, 2.5}}, "-1e+100:3.9 1:3.9 1e+100:2.5",
+         "different diel for same place!\n"},
+        {"empty deck", {}, "-1e+100:1 1e+100:1",
+         "Warning: no medium in the deck, assuming vacuum (relative permittivity 1) everywhere\n"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Build(row.media), row.out) << row.label;
+        std::ostringstream faces;
+        for (const Layer& l : Layers::layers)
+            faces << (faces.tellp() ? " " : "") << l.pos << ":" << l.diel;
+        EXPECT_EQ(faces.str(), row.faces) << row.label;
+    }
+}
+
+// Every neighbour query at the cursor in one line; "-" where a query said false.
+std::string Probe(const Layers& s)
+{
+    double low = 7, high = 8, z = 0, d = 0;
+    std::ostringstream os;
+    os << s.GetNearby(low, high) << " [" << low << "," << high << "] lower " << s.GetLower() << " ";
+    auto put = [&](bool ok, const double& v) { ok ? os << v << " " : os << "- "; };
+    put(s.GetLowerLayer(z), z);
+    put(s.GetLowerDiel(d), d);
+    os << "higher " << s.GetHigher() << " ";
+    put(s.GetHigherLayer(z), z);
+    put(s.GetHigherDiel(d), d);
+    os << "diel ";
+    put(s.GetDiel(d), d);
+    os << "low/high " << s.TooLow() << s.TooHigh();
+    return os.str();
+}
+
+TEST_F(LayersTest, NeighbourQueriesInEveryPosition)
+{
+    Build({{0, 1, 3.9}, {1, 2, 2.5}, {2, 3, 4.2}});  // faces -1e100, 1, 2, +1e100
+    const PSumPacket tiny = {0, false, 1, 6, 1, 1, 6};
+    std::vector<double> body = {1, 2, 3, 4, 5, 6};
+    Layers::RegisterTrans(Layers::DielHash(3.9, 2.5), body.data(), tiny);
+    Layers::RegisterTrans(Layers::DielHash(2.5, 4.2), body.data(), tiny);
+    EXPECT_EQ(Probe(*stack), "0 [7,8] lower -3 - - higher -3 - - diel - low/high 00");
+    const std::pair<double, const char*> rows[] = {
+        {-2e100, "0 [-1e+100,-1e+100] lower -4 - 3.9 higher 1 1 3.9 diel 3.9 low/high 10"},
+        {0.5, "1 [-1e+100,1] lower -4 - 3.9 higher 2 2 2.5 diel 3.9 low/high 00"},
+        {1.5, "1 [1,2] lower 0 -1e+100 3.9 higher 3 1e+100 4.2 diel 2.5 low/high 00"},
+        {2.5, "1 [2,1e+100] lower 1 1 2.5 higher -4 - 4.2 diel 4.2 low/high 00"},
+        {2e100, "0 [1e+100,1e+100] lower 2 2 4.2 higher -4 - 4.2 diel 4.2 low/high 01"},
+    };
+    for (const auto& row : rows) {
+        stack->FindLayer(row.first);
+        EXPECT_EQ(Probe(*stack), row.second) << "z = " << row.first;
+    }
+}
+
+}  // namespace
