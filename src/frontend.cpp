@@ -5,6 +5,7 @@
 #include "log.h"
 #include "outputs.h"
 #include "parser.h"
+#include "scene.h"
 #include "walkmgr.h"
 
 void PrintBanner()
@@ -14,6 +15,70 @@ void PrintBanner()
     Log::output("*    for parasitic extraction of VLSI interconnects     *\n");
     Log::output("*                 Korva Version 2012.08                 *\n");
     Log::output("********************************************************/\n");
+}
+
+timespec Now()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return t;
+}
+
+double Elapsed(const timespec& from, const timespec& to)
+{
+    long double s = (long double)(to.tv_sec - from.tv_sec) +
+                    (long double)(to.tv_nsec - from.tv_nsec) / 1e9L;
+    return (double)s;
+}
+
+int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists)
+{
+    ImportSettings import_settings;
+    import_settings.options.floating_as_ground = s.floating_as_ground;
+    if (s.masters.size() == 1)
+        import_settings.options.master = s.masters[0];
+    import_settings.per_length = s.per_length;
+    import_settings.pattern_result = !s.pattern_out.empty();
+    import_settings.process_path = s.process_path;
+    if (ImportInput(s.deck_path, import_settings, imported) != 0)
+        return 255;
+    for (const std::string& note : imported.notes)
+        Log::output("Note: %s\n", note.c_str());
+    if (!s.convert_out.empty()) {
+        std::string error;
+        if (imported.kind == InputKind::DECK) {
+            Log::perror("%s is already a Korva deck\n", s.deck_path.c_str());
+            return 255;
+        }
+        if (!WriteFileAtomic(s.convert_out, imported.deck_text, error)) {
+            Log::perror("%s\n", error.c_str());
+            return 255;
+        }
+        Log::output("Wrote %s\n", s.convert_out.c_str());
+        return 0;
+    }
+    if (imported.kind != InputKind::DECK && s.masters.size() == 1) {
+        // The reader made that conductor the task's master, under its deck name.
+        s.masters.clear();
+    }
+    if (imported.pattern && (s.all_masters || !s.masters.empty())) {
+        Log::perror("a calibration pattern extracts one wire: name it with a single --master\n");
+        return 255;
+    }
+
+    Log::pinfo("[Preparing Random Walk Program]\n");
+    Log::pinfo("Parsing input file...\n");
+    timespec parse_start = Now();
+    const bool need_task = s.masters.empty() && !s.all_masters;
+    const int status = imported.kind == InputKind::DECK
+                           ? LoadDeck(s.deck_path.c_str(), lists, need_task)
+                           : LoadDeckText(imported.deck_text, lists, need_task);
+    if (status != 0) {
+        DeleteDeckObjects();
+        return status;
+    }
+    Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
+    return -1;
 }
 
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,

@@ -17,20 +17,6 @@ static const char KORVA_SOURCE[] = "src/main";
 
 namespace {
 
-timespec Now()
-{
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    return t;
-}
-
-double Elapsed(const timespec& from, const timespec& to)
-{
-    long double s = (long double)(to.tv_sec - from.tv_sec) +
-                    (long double)(to.tv_nsec - from.tv_nsec) / 1e9L;
-    return (double)s;
-}
-
 // A calibration pattern's own result: per wire, and per micrometre of the
 // master's middle with --per-length.
 bool PatternReport(const RunSettings& settings, const ImportedInput& imported, const MasterRow& row)
@@ -123,53 +109,11 @@ int main(int argc, char** argv)
         return 255;
     }
 
-    ImportSettings import_settings;
-    import_settings.options.floating_as_ground = settings.floating_as_ground;
-    if (settings.masters.size() == 1)
-        import_settings.options.master = settings.masters[0];
-    import_settings.per_length = settings.per_length;
-    import_settings.pattern_result = !settings.pattern_out.empty();
-    import_settings.process_path = settings.process_path;
     ImportedInput imported;
-    if (ImportInput(settings.deck_path, import_settings, imported) != 0)
-        return 255;
-    for (const std::string& note : imported.notes)
-        Log::output("Note: %s\n", note.c_str());
-    if (!settings.convert_out.empty()) {
-        std::string error;
-        if (imported.kind == InputKind::DECK) {
-            Log::perror("%s is already a Korva deck\n", settings.deck_path.c_str());
-            return 255;
-        }
-        if (!WriteFileAtomic(settings.convert_out, imported.deck_text, error)) {
-            Log::perror("%s\n", error.c_str());
-            return 255;
-        }
-        Log::output("Wrote %s\n", settings.convert_out.c_str());
-        return 0;
-    }
-    if (imported.kind != InputKind::DECK && settings.masters.size() == 1) {
-        // The reader made that conductor the task's master, under its deck name.
-        settings.masters.clear();
-    }
-    if (imported.pattern && (settings.all_masters || !settings.masters.empty())) {
-        Log::perror("a calibration pattern extracts one wire: name it with a single --master\n");
-        return 255;
-    }
-
-    Log::pinfo("[Preparing Random Walk Program]\n");
-    Log::pinfo("Parsing input file...\n");
-    timespec parse_start = Now();
     DeckLists lists;
-    const bool need_task = settings.masters.empty() && !settings.all_masters;
-    status = imported.kind == InputKind::DECK
-                 ? LoadDeck(settings.deck_path.c_str(), lists, need_task)
-                 : LoadDeckText(imported.deck_text, lists, need_task);
-    if (status != 0) {
-        DeleteDeckObjects();
+    status = LoadRunInput(settings, imported, lists);
+    if (status >= 0)
         return status;
-    }
-    Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
 
     status = DrawDeckFirst(settings, lists);
     if (status >= 0) {

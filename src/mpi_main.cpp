@@ -29,16 +29,7 @@ namespace {
 
 double Seconds(const timespec& from)
 {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (double)(t.tv_sec - from.tv_sec) + (t.tv_nsec - from.tv_nsec) / 1e9;
-}
-
-timespec Now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
+    return Elapsed(from, Now());
 }
 
 // One chunk's sums on the wire: master index, chunk, walks, hops and the
@@ -246,20 +237,6 @@ void Work(Extraction& ex, int index, int threads)
         t.join();
 }
 
-int LoadInput(const RunSettings& settings, DeckLists& lists)
-{
-    ImportSettings import_settings;
-    import_settings.options.floating_as_ground = settings.floating_as_ground;
-    if (settings.masters.size() == 1)
-        import_settings.options.master = settings.masters[0];
-    ImportedInput imported;
-    if (ImportInput(settings.deck_path, import_settings, imported) != 0)
-        return 255;
-    const bool need_task = settings.masters.empty() && !settings.all_masters;
-    return imported.kind == InputKind::DECK ? LoadDeck(settings.deck_path.c_str(), lists, need_task)
-                                            : LoadDeckText(imported.deck_text, lists, need_task);
-}
-
 int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
 {
     const timespec total_start = Now();
@@ -277,12 +254,11 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
         Log::perror("this MPI library cannot serve several threads per rank: use -n 1\n");
         return 255;
     }
+    ImportedInput imported;
     DeckLists lists;
-    status = LoadInput(settings, lists);
-    if (status != 0) {
-        DeleteDeckObjects();
+    status = LoadRunInput(settings, imported, lists);
+    if (status >= 0)
         return status;
-    }
     // Every rank takes rank 0's word, so none waits for walks that never come.
     int drawn = rank == 0 ? DrawDeckFirst(settings, lists) : 0;
     MPI_Bcast(&drawn, 1, MPI_INT, 0, MPI_COMM_WORLD);
