@@ -88,8 +88,13 @@ TEST_F(Batch, ShardsCoverTheListExactlyOnce)
             }
     }
     EXPECT_EQ(seen, (std::multiset<std::string>{"a", "b", "c", "d", "e", "broken"}));
-    for (const char* wrong : {"2/2", "1/0", "-1/2", "1/2x"})
-        EXPECT_EQ(Run(std::string("--out-dir s --shard ") + wrong).status, 255) << wrong;
+    // Bad shards, and files one run would write for every input alike:
+    // refused before any input runs.
+    for (const char* wrong : {"--shard 2/2", "--shard 1/0", "--shard -1/2", "--shard 1/2x", "--report r.html"}) {
+        RunResult r = Run(std::string("--out-dir s ") + wrong);
+        EXPECT_EQ(r.status, 255) << wrong;
+        EXPECT_EQ(r.out.find("[1/6]"), std::string::npos) << wrong;
+    }
 }
 
 }  // namespace
