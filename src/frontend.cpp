@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "layers.h"
 #include "log.h"
 #include "outputs.h"
 #include "parser.h"
@@ -81,6 +82,18 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists)
     return -1;
 }
 
+namespace {
+
+// Ends a run that cannot go on before its walks; always false.
+bool FreeDeck()
+{
+    Layers::UnLoadData();
+    DeleteDeckObjects();
+    return false;
+}
+
+}  // namespace
+
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
                     std::vector<std::string>& masters)
 {
@@ -95,7 +108,7 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
         for (const std::string& name : *names)
             ok = known(name) && ok;
     if (!ok)
-        return false;
+        return FreeDeck();
     if (s.all_masters) {
         for (const std::string& name : conductors)
             if (std::find(s.exclude.begin(), s.exclude.end(), name) == s.exclude.end())
@@ -108,7 +121,7 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
         masters.push_back(master_name);
     if (masters.empty()) {
         Log::perror("no master conductor left to extract\n");
-        return false;
+        return FreeDeck();
     }
     return true;
 }

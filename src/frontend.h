@@ -25,7 +25,8 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists);
 
 // The masters of this run: the deck's task, the --master names in the order
 // given, or every conductor but the excluded ones. False after a message
-// when a name is not a conductor of the deck.
+// when a name is not a conductor of the deck; the deck's layers and objects
+// are then freed.
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
                     std::vector<std::string>& masters);
 

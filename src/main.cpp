@@ -53,11 +53,8 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     Extraction extraction(lists, solver_space);
     RunDrawing drawing;
     std::vector<std::string> masters;
-    if (!ResolveMasters(settings, extraction.Conductors(), masters)) {
-        Layers::UnLoadData();
-        DeleteDeckObjects();
+    if (!ResolveMasters(settings, extraction.Conductors(), masters))
         return 255;
-    }
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
     const bool several = settings.all_masters || !settings.masters.empty();

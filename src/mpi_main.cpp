@@ -268,13 +268,9 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     }
     const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
     Extraction ex(lists, solver_space);
-    RunDrawing drawing;
     std::vector<std::string> masters;
-    if (!ResolveMasters(settings, ex.Conductors(), masters)) {
-        Layers::UnLoadData();
-        DeleteDeckObjects();
+    if (!ResolveMasters(settings, ex.Conductors(), masters))
         return 255;
-    }
     Log::output("Seed: %llu (reproducible walks, %d ranks x %d threads)\n",
                 (unsigned long long)settings.seed, ranks, settings.threads);
     StopRule rule;
@@ -283,10 +279,12 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     rule.target_error = settings.target_error;
     rule.max_walks = settings.max_walks;
     rule.time_limit = settings.time_limit;
+    RunDrawing drawing;
     std::vector<MasterRow> rows;
     bool failed = false, unmet = false;
+    const bool several = settings.all_masters || !settings.masters.empty();
     for (size_t k = 0; k < masters.size(); k++) {
-        if (masters.size() > 1)
+        if (several)
             Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
         MasterRow row;
         row.master = masters[k];
