@@ -55,6 +55,12 @@ void ShowHelp()
         "    \"--pattern-result <file>\": write a pattern's total, couplings and fringe",
         "  $ bin/korva --version: the version and the data folders in use",
         "",
+        "  Batches of inputs:",
+        "    \"--batch <list> --out-dir <dir>\": run every input of <list>, one JSON result each in <dir>",
+        "    \"--shard <k>/<n>\": only inputs k, k+n, k+2n... (k from 0), as a scheduler array's task",
+        "    Finished results that meet the target are skipped; failed inputs are recorded.",
+        "  $ bin/korva --merge <dir>   writes the rows of every result in <dir> as CSV",
+        "",
     };
     for (const char* line : LINES)
         Log::output("%s\n", line);
@@ -174,6 +180,10 @@ enum LongCode {
     OPT_SEED,
     OPT_TIME_LIMIT,
     OPT_MAX_WALKS,
+    // Past the codes of the geometry readers and pictures (202-210).
+    OPT_BATCH = 211,
+    OPT_OUT_DIR,
+    OPT_SHARD,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -221,6 +231,20 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
         s.max_walks = v;
         return OPTIONS_RUN;
     }
+    case OPT_BATCH:
+    case OPT_OUT_DIR:
+        if (!*arg)
+            return RejectLong(name, arg, "a file name is needed");
+        (code == OPT_BATCH ? s.batch_list : s.out_dir) = arg;
+        return OPTIONS_RUN;
+    case OPT_SHARD: {
+        int k = -1, n = 0, used = 0;
+        if (sscanf(arg, "%d/%d%n", &k, &n, &used) != 2 || arg[used] != '\0' || k < 0 || n < 1 || k >= n)
+            return RejectLong(name, arg, "K/N with whole numbers 0 <= K < N");
+        s.shard_k = k;
+        s.shard_n = n;
+        return OPTIONS_RUN;
+    }
     }
     return 255;
 }
@@ -260,6 +284,9 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"seed", required_argument, nullptr, OPT_SEED},
         {"time-limit", required_argument, nullptr, OPT_TIME_LIMIT},
         {"max-walks", required_argument, nullptr, OPT_MAX_WALKS},
+        {"batch", required_argument, nullptr, OPT_BATCH},
+        {"out-dir", required_argument, nullptr, OPT_OUT_DIR},
+        {"shard", required_argument, nullptr, OPT_SHARD},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
         {"floating-as-ground", no_argument, nullptr, 203},
@@ -273,7 +300,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     optind = 0;  // full rescan, so the table can be read more than once
     int c, which = 0;
     while ((c = getopt_long(argc, argv, "f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if (c >= OPT_MASTER && c <= OPT_MAX_WALKS) {
+        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_SHARD)) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;

@@ -30,6 +30,10 @@ struct RunSettings {
     long long max_walks = 0;           // --max-walks, per master
     std::string picture_path;     // --picture: SVG of the deck (alone: no walks)
     std::string report_path;      // --report: HTML page of the run
+    // Batches: every input of a list, one result each in a folder.
+    std::string batch_list;            // --batch
+    std::string out_dir;               // --out-dir
+    int shard_k = 0, shard_n = 1;      // --shard K/N: inputs K, K+N, K+2N...
 };
 
 // ParseOptions result when the run goes on with the deck.

@@ -5,6 +5,7 @@
 #include "spacemanager.h"
 #include "walkmgr.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -61,39 +62,44 @@ DeckView SceneOfDeck(const DeckLists& lists, const Cuboid& window)
     return s;
 }
 
-RunRecord RecordOfRun(const RunSettings& settings, const WalkMgr& mgr,
-                      const std::vector<std::string>& names, const std::vector<double>& cap,
-                      const std::vector<double>& err, double kernel_seconds)
+RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
+                       const std::vector<std::string>& conductors,
+                       const std::vector<MasterRow>& rows,
+                       const std::vector<ConvergencePoint>& history)
 {
     RunRecord r;
     r.title = "Korva run: " + settings.deck_path;
-    char buf[64];
+    char buf[96];
     r.settings.push_back({"deck", settings.deck_path});
-    if (settings.end_mode == 'p') {
+    if (settings.end_mode == 'p')
         snprintf(buf, sizeof buf, "relative error of the master below %g", settings.target_error);
-        r.settings.push_back({"stopping rule", buf});
-    } else {
+    else
         snprintf(buf, sizeof buf, "%lld walks", (long long)settings.target_walks);
-        r.settings.push_back({"stopping rule", buf});
-    }
+    r.settings.push_back({"stopping rule", buf});
     r.settings.push_back({"threads", std::to_string(settings.threads)});
-    r.settings.push_back({"walks done", std::to_string(mgr.walk_count)});
-    snprintf(buf, sizeof buf, "%.2f s", kernel_seconds);
-    r.settings.push_back({"walk time", buf});
-    r.settings.push_back({"conductors", std::to_string(names.size())});
-    r.settings.push_back({"dielectric media", std::to_string(mgr.mediums.size())});
-    snprintf(buf, sizeof buf, "%u (%s; worker i uses base + 57005 i)", (unsigned)mgr.seed_used,
-             mgr.fixed_seed ? "fixed" : "from the clock");
+    r.settings.push_back({"masters", std::to_string(rows.size())});
+    snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)seed,
+             settings.seeded ? "--seed: reproducible walks" : "from the clock");
     r.seed = buf;
-    r.columns = names;
-    ReportRow row;
-    row.master = names.empty() ? std::string() : names[0];
-    for (size_t j = 0; j < names.size() && j < cap.size(); j++) {
-        row.value.push_back(cap[j]);
-        row.error.push_back(err[j]);
+    r.columns = conductors;
+    for (const MasterRow& row : rows) {
+        if (!row.error.empty())
+            continue;
+        ReportRow out;
+        out.master = row.master;
+        out.value.assign(conductors.size(), 0.0);
+        out.error.assign(conductors.size(), 0.0);
+        for (size_t j = 0; j < row.conductors.size() && j < row.cap.size(); j++) {
+            size_t at = std::lower_bound(conductors.begin(), conductors.end(), row.conductors[j]) -
+                        conductors.begin();
+            if (at < conductors.size() && conductors[at] == row.conductors[j]) {
+                out.value[at] = row.cap[j];
+                out.error[at] = row.err[j];
+            }
+        }
+        r.rows.push_back(out);
     }
-    r.rows.push_back(row);
-    r.history = mgr.history.Snapshot();
+    r.history = history;
     return r;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cmdline.h"
+#include "extraction.h"
 #include "parser.h"
 #include "picture.h"
 #include "runreport.h"
@@ -17,11 +18,12 @@ DeckView SceneOfRun(const WalkMgr& mgr, const DeckLists& lists, const Cuboid& wi
 // Gaussian surface as a run's preparation would.
 DeckView SceneOfDeck(const DeckLists& lists, const Cuboid& window);
 
-// The record of a finished single-master run: its settings, seed, the
-// master's row and the history of the stopping checks.
-RunRecord RecordOfRun(const RunSettings& settings, const WalkMgr& mgr,
-                      const std::vector<std::string>& names, const std::vector<double>& cap,
-                      const std::vector<double>& err, double kernel_seconds);
+// The run report's record: the settings, the seed, every row in the columns
+// of the conductors (byte order), and the first master's stopping checks.
+RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
+                       const std::vector<std::string>& conductors,
+                       const std::vector<MasterRow>& rows,
+                       const std::vector<ConvergencePoint>& history);
 
 // Writes `text` to `path`; prints the failure and returns 255, else 0.
 int WriteTextFile(const std::string& path, const std::string& text);

@@ -116,10 +116,20 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
 
 void Extraction::RunChunk(uint64_t seed, long long chunk, long long walks, ChunkSums& out)
 {
+    BeginChunks(seed);
+    RunSharedChunk(chunk, walks, out);
+}
+
+void Extraction::BeginChunks(uint64_t seed)
+{
     chunk_slots_.assign(Slots(), 0.0);
     mgr_.cap = &chunk_slots_;
     mgr_.run_seed = seed;
     mgr_.master_key = MasterKey(selected_);
+}
+
+void Extraction::RunSharedChunk(long long chunk, long long walks, ChunkSums& out)
+{
     Randomwalk w(0, &mgr_, *mgr_.layers, mgr_.gauss_select, mgr_.weight_select);
     w.RunChunk(chunk, walks, out);
 }

@@ -61,6 +61,10 @@ public:
     // sums as Run with the same seed.
     bool SelectMaster(const std::string& master, std::string& error);
     void RunChunk(uint64_t seed, long long chunk, long long walks, ChunkSums& out);
+    // The same for several threads at once: BeginChunks once after
+    // SelectMaster, then RunSharedChunk from any thread.
+    void BeginChunks(uint64_t seed);
+    void RunSharedChunk(long long chunk, long long walks, ChunkSums& out);
     const double* FaceShare() const { return mgr_.face_share; }
     // The manager of the master selected last (its Gaussian surface, its
     // stopping checks): for pictures and reports.

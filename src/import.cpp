@@ -24,8 +24,6 @@ InputKind DetectInput(const std::string& head)
     return InputKind::DECK;
 }
 
-namespace {
-
 bool ReadWhole(const std::string& path, std::string& text)
 {
     std::ifstream in(path, std::ios::binary);
@@ -36,6 +34,8 @@ bool ReadWhole(const std::string& path, std::string& text)
     text = s.str();
     return true;
 }
+
+namespace {
 
 int Refuse(const std::string& path, const std::vector<std::string>& errors)
 {

@@ -36,6 +36,9 @@ struct ImportedInput {
 // Prints every problem itself. Returns 0, or 255 after a problem.
 int ImportInput(const std::string& path, const ImportSettings& settings, ImportedInput& imported);
 
+// The whole file at `path`; false when it cannot be read.
+bool ReadWhole(const std::string& path, std::string& text);
+
 // The result of a pattern run, from the raw row of the run: the section
 // printed after the report and the text of the per-pattern result.
 std::string PatternResult(const ImportedInput& imported, const CapRow& raw, std::string& report);

@@ -1,8 +1,9 @@
 static const char KORVA_SOURCE[] = "src/main";
 
+#include "batch.h"
 #include "cmdline.h"
-#include "drawings.h"
 #include "extraction.h"
+#include "frontend.h"
 #include "import.h"
 #include "layers.h"
 #include "log.h"
@@ -15,74 +16,6 @@ static const char KORVA_SOURCE[] = "src/main";
 #include <vector>
 
 namespace {
-
-timespec Now()
-{
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    return t;
-}
-
-double Elapsed(const timespec& from, const timespec& to)
-{
-    long double s = (long double)(to.tv_sec - from.tv_sec) +
-                    (long double)(to.tv_nsec - from.tv_nsec) / 1e9L;
-    return (double)s;
-}
-
-void PrintBanner()
-{
-    Log::output("/********************************************************\n");
-    Log::output("* Korva --floating Random Walk based Capacitance solver *\n");
-    Log::output("*    for parasitic extraction of VLSI interconnects     *\n");
-    Log::output("*                 Korva Version 2012.08                 *\n");
-    Log::output("********************************************************/\n");
-}
-
-// The masters of this run: the deck's task, the --master names in the order
-// given, or every conductor but the excluded ones. Empty after a message
-// when a name is not a conductor of the deck.
-bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
-                    std::vector<std::string>& masters)
-{
-    auto known = [&conductors](const std::string& name) {
-        if (std::binary_search(conductors.begin(), conductors.end(), name))
-            return true;
-        Log::perror("no conductor named %s in the deck\n", name.c_str());
-        return false;
-    };
-    bool ok = true;
-    for (const std::vector<std::string>* names : {&s.masters, &s.exclude, &s.ground})
-        for (const std::string& name : *names)
-            ok = known(name) && ok;
-    if (!ok)
-        return false;
-    if (s.all_masters) {
-        for (const std::string& name : conductors)
-            if (std::find(s.exclude.begin(), s.exclude.end(), name) == s.exclude.end())
-                masters.push_back(name);
-    }
-    for (const std::string& name : s.masters)
-        if (std::find(masters.begin(), masters.end(), name) == masters.end())
-            masters.push_back(name);
-    if (s.masters.empty() && !s.all_masters)
-        masters.push_back(master_name);
-    if (masters.empty()) {
-        Log::perror("no master conductor left to extract\n");
-        return false;
-    }
-    return true;
-}
-
-// The report of one master, after its walks.
-void PrintRow(const MasterRow& row, const timespec& total_start)
-{
-    WalkMgr::PrintOutputZone(row.conductors, row.cap, row.err);
-    Log::output("Kernel of Random Walk used %.2lf seconds\n", row.walk_seconds);
-    Log::output("[END of Korva]\n");
-    Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", row.cap[0],
-                Elapsed(total_start, Now()));
-}
 
 // A calibration pattern's own result: per wire, and per micrometre of the
 // master's middle with --per-length.
@@ -98,62 +31,6 @@ bool PatternReport(const RunSettings& settings, const ImportedInput& imported, c
         return false;
     }
     return true;
-}
-
-bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors,
-                  const std::vector<MasterRow>& rows)
-{
-    bool ok = true;
-    if (!s.json_path.empty())
-        ok = WriteJson(s.json_path, s, seed, rows) && ok;
-    if (!s.csv_path.empty())
-        ok = WriteCsv(s.csv_path, rows) && ok;
-    if (!s.spef_path.empty())
-        ok = WriteSpef(s.spef_path, s, conductors, rows) && ok;
-    return ok;
-}
-
-// The run report's record: the settings, the seed, every row in the columns
-// of the conductors (byte order), and the first master's stopping checks.
-RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
-                       const std::vector<std::string>& conductors,
-                       const std::vector<MasterRow>& rows,
-                       const std::vector<ConvergencePoint>& history)
-{
-    RunRecord r;
-    r.title = "Korva run: " + settings.deck_path;
-    char buf[96];
-    r.settings.push_back({"deck", settings.deck_path});
-    if (settings.end_mode == 'p')
-        snprintf(buf, sizeof buf, "relative error of the master below %g", settings.target_error);
-    else
-        snprintf(buf, sizeof buf, "%lld walks", (long long)settings.target_walks);
-    r.settings.push_back({"stopping rule", buf});
-    r.settings.push_back({"threads", std::to_string(settings.threads)});
-    r.settings.push_back({"masters", std::to_string(rows.size())});
-    snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)seed,
-             settings.seeded ? "--seed: reproducible walks" : "from the clock");
-    r.seed = buf;
-    r.columns = conductors;
-    for (const MasterRow& row : rows) {
-        if (!row.error.empty())
-            continue;
-        ReportRow out;
-        out.master = row.master;
-        out.value.assign(conductors.size(), 0.0);
-        out.error.assign(conductors.size(), 0.0);
-        for (size_t j = 0; j < row.conductors.size() && j < row.cap.size(); j++) {
-            size_t at = std::lower_bound(conductors.begin(), conductors.end(), row.conductors[j]) -
-                        conductors.begin();
-            if (at < conductors.size() && conductors[at] == row.conductors[j]) {
-                out.value[at] = row.cap[j];
-                out.error[at] = row.err[j];
-            }
-        }
-        r.rows.push_back(out);
-    }
-    r.history = history;
-    return r;
 }
 
 // The extraction itself: from the deck lists to the printed rows and the
@@ -174,14 +51,10 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
 
     const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
     Extraction extraction(lists, solver_space);
-    DeckView scene;
-    std::vector<ConvergencePoint> history;
+    RunDrawing drawing;
     std::vector<std::string> masters;
-    if (!ResolveMasters(settings, extraction.Conductors(), masters)) {
-        Layers::UnLoadData();
-        DeleteDeckObjects();
+    if (!ResolveMasters(settings, extraction.Conductors(), masters))
         return 255;
-    }
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
     const bool several = settings.all_masters || !settings.masters.empty();
@@ -198,26 +71,14 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
             continue;
         }
         unmet = unmet || !row.converged;
-        PrintRow(row, total_start);
-        if (!settings.report_path.empty() && !scene.has_gauss) {
-            // Drawn around the first master that ran; the ids of the blocks
-            // follow that master's row.
-            DeckLists drawn = lists;
-            drawn.names = row.conductors;
-            scene = SceneOfRun(extraction.Manager(), drawn, deck_window);
-            history = extraction.Manager().history.Snapshot();
-        }
+        PrintRow(row, Elapsed(total_start, Now()));
+        drawing.Take(settings, extraction.Manager(), lists, row, deck_window);
         if (imported.pattern && k == 0 && !PatternReport(settings, imported, row))
             failed = true;
     }
     Layers::UnLoadData();
     DeleteDeckObjects();
-    failed = !WriteOutputs(settings, x.seed, extraction.Conductors(), rows) || failed;
-    if (!settings.report_path.empty()) {
-        RunRecord record = RecordOfRows(settings, x.seed, extraction.Conductors(), rows, history);
-        record.picture_svg = scene.has_gauss ? DrawPicture(scene) : std::string();
-        failed = WriteTextFile(settings.report_path, RenderReport(record)) != 0 || failed;
-    }
+    failed = !WriteOutputs(settings, x.seed, extraction.Conductors(), rows, drawing) || failed;
     Log::close();
     return failed ? 255 : unmet ? 75 : 0;
 }
@@ -226,6 +87,9 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
 
 int main(int argc, char** argv)
 {
+    // The summary goes to standard output alone, without the banner.
+    if (argc == 3 && std::string(argv[1]) == "--merge")
+        return MergeResults(argv[2]);
     Log::open();
     timespec total_start = Now();
     PrintBanner();
@@ -234,66 +98,24 @@ int main(int argc, char** argv)
     int status = ParseOptions(argc, argv, settings);
     if (status != OPTIONS_RUN)
         return status;
+    if (!settings.batch_list.empty())
+        return RunBatch(settings, argc, argv);
     if (settings.deck_path.empty()) {
         Log::perror("must have an input file!\n");
         ShowHelp();
         return 255;
     }
 
-    ImportSettings import_settings;
-    import_settings.options.floating_as_ground = settings.floating_as_ground;
-    if (settings.masters.size() == 1)
-        import_settings.options.master = settings.masters[0];
-    import_settings.per_length = settings.per_length;
-    import_settings.pattern_result = !settings.pattern_out.empty();
-    import_settings.process_path = settings.process_path;
     ImportedInput imported;
-    if (ImportInput(settings.deck_path, import_settings, imported) != 0)
-        return 255;
-    for (const std::string& note : imported.notes)
-        Log::output("Note: %s\n", note.c_str());
-    if (!settings.convert_out.empty()) {
-        std::string error;
-        if (imported.kind == InputKind::DECK) {
-            Log::perror("%s is already a Korva deck\n", settings.deck_path.c_str());
-            return 255;
-        }
-        if (!WriteFileAtomic(settings.convert_out, imported.deck_text, error)) {
-            Log::perror("%s\n", error.c_str());
-            return 255;
-        }
-        Log::output("Wrote %s\n", settings.convert_out.c_str());
-        return 0;
-    }
-    if (imported.kind != InputKind::DECK && settings.masters.size() == 1) {
-        // The reader made that conductor the task's master, under its deck name.
-        settings.masters.clear();
-    }
-    if (imported.pattern && (settings.all_masters || !settings.masters.empty())) {
-        Log::perror("a calibration pattern extracts one wire: name it with a single --master\n");
-        return 255;
-    }
-
-    Log::pinfo("[Preparing Random Walk Program]\n");
-    Log::pinfo("Parsing input file...\n");
-    timespec parse_start = Now();
     DeckLists lists;
-    const bool need_task = settings.masters.empty() && !settings.all_masters;
-    status = imported.kind == InputKind::DECK
-                 ? LoadDeck(settings.deck_path.c_str(), lists, need_task)
-                 : LoadDeckText(imported.deck_text, lists, need_task);
-    if (status != 0) {
+    status = LoadRunInput(settings, imported, lists);
+    if (status >= 0)
+        return status;
+
+    status = DrawDeckFirst(settings, lists);
+    if (status >= 0) {
         DeleteDeckObjects();
         return status;
-    }
-    Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
-
-    if (!settings.picture_path.empty()) {
-        status = WriteTextFile(settings.picture_path, DrawPicture(SceneOfDeck(lists, *solver_space)));
-        if (status != 0 || settings.report_path.empty()) {
-            DeleteDeckObjects();
-            return status;
-        }
     }
 
     return RunExtraction(settings, lists, total_start, imported);

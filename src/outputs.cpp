@@ -7,6 +7,9 @@
 #include <map>
 #include <set>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "log.h"
@@ -57,12 +60,20 @@ Json Number(double v)
     return std::isfinite(v) ? Json(v) : Json(nullptr);
 }
 
+// Written beside and renamed into place: a run that dies while writing
+// leaves no partial file that looks complete. Whatever is not a plain file
+// (a terminal, a pipe, /dev/stdout) is written to as it is.
 bool Save(const std::string& path, const std::string& text)
 {
-    std::ofstream out(path, std::ios::binary);
+    struct stat st;
+    const bool plain = stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    const std::string temp = plain ? path + ".part" + std::to_string(getpid()) : path;
+    std::ofstream out(temp, std::ios::binary);
     out << text;
     out.close();
-    if (!out) {
+    if (!out || (plain && rename(temp.c_str(), path.c_str()) != 0)) {
+        if (plain)
+            remove(temp.c_str());
         Log::perror("cannot write the output file %s\n", path.c_str());
         return false;
     }

@@ -1,0 +1,173 @@
+#include "frontend.h"
+
+#include <algorithm>
+
+#include "layers.h"
+#include "log.h"
+#include "outputs.h"
+#include "parser.h"
+#include "scene.h"
+#include "walkmgr.h"
+
+void PrintBanner()
+{
+    Log::output("/********************************************************\n");
+    Log::output("* Korva --floating Random Walk based Capacitance solver *\n");
+    Log::output("*    for parasitic extraction of VLSI interconnects     *\n");
+    Log::output("*                 Korva Version 2012.08                 *\n");
+    Log::output("********************************************************/\n");
+}
+
+timespec Now()
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return t;
+}
+
+double Elapsed(const timespec& from, const timespec& to)
+{
+    long double s = (long double)(to.tv_sec - from.tv_sec) +
+                    (long double)(to.tv_nsec - from.tv_nsec) / 1e9L;
+    return (double)s;
+}
+
+int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists)
+{
+    ImportSettings import_settings;
+    import_settings.options.floating_as_ground = s.floating_as_ground;
+    if (s.masters.size() == 1)
+        import_settings.options.master = s.masters[0];
+    import_settings.per_length = s.per_length;
+    import_settings.pattern_result = !s.pattern_out.empty();
+    import_settings.process_path = s.process_path;
+    if (ImportInput(s.deck_path, import_settings, imported) != 0)
+        return 255;
+    for (const std::string& note : imported.notes)
+        Log::output("Note: %s\n", note.c_str());
+    if (!s.convert_out.empty()) {
+        std::string error;
+        if (imported.kind == InputKind::DECK) {
+            Log::perror("%s is already a Korva deck\n", s.deck_path.c_str());
+            return 255;
+        }
+        if (!WriteFileAtomic(s.convert_out, imported.deck_text, error)) {
+            Log::perror("%s\n", error.c_str());
+            return 255;
+        }
+        Log::output("Wrote %s\n", s.convert_out.c_str());
+        return 0;
+    }
+    if (imported.kind != InputKind::DECK && s.masters.size() == 1) {
+        // The reader made that conductor the task's master, under its deck name.
+        s.masters.clear();
+    }
+    if (imported.pattern && (s.all_masters || !s.masters.empty())) {
+        Log::perror("a calibration pattern extracts one wire: name it with a single --master\n");
+        return 255;
+    }
+
+    Log::pinfo("[Preparing Random Walk Program]\n");
+    Log::pinfo("Parsing input file...\n");
+    timespec parse_start = Now();
+    const bool need_task = s.masters.empty() && !s.all_masters;
+    const int status = imported.kind == InputKind::DECK
+                           ? LoadDeck(s.deck_path.c_str(), lists, need_task)
+                           : LoadDeckText(imported.deck_text, lists, need_task);
+    if (status != 0) {
+        DeleteDeckObjects();
+        return status;
+    }
+    Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
+    return -1;
+}
+
+namespace {
+
+// Ends a run that cannot go on before its walks; always false.
+bool FreeDeck()
+{
+    Layers::UnLoadData();
+    DeleteDeckObjects();
+    return false;
+}
+
+}  // namespace
+
+bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
+                    std::vector<std::string>& masters)
+{
+    auto known = [&conductors](const std::string& name) {
+        if (std::binary_search(conductors.begin(), conductors.end(), name))
+            return true;
+        Log::perror("no conductor named %s in the deck\n", name.c_str());
+        return false;
+    };
+    bool ok = true;
+    for (const std::vector<std::string>* names : {&s.masters, &s.exclude, &s.ground})
+        for (const std::string& name : *names)
+            ok = known(name) && ok;
+    if (!ok)
+        return FreeDeck();
+    if (s.all_masters) {
+        for (const std::string& name : conductors)
+            if (std::find(s.exclude.begin(), s.exclude.end(), name) == s.exclude.end())
+                masters.push_back(name);
+    }
+    for (const std::string& name : s.masters)
+        if (std::find(masters.begin(), masters.end(), name) == masters.end())
+            masters.push_back(name);
+    if (s.masters.empty() && !s.all_masters)
+        masters.push_back(master_name);
+    if (masters.empty()) {
+        Log::perror("no master conductor left to extract\n");
+        return FreeDeck();
+    }
+    return true;
+}
+
+void PrintRow(const MasterRow& row, double total_seconds)
+{
+    WalkMgr::PrintOutputZone(row.conductors, row.cap, row.err);
+    Log::output("Kernel of Random Walk used %.2lf seconds\n", row.walk_seconds);
+    Log::output("[END of Korva]\n");
+    Log::result("Master Cap. Result: cap %.3e F   Cost %.3f  s\n", row.cap[0],
+                total_seconds);
+}
+
+int DrawDeckFirst(const RunSettings& s, const DeckLists& lists)
+{
+    if (s.picture_path.empty())
+        return -1;
+    const int status = WriteTextFile(s.picture_path, DrawPicture(SceneOfDeck(lists, *solver_space)));
+    return status != 0 || s.report_path.empty() ? status : -1;
+}
+
+void RunDrawing::Take(const RunSettings& s, const WalkMgr& mgr, const DeckLists& lists,
+                      const MasterRow& row, const Cuboid& deck_window)
+{
+    if (s.report_path.empty() || scene.has_gauss)
+        return;
+    DeckLists drawn = lists;
+    drawn.names = row.conductors;
+    scene = SceneOfRun(mgr, drawn, deck_window);
+    history = mgr.history.Snapshot();
+}
+
+bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors,
+                  const std::vector<MasterRow>& rows, const RunDrawing& drawing)
+{
+    bool ok = true;
+    if (!s.json_path.empty())
+        ok = WriteJson(s.json_path, s, seed, rows) && ok;
+    if (!s.csv_path.empty())
+        ok = WriteCsv(s.csv_path, rows) && ok;
+    if (!s.spef_path.empty())
+        ok = WriteSpef(s.spef_path, s, conductors, rows) && ok;
+    if (!s.report_path.empty()) {
+        RunRecord record = RecordOfRows(s, seed, conductors, rows, drawing.history);
+        record.picture_svg = drawing.scene.has_gauss ? DrawPicture(drawing.scene) : std::string();
+        ok = WriteTextFile(s.report_path, RenderReport(record)) == 0 && ok;
+    }
+    return ok;
+}

@@ -1,0 +1,334 @@
+// bin/korva-mpi: one extraction spread over the processes of an MPI job.
+// Every rank prepares the same deck; rank 0 hands out the chunks of walks
+// of each master one at a time to whichever thread of whichever rank asks
+// next, merges the returned sums in chunk order and decides when the master
+// ends, so the numbers are those of a seeded threaded run for any split.
+static const char KORVA_SOURCE[] = "src/mpi_main";
+
+#include <mpi.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "cmdline.h"
+#include "extraction.h"
+#include "frontend.h"
+#include "import.h"
+#include "layers.h"
+#include "log.h"
+#include "parser.h"
+#include "walkmgr.h"
+
+namespace {
+
+double Seconds(const timespec& from)
+{
+    return Elapsed(from, Now());
+}
+
+// One chunk's sums on the wire: master index, chunk, walks, hops and the
+// stratum counts as 64-bit integers, then the two rows of sums. A request
+// without a finished chunk carries chunk -1.
+const int HEADER = 4 + CHUNK_STRATA;
+
+size_t WireBytes(int slots)
+{
+    return sizeof(int64_t) * HEADER + sizeof(double) * 2 * CHUNK_STRATA * (size_t)slots;
+}
+
+void Pack(int master, const ChunkSums& c, int slots, std::vector<char>& buf)
+{
+    int64_t head[HEADER] = {master, c.chunk, c.walks, c.hops};
+    for (int k = 0; k < CHUNK_STRATA; k++)
+        head[4 + k] = c.count[k];
+    buf.resize(c.chunk >= 0 ? WireBytes(slots) : sizeof head);
+    memcpy(buf.data(), head, sizeof head);
+    if (c.chunk >= 0) {
+        const size_t row = sizeof(double) * CHUNK_STRATA * slots;
+        memcpy(buf.data() + sizeof head, c.sum.data(), row);
+        memcpy(buf.data() + sizeof head + row, c.sum2.data(), row);
+    }
+}
+
+int Unpack(const std::vector<char>& buf, int slots, ChunkSums& c)
+{
+    int64_t head[HEADER];
+    memcpy(head, buf.data(), sizeof head);
+    c.Begin(head[1], slots);
+    c.walks = head[2];
+    c.hops = head[3];
+    for (int k = 0; k < CHUNK_STRATA; k++)
+        c.count[k] = head[4 + k];
+    if (c.chunk >= 0) {
+        const size_t row = sizeof(double) * CHUNK_STRATA * slots;
+        memcpy(c.sum.data(), buf.data() + sizeof head, row);
+        memcpy(c.sum2.data(), buf.data() + sizeof head + row, row);
+    }
+    return (int)head[0];
+}
+
+// Rank 0's side of one master: the next chunk to hand out, and the merger
+// with the chunks that came back ahead of their turn.
+class Coordinator {
+public:
+    Coordinator(const StopRule& rule, Extraction& ex)
+        : stores_(ex.Slots()),
+          merger_(rule, ex.FaceShare(), stores_.is_sum, stores_.is_sum2, stores_.is_count.data(), ex.Slots()),
+          start_(Now())
+    {
+    }
+    // Takes a finished chunk (chunk -1: none) and gives the next one to run
+    // with its walks, or -1 when the master's walks end.
+    long long Exchange(ChunkSums& done, long long& walks)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (done.chunk >= 0 && !merger_.stopped) {
+            parked_[done.chunk].swap(done);
+            for (auto it = parked_.find(merger_.Next()); it != parked_.end() && !merger_.stopped;
+                 it = parked_.find(merger_.Next())) {
+                merger_.Merge(it->second, Seconds(start_));
+                parked_.erase(it);
+            }
+        }
+        const long long limit = merger_.ChunkLimit();
+        if (merger_.stopped || (limit >= 0 && next_ >= limit))
+            return -1;
+        walks = merger_.WalksOfChunk(next_);
+        return next_++;
+    }
+    MasterRow Row(const std::string& master, const std::vector<std::string>& sorted) const
+    {
+        MasterRow row;
+        row.master = master;
+        row.conductors.push_back(master);
+        for (const std::string& name : sorted)
+            if (name != master)
+                row.conductors.push_back(name);
+        for (size_t slot = 0; slot < stores_.cap.size(); slot++) {
+            double mean, err;
+            merger_.Estimate((int)slot, mean, err);
+            row.cap.push_back(EPS0 * mean);
+            row.err.push_back(EPS0 * err);
+        }
+        row.walks = merger_.walks;
+        row.hops = merger_.hops;
+        row.converged = merger_.converged;
+        row.walk_seconds = Seconds(start_);
+        row.reached_error = std::fabs(row.err[0] / row.cap[0]);
+        return row;
+    }
+
+private:
+    struct Sums : ChunkSums {
+        void swap(ChunkSums& o)
+        {
+            std::swap(chunk, o.chunk);
+            std::swap(walks, o.walks);
+            std::swap(hops, o.hops);
+            std::swap(slots, o.slots);
+            sum.swap(o.sum);
+            sum2.swap(o.sum2);
+            std::swap(count, o.count);
+        }
+    };
+    std::mutex mutex_;
+    StratumStores stores_;
+    ChunkMerger merger_;
+    std::map<long long, Sums> parked_;
+    long long next_ = 0;
+    timespec start_;
+};
+
+// Requests each thread of the other ranks keeps in flight: while it walks
+// one chunk, the answers with its next ones are already on the way, so the
+// walks never wait for rank 0.
+const int LEAD = 4;
+
+// How long rank 0's receiving thread sleeps when no request waits: from
+// short, doubling while none comes, so that it answers quickly when the
+// chunks are short and leaves the core to the walks when they are long.
+const long POLL_MIN_NS = 20000, POLL_MAX_NS = 1000000;
+
+// Rank 0: its own threads take chunks directly; the main thread answers the
+// other ranks' threads until each request has been told that the master
+// ended.
+MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master, int index,
+                int threads, int ranks)
+{
+    Coordinator coord(rule, ex);
+    std::vector<std::thread> local;
+    for (int t = 0; t < threads; t++)
+        local.emplace_back([&ex, &coord] {
+            ChunkSums c;
+            long long walks = 0;
+            for (long long k; (k = coord.Exchange(c, walks)) >= 0;)
+                ex.RunSharedChunk(k, walks, c);
+        });
+    const int slots = ex.Slots();
+    std::vector<char> buf(WireBytes(slots));
+    ChunkSums c;
+    long poll = POLL_MIN_NS;
+    for (int ended = 0, remote = (ranks - 1) * threads * LEAD; ended < remote;) {
+        int ready = 0;
+        MPI_Status st;
+        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &ready, &st);
+        if (!ready) {
+            const timespec pause{0, poll};
+            nanosleep(&pause, nullptr);
+            poll = std::min(2 * poll, POLL_MAX_NS);
+            continue;
+        }
+        poll = POLL_MIN_NS;
+        MPI_Recv(buf.data(), (int)buf.size(), MPI_BYTE, st.MPI_SOURCE, st.MPI_TAG, MPI_COMM_WORLD,
+                 MPI_STATUS_IGNORE);
+        FATAL_CHECK(Unpack(buf, slots, c) == index);
+        long long reply[2] = {-1, 0};
+        reply[0] = coord.Exchange(c, reply[1]);
+        ended += reply[0] < 0;
+        MPI_Send(reply, 2, MPI_LONG_LONG, st.MPI_SOURCE, st.MPI_TAG, MPI_COMM_WORLD);
+    }
+    for (std::thread& t : local)
+        t.join();
+    return coord.Row(master, ex.Conductors());
+}
+
+// Other ranks: each thread returns its chunk and asks for the next, on its
+// own tag. Rank 0 answers in order, and once it answers that the master
+// ended it answers so to every later request too.
+void Work(Extraction& ex, int index, int threads)
+{
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; t++)
+        pool.emplace_back([&ex, index, t] {
+            const int slots = ex.Slots();
+            std::vector<char> buf[2];
+            // Sums go out without waiting: a message this large is only
+            // taken when rank 0 next looks, and the walks go on meanwhile.
+            MPI_Request sent[2] = {MPI_REQUEST_NULL, MPI_REQUEST_NULL};
+            int which = 0;
+            ChunkSums c;
+            c.Begin(-1, slots);
+            Pack(index, c, slots, buf[0]);
+            for (int k = 0; k < LEAD; k++)
+                MPI_Send(buf[0].data(), (int)buf[0].size(), MPI_BYTE, 0, t, MPI_COMM_WORLD);
+            for (int waiting = LEAD; waiting > 0;) {
+                long long reply[2];
+                MPI_Recv(reply, 2, MPI_LONG_LONG, 0, t, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+                waiting--;
+                if (reply[0] < 0)
+                    continue;
+                ex.RunSharedChunk(reply[0], reply[1], c);
+                MPI_Wait(&sent[which], MPI_STATUS_IGNORE);
+                Pack(index, c, slots, buf[which]);
+                MPI_Isend(buf[which].data(), (int)buf[which].size(), MPI_BYTE, 0, t, MPI_COMM_WORLD,
+                          &sent[which]);
+                which ^= 1;
+                waiting++;
+            }
+            MPI_Waitall(2, sent, MPI_STATUSES_IGNORE);
+        });
+    for (std::thread& t : pool)
+        t.join();
+}
+
+int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
+{
+    const timespec total_start = Now();
+    PrintBanner();
+    RunSettings settings;
+    int status = ParseOptions(argc, argv, settings);
+    if (status != OPTIONS_RUN)
+        return status;
+    if (settings.deck_path.empty() || !settings.seeded || !settings.batch_list.empty() ||
+        !settings.convert_out.empty() || !settings.pattern_out.empty() || settings.per_length) {
+        Log::perror("korva-mpi runs one deck with --seed <n>: -f <file> --seed <n> [options]\n");
+        return 255;
+    }
+    if (settings.threads > 1 && !thread_multiple) {
+        Log::perror("this MPI library cannot serve several threads per rank: use -n 1\n");
+        return 255;
+    }
+    ImportedInput imported;
+    DeckLists lists;
+    status = LoadRunInput(settings, imported, lists);
+    if (status >= 0)
+        return status;
+    // Every rank takes rank 0's word, so none waits for walks that never come.
+    int drawn = rank == 0 ? DrawDeckFirst(settings, lists) : 0;
+    MPI_Bcast(&drawn, 1, MPI_INT, 0, MPI_COMM_WORLD);
+    if (drawn >= 0) {
+        DeleteDeckObjects();
+        return drawn;
+    }
+    const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
+    Extraction ex(lists, solver_space);
+    std::vector<std::string> masters;
+    if (!ResolveMasters(settings, ex.Conductors(), masters))
+        return 255;
+    Log::output("Seed: %llu (reproducible walks, %d ranks x %d threads)\n",
+                (unsigned long long)settings.seed, ranks, settings.threads);
+    StopRule rule;
+    rule.mode = settings.end_mode;
+    rule.target_walks = settings.target_walks;
+    rule.target_error = settings.target_error;
+    rule.max_walks = settings.max_walks;
+    rule.time_limit = settings.time_limit;
+    RunDrawing drawing;
+    std::vector<MasterRow> rows;
+    bool failed = false, unmet = false;
+    const bool several = settings.all_masters || !settings.masters.empty();
+    for (size_t k = 0; k < masters.size(); k++) {
+        if (several)
+            Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
+        MasterRow row;
+        row.master = masters[k];
+        if (!ex.SelectMaster(masters[k], row.error)) {
+            Log::perror("%s", row.error.c_str());
+            failed = true;
+            rows.push_back(row);
+            continue;
+        }
+        ex.BeginChunks(settings.seed);
+        if (rank != 0) {
+            Work(ex, (int)k, settings.threads);
+            // No request of the next master may reach rank 0 before it has
+            // answered every thread of this one.
+            MPI_Barrier(MPI_COMM_WORLD);
+            continue;
+        }
+        rows.push_back(Serve(ex, rule, masters[k], (int)k, settings.threads, ranks));
+        MPI_Barrier(MPI_COMM_WORLD);
+        Log::output("Total random walks: %lld\n", rows.back().walks);
+        unmet = unmet || !rows.back().converged;
+        PrintRow(rows.back(), Seconds(total_start));
+        drawing.Take(settings, ex.Manager(), lists, rows.back(), deck_window);
+    }
+    Layers::UnLoadData();
+    DeleteDeckObjects();
+    if (rank == 0)
+        failed = !WriteOutputs(settings, settings.seed, ex.Conductors(), rows, drawing) || failed;
+    Log::close();
+    return failed ? 255 : unmet ? 75 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int provided = 0, rank = 0, ranks = 1;
+    MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+    Log::open();
+    if (rank != 0)  // rank 0 speaks for the job
+        Log::inf = Log::wrn = Log::ero = Log::out = Log::rst = nullptr;
+    const int status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
+    MPI_Finalize();
+    return status;
+}
