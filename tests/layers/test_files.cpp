@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "tablecheck.h"
 #include "testutil.h"
 
 namespace {
@@ -146,6 +147,42 @@ TEST_F(FilesTest, MissingDirectoryIsReportedAndLoadsNothing)
     std::string out = CaptureOut([&] { Layers::SLoadDir(dir.c_str(), Layers::trans); });
     EXPECT_EQ(out, dir + "  opendir() fail 2\n");
     EXPECT_TRUE(Layers::psums.empty());
+}
+
+// Loading screens each cube's sum and the values' signs on the way and runs
+// the full check only on a suspect body: the screen must never let through
+// what the full check refuses, nor refuse what it accepts.
+TEST_F(FilesTest, ScreenedTablesAreJudgedAsTheFullCheckJudgesThem)
+{
+    const PSumPacket kHalfPdf = {5, true, 1, 3, 6, 2, 36};  // blocks of 12 magnitudes, >= 0
+    const struct {
+        double add5, set6;  // value 5 += add5; value 6 = set6 unless NAN
+        bool sound;
+    } rows[] = {
+        {0, NAN, true},         {5e-10, NAN, true},     {-5e-10, NAN, true},   {2e-9, NAN, false},
+        {-2e-9, NAN, false},    {0, -0.0, false},       {0, INFINITY, false},
+        {1.0 / 12, -0.0, true},  // a negative zero with the sum kept at 1
+        {1.0 / 12, -1e-300, false},
+    };
+    Layers::weight_select = 4;
+    TableCheck::enabled = true;
+    for (const PSumPacket* p : {&kTrans, &kHalfPdf})
+        for (const auto& r : rows) {
+            std::vector<double> body(p->size, 1.0 / 12);
+            body[5] += r.add5;
+            if (!std::isnan(r.set6))
+                body[6] = r.set6;
+            const std::string name = p->type == 0 ? "NumGFT_s.db" : "hNumGFT_IS_s.db";
+            const std::string path = tmp.Write(name, TableBytes(p->half ? 32 : 31, 3.9, 2.5, body));
+            const std::string what = name + " " + std::to_string(r.add5) + " " + std::to_string(r.set6);
+            if (r.sound)
+                EXPECT_TRUE(Load(path, *p)) << what;
+            else
+                EXPECT_EXIT({ Log::ero = stderr; Load(path, *p); }, testing::ExitedWithCode(255), Quote(name))
+                    << what;
+            Layers::UnLoadData();
+        }
+    TableCheck::enabled = false;
 }
 
 }  // namespace
