@@ -3,7 +3,9 @@ static const char KORVA_SOURCE[] = "src/layers";
 #include "layers.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -11,6 +13,7 @@ static const char KORVA_SOURCE[] = "src/layers";
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "log.h"
@@ -412,26 +415,46 @@ static void ReportMissing(double dlow, double dhigh, bool hint)
         Log::perror("Please check your .gft_dir file, make sure the existence of data. ");
 }
 
-void Layers::RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet)
+// Cumulative sums per cut position, running across its faces; `suspect`
+// tells whether the values might break the sign and sum rules (see
+// TableCheck::SumClearlyOne).
+static PSumEntry BuildTrans(const double* data, const PSumPacket& packet, bool& suspect)
 {
     PSumEntry entry(new double*[packet.dim0], new std::vector<double>*[packet.dim0]);
+    unsigned long long signs = 0;
+    bool off = false;
     for (int a = 0; a < packet.dim0; ++a) {
         entry.first[a] = new double[packet.dim1];
         entry.second[a] = new std::vector<double>[packet.dim1];
         double acc = 0;  // one running total per cut position, across its faces
         for (int f = 0; f < packet.dim1; ++f) {
             std::vector<double>& cum = entry.second[a][f];
-            cum.reserve(packet.dim2);
+            cum.resize(packet.dim2);
+            const double* in = data + (a * packet.dim1 + f) * packet.dim2;
             for (int k = 0; k < packet.dim2; ++k) {
-                acc += data[(a * packet.dim1 + f) * packet.dim2 + k];
-                cum.push_back(acc);
+                acc += in[k];
+                signs |= TableCheck::SignBits(in[k]);
+                cum[k] = acc;
             }
             entry.first[a][f] = acc;
         }
+        off |= !TableCheck::SumClearlyOne(acc);  // the cube's total
     }
     entry_shapes[entry.first] = packet;
-    Replace(packet.half ? half_psums : psums, key, entry, UnLoadTrans);
+    suspect = off || signs >> 63;
+    return entry;
+}
+
+static void FileTrans(const DielKey& key, const PSumEntry& entry, const PSumPacket& packet)
+{
+    Replace(packet.half ? Layers::half_psums : Layers::psums, key, entry, UnLoadTrans);
     Log::pinfo(packet.half ? "[half_psums registered]\n" : "[psums registered]\n");
+}
+
+void Layers::RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet)
+{
+    bool suspect;
+    FileTrans(key, BuildTrans(data, packet, suspect), packet);
 }
 
 void Layers::RegisterWei(const DielKey& key, double* data, const PSumPacket& packet)
@@ -489,26 +512,35 @@ static WeightSignEntry NewSigns(const PSumPacket& packet)
 
 // Importance densities (selectors 2 and 4): cumulative |value| per (a, b),
 // running across faces. The sign of each panel's weight is kept apart when
-// the file carries any, since the sampler draws by magnitude.
-static void FillDensity(const double* data, const PSumPacket& packet, WeightPdfEntry& entry,
+// the file carries any, since the sampler draws by magnitude. Returns whether
+// the values might break the sum rule, or (half-cube tables, which hold
+// magnitudes) the sign rule.
+static bool FillDensity(const double* data, const PSumPacket& packet, WeightPdfEntry& entry,
                         WeightSignEntry signs)
 {
+    unsigned long long sign_bits = 0;
+    bool off = false;
     for (int a = 0; a < packet.dim0; ++a) {
         for (int b = 0; b < packet.dim1; ++b) {
             double run = 0;
             for (int c = 0; c < packet.dim2; ++c) {
                 std::vector<double>& values = entry.second[a][b][c];
+                values.resize(packet.dim3);
+                const double* in = data + packet.index(a, b, c, 0);
                 for (int d = 0; d < packet.dim3; ++d) {
-                    double v = data[packet.index(a, b, c, d)];
+                    double v = in[d];
+                    sign_bits |= TableCheck::SignBits(v);
                     run += abs(v);
-                    values.push_back(run);
+                    values[d] = run;
                     if (signs)
                         signs[a][b][c].push_back(v < 0 ? -1 : 1);
                 }
                 entry.first[a][b][c] = run;
             }
+            off |= !TableCheck::SumClearlyOne(run);  // one cube and direction
         }
     }
+    return off || (packet.half && sign_bits >> 63);
 }
 
 // Common weight values (selectors 0, 1, 3), checked against the transition
@@ -536,8 +568,15 @@ static void FillWeightValues(const double* data, const PSumPacket& packet, const
     }
 }
 
-void Layers::RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet)
+// A weight table built but not yet filed under its pair.
+struct BuiltPdf {
+    WeightPdfEntry entry;
+    WeightSignEntry signs;
+};
+
+static BuiltPdf BuildPdf(const DielKey& key, const double* data, const PSumPacket& packet, bool& suspect)
 {
+    const int weight_select = Layers::weight_select;
     if (weight_select > 4 || weight_select < 0) {
         Log::pinfo("weight select == 1 loading multi diel PDF");
         FATAL_CHECK(false);
@@ -545,7 +584,7 @@ void Layers::RegisterPdf(const DielKey& key, double* data, const PSumPacket& pac
     bool density = weight_select == 2 || weight_select == 4;
     const PSumEntry* trans_entry = nullptr;
     if (!density) {
-        std::map<DielKey, PSumEntry>& tr = packet.half ? half_psums : psums;
+        std::map<DielKey, PSumEntry>& tr = packet.half ? Layers::half_psums : Layers::psums;
         auto it = tr.find(key);
         if (it == tr.end()) {
             // Without the pair's transition table the values cannot be
@@ -563,24 +602,41 @@ void Layers::RegisterPdf(const DielKey& key, double* data, const PSumPacket& pac
         for (int i = 0; i < packet.size && !has_negative; ++i)
             has_negative = data[i] < 0;
 
-    WeightPdfEntry entry = NewPdf(packet);
-    WeightSignEntry signs = has_negative ? NewSigns(packet) : nullptr;
+    BuiltPdf built{NewPdf(packet), has_negative ? NewSigns(packet) : nullptr};
+    suspect = true;  // the weight values are not screened
     if (density)
-        FillDensity(data, packet, entry, signs);
+        suspect = FillDensity(data, packet, built.entry, built.signs);
     else
-        FillWeightValues(data, packet, *trans_entry, entry);
+        FillWeightValues(data, packet, *trans_entry, built.entry);
+    return built;
+}
 
-    Replace(packet.half ? cdf_half_weights : cdf_weights, key, entry, UnLoadPdf);
+static void ReleasePdf(BuiltPdf& built)
+{
+    UnLoadPdf(built.entry);
+    if (built.signs)
+        UnLoadSigns(built.signs);
+}
+
+static void FilePdf(const DielKey& key, const BuiltPdf& built, const PSumPacket& packet)
+{
+    Replace(packet.half ? Layers::cdf_half_weights : Layers::cdf_weights, key, built.entry, UnLoadPdf);
     if (!packet.half) {
-        auto old = cdf_weight_signs.find(key);
-        if (old != cdf_weight_signs.end()) {
+        auto old = Layers::cdf_weight_signs.find(key);
+        if (old != Layers::cdf_weight_signs.end()) {
             UnLoadSigns(old->second);
-            cdf_weight_signs.erase(old);
+            Layers::cdf_weight_signs.erase(old);
         }
-        if (signs)
-            cdf_weight_signs.emplace(key, signs);
+        if (built.signs)
+            Layers::cdf_weight_signs.emplace(key, built.signs);
     }
     Log::pinfo(packet.half ? "Half Weight PDF registered\n" : "Weight PDF registered\n");
+}
+
+void Layers::RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet)
+{
+    bool suspect;
+    FilePdf(key, BuildPdf(key, data, packet, suspect), packet);
 }
 
 // ---------------------------------------------------------------------------
@@ -790,6 +846,38 @@ static void RejectTable(const char* path, const PSumPacket& packet, const std::s
     TableCheck::Reject(path, std::string(TableCheck::PacketName(packet)) + " table: " + problem);
 }
 
+static void CheckBody(const char* path, const PSumPacket& packet, const double* body)
+{
+    std::string problem = TableCheck::MultiProblem(packet, Layers::weight_select, body);
+    if (!problem.empty())
+        RejectTable(path, packet, problem);
+}
+
+// A screened body: checked in full only when the screen found it suspect.
+// False when the file repeats one already registered.
+static bool Judged(const char* path, const PSumPacket& packet, const DielKey& key, const double* body,
+                   bool suspect)
+{
+    if (suspect)
+        CheckBody(path, packet, body);
+    return TableCheck::NoteFile(path, packet, key);
+}
+
+// Bytes read, short only at the end of the file or on an error.
+static size_t ReadFully(int fd, void* buf, size_t bytes)
+{
+    size_t got = 0;
+    while (got < bytes) {
+        ssize_t n = read(fd, static_cast<char*>(buf) + got, bytes - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
 void Layers::SLoadDir(const char* dir, const PSumPacket& packet)
 {
     DIR* d = opendir(dir);
@@ -833,15 +921,15 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
         return false;
 
     const bool check = TableCheck::enabled;
-    FILE* f = fopen(path, "rb");
-    if (!f) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
         if (check)
             RejectTable(path, packet, std::string("cannot be opened: ") + strerror(errno));
         return false;
     }
     double header[3];
-    if (fread(header, sizeof(double), 3, f) != 3) {
-        fclose(f);
+    if (ReadFully(fd, header, sizeof header) != sizeof header) {
+        close(fd);
         if (check)
             RejectTable(path, packet, "shorter than its header of three values");
         return false;
@@ -856,33 +944,49 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     double seg = header[0], dlow = header[1], dhigh = header[2];
     DielKey key{0, 0};
     if (!(seg >= 31.0 && seg < 33.0) || dlow == dhigh || !PairInStack(dlow, dhigh, key)) {
-        fclose(f);
+        close(fd);
         return false;
     }
 
-    std::vector<double> body(packet.size > 0 ? packet.size : 0);
-    size_t rs = fread(body.data(), sizeof(double), body.size(), f);
-    fclose(f);
+    // Straight from the file into an uninitialised buffer, in one read.
+    const size_t count = packet.size > 0 ? packet.size : 0;
+    std::unique_ptr<double[]> body(new double[count]);
+    size_t rs = ReadFully(fd, body.get(), count * sizeof(double)) / sizeof(double);
+    close(fd);
     if (check && (int)rs != packet.size) {
         char what[128];
         snprintf(what, sizeof what, "holds %zu of the %d values after its header", rs, packet.size);
         RejectTable(path, packet, what);
     }
     FATAL_CHECK_TEXT((int)rs == packet.size, "(int)rs == size");
-    if (check) {
-        std::string problem = TableCheck::MultiProblem(packet, weight_select, body.data());
-        if (!problem.empty())
-            RejectTable(path, packet, problem);
+    // Transition and density tables are screened by the loops that build
+    // them, the rest is checked before it is used; either way a body is
+    // judged before its file is noted as serving the pair.
+    const bool screened = check && TableCheck::Screened(packet, weight_select);
+    if (check && !screened) {
+        CheckBody(path, packet, body.get());
         if (!TableCheck::NoteFile(path, packet, key))
             return false;  // a copy of a file already registered
     }
-
-    if (packet.type <= 1)
-        RegisterTrans(key, body.data(), packet);
-    else if (packet.type <= 3)
-        RegisterWei(key, body.data(), packet);
-    else
-        RegisterPdf(key, body.data(), packet);
+    if (packet.type <= 1) {
+        bool suspect;
+        PSumEntry entry = BuildTrans(body.get(), packet, suspect);
+        if (screened && !Judged(path, packet, key, body.get(), suspect)) {
+            UnLoadTrans(entry);
+            return false;
+        }
+        FileTrans(key, entry, packet);
+    } else if (packet.type <= 3) {
+        RegisterWei(key, body.get(), packet);
+    } else {
+        bool suspect;
+        BuiltPdf built = BuildPdf(key, body.get(), packet, suspect);
+        if (screened && !Judged(path, packet, key, body.get(), suspect)) {
+            ReleasePdf(built);
+            return false;
+        }
+        FilePdf(key, built, packet);
+    }
     Log::pinfo("dlow %.2f dhigh %.2f is registered.\n", dlow, dhigh);
     return true;
 }

@@ -27,6 +27,9 @@ namespace {
 const double SUM_TOL = 1e-9;
 // Values that symmetry makes equal (relative).
 const double SYM_TOL = 1e-6;
+// How far two orders of adding one cube's values (at most a few thousand,
+// all >= 0, summing near 1) can differ: n * 2^-52 at most, about 1.4e-12.
+const double ORDER_SLACK = 1e-11;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...)
@@ -248,6 +251,16 @@ std::string MultiProblem(const PSumPacket& p, int weight_select, const double* b
         int bad = FirstBad(body, p.size, sign);
         return bad < 0 ? "" : BadValue(Where(p, bad), body[bad], sign);
     }
+}
+
+bool Screened(const PSumPacket& p, int weight_select)
+{
+    return p.type <= 1 || (p.type >= 4 && (weight_select == 2 || weight_select == 4));
+}
+
+bool SumClearlyOne(double sum)
+{
+    return std::fabs(sum - 1) <= SUM_TOL - ORDER_SLACK;
 }
 
 void Reject(const std::string& path, const std::string& problem)

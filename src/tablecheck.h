@@ -24,6 +24,25 @@ std::string SingleProblem(Single kind, const std::string& path, const double* bo
 std::string HeaderProblem(const PSumPacket& packet, const double header[3]);
 std::string MultiProblem(const PSumPacket& packet, int weight_select, const double* body);
 
+// Loading already walks every value of the transition and density tables
+// once, summing each cube; those loops screen the body on the way instead of
+// a second pass. The screen is conservative: what it passes, MultiProblem
+// passes too; anything else goes to MultiProblem, which decides and words
+// the message.
+//   Screened(packet, weight_select): whether the loaders screen this kind.
+//   SignBits(v): OR these over every value the sign rule wants >= 0.
+//   SumClearlyOne(sum): a cube's (absolute) sum, added in order, is 1 with
+//   room to spare for the exact check's other order of addition.
+bool Screened(const PSumPacket& packet, int weight_select);
+inline unsigned long long SignBits(double v)
+{
+    unsigned long long bits;
+    static_assert(sizeof bits == sizeof v, "64-bit doubles");
+    __builtin_memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+bool SumClearlyOne(double sum);
+
 // Prints "table file PATH: PROBLEM" on the error channel and ends the
 // process with status 255.
 [[noreturn]] void Reject(const std::string& path, const std::string& problem);
