@@ -128,7 +128,8 @@ public:
         space->exact_pruning = exact;
         space->SetMaster(deck.blocks[0]);
         for (const Cuboid* c : deck.blocks)
-            space->AddCuboid(c);
+            space->Octree::AddCuboid(c);
+        space->Freeze();
     }
 
     // Leaf corners, centres and face centres (mid planes of the parent),

@@ -104,8 +104,8 @@ TEST(ScalingProperty, ExampleDecksGetTheSameAnswersFromBothLeafSizings)
             const Cuboid* c_new = new_tree->SearchNearestCuboid(g, d_new);
             bool same = d_old == d_new && (d_old != 0 || c_old->id == c_new->id);
             if (d_old != -2147483647) {
-                scanned_old += old_tree->FindLeaf(g)->cuboids.size();
-                scanned_new += new_tree->FindLeaf(g)->cuboids.size();
+                scanned_old += old_tree->index.Count(old_tree->index.LeafAt(g));
+                scanned_new += new_tree->index.Count(new_tree->index.LeafAt(g));
             }
             if (g.x > r.x0 && g.x < r.x1 && g.y > r.y0 && g.y < r.y1 - 1 && g.z > r.z0 && g.z < r.z1) {
                 Vector3 p(g.x / 5000.0 + jitter(rng), g.y / 5000.0 + jitter(rng), g.z / 5000.0 + jitter(rng));

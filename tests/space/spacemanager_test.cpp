@@ -33,7 +33,8 @@ TEST(SpacemanagerBuild, WindowGrowsToFiveTimesTheSpanAboutTheCentre)
     EXPECT_EQ(s->capacity, Spacemanager::GEOMETRY_CAPACITY);
     EXPECT_DOUBLE_EQ(s->min_ratio, 0.1);
     EXPECT_EQ(s->master, deck.blocks[0]);
-    EXPECT_EQ(s->root->cuboids, deck.blocks);
+    EXPECT_EQ(std::vector<const Cuboid*>(s->index.Blocks(0), s->index.Blocks(0) + s->index.Count(0)),
+              deck.blocks);
 
     // A larger window keeps its extent where it is larger; no blocks, no change.
     Cuboid wide(0, -100, -1, -1, 1, 200, 1);
@@ -68,9 +69,13 @@ class LookupTest : public ::testing::Test {
 protected:
     Spacemanager s{BaseCuboid<int>(0, 0, 0, 0, 10000, 10000, 10000), 5, 0.0};
 
-    void SetUp() override { ASSERT_TRUE(s.SplitNode(s.root)); }
-    const Node* Child(int k) const { return s.root->children[k - 1]; }
-    const Node* Leaf(int x, int y, int z) const { return s.FindLeaf(BaseVector3<int>(x, y, z)); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(s.SplitNode(s.root));
+        s.Freeze();
+    }
+    // The index's cell of child k is k.
+    uint32_t Leaf(int x, int y, int z) const { return s.index.LeafAt(BaseVector3<int>(x, y, z)); }
 };
 
 TEST_F(LookupTest, MidPlanesGoUpAndTheRootIsHalfOpenOnlyInY)
@@ -82,7 +87,7 @@ TEST_F(LookupTest, MidPlanesGoUpAndTheRootIsHalfOpenOnlyInY)
         {10001, 0, 0, 0},      {0, 0, 10001, 0},
     };
     for (const auto& r : rows)
-        EXPECT_EQ(Leaf(r[0], r[1], r[2]), r[3] ? Child(r[3]) : nullptr) << r[0] << "," << r[1] << "," << r[2];
+        EXPECT_EQ(Leaf(r[0], r[1], r[2]), r[3] ? (uint32_t)r[3] : LeafIndex::LEAF) << r[0] << "," << r[1] << "," << r[2];
 
     for (const BaseVector3<int>& g : {BaseVector3<int>(5000, 10000, 5000), BaseVector3<int>(-2147483647, 0, 0)}) {
         int dist = 0;
@@ -109,6 +114,7 @@ TEST_F(LookupTest, DescendsToTheLeafThatHoldsThePoint)
     Node* c8 = s.root->children[7];
     c1->AppendCandidate(&a, ToGrid(a));
     c8->AppendCandidate(&b, ToGrid(b));
+    s.Freeze();
     int dist = 0;
     EXPECT_EQ(s.SearchNearestCuboid(BaseVector3<int>(4999, 4999, 4999), dist), &a);
     EXPECT_EQ(dist, 4799);
