@@ -182,6 +182,20 @@ void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
             }
         }
     }
+    // DominatesAtGap(anchor, c, child, g) per axis, unrolled: the anchor
+    // grown by g holds the child's part within g of c exactly when each
+    // side of c lies within the anchor's side or g reaches the gap between
+    // the anchor's side and the child's.
+    int64_t a_lo[8][3], a_hi[8][3], need_lo[8][3], need_hi[8][3];
+    for (int k = 0; k < 8 && !set.empty(); ++k) {
+        const Box a(grid[anchor[k]]), child(ChildBox(b, m, k));
+        for (int x = 0; x < 3; ++x) {
+            a_lo[k][x] = a.lo[x];
+            a_hi[k][x] = a.hi[x];
+            need_lo[k][x] = a.lo[x] - child.lo[x];
+            need_hi[k][x] = child.hi[x] - a.hi[x];
+        }
+    }
     for (uint32_t i : set) {
         const Box c(grid[i]);
         axes(c, far, gap);
@@ -189,9 +203,14 @@ void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
             const int64_t g = std::max(gap[0][k & 1], std::max(gap[1][(k >> 1) & 1], gap[2][k >> 2]));
             if (g > bound[k])
                 continue;
-            if (g > 0 && i != anchor[k] &&
-                DominatesAtGap(Box(grid[anchor[k]]), c, Box(ChildBox(b, m, k)), g))
-                continue;
+            if (g > 0 && i != anchor[k]) {
+                bool dominated = true;
+                for (int x = 0; x < 3; ++x)
+                    dominated &= ((c.lo[x] >= a_lo[k][x]) | (g >= need_lo[k][x])) &
+                                 ((c.hi[x] <= a_hi[k][x]) | (g >= need_hi[k][x]));
+                if (dominated)
+                    continue;
+            }
             out[k].push_back(i);
         }
     }
