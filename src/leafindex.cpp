@@ -51,15 +51,15 @@ void LeafIndex::SetLeaf(uint32_t cell, const Cuboid* const* blocks, const BaseCu
     cells_[cell].at[1] = (int32_t)n;
 }
 
-void LeafIndex::Shrink()
+void LeafIndex::Reserve(size_t cells, size_t candidates)
 {
-    cells_.shrink_to_fit();
-    boxes_.shrink_to_fit();
-    blocks_.shrink_to_fit();
+    cells_.reserve(cells);
+    boxes_.reserve(candidates);
+    blocks_.reserve(candidates);
 }
 
 size_t LeafIndex::Bytes() const
 {
-    return cells_.capacity() * sizeof(Cell) + boxes_.capacity() * sizeof(Box) +
-           blocks_.capacity() * sizeof(const Cuboid*);
+    return cells_.size() * sizeof(Cell) + boxes_.size() * sizeof(Box) +
+           blocks_.size() * sizeof(const Cuboid*);
 }

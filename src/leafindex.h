@@ -35,8 +35,9 @@ public:
     // Gives leaf `cell` these candidates. A list equal to the one given
     // last shares its storage.
     void SetLeaf(uint32_t cell, const Cuboid* const* blocks, const BaseCuboid<int>* boxes, size_t n);
-    // Returns the growth slack of the arrays once the index is complete.
-    void Shrink();
+    // Room for about this many cells and candidates, so that a large index
+    // grows without copying its arrays (pages never written cost nothing).
+    void Reserve(size_t cells, size_t candidates);
 
     const BaseCuboid<int>& Root() const { return root_; }
     size_t Cells() const { return cells_.size(); }
@@ -44,7 +45,7 @@ public:
     // Candidates of a leaf cell, in list order.
     const Cuboid* const* Blocks(uint32_t cell) const { return blocks_.data() + cells_[cell].at[0]; }
     size_t Count(uint32_t cell) const { return (size_t)(uint32_t)cells_[cell].at[1]; }
-    // Bytes held by the arrays.
+    // Bytes of the arrays in use.
     size_t Bytes() const;
 
     // The leaf cell holding g (x and z closed, y half-open at the root), or

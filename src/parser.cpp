@@ -8,6 +8,7 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <set>
 #include <sstream>
@@ -35,6 +36,7 @@ namespace {
 // ---------------------------------------------------------------- scanner
 
 std::string name;  // last identifier scanned
+std::string number_text;  // characters of the last number, kept for their storage
 
 const char* const KEYWORDS[] = {"vorn", "window", "medium", "conductor", "block",
                                 "basepoint", "name", "v1", "v2", "hvector",
@@ -63,10 +65,10 @@ bool SameIgnoringCase(const std::string& text, const char* keyword)
 // false when the input ends inside a block comment.
 bool SkipComment(bool block)
 {
-    std::istream& in = *deck_in;
+    std::streambuf& in = *deck_in->rdbuf();
     int prev = 0;
     for (;;) {
-        int c = in.get();
+        int c = in.sbumpc();
         if (c == EOF)
             return !block;
         if (c == '\n') {
@@ -83,13 +85,13 @@ bool SkipComment(bool block)
 
 int ScanIdentifier(int first)
 {
-    std::istream& in = *deck_in;
+    std::streambuf& in = *deck_in->rdbuf();
     std::string text(1, (char)first);
     int c;
-    while ((c = in.get()) != EOF && IsNameChar(c))
+    while ((c = in.sbumpc()) != EOF && IsNameChar(c))
         text += (char)c;
     if (c != EOF)
-        in.unget();
+        in.sungetc();
     for (int k = 0; k < KEYWORD_COUNT; ++k) {
         if (SameIgnoringCase(text, KEYWORDS[k])) {
             yylval.ival = k;
@@ -101,12 +103,38 @@ int ScanIdentifier(int first)
     return dictionary.count(name) ? CONDNAME : NEWNAME;
 }
 
+// Takes what reading a double from the stream would take (digits, one
+// point, an exponent mark with an optional sign, in that order) and
+// converts it the same way: text that does not convert whole, or a value
+// beyond the range of a double, is a bad number.
 int ScanNumber()
 {
-    std::istream& in = *deck_in;
-    double v = 0.0;
-    if (!(in >> v)) {
-        in.clear();
+    std::streambuf& in = *deck_in->rdbuf();
+    std::string& text = number_text;
+    text.clear();
+    bool point = false, exponent = false;
+    int c = in.sgetc();
+    for (;;) {
+        if (IsDigit(c)) {
+            text += (char)c;
+        } else if (c == '.' && !point && !exponent) {
+            point = true;
+            text += '.';
+        } else if ((c == 'e' || c == 'E') && !exponent) {
+            exponent = true;
+            text += 'e';
+            c = in.snextc();
+            if (c != '+' && c != '-')
+                continue;
+            text += (char)c;
+        } else {
+            break;
+        }
+        c = in.snextc();
+    }
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || std::isinf(v)) {
         yylval.number = 0.0;
         return BADNUMBER;
     }
@@ -123,9 +151,11 @@ const std::string& ScannedName()
 
 int yylex()
 {
-    std::istream& in = *deck_in;
+    // The stream buffer directly: the stream's own get() costs a guard
+    // object per character.
+    std::streambuf& in = *deck_in->rdbuf();
     for (;;) {
-        int c = in.get();
+        int c = in.sbumpc();
         if (c == EOF)
             return 0;
         if (c == '\n') {
@@ -135,20 +165,20 @@ int yylex()
         if (c == ' ' || c == '\t' || c == '\r')
             continue;
         if (c == '/') {
-            int next = in.get();
+            int next = in.sbumpc();
             if (next == '/' || next == '*') {
                 if (!SkipComment(next == '*'))
                     return 0;
                 continue;
             }
             if (next != EOF)
-                in.unget();
+                in.sungetc();
             return '/';
         }
         if (IsLetter(c) || c == '_')
             return ScanIdentifier(c);
         if (IsDigit(c)) {
-            in.unget();
+            in.sungetc();
             return ScanNumber();
         }
         return c;
