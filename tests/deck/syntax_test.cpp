@@ -67,6 +67,7 @@ TEST_F(LexerTest, PunctuationAndComments)
         // A sign or a leading point is not part of a number.
         {"-2 .5", {'-', NUMBER, '.', NUMBER, 0}},
         {"1e) 1e999", {BADNUMBER, ')', BADNUMBER, 0}},
+        {"1.5.3 2E+x 1e-400", {NUMBER, '.', NUMBER, BADNUMBER, NEWNAME, NUMBER, 0}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Tokens(c.text), c.tokens) << c.text;
