@@ -85,24 +85,22 @@ struct Fixture {
     void Count(benchmark::State& state) const
     {
         size_t leaves = 0, largest = 0, scanned = 0;
-        Walk(space->root, leaves, largest);
+        Walk(*space, leaves, largest);
         for (const BaseVector3<int>& g : grid_points)
-            scanned += space->FindLeaf(g)->cuboids.size();
+            scanned += space->index.Count(space->index.LeafAt(g));
         state.counters["blocks"] = (double)deck.blocks.size();
         state.counters["leaves"] = (double)leaves;
         state.counters["largest_leaf"] = (double)largest;
         state.counters["mean_scanned"] = (double)scanned / grid_points.size();
     }
 
-    static void Walk(const Octree::OctreeNode* n, size_t& leaves, size_t& largest)
+    static void Walk(const Spacemanager& s, size_t& leaves, size_t& largest)
     {
-        if (n->children.empty()) {
-            ++leaves;
-            largest = std::max(largest, n->cuboids.size());
-            return;
-        }
-        for (const Octree::OctreeNode* c : n->children)
-            Walk(c, leaves, largest);
+        for (uint32_t c = 0; c < s.index.Cells(); ++c)
+            if (s.index.At(c).link == LeafIndex::LEAF) {
+                ++leaves;
+                largest = std::max(largest, s.index.Count(c));
+            }
     }
 };
 
@@ -185,7 +183,7 @@ void BM_Build(benchmark::State& state)
         Cuboid window(0, 0, 0, 0, 1, 1, 1);
         std::unique_ptr<Spacemanager> space(Spacemanager::Build(deck.blocks, window));
         leaves = largest = 0;
-        Fixture::Walk(space->root, leaves, largest);
+        Fixture::Walk(*space, leaves, largest);
     }
     state.counters["blocks"] = (double)deck.blocks.size();
     state.counters["leaves"] = (double)leaves;

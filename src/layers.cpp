@@ -42,7 +42,7 @@ std::map<DielKey, WeightPdfEntry> Layers::cdf_weights;
 std::map<DielKey, WeightPdfEntry> Layers::cdf_half_weights;
 std::map<DielKey, WeightSignEntry> Layers::cdf_weight_signs;
 
-static const double FAR_POS = 1e100;
+
 
 // ---------------------------------------------------------------------------
 // Stack construction
@@ -197,44 +197,8 @@ bool Layers::MoveDown()
 // ---------------------------------------------------------------------------
 // Queries. Any negative cursor other than -2 counts as "not set".
 
-bool Layers::GetNearby(double& low, double& high) const
-{
-    if (cur_layer == -2) {
-        if (!layers.empty()) {
-            low = layers.back().pos;
-            high = FAR_POS;
-        }
-        return false;
-    }
-    if (cur_layer < 0)
-        return false;
-    if (cur_layer == 0) {
-        low = -FAR_POS;
-        high = layers[0].pos;
-        return false;
-    }
-    low = layers[cur_layer - 1].pos;
-    high = layers[cur_layer].pos;
-    return true;
-}
 
-int Layers::GetLower() const
-{
-    if (cur_layer == -2)
-        return layers.size() > 1 ? (int)layers.size() - 2 : -4;
-    if (cur_layer < 0)
-        return -3;
-    return cur_layer > 1 ? cur_layer - 2 : -4;
-}
 
-bool Layers::GetLowerLayer(double& z) const
-{
-    int idx = GetLower();
-    if (idx < 0)
-        return false;
-    z = layers[idx].pos;
-    return true;
-}
 
 bool Layers::GetLowerDiel(double& d) const
 {
@@ -250,23 +214,7 @@ bool Layers::GetLowerDiel(double& d) const
     return true;
 }
 
-int Layers::GetHigher() const
-{
-    if (cur_layer == -2)
-        return -4;
-    if (cur_layer < 0)
-        return -3;
-    return cur_layer + 1 >= (int)layers.size() ? -4 : cur_layer + 1;
-}
 
-bool Layers::GetHigherLayer(double& z) const
-{
-    int idx = GetHigher();
-    if (idx < 0)
-        return false;
-    z = layers[idx].pos;
-    return true;
-}
 
 bool Layers::GetHigherDiel(double& d) const
 {

@@ -10,6 +10,9 @@
 
 // Tolerance with which positions and permittivities are compared.
 const double MIE = 1e-12;
+// Position of the open ends of the stack, below the lowest and above the
+// highest interface.
+const double FAR_POS = 1e100;
 
 class Layer {
 public:
@@ -134,3 +137,61 @@ public:
     // Forgets the stack and every registered table (tests, repeated runs).
     static void ResetAll();
 };
+
+// The cursor's neighbourhood: read on every hop, so defined here.
+inline bool Layers::GetNearby(double& low, double& high) const
+{
+    if (cur_layer == -2) {
+        if (!layers.empty()) {
+            low = layers.back().pos;
+            high = FAR_POS;
+        }
+        return false;
+    }
+    if (cur_layer < 0)
+        return false;
+    if (cur_layer == 0) {
+        low = -FAR_POS;
+        high = layers[0].pos;
+        return false;
+    }
+    low = layers[cur_layer - 1].pos;
+    high = layers[cur_layer].pos;
+    return true;
+}
+
+inline int Layers::GetLower() const
+{
+    if (cur_layer == -2)
+        return layers.size() > 1 ? (int)layers.size() - 2 : -4;
+    if (cur_layer < 0)
+        return -3;
+    return cur_layer > 1 ? cur_layer - 2 : -4;
+}
+
+inline bool Layers::GetLowerLayer(double& z) const
+{
+    int idx = GetLower();
+    if (idx < 0)
+        return false;
+    z = layers[idx].pos;
+    return true;
+}
+
+inline int Layers::GetHigher() const
+{
+    if (cur_layer == -2)
+        return -4;
+    if (cur_layer < 0)
+        return -3;
+    return cur_layer + 1 >= (int)layers.size() ? -4 : cur_layer + 1;
+}
+
+inline bool Layers::GetHigherLayer(double& z) const
+{
+    int idx = GetHigher();
+    if (idx < 0)
+        return false;
+    z = layers[idx].pos;
+    return true;
+}

@@ -122,19 +122,34 @@ bool Dominates(const Box& winner, const Box& loser, const Box& b)
     return DominatesAtGap(winner, loser, b, Gap(loser, b));
 }
 
-// Splits set among the 8 children of n: a child keeps the members that may
+// The mid planes of a cell: where its children meet, and the centre that
+// picks the child of a point.
+BaseVector3<int> Middle(const BaseCuboid<int>& b)
+{
+    return BaseVector3<int>((int)(((int64_t)b.x0 + b.x1) / 2), (int)(((int64_t)b.y0 + b.y1) / 2),
+                            (int)(((int64_t)b.z0 + b.z1) / 2));
+}
+
+// Child k (0..7: bit 0 upper x, bit 1 upper y, bit 2 upper z) of cell b.
+BaseCuboid<int> ChildBox(const BaseCuboid<int>& b, const BaseVector3<int>& mid, int k)
+{
+    return BaseCuboid<int>(0, (k & 1) ? mid.x : b.x0, (k & 2) ? mid.y : b.y0, (k & 4) ? mid.z : b.z0,
+                           (k & 1) ? b.x1 : mid.x, (k & 2) ? b.y1 : mid.y, (k & 4) ? b.z1 : mid.z);
+}
+
+// Splits set among the 8 children of cell b: a child keeps the members that may
 // be nearest somewhere in it. A member is dropped when the child's anchor
 // (the member with the least farthest distance over the child) is strictly
 // nearer everywhere in the child, or, for a member apart from the child, at
 // least as near everywhere. Members touching the child always stay, so
 // every block at distance 0 from a grid point of the child reaches the leaf
 // rule. One pass finds the 8 anchors, a second sorts the members.
-void Survivors(const Octree::OctreeNode& n, const std::vector<uint32_t>& set,
+void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
                const std::vector<BaseCuboid<int>>& grid, std::vector<uint32_t> (&out)[8])
 {
-    const BaseCuboid<int>& b = n.box;
     const int64_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1};
-    const int64_t mid[3] = {n.children[1]->box.x0, n.children[2]->box.y0, n.children[4]->box.z0};
+    const BaseVector3<int> m = Middle(b);
+    const int64_t mid[3] = {m.x, m.y, m.z};
     int64_t bound[8], bound_sum[8];
     uint32_t anchor[8];
     for (int k = 0; k < 8; ++k) {
@@ -142,18 +157,14 @@ void Survivors(const Octree::OctreeNode& n, const std::vector<uint32_t>& set,
         bound[k] = bound_sum[k] = INT64_MAX;
         anchor[k] = set.empty() ? 0 : set[0];
     }
-    // Per axis and half (0 lower, 1 upper): the reach of Far and the gap.
-    auto axes = [&](const Box& c, int64_t (&far)[3][2], int64_t (&gap)[3][2]) {
+    // Per axis and half (0 lower, 1 upper): the reach of Far.
+    int64_t far[3][2];
+    for (uint32_t i : set) {
+        const Box c(grid[i]);
         for (int a = 0; a < 3; ++a) {
             far[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - lo[a], mid[a] - c.hi[a]));
             far[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], hi[a] - c.hi[a]));
-            gap[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], lo[a] - c.hi[a]));
-            gap[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - hi[a], mid[a] - c.hi[a]));
         }
-    };
-    int64_t far[3][2], gap[3][2];
-    for (uint32_t i : set) {
-        axes(Box(grid[i]), far, gap);
         for (int k = 0; k < 8; ++k) {
             const int64_t fx = far[0][k & 1], fy = far[1][(k >> 1) & 1], fz = far[2][k >> 2];
             const int64_t f = std::max(fx, std::max(fy, fz));
@@ -167,18 +178,50 @@ void Survivors(const Octree::OctreeNode& n, const std::vector<uint32_t>& set,
             }
         }
     }
-    for (uint32_t i : set) {
-        const Box c(grid[i]);
-        axes(c, far, gap);
-        for (int k = 0; k < 8; ++k) {
-            const int64_t g = std::max(gap[0][k & 1], std::max(gap[1][(k >> 1) & 1], gap[2][k >> 2]));
-            if (g > bound[k])
-                continue;
-            if (g > 0 && i != anchor[k] &&
-                DominatesAtGap(Box(grid[anchor[k]]), c, Box(n.children[k]->box), g))
-                continue;
-            out[k].push_back(i);
+    if (set.empty())
+        return;
+    // DominatesAtGap(anchor, c, child, g) per axis, unrolled: the anchor
+    // grown by g holds the child's part within g of c exactly when each
+    // side of c lies within the anchor's side or g reaches the gap between
+    // the anchor's side and the child's. The thresholds are laid out
+    // [axis][child], and the test is free of branches; grid differences
+    // inside the window fit 32 bits (FitsGrid).
+    int32_t a_lo[3][8], a_hi[3][8], need_lo[3][8], need_hi[3][8], reach[8];
+    uint32_t anchor_of[8];
+    for (int k = 0; k < 8; ++k) {
+        const Box a(grid[anchor[k]]), child(ChildBox(b, m, k));
+        for (int x = 0; x < 3; ++x) {
+            a_lo[x][k] = (int32_t)a.lo[x];
+            a_hi[x][k] = (int32_t)a.hi[x];
+            need_lo[x][k] = (int32_t)(a.lo[x] - child.lo[x]);
+            need_hi[x][k] = (int32_t)(child.hi[x] - a.hi[x]);
         }
+        reach[k] = (int32_t)bound[k];
+        anchor_of[k] = anchor[k];
+    }
+    const int32_t lo32[3] = {b.x0, b.y0, b.z0}, hi32[3] = {b.x1, b.y1, b.z1}, mid32[3] = {m.x, m.y, m.z};
+    for (uint32_t i : set) {
+        const BaseCuboid<int>& c = grid[i];
+        const int32_t clo[3] = {c.x0, c.y0, c.z0}, chi[3] = {c.x1, c.y1, c.z1};
+        int32_t gap_of[3][8];
+        for (int x = 0; x < 3; ++x) {
+            const int32_t lower = std::max(0, std::max(clo[x] - mid32[x], lo32[x] - chi[x]));
+            const int32_t upper = std::max(0, std::max(clo[x] - hi32[x], mid32[x] - chi[x]));
+            for (int k = 0; k < 8; ++k)
+                gap_of[x][k] = ((k >> x) & 1) ? upper : lower;
+        }
+        int32_t keep[8];
+        for (int k = 0; k < 8; ++k) {
+            const int32_t g = std::max(gap_of[0][k], std::max(gap_of[1][k], gap_of[2][k]));
+            int32_t dominated = (g > 0) & (i != anchor_of[k]);
+            for (int x = 0; x < 3; ++x)
+                dominated &= ((clo[x] >= a_lo[x][k]) | (g >= need_lo[x][k])) &
+                             ((chi[x] <= a_hi[x][k]) | (g >= need_hi[x][k]));
+            keep[k] = (g <= reach[k]) & !dominated;
+        }
+        for (int k = 0; k < 8; ++k)
+            if (keep[k])
+                out[k].push_back(i);
     }
 }
 
@@ -192,9 +235,7 @@ std::ostream& skip(std::ostream& os, unsigned int n, char ch)
 }
 
 Octree::OctreeNode::OctreeNode(const BaseCuboid<int>& box_, OctreeNode* parent_, int32_t index_)
-    : center((int)(((int64_t)box_.x0 + box_.x1) / 2), (int)(((int64_t)box_.y0 + box_.y1) / 2),
-             (int)(((int64_t)box_.z0 + box_.z1) / 2)),
-      parent(parent_), box(box_), index(index_)
+    : center(Middle(box_)), parent(parent_), box(box_), index(index_)
 {
     box.id = 0;
 }
@@ -354,59 +395,78 @@ void Octree::Fill(const std::vector<const Cuboid*>& blocks)
         grid[i] = ToGrid(*blocks[i]);
         all[i] = (uint32_t)i;
     }
-    FillCell(*root, all, blocks, grid);
+    index.Reset(root->box);
+    // Generated decks of a million blocks need about 4 cells and 10
+    // candidates per block.
+    index.Reserve(6 * blocks.size() + 9, 12 * blocks.size() + 8);
+    OctreeNode leaf(root->box, nullptr, 0);
+    FillCell(0, root->box, leaf, all, blocks, grid);
 }
 
-void Octree::FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
-                      const std::vector<const Cuboid*>& blocks,
+void Octree::FillCell(uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
+                      const std::vector<uint32_t>& set, const std::vector<const Cuboid*>& blocks,
                       const std::vector<BaseCuboid<int>>& grid)
 {
     // The leaf rule runs until the list outgrows the capacity, so a cell
     // costs at most capacity times its survivors before it splits.
+    leaf.box = box;
+    leaf.ClearCandidates();
     bool split = false;
     for (uint32_t i : set) {
-        AddToLeaf(n, blocks[i], grid[i]);
-        if (n.cuboids.size() > capacity && SplitNode(&n)) {
+        AddToLeaf(leaf, blocks[i], grid[i]);
+        if (leaf.cuboids.size() > capacity && MaySplit(box)) {
             split = true;
             break;
         }
     }
     if (!split) {
-        // A million-block tree holds millions of these lists.
-        n.cuboids.shrink_to_fit();
-        n.grid_boxes.shrink_to_fit();
+        index.SetLeaf(cell, leaf.cuboids.data(), leaf.grid_boxes.data(), leaf.cuboids.size());
         return;
     }
-    // An inner cell holds no candidates: give the lists' memory back.
-    std::vector<const Cuboid*>().swap(n.cuboids);
-    std::vector<BaseCuboid<int>>().swap(n.grid_boxes);
+    const BaseVector3<int> mid = Middle(box);
+    const uint32_t first = index.Split(cell, mid);
     std::vector<uint32_t> kept[8];
-    Survivors(n, set, grid, kept);
+    Survivors(box, set, grid, kept);
     for (int k = 0; k < 8; ++k) {
-        FillCell(*n.children[k], kept[k], blocks, grid);
+        FillCell(first + (uint32_t)k, ChildBox(box, mid, k), leaf, kept[k], blocks, grid);
         std::vector<uint32_t>().swap(kept[k]);
     }
+}
+
+void Octree::Freeze()
+{
+    index.Reset(root->box);
+    FreezeCell(*root, 0);
+}
+
+void Octree::FreezeCell(const OctreeNode& n, uint32_t cell)
+{
+    if (n.IsLeaf()) {
+        index.SetLeaf(cell, n.cuboids.data(), n.grid_boxes.data(), n.cuboids.size());
+        return;
+    }
+    const uint32_t first = index.Split(cell, n.center);
+    for (uint32_t k = 0; k < 8; ++k)
+        FreezeCell(*n.children[k], first + k);
+}
+
+bool Octree::MaySplit(const BaseCuboid<int>& b) const
+{
+    int64_t half = ((int64_t)b.x1 - b.x0) / 2;
+    int64_t root_side = (int64_t)root->box.x1 - root->box.x0;
+    return min_half >= 0 ? half >= min_half
+                         : !(min_ratio > ((double)half / 5000.0) / ((double)root_side / 5000.0));
 }
 
 bool Octree::SplitNode(OctreeNode* node)
 {
     const BaseCuboid<int>& b = node->box;
-    int64_t half = ((int64_t)b.x1 - b.x0) / 2;
-    int64_t root_side = (int64_t)root->box.x1 - root->box.x0;
-    if (min_half >= 0 ? half < min_half
-                      : min_ratio > ((double)half / 5000.0) / ((double)root_side / 5000.0))
+    if (!MaySplit(b))
         return false;
-
     node->children.resize(8, nullptr);
-    const int mid[3] = {(int)(((int64_t)b.x0 + b.x1) / 2), (int)(((int64_t)b.y0 + b.y1) / 2),
-                        (int)(((int64_t)b.z0 + b.z1) / 2)};
-    for (int k = 1; k <= 8; ++k) {
-        int bits = k - 1;
-        BaseCuboid<int> cb(0, (bits & 1) ? mid[0] : b.x0, (bits & 2) ? mid[1] : b.y0,
-                           (bits & 4) ? mid[2] : b.z0, (bits & 1) ? b.x1 : mid[0],
-                           (bits & 2) ? b.y1 : mid[1], (bits & 4) ? b.z1 : mid[2]);
-        node->children[k - 1] = new OctreeNode(cb, node, k);
-    }
+    const BaseVector3<int> mid = Middle(b);
+    for (int k = 1; k <= 8; ++k)
+        node->children[k - 1] = new OctreeNode(ChildBox(b, mid, k - 1), node, k);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "geometry.h"
+#include "leafindex.h"
 
 // Writes ch n times; returns os.
 std::ostream& skip(std::ostream& os, unsigned int n, char ch);
@@ -48,6 +49,8 @@ public:
     };
 
     OctreeNode* root = nullptr;
+    // What queries read: filled by Fill, or copied from the cells by Freeze.
+    LeafIndex index;
     uint32_t capacity = 5;
     double min_ratio = 0.0;
     // Prune a candidate only when the pruning block is at least as near at
@@ -68,14 +71,20 @@ public:
     Octree& operator=(const Octree&) = delete;
 
     void AddCuboid(const Cuboid* c);
-    // Builds the tree from every block at once, top down: each cell keeps
-    // the blocks that no single block dominates there, and a cell splits
-    // only while the leaf rule leaves it more than `capacity` candidates.
-    // The root must be an empty leaf. Leaf lists follow the blocks' order.
+    // Builds the index from every block at once, top down, over the root's
+    // box: each cell keeps the blocks that no single block dominates there,
+    // and a cell splits only while the leaf rule leaves it more than
+    // `capacity` candidates. Leaf lists follow the blocks' order. The cells
+    // are left as they are: a million blocks make millions of leaves, which
+    // only the index holds.
     void Fill(const std::vector<const Cuboid*>& blocks);
+    // Copies the cells into the index, for trees grown by AddCuboid or by hand.
+    void Freeze();
     void AddCuboid(OctreeNode* start, const Cuboid* c, bool merge);
     void UnsafeAddCuboidToLeaf(OctreeNode& leaf, const Cuboid* c);
     bool SplitNode(OctreeNode* node);
+    // Whether the size rule lets a cell of box b split.
+    bool MaySplit(const BaseCuboid<int>& b) const;
     void MergeUp(OctreeNode& node);
     void PrintOctree(OctreeNode& node, unsigned int depth) const;
     // Destroys every cell; the tree is empty (root null) afterwards.
@@ -86,8 +95,10 @@ public:
     static bool LeafRule(OctreeNode& leaf, const BaseCuboid<int>& g, bool exact);
 
 private:
-    void FillCell(OctreeNode& n, const std::vector<uint32_t>& set,
-                  const std::vector<const Cuboid*>& blocks,
+    // `leaf` is scratch space for the leaf rule, reused by every cell.
+    void FillCell(uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
+                  const std::vector<uint32_t>& set, const std::vector<const Cuboid*>& blocks,
                   const std::vector<BaseCuboid<int>>& grid);
+    void FreezeCell(const OctreeNode& n, uint32_t cell);
     void AddToLeaf(OctreeNode& leaf, const Cuboid* c, const BaseCuboid<int>& g);
 };

@@ -8,6 +8,8 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <set>
 #include <sstream>
 
@@ -34,6 +36,7 @@ namespace {
 // ---------------------------------------------------------------- scanner
 
 std::string name;  // last identifier scanned
+std::string number_text;  // characters of the last number, kept for their storage
 
 const char* const KEYWORDS[] = {"vorn", "window", "medium", "conductor", "block",
                                 "basepoint", "name", "v1", "v2", "hvector",
@@ -62,10 +65,10 @@ bool SameIgnoringCase(const std::string& text, const char* keyword)
 // false when the input ends inside a block comment.
 bool SkipComment(bool block)
 {
-    std::istream& in = *deck_in;
+    std::streambuf& in = *deck_in->rdbuf();
     int prev = 0;
     for (;;) {
-        int c = in.get();
+        int c = in.sbumpc();
         if (c == EOF)
             return !block;
         if (c == '\n') {
@@ -82,13 +85,13 @@ bool SkipComment(bool block)
 
 int ScanIdentifier(int first)
 {
-    std::istream& in = *deck_in;
+    std::streambuf& in = *deck_in->rdbuf();
     std::string text(1, (char)first);
     int c;
-    while ((c = in.get()) != EOF && IsNameChar(c))
+    while ((c = in.sbumpc()) != EOF && IsNameChar(c))
         text += (char)c;
     if (c != EOF)
-        in.unget();
+        in.sungetc();
     for (int k = 0; k < KEYWORD_COUNT; ++k) {
         if (SameIgnoringCase(text, KEYWORDS[k])) {
             yylval.ival = k;
@@ -100,12 +103,38 @@ int ScanIdentifier(int first)
     return dictionary.count(name) ? CONDNAME : NEWNAME;
 }
 
+// Takes what reading a double from the stream would take (digits, one
+// point, an exponent mark with an optional sign, in that order) and
+// converts it the same way: text that does not convert whole, or a value
+// beyond the range of a double, is a bad number.
 int ScanNumber()
 {
-    std::istream& in = *deck_in;
-    double v = 0.0;
-    if (!(in >> v)) {
-        in.clear();
+    std::streambuf& in = *deck_in->rdbuf();
+    std::string& text = number_text;
+    text.clear();
+    bool point = false, exponent = false;
+    int c = in.sgetc();
+    for (;;) {
+        if (IsDigit(c)) {
+            text += (char)c;
+        } else if (c == '.' && !point && !exponent) {
+            point = true;
+            text += '.';
+        } else if ((c == 'e' || c == 'E') && !exponent) {
+            exponent = true;
+            text += 'e';
+            c = in.snextc();
+            if (c != '+' && c != '-')
+                continue;
+            text += (char)c;
+        } else {
+            break;
+        }
+        c = in.snextc();
+    }
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || std::isinf(v)) {
         yylval.number = 0.0;
         return BADNUMBER;
     }
@@ -122,9 +151,11 @@ const std::string& ScannedName()
 
 int yylex()
 {
-    std::istream& in = *deck_in;
+    // The stream buffer directly: the stream's own get() costs a guard
+    // object per character.
+    std::streambuf& in = *deck_in->rdbuf();
     for (;;) {
-        int c = in.get();
+        int c = in.sbumpc();
         if (c == EOF)
             return 0;
         if (c == '\n') {
@@ -134,20 +165,20 @@ int yylex()
         if (c == ' ' || c == '\t' || c == '\r')
             continue;
         if (c == '/') {
-            int next = in.get();
+            int next = in.sbumpc();
             if (next == '/' || next == '*') {
                 if (!SkipComment(next == '*'))
                     return 0;
                 continue;
             }
             if (next != EOF)
-                in.unget();
+                in.sungetc();
             return '/';
         }
         if (IsLetter(c) || c == '_')
             return ScanIdentifier(c);
         if (IsDigit(c)) {
-            in.unget();
+            in.sungetc();
             return ScanNumber();
         }
         return c;
@@ -164,7 +195,8 @@ struct ParseAbort {
     int result;
 };
 
-// What each statement was, for the checks after the parse.
+// A box that failed a check while parsed, and what it was; the checks after
+// the parse report those the run keeps.
 struct BoxRecord {
     const Cuboid* box;
     int line;
@@ -179,10 +211,29 @@ struct DielRecord {
 
 std::vector<std::string> name_stack;
 std::vector<Cuboid*> current_blocks;  // blocks of the statement being parsed
-std::vector<Cuboid*> owned_boxes;
+// Every box the parse made, and the deck line of each (0 for the default
+// window): a deque keeps their addresses without an allocation per box.
+std::deque<Cuboid> owned_boxes;
+std::deque<int> box_lines;
 std::vector<Medium*> owned_media;
 std::vector<BoxRecord> box_records;
 std::vector<DielRecord> diel_records;
+
+bool IsFinite(const Cuboid& b)
+{
+    return std::isfinite(b.x0) && std::isfinite(b.y0) && std::isfinite(b.z0) &&
+           std::isfinite(b.x1) && std::isfinite(b.y1) && std::isfinite(b.z1);
+}
+
+bool IsProper(const Cuboid& b)
+{
+    return b.x0 < b.x1 && b.y0 < b.y1 && b.z0 < b.z1;
+}
+
+bool Sound(const Cuboid& b)
+{
+    return IsFinite(b) && IsProper(b);
+}
 
 Vector3 Sum(const Vector3& a, const Vector3& b)
 {
@@ -316,8 +367,8 @@ private:
         Reduce(4);  // window-body
         ExpectClosingTag(WINDOW);
         Reduce(8);
-        solver_space = NewBox(v1, v2);
-        box_records.push_back({solver_space, line, "window"});
+        solver_space = NewBox(v1, v2, line);
+        Record(solver_space, line, "window");
     }
 
     void ParseConductor()
@@ -420,19 +471,27 @@ private:
         }
         ExpectClosingTag(BLOCK);
         Reduce(10);
-        Cuboid* box = NewBox(b, Sum(Sum(Sum(a, b), c), h));
+        Cuboid* box = NewBox(b, Sum(Sum(Sum(a, b), c), h), line);
         current_blocks.push_back(box);
         Progress::BlocksRead(++blocks_read);
         std::string block_name = name_stack.back();
         name_stack.pop_back();
-        box_records.push_back({box, line, "block \"" + block_name + "\" of " + owner_kind +
-                                              " \"" + name_stack.back() + "\""});
+        if (!Sound(*box))
+            Record(box, line, "block \"" + block_name + "\" of " + owner_kind + " \"" +
+                                  name_stack.back() + "\"");
     }
 
-    Cuboid* NewBox(const Vector3& lo, const Vector3& hi)
+    Cuboid* NewBox(const Vector3& lo, const Vector3& hi, int line)
     {
-        owned_boxes.push_back(new Cuboid(0, lo.x, lo.y, lo.z, hi.x, hi.y, hi.z));
-        return owned_boxes.back();
+        owned_boxes.emplace_back(0, lo.x, lo.y, lo.z, hi.x, hi.y, hi.z);
+        box_lines.push_back(line);
+        return &owned_boxes.back();
+    }
+
+    static void Record(const Cuboid* box, int line, const std::string& what)
+    {
+        if (!Sound(*box))
+            box_records.push_back({box, line, what});
     }
 
     Vector3 ParseVector()
@@ -526,17 +585,6 @@ private:
 
 // ------------------------------------------------------------- after parse
 
-bool IsFinite(const Cuboid& b)
-{
-    return std::isfinite(b.x0) && std::isfinite(b.y0) && std::isfinite(b.z0) &&
-           std::isfinite(b.x1) && std::isfinite(b.y1) && std::isfinite(b.z1);
-}
-
-bool IsProper(const Cuboid& b)
-{
-    return b.x0 < b.x1 && b.y0 < b.y1 && b.z0 < b.z1;
-}
-
 // Boxes the run takes: the window and the blocks of the conductors and
 // media that the maps kept.
 std::set<const Cuboid*> KeptBoxes()
@@ -559,7 +607,7 @@ std::set<const Cuboid*> KeptBoxes()
 bool ValidateDeck()
 {
     bool ok = true;
-    const std::set<const Cuboid*> kept = KeptBoxes();
+    const std::set<const Cuboid*> kept = box_records.empty() ? std::set<const Cuboid*>() : KeptBoxes();
     for (const BoxRecord& r : box_records) {
         if (!kept.count(r.box))
             continue;
@@ -643,8 +691,9 @@ void ApplyWindowDefault()
     for (const auto& conductor : dictionary) {
         for (const Cuboid* b : conductor.second) {
             if (!box) {
-                owned_boxes.push_back(new Cuboid(*b));
-                box = owned_boxes.back();
+                owned_boxes.push_back(*b);
+                box_lines.push_back(0);
+                box = &owned_boxes.back();
                 box->id = 0;
                 continue;
             }
@@ -734,9 +783,9 @@ int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task)
 
 int DeckLineOf(const Cuboid* box)
 {
-    for (const BoxRecord& r : box_records)
-        if (r.box == box)
-            return r.line;
+    for (size_t i = 0; i < owned_boxes.size(); ++i)
+        if (&owned_boxes[i] == box)
+            return box_lines[i];
     return 0;
 }
 
@@ -744,10 +793,9 @@ void DeleteDeckObjects()
 {
     for (Medium* m : owned_media)
         delete m;
-    for (Cuboid* b : owned_boxes)
-        delete b;
     owned_media.clear();
     owned_boxes.clear();
+    box_lines.clear();
     box_records.clear();
     diel_records.clear();
     current_blocks.clear();

@@ -23,13 +23,15 @@ bool OnGrid(double c)
 // the grid.
 const Cube Spacemanager::GetDomainCubic(const Vector3& p) const
 {
-    const OctreeNode* result = nullptr;
+    uint32_t leaf = LeafIndex::LEAF;
     if (OnGrid(p.x) && OnGrid(p.y) && OnGrid(p.z))
-        result = FindLeaf(ToGrid(p));
-    FATAL_CHECK_TEXT(result != nullptr, "result != __null");
+        leaf = index.LeafAt(ToGrid(p));
+    FATAL_CHECK_TEXT(leaf != LeafIndex::LEAF, "result != __null");
 
     double best = 1.7976931348623157e308;
-    for (const Cuboid* c : result->cuboids) {
+    const Cuboid* const* blocks = index.Blocks(leaf);
+    for (size_t i = 0, n = index.Count(leaf); i < n; ++i) {
+        const Cuboid* c = blocks[i];
         double d = std::max({0.0, c->x0 - p.x, p.x - c->x1});
         d = std::max({d, c->y0 - p.y, p.y - c->y1});
         d = std::max({d, c->z0 - p.z, p.z - c->z1});
@@ -45,58 +47,16 @@ double Spacemanager::GetMaxBall(const Vector3& p) const
     return GetDomainCubic(p).radius;
 }
 
-const Cuboid* Spacemanager::SearchNearestCuboid(const BaseVector3<int>& g, int& dist) const
-{
-    const OctreeNode* leaf = FindLeaf(g);
-    if (!leaf) {
-        dist = -2147483647;
-        return nullptr;
-    }
-    int best = 2147483647;
-    const Cuboid* nearest = nullptr;
-    const BaseCuboid<int>* boxes = leaf->grid_boxes.data();
-    const size_t n = leaf->grid_boxes.size();
-    for (size_t i = 0; i < n; ++i) {
-        const BaseCuboid<int>& c = boxes[i];
-        // Signed per-axis gaps, negative inside: their maximum is the
-        // L-infinity distance when positive, and <= 0 on or in the block.
-        int d = std::max(std::max(c.x0 - g.x, g.x - c.x1),
-                         std::max(std::max(c.y0 - g.y, g.y - c.y1), std::max(c.z0 - g.z, g.z - c.z1)));
-        if (d <= 0) {
-            dist = 0;
-            return leaf->cuboids[i];
-        }
-        if (d < best) {
-            best = d;
-            nearest = leaf->cuboids[i];
-        }
-    }
-    dist = best;
-    return nearest;
-}
-
-const Octree::OctreeNode* Spacemanager::FindLeaf(const BaseVector3<int>& g) const
-{
-    const OctreeNode* n = root;
-    if (!n)
-        return nullptr;
-    const BaseCuboid<int>& r = n->box;
-    if (g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 || g.z > r.z1)
-        return nullptr;
-    while (!n->children.empty())
-        n = n->children[(g.x >= n->center.x ? 1 : 0) + (g.y >= n->center.y ? 2 : 0) +
-                        (g.z >= n->center.z ? 4 : 0)];
-    return n;
-}
-
 Spacemanager::Spacemanager(const BaseCuboid<int>& root_box, uint32_t capacity_, double min_ratio_)
     : Octree(root_box, capacity_, min_ratio_)
 {
+    index.Reset(root->box);
 }
 
 void Spacemanager::AddCuboid(const Cuboid* c)
 {
     Octree::AddCuboid(c);
+    Freeze();
 }
 
 void Spacemanager::SetMaster(const Cuboid* c)
@@ -263,7 +223,8 @@ Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& all, Cuboid&
     for (size_t i = 0; i < cuboids.size(); ++i) {
         if (i % 50 == 0)
             Log::pinfo("Insert %d boxes\n", (int)i);
-        space->AddCuboid(cuboids[i]);
+        space->Octree::AddCuboid(cuboids[i]);
     }
+    space->Freeze();
     return space;
 }

@@ -53,12 +53,10 @@ public:
     // Gives every joined box the current id of its conductor's blocks.
     void SyncJoinedIds();
 
+    // Inserts c into the cells and copies them into the index: for small
+    // trees built by hand (Build inserts without copying each time).
     void AddCuboid(const Cuboid* c);
     void SetMaster(const Cuboid* c);
-
-    // Leaf holding grid point g: x and z closed, y half-open at the root;
-    // null outside the root.
-    const OctreeNode* FindLeaf(const BaseVector3<int>& g) const;
 
     // Largest conductor-free cube about p (radius 0 on or in a block). p
     // must lie in the solver space.
@@ -66,5 +64,8 @@ public:
     double GetMaxBall(const Vector3& p) const;
     // Nearest block to g and its grid distance; dist -2147483647 and null
     // outside the solver space, 2147483647 and null for an empty leaf.
-    const Cuboid* SearchNearestCuboid(const BaseVector3<int>& g, int& dist) const;
+    const Cuboid* SearchNearestCuboid(const BaseVector3<int>& g, int& dist) const
+    {
+        return index.Nearest(g, dist);
+    }
 };

@@ -468,7 +468,7 @@ bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::v
     const double per_height = w1 + w2 + w3 + w4;
     bool touches = false;
     for (;;) {
-        double low, high;
+        double low = 0.0, high = 0.0;  // GetNearby leaves them when the cursor is unset
         if (!ls.GetNearby(low, high)) {
             Log::pwarning("Warning: Conductor out of medium, assuming border mediums\n");
             if (ls.TooLow()) {

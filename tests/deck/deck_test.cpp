@@ -73,6 +73,7 @@ TEST_F(DeckTest, TokensKeywordsAndComments)
         {"< // last line without newline", {'<', 0}},
         {"-2 .5", {'-', NUMBER, '.', NUMBER, 0}},
         {"1e) 1e999", {BADNUMBER, ')', BADNUMBER, 0}},
+        {"1.5.3 2E+x 1e-400", {NUMBER, '.', NUMBER, BADNUMBER, NEWNAME, NUMBER, 0}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(tokens(c.text), c.tokens) << c.text;

@@ -16,8 +16,6 @@
 
 namespace {
 
-typedef Octree::OctreeNode Node;
-
 // Owns the blocks of a test deck; `blocks` is the conductor list.
 struct Deck {
     std::deque<Cuboid> store;
@@ -35,12 +33,21 @@ int GridDistance(const BaseCuboid<int>& b, const BaseVector3<int>& g)
     return std::max({0, b.x0 - g.x, g.x - b.x1, b.y0 - g.y, g.y - b.y1, b.z0 - g.z, g.z - b.z1});
 }
 
-void CollectLeaves(const Node* n, std::vector<const Node*>& out)
+// The leaves of the query index with their boxes.
+void CollectLeaves(const LeafIndex& ix, uint32_t cell, const BaseCuboid<int>& box, std::vector<BaseCuboid<int>>& out)
 {
-    if (n->children.empty())
-        out.push_back(n);
-    for (const Node* c : n->children)
-        CollectLeaves(c, out);
+    const LeafIndex::Cell& c = ix.At(cell);
+    if (c.link == LeafIndex::LEAF) {
+        out.push_back(box);
+        return;
+    }
+    for (uint32_t i = 0; i < 8; ++i) {
+        BaseCuboid<int> b = box;
+        (i & 1 ? b.x0 : b.x1) = c.at[0];
+        (i & 2 ? b.y0 : b.y1) = c.at[1];
+        (i & 4 ? b.z0 : b.z1) = c.at[2];
+        CollectLeaves(ix, c.link + i, b, out);
+    }
 }
 
 int Draw(std::mt19937& rng, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
@@ -98,14 +105,14 @@ std::vector<BaseVector3<int>> Points(const Spacemanager& s, const Deck& deck, st
             p.insert(p.end(), {{x + d, y, z}, {x, y + d, z}, {x, y, z + d}});
         p.emplace_back(x, y, z);
     };
-    std::vector<const Node*> leaves;
-    CollectLeaves(s.root, leaves);
+    std::vector<BaseCuboid<int>> leaves;
+    CollectLeaves(s.index, 0, s.index.Root(), leaves);
     std::shuffle(leaves.begin(), leaves.end(), rng);
     leaves.resize(std::min<size_t>(leaves.size(), 400));
-    for (const Node* l : leaves)
-        for (int x : {l->box.x0, l->center.x, l->box.x1})
-            for (int y : {l->box.y0, l->center.y, l->box.y1})
-                for (int z : {l->box.z0, l->center.z, l->box.z1})
+    for (const BaseCuboid<int>& l : leaves)
+        for (int x : {l.x0, (l.x0 + l.x1) / 2, l.x1})
+            for (int y : {l.y0, (l.y0 + l.y1) / 2, l.y1})
+                for (int z : {l.z0, (l.z0 + l.z1) / 2, l.z1})
                     with_neighbours(x, y, z);
     BaseCuboid<int> span = ToGrid(*deck.blocks[0]);
     for (const Cuboid* c : deck.blocks) {
@@ -121,7 +128,7 @@ std::vector<BaseVector3<int>> Points(const Spacemanager& s, const Deck& deck, st
                                std::max(span.x1, g.x1), std::max(span.y1, g.y1), std::max(span.z1, g.z1));
     }
     for (int i = 0; i < random; ++i) {
-        const BaseCuboid<int>& b = i % 4 ? span : s.root->box;
+        const BaseCuboid<int>& b = i % 4 ? span : s.index.Root();
         p.emplace_back(Draw(rng, b.x0, b.x1), Draw(rng, b.y0, b.y1), Draw(rng, b.z0, b.z1));
     }
     return p;
@@ -138,7 +145,7 @@ TEST(NearestProperty, AgreesWithBruteForceOnRandomDecks)
         else
             Mixed(deck, rng, 60 + 10 * (int)seed, 12.0 + 4 * (seed % 3), steps[seed % 3]);
         std::unique_ptr<Spacemanager> s = Space(deck);
-        const BaseCuboid<int>& r = s->root->box;
+        const BaseCuboid<int>& r = s->index.Root();
         int wrong = 0;
         for (const BaseVector3<int>& g : Points(*s, deck, rng, seed <= 2 ? 20000 : 5000)) {
             int dist = 12345;
@@ -170,7 +177,7 @@ TEST(DomainCubicProperty, AgreesWithBruteForceInDoubles)
         Deck deck;
         Mixed(deck, rng, 80, 20.0, seed % 2 ? 0.0002 : 0.001);
         std::unique_ptr<Spacemanager> s = Space(deck);
-        const BaseCuboid<int>& r = s->root->box;
+        const BaseCuboid<int>& r = s->index.Root();
         auto truth = [&](const Vector3& p) {
             double best = 1e308;
             for (const Cuboid* c : deck.blocks)
@@ -202,7 +209,7 @@ TEST(SpacemanagerBuild, WindowGrowsToFiveTimesTheSpanAboutTheCentreAndMustFitThe
     std::unique_ptr<Spacemanager> s(Spacemanager::Build(deck.blocks, window));
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(Corners(window), (std::vector<double>{-100, -9.5, -9.75, 11, 200, 10.25}));
-    EXPECT_EQ(s->root->box.x0, -500000);
+    EXPECT_EQ(s->index.Root().x0, -500000);
     EXPECT_EQ(s->master, deck.blocks[0]);
 
     // Differences of grid coordinates must fit an int.
@@ -244,7 +251,7 @@ Deck RandomSlab(unsigned seed, int sites, int layers, double pitch, double fill)
 std::vector<BaseVector3<int>> NearPoints(const Spacemanager& s, const Deck& d, std::mt19937& rng, int n)
 {
     std::vector<BaseVector3<int>> out;
-    const BaseCuboid<int>& r = s.root->box;
+    const BaseCuboid<int>& r = s.index.Root();
     std::uniform_int_distribution<size_t> pick(0, d.blocks.size() - 1);
     std::uniform_int_distribution<int> near(-4000, 4000);
     for (int i = 0; i < n; ++i) {
@@ -307,15 +314,15 @@ TEST(ScalingProperty, ExampleDecksGetTheSameAnswersFromBothLeafSizings)
         std::uniform_real_distribution<double> jitter(-1e-4, 1e-4);
         int differ = 0;
         size_t scanned_old = 0, scanned_new = 0;
-        const BaseCuboid<int>& r = old_tree->root->box;
+        const BaseCuboid<int>& r = old_tree->index.Root();
         for (const BaseVector3<int>& g : NearPoints(*old_tree, deck, rng, 40000)) {
             int d_old = 0, d_new = 0;
             const Cuboid* c_old = old_tree->SearchNearestCuboid(g, d_old);
             const Cuboid* c_new = new_tree->SearchNearestCuboid(g, d_new);
             bool same = d_old == d_new && (d_old != 0 || c_old->id == c_new->id);
             if (d_old != -2147483647) {
-                scanned_old += old_tree->FindLeaf(g)->cuboids.size();
-                scanned_new += new_tree->FindLeaf(g)->cuboids.size();
+                scanned_old += old_tree->index.Count(old_tree->index.LeafAt(g));
+                scanned_new += new_tree->index.Count(new_tree->index.LeafAt(g));
             }
             if (g.x > r.x0 && g.x < r.x1 && g.y > r.y0 && g.y < r.y1 - 1 && g.z > r.z0 && g.z < r.z1) {
                 Vector3 p(g.x / 5000.0 + jitter(rng), g.y / 5000.0 + jitter(rng), g.z / 5000.0 + jitter(rng));

@@ -1,0 +1,65 @@
+static const char KORVA_SOURCE[] = "src/leafindex";
+
+#include "leafindex.h"
+
+#include "log.h"
+
+void LeafIndex::Reset(const BaseCuboid<int>& root)
+{
+    root_ = root;
+    root_.id = 0;
+    cells_.assign(1, Cell{{0, 0, 0}, LEAF});
+    boxes_.clear();
+    blocks_.clear();
+    last_first_ = last_count_ = 0;
+}
+
+uint32_t LeafIndex::Split(uint32_t cell, const BaseVector3<int>& center)
+{
+    FATAL_CHECK(cells_[cell].link == LEAF && cells_.size() + 8 < LEAF);
+    const uint32_t first = (uint32_t)cells_.size();
+    cells_.resize(cells_.size() + 8, Cell{{0, 0, 0}, LEAF});
+    cells_[cell] = Cell{{center.x, center.y, center.z}, first};
+    return first;
+}
+
+void LeafIndex::SetLeaf(uint32_t cell, const Cuboid* const* blocks, const BaseCuboid<int>* boxes,
+                        size_t n)
+{
+    // Neighbouring leaves often keep the same few blocks.
+    bool same = n == last_count_;
+    for (size_t i = 0; same && i < n; ++i) {
+        const Box& b = boxes_[last_first_ + i];
+        const BaseCuboid<int>& g = boxes[i];
+        same = blocks_[last_first_ + i] == blocks[i] && b.x0 == g.x0 && b.y0 == g.y0 &&
+               b.z0 == g.z0 && b.x1 == g.x1 && b.y1 == g.y1 && b.z1 == g.z1;
+    }
+    if (same) {
+        cells_[cell].at[0] = (int32_t)last_first_;
+        cells_[cell].at[1] = (int32_t)n;
+        return;
+    }
+    FATAL_CHECK(blocks_.size() + n < (size_t)INT32_MAX);
+    last_first_ = (uint32_t)blocks_.size();
+    last_count_ = (uint32_t)n;
+    for (size_t i = 0; i < n; ++i) {
+        const BaseCuboid<int>& g = boxes[i];
+        boxes_.push_back(Box{g.x0, g.y0, g.z0, g.x1, g.y1, g.z1});
+        blocks_.push_back(blocks[i]);
+    }
+    cells_[cell].at[0] = (int32_t)last_first_;
+    cells_[cell].at[1] = (int32_t)n;
+}
+
+void LeafIndex::Reserve(size_t cells, size_t candidates)
+{
+    cells_.reserve(cells);
+    boxes_.reserve(candidates);
+    blocks_.reserve(candidates);
+}
+
+size_t LeafIndex::Bytes() const
+{
+    return cells_.size() * sizeof(Cell) + boxes_.size() * sizeof(Box) +
+           blocks_.size() * sizeof(const Cuboid*);
+}

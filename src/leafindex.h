@@ -1,0 +1,104 @@
+// The read-only form of the octree that every hop queries: all cells in one
+// array with the eight children of a cell side by side, and the candidates
+// of all leaves in two parallel arrays (grid boxes, blocks), each leaf a
+// run of them. A descent costs one load per level, a leaf scan reads
+// adjacent boxes, and a million-block index holds no allocation per cell.
+#pragma once
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "geometry.h"
+
+class LeafIndex {
+public:
+    static constexpr uint32_t LEAF = 0xffffffffu;
+    // Inner cell: `at` is the centre that picks the child and `link` the
+    // first of its eight children, in child order. Leaf: link is LEAF,
+    // at[0] the first candidate and at[1] their number.
+    struct Cell {
+        int32_t at[3];
+        uint32_t link;
+    };
+    struct Box {
+        int32_t x0, y0, z0, x1, y1, z1;
+    };
+
+    // A single empty leaf over root.
+    void Reset(const BaseCuboid<int>& root);
+    // Turns leaf `cell` into an inner cell about center with eight empty
+    // leaves; returns the first of them.
+    uint32_t Split(uint32_t cell, const BaseVector3<int>& center);
+    // Gives leaf `cell` these candidates. A list equal to the one given
+    // last shares its storage.
+    void SetLeaf(uint32_t cell, const Cuboid* const* blocks, const BaseCuboid<int>* boxes, size_t n);
+    // Room for about this many cells and candidates, so that a large index
+    // grows without copying its arrays (pages never written cost nothing).
+    void Reserve(size_t cells, size_t candidates);
+
+    const BaseCuboid<int>& Root() const { return root_; }
+    size_t Cells() const { return cells_.size(); }
+    const Cell& At(uint32_t cell) const { return cells_[cell]; }
+    // Candidates of a leaf cell, in list order.
+    const Cuboid* const* Blocks(uint32_t cell) const { return blocks_.data() + cells_[cell].at[0]; }
+    size_t Count(uint32_t cell) const { return (size_t)(uint32_t)cells_[cell].at[1]; }
+    // Bytes of the arrays in use.
+    size_t Bytes() const;
+
+    // The leaf cell holding g (x and z closed, y half-open at the root), or
+    // LEAF outside the root or before Reset.
+    uint32_t LeafAt(const BaseVector3<int>& g) const
+    {
+        const BaseCuboid<int>& r = root_;
+        if (cells_.empty() || g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 ||
+            g.z > r.z1)
+            return LEAF;
+        const Cell* cells = cells_.data();
+        uint32_t n = 0;
+        while (cells[n].link != LEAF) {
+            const Cell& c = cells[n];
+            n = c.link + (uint32_t)(g.x >= c.at[0]) + 2u * (uint32_t)(g.y >= c.at[1]) +
+                4u * (uint32_t)(g.z >= c.at[2]);
+        }
+        return n;
+    }
+
+    // Nearest candidate of g's leaf and its grid distance (0 on or in a
+    // block; the first in list order among equals); dist -2147483647 and
+    // null outside the root, 2147483647 and null in an empty leaf.
+    const Cuboid* Nearest(const BaseVector3<int>& g, int& dist) const
+    {
+        const uint32_t leaf = LeafAt(g);
+        if (leaf == LEAF) {
+            dist = -2147483647;
+            return nullptr;
+        }
+        const uint32_t first = (uint32_t)cells_[leaf].at[0], n = (uint32_t)cells_[leaf].at[1];
+        const Box* b = boxes_.data() + first;
+        // Signed per-axis gaps, negative inside, clamped at 0: a branch-free
+        // scan whose strict minimum keeps the first block at 0, as an early
+        // return on the first hit would.
+        int best = INT_MAX;
+        uint32_t pick = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            const Box& c = b[i];
+            int d = std::max(std::max(c.x0 - g.x, g.x - c.x1),
+                             std::max(std::max(c.y0 - g.y, g.y - c.y1), std::max(c.z0 - g.z, g.z - c.z1)));
+            d = std::max(d, 0);
+            pick = d < best ? i : pick;
+            best = d < best ? d : best;
+        }
+        dist = best;
+        return n ? blocks_[first + pick] : nullptr;
+    }
+
+private:
+    BaseCuboid<int> root_;
+    std::vector<Cell> cells_;
+    std::vector<Box> boxes_;
+    std::vector<const Cuboid*> blocks_;
+    uint32_t last_first_ = 0, last_count_ = 0;
+};
