@@ -1,6 +1,7 @@
-// Clipping a transition cube at an interface.
+// Drawing on a transition cube: clipping at an interface, the panel search.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "randomwalk.h"
@@ -27,6 +28,47 @@ TEST(CalcPos, SnapsInterfaceOntoGridLine)
         EXPECT_NEAR(0.3 - r + c.line * 2 * r / 31, z, 1e-14) << "t " << c.t;
         EXPECT_EQ(cube.center.z, 0.3);
     }
+}
+
+// Signed single-medium densities give cumulative tables that fall in places:
+// for each direction the search must pick what a plain lower_bound picks.
+TEST(PanelSearch, SignedSingleDensitiesAreSearchedByBisection)
+{
+    Cuboid block(0, -1, -1, 0, 1, 1, 1);
+    Medium medium(&block, 1.0);
+    Layers stack(std::vector<Medium*>{&medium});
+    Randomwalk rw(0, nullptr, stack, 1, 4);
+    Randomwalk::ResetTables();
+    std::vector<double> w(3 * 5766), gft(5766, 1.0 / 5766);
+    CRandomMersenne g(11);
+    for (int d = 0; d < 3; d++) {
+        double total = 0;
+        for (int i = 0; i < 5766; i++)
+            total += w[d * 5766 + i] = g.Random() - 0.4;
+        for (int i = 0; i < 5766; i++)
+            w[d * 5766 + i] /= total;
+    }
+    Randomwalk::RegisterSingleWeight(w.data(), gft.data(), 3, 6, 31, 4);
+    rw.rand_walk.RandomInit(12345);
+    for (int d = 0; d < 3; d++) {
+        double* face = Randomwalk::cdf_face_single_weight[d];
+        std::vector<double>* panel = Randomwalk::cdf_single_weight[d];
+        for (int i = 0; i < 5000; i++) {
+            const double r = CRandomMersenne(rw.rand_walk).Random();
+            int f = 0;
+            while (f < 5 && face[f] < r)
+                f++;
+            const int want = (int)(std::lower_bound(panel[f].begin(), panel[f].end(), r) - panel[f].begin());
+            if (want >= 961) {  // no panel: the draw is skipped
+                rw.rand_walk.Random();
+                continue;
+            }
+            PointOnCube pt;
+            ASSERT_EQ(rw.GetPointByWeight(pt, face, panel, 31), want) << "direction " << d << ", draw " << r;
+            ASSERT_EQ(pt.fno, f) << "direction " << d << ", draw " << r;
+        }
+    }
+    Randomwalk::ResetTables();
 }
 
 }  // namespace

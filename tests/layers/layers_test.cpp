@@ -100,4 +100,29 @@ TEST_F(LayersTest, NeighbourQueriesInEveryPosition)
     }
 }
 
+// A table file fits the deck when its header holds a segment number of 31
+// or 32 and a pair of the stack in the file's order; anything else is
+// passed over without loading.
+TEST_F(LayersTest, HeaderDecidesWhetherATableFits)
+{
+    Build({{0, 1, 3.9}, {1, 2, 2.5}});
+    const PSumPacket trans = {0, false, 1, 6, 2, 1, 12};
+    const struct {
+        double seg, dlow, dhigh;
+        bool fits;
+    } rows[] = {
+        {31, 3.9, 2.5, true},   {32.9, 3.9, 2.5, true}, {33, 3.9, 2.5, false},   {30.99, 3.9, 2.5, false},
+        {NAN, 3.9, 2.5, false}, {31, 2.5, 3.9, false},  {31, 3.9, 3.9, false},   {31, 4.2, 2.5, false},
+    };
+    TempDir tmp;
+    for (const auto& r : rows) {
+        std::vector<double> body(3 + 12, 1.0 / 12);
+        body[0] = r.seg, body[1] = r.dlow, body[2] = r.dhigh;
+        const std::string path =
+            tmp.Write("NumGFT_a.db", std::string((const char*)body.data(), body.size() * sizeof(double)));
+        EXPECT_EQ(Layers::SLoadFile(path.c_str(), trans), r.fits) << r.seg << " " << r.dlow << " " << r.dhigh;
+        Layers::UnLoadData();
+    }
+}
+
 }  // namespace
