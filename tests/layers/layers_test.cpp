@@ -2,6 +2,7 @@
 // queries.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <deque>
 #include <memory>
 #include <sstream>
@@ -9,6 +10,9 @@
 #include <vector>
 
 #include "layers.h"
+#include "log.h"
+#include "tablecheck.h"
+#include "testutil.h"
 
 namespace {
 
@@ -123,6 +127,47 @@ TEST_F(LayersTest, HeaderDecidesWhetherATableFits)
         EXPECT_EQ(Layers::SLoadFile(path.c_str(), trans), r.fits) << r.seg << " " << r.dlow << " " << r.dhigh;
         Layers::UnLoadData();
     }
+}
+
+// Loading screens each cube's sum and the values' signs on the way and runs
+// the full check only on a suspect body: the screen must never let through
+// what the full check refuses, nor refuse what it accepts.
+TEST_F(LayersTest, ScreenedTablesAreJudgedAsTheFullCheckJudgesThem)
+{
+    Build({{0, 1, 3.9}, {1, 2, 2.5}});
+    const PSumPacket trans = {0, false, 1, 6, 2, 1, 12};
+    const PSumPacket half_pdf = {5, true, 1, 3, 6, 2, 36};  // blocks of 12 magnitudes, >= 0
+    const struct {
+        double add5, set6;  // value 5 += add5; value 6 = set6 unless NAN
+        bool sound;
+    } rows[] = {
+        {0, NAN, true},         {5e-10, NAN, true},     {-5e-10, NAN, true},   {2e-9, NAN, false},
+        {-2e-9, NAN, false},    {0, -0.0, false},       {0, INFINITY, false},
+        {1.0 / 12, -0.0, true},  // a negative zero with the sum kept at 1
+        {1.0 / 12, -1e-300, false},
+    };
+    TempDir tmp;
+    Layers::weight_select = 4;
+    TableCheck::enabled = true;
+    for (const PSumPacket* p : {&trans, &half_pdf})
+        for (const auto& r : rows) {
+            std::vector<double> body(3 + p->size, 1.0 / 12);
+            body[0] = p->half ? 32 : 31, body[1] = 3.9, body[2] = 2.5;  // the header
+            body[3 + 5] += r.add5;
+            if (!std::isnan(r.set6))
+                body[3 + 6] = r.set6;
+            const std::string name = p->type == 0 ? "NumGFT_s.db" : "hNumGFT_IS_s.db";
+            const std::string path =
+                tmp.Write(name, std::string((const char*)body.data(), body.size() * sizeof(double)));
+            const std::string what = name + " " + std::to_string(r.add5) + " " + std::to_string(r.set6);
+            if (r.sound)
+                EXPECT_TRUE(Layers::SLoadFile(path.c_str(), *p)) << what;
+            else
+                EXPECT_EXIT({ Log::ero = stderr; Layers::SLoadFile(path.c_str(), *p); },
+                            testing::ExitedWithCode(255), name) << what;
+            Layers::UnLoadData();
+        }
+    TableCheck::enabled = false;
 }
 
 }  // namespace
