@@ -19,6 +19,13 @@ void* operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
+// Sanitizers serve the nothrow form themselves unless it is replaced too,
+// and its memory would then reach the free below (std::stable_sort's buffer).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size ? size : 1);
+}
 // The replacement new takes its memory from malloc, so free is the match;
 // the compiler cannot see that through the replacement.
 #pragma GCC diagnostic push
