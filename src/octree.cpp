@@ -3,6 +3,9 @@ static const char KORVA_SOURCE[] = "src/octree";
 #include "octree.h"
 
 #include <algorithm>
+#include <atomic>
+#include <numeric>
+#include <thread>
 #include <iostream>
 #include <queue>
 
@@ -387,7 +390,15 @@ void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
     }
 }
 
-void Octree::Fill(const std::vector<const Cuboid*>& blocks)
+// A subtree below the top levels, built into its own index.
+struct Octree::FillJob {
+    uint32_t cell;
+    BaseCuboid<int> box;
+    std::vector<uint32_t> set;
+    LeafIndex sub;
+};
+
+void Octree::Fill(const std::vector<const Cuboid*>& blocks, unsigned threads)
 {
     std::vector<BaseCuboid<int>> grid(blocks.size());
     std::vector<uint32_t> all(blocks.size());
@@ -400,12 +411,47 @@ void Octree::Fill(const std::vector<const Cuboid*>& blocks)
     // candidates per block.
     index.Reserve(6 * blocks.size() + 9, 12 * blocks.size() + 8);
     OctreeNode leaf(root->box, nullptr, 0);
-    FillCell(0, root->box, leaf, all, blocks, grid);
+    if (threads <= 1) {
+        FillCell(index, 0, root->box, leaf, all, blocks, grid);
+        return;
+    }
+    // Each level below the root repeats every block about eight times, so
+    // the top is cheap next to the subtrees; one level gives two threads
+    // eight jobs, two give more threads sixty-four.
+    std::vector<FillJob> jobs;
+    FillCell(index, 0, root->box, leaf, all, blocks, grid, &jobs, threads <= 2 ? 1 : 2);
+    std::vector<uint32_t>().swap(all);
+    // Largest first, so that no thread is left with a big job at the end.
+    std::vector<size_t> order(jobs.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return jobs[a].set.size() > jobs[b].set.size(); });
+    std::atomic<size_t> next{0};
+    auto work = [&]() {
+        OctreeNode scratch(root->box, nullptr, 0);
+        for (size_t j; (j = next++) < order.size();) {
+            FillJob& job = jobs[order[j]];
+            job.sub.Reset(job.box);
+            FillCell(job.sub, 0, job.box, scratch, job.set, blocks, grid);
+            std::vector<uint32_t>().swap(job.set);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads && t < jobs.size(); ++t)
+        pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool)
+        t.join();
+    for (FillJob& job : jobs) {
+        index.Graft(job.cell, job.sub);
+        job.sub = LeafIndex();
+    }
 }
 
-void Octree::FillCell(uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
+void Octree::FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
                       const std::vector<uint32_t>& set, const std::vector<const Cuboid*>& blocks,
-                      const std::vector<BaseCuboid<int>>& grid)
+                      const std::vector<BaseCuboid<int>>& grid, std::vector<FillJob>* jobs,
+                      int levels)
 {
     // The leaf rule runs until the list outgrows the capacity, so a cell
     // costs at most capacity times its survivors before it splits.
@@ -420,15 +466,20 @@ void Octree::FillCell(uint32_t cell, const BaseCuboid<int>& box, OctreeNode& lea
         }
     }
     if (!split) {
-        index.SetLeaf(cell, leaf.cuboids.data(), leaf.grid_boxes.data(), leaf.cuboids.size());
+        out.SetLeaf(cell, leaf.cuboids.data(), leaf.grid_boxes.data(), leaf.cuboids.size());
         return;
     }
     const BaseVector3<int> mid = Middle(box);
-    const uint32_t first = index.Split(cell, mid);
+    const uint32_t first = out.Split(cell, mid);
     std::vector<uint32_t> kept[8];
     Survivors(box, set, grid, kept);
     for (int k = 0; k < 8; ++k) {
-        FillCell(first + (uint32_t)k, ChildBox(box, mid, k), leaf, kept[k], blocks, grid);
+        const BaseCuboid<int> child = ChildBox(box, mid, k);
+        if (jobs && levels <= 1) {
+            jobs->push_back(FillJob{first + (uint32_t)k, child, std::move(kept[k]), LeafIndex()});
+            continue;
+        }
+        FillCell(out, first + (uint32_t)k, child, leaf, kept[k], blocks, grid, jobs, levels - 1);
         std::vector<uint32_t>().swap(kept[k]);
     }
 }
