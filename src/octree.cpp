@@ -3,6 +3,8 @@ static const char KORVA_SOURCE[] = "src/octree";
 #include "octree.h"
 
 #include <algorithm>
+#include <array>
+#include <deque>
 #include <atomic>
 #include <numeric>
 #include <thread>
@@ -148,7 +150,7 @@ BaseCuboid<int> ChildBox(const BaseCuboid<int>& b, const BaseVector3<int>& mid, 
 // every block at distance 0 from a grid point of the child reaches the leaf
 // rule. One pass finds the 8 anchors, a second sorts the members.
 void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
-               const std::vector<BaseCuboid<int>>& grid, std::vector<uint32_t> (&out)[8])
+               const std::vector<BaseCuboid<int>>& grid, std::array<std::vector<uint32_t>, 8>& out)
 {
     const int64_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1};
     const BaseVector3<int> m = Middle(b);
@@ -398,6 +400,19 @@ struct Octree::FillJob {
     LeafIndex sub;
 };
 
+// One builder's reusable space: the leaf the leaf rule fills, and per depth
+// the eight children's lists, which keep their memory from cell to cell
+// instead of growing afresh in every split.
+struct Octree::FillScratch {
+    OctreeNode leaf;
+    // A deque, so that growing it for a deeper cell leaves the lists of the
+    // cells above, which are being read, where they are.
+    std::deque<std::array<std::vector<uint32_t>, 8>> kept;
+    size_t depth = 0;
+
+    explicit FillScratch(const BaseCuboid<int>& root) : leaf(root, nullptr, 0) {}
+};
+
 void Octree::Fill(const std::vector<const Cuboid*>& blocks, unsigned threads)
 {
     std::vector<BaseCuboid<int>> grid(blocks.size());
@@ -410,17 +425,18 @@ void Octree::Fill(const std::vector<const Cuboid*>& blocks, unsigned threads)
     // Generated decks of a million blocks need about 4 cells and 10
     // candidates per block.
     index.Reserve(6 * blocks.size() + 9, 12 * blocks.size() + 8);
-    OctreeNode leaf(root->box, nullptr, 0);
+    FillScratch top(root->box);
     if (threads <= 1) {
-        FillCell(index, 0, root->box, leaf, all, blocks, grid);
+        FillCell(index, 0, root->box, top, all, blocks, grid);
         return;
     }
     // Each level below the root repeats every block about eight times, so
     // the top is cheap next to the subtrees; one level gives two threads
     // eight jobs, two give more threads sixty-four.
     std::vector<FillJob> jobs;
-    FillCell(index, 0, root->box, leaf, all, blocks, grid, &jobs, threads <= 2 ? 1 : 2);
+    FillCell(index, 0, root->box, top, all, blocks, grid, &jobs, threads <= 2 ? 1 : 2);
     std::vector<uint32_t>().swap(all);
+    top.kept.clear();
     // Largest first, so that no thread is left with a big job at the end.
     std::vector<size_t> order(jobs.size());
     std::iota(order.begin(), order.end(), 0);
@@ -428,10 +444,11 @@ void Octree::Fill(const std::vector<const Cuboid*>& blocks, unsigned threads)
                      [&](size_t a, size_t b) { return jobs[a].set.size() > jobs[b].set.size(); });
     std::atomic<size_t> next{0};
     auto work = [&]() {
-        OctreeNode scratch(root->box, nullptr, 0);
+        FillScratch scratch(root->box);
         for (size_t j; (j = next++) < order.size();) {
             FillJob& job = jobs[order[j]];
             job.sub.Reset(job.box);
+            job.sub.Reserve(4 * job.set.size() + 9, 8 * job.set.size() + 8);
             FillCell(job.sub, 0, job.box, scratch, job.set, blocks, grid);
             std::vector<uint32_t>().swap(job.set);
         }
@@ -448,13 +465,14 @@ void Octree::Fill(const std::vector<const Cuboid*>& blocks, unsigned threads)
     }
 }
 
-void Octree::FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
+void Octree::FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box, FillScratch& scratch,
                       const std::vector<uint32_t>& set, const std::vector<const Cuboid*>& blocks,
                       const std::vector<BaseCuboid<int>>& grid, std::vector<FillJob>* jobs,
                       int levels)
 {
     // The leaf rule runs until the list outgrows the capacity, so a cell
     // costs at most capacity times its survivors before it splits.
+    OctreeNode& leaf = scratch.leaf;
     leaf.box = box;
     leaf.ClearCandidates();
     bool split = false;
@@ -471,17 +489,19 @@ void Octree::FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box,
     }
     const BaseVector3<int> mid = Middle(box);
     const uint32_t first = out.Split(cell, mid);
-    std::vector<uint32_t> kept[8];
+    if (scratch.kept.size() <= scratch.depth)
+        scratch.kept.resize(scratch.depth + 1);
+    std::array<std::vector<uint32_t>, 8>& kept = scratch.kept[scratch.depth];
     Survivors(box, set, grid, kept);
+    ++scratch.depth;
     for (int k = 0; k < 8; ++k) {
         const BaseCuboid<int> child = ChildBox(box, mid, k);
-        if (jobs && levels <= 1) {
-            jobs->push_back(FillJob{first + (uint32_t)k, child, std::move(kept[k]), LeafIndex()});
-            continue;
-        }
-        FillCell(out, first + (uint32_t)k, child, leaf, kept[k], blocks, grid, jobs, levels - 1);
-        std::vector<uint32_t>().swap(kept[k]);
+        if (jobs && levels <= 1)
+            jobs->push_back(FillJob{first + (uint32_t)k, child, kept[k], LeafIndex()});
+        else
+            FillCell(out, first + (uint32_t)k, child, scratch, kept[k], blocks, grid, jobs, levels - 1);
     }
+    --scratch.depth;
 }
 
 void Octree::Freeze()

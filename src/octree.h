@@ -98,9 +98,10 @@ public:
 
 private:
     struct FillJob;
-    // `leaf` is scratch space for the leaf rule, reused by every cell. With
-    // `jobs`, the children `levels` below this cell are left as jobs.
-    void FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
+    struct FillScratch;
+    // `scratch` holds one builder's reused lists. With `jobs`, the children
+    // `levels` below this cell are left as jobs.
+    void FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box, FillScratch& scratch,
                   const std::vector<uint32_t>& set, const std::vector<const Cuboid*>& blocks,
                   const std::vector<BaseCuboid<int>>& grid, std::vector<FillJob>* jobs = nullptr,
                   int levels = 0);
