@@ -142,6 +142,35 @@ BaseCuboid<int> ChildBox(const BaseCuboid<int>& b, const BaseVector3<int>& mid, 
                            (k & 1) ? b.x1 : mid.x, (k & 2) ? b.y1 : mid.y, (k & 4) ? b.z1 : mid.z);
 }
 
+// Four 32-bit lanes: children 0-3 (lower half in z) in one, 4-7 in the
+// other, so that the split tests a block against all eight children in a
+// few vector operations. Grid differences inside the window fit 32 bits
+// (FitsGrid).
+typedef int32_t Lanes __attribute__((vector_size(16)));
+
+inline Lanes All(int32_t v)
+{
+    return Lanes{v, v, v, v};
+}
+
+inline Lanes Max(Lanes a, Lanes b)
+{
+    return a > b ? a : b;
+}
+
+// Children of the upper half in x and in y, lane by lane.
+const Lanes UPPER_X = {0, -1, 0, -1}, UPPER_Y = {0, 0, -1, -1};
+
+// Bit k set where lane k is true.
+inline unsigned Bits(Lanes t)
+{
+#ifdef __SSE2__
+    return (unsigned)__builtin_ia32_movmskps((__attribute__((vector_size(16))) float)t);
+#else
+    return (unsigned)((t[0] & 1) | (t[1] & 2) | (t[2] & 4) | (t[3] & 8));
+#endif
+}
+
 // Splits set among the 8 children of cell b: a child keeps the members that may
 // be nearest somewhere in it. A member is dropped when the child's anchor
 // (the member with the least farthest distance over the child) is strictly
@@ -152,81 +181,86 @@ BaseCuboid<int> ChildBox(const BaseCuboid<int>& b, const BaseVector3<int>& mid, 
 void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
                const std::vector<BaseCuboid<int>>& grid, std::array<std::vector<uint32_t>, 8>& out)
 {
-    const int64_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1};
-    const BaseVector3<int> m = Middle(b);
-    const int64_t mid[3] = {m.x, m.y, m.z};
-    int64_t bound[8], bound_sum[8];
-    uint32_t anchor[8];
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 8; ++k)
         out[k].clear();
-        bound[k] = bound_sum[k] = INT64_MAX;
-        anchor[k] = set.empty() ? 0 : set[0];
-    }
-    // Per axis and half (0 lower, 1 upper): the reach of Far.
-    int64_t far[3][2];
-    for (uint32_t i : set) {
-        const Box c(grid[i]);
-        for (int a = 0; a < 3; ++a) {
-            far[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - lo[a], mid[a] - c.hi[a]));
-            far[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], hi[a] - c.hi[a]));
-        }
-        for (int k = 0; k < 8; ++k) {
-            const int64_t fx = far[0][k & 1], fy = far[1][(k >> 1) & 1], fz = far[2][k >> 2];
-            const int64_t f = std::max(fx, std::max(fy, fz));
-            if (f > bound[k])
-                continue;
-            const int64_t sum = fx + fy + fz;
-            if (f < bound[k] || sum < bound_sum[k]) {
-                bound[k] = f;
-                bound_sum[k] = sum;
-                anchor[k] = i;
-            }
-        }
-    }
     if (set.empty())
         return;
-    // DominatesAtGap(anchor, c, child, g) per axis, unrolled: the anchor
-    // grown by g holds the child's part within g of c exactly when each
-    // side of c lies within the anchor's side or g reaches the gap between
-    // the anchor's side and the child's. The thresholds are laid out
-    // [axis][child], and the test is free of branches; grid differences
-    // inside the window fit 32 bits (FitsGrid).
-    int32_t a_lo[3][8], a_hi[3][8], need_lo[3][8], need_hi[3][8], reach[8];
-    uint32_t anchor_of[8];
+    const BaseVector3<int> m = Middle(b);
+    const int32_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1}, mid[3] = {m.x, m.y, m.z};
+    // The anchor of child k: least farthest distance over the child, ties
+    // to the least sum of per-axis reaches, then to the first member. Few
+    // members beat a child's bound; one comparison per half shows which.
+    Lanes bound[2] = {All(INT32_MAX), All(INT32_MAX)};
+    int64_t bound_sum[8];
+    uint32_t anchor[8];
     for (int k = 0; k < 8; ++k) {
-        const Box a(grid[anchor[k]]), child(ChildBox(b, m, k));
-        for (int x = 0; x < 3; ++x) {
-            a_lo[x][k] = (int32_t)a.lo[x];
-            a_hi[x][k] = (int32_t)a.hi[x];
-            need_lo[x][k] = (int32_t)(a.lo[x] - child.lo[x]);
-            need_hi[x][k] = (int32_t)(child.hi[x] - a.hi[x]);
-        }
-        reach[k] = (int32_t)bound[k];
-        anchor_of[k] = anchor[k];
+        bound_sum[k] = INT64_MAX;
+        anchor[k] = set[0];
     }
-    const int32_t lo32[3] = {b.x0, b.y0, b.z0}, hi32[3] = {b.x1, b.y1, b.z1}, mid32[3] = {m.x, m.y, m.z};
     for (uint32_t i : set) {
         const BaseCuboid<int>& c = grid[i];
         const int32_t clo[3] = {c.x0, c.y0, c.z0}, chi[3] = {c.x1, c.y1, c.z1};
-        int32_t gap_of[3][8];
+        // Per axis and half (0 lower, 1 upper): the reach of Far.
+        int32_t far[3][2];
+        for (int a = 0; a < 3; ++a) {
+            far[a][0] = std::max(0, std::max(clo[a] - lo[a], mid[a] - chi[a]));
+            far[a][1] = std::max(0, std::max(clo[a] - mid[a], hi[a] - chi[a]));
+        }
+        const Lanes fxy = Max(UPPER_X ? All(far[0][1]) : All(far[0][0]),
+                              UPPER_Y ? All(far[1][1]) : All(far[1][0]));
+        for (int h = 0; h < 2; ++h) {
+            const Lanes f = Max(fxy, All(far[2][h]));
+            for (unsigned near = Bits(f <= bound[h]); near; near &= near - 1) {
+                const int l = __builtin_ctz(near), k = 4 * h + l;
+                const int64_t sum = (int64_t)far[0][k & 1] + far[1][(k >> 1) & 1] + far[2][h];
+                if (f[l] < bound[h][l] || sum < bound_sum[k]) {
+                    bound[h][l] = f[l];
+                    bound_sum[k] = sum;
+                    anchor[k] = i;
+                }
+            }
+        }
+    }
+    // DominatesAtGap(anchor, c, child, g) per axis: the anchor grown by g
+    // holds the child's part within g of c exactly when each side of c lies
+    // within the anchor's side or g reaches the gap between the anchor's
+    // side and the child's.
+    Lanes a_lo[2][3], a_hi[2][3], need_lo[2][3], need_hi[2][3], anchor_of[2];
+    for (int k = 0; k < 8; ++k) {
+        const int h = k >> 2, l = k & 3;
+        const BaseCuboid<int>& a = grid[anchor[k]];
+        const BaseCuboid<int> child = ChildBox(b, m, k);
+        const int32_t alo[3] = {a.x0, a.y0, a.z0}, ahi[3] = {a.x1, a.y1, a.z1};
+        const int32_t dlo[3] = {child.x0, child.y0, child.z0}, dhi[3] = {child.x1, child.y1, child.z1};
         for (int x = 0; x < 3; ++x) {
-            const int32_t lower = std::max(0, std::max(clo[x] - mid32[x], lo32[x] - chi[x]));
-            const int32_t upper = std::max(0, std::max(clo[x] - hi32[x], mid32[x] - chi[x]));
-            for (int k = 0; k < 8; ++k)
-                gap_of[x][k] = ((k >> x) & 1) ? upper : lower;
+            a_lo[h][x][l] = alo[x];
+            a_hi[h][x][l] = ahi[x];
+            need_lo[h][x][l] = alo[x] - dlo[x];
+            need_hi[h][x][l] = dhi[x] - ahi[x];
         }
-        int32_t keep[8];
-        for (int k = 0; k < 8; ++k) {
-            const int32_t g = std::max(gap_of[0][k], std::max(gap_of[1][k], gap_of[2][k]));
-            int32_t dominated = (g > 0) & (i != anchor_of[k]);
+        anchor_of[h][l] = (int32_t)anchor[k];
+    }
+    for (uint32_t i : set) {
+        const BaseCuboid<int>& c = grid[i];
+        const int32_t clo[3] = {c.x0, c.y0, c.z0}, chi[3] = {c.x1, c.y1, c.z1};
+        int32_t gap[3][2];
+        for (int x = 0; x < 3; ++x) {
+            gap[x][0] = std::max(0, std::max(clo[x] - mid[x], lo[x] - chi[x]));
+            gap[x][1] = std::max(0, std::max(clo[x] - hi[x], mid[x] - chi[x]));
+        }
+        const Lanes gxy = Max(UPPER_X ? All(gap[0][1]) : All(gap[0][0]),
+                              UPPER_Y ? All(gap[1][1]) : All(gap[1][0]));
+        unsigned keep = 0;
+        for (int h = 0; h < 2; ++h) {
+            const Lanes g = Max(gxy, All(gap[2][h]));
+            Lanes dominated = (g > 0) & (anchor_of[h] != All((int32_t)i));
             for (int x = 0; x < 3; ++x)
-                dominated &= ((clo[x] >= a_lo[x][k]) | (g >= need_lo[x][k])) &
-                             ((chi[x] <= a_hi[x][k]) | (g >= need_hi[x][k]));
-            keep[k] = (g <= reach[k]) & !dominated;
+                dominated &= ((All(clo[x]) >= a_lo[h][x]) | (g >= need_lo[h][x])) &
+                             ((All(chi[x]) <= a_hi[h][x]) | (g >= need_hi[h][x]));
+            keep |= Bits((g <= bound[h]) & ~dominated) << (4 * h);
         }
-        for (int k = 0; k < 8; ++k)
-            if (keep[k])
-                out[k].push_back(i);
+        for (; keep; keep &= keep - 1)
+            out[__builtin_ctz(keep)].push_back(i);
     }
 }
 
