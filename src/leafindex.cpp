@@ -2,7 +2,31 @@ static const char KORVA_SOURCE[] = "src/leafindex";
 
 #include "leafindex.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
+
 #include "log.h"
+
+namespace {
+
+// A large index is written once, page by page; on big pages the kernel
+// takes one fault where it would take five hundred.
+template <class T>
+void BigPages(const std::vector<T>& v)
+{
+#ifdef MADV_HUGEPAGE
+    const size_t big = (size_t)2 << 20;
+    uintptr_t from = ((uintptr_t)v.data() + big - 1) & ~(uintptr_t)(big - 1);
+    uintptr_t to = ((uintptr_t)(v.data() + v.capacity())) & ~(uintptr_t)(big - 1);
+    if (to > from)
+        madvise((void*)from, to - from, MADV_HUGEPAGE);
+#else
+    (void)v;
+#endif
+}
+
+}  // namespace
 
 void LeafIndex::Reset(const BaseCuboid<int>& root)
 {
@@ -81,6 +105,9 @@ void LeafIndex::Reserve(size_t cells, size_t candidates)
     cells_.reserve(cells);
     boxes_.reserve(candidates);
     blocks_.reserve(candidates);
+    BigPages(cells_);
+    BigPages(boxes_);
+    BigPages(blocks_);
 }
 
 size_t LeafIndex::Bytes() const
