@@ -60,15 +60,27 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
         }
         return 0;
     }
-    if (!ReadWhole(path, text)) {
+    // The head tells the kind; a deck, which may run to hundreds of
+    // megabytes, is left whole to the deck parser, which reads it itself.
+    {
+        std::ifstream head(path, std::ios::binary);
+        if (!head) {
+            Log::perror("cannot open file: %s\n", path.c_str());
+            return 255;
+        }
+        text.resize(65536);
+        head.read(&text[0], (std::streamsize)text.size());
+        text.resize((size_t)head.gcount());
+    }
+    imported.kind = DetectInput(text);
+    if (imported.kind != InputKind::DECK && !ReadWhole(path, text)) {
         Log::perror("cannot open file: %s\n", path.c_str());
         return 255;
     }
-    imported.kind = DetectInput(text.substr(0, 65536));
     std::vector<std::string> errors;
     Scene scene;
     std::vector<size_t> wires;
-    std::istringstream in(text);
+    std::istringstream in(imported.kind == InputKind::DECK ? std::string() : text);
     const char* pattern_only = settings.per_length        ? "--per-length"
                                : settings.pattern_result  ? "--pattern-result"
                                : !settings.process_path.empty() ? "--process"

@@ -35,6 +35,9 @@ public:
     // Gives leaf `cell` these candidates. A list equal to the one given
     // last shares its storage.
     void SetLeaf(uint32_t cell, const Cuboid* const* blocks, const BaseCuboid<int>* boxes, size_t n);
+    // Puts the tree of `sub` in place of leaf `cell`: sub's root becomes
+    // that cell and the rest is appended, links and runs moved along.
+    void Graft(uint32_t cell, const LeafIndex& sub);
     // Room for about this many cells and candidates, so that a large index
     // grows without copying its arrays (pages never written cost nothing).
     void Reserve(size_t cells, size_t candidates);

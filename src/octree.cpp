@@ -3,6 +3,11 @@ static const char KORVA_SOURCE[] = "src/octree";
 #include "octree.h"
 
 #include <algorithm>
+#include <array>
+#include <deque>
+#include <atomic>
+#include <numeric>
+#include <thread>
 #include <iostream>
 #include <queue>
 
@@ -137,6 +142,35 @@ BaseCuboid<int> ChildBox(const BaseCuboid<int>& b, const BaseVector3<int>& mid, 
                            (k & 1) ? b.x1 : mid.x, (k & 2) ? b.y1 : mid.y, (k & 4) ? b.z1 : mid.z);
 }
 
+// Four 32-bit lanes: children 0-3 (lower half in z) in one, 4-7 in the
+// other, so that the split tests a block against all eight children in a
+// few vector operations. Grid differences inside the window fit 32 bits
+// (FitsGrid).
+typedef int32_t Lanes __attribute__((vector_size(16)));
+
+inline Lanes All(int32_t v)
+{
+    return Lanes{v, v, v, v};
+}
+
+inline Lanes Max(Lanes a, Lanes b)
+{
+    return a > b ? a : b;
+}
+
+// Children of the upper half in x and in y, lane by lane.
+const Lanes UPPER_X = {0, -1, 0, -1}, UPPER_Y = {0, 0, -1, -1};
+
+// Bit k set where lane k is true.
+inline unsigned Bits(Lanes t)
+{
+#ifdef __SSE2__
+    return (unsigned)__builtin_ia32_movmskps((__attribute__((vector_size(16))) float)t);
+#else
+    return (unsigned)((t[0] & 1) | (t[1] & 2) | (t[2] & 4) | (t[3] & 8));
+#endif
+}
+
 // Splits set among the 8 children of cell b: a child keeps the members that may
 // be nearest somewhere in it. A member is dropped when the child's anchor
 // (the member with the least farthest distance over the child) is strictly
@@ -145,83 +179,88 @@ BaseCuboid<int> ChildBox(const BaseCuboid<int>& b, const BaseVector3<int>& mid, 
 // every block at distance 0 from a grid point of the child reaches the leaf
 // rule. One pass finds the 8 anchors, a second sorts the members.
 void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
-               const std::vector<BaseCuboid<int>>& grid, std::vector<uint32_t> (&out)[8])
+               const std::vector<BaseCuboid<int>>& grid, std::array<std::vector<uint32_t>, 8>& out)
 {
-    const int64_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1};
-    const BaseVector3<int> m = Middle(b);
-    const int64_t mid[3] = {m.x, m.y, m.z};
-    int64_t bound[8], bound_sum[8];
-    uint32_t anchor[8];
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 8; ++k)
         out[k].clear();
-        bound[k] = bound_sum[k] = INT64_MAX;
-        anchor[k] = set.empty() ? 0 : set[0];
-    }
-    // Per axis and half (0 lower, 1 upper): the reach of Far.
-    int64_t far[3][2];
-    for (uint32_t i : set) {
-        const Box c(grid[i]);
-        for (int a = 0; a < 3; ++a) {
-            far[a][0] = std::max<int64_t>(0, std::max(c.lo[a] - lo[a], mid[a] - c.hi[a]));
-            far[a][1] = std::max<int64_t>(0, std::max(c.lo[a] - mid[a], hi[a] - c.hi[a]));
-        }
-        for (int k = 0; k < 8; ++k) {
-            const int64_t fx = far[0][k & 1], fy = far[1][(k >> 1) & 1], fz = far[2][k >> 2];
-            const int64_t f = std::max(fx, std::max(fy, fz));
-            if (f > bound[k])
-                continue;
-            const int64_t sum = fx + fy + fz;
-            if (f < bound[k] || sum < bound_sum[k]) {
-                bound[k] = f;
-                bound_sum[k] = sum;
-                anchor[k] = i;
-            }
-        }
-    }
     if (set.empty())
         return;
-    // DominatesAtGap(anchor, c, child, g) per axis, unrolled: the anchor
-    // grown by g holds the child's part within g of c exactly when each
-    // side of c lies within the anchor's side or g reaches the gap between
-    // the anchor's side and the child's. The thresholds are laid out
-    // [axis][child], and the test is free of branches; grid differences
-    // inside the window fit 32 bits (FitsGrid).
-    int32_t a_lo[3][8], a_hi[3][8], need_lo[3][8], need_hi[3][8], reach[8];
-    uint32_t anchor_of[8];
+    const BaseVector3<int> m = Middle(b);
+    const int32_t lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1}, mid[3] = {m.x, m.y, m.z};
+    // The anchor of child k: least farthest distance over the child, ties
+    // to the least sum of per-axis reaches, then to the first member. Few
+    // members beat a child's bound; one comparison per half shows which.
+    Lanes bound[2] = {All(INT32_MAX), All(INT32_MAX)};
+    int64_t bound_sum[8];
+    uint32_t anchor[8];
     for (int k = 0; k < 8; ++k) {
-        const Box a(grid[anchor[k]]), child(ChildBox(b, m, k));
-        for (int x = 0; x < 3; ++x) {
-            a_lo[x][k] = (int32_t)a.lo[x];
-            a_hi[x][k] = (int32_t)a.hi[x];
-            need_lo[x][k] = (int32_t)(a.lo[x] - child.lo[x]);
-            need_hi[x][k] = (int32_t)(child.hi[x] - a.hi[x]);
-        }
-        reach[k] = (int32_t)bound[k];
-        anchor_of[k] = anchor[k];
+        bound_sum[k] = INT64_MAX;
+        anchor[k] = set[0];
     }
-    const int32_t lo32[3] = {b.x0, b.y0, b.z0}, hi32[3] = {b.x1, b.y1, b.z1}, mid32[3] = {m.x, m.y, m.z};
     for (uint32_t i : set) {
         const BaseCuboid<int>& c = grid[i];
         const int32_t clo[3] = {c.x0, c.y0, c.z0}, chi[3] = {c.x1, c.y1, c.z1};
-        int32_t gap_of[3][8];
+        // Per axis and half (0 lower, 1 upper): the reach of Far.
+        int32_t far[3][2];
+        for (int a = 0; a < 3; ++a) {
+            far[a][0] = std::max(0, std::max(clo[a] - lo[a], mid[a] - chi[a]));
+            far[a][1] = std::max(0, std::max(clo[a] - mid[a], hi[a] - chi[a]));
+        }
+        const Lanes fxy = Max(UPPER_X ? All(far[0][1]) : All(far[0][0]),
+                              UPPER_Y ? All(far[1][1]) : All(far[1][0]));
+        for (int h = 0; h < 2; ++h) {
+            const Lanes f = Max(fxy, All(far[2][h]));
+            for (unsigned near = Bits(f <= bound[h]); near; near &= near - 1) {
+                const int l = __builtin_ctz(near), k = 4 * h + l;
+                const int64_t sum = (int64_t)far[0][k & 1] + far[1][(k >> 1) & 1] + far[2][h];
+                if (f[l] < bound[h][l] || sum < bound_sum[k]) {
+                    bound[h][l] = f[l];
+                    bound_sum[k] = sum;
+                    anchor[k] = i;
+                }
+            }
+        }
+    }
+    // DominatesAtGap(anchor, c, child, g) per axis: the anchor grown by g
+    // holds the child's part within g of c exactly when each side of c lies
+    // within the anchor's side or g reaches the gap between the anchor's
+    // side and the child's.
+    Lanes a_lo[2][3], a_hi[2][3], need_lo[2][3], need_hi[2][3], anchor_of[2];
+    for (int k = 0; k < 8; ++k) {
+        const int h = k >> 2, l = k & 3;
+        const BaseCuboid<int>& a = grid[anchor[k]];
+        const BaseCuboid<int> child = ChildBox(b, m, k);
+        const int32_t alo[3] = {a.x0, a.y0, a.z0}, ahi[3] = {a.x1, a.y1, a.z1};
+        const int32_t dlo[3] = {child.x0, child.y0, child.z0}, dhi[3] = {child.x1, child.y1, child.z1};
         for (int x = 0; x < 3; ++x) {
-            const int32_t lower = std::max(0, std::max(clo[x] - mid32[x], lo32[x] - chi[x]));
-            const int32_t upper = std::max(0, std::max(clo[x] - hi32[x], mid32[x] - chi[x]));
-            for (int k = 0; k < 8; ++k)
-                gap_of[x][k] = ((k >> x) & 1) ? upper : lower;
+            a_lo[h][x][l] = alo[x];
+            a_hi[h][x][l] = ahi[x];
+            need_lo[h][x][l] = alo[x] - dlo[x];
+            need_hi[h][x][l] = dhi[x] - ahi[x];
         }
-        int32_t keep[8];
-        for (int k = 0; k < 8; ++k) {
-            const int32_t g = std::max(gap_of[0][k], std::max(gap_of[1][k], gap_of[2][k]));
-            int32_t dominated = (g > 0) & (i != anchor_of[k]);
+        anchor_of[h][l] = (int32_t)anchor[k];
+    }
+    for (uint32_t i : set) {
+        const BaseCuboid<int>& c = grid[i];
+        const int32_t clo[3] = {c.x0, c.y0, c.z0}, chi[3] = {c.x1, c.y1, c.z1};
+        int32_t gap[3][2];
+        for (int x = 0; x < 3; ++x) {
+            gap[x][0] = std::max(0, std::max(clo[x] - mid[x], lo[x] - chi[x]));
+            gap[x][1] = std::max(0, std::max(clo[x] - hi[x], mid[x] - chi[x]));
+        }
+        const Lanes gxy = Max(UPPER_X ? All(gap[0][1]) : All(gap[0][0]),
+                              UPPER_Y ? All(gap[1][1]) : All(gap[1][0]));
+        unsigned keep = 0;
+        for (int h = 0; h < 2; ++h) {
+            const Lanes g = Max(gxy, All(gap[2][h]));
+            Lanes dominated = (g > 0) & (anchor_of[h] != All((int32_t)i));
             for (int x = 0; x < 3; ++x)
-                dominated &= ((clo[x] >= a_lo[x][k]) | (g >= need_lo[x][k])) &
-                             ((chi[x] <= a_hi[x][k]) | (g >= need_hi[x][k]));
-            keep[k] = (g <= reach[k]) & !dominated;
+                dominated &= ((All(clo[x]) >= a_lo[h][x]) | (g >= need_lo[h][x])) &
+                             ((All(chi[x]) <= a_hi[h][x]) | (g >= need_hi[h][x]));
+            keep |= Bits((g <= bound[h]) & ~dominated) << (4 * h);
         }
-        for (int k = 0; k < 8; ++k)
-            if (keep[k])
-                out[k].push_back(i);
+        for (; keep; keep &= keep - 1)
+            out[__builtin_ctz(keep)].push_back(i);
     }
 }
 
@@ -387,7 +426,28 @@ void Octree::AddCuboid(OctreeNode* start, const Cuboid* c, bool merge)
     }
 }
 
-void Octree::Fill(const std::vector<const Cuboid*>& blocks)
+// A subtree below the top levels, built into its own index.
+struct Octree::FillJob {
+    uint32_t cell;
+    BaseCuboid<int> box;
+    std::vector<uint32_t> set;
+    LeafIndex sub;
+};
+
+// One builder's reusable space: the leaf the leaf rule fills, and per depth
+// the eight children's lists, which keep their memory from cell to cell
+// instead of growing afresh in every split.
+struct Octree::FillScratch {
+    OctreeNode leaf;
+    // A deque, so that growing it for a deeper cell leaves the lists of the
+    // cells above, which are being read, where they are.
+    std::deque<std::array<std::vector<uint32_t>, 8>> kept;
+    size_t depth = 0;
+
+    explicit FillScratch(const BaseCuboid<int>& root) : leaf(root, nullptr, 0) {}
+};
+
+void Octree::Fill(const std::vector<const Cuboid*>& blocks, unsigned threads)
 {
     std::vector<BaseCuboid<int>> grid(blocks.size());
     std::vector<uint32_t> all(blocks.size());
@@ -399,16 +459,54 @@ void Octree::Fill(const std::vector<const Cuboid*>& blocks)
     // Generated decks of a million blocks need about 4 cells and 10
     // candidates per block.
     index.Reserve(6 * blocks.size() + 9, 12 * blocks.size() + 8);
-    OctreeNode leaf(root->box, nullptr, 0);
-    FillCell(0, root->box, leaf, all, blocks, grid);
+    FillScratch top(root->box);
+    if (threads <= 1) {
+        FillCell(index, 0, root->box, top, all, blocks, grid);
+        return;
+    }
+    // Each level below the root repeats every block about eight times, so
+    // the top is cheap next to the subtrees; one level gives two threads
+    // eight jobs, two give more threads sixty-four.
+    std::vector<FillJob> jobs;
+    FillCell(index, 0, root->box, top, all, blocks, grid, &jobs, threads <= 2 ? 1 : 2);
+    std::vector<uint32_t>().swap(all);
+    top.kept.clear();
+    // Largest first, so that no thread is left with a big job at the end.
+    std::vector<size_t> order(jobs.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return jobs[a].set.size() > jobs[b].set.size(); });
+    std::atomic<size_t> next{0};
+    auto work = [&]() {
+        FillScratch scratch(root->box);
+        for (size_t j; (j = next++) < order.size();) {
+            FillJob& job = jobs[order[j]];
+            job.sub.Reset(job.box);
+            job.sub.Reserve(4 * job.set.size() + 9, 8 * job.set.size() + 8);
+            FillCell(job.sub, 0, job.box, scratch, job.set, blocks, grid);
+            std::vector<uint32_t>().swap(job.set);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads && t < jobs.size(); ++t)
+        pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool)
+        t.join();
+    for (FillJob& job : jobs) {
+        index.Graft(job.cell, job.sub);
+        job.sub = LeafIndex();
+    }
 }
 
-void Octree::FillCell(uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
+void Octree::FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box, FillScratch& scratch,
                       const std::vector<uint32_t>& set, const std::vector<const Cuboid*>& blocks,
-                      const std::vector<BaseCuboid<int>>& grid)
+                      const std::vector<BaseCuboid<int>>& grid, std::vector<FillJob>* jobs,
+                      int levels)
 {
     // The leaf rule runs until the list outgrows the capacity, so a cell
     // costs at most capacity times its survivors before it splits.
+    OctreeNode& leaf = scratch.leaf;
     leaf.box = box;
     leaf.ClearCandidates();
     bool split = false;
@@ -420,17 +518,24 @@ void Octree::FillCell(uint32_t cell, const BaseCuboid<int>& box, OctreeNode& lea
         }
     }
     if (!split) {
-        index.SetLeaf(cell, leaf.cuboids.data(), leaf.grid_boxes.data(), leaf.cuboids.size());
+        out.SetLeaf(cell, leaf.cuboids.data(), leaf.grid_boxes.data(), leaf.cuboids.size());
         return;
     }
     const BaseVector3<int> mid = Middle(box);
-    const uint32_t first = index.Split(cell, mid);
-    std::vector<uint32_t> kept[8];
+    const uint32_t first = out.Split(cell, mid);
+    if (scratch.kept.size() <= scratch.depth)
+        scratch.kept.resize(scratch.depth + 1);
+    std::array<std::vector<uint32_t>, 8>& kept = scratch.kept[scratch.depth];
     Survivors(box, set, grid, kept);
+    ++scratch.depth;
     for (int k = 0; k < 8; ++k) {
-        FillCell(first + (uint32_t)k, ChildBox(box, mid, k), leaf, kept[k], blocks, grid);
-        std::vector<uint32_t>().swap(kept[k]);
+        const BaseCuboid<int> child = ChildBox(box, mid, k);
+        if (jobs && levels <= 1)
+            jobs->push_back(FillJob{first + (uint32_t)k, child, kept[k], LeafIndex()});
+        else
+            FillCell(out, first + (uint32_t)k, child, scratch, kept[k], blocks, grid, jobs, levels - 1);
     }
+    --scratch.depth;
 }
 
 void Octree::Freeze()

@@ -76,8 +76,10 @@ public:
     // and a cell splits only while the leaf rule leaves it more than
     // `capacity` candidates. Leaf lists follow the blocks' order. The cells
     // are left as they are: a million blocks make millions of leaves, which
-    // only the index holds.
-    void Fill(const std::vector<const Cuboid*>& blocks);
+    // only the index holds. With threads > 1 the subtrees below the top
+    // levels are built side by side and grafted in child order: the same
+    // tree, the same answers.
+    void Fill(const std::vector<const Cuboid*>& blocks, unsigned threads = 1);
     // Copies the cells into the index, for trees grown by AddCuboid or by hand.
     void Freeze();
     void AddCuboid(OctreeNode* start, const Cuboid* c, bool merge);
@@ -95,10 +97,14 @@ public:
     static bool LeafRule(OctreeNode& leaf, const BaseCuboid<int>& g, bool exact);
 
 private:
-    // `leaf` is scratch space for the leaf rule, reused by every cell.
-    void FillCell(uint32_t cell, const BaseCuboid<int>& box, OctreeNode& leaf,
+    struct FillJob;
+    struct FillScratch;
+    // `scratch` holds one builder's reused lists. With `jobs`, the children
+    // `levels` below this cell are left as jobs.
+    void FillCell(LeafIndex& out, uint32_t cell, const BaseCuboid<int>& box, FillScratch& scratch,
                   const std::vector<uint32_t>& set, const std::vector<const Cuboid*>& blocks,
-                  const std::vector<BaseCuboid<int>>& grid);
+                  const std::vector<BaseCuboid<int>>& grid, std::vector<FillJob>* jobs = nullptr,
+                  int levels = 0);
     void FreezeCell(const OctreeNode& n, uint32_t cell);
     void AddToLeaf(OctreeNode& leaf, const Cuboid* c, const BaseCuboid<int>& g);
 };

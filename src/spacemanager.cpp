@@ -4,6 +4,7 @@ static const char KORVA_SOURCE[] = "src/spacemanager";
 
 #include <algorithm>
 #include <cmath>
+#include <sched.h>
 
 #include "progress.h"  // and the log
 
@@ -13,6 +14,19 @@ namespace {
 bool OnGrid(double c)
 {
     return std::fabs(c) * 5000.0 < 2147483647.0;
+}
+
+// Processors this process may run on (a batch scheduler or mpirun binding
+// narrows the set), at most 8: the index build's top levels stay serial.
+unsigned BuildThreads(size_t blocks)
+{
+    // Below this a build takes a few tens of milliseconds.
+    if (blocks < 20000)
+        return 1;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    return (unsigned)std::max(1, std::min(8, CPU_COUNT(&set)));
 }
 
 }  // namespace
@@ -216,7 +230,7 @@ Spacemanager* Spacemanager::Build(const std::vector<const Cuboid*>& all, Cuboid&
     Log::pinfo("\t\t====================\n");
     if (geometry_leaves) {
         const double start = Progress::IndexStart((long long)cuboids.size());
-        space->Fill(cuboids);
+        space->Fill(cuboids, BuildThreads(cuboids.size()));
         Progress::IndexDone((long long)cuboids.size(), start);
         return space;
     }

@@ -277,13 +277,20 @@ TEST(ScalingProperty, FilledTreeAgreesWithBruteForceAtSeveralDensities)
     for (const Row& row : rows) {
         Deck deck = RandomSlab(seed++, row.sites, row.layers, row.pitch, row.fill);
         ASSERT_GT(deck.blocks.size(), 300u);
-        Cuboid window(0, 0, 0, 0, 1, 1, 1);
+        Cuboid window(0, 0, 0, 0, 1, 1, 1), window2 = window;
         std::unique_ptr<Spacemanager> s(Spacemanager::Build(deck.blocks, window));
+        // Built by three threads, the same tree cell for cell.
+        std::unique_ptr<Spacemanager> t(Spacemanager::Build(deck.blocks, window2));
+        s->Fill(deck.blocks, 1);
+        t->Fill(deck.blocks, 3);
+        EXPECT_EQ(s->index.Cells(), t->index.Cells());
         std::mt19937 rng(seed);
         int wrong = 0;
         for (const BaseVector3<int>& g : NearPoints(*s, deck, rng, 6000)) {
-            int dist = -1;
+            int dist = -1, dist_t = -1;
             const Cuboid* c = s->SearchNearestCuboid(g, dist);
+            wrong += t->SearchNearestCuboid(g, dist_t) != c || dist_t != dist ||
+                     (dist != -2147483647 && t->index.Count(t->index.LeafAt(g)) != s->index.Count(s->index.LeafAt(g)));
             int truth = INT_MAX;
             for (const Cuboid* b : deck.blocks)
                 truth = std::min(truth, GridDistance(ToGrid(*b), g));
