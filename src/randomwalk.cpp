@@ -54,10 +54,12 @@ void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* pane
     for (size_t i = 1; i < cdf.size(); i++)
         if (!(cdf[i - 1] <= cdf[i]))
             return;
+    if (cdf.size() > UINT16_MAX)
+        return;
     first.resize(BUCKETS + 1);
     for (int b = 0; b <= BUCKETS; b++)
-        first[b] = (int)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
-    last = (int)cdf.size() - 1;
+        first[b] = (uint16_t)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
+    cdf.insert(cdf.end(), PAD, HUGE_VAL);
     source = panel_cdf;
     usable = true;
 }
@@ -68,7 +70,6 @@ void SurfaceGuide::Clear()
     first.clear();
     source = nullptr;
     usable = false;
-    last = 0;
 }
 
 Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
@@ -373,6 +374,16 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
                        layers.GetPartialSum(false)[k], SEGNUM, index);
 }
 
+// The hop through a cube that meets no interface, the commonest of all,
+// drawn as GetPoint(0, ...) draws it but with the point kept in registers
+// from the draw to the cube's face.
+__attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube)
+{
+    int index;
+    const PointOnCube p = PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+    return FacePoint(cube, p.fno, p.u, p.v);
+}
+
 int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf,
                                  int segnum)
 {
@@ -474,8 +485,10 @@ int Randomwalk::CheckInterface(const Layers& layers, const Vector3& pt, double l
     return intf;
 }
 
-int Randomwalk::ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low,
-                                double& layer_high, bool shrink) const
+// The member's work, inlined into every hop.
+static __attribute__((always_inline)) inline int ClipTransDomain(const Layers& layers, Cube& cube,
+                                                                 double& layer_low,
+                                                                 double& layer_high, bool shrink)
 {
     layers.GetNearby(layer_low, layer_high);
     const double z = cube.center.z;
@@ -511,6 +524,12 @@ int Randomwalk::ClipTransDomain(const Layers& layers, Cube& cube, double& layer_
     // The tables know one interface per cube: pull the second one onto a face.
     cube.radius = second;
     return code;
+}
+
+int Randomwalk::ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low,
+                                double& layer_high, bool shrink) const
+{
+    return ::ClipTransDomain(layers, cube, layer_low, layer_high, shrink);
 }
 
 // Uniform panel over the whole cube surface; strata only under selector 3.
@@ -862,9 +881,13 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
         } else {
             LayerFixup(layers, pt.z, layer_low, layer_high);
             cube = Cube(pt, d / 5000.0);
-            int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-            spt = GetPoint(code, cube, layer_low, layer_high);
-            pt = StructToVector3(spt, cube);
+            const int code = ::ClipTransDomain(layers, cube, layer_low, layer_high, false);
+            if (code == 0) {
+                pt = HomogeneousPoint(cube);
+            } else {
+                spt = GetPoint(code, cube, layer_low, layer_high);
+                pt = StructToVector3(spt, cube);
+            }
             LayerFixup(layers, pt.z, layer_low, layer_high);
         }
     }
