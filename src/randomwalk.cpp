@@ -42,6 +42,7 @@ SurfaceGuide Randomwalk::weight_guide[3];
 void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels)
 {
     Clear();
+    std::vector<double> cdf;
     for (int f = 0; f < 6; f++) {
         if ((int)panel_cdf[f].size() != panels)
             return;
@@ -54,19 +55,23 @@ void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* pane
     for (size_t i = 1; i < cdf.size(); i++)
         if (!(cdf[i - 1] <= cdf[i]))
             return;
-    if (cdf.size() > UINT16_MAX)
+    // A negative first entry has no limit: every draw would lie above it.
+    if (cdf.empty() || !(cdf[0] >= 0.0) || cdf.size() > UINT16_MAX)
         return;
     first.resize(BUCKETS + 1);
     for (int b = 0; b <= BUCKETS; b++)
         first[b] = (uint16_t)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
-    cdf.insert(cdf.end(), PAD, HUGE_VAL);
+    // e * 2^32 is exact, and so is its floor; from 2^32 - 1 up no word lies above.
+    for (double e : cdf)
+        limit.push_back(e * 4294967296.0 >= 4294967295.0 ? UINT32_MAX : (uint32_t)std::floor(e * 4294967296.0));
+    limit.insert(limit.end(), PAD, UINT32_MAX);
     source = panel_cdf;
     usable = true;
 }
 
 void SurfaceGuide::Clear()
 {
-    cdf.clear();
+    limit.clear();
     first.clear();
     source = nullptr;
     usable = false;
@@ -293,11 +298,12 @@ static inline bool IsSingleMediumTable(const std::vector<double>* panel_cdf)
 static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
                                       const std::vector<double>* panel_cdf, int segnum, int& index)
 {
-    const double r = rng.Random();
+    const uint32_t word = rng.BRandom();
+    const double r = (double)word * 2.3283064365386963e-10;  // as Random() makes it
     const SurfaceGuide* guide = GuideFor(panel_cdf);
     if (guide) {
         const int panels = segnum * segnum;
-        const int i = guide->Find(r);
+        const int i = guide->Find(word);
         const int fno = i < 5 * panels ? i / panels : 5;
         index = i - fno * panels;
         return Randomwalk::idx2pt(fno, index, segnum);
@@ -381,6 +387,14 @@ __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const
 {
     int index;
     const PointOnCube p = PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+    return FacePoint(cube, p.fno, p.u, p.v);
+}
+
+__attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube, int found)
+{
+    rand_walk.SkipPeeked();
+    const int fno = found < 5 * FACE_PANELS ? found / FACE_PANELS : 5;
+    const PointOnCube p = idx2pt(fno, found - fno * FACE_PANELS, SEGNUM);
     return FacePoint(cube, p.fno, p.u, p.v);
 }
 
@@ -850,7 +864,12 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     pt = StructToVector3(spt, cube);
     ++hops;
 
+    const SurfaceGuide* guide = GuideFor(partial_sum_arr);
     for (;;) {
+        // The next draw and the panel it picks should the cube meet no
+        // interface: neither depends on where the walk is, so they are found
+        // while the search below runs instead of after it.
+        const int found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
         int d = 0;
         const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
         if (d == NOT_FOUND) {
@@ -883,7 +902,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
             cube = Cube(pt, d / 5000.0);
             const int code = ::ClipTransDomain(layers, cube, layer_low, layer_high, false);
             if (code == 0) {
-                pt = HomogeneousPoint(cube);
+                pt = guide ? HomogeneousPoint(cube, found) : HomogeneousPoint(cube);
             } else {
                 spt = GetPoint(code, cube, layer_low, layer_high);
                 pt = StructToVector3(spt, cube);
