@@ -295,19 +295,23 @@ static inline bool IsSingleMediumTable(const std::vector<double>* panel_cdf)
            panel_cdf == Randomwalk::cdf_single_weight[2];
 }
 
+// Face and panel of entry i of a guide's end-to-end table.
+static inline PointOnCube GuidedPanel(int i, int segnum, int& index)
+{
+    const int panels = segnum * segnum;
+    const int fno = i < 5 * panels ? i / panels : 5;
+    index = i - fno * panels;
+    return Randomwalk::idx2pt(fno, index, segnum);
+}
+
 static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
                                       const std::vector<double>* panel_cdf, int segnum, int& index)
 {
     const uint32_t word = rng.BRandom();
     const double r = (double)word * 2.3283064365386963e-10;  // as Random() makes it
     const SurfaceGuide* guide = GuideFor(panel_cdf);
-    if (guide) {
-        const int panels = segnum * segnum;
-        const int i = guide->Find(word);
-        const int fno = i < 5 * panels ? i / panels : 5;
-        index = i - fno * panels;
-        return Randomwalk::idx2pt(fno, index, segnum);
-    }
+    if (guide)
+        return GuidedPanel(guide->Find(word), segnum, index);
     const int fno = FindFace(face_cdf, r);
     const std::vector<double>& panels = panel_cdf[fno];
     index = IsSingleMediumTable(panel_cdf)
@@ -393,8 +397,8 @@ __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const
 __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube, int found)
 {
     rand_walk.SkipPeeked();
-    const int fno = found < 5 * FACE_PANELS ? found / FACE_PANELS : 5;
-    const PointOnCube p = idx2pt(fno, found - fno * FACE_PANELS, SEGNUM);
+    int index;
+    const PointOnCube p = GuidedPanel(found, SEGNUM, index);
     return FacePoint(cube, p.fno, p.u, p.v);
 }
 
@@ -556,8 +560,20 @@ static inline PointOnCube UniformPanel(Randomwalk& rw, int id_gss, int& index)
     return pt;
 }
 
+// The guide a first hop through a cube that meets no interface searches,
+// if its table has one.
+static inline const SurfaceGuide* FirstHopGuide(int weight_select, int id_gss)
+{
+    switch (weight_select) {
+    case 0: return GuideFor(Randomwalk::partial_sum_arr);
+    case 2:
+    case 4: return GuideFor(Randomwalk::cdf_single_weight[drsc[id_gss]]);
+    default: return nullptr;
+    }
+}
+
 double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
-                                         double layer_high, PointOnCube& pt, int id_gss)
+                                         double layer_high, PointOnCube& pt, int id_gss, int peeked)
 {
     const int drc = drsc[id_gss];
     const double S = face_sign[id_gss];
@@ -575,10 +591,16 @@ double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
     const double r = cube.radius;
     int index = 0;
 
+    if (!multi && peeked >= 0) {
+        rand_walk.SkipPeeked();
+        pt = GuidedPanel(peeked, SEGNUM, index);
+        pt.strata = 0;
+    }
     if (!multi) {
         switch (weight_select) {
         case 0:
-            index = GetPointByWeight(pt, partial_face_sum_arr, partial_sum_arr, SEGNUM);
+            if (peeked < 0)
+                index = GetPointByWeight(pt, partial_face_sum_arr, partial_sum_arr, SEGNUM);
             return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r;
         case 1:
         case 3:
@@ -587,7 +609,8 @@ double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
             return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r * 5766.0;
         case 2:
         case 4:
-            index = GetPointByWeight(pt, cdf_face_single_weight[drc], cdf_single_weight[drc], SEGNUM);
+            if (peeked < 0)
+                index = GetPointByWeight(pt, cdf_face_single_weight[drc], cdf_single_weight[drc], SEGNUM);
             return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * std::fabs(single_weight[drc]) *
                    0.5 / r;
         default:
@@ -832,6 +855,10 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
                      : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
                                      id_gss, band);
     FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+    // The first hop's draw and its panel should the cube meet no interface,
+    // found while the start point's cube is measured.
+    const SurfaceGuide* first_guide = FirstHopGuide(weight_select, id_gss);
+    const int peeked = first_guide ? first_guide->Find(rand_walk.PeekBRandom()) : -1;
     if (!m.block_surface)
         face_dist = m.gauss_dist[id_gss];
     layers.FindLayerFromGauss(pt.z);
@@ -850,7 +877,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
         weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
     } else {
         int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-        weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss);
+        weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss, peeked);
         if (weight_select == 3) {
             FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
             strata = spt.strata;

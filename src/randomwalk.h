@@ -131,8 +131,11 @@ public:
                        double& diel_low, double& diel_up) const;
     int ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low, double& layer_high,
                         bool shrink) const;
+    // peeked: when >= 0, the entry that the guide of the single-medium
+    // table this first hop searches gave for the draw PeekBRandom shows; a
+    // cube that meets no interface then takes that draw and entry.
     double GetClipWeightAndPoint(int clip, Cube& cube, double layer_low, double layer_high,
-                                 PointOnCube& pt, int id_gss);
+                                 PointOnCube& pt, int id_gss, int peeked = -1);
     double GetClipHalfWeightAndPoint(int clip, Cube& cube, double layer_low, double layer_high,
                                      PointOnCube& pt, int id_gss);
     PointOnCube GetPointInHalf(const Layers& layers, bool& upper, double diel_low, double diel_up,
