@@ -955,12 +955,14 @@ int Randomwalk::RandomwalkCore()
     // Counted in a local: the field sits in this worker's object, which may
     // share a cache line with the next worker's layer cursor.
     long long hops = 0;
+    // The status line falls due with the count a walk leaves; it is shown
+    // then, under the lock the count is taken with, rather than by the next
+    // walk's start under a lock of its own.
+    LockManager(&m.mutex);
+    if (m.walk_count % STATUS_PERIOD == 0)
+        m.ShowStatus();
+    pthread_mutex_unlock(&m.mutex);
     for (;;) {
-        LockManager(&m.mutex);
-        if (m.walk_count % STATUS_PERIOD == 0)
-            m.ShowStatus();
-        pthread_mutex_unlock(&m.mutex);
-
         int id_gss = -1, strata = -1;
         double weight;
         const int slot = Walk(m, n, weight, id_gss, strata, hops);
@@ -1003,6 +1005,8 @@ int Randomwalk::RandomwalkCore()
         if (ended) {
             hop_count = hops;
             m.total_hops += hops;
+        } else if (N % STATUS_PERIOD == 0) {
+            m.ShowStatus();
         }
         pthread_mutex_unlock(&m.mutex);
         if (ended) {
