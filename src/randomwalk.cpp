@@ -892,13 +892,14 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     ++hops;
 
     const SurfaceGuide* guide = GuideFor(partial_sum_arr);
+    LeafIndex::Hint leaf;
     for (;;) {
         // The next draw and the panel it picks should the cube meet no
         // interface: neither depends on where the walk is, so they are found
         // while the search below runs instead of after it.
         const int found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
         int d = 0;
-        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
+        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         if (d == NOT_FOUND) {
             return n - 1;
         }
