@@ -8,6 +8,7 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -245,17 +246,37 @@ void StructToVector3BadFace()
 
 // The face is the first whose cumulative sum reaches r; the panel is the
 // first cumulative entry of that face that reaches the same r. Ties resolve
-// to the earliest entry.
+// to the earliest entry. Sums that do not fall put the ones below r first,
+// so their count is that face, found without a jump on the draw.
 static inline int FindFace(const double* face_cdf, double r)
 {
+    const double* s = face_cdf;
+    if (__builtin_expect((s[0] <= s[1]) & (s[1] <= s[2]) & (s[2] <= s[3]) & (s[3] <= s[4]), 1))
+        return (int)(s[0] < r) + (int)(s[1] < r) + (int)(s[2] < r) + (int)(s[3] < r) + (int)(s[4] < r);
     for (int f = 0; f < 5; f++)
         if (face_cdf[f] >= r)
             return f;
     return 5;
 }
 
+// b ? y : x by masks: a compiler may branch on a choice between doubles.
+static inline double Pick(size_t b, double x, double y)
+{
+    uint64_t u, v;
+    std::memcpy(&u, &x, sizeof u);
+    std::memcpy(&v, &y, sizeof v);
+    const uint64_t m = 0 - (uint64_t)b;
+    u = (u & ~m) | (v & m);
+    double out;
+    std::memcpy(&out, &u, sizeof out);
+    return out;
+}
+
 // Lower bound without data-dependent branches: every hop searches a fresh
 // uniform draw, so a branching search mispredicts about half its steps.
+// Two halvings per round: the round loads the probe of the first and both
+// probes the second may take, so that the loads of a round wait for one
+// another only once. The probes taken are those of one halving at a time.
 static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
 {
     const double* data = panel_cdf.data();
@@ -263,11 +284,16 @@ static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
     if (n == 0)
         return 0;
     const double* base = data;
-    while (n > 1) {
-        const size_t half = n / 2;
-        base = (base[half] < r) ? base + half : base;
-        n -= half;
+    while (n > 2) {
+        const size_t half = n / 2, rest = n - half, next = rest / 2;
+        const double here = base[half], low = base[next], high = base[half + next];
+        const size_t up = here < r;
+        base += half & (0 - up);
+        base += next & (0 - (size_t)(Pick(up, low, high) < r));
+        n = rest - next;
     }
+    if (n > 1)
+        base = (base[1] < r) ? base + 1 : base;
     return (int)(base - data) + (*base < r);
 }
 

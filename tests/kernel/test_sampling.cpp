@@ -78,4 +78,48 @@ TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
     Randomwalk::ResetTables();
 }
 
+// An interface table is searched face by face, each face by halving with
+// no jumps on the draw. Whatever the sums do (rising, or falling in places
+// when a table holds negative entries), the pick must be the one the plain
+// first-reaching face and one-halving-at-a-time search make.
+TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
+{
+    Cuboid block(0, -1, -1, 0, 1, 1, 1);
+    Medium medium(&block, 1.0);
+    Layers stack(std::vector<Medium*>{&medium});
+    Randomwalk rw(0, nullptr, stack, 1, 0);
+    CRandomMersenne g(5);
+    for (bool falls : {false, true}) {  // falling: face 2 loses more than it gains
+        std::vector<double> table[6], face(6);
+        double acc = 0;
+        for (int f = 0; f < 6; f++) {
+            for (int k = 0; k < 961; k++)
+                table[f].push_back(acc += falls ? (g.Random() - (f == 2 ? 0.6 : 0.45)) / 200 : g.Random() / 2000);
+            face[f] = acc;
+        }
+        std::vector<std::vector<double>*> rows(32, table);
+        std::vector<double*> faces(32, face.data());
+        rw.layers.lower_psum = rows.data();
+        rw.layers.lower_psum_face = faces.data();
+        for (int i = 0; i < 20000; i++) {
+            const double r = CRandomMersenne(rw.rand_walk).Random();
+            int f = 0;
+            while (f < 5 && face[f] < r)
+                f++;
+            const double* base = table[f].data();
+            for (size_t n = 961; n > 1; n -= n / 2)
+                base = base[n / 2] < r ? base + n / 2 : base;
+            const int want = (int)(base - table[f].data()) + (*base < r);
+            if (want >= 961) {  // no panel: the draw is skipped
+                rw.rand_walk.Random();
+                continue;
+            }
+            Cube cube(Vector3(0, 0, 0), 1.0);
+            const PointOnCube pt = rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
+            const PointOnCube expect = Randomwalk::idx2pt(f, want, 31);
+            ASSERT_TRUE(pt.fno == f && pt.u == expect.u && pt.v == expect.v) << "draw " << r << (falls ? ", falling" : "");
+        }
+    }
+}
+
 }  // namespace
