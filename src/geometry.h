@@ -2,6 +2,7 @@
 // spatial index and the face frames of a transition cube.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 template <typename T>
@@ -68,10 +69,13 @@ public:
 // Grid cells per length unit of the deck.
 const int GRID_SCALE = 5000;
 
-// c * 5000 rounded to the nearest integer, halves away from zero.
+// c * 5000 rounded to the nearest integer, halves away from zero. The half
+// takes the sign of the product (that of c, and 0 either way at zero), so
+// the walk's random signs cost no mispredicted branch.
 inline int ToGrid(double c)
 {
-    return c >= 0 ? (int)(c * 5000.0 + 0.5) : (int)(c * 5000.0 - 0.5);
+    const double t = c * 5000.0;
+    return (int)(t + std::copysign(0.5, t));
 }
 
 inline BaseVector3<int> ToGrid(const Vector3& p)
@@ -86,5 +90,30 @@ inline BaseCuboid<int> ToGrid(const Cuboid& c)
 }
 
 // Point (u, v) of face fno of the cube: the one face frame convention of
-// every table file and sampling routine.
-Vector3 FacePoint(const Cube& cube, int fno, double u, double v);
+// every table file and sampling routine. Each coordinate is (c -+ r) + w L
+// with w one of u, v, 0 per the face's frame, the same roundings as the
+// plain formula per face, but picked from a table: every hop lands on a
+// random face, and a jump on it would mispredict most of the time. A face
+// outside 0..5 counts as face 5.
+inline Vector3 FacePoint(const Cube& cube, int fno, double u, double v)
+{
+    struct Frame {
+        double side[3], along_u[3], along_v[3];
+    };
+    static constexpr Frame frames[6] = {
+        {{-1, -1, -1}, {1, 0, 0}, {0, 1, 0}},  // z = cz - r
+        {{-1, -1, -1}, {1, 0, 0}, {0, 0, 1}},  // y = cy - r
+        {{1, -1, -1}, {0, 1, 0}, {0, 0, 1}},   // x = cx + r
+        {{-1, 1, -1}, {1, 0, 0}, {0, 0, 1}},   // y = cy + r
+        {{-1, -1, -1}, {0, 1, 0}, {0, 0, 1}},  // x = cx - r
+        {{-1, -1, 1}, {1, 0, 0}, {0, 1, 0}},   // z = cz + r
+    };
+    const Frame& f = frames[(unsigned)fno > 5u ? 5 : fno];
+    const double r = cube.radius;
+    const double L = 2.0 * r;
+    const double c[3] = {cube.center.x, cube.center.y, cube.center.z};
+    double p[3];
+    for (int a = 0; a < 3; ++a)
+        p[a] = (c[a] + f.side[a] * r) + (u * f.along_u[a] + v * f.along_v[a]) * L;
+    return Vector3(p[0], p[1], p[2]);
+}

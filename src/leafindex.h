@@ -51,6 +51,15 @@ public:
     // Bytes of the arrays in use.
     size_t Bytes() const;
 
+    // The leaf a walk found last and the grid box of the points whose
+    // descent ends there (closed on every axis). Successive hops of a walk
+    // mostly stay in one leaf, and one that does skips the descent: its
+    // points take the same side of every centre on the way down.
+    struct Hint {
+        uint32_t leaf = LEAF;
+        int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+    };
+
     // The leaf cell holding g (x and z closed, y half-open at the root), or
     // LEAF outside the root or before Reset.
     uint32_t LeafAt(const BaseVector3<int>& g) const
@@ -69,12 +78,56 @@ public:
         return n;
     }
 
+    // LeafAt(g), from the hint when g lies in its leaf; else the hint
+    // becomes g's leaf (and stays as it was outside the root).
+    uint32_t LeafAt(const BaseVector3<int>& g, Hint& hint) const
+    {
+        // lo <= v <= hi in one unsigned comparison (hi >= lo in a leaf's box).
+        auto in = [&hint](int32_t v, int a) {
+            return (uint32_t)v - (uint32_t)hint.lo[a] <= (uint32_t)hint.hi[a] - (uint32_t)hint.lo[a];
+        };
+        if (hint.leaf != LEAF && in(g.x, 0) & in(g.y, 1) & in(g.z, 2))
+            return hint.leaf;
+        const BaseCuboid<int>& r = root_;
+        if (cells_.empty() || g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 ||
+            g.z > r.z1)
+            return LEAF;
+        const Cell* cells = cells_.data();
+        int32_t lo[3] = {r.x0, r.y0, r.z0}, hi[3] = {r.x1, r.y1 - 1, r.z1};
+        const int32_t at[3] = {g.x, g.y, g.z};
+        uint32_t n = 0;
+        while (cells[n].link != LEAF) {
+            const Cell& c = cells[n];
+            uint32_t child = 0;
+            for (int a = 0; a < 3; ++a) {
+                const bool upper = at[a] >= c.at[a];
+                child |= (uint32_t)upper << a;
+                lo[a] = upper ? c.at[a] : lo[a];
+                hi[a] = upper ? hi[a] : c.at[a] - 1;
+            }
+            n = c.link + child;
+        }
+        hint.leaf = n;
+        for (int a = 0; a < 3; ++a) {
+            hint.lo[a] = lo[a];
+            hint.hi[a] = hi[a];
+        }
+        return n;
+    }
+
     // Nearest candidate of g's leaf and its grid distance (0 on or in a
     // block; the first in list order among equals); dist -2147483647 and
     // null outside the root, 2147483647 and null in an empty leaf.
-    const Cuboid* Nearest(const BaseVector3<int>& g, int& dist) const
+    const Cuboid* Nearest(const BaseVector3<int>& g, int& dist) const { return InLeaf(LeafAt(g), g, dist); }
+    // The same, finding the leaf from the hint.
+    const Cuboid* Nearest(const BaseVector3<int>& g, int& dist, Hint& hint) const
     {
-        const uint32_t leaf = LeafAt(g);
+        return InLeaf(LeafAt(g, hint), g, dist);
+    }
+
+private:
+    const Cuboid* InLeaf(uint32_t leaf, const BaseVector3<int>& g, int& dist) const
+    {
         if (leaf == LEAF) {
             dist = -2147483647;
             return nullptr;
@@ -98,7 +151,6 @@ public:
         return n ? blocks_[first + pick] : nullptr;
     }
 
-private:
     BaseCuboid<int> root_;
     std::vector<Cell> cells_;
     std::vector<Box> boxes_;

@@ -27,16 +27,30 @@ public:
     {
         if (next >= MT_N)
             Regenerate();
-        uint32_t y = state[next++];
+        return Temper(state[next++]);
+    }
+
+    double Random() { return (double)BRandom() * 2.3283064365386963e-10; }
+
+    // What the next BRandom() returns, without drawing it: the walk looks a
+    // draw up before it knows which search the draw is for.
+    uint32_t PeekBRandom()
+    {
+        if (next >= MT_N)
+            Regenerate();
+        return Temper(state[next]);
+    }
+    // Takes the draw PeekBRandom showed.
+    void SkipPeeked() { ++next; }
+
+private:
+    void Regenerate();
+    static uint32_t Temper(uint32_t y)
+    {
         y ^= y >> 11;
         y ^= (y << 7) & 0x9d2c5680u;
         y ^= (y << 15) & 0xefc60000u;
         y ^= y >> 18;
         return y;
     }
-
-    double Random() { return (double)BRandom() * 2.3283064365386963e-10; }
-
-private:
-    void Regenerate();
 };

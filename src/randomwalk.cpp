@@ -8,6 +8,7 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,7 @@ SurfaceGuide Randomwalk::weight_guide[3];
 void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels)
 {
     Clear();
+    std::vector<double> cdf;
     for (int f = 0; f < 6; f++) {
         if ((int)panel_cdf[f].size() != panels)
             return;
@@ -54,21 +56,26 @@ void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* pane
     for (size_t i = 1; i < cdf.size(); i++)
         if (!(cdf[i - 1] <= cdf[i]))
             return;
+    // A negative first entry has no limit: every draw would lie above it.
+    if (cdf.empty() || !(cdf[0] >= 0.0) || cdf.size() > UINT16_MAX)
+        return;
     first.resize(BUCKETS + 1);
     for (int b = 0; b <= BUCKETS; b++)
-        first[b] = (int)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
-    last = (int)cdf.size() - 1;
+        first[b] = (uint16_t)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
+    // e * 2^32 is exact, and so is its floor; from 2^32 - 1 up no word lies above.
+    for (double e : cdf)
+        limit.push_back(e * 4294967296.0 >= 4294967295.0 ? UINT32_MAX : (uint32_t)std::floor(e * 4294967296.0));
+    limit.insert(limit.end(), PAD, UINT32_MAX);
     source = panel_cdf;
     usable = true;
 }
 
 void SurfaceGuide::Clear()
 {
-    cdf.clear();
+    limit.clear();
     first.clear();
     source = nullptr;
     usable = false;
-    last = 0;
 }
 
 Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
@@ -239,17 +246,37 @@ void StructToVector3BadFace()
 
 // The face is the first whose cumulative sum reaches r; the panel is the
 // first cumulative entry of that face that reaches the same r. Ties resolve
-// to the earliest entry.
+// to the earliest entry. Sums that do not fall put the ones below r first,
+// so their count is that face, found without a jump on the draw.
 static inline int FindFace(const double* face_cdf, double r)
 {
+    const double* s = face_cdf;
+    if (__builtin_expect((s[0] <= s[1]) & (s[1] <= s[2]) & (s[2] <= s[3]) & (s[3] <= s[4]), 1))
+        return (int)(s[0] < r) + (int)(s[1] < r) + (int)(s[2] < r) + (int)(s[3] < r) + (int)(s[4] < r);
     for (int f = 0; f < 5; f++)
         if (face_cdf[f] >= r)
             return f;
     return 5;
 }
 
+// b ? y : x by masks: a compiler may branch on a choice between doubles.
+static inline double Pick(size_t b, double x, double y)
+{
+    uint64_t u, v;
+    std::memcpy(&u, &x, sizeof u);
+    std::memcpy(&v, &y, sizeof v);
+    const uint64_t m = 0 - (uint64_t)b;
+    u = (u & ~m) | (v & m);
+    double out;
+    std::memcpy(&out, &u, sizeof out);
+    return out;
+}
+
 // Lower bound without data-dependent branches: every hop searches a fresh
 // uniform draw, so a branching search mispredicts about half its steps.
+// Two halvings per round: the round loads the probe of the first and both
+// probes the second may take, so that the loads of a round wait for one
+// another only once. The probes taken are those of one halving at a time.
 static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
 {
     const double* data = panel_cdf.data();
@@ -257,11 +284,16 @@ static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
     if (n == 0)
         return 0;
     const double* base = data;
-    while (n > 1) {
-        const size_t half = n / 2;
-        base = (base[half] < r) ? base + half : base;
-        n -= half;
+    while (n > 2) {
+        const size_t half = n / 2, rest = n - half, next = rest / 2;
+        const double here = base[half], low = base[next], high = base[half + next];
+        const size_t up = here < r;
+        base += half & (0 - up);
+        base += next & (0 - (size_t)(Pick(up, low, high) < r));
+        n = rest - next;
     }
+    if (n > 1)
+        base = (base[1] < r) ? base + 1 : base;
     return (int)(base - data) + (*base < r);
 }
 
@@ -289,18 +321,23 @@ static inline bool IsSingleMediumTable(const std::vector<double>* panel_cdf)
            panel_cdf == Randomwalk::cdf_single_weight[2];
 }
 
+// Face and panel of entry i of a guide's end-to-end table.
+static inline PointOnCube GuidedPanel(int i, int segnum, int& index)
+{
+    const int panels = segnum * segnum;
+    const int fno = i < 5 * panels ? i / panels : 5;
+    index = i - fno * panels;
+    return Randomwalk::idx2pt(fno, index, segnum);
+}
+
 static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
                                       const std::vector<double>* panel_cdf, int segnum, int& index)
 {
-    const double r = rng.Random();
+    const uint32_t word = rng.BRandom();
+    const double r = (double)word * 2.3283064365386963e-10;  // as Random() makes it
     const SurfaceGuide* guide = GuideFor(panel_cdf);
-    if (guide) {
-        const int panels = segnum * segnum;
-        const int i = guide->Find(r);
-        const int fno = i < 5 * panels ? i / panels : 5;
-        index = i - fno * panels;
-        return Randomwalk::idx2pt(fno, index, segnum);
-    }
+    if (guide)
+        return GuidedPanel(guide->Find(word), segnum, index);
     const int fno = FindFace(face_cdf, r);
     const std::vector<double>& panels = panel_cdf[fno];
     index = IsSingleMediumTable(panel_cdf)
@@ -371,6 +408,24 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
         return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
     return PanelSearch(rand_walk, layers.GetPartialFaceSum(false)[k],
                        layers.GetPartialSum(false)[k], SEGNUM, index);
+}
+
+// The hop through a cube that meets no interface, the commonest of all,
+// drawn as GetPoint(0, ...) draws it but with the point kept in registers
+// from the draw to the cube's face.
+__attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube)
+{
+    int index;
+    const PointOnCube p = PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+    return FacePoint(cube, p.fno, p.u, p.v);
+}
+
+__attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube, int found)
+{
+    rand_walk.SkipPeeked();
+    int index;
+    const PointOnCube p = GuidedPanel(found, SEGNUM, index);
+    return FacePoint(cube, p.fno, p.u, p.v);
 }
 
 int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf,
@@ -474,8 +529,10 @@ int Randomwalk::CheckInterface(const Layers& layers, const Vector3& pt, double l
     return intf;
 }
 
-int Randomwalk::ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low,
-                                double& layer_high, bool shrink) const
+// The member's work, inlined into every hop.
+static __attribute__((always_inline)) inline int ClipTransDomain(const Layers& layers, Cube& cube,
+                                                                 double& layer_low,
+                                                                 double& layer_high, bool shrink)
 {
     layers.GetNearby(layer_low, layer_high);
     const double z = cube.center.z;
@@ -513,6 +570,12 @@ int Randomwalk::ClipTransDomain(const Layers& layers, Cube& cube, double& layer_
     return code;
 }
 
+int Randomwalk::ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low,
+                                double& layer_high, bool shrink) const
+{
+    return ::ClipTransDomain(layers, cube, layer_low, layer_high, shrink);
+}
+
 // Uniform panel over the whole cube surface; strata only under selector 3.
 static inline PointOnCube UniformPanel(Randomwalk& rw, int id_gss, int& index)
 {
@@ -523,8 +586,20 @@ static inline PointOnCube UniformPanel(Randomwalk& rw, int id_gss, int& index)
     return pt;
 }
 
+// The guide a first hop through a cube that meets no interface searches,
+// if its table has one.
+static inline const SurfaceGuide* FirstHopGuide(int weight_select, int id_gss)
+{
+    switch (weight_select) {
+    case 0: return GuideFor(Randomwalk::partial_sum_arr);
+    case 2:
+    case 4: return GuideFor(Randomwalk::cdf_single_weight[drsc[id_gss]]);
+    default: return nullptr;
+    }
+}
+
 double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
-                                         double layer_high, PointOnCube& pt, int id_gss)
+                                         double layer_high, PointOnCube& pt, int id_gss, int peeked)
 {
     const int drc = drsc[id_gss];
     const double S = face_sign[id_gss];
@@ -542,10 +617,16 @@ double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
     const double r = cube.radius;
     int index = 0;
 
+    if (!multi && peeked >= 0) {
+        rand_walk.SkipPeeked();
+        pt = GuidedPanel(peeked, SEGNUM, index);
+        pt.strata = 0;
+    }
     if (!multi) {
         switch (weight_select) {
         case 0:
-            index = GetPointByWeight(pt, partial_face_sum_arr, partial_sum_arr, SEGNUM);
+            if (peeked < 0)
+                index = GetPointByWeight(pt, partial_face_sum_arr, partial_sum_arr, SEGNUM);
             return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r;
         case 1:
         case 3:
@@ -554,7 +635,8 @@ double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
             return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r * 5766.0;
         case 2:
         case 4:
-            index = GetPointByWeight(pt, cdf_face_single_weight[drc], cdf_single_weight[drc], SEGNUM);
+            if (peeked < 0)
+                index = GetPointByWeight(pt, cdf_face_single_weight[drc], cdf_single_weight[drc], SEGNUM);
             return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * std::fabs(single_weight[drc]) *
                    0.5 / r;
         default:
@@ -799,6 +881,10 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
                      : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
                                      id_gss, band);
     FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+    // The first hop's draw and its panel should the cube meet no interface,
+    // found while the start point's cube is measured.
+    const SurfaceGuide* first_guide = FirstHopGuide(weight_select, id_gss);
+    const int peeked = first_guide ? first_guide->Find(rand_walk.PeekBRandom()) : -1;
     if (!m.block_surface)
         face_dist = m.gauss_dist[id_gss];
     layers.FindLayerFromGauss(pt.z);
@@ -817,7 +903,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
         weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
     } else {
         int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-        weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss);
+        weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss, peeked);
         if (weight_select == 3) {
             FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
             strata = spt.strata;
@@ -831,9 +917,15 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     pt = StructToVector3(spt, cube);
     ++hops;
 
+    const SurfaceGuide* guide = GuideFor(partial_sum_arr);
+    LeafIndex::Hint leaf;
     for (;;) {
+        // The next draw and the panel it picks should the cube meet no
+        // interface: neither depends on where the walk is, so they are found
+        // while the search below runs instead of after it.
+        const int found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
         int d = 0;
-        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d);
+        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         if (d == NOT_FOUND) {
             return n - 1;
         }
@@ -862,9 +954,13 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
         } else {
             LayerFixup(layers, pt.z, layer_low, layer_high);
             cube = Cube(pt, d / 5000.0);
-            int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-            spt = GetPoint(code, cube, layer_low, layer_high);
-            pt = StructToVector3(spt, cube);
+            const int code = ::ClipTransDomain(layers, cube, layer_low, layer_high, false);
+            if (code == 0) {
+                pt = guide ? HomogeneousPoint(cube, found) : HomogeneousPoint(cube);
+            } else {
+                spt = GetPoint(code, cube, layer_low, layer_high);
+                pt = StructToVector3(spt, cube);
+            }
             LayerFixup(layers, pt.z, layer_low, layer_high);
         }
     }
@@ -886,12 +982,14 @@ int Randomwalk::RandomwalkCore()
     // Counted in a local: the field sits in this worker's object, which may
     // share a cache line with the next worker's layer cursor.
     long long hops = 0;
+    // The status line falls due with the count a walk leaves; it is shown
+    // then, under the lock the count is taken with, rather than by the next
+    // walk's start under a lock of its own.
+    LockManager(&m.mutex);
+    if (m.walk_count % STATUS_PERIOD == 0)
+        m.ShowStatus();
+    pthread_mutex_unlock(&m.mutex);
     for (;;) {
-        LockManager(&m.mutex);
-        if (m.walk_count % STATUS_PERIOD == 0)
-            m.ShowStatus();
-        pthread_mutex_unlock(&m.mutex);
-
         int id_gss = -1, strata = -1;
         double weight;
         const int slot = Walk(m, n, weight, id_gss, strata, hops);
@@ -934,6 +1032,8 @@ int Randomwalk::RandomwalkCore()
         if (ended) {
             hop_count = hops;
             m.total_hops += hops;
+        } else if (N % STATUS_PERIOD == 0) {
+            m.ShowStatus();
         }
         pthread_mutex_unlock(&m.mutex);
         if (ended) {

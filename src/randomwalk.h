@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "geometry.h"
@@ -25,35 +26,46 @@ int CalcPos(double z, Cube& cube, bool lower);
 // Reads exactly `size` doubles of the file at `path`.
 void ReadAllContent(const char* path, double* buf, int size);
 
-// An exact shortcut for the panel search over a cumulative surface table.
-// The six faces' entries are laid end to end, and bucket b of a uniform
-// draw r (b = floor(r * BUCKETS)) records the first entry that reaches
-// b / BUCKETS; the answer for r then lies between the bucket's first entry
-// and the next bucket's, usually one or two entries apart. It gives the same
-// face and panel as the face-then-panel search whenever the table is
-// non-decreasing and each face sum is its face's last entry; otherwise it
-// stays unused.
+// An exact shortcut for the panel search over a cumulative surface table,
+// for draws of the walk's generator (multiples of 2^-32 below 1, given as
+// the 32-bit word w of the draw w * 2^-32). The six faces' entries are laid
+// end to end, and bucket b of a draw (b = floor(draw * BUCKETS)) records the
+// first entry that reaches b / BUCKETS; the answer then lies between the
+// bucket's first entry and the next bucket's, nearly always at most two
+// entries on. It gives the same face and panel as the face-then-panel search
+// whenever the table is non-decreasing and each face sum is its face's last
+// entry; otherwise it stays unused.
 class SurfaceGuide {
 public:
-    static const int BUCKETS = 4096;
-    std::vector<double> cdf;
-    std::vector<int> first;
+    static const int BUCKET_BITS = 13;
+    static const int BUCKETS = 1 << BUCKET_BITS;
+    // Entry e lies below the draw of word w exactly when w > floor(e * 2^32):
+    // 32-bit limits, so that the scan reads half the bytes of the doubles.
+    // PAD limits of 2^32 - 1, which no word exceeds, end every scan.
+    static const int PAD = 3;
+    std::vector<uint32_t> limit;
+    std::vector<uint16_t> first;  // half the bytes of int: more stays in cache
     const std::vector<double>* source = nullptr;  // the per-face table it mirrors
     bool usable = false;
 
     void Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels);
     void Clear();
-    // First entry >= r, or the entry count when none is.
-    int Find(double r) const
+    // First entry >= the draw of word w, or the entry count when none is.
+    // The next three entries are compared at once (the entries do not fall,
+    // so the ones below the draw come first): a loop would stop after a
+    // random number of steps and mispredict on most draws. About one draw in
+    // a hundred needs more.
+    int Find(uint32_t w) const
     {
-        int i = first[(int)(r * BUCKETS)];
-        while (i <= last && cdf[i] < r)
-            ++i;
+        int i = first[w >> (32 - BUCKET_BITS)];
+        const uint32_t* c = limit.data() + i;
+        const int below = (int)(w > c[0]) + (int)(w > c[1]) + (int)(w > c[2]);
+        i += below;
+        if (__builtin_expect(below == PAD, 0))
+            while (w > limit[i])
+                ++i;
         return i;
     }
-
-private:
-    int last = 0;  // index of the final entry
 };
 
 // Cache-line aligned, so that no two workers' records share a line: each
@@ -100,6 +112,11 @@ public:
 
     // Sampling.
     PointOnCube GetPoint(int clip, Cube& cube, double z_low, double z_high);
+    // Where GetPoint(0, cube, ...) lands, as a point in space; or, when the
+    // homogeneous table has a guide, where it lands for the entry `found`
+    // that the guide gave for the draw PeekRandom shows.
+    Vector3 HomogeneousPoint(const Cube& cube);
+    Vector3 HomogeneousPoint(const Cube& cube, int found);
     int GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf, int segnum);
     static PointOnCube idx2pt(int fno, int index, int segnum);
     template <typename Cu>
@@ -114,8 +131,11 @@ public:
                        double& diel_low, double& diel_up) const;
     int ClipTransDomain(const Layers& layers, Cube& cube, double& layer_low, double& layer_high,
                         bool shrink) const;
+    // peeked: when >= 0, the entry that the guide of the single-medium
+    // table this first hop searches gave for the draw PeekBRandom shows; a
+    // cube that meets no interface then takes that draw and entry.
     double GetClipWeightAndPoint(int clip, Cube& cube, double layer_low, double layer_high,
-                                 PointOnCube& pt, int id_gss);
+                                 PointOnCube& pt, int id_gss, int peeked = -1);
     double GetClipHalfWeightAndPoint(int clip, Cube& cube, double layer_low, double layer_high,
                                      PointOnCube& pt, int id_gss);
     PointOnCube GetPointInHalf(const Layers& layers, bool& upper, double diel_low, double diel_up,

@@ -68,4 +68,9 @@ public:
     {
         return index.Nearest(g, dist);
     }
+    // The same for the next point of a walk: hint holds the walk's last leaf.
+    const Cuboid* SearchNearestCuboid(const BaseVector3<int>& g, int& dist, LeafIndex::Hint& hint) const
+    {
+        return index.Nearest(g, dist, hint);
+    }
 };

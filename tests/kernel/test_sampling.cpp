@@ -30,45 +30,96 @@ TEST(CalcPos, SnapsInterfaceOntoGridLine)
     }
 }
 
-// Signed single-medium densities give cumulative tables that fall in places:
-// for each direction the search must pick what a plain lower_bound picks.
-TEST(PanelSearch, SignedSingleDensitiesAreSearchedByBisection)
+// Signed single-medium densities give cumulative tables that fall in places
+// and are searched by bisection; positive ones, skewed like the real tables
+// (corner panels a thousandth of the centre's), by the bucket guide. For each
+// direction the search must pick what a plain lower_bound picks.
+TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
 {
     Cuboid block(0, -1, -1, 0, 1, 1, 1);
     Medium medium(&block, 1.0);
     Layers stack(std::vector<Medium*>{&medium});
     Randomwalk rw(0, nullptr, stack, 1, 4);
-    Randomwalk::ResetTables();
-    std::vector<double> w(3 * 5766), gft(5766, 1.0 / 5766);
-    CRandomMersenne g(11);
-    for (int d = 0; d < 3; d++) {
-        double total = 0;
-        for (int i = 0; i < 5766; i++)
-            total += w[d * 5766 + i] = g.Random() - 0.4;
-        for (int i = 0; i < 5766; i++)
-            w[d * 5766 + i] /= total;
+    for (bool signed_density : {true, false}) {
+        Randomwalk::ResetTables();
+        std::vector<double> w(3 * 5766), gft(5766, 1.0 / 5766);
+        CRandomMersenne g(11);
+        for (int d = 0; d < 3; d++) {
+            double total = 0;
+            for (int i = 0; i < 5766; i++) {
+                const double x = g.Random();
+                total += w[d * 5766 + i] = signed_density ? x - 0.4 : 1e-3 + x * x * x * x;
+            }
+            for (int i = 0; i < 5766; i++)
+                w[d * 5766 + i] /= total;
+        }
+        Randomwalk::RegisterSingleWeight(w.data(), gft.data(), 3, 6, 31, 4);
+        rw.rand_walk.RandomInit(12345);
+        for (int d = 0; d < 3; d++) {
+            ASSERT_EQ(Randomwalk::weight_guide[d].usable, !signed_density);
+            double* face = Randomwalk::cdf_face_single_weight[d];
+            std::vector<double>* panel = Randomwalk::cdf_single_weight[d];
+            for (int i = 0; i < 20000; i++) {
+                const double r = CRandomMersenne(rw.rand_walk).Random();
+                int f = 0;
+                while (f < 5 && face[f] < r)
+                    f++;
+                const int want = (int)(std::lower_bound(panel[f].begin(), panel[f].end(), r) - panel[f].begin());
+                if (want >= 961) {  // no panel: the draw is skipped
+                    rw.rand_walk.Random();
+                    continue;
+                }
+                PointOnCube pt;
+                ASSERT_EQ(rw.GetPointByWeight(pt, face, panel, 31), want) << "direction " << d << ", draw " << r;
+                ASSERT_EQ(pt.fno, f) << "direction " << d << ", draw " << r;
+            }
+        }
     }
-    Randomwalk::RegisterSingleWeight(w.data(), gft.data(), 3, 6, 31, 4);
-    rw.rand_walk.RandomInit(12345);
-    for (int d = 0; d < 3; d++) {
-        double* face = Randomwalk::cdf_face_single_weight[d];
-        std::vector<double>* panel = Randomwalk::cdf_single_weight[d];
-        for (int i = 0; i < 5000; i++) {
+    Randomwalk::ResetTables();
+}
+
+// An interface table is searched face by face, each face by halving with
+// no jumps on the draw. Whatever the sums do (rising, or falling in places
+// when a table holds negative entries), the pick must be the one the plain
+// first-reaching face and one-halving-at-a-time search make.
+TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
+{
+    Cuboid block(0, -1, -1, 0, 1, 1, 1);
+    Medium medium(&block, 1.0);
+    Layers stack(std::vector<Medium*>{&medium});
+    Randomwalk rw(0, nullptr, stack, 1, 0);
+    CRandomMersenne g(5);
+    for (bool falls : {false, true}) {  // falling: face 2 loses more than it gains
+        std::vector<double> table[6], face(6);
+        double acc = 0;
+        for (int f = 0; f < 6; f++) {
+            for (int k = 0; k < 961; k++)
+                table[f].push_back(acc += falls ? (g.Random() - (f == 2 ? 0.6 : 0.45)) / 200 : g.Random() / 2000);
+            face[f] = acc;
+        }
+        std::vector<std::vector<double>*> rows(32, table);
+        std::vector<double*> faces(32, face.data());
+        rw.layers.lower_psum = rows.data();
+        rw.layers.lower_psum_face = faces.data();
+        for (int i = 0; i < 20000; i++) {
             const double r = CRandomMersenne(rw.rand_walk).Random();
             int f = 0;
             while (f < 5 && face[f] < r)
                 f++;
-            const int want = (int)(std::lower_bound(panel[f].begin(), panel[f].end(), r) - panel[f].begin());
+            const double* base = table[f].data();
+            for (size_t n = 961; n > 1; n -= n / 2)
+                base = base[n / 2] < r ? base + n / 2 : base;
+            const int want = (int)(base - table[f].data()) + (*base < r);
             if (want >= 961) {  // no panel: the draw is skipped
                 rw.rand_walk.Random();
                 continue;
             }
-            PointOnCube pt;
-            ASSERT_EQ(rw.GetPointByWeight(pt, face, panel, 31), want) << "direction " << d << ", draw " << r;
-            ASSERT_EQ(pt.fno, f) << "direction " << d << ", draw " << r;
+            Cube cube(Vector3(0, 0, 0), 1.0);
+            const PointOnCube pt = rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
+            const PointOnCube expect = Randomwalk::idx2pt(f, want, 31);
+            ASSERT_TRUE(pt.fno == f && pt.u == expect.u && pt.v == expect.v) << "draw " << r << (falls ? ", falling" : "");
         }
     }
-    Randomwalk::ResetTables();
 }
 
 }  // namespace
