@@ -2,6 +2,8 @@
 // and on a sparse deck, and of building the tree for a few thousand blocks.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <deque>
 #include <memory>
@@ -154,6 +156,63 @@ void Nearest(benchmark::State& state, const Fixture& f)
     f.Count(state);
 }
 
+// 4096 points as walks visit them: each next point lies on the faces of the
+// largest empty cube about the last. Distances come from a scan of all
+// blocks, so that any index is timed on the same sequence; a walk that lands
+// on a block or leaves the root starts again at one of the fixture's points.
+std::vector<BaseVector3<int>> HopPoints(const Fixture& f, const BaseCuboid<int>& root)
+{
+    std::vector<BaseCuboid<int>> boxes;
+    for (const Cuboid* c : f.deck.blocks)
+        boxes.push_back(ToGrid(*c));
+    std::mt19937 rng(13);
+    std::vector<BaseVector3<int>> out;
+    BaseVector3<int> p = f.grid_points[0];
+    for (size_t start = 1; out.size() < 4096;) {
+        out.push_back(p);
+        int d = INT_MAX;
+        for (const BaseCuboid<int>& b : boxes)
+            d = std::min(d, std::max({0, b.x0 - p.x, p.x - b.x1, b.y0 - p.y, p.y - b.y1, b.z0 - p.z, p.z - b.z1}));
+        const int face = (int)(rng() % 6);
+        std::uniform_int_distribution<int> along(-d, d);
+        int* axis[3] = {&p.x, &p.y, &p.z};
+        for (int a = 0; a < 3; ++a)
+            *axis[a] += a == face / 2 ? (face % 2 ? d : -d) : along(rng);
+        if (d == 0 || p.x < root.x0 || p.x > root.x1 || p.y < root.y0 || p.y >= root.y1 || p.z < root.z0 ||
+            p.z > root.z1)
+            p = f.grid_points[start++ & 4095];
+    }
+    return out;
+}
+
+// The dense example queried along walks, from the root each time or from
+// the leaf of the walk's previous point.
+template <bool HINTED>
+void NearestOnHops(benchmark::State& state)
+{
+    const Fixture& f = DenseExample();
+    static const std::vector<BaseVector3<int>> hops = HopPoints(f, f.space->index.Root());
+    LeafIndex::Hint hint;
+    size_t i = 0;
+    int dist = 0;
+    for (auto _ : state) {
+        if (HINTED)
+            benchmark::DoNotOptimize(f.space->SearchNearestCuboid(hops[i], dist, hint));
+        else
+            benchmark::DoNotOptimize(f.space->SearchNearestCuboid(hops[i], dist));
+        benchmark::DoNotOptimize(dist);
+        i = (i + 1) & 4095;
+    }
+    size_t scanned = 0, same = 0;
+    for (size_t j = 0; j < hops.size(); ++j) {
+        const uint32_t leaf = f.space->index.LeafAt(hops[j]);
+        scanned += leaf == LeafIndex::LEAF ? 0 : f.space->index.Count(leaf);
+        same += j > 0 && leaf == f.space->index.LeafAt(hops[j - 1]);
+    }
+    state.counters["mean_scanned"] = (double)scanned / hops.size();
+    state.counters["in_last_leaf"] = (double)same / hops.size();
+}
+
 void Domain(benchmark::State& state, const Fixture& f)
 {
     size_t i = 0;
@@ -171,6 +230,8 @@ void BM_SearchNearestCuboid_DenseExampleFixedLeaves(benchmark::State& state)
 {
     Nearest(state, DenseExampleFixedLeaves());
 }
+void BM_SearchNearestCuboid_DenseExampleHops(benchmark::State& state) { NearestOnHops<false>(state); }
+void BM_SearchNearestCuboid_DenseExampleHopsFromLastLeaf(benchmark::State& state) { NearestOnHops<true>(state); }
 void BM_GetDomainCubic_DenseBus(benchmark::State& state) { Domain(state, Dense()); }
 void BM_GetDomainCubic_Sparse(benchmark::State& state) { Domain(state, SparseFixture()); }
 
@@ -196,6 +257,8 @@ BENCHMARK(BM_SearchNearestCuboid_DenseBus);
 BENCHMARK(BM_SearchNearestCuboid_Sparse);
 BENCHMARK(BM_SearchNearestCuboid_DenseExample);
 BENCHMARK(BM_SearchNearestCuboid_DenseExampleFixedLeaves);
+BENCHMARK(BM_SearchNearestCuboid_DenseExampleHops);
+BENCHMARK(BM_SearchNearestCuboid_DenseExampleHopsFromLastLeaf);
 BENCHMARK(BM_GetDomainCubic_DenseBus);
 BENCHMARK(BM_GetDomainCubic_Sparse);
 BENCHMARK(BM_Build)->Arg(1)->Arg(8)->Arg(25)->Unit(benchmark::kMillisecond)->Iterations(1);
