@@ -665,8 +665,12 @@ int WalkMgr::StartAll(int n)
         w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         if (chunked) {
+            // The workers started before this one already trade buffers
+            // through the same list.
+            pthread_mutex_lock(&mutex);
             w->chunk = free_chunks.back();
             free_chunks.pop_back();
+            pthread_mutex_unlock(&mutex);
         }
         walkers.push_back(w);
         w->Start();
