@@ -121,7 +121,8 @@ SymmetricMatrix Symmetrize(const std::vector<MasterRow>& rows)
     m.err.assign(k, std::vector<double>(k, NAN));
     for (size_t i = 0; i < k; i++) {
         for (size_t j = 0; j < k; j++) {
-            double c1, e1, c2, e2;
+            // A name missing from a row leaves its entries unknown (NaN).
+            double c1 = NAN, e1 = NAN, c2 = NAN, e2 = NAN;
             Entry(*used[i], m.names[j], c1, e1);
             Entry(*used[j], m.names[i], c2, e2);
             const double w1 = 1 / (e1 * e1), w2 = 1 / (e2 * e2);
