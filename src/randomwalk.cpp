@@ -989,10 +989,16 @@ int Randomwalk::RandomwalkCore()
     if (m.walk_count % STATUS_PERIOD == 0)
         m.ShowStatus();
     pthread_mutex_unlock(&m.mutex);
-    for (;;) {
-        int id_gss = -1, strata = -1;
+    struct Done {
+        int slot, id_gss, strata;
         double weight;
-        const int slot = Walk(m, n, weight, id_gss, strata, hops);
+    } done[MAX_BATCH];
+    const int batch = m.walk_batch;
+    for (;;) {
+        for (int k = 0; k < batch; ++k) {
+            done[k].id_gss = done[k].strata = -1;
+            done[k].slot = Walk(m, n, done[k].weight, done[k].id_gss, done[k].strata, hops);
+        }
 
         bool ended = false;
         LockManager(&m.mutex);
@@ -1002,38 +1008,44 @@ int Randomwalk::RandomwalkCore()
             pthread_mutex_unlock(&m.mutex);
             break;
         }
-        if (weight_select == 3) {
-            // A half first hop has no stratum; it is counted but adds to no sum.
-            if (strata >= 0) {
-                const double p = div_portion[strata] / 5766.0;
-                m.ss_sum[strata][slot] += weight * p;
-                m.ss_sum2[strata][slot] += p * p * weight * weight;
-                (*m.ss_count)[strata] += 1;
+        // Walk by walk as if each had taken the lock itself; a walk after
+        // the one that ends the run is not counted.
+        for (int k = 0; k < batch && !ended; ++k) {
+            const int slot = done[k].slot, id_gss = done[k].id_gss, strata = done[k].strata;
+            const double weight = done[k].weight;
+            if (weight_select == 3) {
+                // A half first hop has no stratum; it is counted but adds to no sum.
+                if (strata >= 0) {
+                    const double p = div_portion[strata] / 5766.0;
+                    m.ss_sum[strata][slot] += weight * p;
+                    m.ss_sum2[strata][slot] += p * p * weight * weight;
+                    (*m.ss_count)[strata] += 1;
+                }
+            } else if (weight_select == 4) {
+                const int j = weight >= 0 ? id_gss : id_gss + 6;
+                const double hw = 0.5 * weight;
+                m.is_sum[j][slot] += hw;
+                m.is_sum2[j][slot] += hw * hw;
+                (*m.is_count)[j] += 1;
+            } else {
+                (*m.cap)[slot] += weight;
+                (*m.cap2)[slot] += weight * weight;
             }
-        } else if (weight_select == 4) {
-            const int k = weight >= 0 ? id_gss : id_gss + 6;
-            const double hw = 0.5 * weight;
-            m.is_sum[k][slot] += hw;
-            m.is_sum2[k][slot] += hw * hw;
-            (*m.is_count)[k] += 1;
-        } else {
-            (*m.cap)[slot] += weight;
-            (*m.cap2)[slot] += weight * weight;
-        }
-        const long long N = ++m.walk_count;
-        if (id == 0 && N > check.last + CHECK_PERIOD) {
-            ended = CheckConvergence(N, check.last);
-        } else if (id != 0 && m.max_walks > 0 && N - 1 >= m.max_walks) {
-            // Whichever worker reaches the walk budget ends the run: a worker 0
-            // that the system keeps waiting must not let the others run past it.
-            m.stop = true;
-            ended = true;
-        }
-        if (ended) {
-            hop_count = hops;
-            m.total_hops += hops;
-        } else if (N % STATUS_PERIOD == 0) {
-            m.ShowStatus();
+            const long long N = ++m.walk_count;
+            if (id == 0 && N > check.last + CHECK_PERIOD) {
+                ended = CheckConvergence(N, check.last);
+            } else if (id != 0 && m.max_walks > 0 && N - 1 >= m.max_walks) {
+                // Whichever worker reaches the walk budget ends the run: a worker 0
+                // that the system keeps waiting must not let the others run past it.
+                m.stop = true;
+                ended = true;
+            }
+            if (ended) {
+                hop_count = hops;
+                m.total_hops += hops;
+            } else if (N % STATUS_PERIOD == 0) {
+                m.ShowStatus();
+            }
         }
         pthread_mutex_unlock(&m.mutex);
         if (ended) {

@@ -72,6 +72,8 @@ public:
 // writes its own cursor and generators on every hop.
 class alignas(64) Randomwalk {
 public:
+    // Most walks a worker keeps before adding them under the lock.
+    static constexpr int MAX_BATCH = 8;
     // --- per-worker record, filled by WalkMgr::StartAll ---
     int id;
     WalkMgr* mgr;

@@ -630,6 +630,9 @@ int WalkMgr::StartAll(int n)
     clock_gettime(CLOCK_REALTIME, &run_start);
     if (n < 1)
         return 0;
+    // Walks of a few hundred nanoseconds would otherwise spend most of a
+    // second worker's time handing the lock and the sums' lines over.
+    walk_batch = n > 1 ? Randomwalk::MAX_BATCH : 1;
     if (chunked) {
         FATAL_CHECK(weight_select == 4);
         StopRule rule;

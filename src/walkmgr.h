@@ -127,6 +127,9 @@ public:
     // Reproducible mode (chunks.h): workers take chunk indices in turn and
     // hand back their sums; the merger takes them in index order.
     bool chunked;
+    // Walks a worker finishes before it adds them under the lock: one when
+    // it runs alone, a few when others would take the lock between them.
+    int walk_batch = 1;
     uint64_t run_seed;
     uint64_t master_key;
     ChunkMerger* merger;
