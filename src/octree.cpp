@@ -161,6 +161,13 @@ inline Lanes Max(Lanes a, Lanes b)
 // Children of the upper half in x and in y, lane by lane.
 const Lanes UPPER_X = {0, -1, 0, -1}, UPPER_Y = {0, 0, -1, -1};
 
+// Lanes 0-3 of child k: the per-axis value of its half in x and in y, the
+// larger of the two; v[axis][half], half 0 lower and 1 upper.
+inline Lanes InPlane(const int32_t (&v)[3][2])
+{
+    return Max(UPPER_X ? All(v[0][1]) : All(v[0][0]), UPPER_Y ? All(v[1][1]) : All(v[1][0]));
+}
+
 // Bit k set where lane k is true.
 inline unsigned Bits(Lanes t)
 {
@@ -206,8 +213,7 @@ void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
             far[a][0] = std::max(0, std::max(clo[a] - lo[a], mid[a] - chi[a]));
             far[a][1] = std::max(0, std::max(clo[a] - mid[a], hi[a] - chi[a]));
         }
-        const Lanes fxy = Max(UPPER_X ? All(far[0][1]) : All(far[0][0]),
-                              UPPER_Y ? All(far[1][1]) : All(far[1][0]));
+        const Lanes fxy = InPlane(far);
         for (int h = 0; h < 2; ++h) {
             const Lanes f = Max(fxy, All(far[2][h]));
             for (unsigned near = Bits(f <= bound[h]); near; near &= near - 1) {
@@ -248,8 +254,7 @@ void Survivors(const BaseCuboid<int>& b, const std::vector<uint32_t>& set,
             gap[x][0] = std::max(0, std::max(clo[x] - mid[x], lo[x] - chi[x]));
             gap[x][1] = std::max(0, std::max(clo[x] - hi[x], mid[x] - chi[x]));
         }
-        const Lanes gxy = Max(UPPER_X ? All(gap[0][1]) : All(gap[0][0]),
-                              UPPER_Y ? All(gap[1][1]) : All(gap[1][0]));
+        const Lanes gxy = InPlane(gap);
         unsigned keep = 0;
         for (int h = 0; h < 2; ++h) {
             const Lanes g = Max(gxy, All(gap[2][h]));
