@@ -163,7 +163,7 @@ TEST(TableCache, InstalledKorvaRunsFromAnotherFolder)
     RunResult in = RunIn(w.dir.path(), "cmake --install " + Q(KORVA_BUILD_DIR) + " --prefix " + Q(prefix));
     ASSERT_EQ(in.status, 0) << in.out << in.err;
     const std::string share = prefix + "/share/korva", doc = prefix + "/share/doc/korva";
-    for (const std::string& f : {prefix + "/bin/quillon", doc + "/README.md"})
+    for (const std::string& f : {prefix + "/bin/quillon", doc + "/README.md", doc + "/docs/running.md"})
         EXPECT_EQ(access(f.c_str(), R_OK), 0) << f;
 
     TempDir elsewhere;
