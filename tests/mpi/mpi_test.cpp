@@ -7,6 +7,9 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "tables_fixture.h"
 
 namespace {
@@ -61,6 +64,51 @@ TEST_F(Mpi, LosingARankFailsTheJobAndWritesNoResult)
     EXPECT_NE(r.status, 0) << r.out << r.err;
     EXPECT_EQ(access((dir.path() + "/out.json").c_str(), F_OK), -1);
     EXPECT_EQ(r.out.find("[END of Korva]"), std::string::npos);
+}
+
+TEST_F(Mpi, RanksThatDisagreeOrFailEndTheWholeJobAndSayWhy)
+{
+    // Rank 1 works in its own folder: the same tables, or single-medium
+    // tables that differ in the last bit of one value, or that are cut short.
+    for (const char* copy : {"same", "flipped", "short"}) {
+        const std::string to = dir.path() + "/" + copy;
+        ASSERT_EQ(system(("mkdir -p '" + to + "' && cp -r incdata bin '" + to + "'").c_str()), 0);
+    }
+    RunResult found = RunIn(dir.path(), "ls incdata/IS/binary/single/GFT_single_*.db");
+    const std::string table = found.out.substr(0, found.out.find('\n'));
+    std::string bytes = ReadFile(dir.path() + "/" + table);
+    ASSERT_GT(bytes.size(), 1000u);
+    bytes[800] ^= 1;
+    std::ofstream(dir.path() + "/flipped/" + table, std::ios::binary) << bytes;
+    std::ofstream(dir.path() + "/short/" + table, std::ios::binary) << bytes.substr(0, 1000);
+    const std::string mpi = std::string(MPIEXEC_EXE) + " --oversubscribe --allow-run-as-root";
+    const std::string korva = " '" + std::string(KORVA_MPI_EXE) + "' -f ";
+    const std::string job = "--master m1a --seed 41 -t 300 --json out.json";
+    const std::string deck = "'" + Example("bus_crossing.kd") + "' ";
+    struct Fault {
+        const char* folder;  // rank 1's working folder
+        std::string deck;    // rank 1's deck
+        int seed;
+        std::vector<std::string> said;
+    } faults[] = {
+        {"same", Example("two_wires.kd"), 41, {"rank 1 differs from rank 0 in: deck contents (", "two_wires.kd)"}},
+        {"same", Example("bus_crossing.kd"), 42,
+         {"rank 1 differs from rank 0 in: options (-t 300 --seed 41 --master m1a vs -t 300 --seed 42 --master m1a)"}},
+        {"flipped", Example("bus_crossing.kd"), 41, {"rank 1 differs from rank 0 in: table contents (", "/flipped/incdata"}},
+        {"same", "/nonexistent.kd", 41, {"rank 1: cannot open file: /nonexistent.kd", "rank 1 cannot go on"}},
+        // Found deep in the preparation, where the rank leaves at once.
+        {"short", Example("bus_crossing.kd"), 41, {"rank 1: table file ", "GFT_single_"}},
+    };
+    for (const Fault& f : faults) {
+        const std::string run = "timeout 120 " + mpi + " -n 1" + korva + deck + job + " : -n 1 -wdir '" +
+                                dir.path() + "/" + f.folder + "'" + korva + "'" + f.deck + "' --master m1a --seed " +
+                                std::to_string(f.seed) + " -t 300 --json out.json";
+        RunResult r = RunIn(dir.path(), run);
+        EXPECT_EQ(r.status, 255) << f.deck << f.seed << "\n" << r.out << r.err;
+        for (const std::string& s : f.said)
+            EXPECT_NE((r.out + r.err).find(s), std::string::npos) << f.deck << f.seed << ": " << s << "\n" << r.out << r.err;
+        EXPECT_EQ(access((dir.path() + "/out.json").c_str(), F_OK), -1) << f.deck << f.seed;
+    }
 }
 
 }  // namespace
