@@ -15,6 +15,7 @@ static const char KORVA_SOURCE[] = "src/mpi_main";
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -163,10 +164,10 @@ const int LEAD = 4;
 const long POLL_MIN_NS = 20000, POLL_MAX_NS = 1000000;
 
 // Rank 0: its own threads take chunks directly; the main thread answers the
-// other ranks' threads until each request has been told that the master
-// ended.
+// other ranks' threads (`remote` in all) until each request has been told
+// that the master ended.
 MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master, int index,
-                int threads, int ranks)
+                int threads, int remote)
 {
     Coordinator coord(rule, ex);
     std::vector<std::thread> local;
@@ -181,7 +182,7 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
     std::vector<char> buf(WireBytes(slots));
     ChunkSums c;
     long poll = POLL_MIN_NS;
-    for (int ended = 0, remote = (ranks - 1) * threads * LEAD; ended < remote;) {
+    for (int ended = 0, requests = remote * LEAD; ended < requests;) {
         int ready = 0;
         MPI_Status st;
         MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &ready, &st);
@@ -407,8 +408,17 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     status = Agree(word, rank, ranks);
     if (status >= 0)
         return word.status < 0 ? Quit(status) : status;
-    Log::output("Seed: %llu (reproducible walks, %d ranks x %d threads)\n",
-                (unsigned long long)settings.seed, ranks, settings.threads);
+    // Each rank may run its own number of threads: they change how the
+    // chunks are spread, never the numbers.
+    std::vector<int> threads(ranks);
+    MPI_Allgather(&settings.threads, 1, MPI_INT, threads.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    const int remote = std::accumulate(threads.begin() + 1, threads.end(), 0);
+    if (std::count(threads.begin(), threads.end(), settings.threads) == ranks)
+        Log::output("Seed: %llu (reproducible walks, %d ranks x %d threads)\n",
+                    (unsigned long long)settings.seed, ranks, settings.threads);
+    else
+        Log::output("Seed: %llu (reproducible walks, %d ranks, %d threads in all)\n",
+                    (unsigned long long)settings.seed, ranks, remote + settings.threads);
     StopRule rule;
     rule.mode = settings.end_mode;
     rule.target_walks = settings.target_walks;
@@ -450,7 +460,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
             MPI_Barrier(MPI_COMM_WORLD);
             continue;
         }
-        rows.push_back(Serve(ex, rule, masters[k], (int)k, settings.threads, ranks));
+        rows.push_back(Serve(ex, rule, masters[k], (int)k, settings.threads, remote));
         MPI_Barrier(MPI_COMM_WORLD);
         Log::output("Total random walks: %lld\n", rows.back().walks);
         unmet = unmet || !rows.back().converged;
