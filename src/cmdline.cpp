@@ -388,3 +388,46 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         return Refuse("unexpected argument \"%s\"\n", argv[optind]);
     return OPTIONS_RUN;
 }
+
+std::string NumberOptions(const RunSettings& s)
+{
+    // Every option that can change a number of a run's rows belongs here;
+    // the threads and the output files do not. Paths are left out: what a
+    // --process file holds reaches the numbers through the reader's deck.
+    auto list = [](const char* option, const std::vector<std::string>& names) {
+        std::string text;
+        for (const std::string& name : names)
+            text += (text.empty() ? std::string(" ") + option + " " : ",") + name;
+        return text;
+    };
+    // The shortest text that reads back as the same value.
+    auto number = [](double v) {
+        char buf[40];
+        for (int digits = 1; digits <= 17; digits++) {
+            snprintf(buf, sizeof buf, "%.*g", digits, v);
+            if (strtod(buf, nullptr) == v)
+                break;
+        }
+        return std::string(buf);
+    };
+    std::string text = "-t " + std::to_string(s.target_walks);
+    if (s.end_mode == 'p')
+        text = "-p " + number(s.target_error) + " " + text;
+    if (s.seeded)
+        text += " --seed " + std::to_string(s.seed);
+    text += list("--master", s.masters);
+    if (s.all_masters)
+        text += " --all-masters";
+    text += list("--exclude", s.exclude) + list("--ground", s.ground);
+    if (s.time_limit > 0)
+        text += " --time-limit " + number(s.time_limit);
+    if (s.max_walks > 0)
+        text += " --max-walks " + std::to_string(s.max_walks);
+    if (s.floating_as_ground)
+        text += " --floating-as-ground";
+    if (s.per_length)
+        text += " --per-length";
+    if (!s.process_path.empty())
+        text += " --process";
+    return text;
+}

@@ -46,6 +46,10 @@ int ParseOptions(int argc, char** argv, RunSettings& settings);
 
 void ShowHelp();
 
+// The options that decide the numbers of a run, as one line in option
+// syntax: processes that must compute the same numbers compare it.
+std::string NumberOptions(const RunSettings& s);
+
 // Writes `path` (with a final '/') into bin/.gft_dir. Returns the exit
 // status: 0 on success, 255 on any failure.
 int RegisterTableDir(const std::string& path);

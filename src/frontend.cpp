@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "digest.h"
 #include "layers.h"
 #include "log.h"
 #include "outputs.h"
@@ -32,7 +33,7 @@ double Elapsed(const timespec& from, const timespec& to)
     return (double)s;
 }
 
-int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists)
+int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint64_t* digest)
 {
     ImportSettings import_settings;
     import_settings.options.floating_as_ground = s.floating_as_ground;
@@ -72,8 +73,15 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists)
     timespec parse_start = Now();
     const bool need_task = s.masters.empty() && !s.all_masters;
     const int status = imported.kind == InputKind::DECK
-                           ? LoadDeck(s.deck_path.c_str(), lists, need_task)
+                           ? LoadDeck(s.deck_path.c_str(), lists, need_task, digest)
                            : LoadDeckText(imported.deck_text, lists, need_task);
+    if (digest && imported.kind != InputKind::DECK) {
+        // The reader's deck, and which of its conductors are a pattern's wires.
+        uint64_t h = DigestBytes(imported.deck_text.data(), imported.deck_text.size());
+        for (const std::string& wire : imported.wires)
+            h = DigestBytes(wire.c_str(), wire.size() + 1, h);
+        *digest = h;
+    }
     if (status != 0) {
         DeleteDeckObjects();
         return status;

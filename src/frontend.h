@@ -20,8 +20,11 @@ double Elapsed(const timespec& from, const timespec& to);
 // The run's input as a deck: read (a scene or pattern through its reader,
 // whose notes are printed) and parsed into `lists`. -1 when the run goes on;
 // otherwise its exit status, after --convert or a message. A single
-// --master given to a reader becomes the converted deck's task.
-int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists);
+// --master given to a reader becomes the converted deck's task. With
+// `digest`, the digest of the deck as parsed (the file's bytes, or the
+// reader's deck) is stored there.
+int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists,
+                 uint64_t* digest = nullptr);
 
 // The masters of this run: the deck's task, the --master names in the order
 // given, or every conductor but the excluded ones. False after a message

@@ -16,6 +16,7 @@ static const char KORVA_SOURCE[] = "src/layers";
 #include <memory>
 #include <string>
 
+#include "digest.h"
 #include "log.h"
 #include "tablecheck.h"
 
@@ -907,6 +908,8 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
         RejectTable(path, packet, what);
     }
     FATAL_CHECK_TEXT((int)rs == packet.size, "(int)rs == size");
+    // Of the file as read, before the builders below take the body.
+    const uint64_t digest = DigestWords(body.get(), count, DigestWords(header, 3));
     // Transition and density tables are screened by the loops that build
     // them, the rest is checked before it is used; either way a body is
     // judged before its file is noted as serving the pair.
@@ -935,6 +938,7 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
         }
         FilePdf(key, built, packet);
     }
+    tables_digest += digest;
     Log::pinfo("dlow %.2f dhigh %.2f is registered.\n", dlow, dhigh);
     return true;
 }

@@ -13,6 +13,7 @@ FILE* Log::ero = stdout;
 FILE* Log::bug = stderr;
 FILE* Log::out = stdout;
 FILE* Log::rst = stdout;
+const char* Log::tag = nullptr;
 
 void Log::open()
 {
@@ -55,7 +56,12 @@ static int Print(FILE* stream, const char* format, va_list args)
     return n
 
 int Log::pwarning(const char* format, ...) { KORVA_LOG_PRINT(wrn); }
-int Log::perror(const char* format, ...) { KORVA_LOG_PRINT(ero); }
+int Log::perror(const char* format, ...)
+{
+    if (tag && ero)
+        fputs(tag, ero);
+    KORVA_LOG_PRINT(ero);
+}
 int Log::pdebug(const char* format, ...) { KORVA_LOG_PRINT(bug); }
 int Log::output(const char* format, ...) { KORVA_LOG_PRINT(out); }
 int Log::result(const char* format, ...) { KORVA_LOG_PRINT(out); }

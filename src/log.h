@@ -11,6 +11,9 @@ public:
     static FILE* bug;
     static FILE* out;
     static FILE* rst;
+    // Put before each error message when set: one process of several
+    // naming itself.
+    static const char* tag;
 
     static void open();
     static void close();

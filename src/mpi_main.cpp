@@ -7,22 +7,30 @@ static const char KORVA_SOURCE[] = "src/mpi_main";
 
 #include <mpi.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "cmdline.h"
+#include "datapaths.h"
+#include "digest.h"
 #include "extraction.h"
 #include "frontend.h"
 #include "import.h"
 #include "layers.h"
 #include "log.h"
 #include "parser.h"
+#include "tablecache.h"
+#include "textsafe.h"
 #include "walkmgr.h"
 
 namespace {
@@ -156,10 +164,10 @@ const int LEAD = 4;
 const long POLL_MIN_NS = 20000, POLL_MAX_NS = 1000000;
 
 // Rank 0: its own threads take chunks directly; the main thread answers the
-// other ranks' threads until each request has been told that the master
-// ended.
+// other ranks' threads (`remote` in all) until each request has been told
+// that the master ended.
 MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master, int index,
-                int threads, int ranks)
+                int threads, int remote)
 {
     Coordinator coord(rule, ex);
     std::vector<std::thread> local;
@@ -174,7 +182,7 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
     std::vector<char> buf(WireBytes(slots));
     ChunkSums c;
     long poll = POLL_MIN_NS;
-    for (int ended = 0, remote = (ranks - 1) * threads * LEAD; ended < remote;) {
+    for (int ended = 0, requests = remote * LEAD; ended < requests;) {
         int ready = 0;
         MPI_Status st;
         MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &ready, &st);
@@ -237,28 +245,151 @@ void Work(Extraction& ex, int index, int threads)
         t.join();
 }
 
+// What decides a rank's numbers, in the parts a mismatch names: each part's
+// value is compared, and what it shows names it in the message.
+enum Part { DECK, OPTIONS, TABLES, PARTS };
+const char* const PART_NAMES[PARTS] = {"deck contents", "options", "table contents"};
+
+struct Word {
+    int status = -1;  // -1: this rank goes on
+    std::string value[PARTS], shown[PARTS];
+};
+
+std::string Hex(uint64_t v)
+{
+    char buf[20];
+    snprintf(buf, sizeof buf, "%016llx", (unsigned long long)v);
+    return buf;
+}
+
+// Every rank's word, in rank order; the fields travel separated by NUL,
+// which no path or argument holds.
+std::vector<Word> AllWords(const Word& mine, int ranks)
+{
+    std::string text = std::to_string(mine.status);
+    for (int p = 0; p < PARTS; p++)
+        text += std::string(1, '\0') + mine.value[p] + '\0' + mine.shown[p];
+    int length = (int)text.size();
+    std::vector<int> lengths(ranks), at(ranks);
+    MPI_Allgather(&length, 1, MPI_INT, lengths.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    int total = 0;
+    for (int r = 0; r < ranks; r++) {
+        at[r] = total;
+        total += lengths[r];
+    }
+    std::string all(total, '\0');
+    MPI_Allgatherv(text.data(), length, MPI_CHAR, &all[0], lengths.data(), at.data(), MPI_CHAR,
+                   MPI_COMM_WORLD);
+    std::vector<Word> words(ranks);
+    for (int r = 0; r < ranks; r++) {
+        std::vector<std::string> fields(1);
+        for (int i = at[r]; i < at[r] + lengths[r]; i++) {
+            if (all[i] == '\0')
+                fields.emplace_back();
+            else
+                fields.back() += all[i];
+        }
+        FATAL_CHECK(fields.size() == 1 + 2 * PARTS);
+        words[r].status = std::stoi(fields[0]);
+        for (int p = 0; p < PARTS; p++) {
+            words[r].value[p] = fields[1 + 2 * p];
+            words[r].shown[p] = fields[2 + 2 * p];
+        }
+    }
+    return words;
+}
+
+// Where every rank meets before it goes on, so that all go on together or
+// all end: a rank that stops alone would leave the others waiting for it
+// forever. -1 when every rank goes on and their fingerprints (the parts
+// given) agree; else the status every rank ends with, rank 0 having said
+// why (a rank that stopped has said why itself).
+int Agree(const Word& mine, int rank, int ranks)
+{
+    const std::vector<Word> words = AllWords(mine, ranks);
+    bool going = true, same = true;
+    for (const Word& w : words) {
+        going = going && w.status < 0;
+        same = same && w.status == words[0].status;
+    }
+    if (!going && same)
+        return words[0].status;
+    int status = going ? -1 : 255;
+    for (int r = 0; r < ranks; r++) {
+        if (!going) {
+            if (rank == 0 && words[r].status >= 0)
+                Log::perror("rank %d cannot go on; the job ends\n", r);
+            continue;
+        }
+        std::string differs;
+        for (int p = 0; p < PARTS; p++) {
+            if (words[r].value[p] == words[0].value[p])
+                continue;
+            differs += std::string(differs.empty() ? "" : "; ") + PART_NAMES[p] + " (" +
+                       TextSafe::ValidUtf8(words[0].shown[p]) + " vs " +
+                       TextSafe::ValidUtf8(words[r].shown[p]) + ")";
+        }
+        if (differs.empty())
+            continue;
+        status = 255;
+        if (rank == 0)
+            Log::perror("rank %d differs from rank 0 in: %s\n", r, differs.c_str());
+    }
+    return status;
+}
+
+// The tables part of a fingerprint: every table taken in so far.
+void NoteTables(Word& word, const DeckLists& lists)
+{
+    word.value[TABLES] = Hex(tables_digest);
+    std::string root = SingleTableRoot();
+    char cwd[4096];
+    if (root == "." && getcwd(cwd, sizeof cwd))
+        root = cwd;  // each rank may have its own
+    word.shown[TABLES] = root + "/incdata";
+    if (lists.media.size() >= 2) {
+        const std::string registered = RegisteredTableFolder();
+        word.shown[TABLES] += " and " + (registered.empty() ? CacheFolder() : registered);
+    }
+}
+
+// Ends the rank's part of a job that cannot go on.
+int Quit(int status)
+{
+    Layers::UnLoadData();
+    DeleteDeckObjects();
+    return status;
+}
+
 int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
 {
     const timespec total_start = Now();
     PrintBanner();
     RunSettings settings;
-    int status = ParseOptions(argc, argv, settings);
-    if (status != OPTIONS_RUN)
-        return status;
-    if (settings.deck_path.empty() || !settings.seeded || !settings.batch_list.empty() ||
-        !settings.convert_out.empty() || !settings.pattern_out.empty() || settings.per_length) {
-        Log::perror("korva-mpi runs one deck with --seed <n>: -f <file> --seed <n> [options]\n");
-        return 255;
-    }
-    if (settings.threads > 1 && !thread_multiple) {
-        Log::perror("this MPI library cannot serve several threads per rank: use -n 1\n");
-        return 255;
-    }
     ImportedInput imported;
     DeckLists lists;
-    status = LoadRunInput(settings, imported, lists);
+    Word word;
+    word.status = ParseOptions(argc, argv, settings);
+    if (word.status == OPTIONS_RUN &&
+        (settings.deck_path.empty() || !settings.seeded || !settings.batch_list.empty() ||
+         !settings.convert_out.empty() || !settings.pattern_out.empty() || settings.per_length)) {
+        Log::perror("korva-mpi runs one deck with --seed <n>: -f <file> --seed <n> [options]\n");
+        word.status = 255;
+    }
+    if (word.status == OPTIONS_RUN && settings.threads > 1 && !thread_multiple) {
+        Log::perror("this MPI library cannot serve several threads per rank: use -n 1\n");
+        word.status = 255;
+    }
+    if (word.status == OPTIONS_RUN) {
+        uint64_t deck = 0;
+        word.status = LoadRunInput(settings, imported, lists, &deck);
+        word.value[DECK] = Hex(deck);
+        word.shown[DECK] = settings.deck_path;
+        word.value[OPTIONS] = word.shown[OPTIONS] = NumberOptions(settings);
+    }
+    int status = Agree(word, rank, ranks);
     if (status >= 0)
-        return status;
+        return word.status < 0 ? Quit(status) : status;
     // Every rank takes rank 0's word, so none waits for walks that never come.
     int drawn = rank == 0 ? DrawDeckFirst(settings, lists) : 0;
     MPI_Bcast(&drawn, 1, MPI_INT, 0, MPI_COMM_WORLD);
@@ -269,10 +400,25 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
     Extraction ex(lists, solver_space);
     std::vector<std::string> masters;
+    word = Word();
     if (!ResolveMasters(settings, ex.Conductors(), masters))
-        return 255;
-    Log::output("Seed: %llu (reproducible walks, %d ranks x %d threads)\n",
-                (unsigned long long)settings.seed, ranks, settings.threads);
+        word.status = 255;  // the deck is freed
+    else
+        NoteTables(word, lists);
+    status = Agree(word, rank, ranks);
+    if (status >= 0)
+        return word.status < 0 ? Quit(status) : status;
+    // Each rank may run its own number of threads: they change how the
+    // chunks are spread, never the numbers.
+    std::vector<int> threads(ranks);
+    MPI_Allgather(&settings.threads, 1, MPI_INT, threads.data(), 1, MPI_INT, MPI_COMM_WORLD);
+    const int remote = std::accumulate(threads.begin() + 1, threads.end(), 0);
+    if (std::count(threads.begin(), threads.end(), settings.threads) == ranks)
+        Log::output("Seed: %llu (reproducible walks, %d ranks x %d threads)\n",
+                    (unsigned long long)settings.seed, ranks, settings.threads);
+    else
+        Log::output("Seed: %llu (reproducible walks, %d ranks, %d threads in all)\n",
+                    (unsigned long long)settings.seed, ranks, remote + settings.threads);
     StopRule rule;
     rule.mode = settings.end_mode;
     rule.target_walks = settings.target_walks;
@@ -283,17 +429,29 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     std::vector<MasterRow> rows;
     bool failed = false, unmet = false;
     const bool several = settings.all_masters || !settings.masters.empty();
+    // A master that cannot be extracted on every rank is skipped by all;
+    // tables a master loads late (its half tables) are compared again.
+    const int SKIPPED = 1;
     for (size_t k = 0; k < masters.size(); k++) {
         if (several)
             Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
         MasterRow row;
         row.master = masters[k];
+        word = Word();
         if (!ex.SelectMaster(masters[k], row.error)) {
             Log::perror("%s", row.error.c_str());
+            word.status = SKIPPED;
+        } else {
+            NoteTables(word, lists);
+        }
+        status = Agree(word, rank, ranks);
+        if (status == SKIPPED) {
             failed = true;
             rows.push_back(row);
             continue;
         }
+        if (status >= 0)
+            return Quit(255);
         ex.BeginChunks(settings.seed);
         if (rank != 0) {
             Work(ex, (int)k, settings.threads);
@@ -302,7 +460,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
             MPI_Barrier(MPI_COMM_WORLD);
             continue;
         }
-        rows.push_back(Serve(ex, rule, masters[k], (int)k, settings.threads, ranks));
+        rows.push_back(Serve(ex, rule, masters[k], (int)k, settings.threads, remote));
         MPI_Barrier(MPI_COMM_WORLD);
         Log::output("Total random walks: %lld\n", rows.back().walks);
         unmet = unmet || !rows.back().converged;
@@ -317,6 +475,19 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     return failed ? 255 : unmet ? 75 : 0;
 }
 
+// A rank that leaves without finishing MPI (an exit() anywhere below, a
+// table or deck fault found deep in the preparation) takes the whole job
+// with it rather than leave the others waiting for it.
+void EndJobOnExit()
+{
+    int finalized = 0;
+    MPI_Finalized(&finalized);
+    if (finalized)
+        return;
+    fflush(nullptr);
+    MPI_Abort(MPI_COMM_WORLD, 255);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -325,9 +496,16 @@ int main(int argc, char** argv)
     MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &ranks);
+    atexit(EndJobOnExit);
     Log::open();
-    if (rank != 0)  // rank 0 speaks for the job
-        Log::inf = Log::wrn = Log::ero = Log::out = Log::rst = nullptr;
+    // Rank 0 speaks for the job; the others only say, at once and under
+    // their rank, why they cannot go on.
+    static const std::string tag = "rank " + std::to_string(rank) + ": ";
+    if (rank != 0) {
+        Log::inf = Log::wrn = Log::out = Log::rst = nullptr;
+        Log::ero = stderr;
+        Log::tag = tag.c_str();
+    }
     const int status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
     MPI_Finalize();
     return status;

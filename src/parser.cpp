@@ -2,6 +2,7 @@ static const char KORVA_SOURCE[] = "src/parser";
 
 #include "parser.h"
 
+#include "digest.h"
 #include "log.h"
 #include "progress.h"
 
@@ -10,6 +11,7 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -755,7 +757,46 @@ int FinishLoad(int result, DeckLists& lists)
 
 }  // namespace
 
-int LoadDeck(const char* path, DeckLists& lists, bool need_task)
+namespace {
+
+// Passes a stream's bytes on to the scanner in blocks and digests each block
+// as it goes by, so the deck is read once.
+class DigestingBuf : public std::streambuf {
+public:
+    explicit DigestingBuf(std::streambuf* source) : source_(source) {}
+    uint64_t digest = FNV_OFFSET;
+
+protected:
+    int_type underflow() override
+    {
+        if (gptr() < egptr())
+            return traits_type::to_int_type(*gptr());
+        const std::streamsize n = source_->sgetn(block_, sizeof block_);
+        if (n <= 0)
+            return traits_type::eof();
+        digest = DigestBytes(block_, (size_t)n, digest);
+        taken_ += n;
+        setg(block_, block_, block_ + n);
+        return traits_type::to_int_type(*gptr());
+    }
+    // The position of the next character, where the file itself has one
+    // (the parser's messages give it; a pipe has none).
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override
+    {
+        if (off != 0 || dir != std::ios_base::cur || source_->pubseekoff(0, dir, which) == pos_type(-1))
+            return pos_type(-1);
+        return pos_type(taken_ - (egptr() - gptr()));
+    }
+
+private:
+    std::streambuf* source_;
+    std::streamsize taken_ = 0;
+    char block_[65536];
+};
+
+}  // namespace
+
+int LoadDeck(const char* path, DeckLists& lists, bool need_task, uint64_t* digest)
 {
     task_optional = !need_task;
     deck_file.close();
@@ -765,9 +806,20 @@ int LoadDeck(const char* path, DeckLists& lists, bool need_task)
         Log::perror("cannot open file: %s\n", path);
         return 255;
     }
-    deck_in = &deck_file;
+    std::unique_ptr<DigestingBuf> digesting;
+    std::istream digested(nullptr);
+    if (digest) {
+        digesting.reset(new DigestingBuf(deck_file.rdbuf()));
+        digested.rdbuf(digesting.get());
+        deck_in = &digested;
+    } else {
+        deck_in = &deck_file;
+    }
     int result = yyparse();
+    deck_in = &deck_file;
     deck_file.close();
+    if (digest)
+        *digest = digesting->digest;
     return FinishLoad(result, lists);
 }
 

@@ -4,6 +4,7 @@
 
 #include "geometry.h"
 
+#include <cstdint>
 #include <fstream>
 #include <istream>
 #include <map>
@@ -70,8 +71,9 @@ struct DeckLists {
 // Opens `path`, parses, validates, applies the window default and builds
 // the lists. Prints every message itself. Returns 0 on success, 255 on any
 // failure. Without `need_task` a deck may lack the task statement (the
-// lists then hold the conductors in byte order).
-int LoadDeck(const char* path, DeckLists& lists, bool need_task = true);
+// lists then hold the conductors in byte order). With `digest`, the
+// digest of every byte the parse read is stored there.
+int LoadDeck(const char* path, DeckLists& lists, bool need_task = true, uint64_t* digest = nullptr);
 // The same for a deck held in memory (an imported file's deck text).
 int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task = true);
 void BuildDeckLists(DeckLists& lists);

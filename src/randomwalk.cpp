@@ -13,6 +13,7 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 #include <vector>
 
 #include "datapaths.h"
+#include "digest.h"
 #include "log.h"
 #include "tablecheck.h"
 
@@ -106,6 +107,7 @@ void ReadAllContent(const char* path, double* buf, int size)
         TableCheck::Reject(path, "holds " + std::to_string(rs) + " of its " + std::to_string(size) +
                                      " values");
     FATAL_CHECK((int)rs == size);
+    tables_digest += DigestWords(buf, (size_t)size);
 }
 
 // Reads a single-medium file and, when the checks are on, refuses damage.

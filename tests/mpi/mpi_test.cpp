@@ -7,15 +7,20 @@
 
 #include <unistd.h>
 
+#include <fstream>
+
 #include "tables_fixture.h"
 
 namespace {
 
 using Json = nlohmann::json;
 
+// A job that hangs fails its test instead of blocking the suite.
+const std::string MPIEXEC = "timeout 120 " + std::string(MPIEXEC_EXE) + " --oversubscribe --allow-run-as-root";
+
 std::string Mpirun(int ranks)
 {
-    return std::string(MPIEXEC_EXE) + " --oversubscribe --allow-run-as-root -np " + std::to_string(ranks) + " ";
+    return MPIEXEC + " -np " + std::to_string(ranks) + " ";
 }
 
 class Mpi : public TablesWorkdir {
@@ -47,6 +52,11 @@ TEST_F(Mpi, AnyRanksAndThreadsGiveTheThreadedSeededNumbers)
         EXPECT_EQ(Numbers(Mpirun(1) + mpi, std::string(mode) + " -n 2"), one) << mode;
         EXPECT_EQ(Numbers(Mpirun(2) + mpi, std::string(mode) + " -n 1"), one) << mode;
         EXPECT_EQ(Numbers(Mpirun(3) + mpi, std::string(mode) + " -n 2"), one) << mode;
+        // Ranks with different numbers of threads: rank 0 with one, rank 1 with three.
+        const std::string rank0 = Mpirun(1) + mpi + " -f '" + Example("bus_crossing.kd") +
+                                  "' --master m1a,gnd --seed 41 --json out.json " + mode +
+                                  " -n 1 : -np 1 " + mpi;
+        EXPECT_EQ(Numbers(rank0, std::string(mode) + " -n 3"), one) << mode;
     }
 }
 
@@ -61,6 +71,46 @@ TEST_F(Mpi, LosingARankFailsTheJobAndWritesNoResult)
     EXPECT_NE(r.status, 0) << r.out << r.err;
     EXPECT_EQ(access((dir.path() + "/out.json").c_str(), F_OK), -1);
     EXPECT_EQ(r.out.find("[END of Korva]"), std::string::npos);
+}
+
+TEST_F(Mpi, RanksThatDisagreeOrFailEndTheWholeJobAndSayWhy)
+{
+    // Rank 1 works in its own folder: the same tables, or single-medium
+    // tables that differ in the last bit of one value, or that lack a file.
+    const std::string table = "incdata/IS/binary/single/GFT_single_31.db";
+    std::string bytes = ReadFile(dir.path() + "/" + table);
+    ASSERT_GT(bytes.size(), 1000u);
+    bytes[800] ^= 1;
+    ASSERT_EQ(RunIn(dir.path(), "for d in same flipped missing; do mkdir $d && cp -r incdata bin $d; done && "
+                                "rm missing/" + table).status, 0);
+    std::ofstream(dir.path() + "/flipped/" + table, std::ios::binary) << bytes;
+    const std::string korva = " '" + std::string(KORVA_MPI_EXE) + "' -f ";
+    const std::string job = "--master m1a --seed 41 -t 300 --json out.json";
+    const std::string deck = "'" + Example("bus_crossing.kd") + "' ";
+    struct Fault {
+        const char* folder;  // rank 1's working folder
+        std::string deck;    // rank 1's deck
+        int seed;
+        std::vector<std::string> said;
+    } faults[] = {
+        {"same", Example("two_wires.kd"), 41, {"rank 1 differs from rank 0 in: deck contents (", "two_wires.kd)"}},
+        {"same", Example("bus_crossing.kd"), 42,
+         {"rank 1 differs from rank 0 in: options (-t 300 --seed 41 --master m1a vs -t 300 --seed 42 --master m1a)"}},
+        {"flipped", Example("bus_crossing.kd"), 41, {"rank 1 differs from rank 0 in: table contents (", "/flipped/incdata"}},
+        {"same", "/nonexistent.kd", 41, {"rank 1: cannot open file: /nonexistent.kd", "rank 1 cannot go on"}},
+        // Found deep in the preparation, where the rank leaves at once.
+        {"missing", Example("bus_crossing.kd"), 41, {"rank 1: cannot open file ", "GFT_single_31.db"}},
+    };
+    for (const Fault& f : faults) {
+        const std::string run = MPIEXEC + " -n 1" + korva + deck + job + " : -n 1 -wdir '" +
+                                dir.path() + "/" + f.folder + "'" + korva + "'" + f.deck + "' --master m1a --seed " +
+                                std::to_string(f.seed) + " -t 300 --json out.json";
+        RunResult r = RunIn(dir.path(), run);
+        EXPECT_EQ(r.status, 255) << f.deck << f.seed << "\n" << r.out << r.err;
+        for (const std::string& s : f.said)
+            EXPECT_NE((r.out + r.err).find(s), std::string::npos) << f.deck << f.seed << ": " << s << "\n" << r.out << r.err;
+        EXPECT_EQ(access((dir.path() + "/out.json").c_str(), F_OK), -1) << f.deck << f.seed;
+    }
 }
 
 }  // namespace
