@@ -10,7 +10,10 @@ static const char KORVA_SOURCE[] = "src/mpi_main";
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -328,7 +331,19 @@ int main(int argc, char** argv)
     Log::open();
     if (rank != 0)  // rank 0 speaks for the job
         Log::inf = Log::wrn = Log::ero = Log::out = Log::rst = nullptr;
-    const int status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
+    // A file-size limit makes a write fail with a message naming the file.
+    signal(SIGXFSZ, SIG_IGN);
+    int status = 255;
+    try {
+        status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
+    } catch (const std::exception& e) {
+        // The other ranks may be waiting for this one: the whole job ends.
+        fprintf(stderr, "korva-mpi: internal error on rank %d: %s\n", rank, e.what());
+        MPI_Abort(MPI_COMM_WORLD, 255);
+    } catch (...) {
+        fprintf(stderr, "korva-mpi: internal error on rank %d\n", rank);
+        MPI_Abort(MPI_COMM_WORLD, 255);
+    }
     MPI_Finalize();
     return status;
 }
