@@ -1,7 +1,6 @@
 #include "drawings.h"
 
 #include "layers.h"
-#include "log.h"
 #include "spacemanager.h"
 #include "walkmgr.h"
 

@@ -146,10 +146,10 @@ bool Replace(const Target& t, const std::string& given, const std::string& text,
         return false;
     }
     if (t.kind == Target::REGULAR) {
-        // The file keeps its permissions, and its owner where we may.
-        if (fchown(fd, t.st.st_uid, t.st.st_gid) != 0) {
-            // Not ours to give away: the new file is the writer's.
-        }
+        // The file keeps its permissions, and its owner where the writer
+        // may give it away (else the new file is the writer's).
+        if (fchown(fd, t.st.st_uid, t.st.st_gid) != 0)
+            errno = 0;
         fchmod(fd, t.st.st_mode & 07777);
     } else {
         const mode_t mask = umask(0);

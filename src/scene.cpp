@@ -4,15 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 

@@ -95,7 +95,7 @@ TEST_F(OutputTargets, EveryOptionTreatsEveryKindOfTargetAlike)
         std::string holds;   // the file that must hold the result ("" for stdout)
     } kinds[] = {
         {"new file", "", "out", "{}", "", "out"},
-        {"regular file", "printf 'x' > out", "out", "{}", "", "out"},
+        {"regular file", "printf 'x' > out && chmod 640 out", "out", "{}", "", "out"},
         {"link to a regular file", "printf 'x' > real && ln -s real out", "out", "{}", "", "real"},
         {"link to nothing yet", "ln -s made out", "out", "{}", "", "made"},
         {"link to a link", "printf 'x' > real && ln -s real mid && ln -s mid out", "out", "{}", "", "real"},
@@ -143,6 +143,10 @@ TEST_F(OutputTargets, EveryOptionTreatsEveryKindOfTargetAlike)
             // Links stay links, special files stay what they were.
             if (k.name.rfind("link", 0) == 0) {
                 EXPECT_TRUE(IsLink(d + "out"));
+            }
+            if (k.name == "regular file") {  // replaced, with its permissions
+                struct stat st;
+                EXPECT_TRUE(stat((d + "out").c_str(), &st) == 0 && (st.st_mode & 0777) == 0640);
             }
             if (k.name == "fifo") {
                 EXPECT_EQ(Type(d + "out"), (mode_t)S_IFIFO);
