@@ -1,7 +1,6 @@
 #include "drawings.h"
 
 #include "layers.h"
-#include "log.h"
 #include "spacemanager.h"
 #include "walkmgr.h"
 
@@ -101,16 +100,4 @@ RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
     }
     r.history = history;
     return r;
-}
-
-int WriteTextFile(const std::string& path, const std::string& text)
-{
-    FILE* f = fopen(path.c_str(), "wb");
-    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = f && (fclose(f) == 0) && ok;
-    if (!ok) {
-        Log::perror("cannot write file: %s\n", path.c_str());
-        return 255;
-    }
-    return 0;
 }

@@ -24,6 +24,3 @@ RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
                        const std::vector<std::string>& conductors,
                        const std::vector<MasterRow>& rows,
                        const std::vector<ConvergencePoint>& history);
-
-// Writes `text` to `path`; prints the failure and returns 255, else 0.
-int WriteTextFile(const std::string& path, const std::string& text);

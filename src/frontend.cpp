@@ -5,6 +5,7 @@
 #include "digest.h"
 #include "layers.h"
 #include "log.h"
+#include "outputfile.h"
 #include "outputs.h"
 #include "parser.h"
 #include "scene.h"
@@ -33,8 +34,46 @@ double Elapsed(const timespec& from, const timespec& to)
     return (double)s;
 }
 
+namespace {
+
+// Every file the run is to write, checked before the input is read: a typo
+// in a folder name costs a message, not the results of a long run.
+bool OutputsWritable(const RunSettings& s)
+{
+    bool ok = true;
+    for (const std::string* path : {&s.convert_out, &s.pattern_out, &s.picture_path, &s.json_path,
+                                     &s.csv_path, &s.spef_path, &s.report_path}) {
+        std::string error;
+        if (!path->empty() && !OutputFile::Check(*path, error)) {
+            Log::perror("%s\n", error.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// Writes what `render` makes to `path`; no failure, in the making or the
+// writing, goes further than a message naming the file.
+template <class Render>
+bool WriteRendered(const std::string& path, Render render)
+{
+    std::string error;
+    try {
+        if (OutputFile::Write(path, render(), error))
+            return true;
+    } catch (const std::exception& e) {
+        error = "cannot write the output file " + path + ": " + e.what();
+    }
+    Log::perror("%s\n", error.c_str());
+    return false;
+}
+
+}  // namespace
+
 int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint64_t* digest)
 {
+    if (!OutputsWritable(s))
+        return 255;
     ImportSettings import_settings;
     import_settings.options.floating_as_ground = s.floating_as_ground;
     if (s.masters.size() == 1)
@@ -52,7 +91,7 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
             Log::perror("%s is already a Korva deck\n", s.deck_path.c_str());
             return 255;
         }
-        if (!WriteFileAtomic(s.convert_out, imported.deck_text, error)) {
+        if (!OutputFile::Write(s.convert_out, imported.deck_text, error)) {
             Log::perror("%s\n", error.c_str());
             return 255;
         }
@@ -147,8 +186,9 @@ int DrawDeckFirst(const RunSettings& s, const DeckLists& lists)
 {
     if (s.picture_path.empty())
         return -1;
-    const int status = WriteTextFile(s.picture_path, DrawPicture(SceneOfDeck(lists, *solver_space)));
-    return status != 0 || s.report_path.empty() ? status : -1;
+    if (!WriteRendered(s.picture_path, [&] { return DrawPicture(SceneOfDeck(lists, *solver_space)); }))
+        return 255;
+    return s.report_path.empty() ? 0 : -1;
 }
 
 void RunDrawing::Take(const RunSettings& s, const WalkMgr& mgr, const DeckLists& lists,
@@ -172,10 +212,11 @@ bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::st
         ok = WriteCsv(s.csv_path, rows) && ok;
     if (!s.spef_path.empty())
         ok = WriteSpef(s.spef_path, s, conductors, rows) && ok;
-    if (!s.report_path.empty()) {
-        RunRecord record = RecordOfRows(s, seed, conductors, rows, drawing.history);
-        record.picture_svg = drawing.scene.has_gauss ? DrawPicture(drawing.scene) : std::string();
-        ok = WriteTextFile(s.report_path, RenderReport(record)) == 0 && ok;
-    }
+    if (!s.report_path.empty())
+        ok = WriteRendered(s.report_path, [&] {
+                 RunRecord record = RecordOfRows(s, seed, conductors, rows, drawing.history);
+                 record.picture_svg = drawing.scene.has_gauss ? DrawPicture(drawing.scene) : std::string();
+                 return RenderReport(record);
+             }) && ok;
     return ok;
 }

@@ -7,12 +7,15 @@ static const char KORVA_SOURCE[] = "src/main";
 #include "import.h"
 #include "layers.h"
 #include "log.h"
+#include "outputfile.h"
 #include "outputs.h"
 #include "parser.h"
 #include "walkmgr.h"
 
 #include <algorithm>
+#include <csignal>
 #include <ctime>
+#include <exception>
 #include <vector>
 
 namespace {
@@ -26,7 +29,7 @@ bool PatternReport(const RunSettings& settings, const ImportedInput& imported, c
     std::string result = PatternResult(imported, raw, report);
     Log::output("%s", report.c_str());
     std::string error;
-    if (!settings.pattern_out.empty() && !WriteFileAtomic(settings.pattern_out, result, error)) {
+    if (!settings.pattern_out.empty() && !OutputFile::Write(settings.pattern_out, result, error)) {
         Log::perror("%s\n", error.c_str());
         return false;
     }
@@ -85,7 +88,7 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
 
 }  // namespace
 
-int main(int argc, char** argv)
+static int Main(int argc, char** argv)
 {
     // The summary goes to standard output alone, without the banner.
     if (argc == 3 && std::string(argv[1]) == "--merge")
@@ -119,4 +122,21 @@ int main(int argc, char** argv)
     }
 
     return RunExtraction(settings, lists, total_start, imported);
+}
+
+int main(int argc, char** argv)
+{
+    // A file-size limit makes a write fail with a message naming the file
+    // rather than end the process half way through it.
+    signal(SIGXFSZ, SIG_IGN);
+    // Whatever escapes is a fault of the program, and still no crash: the
+    // message, and the status of every failed run.
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& e) {
+        Log::perror("internal error: %s\n", e.what());
+    } catch (...) {
+        Log::perror("internal error\n");
+    }
+    return 255;
 }

@@ -11,9 +11,11 @@ static const char KORVA_SOURCE[] = "src/mpi_main";
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <numeric>
 #include <mutex>
@@ -381,6 +383,11 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
         word.status = 255;
     }
     if (word.status == OPTIONS_RUN) {
+        // Only rank 0 writes the files, and the other ranks' machines need
+        // not see its folders.
+        if (rank != 0)
+            settings.picture_path = settings.json_path = settings.csv_path = settings.spef_path =
+                settings.report_path = "";
         uint64_t deck = 0;
         word.status = LoadRunInput(settings, imported, lists, &deck);
         word.value[DECK] = Hex(deck);
@@ -506,7 +513,19 @@ int main(int argc, char** argv)
         Log::ero = stderr;
         Log::tag = tag.c_str();
     }
-    const int status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
+    // A file-size limit makes a write fail with a message naming the file.
+    signal(SIGXFSZ, SIG_IGN);
+    int status = 255;
+    try {
+        status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
+    } catch (const std::exception& e) {
+        // The other ranks may be waiting for this one: the whole job ends.
+        fprintf(stderr, "korva-mpi: internal error on rank %d: %s\n", rank, e.what());
+        MPI_Abort(MPI_COMM_WORLD, 255);
+    } catch (...) {
+        fprintf(stderr, "korva-mpi: internal error on rank %d\n", rank);
+        MPI_Abort(MPI_COMM_WORLD, 255);
+    }
     MPI_Finalize();
     return status;
 }

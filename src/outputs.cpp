@@ -3,16 +3,15 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
+#include <exception>
 #include <map>
 #include <set>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "log.h"
+#include "outputfile.h"
+#include "textsafe.h"
 
 const char* const KORVA_VERSION = "2012.08";
 
@@ -60,24 +59,97 @@ Json Number(double v)
     return std::isfinite(v) ? Json(v) : Json(nullptr);
 }
 
-// Written beside and renamed into place: a run that dies while writing
-// leaves no partial file that looks complete. Whatever is not a plain file
-// (a terminal, a pipe, /dev/stdout) is written to as it is.
+// A name (of a file, a conductor, a deck) as JSON text: any bytes at all.
+Json Text(const std::string& name)
+{
+    return TextSafe::ValidUtf8(name);
+}
+
+Json Texts(const std::vector<std::string>& names)
+{
+    Json list = Json::array();
+    for (const std::string& name : names)
+        list.push_back(Text(name));
+    return list;
+}
+
+// One CSV field: quoted, with its quotes doubled, when it holds a comma, a
+// quote or a line break.
+std::string CsvField(const std::string& name)
+{
+    const std::string text = TextSafe::ValidUtf8(name);
+    if (text.find_first_of(",\"\r\n") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+// SPEF is ASCII: a byte outside its printable range is written in the form
+// the rest of Korva's outputs use for stray bytes, \xNN, whose backslash
+// is then escaped like any other.
+void SpefByte(std::string& out, unsigned char c)
+{
+    static const char hex[] = "0123456789abcdef";
+    out += "\\\\x";
+    out += hex[c >> 4];
+    out += hex[c & 15];
+}
+
+// The text of a SPEF qstring, between its quotes: a quote or backslash
+// escaped with a backslash.
+std::string SpefQuoted(const std::string& name)
+{
+    std::string out;
+    for (unsigned char c : TextSafe::ValidUtf8(name)) {
+        if (c < 0x20 || c >= 0x7f)
+            SpefByte(out, c);
+        else if (c == '"' || c == '\\')
+            out += '\\', out += (char)c;
+        else
+            out += (char)c;
+    }
+    return out;
+}
+
+// A SPEF identifier: letters, digits and '_' as they are, every other
+// printable character escaped with a backslash (':' would otherwise end
+// the net's name at the pin delimiter).
+std::string SpefIdentifier(const std::string& name)
+{
+    std::string out;
+    for (unsigned char c : TextSafe::ValidUtf8(name)) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')
+            out += (char)c;
+        else if (c > 0x20 && c < 0x7f)
+            out += '\\', out += (char)c;
+        else
+            SpefByte(out, c);
+    }
+    return out;
+}
+
 bool Save(const std::string& path, const std::string& text)
 {
-    struct stat st;
-    const bool plain = stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
-    const std::string temp = plain ? path + ".part" + std::to_string(getpid()) : path;
-    std::ofstream out(temp, std::ios::binary);
-    out << text;
-    out.close();
-    if (!out || (plain && rename(temp.c_str(), path.c_str()) != 0)) {
-        if (plain)
-            remove(temp.c_str());
-        Log::perror("cannot write the output file %s\n", path.c_str());
-        return false;
+    std::string error;
+    if (OutputFile::Write(path, text, error))
+        return true;
+    Log::perror("%s\n", error.c_str());
+    return false;
+}
+
+// Whatever goes wrong while a file is made (a library that throws, memory)
+// ends in a message naming the file, and the run goes on to the others.
+template <class Make>
+bool Guarded(const std::string& path, Make make)
+{
+    try {
+        return make();
+    } catch (const std::exception& e) {
+        Log::perror("cannot write the output file %s: %s\n", path.c_str(), e.what());
     }
-    return true;
+    return false;
 }
 
 std::string Format(const char* fmt, double v)
@@ -141,27 +213,28 @@ SymmetricMatrix Symmetrize(const std::vector<MasterRow>& rows)
     return m;
 }
 
-bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
-               const std::vector<MasterRow>& rows)
+namespace {
+
+std::string JsonText(const RunSettings& s, uint64_t seed, const std::vector<MasterRow>& rows)
 {
     Json doc;
     doc["korva_version"] = KORVA_VERSION;
-    doc["deck"] = s.deck_path;
+    doc["deck"] = Text(s.deck_path);
     Json& o = doc["options"];
     o["mode"] = std::string(1, s.end_mode);
     o["target_walks"] = s.target_walks;
     o["target_relative_error"] = s.target_error;
     o["threads"] = s.threads;
-    o["master"] = s.masters;
+    o["master"] = Texts(s.masters);
     o["all_masters"] = s.all_masters;
-    o["exclude"] = s.exclude;
-    o["ground"] = s.ground;
+    o["exclude"] = Texts(s.exclude);
+    o["ground"] = Texts(s.ground);
     o["seed"] = s.seeded ? Json(s.seed) : Json(nullptr);
     o["time_limit"] = s.time_limit > 0 ? Json(s.time_limit) : Json(nullptr);
     o["max_walks"] = s.max_walks > 0 ? Json(s.max_walks) : Json(nullptr);
-    o["json"] = s.json_path;
-    o["csv"] = s.csv_path;
-    o["spef"] = s.spef_path;
+    o["json"] = Text(s.json_path);
+    o["csv"] = Text(s.csv_path);
+    o["spef"] = Text(s.spef_path);
     doc["seed"] = seed;
     doc["reproducible"] = s.seeded;
     doc["units"] = "farads";
@@ -170,9 +243,9 @@ bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
     masters = Json::array();
     for (const MasterRow& r : rows) {
         Json m;
-        m["master"] = r.master;
+        m["master"] = Text(r.master);
         if (!r.error.empty()) {
-            m["error"] = r.error.substr(0, r.error.find_last_not_of('\n') + 1);
+            m["error"] = Text(r.error.substr(0, r.error.find_last_not_of('\n') + 1));
             m["converged"] = false;
             masters.push_back(m);
             continue;
@@ -187,7 +260,7 @@ bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
         Json& entries = m["entries"];
         entries = Json::array();
         for (size_t i = 0; i < r.cap.size(); i++)
-            entries.push_back({{"conductor", SlotName(r, i)},
+            entries.push_back({{"conductor", Text(SlotName(r, i))},
                                {"capacitance_F", Number(r.cap[i])},
                                {"std_error_F", Number(r.err[i])}});
         masters.push_back(m);
@@ -199,12 +272,12 @@ bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
         Json& rec = doc["reciprocity"];
         rec = Json::array();
         for (const ReciprocityPair& p : Reciprocity(rows))
-            rec.push_back({{"i", p.a}, {"j", p.b}, {"C_ij", p.c_ab}, {"C_ji", p.c_ba},
+            rec.push_back({{"i", Text(p.a)}, {"j", Text(p.b)}, {"C_ij", p.c_ab}, {"C_ji", p.c_ba},
                            {"std_error_ij", p.se_ab}, {"std_error_ji", p.se_ba},
                            {"difference_in_combined_std_errors", Number(p.sigmas)}});
         SymmetricMatrix sym = Symmetrize(rows);
         Json& sm = doc["symmetric_matrix"];
-        sm["conductors"] = sym.names;
+        sm["conductors"] = Texts(sym.names);
         Json c = Json::array(), e = Json::array();
         for (size_t i = 0; i < sym.names.size(); i++) {
             Json rc = Json::array(), re = Json::array();
@@ -218,30 +291,42 @@ bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
         sm["capacitance_F"] = c;
         sm["std_error_F"] = e;
     }
-    return Save(path, doc.dump(2) + "\n");
+    return doc.dump(2) + "\n";
+}
+
+}  // namespace
+
+bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
+               const std::vector<MasterRow>& rows)
+{
+    return Guarded(path, [&] { return Save(path, JsonText(s, seed, rows)); });
 }
 
 bool WriteCsv(const std::string& path, const std::vector<MasterRow>& rows)
 {
-    std::string text = "master,conductor,capacitance_F,std_error_F\n";
-    for (const MasterRow& r : rows) {
-        if (!Usable(r))
-            continue;
-        for (size_t i = 0; i < r.cap.size(); i++)
-            text += r.master + "," + SlotName(r, i) + "," + Format("%.17g", r.cap[i]) + "," +
-                    Format("%.17g", r.err[i]) + "\n";
-    }
-    return Save(path, text);
+    return Guarded(path, [&] {
+        std::string text = "master,conductor,capacitance_F,std_error_F\n";
+        for (const MasterRow& r : rows) {
+            if (!Usable(r))
+                continue;
+            for (size_t i = 0; i < r.cap.size(); i++)
+                text += CsvField(r.master) + "," + CsvField(SlotName(r, i)) + "," +
+                        Format("%.17g", r.cap[i]) + "," + Format("%.17g", r.err[i]) + "\n";
+        }
+        return Save(path, text);
+    });
 }
 
-bool WriteSpef(const std::string& path, const RunSettings& s, const std::vector<std::string>& names,
-               const std::vector<MasterRow>& rows)
+namespace {
+
+std::string SpefText(const RunSettings& s, const std::vector<std::string>& names,
+                     const std::vector<MasterRow>& rows)
 {
     const double FF = 1e15;
     std::map<std::string, int> index;
     std::string text = "*SPEF \"IEEE 1481-1998\"\n";
     std::string design = s.deck_path.substr(s.deck_path.find_last_of('/') + 1);
-    text += "*DESIGN \"" + design + "\"\n";
+    text += "*DESIGN \"" + SpefQuoted(design) + "\"\n";
     char date[64];
     time_t now = time(nullptr);
     strftime(date, sizeof date, "%a %b %d %H:%M:%S %Y", localtime(&now));
@@ -253,7 +338,7 @@ bool WriteSpef(const std::string& path, const RunSettings& s, const std::vector<
     text += "*NAME_MAP\n";
     for (size_t i = 0; i < names.size(); i++) {
         index[names[i]] = (int)i + 1;
-        text += "*" + std::to_string(i + 1) + " " + names[i] + "\n";
+        text += "*" + std::to_string(i + 1) + " " + SpefIdentifier(names[i]) + "\n";
     }
     const std::set<std::string> ground(s.ground.begin(), s.ground.end());
     for (const MasterRow& r : rows) {
@@ -278,5 +363,13 @@ bool WriteSpef(const std::string& path, const RunSettings& s, const std::vector<
         total += to_ground;
         text += "\n*D_NET " + net + " " + Format("%.12g", total) + "\n*CAP\n" + caps + "*END\n";
     }
-    return Save(path, text);
+    return text;
+}
+
+}  // namespace
+
+bool WriteSpef(const std::string& path, const RunSettings& s, const std::vector<std::string>& names,
+               const std::vector<MasterRow>& rows)
+{
+    return Guarded(path, [&] { return Save(path, SpefText(s, names, rows)); });
 }

@@ -1,16 +1,15 @@
 #include "scene.h"
 
+#include "outputfile.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -125,36 +124,7 @@ std::string DeckText(const Scene& scene, const std::string& origin)
 
 bool WriteFileAtomic(const std::string& path, const std::string& text, std::string& error)
 {
-    std::string temp = path + ".tmpXXXXXX";
-    std::vector<char> buf(temp.begin(), temp.end());
-    buf.push_back('\0');
-    int fd = mkstemp(buf.data());
-    if (fd < 0) {
-        error = "cannot create a file next to " + path + ": " + strerror(errno);
-        return false;
-    }
-    temp = buf.data();
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);  // as a plain open would have made it
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += (size_t)n;
-    }
-    bool ok = done == text.size() && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok) {
-        error = "cannot write " + path + ": " + strerror(errno);
-        unlink(temp.c_str());
-    }
-    return ok;
+    return OutputFile::Write(path, text, error);
 }
 
 void MergeBands(std::vector<SceneBand>& bands)

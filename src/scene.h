@@ -38,8 +38,7 @@ void AssignDeckNames(Scene& scene);
 // The deck text of the scene; the notes become comments at its top.
 std::string DeckText(const Scene& scene, const std::string& origin);
 
-// Writes `text` to `path` through a temporary file in the same folder and a
-// rename, so that `path` is either untouched or complete.
+// Writes `text` to `path` by the rule of every output file (outputfile.h).
 bool WriteFileAtomic(const std::string& path, const std::string& text, std::string& error);
 
 // Merges the bands of equal permittivity that meet, after sorting by z.

@@ -1,5 +1,7 @@
 #include "svgtext.h"
 
+#include "textsafe.h"
+
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -25,17 +27,27 @@ void Append(std::string& out, const char* fmt, ...)
     out += big;
 }
 
-std::string EscapeXml(const std::string& text)
+std::string EscapeXml(const std::string& raw)
 {
+    static const char hex[] = "0123456789abcdef";
     std::string out;
-    for (char c : text) {
+    for (char c : TextSafe::ValidUtf8(raw)) {
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         case '\'': out += "&#39;"; break;
-        default: out += c;
+        default:
+            // XML has no way at all to hold these, not even as references:
+            // they are written as the stray bytes of a name are.
+            if ((unsigned char)c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+                out += "\\x";
+                out += hex[(unsigned char)c >> 4];
+                out += hex[c & 15];
+            } else {
+                out += c;
+            }
         }
     }
     return out;

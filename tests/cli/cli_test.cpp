@@ -95,6 +95,15 @@ TEST(Messages, ExactTextsAndExitStatus)
         {"", "-f d.kd --seed 1", Deck(Medium("m", "1") + "<conductor> name z " + Block("z", "(1,0,0)") + " [/conductor]\n"), 255,
          "Seed: 1 (reproducible walks)\nConductor z (block on deck line 3) overlaps or touches the master conductor a (block on deck line 4): "
          "no Gaussian surface can enclose the master alone.\n"},
+        // Output files are checked before the input is read, each by name and reason.
+        {"", "-f d.kd --json nodir/x.json", "", 255, "cannot write the output file nodir/x.json: No such file or directory\n"},
+        {"", "-f d.kd --report d.kd/r.html --spef=/dev/full/x", "", 255,
+         "cannot write the output file /dev/full/x: Not a directory\n"
+         "cannot write the output file d.kd/r.html: Not a directory\n"},
+        {"", "-f d.kd --picture . --csv bin", "", 255,
+         "cannot write the output file .: Is a directory\ncannot write the output file bin: Is a directory\n"},
+        {"", "--convert missing.pex25d bin/", "", 255, "cannot write the output file bin/: Is a directory\n"},
+        {"", "-f d.kd --pattern-result /", "", 255, "cannot write the output file /: Is a directory\n"},
         {"", "--gft " + tables, "", 0, "Register the path \" " + tables + "/ \" into \".gft_dir\" successfully\n"},
         {"", "--gft=" + tables + "/ -x -h", "", 0, "Register the path \" " + tables + "/ \" into \".gft_dir\" successfully\n"},
         {"", "--gft=", "", 255, "must specify a dir storing the GFT files if using -gft option!"},
