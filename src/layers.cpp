@@ -802,13 +802,22 @@ static void CheckBody(const char* path, const PSumPacket& packet, const double* 
         RejectTable(path, packet, problem);
 }
 
+static void CheckRelations(const char* path, const PSumPacket& packet, const double header[3],
+                           const double* body)
+{
+    std::string problem = TableCheck::RelationProblem(packet, Layers::weight_select, header, body, path);
+    if (!problem.empty())
+        RejectTable(path, packet, problem);
+}
+
 // A screened body: checked in full only when the screen found it suspect.
 // False when the file repeats one already registered.
-static bool Judged(const char* path, const PSumPacket& packet, const DielKey& key, const double* body,
-                   bool suspect)
+static bool Judged(const char* path, const PSumPacket& packet, const double header[3],
+                   const DielKey& key, const double* body, bool suspect)
 {
     if (suspect)
         CheckBody(path, packet, body);
+    CheckRelations(path, packet, header, body);
     return TableCheck::NoteFile(path, packet, key);
 }
 
@@ -916,13 +925,14 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     const bool screened = check && TableCheck::Screened(packet, weight_select);
     if (check && !screened) {
         CheckBody(path, packet, body.get());
+        CheckRelations(path, packet, header, body.get());
         if (!TableCheck::NoteFile(path, packet, key))
             return false;  // a copy of a file already registered
     }
     if (packet.type <= 1) {
         bool suspect;
         PSumEntry entry = BuildTrans(body.get(), packet, suspect);
-        if (screened && !Judged(path, packet, key, body.get(), suspect)) {
+        if (screened && !Judged(path, packet, header, key, body.get(), suspect)) {
             UnLoadTrans(entry);
             return false;
         }
@@ -932,7 +942,7 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     } else {
         bool suspect;
         BuiltPdf built = BuildPdf(key, body.get(), packet, suspect);
-        if (screened && !Judged(path, packet, key, body.get(), suspect)) {
+        if (screened && !Judged(path, packet, header, key, body.get(), suspect)) {
             ReleasePdf(built);
             return false;
         }

@@ -32,6 +32,22 @@ const double SYM_TOL = 1e-6;
 // How far two orders of adding one cube's values (at most a few thousand,
 // all >= 0, summing near 1) can differ: n * 2^-52 at most, about 1.4e-12.
 const double ORDER_SLACK = 1e-11;
+// The relations below hold exactly for the generator's panel integrals of
+// the series solution; its tables meet them to a few 1e-14 for permittivity
+// ratios from 1:100 to 100:1. The bounds leave five orders of magnitude for
+// rounding, and any damage beyond them moves a capacitance by less than
+// about one part in 1e9.
+// Mirror images, relative to the largest value of the block.
+const double MIRROR_TOL = 1e-9;
+// Mean of the uniform field under transition probabilities, relative to
+// the field's largest value on the surface.
+const double PROB_MOMENT_TOL = 1e-9;
+// Sum of signed weights, relative to the sum of their magnitudes.
+const double WEIGHT_TOTAL_TOL = 1e-9;
+// Gradient of the uniform field from the weights, relative; the same from
+// weight sums times the densities of the paired table.
+const double WEIGHT_MOMENT_TOL = 1e-9;
+const double PAIR_TOL = 1e-9;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...)
@@ -157,6 +173,210 @@ std::string SymmetryProblem(const double* w, int cuts, const char* what)
     return "";
 }
 
+// ---- Relations every cube table satisfies ----
+//
+// A table body holds, per face f (0 z = 0, 1 y = 0, 2 x = 1, 3 y = 1, 4 x = 0,
+// 5 z = 1), S x S panels k = j * S + i, i running along x on the faces
+// normal to y and z and along y on the faces normal to x, j along the other
+// in-plane axis. Weights come in three such blocks, one per axis.
+
+// Mirror images of the cube, layered or not (MZ only without interface):
+// x -> 1 - x, y -> 1 - y, x <-> y, z -> 1 - z.
+enum Mirror { MX, MY, SXY, MZ };
+
+int Image(Mirror m, int S, int k)
+{
+    const int n = S * S, f = k / n, j = k % n / S, i = k % S;
+    int g = f, a = i, b = j;
+    switch (m) {
+    case MX:
+        if (f == 2 || f == 4) g = 6 - f;
+        else a = S - 1 - i;
+        break;
+    case MY:
+        if (f == 1 || f == 3) g = 4 - f;
+        else if (f == 2 || f == 4) a = S - 1 - i;
+        else b = S - 1 - j;
+        break;
+    case SXY: {
+        static const int FACE[6] = {0, 4, 3, 2, 1, 5};
+        g = FACE[f];
+        if (f == 0 || f == 5) a = j, b = i;
+        break;
+    }
+    case MZ:
+        if (f == 0 || f == 5) g = 5 - f;
+        else b = S - 1 - j;
+        break;
+    }
+    return g * n + b * S + a;
+}
+
+// Position of panel k's centre along axis d.
+double Along(int d, int S, int k)
+{
+    const int n = S * S, f = k / n, j = k % n / S, i = k % S;
+    const double ci = (i + 0.5) / S, cj = (j + 0.5) / S;
+    switch (d) {
+    case 0: return f == 4 ? 0 : f == 2 ? 1 : ci;
+    case 1: return f == 1 ? 0 : f == 3 ? 1 : (f == 2 || f == 4) ? ci : cj;
+    default: return f == 0 ? 0 : f == 5 ? 1 : cj;
+    }
+}
+
+// The cube of one table: S panels a side, interface at z = cut with
+// permittivity ratio above / below `ratio` (cut 0: homogeneous).
+struct TableCube {
+    int S;
+    double cut, ratio;
+    // A field that solves div(eps grad u) = 0 in the cube: u = x - 1/2,
+    // y - 1/2, or along z linear in each medium with eps du/dz continuous
+    // and du/dz = 1 above the interface. The potential at the centre is the
+    // probability-weighted mean of u over the surface, and its gradient the
+    // weight-weighted sum; the panels never straddle the interface. Taken
+    // relative to the centre, u has the sign of the panel's side.
+    double Raw(int d, double c) const
+    {
+        return d < 2 ? c - 0.5 : (c - cut) * (c < cut ? ratio : 1.0);
+    }
+    double U(int d, double c) const { return Raw(d, c) - Raw(d, 0.5); }
+    // The z derivative is taken above an interface through the centre.
+    double Slope(int d) const { return d < 2 || 0.5 >= cut ? 1.0 : ratio; }
+    bool Homogeneous() const { return cut == 0 || ratio == 1; }
+};
+
+// Values that a mirror of the cube maps onto each other must agree, within
+// `tol` of the largest magnitude of the block; signed weights change sign
+// along the mirrored axis. `v` holds `dirs` blocks (1: probabilities).
+std::string MirrorProblem(const double* v, const TableCube& c, int dirs, bool signed_values,
+                          const char* what, int offset)
+{
+    const int n = 6 * c.S * c.S;
+    double big = 0;
+    for (int k = 0; k < dirs * n; k++)
+        big = std::max(big, std::fabs(v[k]));
+    const double slack = MIRROR_TOL * big;
+    const int count = c.Homogeneous() ? 4 : 3;
+    for (int m = 0; m < count; m++)
+        for (int d = 0; d < dirs; d++) {
+            const Mirror mirror = (Mirror)m;
+            const int e = mirror == SXY && dirs == 3 && d < 2 ? 1 - d : d;
+            const int axis = mirror == MZ ? 2 : mirror == SXY ? -1 : (int)mirror;
+            const bool flips = signed_values && dirs == 3 && d == axis;
+            const double s = flips ? -1 : 1;
+            const double* a = v + d * n;
+            const double* b = v + e * n;
+            for (int k = 0; k < n; k++) {
+                const int l = Image(mirror, c.S, k);
+                if (!(std::fabs(a[k] - s * b[l]) <= slack))
+                    return Format("the %s at indices %d and %d differ (%.17g and %.17g) though a "
+                                  "mirror of the cube maps one panel onto the other",
+                                  what, offset + d * n + k, offset + e * n + l, a[k], b[l]);
+            }
+        }
+    return "";
+}
+
+// Mean of u_d over the surface under probabilities p; with `magnitude`, the
+// sum of |u| p as the walk's sign rule (the sign of the panel's side of the
+// centre) weights magnitudes.
+double Moment(const double* p, const TableCube& c, int d, bool magnitude)
+{
+    const int n = 6 * c.S * c.S;
+    double sum = 0;
+    for (int k = 0; k < n; k++) {
+        const double u = c.U(d, Along(d, c.S, k));
+        sum += p[k] * (magnitude ? std::fabs(u) : u);
+    }
+    return sum;
+}
+
+std::string ProbRelations(const double* p, const TableCube& c, int offset)
+{
+    std::string s = MirrorProblem(p, c, 1, false, "transition probabilities", offset);
+    if (!s.empty() || c.Homogeneous())
+        return s;  // the mirrors already fix the mean of u in a homogeneous cube
+    const double mean = Moment(p, c, 2, false), want = 0;
+    const double scale = std::max(1.0, c.ratio) * 0.5;
+    if (!(std::fabs(mean - want) <= PROB_MOMENT_TOL * scale))
+        return Format("the transition probabilities at indices %d..%d do not reproduce the "
+                      "potential of a uniform field across the interface at %.17g (ratio %.17g): "
+                      "mean %.17g instead of %.17g",
+                      offset, offset + 6 * c.S * c.S - 1, c.cut, c.ratio, mean, want);
+    return "";
+}
+
+// Signed first-hop weights of one cube, three blocks; scale[d] turns the
+// stored values into weights (1 for raw weights; the sums of |W| for
+// normalised ones, unknown = 0 until the paired table is known).
+std::string SignedWeightRelations(const double* w, const TableCube& c, const double scale[3],
+                                  int offset, double moments[3])
+{
+    std::string s = MirrorProblem(w, c, 3, true, "weights", offset);
+    if (!s.empty())
+        return s;
+    const int n = 6 * c.S * c.S;
+    for (int d = 0; d < 3; d++) {
+        double total = 0, absolute = 0;
+        for (int k = 0; k < n; k++)
+            total += w[d * n + k], absolute += std::fabs(w[d * n + k]);
+        // A constant field has no gradient.
+        if (!(std::fabs(total) <= WEIGHT_TOTAL_TOL * absolute))
+            return Format("the weights at indices %d..%d add up to %.17g, not 0 (the sum of "
+                          "their magnitudes is %.17g)",
+                          offset + d * n, offset + (d + 1) * n - 1, total, absolute);
+        moments[d] = Moment(w + d * n, c, d, false);
+        if (scale[d] != 0 && !SameWithin(scale[d] * moments[d], c.Slope(d), WEIGHT_MOMENT_TOL))
+            return Format("the weights at indices %d..%d give the gradient %.17g of a uniform "
+                          "field of gradient %.17g along axis %d",
+                          offset + d * n, offset + (d + 1) * n - 1, scale[d] * moments[d],
+                          c.Slope(d), d);
+    }
+    return "";
+}
+
+// Weight sums paired with densities: what each density table's moments say
+// the sums must be. Keyed by (half, dlow, dhigh).
+struct Paired {
+    std::string path;
+    std::vector<double> values;
+};
+std::map<std::tuple<bool, double, double>, Paired> paired_sums, paired_moments;
+
+// sums[i] * moments[i] must give the slope of cube i / 3, direction i % 3.
+std::string PairProblem(const std::vector<double>& sums, const std::vector<double>& moments,
+                        const std::vector<TableCube>& cubes, const std::string& other, bool this_is_sums)
+{
+    for (size_t i = 0; i < sums.size(); i++) {
+        const TableCube& c = cubes[i / 3];
+        const int d = i % 3;
+        const double slope = sums[i] * moments[i];
+        if (!SameWithin(slope, c.Slope(d), PAIR_TOL))
+            return Format("the weight sum at index %zu is %.17g, but with the densities of table "
+                          "file %s it gives a uniform field of gradient %.17g the gradient %.17g "
+                          "(the sum should be near %.17g); %s",
+                          i, sums[i], other.c_str(), c.Slope(d), slope, c.Slope(d) / moments[i],
+                          this_is_sums ? "this file holds the sums"
+                                       : "this file holds the densities, the other the sums");
+    }
+    return "";
+}
+
+std::string NotePaired(bool half, bool sums, const double header[3], const std::string& path,
+                       std::vector<double> values, const std::vector<TableCube>& cubes)
+{
+    const auto key = std::make_tuple(half, header[1], header[2]);
+    auto& mine = sums ? paired_sums : paired_moments;
+    auto& theirs = sums ? paired_moments : paired_sums;
+    auto it = theirs.find(key);
+    std::string problem;
+    if (it != theirs.end())
+        problem = sums ? PairProblem(values, it->second.values, cubes, it->second.path, true)
+                       : PairProblem(it->second.values, values, cubes, it->second.path, false);
+    mine[key] = Paired{path, std::move(values)};
+    return problem;
+}
+
 }  // namespace
 
 const char* PacketName(const PSumPacket& packet)
@@ -171,11 +391,26 @@ std::string SingleProblem(Single kind, const std::string& path, const double* v,
     const int sign = kind == Single::IS_WEIGHT ? 1 : kind == Single::COMMON_WEIGHT ? -1 : 0;
     // Weights are divided by the panel probability under selector 0.
     const int prob_sign = kind == Single::PROB && weight_select == 0 ? 1 : sign;
+    const TableCube homogeneous{31, 0.0, 1.0};
     switch (kind) {
-    case Single::PROB:
-        return BlockProblem(nullptr, v, n, n, prob_sign, false, "transition probabilities");
-    case Single::IS_DENSITY:
-        return BlockProblem(nullptr, v, n, n / 3, sign, false, "densities of one direction");
+    case Single::PROB: {
+        std::string s = BlockProblem(nullptr, v, n, n, prob_sign, false, "transition probabilities");
+        return s.empty() ? ProbRelations(v, homogeneous, 0) : s;
+    }
+    case Single::IS_DENSITY: {
+        std::string s = BlockProblem(nullptr, v, n, n / 3, sign, false, "densities of one direction");
+        if (s.empty())
+            s = MirrorProblem(v, homogeneous, 3, false, "densities", 0);
+        for (int d = 0; s.empty() && d < 3 && have_single_weight; d++) {
+            const double slope = single_weight[d] * Moment(v + d * n / 3, homogeneous, d, true);
+            if (!SameWithin(slope, 1.0, PAIR_TOL))
+                s = Format("with the weight sum %.17g of table file %s, the densities at indices "
+                           "%d..%d give a uniform field of gradient 1 the gradient %.17g",
+                           single_weight[d], single_weight_path.c_str(), d * n / 3,
+                           (d + 1) * n / 3 - 1, slope);
+        }
+        return s;
+    }
     default:
         break;
     }
@@ -183,6 +418,11 @@ std::string SingleProblem(Single kind, const std::string& path, const double* v,
     if (bad >= 0)
         return BadValue(Format("index %d", bad), v[bad], sign);
     switch (kind) {
+    case Single::COMMON_WEIGHT: {
+        const double raw[3] = {1, 1, 1};
+        double moments[3];
+        return SignedWeightRelations(v, homogeneous, raw, 0, moments);
+    }
     case Single::IS_WEIGHT: {
         // The homogeneous cube looks the same along every axis.
         for (int d = 1; d < 3; d++)
@@ -255,6 +495,54 @@ std::string MultiProblem(const PSumPacket& p, int weight_select, const double* b
     }
 }
 
+std::string RelationProblem(const PSumPacket& p, int weight_select, const double header[3],
+                            const double* body, const std::string& path)
+{
+    const bool density = weight_select == 2 || weight_select == 4;
+    const double ratio = header[2] / header[1];
+    std::vector<TableCube> cubes;
+    if (p.half)
+        cubes.push_back(TableCube{32, 0.5, ratio});
+    else
+        for (int a = 0; a < 30; a++)
+            cubes.push_back(TableCube{31, a / 31.0, ratio});
+    const int block = p.size / (int)cubes.size();
+    const int S = cubes[0].S, per_cube = p.type <= 1 ? 6 * S * S : p.type <= 3 ? 3 : 18 * S * S;
+    if (block != per_cube || p.size != block * (int)cubes.size())
+        return "";  // not the shape of a generated table (hand-made bodies of unit tests)
+    std::vector<double> found;
+    for (size_t a = 0; a < cubes.size(); a++) {
+        const double* v = body + a * block;
+        const int offset = (int)a * block;
+        std::string s;
+        switch (p.type) {
+        case 0:
+        case 1: s = ProbRelations(v, cubes[a], offset); break;
+        case 2:
+        case 3: found.insert(found.end(), v, v + 3); break;
+        case 4: {
+            const double raw[3] = {1, 1, 1}, unknown[3] = {0, 0, 0};
+            double moments[3];
+            s = SignedWeightRelations(v, cubes[a], density ? unknown : raw, offset, moments);
+            found.insert(found.end(), moments, moments + 3);
+            break;
+        }
+        default:
+            if (!density)
+                return "";  // never loaded: the half-cube hop is taken under importance sampling only
+            s = MirrorProblem(v, cubes[a], 3, false, "densities", offset);
+            for (int d = 0; d < 3; d++)
+                found.push_back(Moment(v + d * block / 3, cubes[a], d, true));
+            break;
+        }
+        if (!s.empty())
+            return s;
+    }
+    if (p.type <= 1 || (p.type == 4 && !density))
+        return "";
+    return NotePaired(p.half, p.type <= 3, header, path, std::move(found), cubes);
+}
+
 bool Screened(const PSumPacket& p, int weight_select)
 {
     return p.type <= 1 || (p.type >= 4 && (weight_select == 2 || weight_select == 4));
@@ -322,6 +610,8 @@ bool NoteFile(const std::string& path, const PSumPacket& packet, const DielKey& 
 void ForgetFiles()
 {
     served.clear();
+    paired_sums.clear();
+    paired_moments.clear();
 }
 
 void RequireInterfaceTables(int weight_select, const std::string& folder)

@@ -23,6 +23,11 @@ std::string SingleProblem(Single kind, const std::string& path, const double* bo
                           int weight_select);
 std::string HeaderProblem(const PSumPacket& packet, const double header[3]);
 std::string MultiProblem(const PSumPacket& packet, int weight_select, const double* body);
+// What the values of a body that passed the checks above must satisfy
+// together, and with the table they are paired with (weight sums with the
+// densities of the same cubes), whichever of the two is loaded first.
+std::string RelationProblem(const PSumPacket& packet, int weight_select, const double header[3],
+                            const double* body, const std::string& path);
 
 // Loading already walks every value of the transition and density tables
 // once, summing each cube; those loops screen the body on the way instead of

@@ -25,7 +25,10 @@ void WriteDoubles(const TempDir& dir, const std::string& rel, const std::vector<
     dir.Write(rel, std::string(reinterpret_cast<const char*>(v.data()), v.size() * 8));
 }
 
-enum Damage { TRUNCATE, NAN_VALUE, INF_VALUE, NEGATE, ZERO, SCALE, SEGMENTS, BAD_PERMITTIVITY, DUPLICATE, DIRECTORY };
+// Beyond values out of range: damage that keeps every value plausible
+// (scale all by 2, the last by 1000, one by 1.001; swap two neighbours).
+enum Damage { TRUNCATE, NAN_VALUE, INF_VALUE, NEGATE, ZERO, SCALE, SEGMENTS, BAD_PERMITTIVITY, DUPLICATE, DIRECTORY,
+              DOUBLE_ALL, LAST_X1000, NUDGE_ONE, SWAP };
 
 // Applies the damage to `rel` in `dir`; `body` is where the values start
 // (3 after a multi-dielectric header).
@@ -43,10 +46,16 @@ void Apply(const TempDir& dir, const std::string& rel, Damage damage, size_t bod
     case SCALE:
         for (size_t i = body; i < v.size(); ++i) v[i] *= 10;
         break;
+    case DOUBLE_ALL:
+        for (size_t i = body; i < v.size(); ++i) v[i] *= 2;
+        break;
+    case LAST_X1000: v.back() *= 1000; break;
+    case NUDGE_ONE: v[k] *= 1.001; break;
+    case SWAP: std::swap(v[k], v[k + 1 < v.size() ? k + 1 : k - 1]); break;
     case SEGMENTS: v[0] = 33; break;
     case BAD_PERMITTIVITY: v[1] = -3.9; break;
     case DUPLICATE:  // a sound table that is not the same table
-        std::swap(v[body], v[body + 1]);
+        v[body] = std::nextafter(v[body], 1.0);
         WriteDoubles(dir, rel.substr(0, rel.rfind('.')) + "_copy.db", v);
         return;
     case DIRECTORY:
@@ -93,13 +102,22 @@ TEST_F(DamagedTables, EveryDamageEndsWith255NamingTheFile)
         {GFT, "NumGFT_IS_3.9_2.5.db", SCALE},          {GFT, "NumGFT_IS_3.9_2.5.db", BAD_PERMITTIVITY},
         {WVT, "NumWVT_3.9_2.5.db", INF_VALUE},         {WVT, "NumWVT_3.9_2.5.db", ZERO},
         {WVT, "NumWVT_3.9_2.5.db", SCALE},             {WVT, "NumWVT_3.9_2.5.db", DIRECTORY},
+        // Values that stay plausible, each kind of table in turn.
+        {GFT, "hNumGFT_3.9_2.5.db", SWAP},
+        {GFT, "hNumGFT_3.9_2.5.db", NUDGE_ONE},        {GFT, "hNumGFT_3.9_2.5.db", DOUBLE_ALL},
+        {GFT, "NumGFT_3.9_2.5.db", SWAP},              {GFT, "NumGFT_3.9_2.5.db", NUDGE_ONE},
+        {WVT, "NumWVT_3.9_2.5.db", LAST_X1000},        {WVT, "NumWVT_3.9_2.5.db", DOUBLE_ALL},
+        {WVT, "NumWVT_3.9_2.5.db", SWAP},              {WVT, "NumWVT_3.9_2.5.db", NUDGE_ONE},
+        {GFT, "NumGFT_IS_3.9_2.5.db", SWAP},           {GFT, "NumGFT_IS_3.9_2.5.db", NUDGE_ONE},
+        {SINGLE, "single_weight_31.db", DOUBLE_ALL},   {SINGLE, "pdf_single_weight_31.db", SWAP},
+        {SINGLE, "GFT_single_31.db", SWAP},            {SINGLE, "pdf_single_weight_31.db", NUDGE_ONE},
     };
     for (const auto& r : rows) {
         TempDir dir;
         Copy(dir);
         Apply(dir, r.dir + r.file, r.damage, r.dir == SINGLE ? 0 : 3);
         RunResult run = Korva(dir.path(), "-f stack.kd -t 200");
-        const std::string what = r.file + " damage " + std::to_string(r.damage);
+        const std::string what = r.dir + r.file + " damage " + std::to_string(r.damage);
         EXPECT_EQ(run.status, 255) << what << "\n" << run.out << run.err;
         EXPECT_NE((run.out + run.err).find(r.file), std::string::npos) << what << "\n" << run.out;
         if (r.damage == DUPLICATE) {
