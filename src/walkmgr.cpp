@@ -136,11 +136,27 @@ bool WalkMgr::SeparationError(std::string& why) const
         if (m->id != 0)
             continue;
         for (const Cuboid* c : cuboids) {
-            if (c->id == 0 || BoxGap(*m, *c) >= 1e-12)
+            if (c->id == 0)
                 continue;
-            why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) +
-                  " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(m) +
-                  ": no Gaussian surface can enclose the master alone.\n";
+            const double gap = BoxGap(*m, *c);
+            if (gap >= GRID_RESOLVED)
+                continue;
+            if (gap < 1e-12) {
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) +
+                      " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(m) +
+                      ": no Gaussian surface can enclose the master alone.\n";
+            } else {
+                // The surface would lie within a few grid cells of both.
+                char gaps[128];
+                snprintf(gaps, sizeof gaps, " is %g um from the master conductor ", gap);
+                char grid[160];
+                snprintf(grid, sizeof grid,
+                         ": lengths are read in micrometres, and the walks' grid resolves gaps from %g um "
+                         "on.\n",
+                         GRID_RESOLVED);
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) + gaps + ConductorName(0) +
+                      DeckLineNote(m) + grid;
+            }
             return true;
         }
     }
