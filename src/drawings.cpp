@@ -78,7 +78,7 @@ RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
     r.settings.push_back({"threads", std::to_string(settings.threads)});
     r.settings.push_back({"masters", std::to_string(rows.size())});
     snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)seed,
-             settings.seeded ? "--seed: reproducible walks" : "from the clock");
+             settings.seeded ? "--seed: reproducible walks" : "drawn at random");
     r.seed = buf;
     r.columns = conductors;
     for (const MasterRow& row : rows) {

@@ -93,7 +93,9 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     mgr_.run_seed = s.seed;
     mgr_.master_key = MasterKey(master);
     mgr_.fixed_seed = true;
-    mgr_.seed_base = (int)(uint32_t)(s.seed + 0x9e3779b9u * (uint32_t)index);
+    // Seeds below 2^32 step between masters as they always have.
+    mgr_.seed_base = s.seed >> 32 ? s.seed + 0x9e3779b9ull * (uint64_t)index
+                                  : (uint32_t)(s.seed + 0x9e3779b9u * (uint32_t)index);
     row.prep_seconds = shared_seconds_ + Seconds(prep_start);
     shared_seconds_ = 0.0;
     if (s.console) {

@@ -68,6 +68,12 @@ public:
 
 // Grid cells per length unit of the deck.
 const int GRID_SCALE = 5000;
+// The thinnest box the grid resolves: ten cells (0.002 um), so that
+// rounding its faces onto the grid moves its extent by a tenth at most.
+const double GRID_RESOLVED = 10.0 / GRID_SCALE;
+// The farthest a coordinate may lie from the origin, about 214748 um: twice
+// its grid value must still be a 32-bit int.
+const double GRID_REACH = (2147483647.0 / 2.0 - 0.5) / GRID_SCALE;
 
 // c * 5000 rounded to the nearest integer, halves away from zero. The half
 // takes the sign of the product (that of c, and 0 either way at zero), so

@@ -48,7 +48,7 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     x.target_error = settings.target_error;
     x.threads = settings.threads;
     x.seeded = settings.seeded;
-    x.seed = settings.seeded ? settings.seed : WalkMgr::ClockSeed();
+    x.seed = settings.seeded ? settings.seed : WalkMgr::FreshSeed();
     x.time_limit = settings.time_limit;
     x.max_walks = settings.max_walks;
 

@@ -1,11 +1,41 @@
 #include "mersenne.h"
 
-void CRandomMersenne::RandomInit(int seed)
+void CRandomMersenne::InitState(uint32_t seed)
 {
-    state[0] = (uint32_t)seed;
+    state[0] = seed;
     for (int i = 1; i < MT_N; i++)
         state[i] = 1812433253u * (state[i - 1] ^ (state[i - 1] >> 30)) + (uint32_t)i;
     next = MT_N;
+}
+
+void CRandomMersenne::RandomInitByArray(const uint32_t* key, int length)
+{
+    InitState(19650218u);
+    int i = 1, j = 0;
+    for (int k = MT_N > length ? MT_N : length; k > 0; k--) {
+        state[i] = (state[i] ^ ((state[i - 1] ^ (state[i - 1] >> 30)) * 1664525u)) + key[j] + (uint32_t)j;
+        if (++i >= MT_N) {
+            state[0] = state[MT_N - 1];
+            i = 1;
+        }
+        if (++j >= length)
+            j = 0;
+    }
+    for (int k = MT_N - 1; k > 0; k--) {
+        state[i] = (state[i] ^ ((state[i - 1] ^ (state[i - 1] >> 30)) * 1566083941u)) - (uint32_t)i;
+        if (++i >= MT_N) {
+            state[0] = state[MT_N - 1];
+            i = 1;
+        }
+    }
+    state[0] = 0x80000000u;
+    next = MT_N;
+    last_interval = 0;
+}
+
+void CRandomMersenne::RandomInit(int seed)
+{
+    InitState((uint32_t)seed);
     // The first outputs of a freshly seeded state are poorly mixed.
     for (int i = 0; i < 37; i++)
         BRandom();

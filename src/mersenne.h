@@ -21,6 +21,9 @@ public:
     }
 
     void RandomInit(int seed);
+    // The reference generator's seeding by an array of words: every bit of
+    // every word reaches the state. No output is discarded.
+    void RandomInitByArray(const uint32_t* key, int length);
     int IRandomX(int min, int max);
 
     uint32_t BRandom()
@@ -44,6 +47,7 @@ public:
     void SkipPeeked() { ++next; }
 
 private:
+    void InitState(uint32_t seed);
     void Regenerate();
     static uint32_t Temper(uint32_t y)
     {

@@ -5,6 +5,7 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include "digest.h"
 #include "log.h"
 #include "progress.h"
+#include "spacemanager.h"
 
 #include <algorithm>
 #include <cmath>
@@ -685,6 +686,138 @@ bool CheckMediaStack()
     return true;
 }
 
+// Which other unit would bring a length that the grid cannot resolve to a
+// feature of interconnect, for the question the message ends with.
+const char* UnitOfTinyLength(double t)
+{
+    if (t * 1e3 >= GRID_RESOLVED)
+        return "is the deck in millimetres?";
+    if (t * 1e6 >= GRID_RESOLVED)
+        return "is the deck in metres?";
+    return "is the deck in another unit?";
+}
+
+std::string WhereBlock(const std::string& conductor, const Cuboid* b)
+{
+    const int line = DeckLineOf(b);
+    return (line > 0 ? "Line " + std::to_string(line) + " : " : std::string()) + "conductor \"" + conductor +
+           "\"";
+}
+
+double Thinnest(const Cuboid& b)
+{
+    return std::min(b.x1 - b.x0, std::min(b.y1 - b.y0, b.z1 - b.z0));
+}
+
+// Lengths are micrometres on a grid of 5000 cells per micrometre, held in
+// 32-bit integers. A deck that the grid cannot hold is refused: a conductor
+// thinner than ten cells (0.002 um) or a window (grown to five times the
+// conductors' span around them, as the run grows it) reaching beyond
+// GRID_REACH. Geometry the grid holds but interconnect hardly has -- a
+// conductor under 0.01 um, conductors spanning more than 2 mm, or no
+// conductor thinner than 10 um -- is run with a warning, since it is what a
+// deck in another unit looks like.
+bool CheckScale()
+{
+    const Cuboid* thinnest = nullptr;
+    const std::string* thinnest_name = nullptr;
+    std::vector<const Cuboid*> all;
+    for (const auto& conductor : dictionary)
+        for (const Cuboid* b : conductor.second) {
+            all.push_back(b);
+            if (!thinnest || Thinnest(*b) < Thinnest(*thinnest)) {
+                thinnest = b;
+                thinnest_name = &conductor.first;
+            }
+        }
+    if (!thinnest)
+        return true;
+    const double t = Thinnest(*thinnest);
+    if (t < GRID_RESOLVED) {
+        Log::perror("%s is %g um thick: lengths are read in micrometres, and the walks' grid (%g um) resolves "
+                    "conductors from %g um on: %s\n",
+                    WhereBlock(*thinnest_name, thinnest).c_str(), t, 1.0 / GRID_SCALE, GRID_RESOLVED,
+                    UnitOfTinyLength(t));
+        return false;
+    }
+    auto reach = [](const Cuboid& b) {
+        return std::max({std::fabs(b.x0), std::fabs(b.y0), std::fabs(b.z0), std::fabs(b.x1),
+                         std::fabs(b.y1), std::fabs(b.z1)});
+    };
+    Cuboid grown = *all[0];
+    const double span = Spacemanager::EnlargeWindow(all, grown) / 5.0;
+    if (!Spacemanager::FitsGrid(grown)) {
+        Log::perror("the conductors span %g um and, with the room the walks take around them (five times "
+                    "that span), reach %g um from the origin: lengths are read in micrometres, and the "
+                    "walks' grid holds %g um at most: is the deck in nanometres?\n",
+                    span, reach(grown), GRID_REACH);
+        return false;
+    }
+    if (solver_space && !Spacemanager::FitsGrid(*solver_space)) {
+        Log::perror("Line %d : the window reaches %g um from the origin: lengths are read in micrometres, "
+                    "and the walks' grid holds %g um at most\n",
+                    DeckLineOf(solver_space), reach(*solver_space), GRID_REACH);
+        return false;
+    }
+    if (t < 0.01)
+        Log::pwarning("Warning: %s is only %g um thick, %.0f cells of the walks' grid: lengths are read in "
+                      "micrometres; %s\n",
+                      WhereBlock(*thinnest_name, thinnest).c_str(), t, t * GRID_SCALE, UnitOfTinyLength(t));
+    if (span > 2000.0)
+        Log::pwarning("Warning: the conductors span %g um: lengths are read in micrometres; is the deck in "
+                      "nanometres?\n",
+                      span);
+    else if (t >= 10.0)
+        Log::pwarning("Warning: %s, the thinnest conductor, is %g um thick: lengths are read in micrometres; "
+                      "is the deck in nanometres?\n",
+                      WhereBlock(*thinnest_name, thinnest).c_str(), t);
+    return true;
+}
+
+// Inside by at most half a grid cell: on the grid, the same box.
+bool Inside(const Cuboid& b, const Cuboid& w)
+{
+    const double tol = 0.5 / GRID_SCALE;
+    return b.x0 >= w.x0 - tol && b.y0 >= w.y0 - tol && b.z0 >= w.z0 - tol && b.x1 <= w.x1 + tol &&
+           b.y1 <= w.y1 + tol && b.z1 <= w.z1 + tol;
+}
+
+bool Meets(const Cuboid& b, const Cuboid& w)
+{
+    return b.x0 < w.x1 && w.x0 < b.x1 && b.y0 < w.y1 && w.y0 < b.y1 && b.z0 < w.z1 && w.z0 < b.z1;
+}
+
+// The run grows the window around the conductors but never cuts one, so a
+// window that misses them or cuts through one is not the region the deck
+// meant: the result would belong to another window.
+bool CheckWindowHoldsConductors()
+{
+    if (!solver_space)
+        return true;
+    const Cuboid& w = *solver_space;
+    const int line = DeckLineOf(solver_space);
+    bool any = false;
+    for (const auto& conductor : dictionary)
+        for (const Cuboid* b : conductor.second)
+            any = any || Meets(*b, w);
+    if (!any) {
+        Log::perror("Line %d : the window (%g,%g,%g)-(%g,%g,%g) holds none of the conductors: it must "
+                    "enclose them\n",
+                    line, w.x0, w.y0, w.z0, w.x1, w.y1, w.z1);
+        return false;
+    }
+    for (const auto& conductor : dictionary)
+        for (const Cuboid* b : conductor.second)
+            if (!Inside(*b, w)) {
+                Log::perror("%s reaches outside the window of line %d, (%g,%g,%g)-(%g,%g,%g): the "
+                            "window must enclose every conductor whole\n",
+                            WhereBlock(conductor.first, b).c_str(), line, w.x0, w.y0, w.z0, w.x1, w.y1,
+                            w.z1);
+                return false;
+            }
+    return true;
+}
+
 void ApplyWindowDefault()
 {
     if (solver_space)
@@ -748,7 +881,7 @@ int FinishLoad(int result, DeckLists& lists)
         return 255;
     if (MasterMissing())
         return 255;  // the parser has said so
-    if (!ValidateDeck() || !CheckMediaStack())
+    if (!ValidateDeck() || !CheckMediaStack() || !CheckScale() || !CheckWindowHoldsConductors())
         return 255;
     ApplyWindowDefault();
     BuildDeckLists(lists);

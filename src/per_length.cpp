@@ -24,6 +24,19 @@ bool CutForPerLength(Scene& scene, const std::vector<size_t>& wires, PerLengthPl
     const Cuboid m = master->boxes[0];
     const double end = 0.25 * (m.y1 - m.y0);
     const double slit = 0.05 * std::min(m.x1 - m.x0, m.z1 - m.z0);
+    // Each end piece must keep a length the walks' grid resolves, after the
+    // slit is taken from it.
+    if (end - slit < GRID_RESOLVED) {
+        char buf[400];
+        snprintf(buf, sizeof buf,
+                 "the master wire %s is %g um long: cut a quarter of its length (%g um) from each end, with a "
+                 "slit of %g um before its middle, leaves end pieces of %.3g um, and the walks' grid resolves "
+                 "%g um: the cut needs a wire of %g um or more",
+                 scene.master.c_str(), m.y1 - m.y0, end, slit, std::fabs(end - slit) < 1e-9 ? 0.0 : end - slit,
+                 GRID_RESOLVED, 4 * (slit + GRID_RESOLVED));
+        error = buf;
+        return false;
+    }
     const double cut0 = m.y0 + end, cut1 = m.y1 - end;
     plan.master = scene.master;
     plan.middle = cut1 - cut0;
@@ -42,8 +55,10 @@ bool CutForPerLength(Scene& scene, const std::vector<size_t>& wires, PerLengthPl
         const Cuboid b = c.boxes[0];
         const bool is_master = c.name == scene.master;
         const double gap = is_master ? slit : 0.0;
-        if (!is_master && !(b.y0 < cut0 && cut1 < b.y1)) {
-            out.push_back(c);  // does not reach past both cuts: nothing to fold
+        // A wire that does not reach a resolvable length past both cuts is
+        // left whole: nothing to fold.
+        if (!is_master && !(b.y0 <= cut0 - GRID_RESOLVED && cut1 + GRID_RESOLVED <= b.y1)) {
+            out.push_back(c);
             plan.groups.push_back({c.name, {c.name}});
             continue;
         }

@@ -10,6 +10,7 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include <cstdlib>
 #include <ctime>
 
+#include <sys/random.h>
 #include <unistd.h>
 
 #include "datapaths.h"
@@ -136,11 +137,27 @@ bool WalkMgr::SeparationError(std::string& why) const
         if (m->id != 0)
             continue;
         for (const Cuboid* c : cuboids) {
-            if (c->id == 0 || BoxGap(*m, *c) >= 1e-12)
+            if (c->id == 0)
                 continue;
-            why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) +
-                  " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(m) +
-                  ": no Gaussian surface can enclose the master alone.\n";
+            const double gap = BoxGap(*m, *c);
+            if (gap >= GRID_RESOLVED)
+                continue;
+            if (gap < 1e-12) {
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) +
+                      " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(m) +
+                      ": no Gaussian surface can enclose the master alone.\n";
+            } else {
+                // The surface would lie within a few grid cells of both.
+                char gaps[128];
+                snprintf(gaps, sizeof gaps, " is %g um from the master conductor ", gap);
+                char grid[160];
+                snprintf(grid, sizeof grid,
+                         ": lengths are read in micrometres, and the walks' grid resolves gaps from %g um "
+                         "on.\n",
+                         GRID_RESOLVED);
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) + gaps + ConductorName(0) +
+                      DeckLineNote(m) + grid;
+            }
             return true;
         }
     }
@@ -607,15 +624,35 @@ void WalkMgr::FinishGauss()
 // ---------------------------------------------------------------------------
 // Parallel run and results
 
-uint32_t WalkMgr::ClockSeed()
+static uint64_t Avalanche(uint64_t x)
 {
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    uint64_t x = (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
-    x ^= (uint64_t)getpid() << 32;
     x = (x ^ (x >> 33)) * 0xff51afd7ed558ccdull;
     x = (x ^ (x >> 33)) * 0xc4ceb9fe1a85ec53ull;
-    return (uint32_t)(x ^ (x >> 33));
+    return x ^ (x >> 33);
+}
+
+uint64_t WalkMgr::FreshSeed()
+{
+    // Without the system's source (an old kernel, a sandbox) the clock and
+    // the process id still tell runs apart.
+    uint64_t r = 0;
+    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != (ssize_t)sizeof r)
+        r = 0;
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    const uint64_t ns = (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+    return Avalanche(r ^ Avalanche(ns ^ ((uint64_t)getpid() << 40)));
+}
+
+CRandomMersenne WalkMgr::WorkerSeeder(uint64_t base, int i)
+{
+    if (base >> 32 == 0)
+        return CRandomMersenne((int)((uint32_t)base + 57005u * (uint32_t)i));
+    const uint64_t k = base + 57005ull * (uint64_t)i;
+    const uint32_t key[2] = {(uint32_t)k, (uint32_t)(k >> 32)};
+    CRandomMersenne g;
+    g.RandomInitByArray(key, 2);
+    return g;
 }
 
 double WalkMgr::RunSeconds() const
@@ -656,7 +693,7 @@ int WalkMgr::StartAll(int n)
             free_chunks.push_back(&c);
         }
     }
-    uint32_t base = fixed_seed ? (uint32_t)seed_base : ClockSeed();
+    const uint64_t base = fixed_seed ? seed_base : FreshSeed();
     // Each worker is started as soon as it is built: a thread that cannot
     // start ends the run before the next worker's state exists.
     walkers.reserve(n);
@@ -664,7 +701,7 @@ int WalkMgr::StartAll(int n)
         Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
         if (i == 0)
             seed_used = base;
-        w->rand_seed = CRandomMersenne((int)(base + 57005u * (uint32_t)i));
+        w->rand_seed = WorkerSeeder(base, i);
         w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         if (chunked) {

@@ -14,6 +14,7 @@
 #include "geometry.h"
 #include "chunks.h"
 #include "layers.h"
+#include "mersenne.h"
 
 class GaussSurface;
 class Randomwalk;
@@ -110,12 +111,17 @@ public:
     void CalcResult();
     void ShowStatus() const;
 
-    // Tests seed workers explicitly; the product seeds from the clock.
+    // Tests seed workers explicitly; otherwise StartAll draws a fresh seed.
     bool fixed_seed;
-    int seed_base;
-    // A seed from the nanosecond clock and the process id, so that runs
-    // started together differ.
-    static uint32_t ClockSeed();
+    uint64_t seed_base;
+    // A 64-bit seed from the system's random source, mixed with the
+    // nanosecond clock and the process id, so that runs started together
+    // differ and a farm's runs practically never share one.
+    static uint64_t FreshSeed();
+    // The generator worker i seeds its walk generators from: a base below
+    // 2^32 seeds it as it always has (so fixed seeds keep their walks), a
+    // larger one by both of its words.
+    static CRandomMersenne WorkerSeeder(uint64_t base, int i);
 
     // Budgets (0: none) and whether the target was met.
     long long max_walks;
@@ -145,7 +151,7 @@ public:
     // The walk count and estimates the report shows, once merging ends.
     void MergeChunk(ChunkSums* c);
     // Base seed of the last StartAll (worker i seeds from base + 57005 i).
-    uint32_t seed_used;
+    uint64_t seed_used;
     // Worker 0's stopping checks, for the run report.
     ConvergenceLog history;
 

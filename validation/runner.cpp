@@ -85,7 +85,7 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
     {
         WalkMgr mgr;
         mgr.fixed_seed = opt.fixed_seed;
-        mgr.seed_base = opt.seed;
+        mgr.seed_base = (uint32_t)opt.seed;
         mgr.chunked = opt.reproducible;
         mgr.run_seed = (uint64_t)opt.seed;
         mgr.master_key = MasterKey(lists.names[0]);

@@ -167,3 +167,48 @@ TEST_F(ResultFiles, BadValuesOfTheNewOptionsAreRejected)
 }
 
 }  // namespace
+
+namespace {
+
+unsigned long long SeedLine(const std::string& out)
+{
+    const size_t at = out.find("Seed: ");
+    return at == std::string::npos ? 0 : std::stoull(out.substr(at + 6));
+}
+
+// Seeds are 64-bit: `Seed:` and the JSON show the whole value, a rerun with
+// it gives the same bits, and seeds apart only above bit 31 walk apart.
+// Unseeded runs draw from all 64 bits (three seeds below 2^32 in a row: odds 2^-96).
+TEST_F(ResultFiles, SeedsHaveSixtyFourBits)
+{
+    std::map<std::string, std::string> json;
+    for (const char* seed : {"18446744073709551615", "4294967301", "8589934597"}) {
+        for (int pass = 0; pass < 2; pass++) {
+            RunResult r = Korva(std::string("-t 3000 --json out.json --seed ") + seed);
+            ASSERT_EQ(r.status, 0) << r.out;
+            EXPECT_NE(r.out.find(std::string("Seed: ") + seed + " (reproducible walks)\n"), std::string::npos);
+            Json doc = Json::parse(ReadFile(dir.path() + "/out.json"));
+            EXPECT_EQ(doc["seed"].get<unsigned long long>(), std::stoull(seed));
+            Json masters = doc["masters"];
+            for (Json& m : masters)
+                m.erase("seconds");
+            const std::string row = masters.dump();
+            if (pass == 1) {
+                EXPECT_EQ(row, json[seed]) << seed;
+            }
+            json[seed] = row;
+        }
+    }
+    EXPECT_NE(json["4294967301"], json["8589934597"]);
+    bool wide = false;
+    for (int run = 0; run < 3 && !wide; run++) {
+        RunResult r = Korva("-t 100 --json out.json");
+        ASSERT_EQ(r.status, 0) << r.out;
+        Json doc = Json::parse(ReadFile(dir.path() + "/out.json"));
+        EXPECT_EQ(doc["seed"].get<unsigned long long>(), SeedLine(r.out));
+        wide = SeedLine(r.out) >> 32 != 0;
+    }
+    EXPECT_TRUE(wide);
+}
+
+}  // namespace

@@ -129,3 +129,114 @@ TEST(StandardOutput, WriteErrorsEndWithAMessageOnStandardError)
 }
 
 }  // namespace
+
+namespace {
+
+// Two wires 1 x 0.2 x 0.2 apart by 0.05 in oxide, every length times
+// `unit`; `window` replaces the window statement when given.
+std::string Wires(double unit, const std::string& window = "")
+{
+    std::ostringstream d;
+    auto v = [&d, unit](double x, double y, double z) { d << "(" << x * unit << "," << y * unit << "," << z * unit << ")"; };
+    d << "<vorn>\n";
+    if (window.empty()) {
+        d << "<window> v1 ";
+        v(-2, -2, -1);
+        d << " v2 ";
+        v(2, 2, 1.5);
+        d << " [/window]\n";
+    } else {
+        d << window << "\n";
+    }
+    d << "<medium> name ox <block> name o basepoint ";
+    v(-2, -2, -1);
+    d << " v1 ";
+    v(4, 0, 0);
+    d << " v2 ";
+    v(0, 4, 0);
+    d << " hvector ";
+    v(0, 0, 2.5);
+    d << " [/block] diel 3.9 [/medium]\n";
+    for (int w = 0; w < 2; w++) {
+        d << "<conductor> name w" << w << " <block> name b basepoint ";
+        v(-0.5, w ? 0.025 : -0.225, 0);
+        d << " v1 ";
+        v(1, 0, 0);
+        d << " v2 ";
+        v(0, 0.2, 0);
+        d << " hvector ";
+        v(0, 0, 0.2);
+        d << " [/block] [/conductor]\n";
+    }
+    d << "<task> <capacitance> w0 [/capacitance] [/task]\n[/vorn]\n";
+    return d.str();
+}
+
+// A calibration pattern's three wires, `length` um long.
+std::string Pattern(const std::string& length)
+{
+    std::string p = "PATTERN short\nDIELECTRIC oxide HEIGHT 0.000 1.500 EPSILON 3.900\n";
+    const char* x[3][2] = {{"-0.500", "-0.300"}, {"-0.100", "0.100"}, {"0.300", "0.500"}};
+    for (int w = 0; w < 3; w++)
+        p += "WIRE " + std::to_string(w + 1) + " M1_w" + std::to_string(w + 1) + " LL " + x[w][0] + " 0.4 LR " +
+             x[w][1] + " 0.4 UR " + x[w][1] + " 0.7 UL " + x[w][0] + " 0.7 LENGTH " + length + " VOLTAGE " +
+             (w == 1 ? "1" : "0") + "\n";
+    return p + "WINDOW_BBOX LL -0.7 0.0 UR 0.7 1.5 LENGTH " + length + "\n";
+}
+
+}  // namespace
+
+// Geometry that cannot be micrometres of interconnect ends before any walk
+// with 255 and says how Korva reads lengths; a possible but unlikely scale
+// runs with a warning; never an internal check.
+TEST(ImplausibleDecks, RefusedOrWarnedBeforeAnyWalk)
+{
+    TempDir dir;
+    MakeInstall(dir.path(), "");
+    const std::string far_window = "<window> v1 (-1e6,-2,-1) v2 (2,2,1.5) [/window]";
+    const struct {
+        std::string what, input, args;
+        int status;
+        std::string message;
+    } rows[] = {
+        {"metres", Wires(1e-6), "", 255,
+         "Line 4 : conductor \"w0\" is 2e-07 um thick: lengths are read in micrometres, and the walks' grid "
+         "(0.0002 um) resolves conductors from 0.002 um on: is the deck in metres?\n"},
+        {"millimetres", Wires(1e-3), "", 255, "is 0.0002 um thick: lengths are read in micrometres"},
+        {"nanometres", Wires(1e3), "", 0,
+         "Warning: Line 4 : conductor \"w0\", the thinnest conductor, is 200 um thick: lengths are read in "
+         "micrometres; is the deck in nanometres?\n"},
+        {"nanometres, wide", Wires(1e4), "", 0,
+         "Warning: the conductors span 10000 um: lengths are read in micrometres; is the deck in nanometres?\n"},
+        {"nanometres, beyond the grid", Wires(1e5), "", 255,
+         "the conductors span 100000 um and, with the room the walks take around them"},
+        {"thin", Wires(0.045), "", 0, "Warning: Line 4 : conductor \"w0\" is only 0.009 um thick, 45 cells"},
+        {"not a number", Wires(1, "<window> v1 (-2,-2,-1) v2 (2,(1e308*10)-(1e308*10),1.5) [/window]"), "", 255,
+         "Line 2 : window has a coordinate that is not a finite number\n"},
+        {"huge window", Wires(1, far_window), "", 255,
+         "Line 2 : the window reaches 1e+06 um from the origin: lengths are read in micrometres, and the walks' "
+         "grid holds 214748 um at most\n"},
+        {"empty window", Wires(1, "<window> v1 (10,10,10) v2 (12,12,12) [/window]"), "", 255,
+         "Line 2 : the window (10,10,10)-(12,12,12) holds none of the conductors: it must enclose them\n"},
+        {"partial window", Wires(1, "<window> v1 (0,-2,-1) v2 (2,2,1.5) [/window]"), "", 255,
+         "Line 4 : conductor \"w0\" reaches outside the window of line 2, (0,-2,-1)-(2,2,1.5): the window must "
+         "enclose every conductor whole\n"},
+        {"sub-grid gap to the master", Wires(1, "").replace(Wires(1, "").find("0.025"), 5, "-0.02499"), "", 255,
+         "Conductor w1 (block on deck line 5) is 1e-05 um from the master conductor w0 (block on deck line 4): "
+         "lengths are read in micrometres, and the walks' grid resolves gaps from 0.002 um on.\n"},
+        {"short per-length master", Pattern("0.040"), "--per-length", 255,
+         "d.kd: --per-length: the master wire M1_w2 is 0.04 um long: cut a quarter of its length (0.01 um) from "
+         "each end, with a slit of 0.01 um before its middle, leaves end pieces of 0 um, and the walks' grid "
+         "resolves 0.002 um: the cut needs a wire of 0.048 um or more\n"},
+        {"per-length master long enough", Pattern("0.05"), "--per-length", 0, "Master Cap. Result"},
+    };
+    for (const auto& r : rows) {
+        dir.Write("d.kd", r.input);
+        RunResult run = Korva(dir.path(), "-f d.kd -t 300 " + r.args);
+        EXPECT_EQ(run.status, r.status) << r.what << "\n" << run.out;
+        EXPECT_NE(run.out.find(r.message), std::string::npos) << r.what << "\n" << run.out;
+        if (r.status == 255) {
+            EXPECT_EQ(run.out.find("Random Walk Begins"), std::string::npos) << r.what;
+        }
+    }
+}

@@ -51,11 +51,12 @@ struct WalkRunCase {
                   sums[0].data(), sums[1].data(), is_count, 1, 1, weight_select, &window);
         testing::internal::GetCapturedStdout();
     }
-    void Go(char mode, long long walks, double precision, int threads, int weight_select = 4)
+    void Go(char mode, long long walks, double precision, int threads, int weight_select = 4,
+            uint64_t seed = 4242)
     {
         Prepare(mode, walks, precision, weight_select);
         m.fixed_seed = true;
-        m.seed_base = 4242;
+        m.seed_base = seed;
         testing::internal::CaptureStdout();
         m.StartAll(threads);
         m.WaitEnd();
@@ -227,6 +228,28 @@ TEST(WalkHistory, SeededWalksAgreeWhicheverWalkCameBefore)
     // Walks end on both planes, so the workers' histories do differ.
     EXPECT_GT(ends[1], 0);
     EXPECT_GT(ends[2], 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Seeds that differ only above bit 31 give other walks; one seed gives the
+// same walks again.
+TEST(WalkRun, EveryBitOfTheSeedMovesTheWalks)
+{
+    auto sums = [](uint64_t seed) {
+        WalkRunCase r({UNIT, Cuboid(1, 1.5, 0, 0, 2.5, 1, 1)});
+        r.Go('t', 2000, 0.01, 1, 4, seed);
+        return r.rows[0];
+    };
+    const uint64_t high = 1ull << 32;
+    const auto low = sums(4242), a = sums(4242 + high), b = sums(4242 + 2 * high), top = sums(4242 + (high << 31));
+    EXPECT_EQ(a, sums(4242 + high));
+    EXPECT_NE(a, low);
+    EXPECT_NE(b, low);
+    EXPECT_NE(a, b);
+    EXPECT_NE(top, a);
 }
 
 }  // namespace
