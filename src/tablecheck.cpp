@@ -352,12 +352,15 @@ std::string PairProblem(const std::vector<double>& sums, const std::vector<doubl
         const int d = i % 3;
         const double slope = sums[i] * moments[i];
         if (!SameWithin(slope, c.Slope(d), PAIR_TOL))
-            return Format("the weight sum at index %zu is %.17g, but with the densities of table "
-                          "file %s it gives a uniform field of gradient %.17g the gradient %.17g "
-                          "(the sum should be near %.17g); %s",
-                          i, sums[i], other.c_str(), c.Slope(d), slope, c.Slope(d) / moments[i],
-                          this_is_sums ? "this file holds the sums"
-                                       : "this file holds the densities, the other the sums");
+            return this_is_sums
+                       ? Format("the weight sum at index %zu is %.17g where the densities of table "
+                                "file %s need %.17g (a uniform field of gradient %.17g would come "
+                                "out as %.17g)",
+                                i, sums[i], other.c_str(), c.Slope(d) / moments[i], c.Slope(d), slope)
+                       : Format("these densities do not match the weight sums of table file %s: "
+                                "its sum at index %zu is %.17g where these densities need %.17g (a "
+                                "uniform field of gradient %.17g would come out as %.17g)",
+                                other.c_str(), i, sums[i], c.Slope(d) / moments[i], c.Slope(d), slope);
     }
     return "";
 }
