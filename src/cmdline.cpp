@@ -10,6 +10,7 @@ static const char KORVA_SOURCE[] = "src/cmdline";
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -134,6 +135,16 @@ long long ParseCount(const char* text, long long limit)
     return v;
 }
 
+// Whole decimal number >= 0 that fits `limit`, digits only, or -1.
+long long ParseIndex(const char* text, long long limit)
+{
+    if (!isdigit((unsigned char)*text))
+        return -1;
+    if (strspn(text, "0") == strlen(text))
+        return 0;
+    return ParseCount(text, limit);
+}
+
 bool ParsePositive(const char* text, double& value)
 {
     char* end = nullptr;
@@ -238,11 +249,14 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
         (code == OPT_BATCH ? s.batch_list : s.out_dir) = arg;
         return OPTIONS_RUN;
     case OPT_SHARD: {
-        int k = -1, n = 0, used = 0;
-        if (sscanf(arg, "%d/%d%n", &k, &n, &used) != 2 || arg[used] != '\0' || k < 0 || n < 1 || k >= n)
-            return RejectLong(name, arg, "K/N with whole numbers 0 <= K < N");
-        s.shard_k = k;
-        s.shard_n = n;
+        const char* slash = strchr(arg, '/');
+        const std::string k_text = slash ? std::string(arg, slash) : std::string();
+        const long long k = slash ? ParseIndex(k_text.c_str(), INT_MAX) : -1;
+        const long long n = slash ? ParseIndex(slash + 1, INT_MAX) : -1;
+        if (k < 0 || n < 1 || k >= n)
+            return RejectLong(name, arg, "K/N with whole numbers 0 <= K < N <= 2147483647");
+        s.shard_k = (int)k;
+        s.shard_n = (int)n;
         return OPTIONS_RUN;
     }
     }

@@ -34,6 +34,8 @@ struct RunSettings {
     std::string batch_list;            // --batch
     std::string out_dir;               // --out-dir
     int shard_k = 0, shard_n = 1;      // --shard K/N: inputs K, K+N, K+2N...
+    // A new option that changes any number of a result belongs in
+    // NumberOptions as well.
 };
 
 // ParseOptions result when the run goes on with the deck.
