@@ -2,6 +2,8 @@ static const char KORVA_SOURCE[] = "src/batch";
 
 #include "batch.h"
 
+#include "digest.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -292,6 +294,8 @@ bool ReadResult(const std::string& text, ResultDoc& doc, std::string& why)
                     return c.Fail("\"batch\" is not an object");
                 if (!c.String(*b, "input", doc.input) || !c.String(*b, "number_options", doc.number_options))
                     return false;
+                if (b->contains("input_digest") && !c.String(*b, "input_digest", doc.input_digest))
+                    return false;
                 doc.from_batch = true;
             }
             const Json* masters = c.Get(j, "masters");
@@ -354,6 +358,17 @@ bool ResultMeetsTarget(const ResultDoc& doc, const std::string& line, const RunS
         if (!m.error.empty() || !m.converged)
             return false;
     return !doc.masters.empty();
+}
+
+// Hex digest of a file's bytes, or "" when it cannot be read.
+static std::string InputDigest(const std::string& path)
+{
+    std::string text;
+    if (!ReadWhole(path, text))
+        return "";
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", (unsigned long long)DigestBytes(text.data(), text.size()));
+    return hex;
 }
 
 bool ReadBatchList(const std::string& list_path, std::vector<BatchInput>& inputs)
@@ -465,6 +480,7 @@ private:
         size_t index;
         std::string result, part, log, lock;
         Identity before;  // the result when this batch began
+        mutable std::string digest;  // of the input's bytes, once it is taken
     };
     Slot SlotOf(size_t i) const;
     Outcome Take(const Slot& slot);
@@ -500,7 +516,7 @@ Outcome BatchRun::Record(const Slot& slot, const std::string& reason, const std:
     Json doc;
     doc["korva_version"] = KORVA_VERSION;
     doc["deck"] = ValidUtf8(in.path);
-    doc["batch"] = {{"input", ValidUtf8(in.line)}, {"number_options", options}};
+    doc["batch"] = {{"input", ValidUtf8(in.line)}, {"number_options", options}, {"input_digest", slot.digest}};
     doc["failed"] = true;
     doc["error"] = ValidUtf8(reason);
     doc["log_tail"] = log.empty() ? "" : ValidUtf8(LogTail(log));
@@ -524,7 +540,8 @@ Outcome BatchRun::Process(const Slot& slot)
     ResultDoc doc;
     const bool have = ReadWhole(slot.result, text);
     const bool valid = have && ReadResult(text, doc, why);
-    if (valid && ResultMeetsTarget(doc, in.line, s)) {
+    slot.digest = InputDigest(in.path);
+    if (valid && ResultMeetsTarget(doc, in.line, s) && !slot.digest.empty() && doc.input_digest == slot.digest) {
         Say(slot, "skipped, " + slot.result + " meets the target");
         return Outcome::SKIPPED;
     }
@@ -565,7 +582,7 @@ Outcome BatchRun::Process(const Slot& slot)
     if (!ReadResult(text, doc, why))
         return Record(slot, "its result is damaged: " + why, slot.log);
     Json out = Json::parse(text);
-    out["batch"] = {{"input", ValidUtf8(in.line)}, {"number_options", options}};
+    out["batch"] = {{"input", ValidUtf8(in.line)}, {"number_options", options}, {"input_digest", slot.digest}};
     std::string error;
     if (!WriteFileAtomic(slot.result, out.dump(2) + "\n", error))
         return Record(slot, error, slot.log);

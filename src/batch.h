@@ -44,6 +44,9 @@ struct ResultDoc {
     // What the batch recorded: the list line and NumberOptions of the run.
     bool from_batch = false;
     std::string input, number_options;
+    // Digest of the input file's bytes when it ran: an input edited since
+    // is run again. Empty in results of batches that did not record it.
+    std::string input_digest;
     bool failed = false;  // the input failed as a whole
     std::string error;
     char mode = 0;

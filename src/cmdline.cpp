@@ -3,6 +3,7 @@ static const char KORVA_SOURCE[] = "src/cmdline";
 #include "cmdline.h"
 
 #include "datapaths.h"
+#include "digest.h"
 #include "log.h"
 
 #include <dirent.h>
@@ -406,8 +407,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
 std::string NumberOptions(const RunSettings& s)
 {
     // Every option that can change a number of a run's rows belongs here;
-    // the threads and the output files do not. Paths are left out: what a
-    // --process file holds reaches the numbers through the reader's deck.
+    // the threads and the output files do not.
     auto list = [](const char* option, const std::vector<std::string>& names) {
         std::string text;
         for (const std::string& name : names)
@@ -441,7 +441,20 @@ std::string NumberOptions(const RunSettings& s)
         text += " --floating-as-ground";
     if (s.per_length)
         text += " --per-length";
-    if (!s.process_path.empty())
-        text += " --process";
+    // The process file's contents, not its path: ranks and reruns may find
+    // the same file in different places, and an edited file is another stack.
+    if (!s.process_path.empty()) {
+        std::string bytes;
+        if (FILE* f = fopen(s.process_path.c_str(), "rb")) {
+            char buf[65536];
+            size_t n;
+            while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+                bytes.append(buf, n);
+            fclose(f);
+        }
+        char hex[17];
+        snprintf(hex, sizeof hex, "%016llx", (unsigned long long)DigestBytes(bytes.data(), bytes.size()));
+        text += std::string(" --process ") + hex;
+    }
     return text;
 }

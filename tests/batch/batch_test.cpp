@@ -84,6 +84,14 @@ TEST_F(Batch, BrokenInputIsRecordedRerunSkipsTheFinishedAndMergeCollectsAll)
         r = RunIn(dir.path(), std::string(KORVA_EXE) + " --batch list.txt -p 0.3 --seed 4 --out-dir p");
         EXPECT_EQ(Count(r.out, ": skipped"), round ? 5 : 0) << r.out;
     }
+    // An input edited since its result is another input.
+    if (FILE* f = fopen((dir.path() + "/decks/a.kd").c_str(), "a")) {
+        fputs("// edited\n", f);
+        fclose(f);
+    }
+    r = RunIn(dir.path(), std::string(KORVA_EXE) + " --batch list.txt -p 0.3 --seed 4 --out-dir p");
+    EXPECT_EQ(Count(r.out, ": skipped"), 4) << r.out;
+    EXPECT_EQ(Count(r.out, "a.kd: done"), 1) << r.out;
 
     // Five decks of two wires and the window, then the failed input.
     RunResult csv = RunIn(dir.path(), std::string(KORVA_EXE) + " --merge out");

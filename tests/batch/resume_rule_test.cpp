@@ -74,6 +74,16 @@ TEST(ResumeRule, KeepsOnlyResultsThatMeetTheAskedTarget)
 // Every option that changes a number tells results apart; the others do not.
 TEST(ResumeRule, EveryNumberOptionTellsResultsApart)
 {
+    // A process file counts by what it holds, wherever it lies.
+    const std::string dir = testing::TempDir();
+    auto process = [&](const std::string& name, const char* text) {
+        FILE* f = fopen((dir + name).c_str(), "w");
+        fputs(text, f);
+        fclose(f);
+        return dir + name;
+    };
+    const std::string stack_a = process("stack_a.txt", "a"), stack_b = process("stack_b.txt", "b"),
+                      stack_a_again = process("stack_a_again.txt", "a");
     const std::vector<std::function<void(RunSettings&)>> numbers = {
         [](RunSettings& s) { s.masters = {"w"}; },
         [](RunSettings& s) { s.masters = {"w", "v"}; },
@@ -83,7 +93,8 @@ TEST(ResumeRule, EveryNumberOptionTellsResultsApart)
         [](RunSettings& s) { s.ground = {"v"}; },
         [](RunSettings& s) { s.floating_as_ground = true; },
         [](RunSettings& s) { s.per_length = true; },
-        [](RunSettings& s) { s.process_path = "p.txt"; },
+        [&](RunSettings& s) { s.process_path = stack_a; },
+        [&](RunSettings& s) { s.process_path = stack_b; },
         [](RunSettings& s) { s.seeded = true; },
         [](RunSettings& s) { s.seeded = true, s.seed = 1; },
     };
@@ -110,6 +121,9 @@ TEST(ResumeRule, EveryNumberOptionTellsResultsApart)
         others[i](s);
         EXPECT_EQ(ResumeOptions(s), ResumeOptions(base)) << i;
     }
+    RunSettings a, a_again;
+    a.process_path = stack_a, a_again.process_path = stack_a_again;
+    EXPECT_EQ(ResumeOptions(a), ResumeOptions(a_again));
 }
 
 // Every string of a small alphabet that holds the bytes the names treat
