@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "digest.h"
+#include "drawings.h"
 #include "layers.h"
 #include "log.h"
 #include "outputfile.h"

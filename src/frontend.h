@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cmdline.h"
-#include "drawings.h"
+#include "parser.h"
 #include "extraction.h"
 #include "import.h"
 #include "runrecord.h"
