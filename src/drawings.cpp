@@ -1,11 +1,8 @@
 #include "drawings.h"
 
+#include "extraction.h"
 #include "layers.h"
 #include "spacemanager.h"
-#include "walkmgr.h"
-
-#include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -35,11 +32,11 @@ DeckView Common(const DeckLists& lists, const Cuboid& window)
 
 }  // namespace
 
-DeckView SceneOfRun(const WalkMgr& mgr, const DeckLists& lists, const Cuboid& window)
+DeckView SceneOfRun(const Cuboid& gauss, const DeckLists& lists, const Cuboid& window)
 {
     DeckView s = Common(lists, window);
     s.layers = StackLayers();
-    s.gauss = mgr.gauss_surface;
+    s.gauss = gauss;
     s.has_gauss = true;
     return s;
 }
@@ -49,55 +46,8 @@ DeckView SceneOfDeck(const DeckLists& lists, const Cuboid& window)
     DeckView s = Common(lists, window);
     if (lists.cuboids.empty())
         return s;
-    WalkMgr mgr;
-    mgr.cuboids = lists.cuboids;
-    mgr.mediums = lists.media;
-    mgr.SetMasterBox();
-    mgr.layers = new Layers(lists.media);
+    s.gauss = Extraction::PlannedGaussianSurface(lists, s.enlarged);
     s.layers = StackLayers();
-    const Cuboid& e = s.enlarged;
-    s.gauss = mgr.GetGauss(Vector3(e.x0, e.y0, e.z0), Vector3(e.x1, e.y1, e.z1));
     s.has_gauss = true;
     return s;
-}
-
-RunRecord RecordOfRows(const RunSettings& settings, uint64_t seed,
-                       const std::vector<std::string>& conductors,
-                       const std::vector<MasterRow>& rows,
-                       const std::vector<ConvergencePoint>& history)
-{
-    RunRecord r;
-    r.title = "Korva run: " + settings.deck_path;
-    char buf[96];
-    r.settings.push_back({"deck", settings.deck_path});
-    if (settings.end_mode == 'p')
-        snprintf(buf, sizeof buf, "relative error of the master below %g", settings.target_error);
-    else
-        snprintf(buf, sizeof buf, "%lld walks", (long long)settings.target_walks);
-    r.settings.push_back({"stopping rule", buf});
-    r.settings.push_back({"threads", std::to_string(settings.threads)});
-    r.settings.push_back({"masters", std::to_string(rows.size())});
-    snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)seed,
-             settings.seeded ? "--seed: reproducible walks" : "drawn at random");
-    r.seed = buf;
-    r.columns = conductors;
-    for (const MasterRow& row : rows) {
-        if (!row.error.empty())
-            continue;
-        ReportRow out;
-        out.master = row.master;
-        out.value.assign(conductors.size(), 0.0);
-        out.error.assign(conductors.size(), 0.0);
-        for (size_t j = 0; j < row.conductors.size() && j < row.cap.size(); j++) {
-            size_t at = std::lower_bound(conductors.begin(), conductors.end(), row.conductors[j]) -
-                        conductors.begin();
-            if (at < conductors.size() && conductors[at] == row.conductors[j]) {
-                out.value[at] = row.cap[j];
-                out.error[at] = row.err[j];
-            }
-        }
-        r.rows.push_back(out);
-    }
-    r.history = history;
-    return r;
 }

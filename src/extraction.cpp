@@ -26,6 +26,13 @@ timespec Now()
     return t;
 }
 
+double CpuSeconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
 }  // namespace
 
 StratumStores::StratumStores(size_t slots)
@@ -103,9 +110,11 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
         Log::output("\t\tRandom Walk Begins\n\n");
     }
     const timespec walk_start = Now();
+    const double cpu_start = CpuSeconds();
     mgr_.StartAll(s.threads);
     mgr_.WaitEnd();
     row.walk_seconds = Seconds(walk_start);
+    row.walk_cpu_seconds = CpuSeconds() - cpu_start;
     row.walks = mgr_.walk_count - 1;
     row.hops = mgr_.total_hops;
     row.converged = mgr_.converged;
@@ -114,6 +123,19 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     row.reached_error = std::fabs(r.err[0] / r.cap[0]);
     mgr_.cap = mgr_.cap2 = mgr_.err = nullptr;  // the stores end here
     return row;
+}
+
+Cuboid Extraction::PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged)
+{
+    // The placement needs the blocks, the media and their stack, none of
+    // what the walks read; the manager here is never prepared.
+    WalkMgr placement;
+    placement.cuboids = lists.cuboids;
+    placement.mediums = lists.media;
+    placement.SetMasterBox();
+    placement.layers = new Layers(lists.media);
+    const Cuboid& e = enlarged;
+    return placement.GetGauss(Vector3(e.x0, e.y0, e.z0), Vector3(e.x1, e.y1, e.z1));
 }
 
 void Extraction::RunChunk(uint64_t seed, long long chunk, long long walks, ChunkSums& out)

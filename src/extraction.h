@@ -11,6 +11,7 @@
 
 #include "chunks.h"
 #include "parser.h"
+#include "runrecord.h"
 #include "walkmgr.h"
 
 struct ExtractionSettings {
@@ -25,19 +26,6 @@ struct ExtractionSettings {
     double time_limit = 0.0;      // seconds per master, 0: none
     long long max_walks = 0;      // per master, 0: none
     bool console = true;          // print the report's preparation lines
-};
-
-struct MasterRow {
-    std::string master;
-    std::vector<std::string> conductors;  // the master first, then byte order
-    std::vector<double> cap, err;         // farads, one per conductor, then the window
-    long long walks = 0;
-    long long hops = 0;
-    double prep_seconds = 0.0;
-    double walk_seconds = 0.0;
-    double reached_error = 0.0;  // |err / cap| of the master's self capacitance
-    bool converged = false;
-    std::string error;  // why the row could not be extracted; empty on success
 };
 
 class Extraction {
@@ -66,9 +54,16 @@ public:
     void BeginChunks(uint64_t seed);
     void RunSharedChunk(long long chunk, long long walks, ChunkSums& out);
     const double* FaceShare() const { return mgr_.face_share; }
-    // The manager of the master selected last (its Gaussian surface, its
-    // stopping checks): for pictures and reports.
-    const WalkMgr& Manager() const { return mgr_; }
+    // For pictures and reports: the Gaussian surface of the master selected
+    // last (the bounding box of its blocks when it has several), and the
+    // stopping checks of its last Run.
+    const Cuboid& GaussianSurface() const { return mgr_.gauss_surface; }
+    std::vector<ConvergencePoint> History() const { return mgr_.history.Snapshot(); }
+    // Where a run would place the Gaussian surface around the deck's task
+    // master (id 0), within the enlarged window, from the layer stack alone:
+    // no table is read, so a deck can be drawn before any walk. Leaves the
+    // deck's layer stack built.
+    static Cuboid PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged);
     int Slots() const { return (int)sorted_.size() + 1; }
 
 private:

@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "digest.h"
+#include "drawings.h"
 #include "layers.h"
 #include "log.h"
 #include "outputfile.h"
 #include "outputs.h"
 #include "parser.h"
+#include "runreport.h"
 #include "scene.h"
 #include "walkmgr.h"
 
@@ -191,32 +193,95 @@ int DrawDeckFirst(const RunSettings& s, const DeckLists& lists)
     return s.report_path.empty() ? 0 : -1;
 }
 
-void RunDrawing::Take(const RunSettings& s, const WalkMgr& mgr, const DeckLists& lists,
-                      const MasterRow& row, const Cuboid& deck_window)
+RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors)
 {
-    if (s.report_path.empty() || scene.has_gauss)
-        return;
-    DeckLists drawn = lists;
-    drawn.names = row.conductors;
-    scene = SceneOfRun(mgr, drawn, deck_window);
-    history = mgr.history.Snapshot();
+    RunRecord r;
+    r.version = KORVA_VERSION;
+    r.deck = s.deck_path;
+    r.end_mode = s.end_mode;
+    r.target_walks = s.target_walks;
+    r.target_error = s.target_error;
+    r.threads = s.threads;
+    r.seeded = s.seeded;
+    r.seed = seed;
+    r.masters = s.masters;
+    r.all_masters = s.all_masters;
+    r.exclude = s.exclude;
+    r.ground = s.ground;
+    r.time_limit = s.time_limit;
+    r.max_walks = s.max_walks;
+    r.per_length = s.per_length;
+    r.floating_as_ground = s.floating_as_ground;
+    r.process = s.process_path;
+    r.json_path = s.json_path;
+    r.csv_path = s.csv_path;
+    r.spef_path = s.spef_path;
+    r.report_path = s.report_path;
+    r.conductors = conductors;
+    return r;
 }
 
-bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors,
-                  const std::vector<MasterRow>& rows, const RunDrawing& drawing)
+namespace {
+
+// The --json, --csv, --spef and --report files; false when one cannot be
+// written. `scene`: the picture of the report, if drawn.
+bool WriteOutputs(const RunRecord& run, const DeckView& scene)
 {
     bool ok = true;
-    if (!s.json_path.empty())
-        ok = WriteJson(s.json_path, s, seed, rows) && ok;
-    if (!s.csv_path.empty())
-        ok = WriteCsv(s.csv_path, rows) && ok;
-    if (!s.spef_path.empty())
-        ok = WriteSpef(s.spef_path, s, conductors, rows) && ok;
-    if (!s.report_path.empty())
-        ok = WriteRendered(s.report_path, [&] {
-                 RunRecord record = RecordOfRows(s, seed, conductors, rows, drawing.history);
-                 record.picture_svg = drawing.scene.has_gauss ? DrawPicture(drawing.scene) : std::string();
-                 return RenderReport(record);
+    if (!run.json_path.empty())
+        ok = WriteJson(run.json_path, run) && ok;
+    if (!run.csv_path.empty())
+        ok = WriteCsv(run.csv_path, run) && ok;
+    if (!run.spef_path.empty())
+        ok = WriteSpef(run.spef_path, run) && ok;
+    if (!run.report_path.empty())
+        ok = WriteRendered(run.report_path, [&] {
+                 return RenderReport(run, scene.has_gauss ? DrawPicture(scene) : std::string());
              }) && ok;
     return ok;
+}
+
+}  // namespace
+
+int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Extraction& ex,
+               const DeckLists& lists, const Cuboid& deck_window, const timespec& start,
+               const ObtainRow& obtain, const AfterRow& after)
+{
+    // The report draws the scene around the first master reported, with the
+    // ids of its blocks following that master's row.
+    DeckView scene;
+    bool failed = false, unmet = false;
+    for (size_t k = 0; k < masters.size(); k++) {
+        if (run.Chosen())
+            Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
+        MasterRow row;
+        row.master = masters[k];
+        const Obtained got = obtain(k, row);
+        if (got == Obtained::END) {
+            FreeDeck();
+            return 255;
+        }
+        if (got == Obtained::ELSEWHERE)
+            continue;
+        run.rows.push_back(row);
+        if (!row.error.empty()) {
+            failed = true;
+            continue;
+        }
+        unmet = unmet || !row.converged;
+        PrintRow(row, Elapsed(start, Now()));
+        if (!run.report_path.empty() && !scene.has_gauss) {
+            DeckLists drawn = lists;
+            drawn.names = row.conductors;
+            scene = SceneOfRun(ex.GaussianSurface(), drawn, deck_window);
+            run.history = ex.History();
+        }
+        if (after && !after(k, row))
+            failed = true;
+    }
+    run.seconds = Elapsed(start, Now());
+    FreeDeck();
+    failed = !WriteOutputs(run, scene) || failed;
+    Log::close();
+    return failed ? 255 : unmet ? 75 : 0;
 }

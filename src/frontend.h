@@ -4,13 +4,15 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "cmdline.h"
-#include "drawings.h"
+#include "parser.h"
 #include "extraction.h"
 #include "import.h"
+#include "runrecord.h"
 
 void PrintBanner();
 
@@ -40,18 +42,25 @@ void PrintRow(const MasterRow& row, double total_seconds);
 // picture, or one drawn for a --report run), else the exit status.
 int DrawDeckFirst(const RunSettings& s, const DeckLists& lists);
 
-// What the --report page draws: the scene around the first master that ran
-// (the ids of its blocks follow that master's row) and its stopping checks.
-struct RunDrawing {
-    DeckView scene;
-    std::vector<ConvergencePoint> history;
-    // After a master's walks, while `mgr` still holds its Gaussian surface;
-    // only the first call with --report does anything.
-    void Take(const RunSettings& s, const WalkMgr& mgr, const DeckLists& lists, const MasterRow& row,
-              const Cuboid& deck_window);
-};
+// The record of a run as its command line shapes it, before any row;
+// `seed` is the one the walks use, given or drawn.
+RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors);
 
-// The --json, --csv, --spef and --report files; false when one cannot be
-// written.
-bool WriteOutputs(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors,
-                  const std::vector<MasterRow>& rows, const RunDrawing& drawing);
+// How a program comes by the row of one master.
+enum class Obtained {
+    ROW,        // in `row`, or why not in its error, already told
+    ELSEWHERE,  // this process lent its walks; another one reports the row
+    END,        // the run cannot go on
+};
+using ObtainRow = std::function<Obtained(size_t k, MasterRow& row)>;
+// After a row is reported; false when the run has failed all the same.
+using AfterRow = std::function<bool(size_t k, const MasterRow& row)>;
+
+// The masters of a run in turn, as both console programs report them: the
+// header of each, its row from `obtain` kept in `run` and printed, the
+// scene of the first for --report; then the deck is freed and the files of
+// `run` written. Returns the exit status: 0, 75 when a target was not met,
+// 255 when a master failed, a file could not be written or the run ended.
+int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Extraction& ex,
+               const DeckLists& lists, const Cuboid& deck_window, const timespec& start,
+               const ObtainRow& obtain, const AfterRow& after = nullptr);

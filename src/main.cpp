@@ -54,36 +54,23 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
 
     const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
     Extraction extraction(lists, solver_space);
-    RunDrawing drawing;
     std::vector<std::string> masters;
     if (!ResolveMasters(settings, extraction.Conductors(), masters))
         return 255;
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
-    const bool several = settings.all_masters || !settings.masters.empty();
-    std::vector<MasterRow> rows;
-    bool failed = false, unmet = false;
-    for (size_t k = 0; k < masters.size(); k++) {
-        if (several)
-            Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
-        rows.push_back(extraction.Run(masters[k], x, (int)k));
-        const MasterRow& row = rows.back();
-        if (!row.error.empty()) {
-            Log::perror("%s", row.error.c_str());
-            failed = true;
-            continue;
-        }
-        unmet = unmet || !row.converged;
-        PrintRow(row, Elapsed(total_start, Now()));
-        drawing.Take(settings, extraction.Manager(), lists, row, deck_window);
-        if (imported.pattern && k == 0 && !PatternReport(settings, imported, row))
-            failed = true;
-    }
-    Layers::UnLoadData();
-    DeleteDeckObjects();
-    failed = !WriteOutputs(settings, x.seed, extraction.Conductors(), rows, drawing) || failed;
-    Log::close();
-    return failed ? 255 : unmet ? 75 : 0;
+    RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());
+    return RunMasters(
+        run, masters, extraction, lists, deck_window, total_start,
+        [&](size_t k, MasterRow& row) {
+            row = extraction.Run(masters[k], x, (int)k);
+            if (!row.error.empty())
+                Log::perror("%s", row.error.c_str());
+            return Obtained::ROW;
+        },
+        [&](size_t k, const MasterRow& row) {
+            return !imported.pattern || k != 0 || PatternReport(settings, imported, row);
+        });
 }
 
 }  // namespace

@@ -432,18 +432,11 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     rule.target_error = settings.target_error;
     rule.max_walks = settings.max_walks;
     rule.time_limit = settings.time_limit;
-    RunDrawing drawing;
-    std::vector<MasterRow> rows;
-    bool failed = false, unmet = false;
-    const bool several = settings.all_masters || !settings.masters.empty();
     // A master that cannot be extracted on every rank is skipped by all;
     // tables a master loads late (its half tables) are compared again.
     const int SKIPPED = 1;
-    for (size_t k = 0; k < masters.size(); k++) {
-        if (several)
-            Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
-        MasterRow row;
-        row.master = masters[k];
+    RunRecord run = RecordOfRun(settings, settings.seed, ex.Conductors());
+    return RunMasters(run, masters, ex, lists, deck_window, total_start, [&](size_t k, MasterRow& row) {
         word = Word();
         if (!ex.SelectMaster(masters[k], row.error)) {
             Log::perror("%s", row.error.c_str());
@@ -452,34 +445,23 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
             NoteTables(word, lists);
         }
         status = Agree(word, rank, ranks);
-        if (status == SKIPPED) {
-            failed = true;
-            rows.push_back(row);
-            continue;
-        }
+        if (status == SKIPPED)
+            return Obtained::ROW;  // its error, told by each rank
         if (status >= 0)
-            return Quit(255);
+            return Obtained::END;
         ex.BeginChunks(settings.seed);
         if (rank != 0) {
             Work(ex, (int)k, settings.threads);
             // No request of the next master may reach rank 0 before it has
             // answered every thread of this one.
             MPI_Barrier(MPI_COMM_WORLD);
-            continue;
+            return Obtained::ELSEWHERE;
         }
-        rows.push_back(Serve(ex, rule, masters[k], (int)k, settings.threads, remote));
+        row = Serve(ex, rule, masters[k], (int)k, settings.threads, remote);
         MPI_Barrier(MPI_COMM_WORLD);
-        Log::output("Total random walks: %lld\n", rows.back().walks);
-        unmet = unmet || !rows.back().converged;
-        PrintRow(rows.back(), Seconds(total_start));
-        drawing.Take(settings, ex.Manager(), lists, rows.back(), deck_window);
-    }
-    Layers::UnLoadData();
-    DeleteDeckObjects();
-    if (rank == 0)
-        failed = !WriteOutputs(settings, settings.seed, ex.Conductors(), rows, drawing) || failed;
-    Log::close();
-    return failed ? 255 : unmet ? 75 : 0;
+        Log::output("Total random walks: %lld\n", row.walks);
+        return Obtained::ROW;
+    });
 }
 
 // A rank that leaves without finishing MPI (an exit() anywhere below, a

@@ -215,11 +215,12 @@ SymmetricMatrix Symmetrize(const std::vector<MasterRow>& rows)
 
 namespace {
 
-std::string JsonText(const RunSettings& s, uint64_t seed, const std::vector<MasterRow>& rows)
+std::string JsonText(const RunRecord& s)
 {
+    const std::vector<MasterRow>& rows = s.rows;
     Json doc;
-    doc["korva_version"] = KORVA_VERSION;
-    doc["deck"] = Text(s.deck_path);
+    doc["korva_version"] = s.version;
+    doc["deck"] = Text(s.deck);
     Json& o = doc["options"];
     o["mode"] = std::string(1, s.end_mode);
     o["target_walks"] = s.target_walks;
@@ -235,7 +236,7 @@ std::string JsonText(const RunSettings& s, uint64_t seed, const std::vector<Mast
     o["json"] = Text(s.json_path);
     o["csv"] = Text(s.csv_path);
     o["spef"] = Text(s.spef_path);
-    doc["seed"] = seed;
+    doc["seed"] = s.seed;
     doc["reproducible"] = s.seeded;
     doc["units"] = "farads";
     doc["matrix_convention"] = CONVENTION;
@@ -296,17 +297,16 @@ std::string JsonText(const RunSettings& s, uint64_t seed, const std::vector<Mast
 
 }  // namespace
 
-bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
-               const std::vector<MasterRow>& rows)
+bool WriteJson(const std::string& path, const RunRecord& run)
 {
-    return Guarded(path, [&] { return Save(path, JsonText(s, seed, rows)); });
+    return Guarded(path, [&] { return Save(path, JsonText(run)); });
 }
 
-bool WriteCsv(const std::string& path, const std::vector<MasterRow>& rows)
+bool WriteCsv(const std::string& path, const RunRecord& run)
 {
     return Guarded(path, [&] {
         std::string text = "master,conductor,capacitance_F,std_error_F\n";
-        for (const MasterRow& r : rows) {
+        for (const MasterRow& r : run.rows) {
             if (!Usable(r))
                 continue;
             for (size_t i = 0; i < r.cap.size(); i++)
@@ -319,20 +319,20 @@ bool WriteCsv(const std::string& path, const std::vector<MasterRow>& rows)
 
 namespace {
 
-std::string SpefText(const RunSettings& s, const std::vector<std::string>& names,
-                     const std::vector<MasterRow>& rows)
+std::string SpefText(const RunRecord& s)
 {
+    const std::vector<std::string>& names = s.conductors;
     const double FF = 1e15;
     std::map<std::string, int> index;
     std::string text = "*SPEF \"IEEE 1481-1998\"\n";
-    std::string design = s.deck_path.substr(s.deck_path.find_last_of('/') + 1);
+    std::string design = s.deck.substr(s.deck.find_last_of('/') + 1);
     text += "*DESIGN \"" + SpefQuoted(design) + "\"\n";
     char date[64];
     time_t now = time(nullptr);
     strftime(date, sizeof date, "%a %b %d %H:%M:%S %Y", localtime(&now));
     text += std::string("*DATE \"") + date + "\"\n";
     text += "*VENDOR \"Korva\"\n*PROGRAM \"Korva\"\n";
-    text += std::string("*VERSION \"") + KORVA_VERSION + "\"\n";
+    text += std::string("*VERSION \"") + s.version + "\"\n";
     text += "*DESIGN_FLOW \"NETLIST_TYPE_VERILOG\"\n*DIVIDER /\n*DELIMITER :\n"
             "*BUS_DELIMITER [ ]\n*T_UNIT 1 NS\n*C_UNIT 1 FF\n*R_UNIT 1 OHM\n*L_UNIT 1 HENRY\n\n";
     text += "*NAME_MAP\n";
@@ -341,7 +341,7 @@ std::string SpefText(const RunSettings& s, const std::vector<std::string>& names
         text += "*" + std::to_string(i + 1) + " " + SpefIdentifier(names[i]) + "\n";
     }
     const std::set<std::string> ground(s.ground.begin(), s.ground.end());
-    for (const MasterRow& r : rows) {
+    for (const MasterRow& r : s.rows) {
         if (!Usable(r))
             continue;
         const std::string net = "*" + std::to_string(index[r.master]);
@@ -368,8 +368,7 @@ std::string SpefText(const RunSettings& s, const std::vector<std::string>& names
 
 }  // namespace
 
-bool WriteSpef(const std::string& path, const RunSettings& s, const std::vector<std::string>& names,
-               const std::vector<MasterRow>& rows)
+bool WriteSpef(const std::string& path, const RunRecord& run)
 {
-    return Guarded(path, [&] { return Save(path, SpefText(s, names, rows)); });
+    return Guarded(path, [&] { return Save(path, SpefText(run)); });
 }

@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cmdline.h"
-#include "extraction.h"
+#include "runrecord.h"
 
 extern const char* const KORVA_VERSION;
 
@@ -27,10 +26,8 @@ struct SymmetricMatrix {
 };
 SymmetricMatrix Symmetrize(const std::vector<MasterRow>& rows);
 
-// Each returns false (and prints why) when the file cannot be written.
-// `seed` is the run's seed, whether given or drawn from the clock.
-bool WriteJson(const std::string& path, const RunSettings& s, uint64_t seed,
-               const std::vector<MasterRow>& rows);
-bool WriteCsv(const std::string& path, const std::vector<MasterRow>& rows);
-bool WriteSpef(const std::string& path, const RunSettings& s, const std::vector<std::string>& names,
-               const std::vector<MasterRow>& rows);
+// Each writes `run` to `path`; false (after saying why) when the file
+// cannot be written.
+bool WriteJson(const std::string& path, const RunRecord& run);
+bool WriteCsv(const std::string& path, const RunRecord& run);
+bool WriteSpef(const std::string& path, const RunRecord& run);

@@ -5,8 +5,68 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace {
+
+struct ReportRow {
+    std::string master;
+    std::vector<double> value;  // farads, one per column
+    std::vector<double> error;  // standard errors, farads
+};
+
+// What the page shows, in the form it shows it.
+struct ReportPage {
+    std::string title;
+    std::vector<std::pair<std::string, std::string>> settings;  // shown in order
+    std::string seed;
+    std::vector<std::string> columns;  // conductor names
+    std::vector<ReportRow> rows;       // one per master
+    std::vector<ConvergencePoint> history;
+    std::string picture_svg;
+};
+
+// The settings, the seed, every extracted row in the columns of the
+// conductors (byte order), and the first master's stopping checks.
+ReportPage PageOf(const RunRecord& run)
+{
+    ReportPage r;
+    r.title = "Korva run: " + run.deck;
+    char buf[96];
+    r.settings.push_back({"deck", run.deck});
+    if (run.end_mode == 'p')
+        snprintf(buf, sizeof buf, "relative error of the master below %g", run.target_error);
+    else
+        snprintf(buf, sizeof buf, "%lld walks", (long long)run.target_walks);
+    r.settings.push_back({"stopping rule", buf});
+    r.settings.push_back({"threads", std::to_string(run.threads)});
+    r.settings.push_back({"masters", std::to_string(run.rows.size())});
+    snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)run.seed,
+             run.seeded ? "--seed: reproducible walks" : "drawn at random");
+    r.seed = buf;
+    const std::vector<std::string>& conductors = run.conductors;
+    r.columns = conductors;
+    for (const MasterRow& row : run.rows) {
+        if (!row.error.empty())
+            continue;
+        ReportRow out;
+        out.master = row.master;
+        out.value.assign(conductors.size(), 0.0);
+        out.error.assign(conductors.size(), 0.0);
+        for (size_t j = 0; j < row.conductors.size() && j < row.cap.size(); j++) {
+            size_t at = std::lower_bound(conductors.begin(), conductors.end(), row.conductors[j]) -
+                        conductors.begin();
+            if (at < conductors.size() && conductors[at] == row.conductors[j]) {
+                out.value[at] = row.cap[j];
+                out.error[at] = row.err[j];
+            }
+        }
+        r.rows.push_back(out);
+    }
+    r.history = run.history;
+    return r;
+}
 
 // Farads in the engineering unit that suits `scale`.
 struct Unit {
@@ -36,7 +96,7 @@ const int MAX_BARS = 40;
 
 // Horizontal bars of |C| with +-1 standard error whiskers; the largest
 // entries first when there are too many to show.
-void BarChart(std::string& out, const RunRecord& r, const ReportRow& row)
+void BarChart(std::string& out, const ReportPage& r, const ReportRow& row)
 {
     std::vector<size_t> idx;
     for (size_t j = 0; j < row.value.size() && j < r.columns.size(); j++)
@@ -196,7 +256,7 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
 }
 
 // Cell (i, j) shaded by log10 |C_ij| over the matrix's range.
-void HeatMap(std::string& out, const RunRecord& r)
+void HeatMap(std::string& out, const ReportPage& r)
 {
     double lo = 1e300, hi = -1e300;
     for (const ReportRow& row : r.rows)
@@ -238,7 +298,7 @@ void HeatMap(std::string& out, const RunRecord& r)
     out += "</svg>\n";
 }
 
-void Table(std::string& out, const RunRecord& r, const ReportRow& row)
+void Table(std::string& out, const ReportPage& r, const ReportRow& row)
 {
     out += "<table><tr><th>conductor</th><th>C (F)</th><th>standard error (F)</th>"
            "<th>relative</th></tr>\n";
@@ -254,8 +314,10 @@ void Table(std::string& out, const RunRecord& r, const ReportRow& row)
 
 }  // namespace
 
-std::string RenderReport(const RunRecord& r)
+std::string RenderReport(const RunRecord& run, const std::string& picture_svg)
 {
+    ReportPage r = PageOf(run);
+    r.picture_svg = picture_svg;
     std::string out;
     out += "<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"en\">\n<head>\n"
            "<meta charset=\"utf-8\"/>\n";

@@ -4,26 +4,9 @@
 // map. Plain text out; nothing is fetched when the page is viewed.
 #pragma once
 
-#include "convergence.h"
-
 #include <string>
-#include <utility>
-#include <vector>
 
-struct ReportRow {
-    std::string master;
-    std::vector<double> value;  // farads, one per column
-    std::vector<double> error;  // standard errors, farads
-};
+#include "runrecord.h"
 
-struct RunRecord {
-    std::string title;
-    std::vector<std::pair<std::string, std::string>> settings;  // shown in order
-    std::string seed;
-    std::vector<std::string> columns;  // conductor names
-    std::vector<ReportRow> rows;       // one per master
-    std::vector<ConvergencePoint> history;
-    std::string picture_svg;  // a DrawPicture result, or empty
-};
-
-std::string RenderReport(const RunRecord& record);
+// `picture_svg`: a DrawPicture result, or empty for none.
+std::string RenderReport(const RunRecord& run, const std::string& picture_svg);

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <sstream>
 
+#include "extraction.h"
 #include "layers.h"
 #include "parser.h"
 #include "randomwalk.h"
@@ -68,42 +69,39 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
         ClearDeck();
         return 255;
     }
-    const size_t n = lists.names.size();
-    std::vector<double> cap(n + 1, 0.0), cap2(n + 1, 0.0), err(n + 1, 0.0);
-    // Laid out like the driver's stores: a stratum's two rows side by side.
-    std::vector<double> is_store(24 * (n + 1), 0.0);
-    double* is_sum[12];
-    double* is_sum2[12];
-    for (int k = 0; k < 12; ++k) {
-        is_sum[k] = &is_store[(2 * k) * (n + 1)];
-        is_sum2[k] = &is_store[(2 * k + 1) * (n + 1)];
-    }
-    double* ss_sum[17] = {};
-    double* ss_sum2[17] = {};
-    std::vector<long long> is_count(12, 0), ss_count(17, 0);
-
+    ExtractionSettings x;
+    x.end_mode = opt.mode;
+    x.target_walks = opt.walks;
+    x.target_error = opt.rel_err;
+    x.threads = opt.threads;
+    x.seeded = opt.reproducible;
+    x.seed = opt.fixed_seed ? (uint64_t)(uint32_t)opt.seed : WalkMgr::FreshSeed();
+    x.console = false;
+    MasterRow row;
     {
-        WalkMgr mgr;
-        mgr.fixed_seed = opt.fixed_seed;
-        mgr.seed_base = (uint32_t)opt.seed;
-        mgr.chunked = opt.reproducible;
-        mgr.run_seed = (uint64_t)opt.seed;
-        mgr.master_key = MasterKey(lists.names[0]);
-        mgr.names = lists.names;
-        mgr.Prepare(opt.mode, lists.cuboids, lists.media, opt.walks, opt.rel_err, cap, cap2, err,
-                    ss_sum, ss_sum2, ss_count, is_sum, is_sum2, is_count, opt.threads, 1, 4,
-                    solver_space);
-        double t0 = WallSeconds(), c0 = ProcessCpuSeconds();
-        mgr.StartAll(opt.threads);
-        mgr.WaitEnd();
-        out.seconds = WallSeconds() - t0;
-        out.cpu_seconds = ProcessCpuSeconds() - c0;
-        out.walks = mgr.walk_count;
-        out.hops = mgr.total_hops;
+        // The deck's task names the master, which the parser gives id 0.
+        Extraction extraction(lists, solver_space);
+        row = extraction.Run(lists.names[0], x);
     }
+    const bool ok = row.error.empty();
+    if (!ok)
+        fprintf(stderr, "%s: %s", deck_path.c_str(), row.error.c_str());
+    // The row in the deck's order of conductors.
     out.names = lists.names;
-    out.cap.assign(cap.begin(), cap.begin() + n);
-    out.err.assign(err.begin(), err.begin() + n);
+    out.cap.assign(out.names.size(), 0.0);
+    out.err.assign(out.names.size(), 0.0);
+    for (size_t i = 0; ok && i < out.names.size(); ++i) {
+        for (size_t j = 0; j < row.conductors.size(); ++j) {
+            if (row.conductors[j] == out.names[i]) {
+                out.cap[i] = row.cap[j];
+                out.err[i] = row.err[j];
+            }
+        }
+    }
+    out.walks = row.walks;
+    out.hops = row.hops;
+    out.seconds = row.walk_seconds;
+    out.cpu_seconds = row.walk_cpu_seconds;
     ResetProcessState();
-    return 0;
+    return ok ? 0 : 255;
 }

@@ -1,6 +1,7 @@
-// Runs one extraction in-process, the way bin/korva does, but hands back
-// the full-precision row and the run's counters. Used by the accuracy cases
-// and the benchmarks, which need more digits than the printed report.
+// Runs one extraction in-process through the library call bin/korva makes
+// (Extraction::Run), and hands back the full-precision row and the run's
+// counters. Used by the accuracy cases and the benchmarks, which need more
+// digits than the printed report.
 #pragma once
 
 #include <string>
@@ -20,7 +21,7 @@ struct RunOutput {
     std::vector<std::string> names;
     std::vector<double> cap;  // farads, slot i = conductor i
     std::vector<double> err;
-    long long walks = 0;
+    long long walks = 0;      // as the product counts them
     long long hops = 0;
     double seconds = 0.0;     // wall time of the walks
     double cpu_seconds = 0.0; // processor time of the walks, all threads

@@ -60,6 +60,37 @@ TEST_F(Mpi, AnyRanksAndThreadsGiveTheThreadedSeededNumbers)
     }
 }
 
+// Both programs run their masters through one loop: a master no rank can
+// enclose is reported and skipped as bin/korva skips it, and the rest go on.
+TEST_F(Mpi, AFailingMasterIsReportedAndSkippedAsKorvaDoes)
+{
+    // b touches a, so neither can be enclosed alone; c can.
+    dir.Write("touch.kd", R"(<vorn>
+<window> v1 (-2,-2,-1) v2 (2,2,1.5) [/window]
+<medium> name ox <block> name ox0 basepoint (-2,-2,-1) v1 (4,0,0) v2 (0,4,0) hvector (0,0,2.5) [/block] diel 3.9 [/medium]
+<conductor> name a <block> name a0 basepoint (-0.5,-0.225,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+<conductor> name b <block> name b0 basepoint (-0.5,-0.025,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+<conductor> name c <block> name c0 basepoint (-0.5,0.5,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+[/vorn]
+)");
+    Json masters[2];
+    const std::string launchers[2] = {KORVA_EXE, Mpirun(2) + KORVA_MPI_EXE};
+    for (int k = 0; k < 2; k++) {
+        unlink((dir.path() + "/out.json").c_str());
+        RunResult r = RunIn(dir.path(), launchers[k] + " -f touch.kd --all-masters --seed 9 -t 3000 --json out.json");
+        EXPECT_EQ(r.status, 255) << launchers[k] << "\n" << r.out << r.err;
+        for (const char* said : {"[1/3] master a\n", "[2/3] master b\n", "[3/3] master c\n", "[END of Korva]"})
+            EXPECT_NE(r.out.find(said), std::string::npos) << launchers[k] << ": " << said << "\n" << r.out;
+        masters[k] = Json::parse(ReadFile(dir.path() + "/out.json"))["masters"];
+        for (Json& m : masters[k])
+            m.erase("seconds");
+    }
+    ASSERT_EQ(masters[0].size(), 3u);
+    EXPECT_TRUE(masters[0][0].contains("error"));
+    EXPECT_EQ(masters[0][2]["converged"], true);
+    EXPECT_EQ(masters[1], masters[0]);
+}
+
 TEST_F(Mpi, LosingARankFailsTheJobAndWritesNoResult)
 {
     // Rank 1 is killed a second into walks that would take minutes.

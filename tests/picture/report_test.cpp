@@ -73,22 +73,30 @@ TEST(RunReportTest, SeveralMastersAddAHeatMapAndOddValuesStayReadable)
 {
     TempDir dir;
     RunRecord r;
-    r.title = "run <of> \"deck\" & more";
-    r.settings = {{"deck", "a&b.kd"}, {"threads", "2"}};
-    r.seed = "42";
-    r.columns = {"m<1>", "m2", "gnd"};
-    r.rows.push_back({"m<1>", {3e-16, -1e-16, -2e-16}, {1e-18, 2e-18, NAN}});
+    r.deck = "run <of> \"deck\" & more.kd";
+    r.threads = 2;
+    r.seed = 42;
+    r.conductors = {"gnd", "m2", "m<1>"};
+    auto row = [](std::vector<std::string> names, std::vector<double> cap, std::vector<double> err) {
+        MasterRow m;
+        m.master = names[0];
+        m.conductors = names;
+        m.cap = cap;
+        m.err = err;
+        return m;
+    };
+    r.rows.push_back(row({"m<1>", "gnd", "m2"}, {3e-16, -2e-16, -1e-16}, {1e-18, NAN, 2e-18}));
     r.history = {{1000, 0.1, 2.9e-16}, {2000, 0.07, 3.05e-16}, {4000, 0.05, 3e-16}};
-    std::string one = RenderReport(r);
+    std::string one = RenderReport(r, "");
     EXPECT_EQ(one.find("Capacitance matrix"), std::string::npos);
     ExpectSelfContained(dir, one);
 
-    r.rows.push_back({"m2", {-1e-16, 2.5e-16, 0.0}, {2e-18, 1e-18, 0.0}});
-    std::string two = RenderReport(r);
+    r.rows.push_back(row({"m2", "gnd", "m<1>"}, {2.5e-16, 0.0, -1e-16}, {1e-18, 0.0, 2e-18}));
+    std::string two = RenderReport(r, "");
     EXPECT_NE(two.find("Capacitance matrix"), std::string::npos);
     ExpectSelfContained(dir, two);
     r.history.clear();
-    ExpectSelfContained(dir, RenderReport(r));
+    ExpectSelfContained(dir, RenderReport(r, ""));
 }
 
 class ReportRun : public TablesWorkdir {};

@@ -1,0 +1,56 @@
+// The record of a run: what it found and the settings that shaped those
+// numbers. The result files and the report page are written from it alone,
+// so they read the same whichever program ran the walks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "convergence.h"
+
+struct MasterRow {
+    std::string master;
+    std::vector<std::string> conductors;  // the master first, then byte order
+    std::vector<double> cap, err;         // farads, one per conductor, then the window
+    long long walks = 0;
+    long long hops = 0;
+    double prep_seconds = 0.0;
+    double walk_seconds = 0.0;
+    double walk_cpu_seconds = 0.0;  // processor time of the walks, all threads
+    double reached_error = 0.0;  // |err / cap| of the master's self capacitance
+    bool converged = false;
+    std::string error;  // why the row could not be extracted; empty on success
+};
+
+struct RunRecord {
+    std::string version;
+    std::string deck;  // the input as named
+    // The settings that shaped the numbers.
+    char end_mode = 't';          // 't': walk count, 'p': relative error of the master
+    long long target_walks = 2000;
+    double target_error = 0.1;
+    int threads = 1;
+    bool seeded = false;          // a seed was given: the walks are reproducible
+    uint64_t seed = 0;            // the seed the walks used, given or drawn
+    std::vector<std::string> masters;  // as named, in the order given
+    bool all_masters = false;
+    std::vector<std::string> exclude;
+    std::vector<std::string> ground;   // conductors of the SPEF ground entry
+    double time_limit = 0.0;      // seconds per master, 0: none
+    long long max_walks = 0;      // per master, 0: none
+    bool per_length = false;
+    bool floating_as_ground = false;
+    std::string process;          // a pattern's process file
+    // The files the record is written to; empty: none.
+    std::string json_path, csv_path, spef_path, report_path;
+    // The results.
+    std::vector<std::string> conductors;    // byte order
+    std::vector<MasterRow> rows;            // in the order the masters ran
+    std::vector<ConvergencePoint> history;  // stopping checks of the first master reported
+    double seconds = 0.0;                   // from the start to the last row
+
+    // Whether the masters were chosen on the command line (several may run)
+    // rather than by the deck's task.
+    bool Chosen() const { return all_masters || !masters.empty(); }
+};
