@@ -43,13 +43,6 @@ protected:
         return RunIn(dir.path(), std::string(KORVA_EXE) + " --batch list.txt -t 1500 --seed 3 " + args);
     }
     Json Result(const std::string& rel) { return Json::parse(ReadFile(dir.path() + "/" + rel)); }
-    static int Count(const std::string& text, const std::string& what)
-    {
-        int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            n++;
-        return n;
-    }
 };
 
 TEST_F(Batch, BrokenInputIsRecordedRerunSkipsTheFinishedAndMergeCollectsAll)

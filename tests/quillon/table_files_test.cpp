@@ -13,18 +13,6 @@
 #include "tablefiles.h"
 #include "testutil.h"
 
-namespace {
-
-std::vector<double> ReadDoubles(const std::string& path)
-{
-    std::string bytes = ReadFile(path);
-    std::vector<double> v(bytes.size() / 8);
-    std::memcpy(v.data(), bytes.data(), v.size() * 8);
-    return v;
-}
-
-}  // namespace
-
 TEST(SingleFiles, HaveTheLayoutsKorvaReads)
 {
     TempDir tmp;
