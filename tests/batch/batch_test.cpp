@@ -43,13 +43,6 @@ protected:
         return RunIn(dir.path(), std::string(KORVA_EXE) + " --batch list.txt -t 1500 --seed 3 " + args);
     }
     Json Result(const std::string& rel) { return Json::parse(ReadFile(dir.path() + "/" + rel)); }
-    static int Count(const std::string& text, const std::string& what)
-    {
-        int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            n++;
-        return n;
-    }
 };
 
 TEST_F(Batch, BrokenInputIsRecordedRerunSkipsTheFinishedAndMergeCollectsAll)
@@ -57,6 +50,7 @@ TEST_F(Batch, BrokenInputIsRecordedRerunSkipsTheFinishedAndMergeCollectsAll)
     RunResult r = Run("--out-dir out");
     EXPECT_EQ(r.status, 255) << r.out;
     EXPECT_EQ(Count(r.out, ": done"), 5) << r.out;
+    EXPECT_NE(r.out.find("Batch: 5 done, 0 skipped, 1 failed\n"), std::string::npos) << r.out;
     for (const char* name : {"a", "b", "c", "d", "e"}) {
         Json doc = Result(std::string("out/decks~") + name + ".kd.json");
         EXPECT_EQ(doc["masters"][0]["converged"], true) << name;
@@ -72,6 +66,7 @@ TEST_F(Batch, BrokenInputIsRecordedRerunSkipsTheFinishedAndMergeCollectsAll)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(Count(r.out, ": skipped"), 5) << r.out;
     EXPECT_EQ(Count(r.out, "FAILED"), 1) << r.out;
+    EXPECT_NE(r.out.find("Batch: 0 done, 5 skipped, 1 failed\n"), std::string::npos) << r.out;
     // A stricter target, or other numbers asked for, runs them again.
     r = RunIn(dir.path(), std::string(KORVA_EXE) + " --batch list.txt -t 2500 --seed 3 --out-dir out");
     EXPECT_EQ(Count(r.out, ": skipped"), 0) << r.out;
@@ -92,6 +87,7 @@ TEST_F(Batch, BrokenInputIsRecordedRerunSkipsTheFinishedAndMergeCollectsAll)
     r = RunIn(dir.path(), std::string(KORVA_EXE) + " --batch list.txt -p 0.3 --seed 4 --out-dir p");
     EXPECT_EQ(Count(r.out, ": skipped"), 4) << r.out;
     EXPECT_EQ(Count(r.out, "a.kd: done"), 1) << r.out;
+    EXPECT_NE(r.out.find("Batch: 1 done, 4 skipped, 1 failed\n"), std::string::npos) << r.out;
 
     // Five decks of two wires and the window, then the failed input.
     RunResult csv = RunIn(dir.path(), std::string(KORVA_EXE) + " --merge out");

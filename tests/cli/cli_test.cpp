@@ -108,6 +108,8 @@ TEST(Messages, ExactTextsAndExitStatus)
         {"", "--gft=" + tables + "/ -x -h", "", 0, "Register the path \" " + tables + "/ \" into \".gft_dir\" successfully\n"},
         {"", "--gft=", "", 255, "must specify a dir storing the GFT files if using -gft option!"},
         {"", "--gft " + dir.path() + "/bin", "", 255, "The path is not valid.\nPlease input right path.\n"},
+        {"", "--gft d.kd", "", 255, "The path is not valid.\nPlease input right path.\n"},  // a file
+        {"", "--gft nowhere", "", 255, "The path is not valid.\nPlease input right path.\n"},
         // Without bin/ the registration goes to the user's configuration folder.
         {"cd tech && XDG_CONFIG_HOME=/dev/null/config ", "--gft " + tables, "", 255, "Cannot open the file to locate data."},
     };

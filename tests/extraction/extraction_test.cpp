@@ -123,8 +123,13 @@ TEST_F(Seeded, ChunksMergedInOrderRebuildTheSeededRow)
         s.seed = 2024;
         s.console = false;
         testing::internal::CaptureStdout();
+        // A name the deck lacks gives a row that says so, and the next
+        // master runs as if it had not been asked for.
+        MasterRow missing = ex.Run("m9", s);
         MasterRow row = ex.Run("m2b", s);
         testing::internal::GetCapturedStdout();
+        EXPECT_EQ(missing.error, "no conductor named m9 in the deck\n");
+        EXPECT_TRUE(missing.cap.empty() && missing.walks == 0);
         ASSERT_TRUE(row.error.empty());
         ASSERT_TRUE(row.converged);
 

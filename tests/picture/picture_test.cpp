@@ -152,9 +152,14 @@ DeckView Grid(int nx, int ny, const std::string& first_name)
 
 TEST_F(DeckPicture, LargeDeckStaysSmallAndWellFormed)
 {
-    DeckView s = Grid(100, 100, "a&b<c>\"d\"");
+    // A name longer than any line buffer reaches every place whole.
+    const std::string tail(600, 'n');
+    DeckView s = Grid(100, 100, "a&b<c>\"d\"" + tail);
     std::string svg = DrawPicture(s);
     EXPECT_LT(svg.size(), 5u * 1000 * 1000);
+    const std::string shown = "a&amp;b&lt;c&gt;&quot;d&quot;" + tail + "</text>\n";
+    for (const char* before : {"; master ", "\">master: ", "text-anchor=\"middle\">"})
+        EXPECT_NE(svg.find(std::string(before) + shown), std::string::npos) << before;
     std::string path = dir.Write("big.svg", svg);
     RunResult lint = RunIn(dir.path(), "xmllint --noout '" + path + "'");
     EXPECT_EQ(lint.status, 0) << lint.err;

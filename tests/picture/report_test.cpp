@@ -38,14 +38,6 @@ TEST(ConvergenceLogTest, KeepsAnEvenlySpacedBoundedHistoryEndingWithTheLastCheck
     }
 }
 
-size_t Count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // xmllint accepts the page, every inline drawing renders, and nothing in it
 // points outside the file.
 void ExpectSelfContained(const TempDir& dir, const std::string& html)
@@ -123,7 +115,7 @@ TEST_F(ReportRun, RunWritesItsRowAndHistory)
     ASSERT_NE(cell, std::string::npos);
     double paged = atof(html.c_str() + cell + 22);
     EXPECT_NEAR(paged, printed, 0.01 * printed);
-    EXPECT_EQ(Count(html, "<tr><td>wire"), 2u);
+    EXPECT_EQ(Count(html, "<tr><td>wire"), 2);
 }
 
 }  // namespace

@@ -3,25 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cerrno>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "deckpairs.h"
 #include "tablefiles.h"
 #include "testutil.h"
-
-namespace {
-
-std::vector<double> ReadDoubles(const std::string& path)
-{
-    std::string bytes = ReadFile(path);
-    std::vector<double> v(bytes.size() / 8);
-    std::memcpy(v.data(), bytes.data(), v.size() * 8);
-    return v;
-}
-
-}  // namespace
 
 TEST(SingleFiles, HaveTheLayoutsKorvaReads)
 {
@@ -52,6 +42,24 @@ TEST(SingleFiles, HaveTheLayoutsKorvaReads)
     // Direction z, top face: weights point up, bottom face down.
     EXPECT_GT(w[2 * N + 5 * 961 + 480], 0.0);
     EXPECT_LT(w[2 * N + 0 * 961 + 480], 0.0);
+}
+
+// A disk that fills up mid-file: quillon names the file and the reason,
+// fails, and every file it leaves is a whole table under its own name.
+TEST(SingleFiles, AFullDiskLeavesNoPartialTable)
+{
+    TempDir full, cut;
+    ASSERT_TRUE(WriteSingleTables(full.path()));
+    RunResult r = RunIn(cut.path(), "{ trap '' XFSZ; ulimit -f 100; '" + std::string(QUILLON_EXE) + "' single .; }");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.err.find("quillon: cannot write ./incdata/"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(std::string(".db: ") + std::strerror(EFBIG) + "\n"), std::string::npos) << r.err;
+    std::istringstream left(RunIn(cut.path(), "find . -type f").out);
+    int whole = 0;
+    for (std::string f; std::getline(left, f); whole++)
+        EXPECT_TRUE(ReadFile(cut.path() + "/" + f) == ReadFile(full.path() + "/" + f) &&
+                    ReadFile(full.path() + "/" + f).size() > 0) << f;
+    EXPECT_GT(whole, 0);
 }
 
 std::string Layer(const std::string& name, const std::string& base, const std::string& h, const char* diel)

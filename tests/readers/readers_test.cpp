@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 #include <sstream>
 
 #include "import.h"
 #include "parser.h"
 #include "pex25d_reader.h"
 #include "rcx_reader.h"
+#include "testutil.h"
 
 namespace {
 
@@ -181,13 +183,45 @@ TEST(DeckNames, InvalidAndRepeatedNamesBecomeDistinctIdentifiers)
     EXPECT_EQ(DeckIdentifier("3net"), "n_3net");
     EXPECT_EQ(DeckIdentifier("Block"), "Block_");
     EXPECT_EQ(DeckIdentifier("a:b_2"), "a:b_2");
-    ::Scene s;
-    s.conductors = {{"x-1", {}}, {"x_1", {}}, {"x.1", {}}};
-    s.master = "x.1";
-    AssignDeckNames(s);
-    EXPECT_EQ(s.conductors[0].name, "x_1_2");
-    EXPECT_EQ(s.conductors[1].name, "x_1");  // a valid name keeps itself
-    EXPECT_EQ(s.master, s.conductors[2].name);
+}
+
+// An imported scene: a valid name keeps itself even against an earlier
+// conductor whose name becomes it, the first of two equal names keeps it,
+// two shortnames of one net are one conductor, and --master names the net
+// exactly before it names it by identifier, then follows the renaming.
+TEST(DeckNames, TheSceneDecidesWhichConductorKeepsItsName)
+{
+    TempDir dir;
+    std::string scene = "PEX25D 1.0\nUNITS LENGTH um GRID 0.005\nGROUND_PLANE subs Z_OFFSETS -0.2 0.0\n"
+                        "METAL m1 Z_OFFSETS 0.5 0.8\nDIELECTRIC_BACKGROUND air PERMITTIVITY 3.9\n"
+                        "CONDUCTOR f FLOATING\nCONDUCTOR a \"net-a\"\nCONDUCTOR b net_a\n"
+                        "CONDUCTOR c \"net-a\"\nCONDUCTOR g f\nDOMAIN_MARGIN X 1.0 Y 1.0 Z 1.0\n";
+    const std::string shortnames = "fabcg";  // each one's box at its own y
+    for (size_t y = 0; y < shortnames.size(); y++)
+        scene += "BOX CONDUCTOR " + shortnames.substr(y, 1) + " LAYER m1 LL 0 " + std::to_string(y) + " UR 1 " +
+                 std::to_string(y) + ".4\n";
+    const std::string path = dir.Write("names.pex25d", scene);
+    const struct {
+        std::string option, master;
+    } rows[] = {{"net_a", "net_a"}, {"net-a", "net_a_2"}};
+    for (const auto& row : rows) {
+        ImportSettings settings;
+        settings.options.floating_as_ground = true;
+        settings.options.master = row.option;
+        ImportedInput in;
+        ASSERT_EQ(ImportInput(path, settings, in), 0) << row.option;
+        ClearDeck();
+        DeckLists lists;
+        ASSERT_EQ(LoadDeckText(in.deck_text, lists), 0) << in.deck_text;
+        EXPECT_EQ(lists.names[0], row.master) << row.option;
+        std::multiset<std::string> at_y;  // "name@y" of every wire
+        for (const Cuboid* c : lists.cuboids)
+            if (c->z0 > 0)
+                at_y.insert(lists.names[c->id] + "@" + std::to_string((int)c->y0));
+        EXPECT_EQ(at_y, (std::multiset<std::string>{"f@0", "net_a_2@1", "net_a@2", "net_a_2@3", "f_2@4"}))
+            << row.option;
+    }
+    ClearDeck();
 }
 
 const char* const WIRES =

@@ -12,14 +12,6 @@ const char* SINGLE = "incdata/IS/binary/single/";
 const char* GFT = "tables/IS/binary/MULTI/GFT/";
 const char* WVT = "tables/IS/binary/MULTI/WVT/";
 
-std::vector<double> ReadDoubles(const std::string& path)
-{
-    std::string bytes = ReadFile(path);
-    std::vector<double> v(bytes.size() / 8);
-    memcpy(v.data(), bytes.data(), v.size() * 8);
-    return v;
-}
-
 void WriteDoubles(const TempDir& dir, const std::string& rel, const std::vector<double>& v)
 {
     dir.Write(rel, std::string(reinterpret_cast<const char*>(v.data()), v.size() * 8));

@@ -136,40 +136,22 @@ namespace {
 // `unit`; `window` replaces the window statement when given.
 std::string Wires(double unit, const std::string& window = "")
 {
-    std::ostringstream d;
-    auto v = [&d, unit](double x, double y, double z) { d << "(" << x * unit << "," << y * unit << "," << z * unit << ")"; };
-    d << "<vorn>\n";
-    if (window.empty()) {
-        d << "<window> v1 ";
-        v(-2, -2, -1);
-        d << " v2 ";
-        v(2, 2, 1.5);
-        d << " [/window]\n";
-    } else {
-        d << window << "\n";
-    }
-    d << "<medium> name ox <block> name o basepoint ";
-    v(-2, -2, -1);
-    d << " v1 ";
-    v(4, 0, 0);
-    d << " v2 ";
-    v(0, 4, 0);
-    d << " hvector ";
-    v(0, 0, 2.5);
-    d << " [/block] diel 3.9 [/medium]\n";
-    for (int w = 0; w < 2; w++) {
-        d << "<conductor> name w" << w << " <block> name b basepoint ";
-        v(-0.5, w ? 0.025 : -0.225, 0);
-        d << " v1 ";
-        v(1, 0, 0);
-        d << " v2 ";
-        v(0, 0.2, 0);
-        d << " hvector ";
-        v(0, 0, 0.2);
-        d << " [/block] [/conductor]\n";
-    }
-    d << "<task> <capacitance> w0 [/capacitance] [/task]\n[/vorn]\n";
-    return d.str();
+    auto v = [unit](double x, double y, double z) {
+        std::ostringstream d;
+        d << "(" << x * unit << "," << y * unit << "," << z * unit << ")";
+        return d.str();
+    };
+    auto box = [&](double x, double y, double z, double dx, double dy, double dz) {
+        return "<block> name b basepoint " + v(x, y, z) + " v1 " + v(dx, 0, 0) + " v2 " + v(0, dy, 0) + " hvector " +
+               v(0, 0, dz) + " [/block]";
+    };
+    std::string d = "<vorn>\n" + (window.empty() ? "<window> v1 " + v(-2, -2, -1) + " v2 " + v(2, 2, 1.5) + " [/window]"
+                                                  : window) +
+                    "\n<medium> name ox " + box(-2, -2, -1, 4, 4, 2.5) + " diel 3.9 [/medium]\n";
+    for (int w = 0; w < 2; w++)
+        d += "<conductor> name w" + std::to_string(w) + " " + box(-0.5, w ? 0.025 : -0.225, 0, 1, 0.2, 0.2) +
+             " [/conductor]\n";
+    return d + "<task> <capacitance> w0 [/capacitance] [/task]\n[/vorn]\n";
 }
 
 // A calibration pattern's three wires, `length` um long.

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -61,4 +62,20 @@ RunResult RunIn(const std::string& cwd, const std::string& command)
     r.out = ReadFile(out);
     r.err = ReadFile(err);
     return r;
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+std::vector<double> ReadDoubles(const std::string& path)
+{
+    std::string bytes = ReadFile(path);
+    std::vector<double> v(bytes.size() / 8);
+    std::memcpy(v.data(), bytes.data(), v.size() * 8);
+    return v;
 }

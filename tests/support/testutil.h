@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // A fresh folder under the system temp dir, removed by the destructor.
 class TempDir {
@@ -25,3 +26,7 @@ struct RunResult {
 RunResult RunIn(const std::string& cwd, const std::string& command);
 std::string ReadFile(const std::string& path);
 void MakeDirs(const std::string& path);
+// How often `what` occurs in `text`, overlaps included.
+int Count(const std::string& text, const std::string& what);
+// A file of raw doubles in the machine's byte order.
+std::vector<double> ReadDoubles(const std::string& path);
