@@ -504,7 +504,7 @@ BatchRun::Slot BatchRun::SlotOf(size_t i) const
     const std::string name = ResultName(inputs[i].line);
     const std::string stem = name.substr(0, name.size() - 5);
     Slot slot{i, s.out_dir + "/" + name, s.out_dir + "/." + name + ".part", s.out_dir + "/" + stem + ".log",
-              s.out_dir + "/." + stem + ".lock", Identity()};
+              s.out_dir + "/." + stem + ".lock", Identity(), ""};
     slot.before = IdentityOf(slot.result);
     return slot;
 }
