@@ -75,6 +75,13 @@ void AssignDeckNames(Scene& scene)
 {
     // Names that are already identifiers keep them; the others take what is left.
     std::set<std::string> taken;
+    // The master is a conductor, not a name: when two share its name, the
+    // first is the master, and a later namesake's new name must not take
+    // its place.
+    size_t master = scene.conductors.size();
+    for (size_t i = 0; i < scene.conductors.size() && master == scene.conductors.size(); ++i)
+        if (scene.conductors[i].name == scene.master)
+            master = i;
     std::vector<bool> keeps(scene.conductors.size(), false);
     for (size_t i = 0; i < scene.conductors.size(); ++i) {
         const std::string& n = scene.conductors[i].name;
@@ -90,10 +97,10 @@ void AssignDeckNames(Scene& scene)
             unique = id + "_" + std::to_string(k);
         taken.insert(unique);
         scene.notes.push_back("conductor \"" + c.name + "\" is named " + unique + " in the deck");
-        if (scene.master == c.name)
-            scene.master = unique;
         c.name = unique;
     }
+    if (master < scene.conductors.size())
+        scene.master = scene.conductors[master].name;
 }
 
 std::string DeckText(const Scene& scene, const std::string& origin)

@@ -203,7 +203,7 @@ TEST(DeckNames, TheSceneDecidesWhichConductorKeepsItsName)
     const std::string path = dir.Write("names.pex25d", scene);
     const struct {
         std::string option, master;
-    } rows[] = {{"net_a", "net_a"}, {"net-a", "net_a_2"}};
+    } rows[] = {{"net_a", "net_a"}, {"net-a", "net_a_2"}, {"", "f"}};  // "": the first conductor
     for (const auto& row : rows) {
         ImportSettings settings;
         settings.options.floating_as_ground = true;
