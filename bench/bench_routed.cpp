@@ -68,10 +68,6 @@ void BM_PrepareRoutedMaster(benchmark::State& state)
                   is_count, 1, 1, 4, &window);
         benchmark::DoNotOptimize(m.gauss_total);
         state.counters["patches"] = (double)m.block_surface->patches.size();
-        state.PauseTiming();
-        Layers::ResetAll();
-        Randomwalk::ResetTables();
-        state.ResumeTiming();
     }
 }
 BENCHMARK(BM_PrepareRoutedMaster)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
@@ -91,9 +87,10 @@ void BM_DrawStartPoint(benchmark::State& state)
     Cuboid layer_box(0, -50, -50, -50, 50, 50, 50);
     Medium oxide(&layer_box, 3.9);
     Log::inf = nullptr;
-    Layers stack({&oxide});
+    TableSet tables;
+    Layers stack(tables, {&oxide});
     GaussSurface g;
-    g.Build(grown, dist);
+    g.Build(grown, dist, tables.layers);
     CRandomMersenne rnd(1), slice(2);
     for (auto _ : state) {
         int face;
@@ -101,7 +98,6 @@ void BM_DrawStartPoint(benchmark::State& state)
         benchmark::DoNotOptimize(g.Draw(rnd, slice, face, d));
     }
     state.counters["patches"] = (double)g.patches.size();
-    Layers::ResetAll();
 }
 BENCHMARK(BM_DrawStartPoint)->Arg(5)->Arg(1000);
 

@@ -9,12 +9,11 @@
 
 namespace {
 
-std::vector<SceneLayer> StackLayers()
+std::vector<SceneLayer> StackLayers(const std::vector<Layer>& st)
 {
     // Entry i is the upper face of the slab that starts at entry i - 1;
     // entry 0 only closes the stack from below.
     std::vector<SceneLayer> out;
-    const std::vector<Layer>& st = Layers::layers;
     for (size_t i = 1; i < st.size(); i++)
         out.push_back(SceneLayer{st[i - 1].pos, st[i].pos, st[i].diel});
     return out;
@@ -38,7 +37,7 @@ DeckView Common(const DeckLists& lists, const Cuboid& window)
 DeckView SceneOfRun(const WalkMgr& mgr, const DeckLists& lists, const Cuboid& window)
 {
     DeckView s = Common(lists, window);
-    s.layers = StackLayers();
+    s.layers = StackLayers(mgr.tables.layers);
     s.gauss = mgr.gauss_surface;
     s.has_gauss = true;
     return s;
@@ -53,8 +52,8 @@ DeckView SceneOfDeck(const DeckLists& lists, const Cuboid& window)
     mgr.cuboids = lists.cuboids;
     mgr.mediums = lists.media;
     mgr.SetMasterBox();
-    mgr.layers = new Layers(lists.media);
-    s.layers = StackLayers();
+    mgr.layers = new Layers(mgr.tables, lists.media);
+    s.layers = StackLayers(mgr.tables.layers);
     const Cuboid& e = s.enlarged;
     s.gauss = mgr.GetGauss(Vector3(e.x0, e.y0, e.z0), Vector3(e.x1, e.y1, e.z1));
     s.has_gauss = true;

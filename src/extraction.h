@@ -38,13 +38,16 @@ struct MasterRow {
     double reached_error = 0.0;  // |err / cap| of the master's self capacitance
     bool converged = false;
     std::string error;  // why the row could not be extracted; empty on success
+    bool fatal = false;  // the fault is the run's (its tables), not the master's
 };
 
 class Extraction {
 public:
-    // Builds what every master shares from the parsed deck. Deck-wide
-    // faults (tables, window) are reported and end the process as before.
-    Extraction(const DeckLists& lists, Cuboid* window);
+    // Builds what every master shares from the parsed deck, whose window
+    // it enlarges in place. A deck-wide fault (tables, window, stack) leaves
+    // its message in Error() and the extraction unusable.
+    explicit Extraction(const DeckLists& lists);
+    const std::string& Error() const { return error_; }
     Extraction(const Extraction&) = delete;
     Extraction& operator=(const Extraction&) = delete;
 
@@ -56,7 +59,8 @@ public:
     MasterRow Run(const std::string& master, const ExtractionSettings& s, int index = 0);
 
     // For callers that spread chunks over processes: select the master
-    // (its Gaussian surface), then run any chunk of it. Merging the chunks
+    // (its Gaussian surface; throws InputError when its tables fail), then
+    // run any chunk of it. Merging the chunks
     // in index order with a ChunkMerger over StratumStores gives the same
     // sums as Run with the same seed.
     bool SelectMaster(const std::string& master, std::string& error);
@@ -72,6 +76,7 @@ public:
     int Slots() const { return (int)sorted_.size() + 1; }
 
 private:
+    DeckLists deck_;  // keeps the boxes the manager and the space index point to
     WalkMgr mgr_;
     std::vector<std::string> sorted_;
     std::vector<std::vector<Cuboid*>> blocks_;  // per conductor, byte order
@@ -79,6 +84,7 @@ private:
     std::string selected_;
     std::vector<double> chunk_slots_;  // gives RunChunk its slot count
     double shared_seconds_ = 0.0;  // preparation not yet shown in a report
+    std::string error_;
 };
 
 // Stratified stores of one master, laid out as the walk manager reads them

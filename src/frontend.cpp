@@ -121,10 +121,8 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
             h = DigestBytes(wire.c_str(), wire.size() + 1, h);
         *digest = h;
     }
-    if (status != 0) {
-        DeleteDeckObjects();
+    if (status != 0)
         return status;
-    }
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
     return -1;
 }
@@ -134,14 +132,13 @@ namespace {
 // Ends a run that cannot go on before its walks; always false.
 bool FreeDeck()
 {
-    Layers::UnLoadData();
-    DeleteDeckObjects();
     return false;
 }
 
 }  // namespace
 
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
+                    const std::string& task_master,
                     std::vector<std::string>& masters)
 {
     auto known = [&conductors](const std::string& name) {
@@ -165,7 +162,7 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
         if (std::find(masters.begin(), masters.end(), name) == masters.end())
             masters.push_back(name);
     if (s.masters.empty() && !s.all_masters)
-        masters.push_back(master_name);
+        masters.push_back(task_master);
     if (masters.empty()) {
         Log::perror("no master conductor left to extract\n");
         return FreeDeck();
@@ -186,7 +183,7 @@ int DrawDeckFirst(const RunSettings& s, const DeckLists& lists)
 {
     if (s.picture_path.empty())
         return -1;
-    if (!WriteRendered(s.picture_path, [&] { return DrawPicture(SceneOfDeck(lists, *solver_space)); }))
+    if (!WriteRendered(s.picture_path, [&] { return DrawPicture(SceneOfDeck(lists, *lists.window)); }))
         return 255;
     return s.report_path.empty() ? 0 : -1;
 }

@@ -52,11 +52,15 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     x.time_limit = settings.time_limit;
     x.max_walks = settings.max_walks;
 
-    const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
-    Extraction extraction(lists, solver_space);
+    const Cuboid deck_window = *lists.window;  // preparation enlarges it in place
+    Extraction extraction(lists);
+    if (!extraction.Error().empty()) {
+        Log::perror("%s", extraction.Error().c_str());
+        return 255;
+    }
     RunDrawing drawing;
     std::vector<std::string> masters;
-    if (!ResolveMasters(settings, extraction.Conductors(), masters))
+    if (!ResolveMasters(settings, extraction.Conductors(), lists.master, masters))
         return 255;
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
@@ -70,6 +74,8 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
         const MasterRow& row = rows.back();
         if (!row.error.empty()) {
             Log::perror("%s", row.error.c_str());
+            if (row.fatal)
+                return 255;
             failed = true;
             continue;
         }
@@ -79,8 +85,6 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
         if (imported.pattern && k == 0 && !PatternReport(settings, imported, row))
             failed = true;
     }
-    Layers::UnLoadData();
-    DeleteDeckObjects();
     failed = !WriteOutputs(settings, x.seed, extraction.Conductors(), rows, drawing) || failed;
     Log::close();
     return failed ? 255 : unmet ? 75 : 0;
@@ -117,8 +121,7 @@ static int Main(int argc, char** argv)
 
     status = DrawDeckFirst(settings, lists);
     if (status >= 0) {
-        DeleteDeckObjects();
-        return status;
+            return status;
     }
 
     return RunExtraction(settings, lists, total_start, imported);
@@ -133,6 +136,9 @@ int main(int argc, char** argv)
     // message, and the status of every failed run.
     try {
         return Main(argc, argv);
+    } catch (const InputError& e) {
+        Log::perror("%s", e.message.c_str());
+        return e.status;
     } catch (const std::exception& e) {
         Log::perror("internal error: %s\n", e.what());
     } catch (...) {

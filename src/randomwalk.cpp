@@ -31,16 +31,6 @@ static const int drsc[6] = {2, 1, 0, 1, 0, 2};
 // +1 where the face's outward normal points along +axis.
 static const int face_sign[6] = {-1, -1, 1, 1, -1, 1};
 
-std::vector<double> Randomwalk::partial_sum_arr[6];
-double Randomwalk::partial_face_sum_arr[6];
-std::vector<double> Randomwalk::cdf_single_weight[3][6];
-double Randomwalk::cdf_face_single_weight[3][6];
-double Randomwalk::single_weight[3];
-std::vector<int> Randomwalk::strata_array(7, 0);
-std::vector<int> Randomwalk::div_portion(17, 0);
-SurfaceGuide Randomwalk::surface_guide;
-SurfaceGuide Randomwalk::weight_guide[3];
-
 void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels)
 {
     Clear();
@@ -82,19 +72,18 @@ void SurfaceGuide::Clear()
 Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
                        int weight_select_)
     : id(id_), mgr(mgr_), tid(), layers(layers_), gauss_select(gauss_select_),
-      weight_select(weight_select_)
+      weight_select(weight_select_), st(&layers_.set->single)
 {
 }
 
 // ---------------------------------------------------------------------------
 // Single-medium tables
 
-void ReadAllContent(const char* path, double* buf, int size)
+uint64_t ReadAllContent(const char* path, double* buf, int size)
 {
     FILE* fp = fopen(path, "rb");
     if (!fp) {
-        Log::perror("cannot open file %s\n", path);
-        exit(-1);
+        throw InputError{Log::format("cannot open file %s\n", path)};
     }
     struct stat st;
     if (TableCheck::enabled && (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))) {
@@ -107,14 +96,14 @@ void ReadAllContent(const char* path, double* buf, int size)
         TableCheck::Reject(path, "holds " + std::to_string(rs) + " of its " + std::to_string(size) +
                                      " values");
     FATAL_CHECK((int)rs == size);
-    tables_digest += DigestWords(buf, (size_t)size);
+    return DigestWords(buf, (size_t)size);
 }
 
 // Reads a single-medium file and, when the checks are on, refuses damage.
 static void ReadSingle(const std::string& path, double* buf, int size, TableCheck::Single kind,
-                       int weight_select)
+                       int weight_select, uint64_t& digest)
 {
-    ReadAllContent(path.c_str(), buf, size);
+    digest += ReadAllContent(path.c_str(), buf, size);
     if (!TableCheck::enabled)
         return;
     std::string problem = TableCheck::SingleProblem(kind, path, buf, size, weight_select);
@@ -122,7 +111,7 @@ static void ReadSingle(const std::string& path, double* buf, int size, TableChec
         TableCheck::Reject(path, problem);
 }
 
-bool Randomwalk::LoadData(int weight_select)
+bool SingleTables::LoadData(int weight_select)
 {
     const char* dir = nullptr;
     switch (weight_select) {
@@ -141,24 +130,25 @@ bool Randomwalk::LoadData(int weight_select)
 
     std::vector<double> gft(CUBE_PANELS);
     using TableCheck::Single;
-    ReadSingle(base + "/GFT_single_" + seg + ".db", gft.data(), CUBE_PANELS, Single::PROB, weight_select);
+    ReadSingle(base + "/GFT_single_" + seg + ".db", gft.data(), CUBE_PANELS, Single::PROB, weight_select,
+               digest);
     LoadPrmat(gft.data(), CUBE_PANELS);
 
     std::vector<double> weights(3 * CUBE_PANELS);
     if (common) {
         ReadSingle(base + "/single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
-                   Single::COMMON_WEIGHT, weight_select);
+                   Single::COMMON_WEIGHT, weight_select, digest);
     } else {
         ReadSingle(base + "/single_weight_" + seg + ".db", single_weight, 3, Single::IS_WEIGHT,
-                   weight_select);
+                   weight_select, digest);
         ReadSingle(base + "/pdf_single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
-                   Single::IS_DENSITY, weight_select);
+                   Single::IS_DENSITY, weight_select, digest);
     }
     RegisterSingleWeight(weights.data(), gft.data(), 3, 6, SEGNUM, weight_select);
     return true;
 }
 
-int Randomwalk::LoadPrmat(double* data, int size)
+int SingleTables::LoadPrmat(double* data, int size)
 {
     const int n = size / 6;
     // One running sum over the whole surface, so that a single uniform draw
@@ -180,7 +170,7 @@ int Randomwalk::LoadPrmat(double* data, int size)
     return 0;
 }
 
-void Randomwalk::RegisterSingleWeight(double* weights, double* gft, int drc_num, int face_num,
+void SingleTables::RegisterSingleWeight(double* weights, double* gft, int drc_num, int face_num,
                                       int segnum, int weight_select)
 {
     if (weight_select < 0 || weight_select > 4) {
@@ -217,7 +207,7 @@ void Randomwalk::RegisterSingleWeight(double* weights, double* gft, int drc_num,
     }
 }
 
-void Randomwalk::ResetTables()
+void SingleTables::Reset()
 {
     for (int f = 0; f < 6; f++) {
         partial_sum_arr[f].clear();
@@ -300,13 +290,13 @@ static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
 }
 
 // The guide of a single-medium table, when panel_cdf is one that has one.
-static inline const SurfaceGuide* GuideFor(const std::vector<double>* panel_cdf)
+static inline const SurfaceGuide* GuideFor(const SingleTables& t, const std::vector<double>* panel_cdf)
 {
-    if (Randomwalk::surface_guide.usable && panel_cdf == Randomwalk::surface_guide.source)
-        return &Randomwalk::surface_guide;
+    if (t.surface_guide.usable && panel_cdf == t.surface_guide.source)
+        return &t.surface_guide;
     for (int d = 0; d < 3; d++)
-        if (Randomwalk::weight_guide[d].usable && panel_cdf == Randomwalk::weight_guide[d].source)
-            return &Randomwalk::weight_guide[d];
+        if (t.weight_guide[d].usable && panel_cdf == t.weight_guide[d].source)
+            return &t.weight_guide[d];
     return nullptr;
 }
 
@@ -315,12 +305,12 @@ static inline const SurfaceGuide* GuideFor(const std::vector<double>* panel_cdf)
 // declines them. Only the standard bisection's own probe order then picks
 // the expected panel. The registry's tables keep the fast search: they hold
 // transition probabilities and density magnitudes, which never fall.
-static inline bool IsSingleMediumTable(const std::vector<double>* panel_cdf)
+static inline bool IsSingleMediumTable(const SingleTables& t, const std::vector<double>* panel_cdf)
 {
-    return panel_cdf == Randomwalk::partial_sum_arr ||
-           panel_cdf == Randomwalk::cdf_single_weight[0] ||
-           panel_cdf == Randomwalk::cdf_single_weight[1] ||
-           panel_cdf == Randomwalk::cdf_single_weight[2];
+    return panel_cdf == t.partial_sum_arr ||
+           panel_cdf == t.cdf_single_weight[0] ||
+           panel_cdf == t.cdf_single_weight[1] ||
+           panel_cdf == t.cdf_single_weight[2];
 }
 
 // Face and panel of entry i of a guide's end-to-end table.
@@ -332,17 +322,17 @@ static inline PointOnCube GuidedPanel(int i, int segnum, int& index)
     return Randomwalk::idx2pt(fno, index, segnum);
 }
 
-static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
+static inline PointOnCube PanelSearch(const SingleTables& t, CRandomMersenne& rng, const double* face_cdf,
                                       const std::vector<double>* panel_cdf, int segnum, int& index)
 {
     const uint32_t word = rng.BRandom();
     const double r = (double)word * 2.3283064365386963e-10;  // as Random() makes it
-    const SurfaceGuide* guide = GuideFor(panel_cdf);
+    const SurfaceGuide* guide = GuideFor(t, panel_cdf);
     if (guide)
         return GuidedPanel(guide->Find(word), segnum, index);
     const int fno = FindFace(face_cdf, r);
     const std::vector<double>& panels = panel_cdf[fno];
-    index = IsSingleMediumTable(panel_cdf)
+    index = IsSingleMediumTable(t, panel_cdf)
                 ? (int)(std::lower_bound(panels.begin(), panels.end(), r) - panels.begin())
                 : FindPanel(panels, r);
     return Randomwalk::idx2pt(fno, index, segnum);
@@ -397,18 +387,18 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
 {
     int index;
     if (clip == 0)
-        return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+        return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
     if (clip == -1) {
         const int k = CalcPos(z_low, cube, true);
         if (k == 0)
-            return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
-        return PanelSearch(rand_walk, layers.GetPartialFaceSum(true)[k],
+            return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
+        return PanelSearch(*st, rand_walk, layers.GetPartialFaceSum(true)[k],
                            layers.GetPartialSum(true)[k], SEGNUM, index);
     }
     const int k = CalcPos(z_high, cube, false);
     if (k > 29)
-        return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
-    return PanelSearch(rand_walk, layers.GetPartialFaceSum(false)[k],
+        return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
+    return PanelSearch(*st, rand_walk, layers.GetPartialFaceSum(false)[k],
                        layers.GetPartialSum(false)[k], SEGNUM, index);
 }
 
@@ -418,7 +408,7 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
 __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube)
 {
     int index;
-    const PointOnCube p = PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+    const PointOnCube p = PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
     return FacePoint(cube, p.fno, p.u, p.v);
 }
 
@@ -434,7 +424,7 @@ int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<d
                                  int segnum)
 {
     int index;
-    pt = PanelSearch(rand_walk, faceCdf, panelCdf, segnum, index);
+    pt = PanelSearch(*st, rand_walk, faceCdf, panelCdf, segnum, index);
     pt.strata = 0;
     return index;
 }
@@ -442,7 +432,7 @@ int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<d
 // ---------------------------------------------------------------------------
 // Strata of the first transition cube
 
-void Randomwalk::DivSS()
+void SingleTables::DivSS()
 {
     static const int radii[7] = {3, 5, 7, 9, 11, 13, 15};
     strata_array.assign(radii, radii + 7);
@@ -476,7 +466,7 @@ int Randomwalk::FindOnTopFace(int index)
     const int i = index % SEGNUM, j = index / SEGNUM;
     const int m = std::max(std::abs(j - 15), std::abs(i - 15));
     const int strata =
-        (int)(std::lower_bound(strata_array.begin(), strata_array.end(), m) - strata_array.begin());
+        (int)(std::lower_bound(st->strata_array.begin(), st->strata_array.end(), m) - st->strata_array.begin());
     FATAL_CHECK(strata>=0 && strata < SS_DIV);
     return strata;
 }
@@ -590,12 +580,12 @@ static inline PointOnCube UniformPanel(Randomwalk& rw, int id_gss, int& index)
 
 // The guide a first hop through a cube that meets no interface searches,
 // if its table has one.
-static inline const SurfaceGuide* FirstHopGuide(int weight_select, int id_gss)
+static inline const SurfaceGuide* FirstHopGuide(const SingleTables& t, int weight_select, int id_gss)
 {
     switch (weight_select) {
-    case 0: return GuideFor(Randomwalk::partial_sum_arr);
+    case 0: return GuideFor(t, t.partial_sum_arr);
     case 2:
-    case 4: return GuideFor(Randomwalk::cdf_single_weight[drsc[id_gss]]);
+    case 4: return GuideFor(t, t.cdf_single_weight[drsc[id_gss]]);
     default: return nullptr;
     }
 }
@@ -628,18 +618,18 @@ double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
         switch (weight_select) {
         case 0:
             if (peeked < 0)
-                index = GetPointByWeight(pt, partial_face_sum_arr, partial_sum_arr, SEGNUM);
-            return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r;
+                index = GetPointByWeight(pt, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM);
+            return S * (-st->cdf_single_weight[drc][pt.fno][index]) * 0.5 / r;
         case 1:
         case 3:
             pt = UniformPanel(*this, id_gss, index);
             FATAL_CHECK(pt.strata <= 16 && pt.strata>=0);
-            return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r * 5766.0;
+            return S * (-st->cdf_single_weight[drc][pt.fno][index]) * 0.5 / r * 5766.0;
         case 2:
         case 4:
             if (peeked < 0)
-                index = GetPointByWeight(pt, cdf_face_single_weight[drc], cdf_single_weight[drc], SEGNUM);
-            return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * std::fabs(single_weight[drc]) *
+                index = GetPointByWeight(pt, st->cdf_face_single_weight[drc], st->cdf_single_weight[drc], SEGNUM);
+            return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * std::fabs(st->single_weight[drc]) *
                    0.5 / r;
         default:
             if (clip == 0)
@@ -785,8 +775,7 @@ int Randomwalk::Start()
 {
     int rc = pthread_create(&tid, nullptr, thread_proc, this);
     if (rc != 0) {
-        Log::perror("cannot start worker thread %d\n", id);
-        exit(255);
+        throw InputError{Log::format("cannot start worker thread %d\n", id)};
     }
     return rc;
 }
@@ -885,7 +874,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
     // The first hop's draw and its panel should the cube meet no interface,
     // found while the start point's cube is measured.
-    const SurfaceGuide* first_guide = FirstHopGuide(weight_select, id_gss);
+    const SurfaceGuide* first_guide = FirstHopGuide(*st, weight_select, id_gss);
     const int peeked = first_guide ? first_guide->Find(rand_walk.PeekBRandom()) : -1;
     if (!m.block_surface)
         face_dist = m.gauss_dist[id_gss];
@@ -919,7 +908,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     pt = StructToVector3(spt, cube);
     ++hops;
 
-    const SurfaceGuide* guide = GuideFor(partial_sum_arr);
+    const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
     LeafIndex::Hint leaf;
     for (;;) {
         // The next draw and the panel it picks should the cube meet no
@@ -1018,7 +1007,7 @@ int Randomwalk::RandomwalkCore()
             if (weight_select == 3) {
                 // A half first hop has no stratum; it is counted but adds to no sum.
                 if (strata >= 0) {
-                    const double p = div_portion[strata] / 5766.0;
+                    const double p = st->div_portion[strata] / 5766.0;
                     m.ss_sum[strata][slot] += weight * p;
                     m.ss_sum2[strata][slot] += p * p * weight * weight;
                     (*m.ss_count)[strata] += 1;

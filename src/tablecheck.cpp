@@ -556,19 +556,9 @@ bool SumClearlyOne(double sum)
     return std::fabs(sum - 1) <= SUM_TOL - ORDER_SLACK;
 }
 
-// Ends a run refused for its tables at once: exit() would run the
-// registry's static destructors, which drop the maps that own the tables
-// loaded so far and leave those tables unreferenced for a leak checker.
-[[noreturn]] static void EndRun()
-{
-    fflush(nullptr);
-    _exit(255);
-}
-
 void Reject(const std::string& path, const std::string& problem)
 {
-    Log::perror("table file %s: %s\n", path.c_str(), problem.c_str());
-    EndRun();
+    throw InputError{Log::format("table file %s: %s\n", path.c_str(), problem.c_str())};
 }
 
 namespace {
@@ -604,10 +594,9 @@ bool NoteFile(const std::string& path, const PSumPacket& packet, const DielKey& 
     std::vector<char> first, second;
     if (ReadPrefix(it->second, bytes, first) && ReadPrefix(path, bytes, second) && first == second)
         return false;
-    Log::perror("table files %s and %s both hold the %s table of permittivities %.17g / %.17g "
+    throw InputError{Log::format("table files %s and %s both hold the %s table of permittivities %.17g / %.17g "
                 "with different contents; remove one of them\n",
-                it->second.c_str(), path.c_str(), PacketName(packet), key.low, key.high);
-    EndRun();
+                it->second.c_str(), path.c_str(), PacketName(packet), key.low, key.high)};
 }
 
 void ForgetFiles()
@@ -617,26 +606,25 @@ void ForgetFiles()
     paired_moments.clear();
 }
 
-void RequireInterfaceTables(int weight_select, const std::string& folder)
+void RequireInterfaceTables(const TableSet& t, int weight_select, const std::string& folder)
 {
     const bool density = weight_select == 2 || weight_select == 4;
-    const std::vector<Layer>& ls = Layers::layers;
+    const std::vector<Layer>& ls = t.layers;
     for (size_t i = 1; i + 1 < ls.size(); i++) {
         DielKey key = Layers::DielHash(ls[i].diel, ls[i + 1].diel);
         if (std::fabs(ls[i].diel - ls[i + 1].diel) < MIE)
             continue;  // no interface
-        const char* missing = !Layers::psums.count(key)                       ? "trans"
-                              : !Layers::half_psums.count(key)                ? "htrans"
-                              : !Layers::cdf_weights.count(key)               ? "pdf"
-                              : density && !Layers::weight_array.count(key)   ? "wei"
+        const char* missing = !t.psums.count(key)                       ? "trans"
+                              : !t.half_psums.count(key)                ? "htrans"
+                              : !t.cdf_weights.count(key)               ? "pdf"
+                              : density && !t.weight_array.count(key)   ? "wei"
                                                                               : nullptr;
         if (!missing)
             continue;
-        Log::perror("no %s table for the interface at z = %.15g between permittivity %.17g below "
+        throw InputError{Log::format("no %s table for the interface at z = %.15g between permittivity %.17g below "
                     "and %.17g above in %s; generate the tables of this pair and register them "
                     "with --gft\n",
-                    missing, ls[i].pos, ls[i].diel, ls[i + 1].diel, folder.c_str());
-        EndRun();
+                    missing, ls[i].pos, ls[i].diel, ls[i + 1].diel, folder.c_str())};
     }
 }
 

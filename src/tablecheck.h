@@ -61,7 +61,7 @@ void ForgetFiles();
 
 // Ends the run (255) unless every interface of the stack has the tables
 // the walks of `weight_select` look up.
-void RequireInterfaceTables(int weight_select, const std::string& folder);
+void RequireInterfaceTables(const TableSet& tables, int weight_select, const std::string& folder);
 
 // Packet name for messages ("trans", "hpdf", ...).
 const char* PacketName(const PSumPacket& packet);

@@ -16,7 +16,6 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include "datapaths.h"
 #include "gausssurface.h"
 #include "log.h"
-#include "parser.h"
 #include "randomwalk.h"
 #include "spacemanager.h"
 #include "tablecache.h"
@@ -63,18 +62,16 @@ void WalkMgr::ShowStatus() const
 static void RejectSelectors(int gauss_select, int weight_select)
 {
     if ((unsigned)gauss_select > 1) {
-        Log::perror("  The -g parameters are wrongly set\n");
-        Log::perror("  Accepted values: 0 = the Gaussian surface keeps a uniform distance to the "
-                    "master conductor, 1 = half the distances between the master and the coupling "
-                    "conductors, per direction\n");
-        exit(255);
+        throw InputError{"  The -g parameters are wrongly set\n"
+                         "  Accepted values: 0 = the Gaussian surface keeps a uniform distance to the "
+                         "master conductor, 1 = half the distances between the master and the coupling "
+                         "conductors, per direction\n"};
     }
     if ((unsigned)weight_select > 4) {
-        Log::perror("  The -w parameters are wrongly set\n");
-        Log::perror("  Accepted values: 0 = Green's-function transition probability, 1 = uniform "
-                    "transition probability, 2 = importance sampling, 3 = stratified sampling, "
-                    "4 = importance sampling with stratified sampling\n");
-        exit(255);
+        throw InputError{"  The -w parameters are wrongly set\n"
+                         "  Accepted values: 0 = Green's-function transition probability, 1 = uniform "
+                         "transition probability, 2 = importance sampling, 3 = stratified sampling, "
+                         "4 = importance sampling with stratified sampling\n"};
     }
 }
 
@@ -123,9 +120,9 @@ static double BoxGap(const Cuboid& a, const Cuboid& b)
 }
 
 // " (block on deck line N)", or nothing for a block that no deck gave.
-static std::string DeckLineNote(const Cuboid* c)
+static std::string DeckLineNote(const std::function<int(const Cuboid*)>& deck_line, const Cuboid* c)
 {
-    int line = DeckLineOf(c);
+    int line = deck_line ? deck_line(c) : 0;
     return line > 0 ? " (block on deck line " + std::to_string(line) + ")" : "";
 }
 
@@ -143,8 +140,8 @@ bool WalkMgr::SeparationError(std::string& why) const
             if (gap >= GRID_RESOLVED)
                 continue;
             if (gap < 1e-12) {
-                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) +
-                      " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(m) +
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(deck_line, c) +
+                      " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(deck_line, m) +
                       ": no Gaussian surface can enclose the master alone.\n";
             } else {
                 // The surface would lie within a few grid cells of both.
@@ -155,8 +152,8 @@ bool WalkMgr::SeparationError(std::string& why) const
                          ": lengths are read in micrometres, and the walks' grid resolves gaps from %g um "
                          "on.\n",
                          GRID_RESOLVED);
-                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) + gaps + ConductorName(0) +
-                      DeckLineNote(m) + grid;
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(deck_line, c) + gaps + ConductorName(0) +
+                      DeckLineNote(deck_line, m) + grid;
             }
             return true;
         }
@@ -167,23 +164,20 @@ bool WalkMgr::SeparationError(std::string& why) const
 void WalkMgr::CheckSeparation() const
 {
     std::string why;
-    if (SeparationError(why)) {
-        Log::perror("%s", why.c_str());
-        exit(255);
-    }
+    if (SeparationError(why))
+        throw InputError{why};
 }
 
 // CheckInterface cannot place a point that lies within MIE of both faces of
 // its layer.
-void WalkMgr::CheckLayerThickness()
+void WalkMgr::CheckLayerThickness() const
 {
-    const std::vector<Layer>& ls = Layers::layers;
+    const std::vector<Layer>& ls = tables.layers;
     for (size_t i = 1; i + 2 < ls.size(); i++) {
         if (ls[i + 1].pos - ls[i].pos < 2 * MIE) {
-            Log::perror("The dielectric layer between z = %.15g and z = %.15g is thinner than "
-                        "2e-12 and cannot be handled.\n",
-                        ls[i].pos, ls[i + 1].pos);
-            exit(255);
+            throw InputError{Log::format("The dielectric layer between z = %.15g and z = %.15g is "
+                                         "thinner than 2e-12 and cannot be handled.\n",
+                                         ls[i].pos, ls[i + 1].pos)};
         }
     }
 }
@@ -205,17 +199,17 @@ void WalkMgr::LoadMultiTables()
     Log::pinfo("\t\t=============================\n");
     const bool scan = !registered.empty();
     if (scan && (weight_select == 2 || weight_select == 4)) {
-        Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::wei);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::pdf);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::trans);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::htrans);
+        tables.SLoadDir((is_dir + "/WVT").c_str(), Layers::wei);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::pdf);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::trans);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::htrans);
     } else if (scan) {
-        Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::trans);
-        Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::htrans);
-        Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
+        tables.SLoadDir((common_dir + "/GFT").c_str(), Layers::trans);
+        tables.SLoadDir((common_dir + "/GFT").c_str(), Layers::htrans);
+        tables.SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
     }
-    LoadMissingPairs(registered, weight_select);
-    TableCheck::RequireInterfaceTables(weight_select, d);
+    LoadMissingPairs(tables, registered, weight_select);
+    TableCheck::RequireInterfaceTables(tables, weight_select, d);
 }
 
 void WalkMgr::BindRun(char mode, long long walks, double precision, std::vector<double>& cap_,
@@ -263,10 +257,8 @@ int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector
     CheckSeparation();
     PrepareShared(cuboids_, media, gauss_select_, weight_select_, window);
     std::string error;
-    if (!PrepareMaster(error)) {
-        Log::perror("%s", error.c_str());
-        exit(255);
-    }
+    if (!PrepareMaster(error))
+        throw InputError{error};
     return 0;
 }
 
@@ -289,15 +281,14 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     Cuboid probe = solver;
     Spacemanager::EnlargeWindow(cuboids, probe);
     if (!Spacemanager::FitsGrid(probe)) {
-        Log::perror("The simulation window, enlarged to five times the extent of the conductors, "
-                    "does not fit the integer grid of 5000 cells per unit: the structure is too "
-                    "large.\n");
-        exit(255);
+        throw InputError{"The simulation window, enlarged to five times the extent of the conductors, "
+                         "does not fit the integer grid of 5000 cells per unit: the structure is too "
+                         "large.\n"};
     }
 
-    Randomwalk::LoadData(weight_select);
+    tables.single.LoadData(weight_select);
     if (weight_select == 3)
-        Randomwalk::DivSS();
+        tables.single.DivSS();
     clock_t start = clock();
 
     Log::pinfo("\t\t====================\n");
@@ -308,8 +299,8 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     window_box = solver;  // as enlarged by the build
     Log::pinfo("Build octree end. time = %.2f seconds\n", (double)(clock() - start) / 1e6);
 
-    Layers::weight_select = weight_select;
-    layers = new Layers(mediums);
+    tables.weight_select = weight_select;
+    layers = new Layers(tables, mediums);
     CheckLayerThickness();
     if (mediums.size() >= 2)
         LoadMultiTables();
@@ -395,7 +386,7 @@ static void DirectionalHalves(const Cuboid& m, const std::vector<const Cuboid*>&
 // before any table is loaded.
 static void PlaceCursor(Layers& layers, double z)
 {
-    const std::vector<Layer>& st = Layers::layers;
+    const std::vector<Layer>& st = layers.layers;
     size_t i = 0;
     while (i < st.size() && !(st[i].pos > z))
         ++i;
@@ -461,7 +452,7 @@ static void AddBand(std::vector<double>& sizes, std::vector<double>& diels,
 
 bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::vector<double>& diels_,
                        std::vector<double>& sizes_, std::vector<double>& g_endz_,
-                       std::vector<std::vector<double>>& side_cdfs_, double* dist) const
+                       std::vector<std::vector<double>>& side_cdfs_, double* dist)
 {
     const Cuboid& m = *master;
     ls.FindLayer(g.z0);
@@ -544,17 +535,17 @@ bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::v
     return true;
 }
 
-// Loaded once per process, whichever master first needs them.
-bool WalkMgr::LoadHalfTables() const
+// Loaded once per run, whichever master first needs them.
+bool WalkMgr::LoadHalfTables()
 {
     if (half_tables_loaded)
         return true;
     half_tables_loaded = true;
     if (weight_select == 2 || weight_select == 4) {
-        Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
+        tables.SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
     } else if (weight_select == 0 || weight_select == 1 || weight_select == 3) {
-        Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::hwei);
+        tables.SLoadDir((common_dir + "/WVT").c_str(), Layers::hwei);
     } else {
         Log::pinfo("wrong input for weight_select(half)\n");
         return false;
@@ -576,7 +567,7 @@ bool WalkMgr::BuildBlockSurface(Vector3 lo, Vector3 hi)
     }
     delete block_surface;
     block_surface = new GaussSurface();
-    if (!block_surface->Build(grown, dist))
+    if (!block_surface->Build(grown, dist, tables.layers))
         return false;
     if (block_surface->on_interface && !LoadHalfTables())
         return false;

@@ -51,21 +51,10 @@ std::string DeckWithMaster(const std::string& deck_path, const std::string& mast
     return path;
 }
 
-// Releases everything a run loaded, so that the next run in this process
-// starts from scratch.
-static void ResetProcessState()
-{
-    Layers::UnLoadData();
-    ClearDeck();
-    Layers::ResetAll();
-    Randomwalk::ResetTables();
-}
-
 int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
 {
     DeckLists lists;
     if (LoadDeck(deck_path.c_str(), lists) != 0) {
-        ClearDeck();
         return 255;
     }
     const size_t n = lists.names.size();
@@ -92,7 +81,7 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
         mgr.names = lists.names;
         mgr.Prepare(opt.mode, lists.cuboids, lists.media, opt.walks, opt.rel_err, cap, cap2, err,
                     ss_sum, ss_sum2, ss_count, is_sum, is_sum2, is_count, opt.threads, 1, 4,
-                    solver_space);
+                    lists.window);
         double t0 = WallSeconds(), c0 = ProcessCpuSeconds();
         mgr.StartAll(opt.threads);
         mgr.WaitEnd();
@@ -104,6 +93,5 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
     out.names = lists.names;
     out.cap.assign(cap.begin(), cap.begin() + n);
     out.err.assign(err.begin(), err.begin() + n);
-    ResetProcessState();
     return 0;
 }

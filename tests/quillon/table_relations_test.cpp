@@ -85,7 +85,6 @@ TEST(TableRelations, RefuseDamageThatKeepsValuesPlausible)
             case SWAP: std::swap(file[mid], file[mid + 1 < file.size() ? mid + 1 : mid - 1]); break;
             }
             TableCheck::ForgetFiles();
-            Layers::weight_select = k.weight_select;
             if (k.partner_packet) {
                 std::vector<double> other = PairFileContents(tables, k.partner);
                 ASSERT_EQ(TableCheck::RelationProblem(*k.partner_packet, k.weight_select, other.data(),

@@ -158,7 +158,6 @@ TEST(Pex25d, DeckTextRoundTrip)
     ASSERT_TRUE(r.errors.empty());
     AssignDeckNames(r.scene);
     EXPECT_EQ(r.scene.master, "net_a");
-    ClearDeck();
     DeckLists lists;
     ASSERT_EQ(LoadDeckText(DeckText(r.scene, "scene"), lists), 0);
     ASSERT_EQ(lists.names.size(), r.scene.conductors.size());
@@ -172,7 +171,6 @@ TEST(Pex25d, DeckTextRoundTrip)
     EXPECT_NEAR(via.x1, 0.4, 1e-12);
     ASSERT_EQ(lists.media.size(), r.scene.bands.size());
     EXPECT_DOUBLE_EQ(lists.media[1]->diel, 4.1);
-    ClearDeck();
 }
 
 TEST(DeckNames, InvalidAndRepeatedNamesBecomeDistinctIdentifiers)

@@ -29,7 +29,6 @@ struct WalkRunCase {
         : boxes(std::move(b)), media(z, eps)
     {
         EXPECT_EQ(chdir(TableRoot().c_str()), 0);
-        ResetStatics();
         for (int t = 0; t < 4; t++) {
             rows[t].assign(t < 2 ? 12 : 17, std::vector<double>(n + 1));
             for (auto& r : rows[t])
@@ -38,7 +37,6 @@ struct WalkRunCase {
     }
     ~WalkRunCase()
     {
-        ResetStatics();
         EXPECT_EQ(chdir(old.c_str()), 0);
     }
     void Prepare(char mode, long long walks, double precision, int weight_select = 4)
