@@ -44,12 +44,11 @@ void LoadTable(benchmark::State& state, const PSumPacket& packet)
     Medium low(&low_box, 3.9), high(&high_box, 2.5);
     Layers stack(tables, {&low, &high});
     const std::string path = WriteTable(packet);
-    TableCheck::enabled = state.range(0) != 0;
+    tables.check.enabled = state.range(0) != 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(tables.SLoadFile(path.c_str(), packet));
         tables.UnLoadData();
     }
-    TableCheck::enabled = false;
     remove(path.c_str());
     rmdir(path.substr(0, path.rfind('/')).c_str());
 }
@@ -79,7 +78,7 @@ void BM_CheckTrans(benchmark::State& state)
 {
     std::vector<double> body(Layers::trans.size, 1.0 / 5766);
     for (auto _ : state)
-        benchmark::DoNotOptimize(TableCheck::MultiProblem(Layers::trans, 4, body.data()));
+        benchmark::DoNotOptimize(TableCheck::MultiProblem(TableLedger(), Layers::trans, 4, body.data()));
 }
 BENCHMARK(BM_CheckTrans)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
 

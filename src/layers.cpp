@@ -730,7 +730,7 @@ void TableSet::UnLoadData()
     cdf_weights.clear();
     cdf_half_weights.clear();
     cdf_weight_signs.clear();
-    TableCheck::ForgetFiles();
+    check.ForgetFiles();
 }
 
 void TableSet::ResetAll()
@@ -788,7 +788,7 @@ static void RejectTable(const char* path, const PSumPacket& packet, const std::s
 
 void TableSet::CheckBody(const char* path, const PSumPacket& packet, const double* body)
 {
-    std::string problem = TableCheck::MultiProblem(packet, weight_select, body);
+    std::string problem = TableCheck::MultiProblem(check, packet, weight_select, body);
     if (!problem.empty())
         RejectTable(path, packet, problem);
 }
@@ -796,7 +796,7 @@ void TableSet::CheckBody(const char* path, const PSumPacket& packet, const doubl
 void TableSet::CheckRelations(const char* path, const PSumPacket& packet, const double header[3],
                            const double* body)
 {
-    std::string problem = TableCheck::RelationProblem(packet, weight_select, header, body, path);
+    std::string problem = TableCheck::RelationProblem(check, packet, weight_select, header, body, path);
     if (!problem.empty())
         RejectTable(path, packet, problem);
 }
@@ -809,7 +809,7 @@ bool TableSet::Judged(const char* path, const PSumPacket& packet, const double h
     if (suspect)
         CheckBody(path, packet, body);
     CheckRelations(path, packet, header, body);
-    return TableCheck::NoteFile(path, packet, key);
+    return TableCheck::NoteFile(check, path, packet, key);
 }
 
 // Bytes read, short only at the end of the file or on an error.
@@ -846,7 +846,7 @@ void TableSet::SLoadDir(const char* dir, const PSumPacket& packet)
         }
         if (regular) {
             SLoadFile(path.c_str(), packet);
-        } else if (TableCheck::enabled && IsTableName(path, packet.type)) {
+        } else if (check.enabled && IsTableName(path, packet.type)) {
             struct stat st;
             if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
                 RejectTable(path.c_str(), packet, "not a regular file");
@@ -869,21 +869,21 @@ bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
     if (!NameFits(base, packet.type))
         return false;
 
-    const bool check = TableCheck::enabled;
+    const bool checks = check.enabled;
     int fd = open(path, O_RDONLY);
     if (fd < 0) {
-        if (check)
+        if (checks)
             RejectTable(path, packet, std::string("cannot be opened: ") + strerror(errno));
         return false;
     }
     double header[3];
     if (ReadFully(fd, header, sizeof header) != sizeof header) {
         close(fd);
-        if (check)
+        if (checks)
             RejectTable(path, packet, "shorter than its header of three values");
         return false;
     }
-    if (check) {
+    if (checks) {
         std::string problem = TableCheck::HeaderProblem(packet, header);
         if (!problem.empty())
             RejectTable(path, packet, problem);
@@ -902,7 +902,7 @@ bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
     std::unique_ptr<double[]> body(new double[count]);
     size_t rs = ReadFully(fd, body.get(), count * sizeof(double)) / sizeof(double);
     close(fd);
-    if (check && (int)rs != packet.size) {
+    if (checks && (int)rs != packet.size) {
         char what[128];
         snprintf(what, sizeof what, "holds %zu of the %d values after its header", rs, packet.size);
         RejectTable(path, packet, what);
@@ -913,11 +913,11 @@ bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
     // Transition and density tables are screened by the loops that build
     // them, the rest is checked before it is used; either way a body is
     // judged before its file is noted as serving the pair.
-    const bool screened = check && TableCheck::Screened(packet, weight_select);
-    if (check && !screened) {
+    const bool screened = checks && TableCheck::Screened(packet, weight_select);
+    if (checks && !screened) {
         CheckBody(path, packet, body.get());
         CheckRelations(path, packet, header, body.get());
-        if (!TableCheck::NoteFile(path, packet, key))
+        if (!TableCheck::NoteFile(check, path, packet, key))
             return false;  // a copy of a file already registered
     }
     if (packet.type <= 1) {

@@ -9,6 +9,7 @@
 
 #include "geometry.h"
 #include "singletables.h"
+#include "tableledger.h"
 
 // Tolerance with which positions and permittivities are compared.
 const double MIE = 1e-12;
@@ -62,6 +63,7 @@ public:
     std::map<DielKey, WeightPdfEntry> cdf_half_weights;
     std::map<DielKey, WeightSignEntry> cdf_weight_signs;  // only for `pdf` files with negative values
     SingleTables single;
+    TableLedger check;
     // Sum of the digests of the multi-dielectric files taken in, so that the
     // order in which a folder lists its files does not count.
     uint64_t digest = 0;

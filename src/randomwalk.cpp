@@ -79,20 +79,20 @@ Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_
 // ---------------------------------------------------------------------------
 // Single-medium tables
 
-uint64_t ReadAllContent(const char* path, double* buf, int size)
+uint64_t ReadAllContent(const char* path, double* buf, int size, bool check)
 {
     FILE* fp = fopen(path, "rb");
     if (!fp) {
         throw InputError{Log::format("cannot open file %s\n", path)};
     }
     struct stat st;
-    if (TableCheck::enabled && (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))) {
+    if (check && (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))) {
         fclose(fp);
         TableCheck::Reject(path, "not a regular file");
     }
     size_t rs = fread(buf, sizeof(double), (size_t)size, fp);
     fclose(fp);
-    if (TableCheck::enabled && (int)rs != size)
+    if (check && (int)rs != size)
         TableCheck::Reject(path, "holds " + std::to_string(rs) + " of its " + std::to_string(size) +
                                      " values");
     FATAL_CHECK((int)rs == size);
@@ -100,18 +100,18 @@ uint64_t ReadAllContent(const char* path, double* buf, int size)
 }
 
 // Reads a single-medium file and, when the checks are on, refuses damage.
-static void ReadSingle(const std::string& path, double* buf, int size, TableCheck::Single kind,
-                       int weight_select, uint64_t& digest)
+static void ReadSingle(TableLedger& ledger, const std::string& path, double* buf, int size,
+                       TableCheck::Single kind, int weight_select, uint64_t& digest)
 {
-    digest += ReadAllContent(path.c_str(), buf, size);
-    if (!TableCheck::enabled)
+    digest += ReadAllContent(path.c_str(), buf, size, ledger.enabled);
+    if (!ledger.enabled)
         return;
-    std::string problem = TableCheck::SingleProblem(kind, path, buf, size, weight_select);
+    std::string problem = TableCheck::SingleProblem(ledger, kind, path, buf, size, weight_select);
     if (!problem.empty())
         TableCheck::Reject(path, problem);
 }
 
-bool SingleTables::LoadData(int weight_select)
+bool SingleTables::LoadData(int weight_select, TableLedger& ledger)
 {
     const char* dir = nullptr;
     switch (weight_select) {
@@ -130,18 +130,18 @@ bool SingleTables::LoadData(int weight_select)
 
     std::vector<double> gft(CUBE_PANELS);
     using TableCheck::Single;
-    ReadSingle(base + "/GFT_single_" + seg + ".db", gft.data(), CUBE_PANELS, Single::PROB, weight_select,
+    ReadSingle(ledger, base + "/GFT_single_" + seg + ".db", gft.data(), CUBE_PANELS, Single::PROB, weight_select,
                digest);
     LoadPrmat(gft.data(), CUBE_PANELS);
 
     std::vector<double> weights(3 * CUBE_PANELS);
     if (common) {
-        ReadSingle(base + "/single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
+        ReadSingle(ledger, base + "/single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
                    Single::COMMON_WEIGHT, weight_select, digest);
     } else {
-        ReadSingle(base + "/single_weight_" + seg + ".db", single_weight, 3, Single::IS_WEIGHT,
+        ReadSingle(ledger, base + "/single_weight_" + seg + ".db", single_weight, 3, Single::IS_WEIGHT,
                    weight_select, digest);
-        ReadSingle(base + "/pdf_single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
+        ReadSingle(ledger, base + "/pdf_single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
                    Single::IS_DENSITY, weight_select, digest);
     }
     RegisterSingleWeight(weights.data(), gft.data(), 3, 6, SEGNUM, weight_select);

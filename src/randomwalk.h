@@ -24,7 +24,8 @@ const int SS_DIV = 7;        // concentric zones per face
 int CalcPos(double z, Cube& cube, bool lower);
 
 // Reads exactly `size` doubles of the file at `path`; returns their digest.
-uint64_t ReadAllContent(const char* path, double* buf, int size);
+// With `check`, a short or irregular file is refused (InputError).
+uint64_t ReadAllContent(const char* path, double* buf, int size, bool check);
 
 // Cache-line aligned, so that no two workers' records share a line: each
 // writes its own cursor and generators on every hop.

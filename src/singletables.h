@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+struct TableLedger;
+
 // An exact shortcut for the panel search over a cumulative surface table,
 // for draws of the walk's generator (multiples of 2^-32 below 1, given as
 // the 32-bit word w of the draw w * 2^-32). The six faces' entries are laid
@@ -64,8 +66,9 @@ struct SingleTables {
     // Sum of the digests of the files read.
     uint64_t digest = 0;
 
-    // Reads the tables of `weight_select` from the data folder.
-    bool LoadData(int weight_select);
+    // Reads the tables of `weight_select` from the data folder, checked
+    // against `ledger` when its checks are on.
+    bool LoadData(int weight_select, TableLedger& ledger);
     int LoadPrmat(double* data, int size);
     void RegisterSingleWeight(double* weights, double* gft, int drc_num, int face_num, int segnum,
                               int weight_select);

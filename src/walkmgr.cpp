@@ -271,7 +271,7 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     weight_select = weight_select_;
 
     RejectSelectors(gauss_select, weight_select);
-    TableCheck::enabled = true;
+    tables.check.enabled = true;
     if (cuboids.empty())
         GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
     // Without a window statement the conductors' bounding box is the start;
@@ -286,7 +286,7 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
                          "large.\n"};
     }
 
-    tables.single.LoadData(weight_select);
+    tables.single.LoadData(weight_select, tables.check);
     if (weight_select == 3)
         tables.single.DivSS();
     clock_t start = clock();

@@ -147,7 +147,7 @@ TEST_F(LayersTest, ScreenedTablesAreJudgedAsTheFullCheckJudgesThem)
     };
     TempDir tmp;
     tables.weight_select = 4;
-    TableCheck::enabled = true;
+    tables.check.enabled = true;
     for (const PSumPacket* p : {&trans, &half_pdf})
         for (const auto& r : rows) {
             std::vector<double> body(3 + p->size, 1.0 / 12);
@@ -170,7 +170,6 @@ TEST_F(LayersTest, ScreenedTablesAreJudgedAsTheFullCheckJudgesThem)
                 }
             tables.UnLoadData();
         }
-    TableCheck::enabled = false;
 }
 
 }  // namespace

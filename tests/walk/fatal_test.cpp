@@ -25,7 +25,10 @@ TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
              CalcPos(0.3 - 0.8 + 16 * 1.6 / 31, cube, true);
          },
          "int CalcPos\\(double, Cube&, bool\\): Assertion `ret <= CI_CUT_NUMX / 2' failed"},
-        {"unknown weight selector", [] { SingleTables().LoadData(-1); }, "Assertion `false' failed"},
+        {"unknown weight selector", [] {
+             TableLedger ledger;
+             SingleTables().LoadData(-1, ledger);
+         }, "Assertion `false' failed"},
         {"probabilities not summing to one",
          [] {
              std::vector<double> p(5766, 1.1 / 5766);
