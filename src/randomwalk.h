@@ -1,5 +1,5 @@
-// One walker: its record, the single-medium tables shared by all walkers,
-// cube sampling, interface clipping and the walk loop.
+// One walker: its record, cube sampling over the run's tables,
+// interface clipping and the walk loop.
 #pragma once
 
 #include <pthread.h>

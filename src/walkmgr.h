@@ -1,5 +1,6 @@
-// The walk manager: run preparation, the Gaussian surface, the worker
-// threads and the final capacitance row.
+// The walk manager: run preparation and the Gaussian surface (walkmgr.cpp),
+// the worker threads, chunk handing and the final capacitance row
+// (scheduler.cpp).
 #pragma once
 
 #include <pthread.h>
