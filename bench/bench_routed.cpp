@@ -64,8 +64,10 @@ void BM_PrepareRoutedMaster(benchmark::State& state)
         std::vector<long long> is_count(12), ss_count(17);
         Cuboid window = layer_box;
         WalkMgr m;
-        m.Prepare('t', list, {&oxide}, 1000, 0.01, cap, cap2, err, ss, ss, ss_count, is_sum, is_sum2,
-                  is_count, 1, 1, 4, &window);
+        m.BindRun('t', 1000, 0.01, cap, cap2, err, ss, ss, ss_count, is_sum, is_sum2, is_count);
+        m.PrepareShared(list, {&oxide}, 1, 4, &window);
+        std::string error;
+        m.PrepareMaster(error);
         benchmark::DoNotOptimize(m.gauss_total);
         state.counters["patches"] = (double)m.block_surface->patches.size();
     }

@@ -159,13 +159,6 @@ bool WalkMgr::SeparationError(std::string& why) const
     return false;
 }
 
-void WalkMgr::CheckSeparation() const
-{
-    std::string why;
-    if (SeparationError(why))
-        throw InputError{why};
-}
-
 // CheckInterface cannot place a point that lies within MIE of both faces of
 // its layer.
 void WalkMgr::CheckLayerThickness() const
@@ -234,30 +227,6 @@ void WalkMgr::BindRun(char mode, long long walks, double precision, std::vector<
     stop = false;
     converged = false;
     total_hops = 0;
-}
-
-int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
-                     long long walks, double precision, std::vector<double>& cap_,
-                     std::vector<double>& cap2_, std::vector<double>& err_, double** ss_sum_,
-                     double** ss_sum2_, std::vector<long long>& ss_count_, double** is_sum_,
-                     double** is_sum2_, std::vector<long long>& is_count_, int threads,
-                     int gauss_select_, int weight_select_, Cuboid* window)
-{
-    (void)threads;
-    BindRun(mode, walks, precision, cap_, cap2_, err_, ss_sum_, ss_sum2_, ss_count_, is_sum_,
-            is_sum2_, is_count_);
-    // A separation fault is reported before any table is read.
-    cuboids = cuboids_;
-    RejectSelectors(gauss_select_, weight_select_);
-    if (cuboids.empty())
-        GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
-    SetMasterBox();
-    CheckSeparation();
-    PrepareShared(cuboids_, media, gauss_select_, weight_select_, window);
-    std::string error;
-    if (!PrepareMaster(error))
-        throw InputError{error};
-    return 0;
 }
 
 void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,

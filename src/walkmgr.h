@@ -89,13 +89,6 @@ public:
     // when no Gaussian surface can be placed around it.
     bool PrepareMaster(std::string& error);
 
-    int Prepare(char mode, std::vector<const Cuboid*> cuboids, std::vector<Medium*> media,
-                long long walks, double precision, std::vector<double>& cap,
-                std::vector<double>& cap2, std::vector<double>& err, double** ss_sum,
-                double** ss_sum2, std::vector<long long>& ss_count, double** is_sum,
-                double** is_sum2, std::vector<long long>& is_count, int threads, int gauss_select,
-                int weight_select, Cuboid* window);
-
     const Cuboid GetGauss(Vector3 lo, Vector3 hi);
     // Block m grown by the margin rule of the Gaussian box; report: say so
     // when the master is the only conductor of a multi-dielectric deck.
@@ -166,9 +159,6 @@ public:
     std::function<int(const Cuboid*)> deck_line;
     // Bounding box of the blocks with id 0 into master_box.
     void SetMasterBox();
-    // Throws InputError when a block of another conductor overlaps or
-    // touches a block of the master.
-    void CheckSeparation() const;
     bool SeparationError(std::string& why) const;
     Cuboid window_box;        // the window the Gaussian surface sees
     mutable bool half_tables_loaded;  // the half-cube tables, loaded once per run

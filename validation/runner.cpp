@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "layers.h"
+#include "log.h"
 #include "parser.h"
 #include "randomwalk.h"
 #include "walkmgr.h"
@@ -79,9 +80,17 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
         mgr.run_seed = (uint64_t)opt.seed;
         mgr.master_key = MasterKey(lists.names[0]);
         mgr.names = lists.names;
-        mgr.Prepare(opt.mode, lists.cuboids, lists.media, opt.walks, opt.rel_err, cap, cap2, err,
-                    ss_sum, ss_sum2, ss_count, is_sum, is_sum2, is_count, opt.threads, 1, 4,
-                    lists.window);
+        mgr.BindRun(opt.mode, opt.walks, opt.rel_err, cap, cap2, err, ss_sum, ss_sum2, ss_count, is_sum,
+                    is_sum2, is_count);
+        std::string error;
+        try {
+            mgr.PrepareShared(lists.cuboids, lists.media, 1, 4, lists.window);
+            if (!mgr.PrepareMaster(error))
+                throw InputError{error};
+        } catch (const InputError& e) {
+            Log::perror("%s", e.message.c_str());
+            return 255;
+        }
         double t0 = WallSeconds(), c0 = ProcessCpuSeconds();
         mgr.StartAll(opt.threads);
         mgr.WaitEnd();

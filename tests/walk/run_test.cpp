@@ -45,8 +45,11 @@ struct WalkRunCase {
         for (const Cuboid& b : boxes)
             list.push_back(&b);
         testing::internal::CaptureStdout();
-        m.Prepare(mode, list, media.list, walks, precision, cap, cap2, err, sums[2].data(), sums[3].data(), ss_count,
-                  sums[0].data(), sums[1].data(), is_count, 1, 1, weight_select, &window);
+        m.BindRun(mode, walks, precision, cap, cap2, err, sums[2].data(), sums[3].data(), ss_count, sums[0].data(),
+                  sums[1].data(), is_count);
+        m.PrepareShared(list, media.list, 1, weight_select, &window);
+        std::string error;
+        EXPECT_TRUE(m.PrepareMaster(error)) << error;
         testing::internal::GetCapturedStdout();
     }
     void Go(char mode, long long walks, double precision, int threads, int weight_select = 4,
