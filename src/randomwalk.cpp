@@ -518,7 +518,6 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 static const int NOT_FOUND = (int)0x80000001u;
 static const long long STATUS_PERIOD = 50000;
 static const long long CHECK_PERIOD = 1000;
-static const int STOP_AFTER = 3;
 
 Vector3 Randomwalk::GetGaussPoint(const Cuboid& gauss, const std::vector<double>& sizes,
                                   const std::vector<double>& diels, const std::vector<double>& g_endz,
@@ -612,24 +611,6 @@ struct MasterCheck {
     double mean = 0.0;
     double var = 0.0;
 };
-
-// Mean and variance of slot 0 over the strata that have walks; an empty
-// stratum adds nothing.
-static void SlotZeroEstimate(double* const* sum, double* const* sum2, const long long* count,
-                             const double* prob, int strata, double& mean, double& var)
-{
-    mean = 0.0;
-    var = 0.0;
-    for (int k = 0; k < strata; k++) {
-        if (count[k] <= 0)
-            continue;
-        const double nk = (double)count[k];
-        const double mk = sum[k][0] / nk;
-        const double p = prob ? prob[k] : 1.0;
-        mean += p * mk;
-        var += p * p * (sum2[k][0] / nk - mk * mk) / nk;
-    }
-}
 
 // Takes the manager's lock. Walks are short, so the other worker usually
 // holds the lock for a few dozen nanoseconds only: spin on it briefly before
@@ -838,42 +819,29 @@ int Randomwalk::RandomwalkCore()
 bool Randomwalk::CheckConvergence(long long N, long long& last_check)
 {
     WalkMgr& m = *mgr;
-    double mean0, var;
+    // Walk N was counted, so a stratum has walks and the estimate is a number.
+    double mean0, err0;
     if (weight_select == 4) {
-        SlotZeroEstimate(m.is_sum, m.is_sum2, m.is_count->data(), m.face_share, 12, mean0, var);
+        StratifiedEstimate(m.is_sum, m.is_sum2, m.is_count->data(), m.face_share, 12, 0, mean0, err0);
     } else if (weight_select == 3) {
-        SlotZeroEstimate(m.ss_sum, m.ss_sum2, m.ss_count->data(), nullptr, 17, mean0, var);
+        StratifiedEstimate(m.ss_sum, m.ss_sum2, m.ss_count->data(), nullptr, 17, 0, mean0, err0);
     } else {
         mean0 = (*m.cap)[0] / N;
-        var = ((*m.cap2)[0] / N - mean0 * mean0) / N;
+        err0 = std::sqrt(((*m.cap2)[0] / N - mean0 * mean0) / N);
     }
     m.master_estimate = mean0 * EPS0;
-    m.history.Record(N, std::sqrt(var) / std::fabs(mean0), m.master_estimate);
-    if (m.end_mode == 't' && N >= m.target_walks) {
-        m.converged = true;
-        m.stop = true;
-        return true;
-    }
-    // Budgets end the walks with the target unmet; N counts from 1.
-    if ((m.max_walks > 0 && N - 1 >= m.max_walks) ||
-        (m.time_limit > 0 && m.RunSeconds() >= m.time_limit)) {
-        (*m.err)[0] = std::sqrt(var);
-        m.stop = true;
-        return true;
-    }
-    const double err0 = std::sqrt(var);
+    m.history.Record(N, err0 / std::fabs(mean0), m.master_estimate);
     (*m.err)[0] = err0;
-    if (m.end_mode == 'p') {
-        if (m.target_err * mean0 > err0) {
-            m.converged_checks += 1;
-            if (m.converged_checks > STOP_AFTER) {
-                m.converged = true;
-                m.stop = true;
-                return true;
-            }
-        } else {
-            m.converged_checks = 0;
-        }
+    StopRule rule;
+    rule.mode = m.end_mode;
+    rule.target_walks = m.target_walks;
+    rule.target_error = m.target_err;
+    // N counts from 1, and a budget counts the walks before it.
+    rule.max_walks = m.max_walks > 0 ? m.max_walks + 1 : 0;
+    rule.time_limit = m.time_limit;
+    if (rule.Stop(N, mean0, err0, m.time_limit > 0 ? m.RunSeconds() : 0.0, m.converged_checks, m.converged)) {
+        m.stop = true;
+        return true;
     }
     m.rel_err = std::fabs(err0 / mean0);
     last_check = N;
