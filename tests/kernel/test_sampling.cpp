@@ -76,7 +76,6 @@ TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
             }
         }
     }
-    tables.single.Reset();
 }
 
 // An interface table is searched face by face, each face by halving with
