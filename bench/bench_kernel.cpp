@@ -82,29 +82,29 @@ struct Tables {
 
 struct Kernel {
     Tables tables;
+    TableSet set;
     Layers base;
     Randomwalk rw;
 
-    static Layers OneMedium()
+    static Layers OneMedium(TableSet& set)
     {
         static Cuboid block(0, -1, -1, 0, 1, 1, 1);
         static Medium medium(&block, 1.0);
         std::vector<Medium*> media{&medium};
-        return Layers(media);
+        return Layers(set, media);
     }
 
-    Kernel() : base(OneMedium()), rw(0, nullptr, base, 1, 4)
+    Kernel() : base(OneMedium(set)), rw(0, nullptr, base, 1, 4)
     {
-        Randomwalk::ResetTables();
         std::vector<double> gft = Uneven(5766, 0);
-        Randomwalk::LoadPrmat(gft.data(), 5766);
+        set.single.LoadPrmat(gft.data(), 5766);
         std::vector<double> pdf(3 * 5766);
         for (int d = 0; d < 3; d++) {
             std::vector<double> p = Uneven(5766, 7 * d + 1);
             std::copy(p.begin(), p.end(), pdf.begin() + d * 5766);
         }
-        Randomwalk::RegisterSingleWeight(pdf.data(), gft.data(), 3, 6, 31, 4);
-        Randomwalk::single_weight[0] = Randomwalk::single_weight[1] = Randomwalk::single_weight[2] = 0.7;
+        set.single.RegisterSingleWeight(pdf.data(), gft.data(), 3, 6, 31, 4);
+        set.single.single_weight[0] = set.single.single_weight[1] = set.single.single_weight[2] = 0.7;
         Layers& l = rw.layers;
         l.lower_psum_face = l.upper_psum_face = tables.tface1.data();
         l.lower_psum = l.upper_psum = tables.tcdf1.data();

@@ -64,14 +64,12 @@ void BM_PrepareRoutedMaster(benchmark::State& state)
         std::vector<long long> is_count(12), ss_count(17);
         Cuboid window = layer_box;
         WalkMgr m;
-        m.Prepare('t', list, {&oxide}, 1000, 0.01, cap, cap2, err, ss, ss, ss_count, is_sum, is_sum2,
-                  is_count, 1, 1, 4, &window);
+        m.BindRun('t', 1000, 0.01, cap, cap2, err, ss, ss, ss_count, is_sum, is_sum2, is_count);
+        m.PrepareShared(list, {&oxide}, 1, 4, &window);
+        std::string error;
+        m.PrepareMaster(error);
         benchmark::DoNotOptimize(m.gauss_total);
         state.counters["patches"] = (double)m.block_surface->patches.size();
-        state.PauseTiming();
-        Layers::ResetAll();
-        Randomwalk::ResetTables();
-        state.ResumeTiming();
     }
 }
 BENCHMARK(BM_PrepareRoutedMaster)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
@@ -91,9 +89,10 @@ void BM_DrawStartPoint(benchmark::State& state)
     Cuboid layer_box(0, -50, -50, -50, 50, 50, 50);
     Medium oxide(&layer_box, 3.9);
     Log::inf = nullptr;
-    Layers stack({&oxide});
+    TableSet tables;
+    Layers stack(tables, {&oxide});
     GaussSurface g;
-    g.Build(grown, dist);
+    g.Build(grown, dist, tables.layers);
     CRandomMersenne rnd(1), slice(2);
     for (auto _ : state) {
         int face;
@@ -101,7 +100,6 @@ void BM_DrawStartPoint(benchmark::State& state)
         benchmark::DoNotOptimize(g.Draw(rnd, slice, face, d));
     }
     state.counters["patches"] = (double)g.patches.size();
-    Layers::ResetAll();
 }
 BENCHMARK(BM_DrawStartPoint)->Arg(5)->Arg(1000);
 

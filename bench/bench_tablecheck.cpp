@@ -38,21 +38,19 @@ std::string WriteTable(const PSumPacket& packet)
 
 void LoadTable(benchmark::State& state, const PSumPacket& packet)
 {
-    Layers::ResetAll();
-    Layers::weight_select = 4;
+    TableSet tables;
+    tables.weight_select = 4;
     Cuboid low_box(0, 0, 0, 0, 1, 1, 1), high_box(0, 0, 0, 1, 1, 1, 2);
     Medium low(&low_box, 3.9), high(&high_box, 2.5);
-    Layers stack({&low, &high});
+    Layers stack(tables, {&low, &high});
     const std::string path = WriteTable(packet);
-    TableCheck::enabled = state.range(0) != 0;
+    tables.check.enabled = state.range(0) != 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(Layers::SLoadFile(path.c_str(), packet));
-        Layers::UnLoadData();
+        benchmark::DoNotOptimize(tables.SLoadFile(path.c_str(), packet));
+        tables.UnLoadData();
     }
-    TableCheck::enabled = false;
     remove(path.c_str());
     rmdir(path.substr(0, path.rfind('/')).c_str());
-    Layers::ResetAll();
 }
 
 void BM_LoadTrans(benchmark::State& state) { LoadTable(state, Layers::trans); }
@@ -80,7 +78,7 @@ void BM_CheckTrans(benchmark::State& state)
 {
     std::vector<double> body(Layers::trans.size, 1.0 / 5766);
     for (auto _ : state)
-        benchmark::DoNotOptimize(TableCheck::MultiProblem(Layers::trans, 4, body.data()));
+        benchmark::DoNotOptimize(TableCheck::MultiProblem(TableLedger(), Layers::trans, 4, body.data()));
 }
 BENCHMARK(BM_CheckTrans)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", Fastest);
 

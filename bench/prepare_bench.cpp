@@ -45,7 +45,7 @@ int main(int argc, char** argv)
     clock_t c1 = clock();
     rusage parsed;
     getrusage(RUSAGE_SELF, &parsed);
-    Cuboid window = *solver_space;
+    Cuboid window = *lists.window;
     std::unique_ptr<Spacemanager> space(Spacemanager::Build(lists.cuboids, window));
     double t2 = WallSeconds();
     clock_t c2 = clock();

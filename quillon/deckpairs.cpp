@@ -30,10 +30,9 @@ bool PairsFromDeck(const char* path, std::vector<DielPair>& pairs)
     DeckLists lists;
     if (LoadDeck(path, lists) != 0) return false;
     if (!lists.media.empty()) {
-        Layers stack(lists.media);
-        pairs = StackPairs(Layers::layers);
-        Layers::layers.clear();
+        TableSet tables;
+        Layers stack(tables, lists.media);
+        pairs = StackPairs(tables.layers);
     }
-    ClearDeck();
     return true;
 }

@@ -113,15 +113,19 @@ bool ChunkMerger::Merge(const ChunkSums& c, double elapsed)
     double mean, err;
     Estimate(0, mean, err);
     rel_err = std::fabs(err / mean);
-    if (rule_.mode == 't' && walks >= rule_.target_walks) {
-        converged = true;
-    } else if (rule_.mode == 'p') {
-        // Four chunks in a row below the target, as the unseeded run's four checks.
-        met_ = rule_.target_error * mean > err ? met_ + 1 : 0;
-        converged = met_ > 3;
-    }
-    const bool budget = (rule_.max_walks > 0 && walks >= rule_.max_walks) ||
-                        (rule_.time_limit > 0 && elapsed >= rule_.time_limit);
-    stopped = converged || budget;
+    stopped = rule_.Stop(walks, mean, err, elapsed, met_, converged);
     return stopped;
+}
+
+bool StopRule::Stop(long long walks, double mean, double err, double elapsed, int& met,
+                    bool& converged) const
+{
+    if (mode == 't' && walks >= target_walks) {
+        converged = true;
+    } else if (mode == 'p') {
+        met = target_error * mean > err ? met + 1 : 0;
+        converged = met > 3;
+    }
+    const bool budget = (max_walks > 0 && walks >= max_walks) || (time_limit > 0 && elapsed >= time_limit);
+    return converged || budget;
 }

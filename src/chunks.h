@@ -55,6 +55,13 @@ struct StopRule {
     double target_error = 0.0;
     long long max_walks = 0;
     double time_limit = 0.0;     // seconds
+
+    // The one stopping rule of every mode, after a check over `walks` walks
+    // whose master has mean weight `mean` with standard error `err`,
+    // `elapsed` seconds after the walks began. `met` counts the checks in a
+    // row that met the relative error (four stop the walks); `converged`
+    // tells whether the target was met. Returns whether the walks stop.
+    bool Stop(long long walks, double mean, double err, double elapsed, int& met, bool& converged) const;
 };
 
 // Merges chunks strictly in index order into stratified stores laid out as

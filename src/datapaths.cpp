@@ -152,8 +152,7 @@ std::string ReadRegistration(const std::string& file)
 {
     FILE* f = fopen(file.c_str(), "r");
     if (!f) {
-        Log::perror("cannot open %s file", file.c_str());
-        exit(255);
+        throw InputError{Log::format("cannot open %s file", file.c_str())};
     }
     std::string dir;
     for (int c; (c = fgetc(f)) != EOF;) {
@@ -165,21 +164,19 @@ std::string ReadRegistration(const std::string& file)
     if (!dir.empty() && (dir.back() == '\n' || dir.back() == '/'))
         dir.pop_back();
     if (dir.empty()) {
-        Log::perror("wrong in %s file", file.c_str());
-        exit(255);
+        throw InputError{Log::format("wrong in %s file", file.c_str())};
     }
     // Cutting a long path would load some other folder's tables.
     if (dir.size() > 1023) {
-        Log::perror("the table folder registered in %s is %zu characters long, more than 1023\n",
-                    file.c_str(), dir.size());
-        exit(255);
+        throw InputError{Log::format("the table folder registered in %s is %zu characters long, more "
+                                     "than 1023\n",
+                                     file.c_str(), dir.size())};
     }
     struct stat st;
     const bool exists = stat(dir.c_str(), &st) == 0;
     if (!exists || !S_ISDIR(st.st_mode)) {
-        Log::perror("the table folder registered in %s, %s, %s\n", file.c_str(), dir.c_str(),
-                    exists ? "is not a folder" : "does not exist");
-        exit(255);
+        throw InputError{Log::format("the table folder registered in %s, %s, %s\n", file.c_str(),
+                                     dir.c_str(), exists ? "is not a folder" : "does not exist")};
     }
     return dir;
 }

@@ -28,7 +28,7 @@ std::string FindRegistration();
 std::string RegistrationTarget();
 
 // The folder named by a registration file, without its final '/' or line
-// end. Ends the process (255) when the file cannot be read or is empty.
+// end. Throws InputError when the file cannot be read or is empty.
 std::string ReadRegistration(const std::string& file);
 
 // $XDG_CACHE_HOME/korva/tables, or ~/.cache/korva/tables; "" without either

@@ -30,7 +30,3 @@ inline uint64_t DigestWords(const void* data, size_t words, uint64_t h = FNV_OFF
     return h;
 }
 
-// Every table this process has taken in, single-medium and multi-dielectric:
-// the sum of the digests of their contents, so that the order in which a
-// folder lists its files does not count.
-inline uint64_t tables_digest = 0;

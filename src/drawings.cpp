@@ -6,12 +6,11 @@
 
 namespace {
 
-std::vector<SceneLayer> StackLayers()
+std::vector<SceneLayer> StackLayers(const std::vector<Layer>& st)
 {
     // Entry i is the upper face of the slab that starts at entry i - 1;
     // entry 0 only closes the stack from below.
     std::vector<SceneLayer> out;
-    const std::vector<Layer>& st = Layers::layers;
     for (size_t i = 1; i < st.size(); i++)
         out.push_back(SceneLayer{st[i - 1].pos, st[i].pos, st[i].diel});
     return out;
@@ -32,10 +31,11 @@ DeckView Common(const DeckLists& lists, const Cuboid& window)
 
 }  // namespace
 
-DeckView SceneOfRun(const Cuboid& gauss, const DeckLists& lists, const Cuboid& window)
+DeckView SceneOfRun(const Cuboid& gauss, const std::vector<Layer>& faces, const DeckLists& lists,
+                    const Cuboid& window)
 {
     DeckView s = Common(lists, window);
-    s.layers = StackLayers();
+    s.layers = StackLayers(faces);
     s.gauss = gauss;
     s.has_gauss = true;
     return s;
@@ -46,8 +46,9 @@ DeckView SceneOfDeck(const DeckLists& lists, const Cuboid& window)
     DeckView s = Common(lists, window);
     if (lists.cuboids.empty())
         return s;
-    s.gauss = Extraction::PlannedGaussianSurface(lists, s.enlarged);
-    s.layers = StackLayers();
+    std::vector<Layer> faces;
+    s.gauss = Extraction::PlannedGaussianSurface(lists, s.enlarged, faces);
+    s.layers = StackLayers(faces);
     s.has_gauss = true;
     return s;
 }

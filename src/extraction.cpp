@@ -44,7 +44,7 @@ StratumStores::StratumStores(size_t slots)
     }
 }
 
-Extraction::Extraction(const DeckLists& lists, Cuboid* window)
+Extraction::Extraction(const DeckLists& lists) : deck_(lists)
 {
     const timespec start = Now();
     sorted_ = lists.names;
@@ -56,7 +56,12 @@ Extraction::Extraction(const DeckLists& lists, Cuboid* window)
         // The parser's boxes are not const; the lists only lend them out so.
         blocks_[at].push_back(const_cast<Cuboid*>(c));
     }
-    mgr_.PrepareShared(lists.cuboids, lists.media, 1, 4, window);
+    mgr_.deck_line = [this](const Cuboid* box) { return deck_.LineOf(box); };
+    try {
+        mgr_.PrepareShared(lists.cuboids, lists.media, 1, 4, lists.window);
+    } catch (const InputError& e) {
+        error_ = e.message;
+    }
     shared_seconds_ = Seconds(start);
 }
 
@@ -91,8 +96,14 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     StratumStores r(Slots());
     mgr_.BindRun(s.end_mode, s.target_walks, s.target_error, r.cap, r.cap2, r.err, r.ss_sum,
                  r.ss_sum2, r.ss_count, r.is_sum, r.is_sum2, r.is_count);
-    if (!SelectMaster(master, row.error))
+    try {
+        if (!SelectMaster(master, row.error))
+            return row;
+    } catch (const InputError& e) {
+        row.error = e.message;
+        row.fatal = true;
         return row;
+    }
     row.conductors = order_;
     mgr_.max_walks = s.max_walks;
     mgr_.time_limit = s.time_limit;
@@ -125,7 +136,8 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     return row;
 }
 
-Cuboid Extraction::PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged)
+Cuboid Extraction::PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged,
+                                          std::vector<Layer>& faces)
 {
     // The placement needs the blocks, the media and their stack, none of
     // what the walks read; the manager here is never prepared.
@@ -133,7 +145,8 @@ Cuboid Extraction::PlannedGaussianSurface(const DeckLists& lists, const Cuboid& 
     placement.cuboids = lists.cuboids;
     placement.mediums = lists.media;
     placement.SetMasterBox();
-    placement.layers = new Layers(lists.media);
+    placement.layers = new Layers(placement.tables, lists.media);
+    faces = placement.tables.layers;
     const Cuboid& e = enlarged;
     return placement.GetGauss(Vector3(e.x0, e.y0, e.z0), Vector3(e.x1, e.y1, e.z1));
 }

@@ -30,9 +30,11 @@ struct ExtractionSettings {
 
 class Extraction {
 public:
-    // Builds what every master shares from the parsed deck. Deck-wide
-    // faults (tables, window) are reported and end the process as before.
-    Extraction(const DeckLists& lists, Cuboid* window);
+    // Builds what every master shares from the parsed deck, whose window
+    // it enlarges in place. A deck-wide fault (tables, window, stack) leaves
+    // its message in Error() and the extraction unusable.
+    explicit Extraction(const DeckLists& lists);
+    const std::string& Error() const { return error_; }
     Extraction(const Extraction&) = delete;
     Extraction& operator=(const Extraction&) = delete;
 
@@ -44,7 +46,8 @@ public:
     MasterRow Run(const std::string& master, const ExtractionSettings& s, int index = 0);
 
     // For callers that spread chunks over processes: select the master
-    // (its Gaussian surface), then run any chunk of it. Merging the chunks
+    // (its Gaussian surface; throws InputError when its tables fail), then
+    // run any chunk of it. Merging the chunks
     // in index order with a ChunkMerger over StratumStores gives the same
     // sums as Run with the same seed.
     bool SelectMaster(const std::string& master, std::string& error);
@@ -63,10 +66,17 @@ public:
     // master (id 0), within the enlarged window, from the layer stack alone:
     // no table is read, so a deck can be drawn before any walk. Leaves the
     // deck's layer stack built.
-    static Cuboid PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged);
+    // `faces` receives the stack's faces, for the picture's shading.
+    static Cuboid PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged,
+                                         std::vector<Layer>& faces);
+    // Digest of every table this extraction loaded.
+    uint64_t TablesDigest() const { return mgr_.tables.Digest(); }
+    // The faces of the layer stack the walks run in.
+    const std::vector<Layer>& StackFaces() const { return mgr_.tables.layers; }
     int Slots() const { return (int)sorted_.size() + 1; }
 
 private:
+    DeckLists deck_;  // keeps the boxes the manager and the space index point to
     WalkMgr mgr_;
     std::vector<std::string> sorted_;
     std::vector<std::vector<Cuboid*>> blocks_;  // per conductor, byte order
@@ -74,6 +84,7 @@ private:
     std::string selected_;
     std::vector<double> chunk_slots_;  // gives RunChunk its slot count
     double shared_seconds_ = 0.0;  // preparation not yet shown in a report
+    std::string error_;
 };
 
 // Stratified stores of one master, laid out as the walk manager reads them

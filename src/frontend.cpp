@@ -123,27 +123,15 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
             h = DigestBytes(wire.c_str(), wire.size() + 1, h);
         *digest = h;
     }
-    if (status != 0) {
-        DeleteDeckObjects();
+    if (status != 0)
         return status;
-    }
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
     return -1;
 }
 
-namespace {
-
-// Ends a run that cannot go on before its walks; always false.
-bool FreeDeck()
-{
-    Layers::UnLoadData();
-    DeleteDeckObjects();
-    return false;
-}
-
-}  // namespace
 
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
+                    const std::string& task_master,
                     std::vector<std::string>& masters)
 {
     auto known = [&conductors](const std::string& name) {
@@ -157,7 +145,7 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
         for (const std::string& name : *names)
             ok = known(name) && ok;
     if (!ok)
-        return FreeDeck();
+        return false;
     if (s.all_masters) {
         for (const std::string& name : conductors)
             if (std::find(s.exclude.begin(), s.exclude.end(), name) == s.exclude.end())
@@ -167,10 +155,10 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
         if (std::find(masters.begin(), masters.end(), name) == masters.end())
             masters.push_back(name);
     if (s.masters.empty() && !s.all_masters)
-        masters.push_back(master_name);
+        masters.push_back(task_master);
     if (masters.empty()) {
         Log::perror("no master conductor left to extract\n");
-        return FreeDeck();
+        return false;
     }
     return true;
 }
@@ -188,7 +176,7 @@ int DrawDeckFirst(const RunSettings& s, const DeckLists& lists)
 {
     if (s.picture_path.empty())
         return -1;
-    if (!WriteRendered(s.picture_path, [&] { return DrawPicture(SceneOfDeck(lists, *solver_space)); }))
+    if (!WriteRendered(s.picture_path, [&] { return DrawPicture(SceneOfDeck(lists, *lists.window)); }))
         return 255;
     return s.report_path.empty() ? 0 : -1;
 }
@@ -257,10 +245,8 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         MasterRow row;
         row.master = masters[k];
         const Obtained got = obtain(k, row);
-        if (got == Obtained::END) {
-            FreeDeck();
+        if (got == Obtained::END)
             return 255;
-        }
         if (got == Obtained::ELSEWHERE)
             continue;
         run.rows.push_back(row);
@@ -273,14 +259,13 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         if (!run.report_path.empty() && !scene.has_gauss) {
             DeckLists drawn = lists;
             drawn.names = row.conductors;
-            scene = SceneOfRun(ex.GaussianSurface(), drawn, deck_window);
+            scene = SceneOfRun(ex.GaussianSurface(), ex.StackFaces(), drawn, deck_window);
             run.history = ex.History();
         }
         if (after && !after(k, row))
             failed = true;
     }
     run.seconds = Elapsed(start, Now());
-    FreeDeck();
     failed = !WriteOutputs(run, scene) || failed;
     Log::close();
     return failed ? 255 : unmet ? 75 : 0;

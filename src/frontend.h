@@ -30,9 +30,9 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists,
 
 // The masters of this run: the deck's task, the --master names in the order
 // given, or every conductor but the excluded ones. False after a message
-// when a name is not a conductor of the deck; the deck's layers and objects
-// are then freed.
+// when a name is not a conductor of the deck.
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
+                    const std::string& task_master,
                     std::vector<std::string>& masters);
 
 // The report of one master, after its walks (`total_seconds` since start).

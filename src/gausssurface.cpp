@@ -58,9 +58,8 @@ bool Hides(const Cuboid& j, size_t jdx, size_t idx, int face, double c)
 // Index of the layer that holds height z (on an interface, the one above),
 // or -1 outside the stack. The bounds of layer i are the positions of
 // layers i - 1 and i.
-int LayerAt(double z)
+int LayerAt(const std::vector<Layer>& ls, double z)
 {
-    const std::vector<Layer>& ls = Layers::layers;
     for (size_t i = 1; i < ls.size(); ++i)
         if (ls[i].pos > z)
             return ls[i - 1].pos <= z ? (int)i : -1;
@@ -106,9 +105,9 @@ std::vector<GaussPatch> GaussSurface::Exposed(const std::vector<Cuboid>& boxes, 
     return out;
 }
 
-bool GaussSurface::Build(const std::vector<Cuboid>& grown, const std::vector<FaceDivisors>& dist)
+bool GaussSurface::Build(const std::vector<Cuboid>& grown, const std::vector<FaceDivisors>& dist,
+                         const std::vector<Layer>& ls)
 {
-    const std::vector<Layer>& ls = Layers::layers;
     patches.clear();
     cumulative.clear();
     total = 0.0;
@@ -132,7 +131,7 @@ bool GaussSurface::Build(const std::vector<Cuboid>& grown, const std::vector<Fac
     for (size_t i = 0; i < grown.size(); ++i) {
         for (int f = 0; f < 6; ++f) {
             for (const GaussPatch& p : Exposed(grown, i, f)) {
-                int k = LayerAt(f == 0 || f == 5 ? p.fixed : p.b0);
+                int k = LayerAt(ls, f == 0 || f == 5 ? p.fixed : p.b0);
                 if (k < 0)
                     return false;
                 if (f == 0 || f == 5) {

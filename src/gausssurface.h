@@ -50,7 +50,8 @@ public:
     // Builds the patches and their weights (area x permittivity / divisor)
     // from the grown boxes, in the layers of the stack. Returns false when a
     // patch lies outside the stack.
-    bool Build(const std::vector<Cuboid>& grown, const std::vector<FaceDivisors>& dist);
+    bool Build(const std::vector<Cuboid>& grown, const std::vector<FaceDivisors>& dist,
+               const std::vector<Layer>& stack);
 
     // A start point, the face it lies on and that face's divisor. Draws
     // like the single-box surface: the patch and a point on a horizontal

@@ -25,8 +25,6 @@ using std::abs;
 // Table files are raw little-endian doubles, read straight into memory.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "table files hold little-endian doubles");
 
-std::vector<Layer> Layers::layers;
-int Layers::weight_select = 0;
 
 const PSumPacket Layers::trans = {0, false, 30, 6, 961, 1, 172980};
 const PSumPacket Layers::htrans = {1, true, 1, 6, 1024, 1, 6144};
@@ -35,20 +33,17 @@ const PSumPacket Layers::hwei = {3, true, 1, 3, 1, 1, 3};
 const PSumPacket Layers::pdf = {4, false, 30, 3, 6, 961, 518940};
 const PSumPacket Layers::hpdf = {5, true, 1, 3, 6, 1024, 18432};
 
-std::map<DielKey, PSumEntry> Layers::psums;
-std::map<DielKey, PSumEntry> Layers::half_psums;
-std::map<DielKey, double****> Layers::weight_array;
-std::map<DielKey, double****> Layers::half_weight_array;
-std::map<DielKey, WeightPdfEntry> Layers::cdf_weights;
-std::map<DielKey, WeightPdfEntry> Layers::cdf_half_weights;
-std::map<DielKey, WeightSignEntry> Layers::cdf_weight_signs;
+TableSet::~TableSet()
+{
+    UnLoadData();
+}
 
 
 
 // ---------------------------------------------------------------------------
 // Stack construction
 
-Layers::Layers(const std::vector<Medium*>& mediums)
+Layers::Layers(TableSet& tables, const std::vector<Medium*>& mediums)
     : cur_layer(-1),
       lower_psum_face(nullptr), upper_psum_face(nullptr),
       lower_psum(nullptr), upper_psum(nullptr),
@@ -57,7 +52,7 @@ Layers::Layers(const std::vector<Medium*>& mediums)
       lower_wpdf_face(nullptr), upper_wpdf_face(nullptr),
       lower_wpdf(nullptr), upper_wpdf(nullptr),
       half_wpdf_face(nullptr), half_wpdf(nullptr),
-      lower_wpdf_sign(nullptr), upper_wpdf_sign(nullptr)
+      lower_wpdf_sign(nullptr), upper_wpdf_sign(nullptr), set(&tables), layers(tables.layers)
 {
     layers.clear();
     if (mediums.empty()) {
@@ -135,24 +130,24 @@ void Layers::MergeInto(Medium* medium)
 // ---------------------------------------------------------------------------
 // Cursor
 
-static int FindIndex(double z)
+static int FindIndex(const std::vector<Layer>& layers, double z)
 {
-    for (size_t i = 0; i < Layers::layers.size(); ++i)
-        if (Layers::layers[i].pos > z)
+    for (size_t i = 0; i < layers.size(); ++i)
+        if (layers[i].pos > z)
             return (int)i;
     return -2;
 }
 
 Layer* Layers::FindLayer(double z)
 {
-    cur_layer = FindIndex(z);
+    cur_layer = FindIndex(layers, z);
     UpdatePSum();
     return cur_layer >= 0 ? &layers[cur_layer] : nullptr;
 }
 
 Layer* Layers::FindLayerFromGauss(double z)
 {
-    cur_layer = FindIndex(z);
+    cur_layer = FindIndex(layers, z);
     UpdatePWSum();
     // The transition tables too: otherwise a walk's first clipped cubes use
     // the pair of the layer where this worker's previous walk ended.
@@ -276,11 +271,8 @@ DielKey Layers::DielHash(double dlow, double dhigh)
     return DielKey{dlow, dhigh};
 }
 
-// Every entry remembers the shape it was built with, so that releasing it
-// matches its allocation whichever packet the caller registered it with.
-static std::map<const void*, PSumPacket> entry_shapes;
 
-static PSumPacket ForgetShape(const void* owner)
+PSumPacket TableSet::ForgetShape(const void* owner)
 {
     auto it = entry_shapes.find(owner);
     FATAL_CHECK(it != entry_shapes.end());
@@ -289,7 +281,7 @@ static PSumPacket ForgetShape(const void* owner)
     return shape;
 }
 
-static void UnLoadTrans(PSumEntry& entry)
+void TableSet::UnLoadTrans(PSumEntry& entry)
 {
     PSumPacket shape = ForgetShape(entry.first);
     for (int a = 0; a < shape.dim0; ++a) {
@@ -301,7 +293,7 @@ static void UnLoadTrans(PSumEntry& entry)
     entry = PSumEntry(nullptr, nullptr);
 }
 
-static void UnLoadWei(double****& weights)
+void TableSet::UnLoadWei(double****& weights)
 {
     PSumPacket shape = ForgetShape(weights);
     for (int a = 0; a < shape.dim0; ++a) {
@@ -316,7 +308,7 @@ static void UnLoadWei(double****& weights)
     weights = nullptr;
 }
 
-static void UnLoadPdf(WeightPdfEntry& entry)
+void TableSet::UnLoadPdf(WeightPdfEntry& entry)
 {
     PSumPacket shape = ForgetShape(entry.first);
     for (int a = 0; a < shape.dim0; ++a) {
@@ -332,7 +324,7 @@ static void UnLoadPdf(WeightPdfEntry& entry)
     entry = WeightPdfEntry(nullptr, nullptr);
 }
 
-static void UnLoadSigns(WeightSignEntry& signs)
+void TableSet::UnLoadSigns(WeightSignEntry& signs)
 {
     PSumPacket shape = ForgetShape(signs);
     for (int a = 0; a < shape.dim0; ++a) {
@@ -367,7 +359,7 @@ static void ReportMissing(double dlow, double dhigh, bool hint)
 // Cumulative sums per cut position, running across its faces; `suspect`
 // tells whether the values might break the sign and sum rules (see
 // TableCheck::SumClearlyOne).
-static PSumEntry BuildTrans(const double* data, const PSumPacket& packet, bool& suspect)
+PSumEntry TableSet::BuildTrans(const double* data, const PSumPacket& packet, bool& suspect)
 {
     PSumEntry entry(new double*[packet.dim0], new std::vector<double>*[packet.dim0]);
     unsigned long long signs = 0;
@@ -394,19 +386,19 @@ static PSumEntry BuildTrans(const double* data, const PSumPacket& packet, bool& 
     return entry;
 }
 
-static void FileTrans(const DielKey& key, const PSumEntry& entry, const PSumPacket& packet)
+void TableSet::FileTrans(const DielKey& key, const PSumEntry& entry, const PSumPacket& packet)
 {
-    Replace(packet.half ? Layers::half_psums : Layers::psums, key, entry, UnLoadTrans);
+    Replace(packet.half ? half_psums : psums, key, entry, [this](auto& e) { UnLoadTrans(e); });
     Log::pinfo(packet.half ? "[half_psums registered]\n" : "[psums registered]\n");
 }
 
-void Layers::RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet)
+void TableSet::RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet)
 {
     bool suspect;
     FileTrans(key, BuildTrans(data, packet, suspect), packet);
 }
 
-void Layers::RegisterWei(const DielKey& key, double* data, const PSumPacket& packet)
+void TableSet::RegisterWei(const DielKey& key, double* data, const PSumPacket& packet)
 {
     std::map<DielKey, double****>& registry = packet.half ? half_weight_array : weight_array;
     if (registry.count(key))
@@ -427,7 +419,7 @@ void Layers::RegisterWei(const DielKey& key, double* data, const PSumPacket& pac
     registry.emplace(key, weights);
 }
 
-static WeightPdfEntry NewPdf(const PSumPacket& packet)
+WeightPdfEntry TableSet::NewPdf(const PSumPacket& packet)
 {
     WeightPdfEntry entry(new double**[packet.dim0], new std::vector<double>**[packet.dim0]);
     for (int a = 0; a < packet.dim0; ++a) {
@@ -444,7 +436,7 @@ static WeightPdfEntry NewPdf(const PSumPacket& packet)
     return entry;
 }
 
-static WeightSignEntry NewSigns(const PSumPacket& packet)
+WeightSignEntry TableSet::NewSigns(const PSumPacket& packet)
 {
     WeightSignEntry signs = new std::vector<signed char>**[packet.dim0];
     for (int a = 0; a < packet.dim0; ++a) {
@@ -464,7 +456,7 @@ static WeightSignEntry NewSigns(const PSumPacket& packet)
 // the file carries any, since the sampler draws by magnitude. Returns whether
 // the values might break the sum rule, or (half-cube tables, which hold
 // magnitudes) the sign rule.
-static bool FillDensity(const double* data, const PSumPacket& packet, WeightPdfEntry& entry,
+bool TableSet::FillDensity(const double* data, const PSumPacket& packet, WeightPdfEntry& entry,
                         WeightSignEntry signs)
 {
     unsigned long long sign_bits = 0;
@@ -494,7 +486,7 @@ static bool FillDensity(const double* data, const PSumPacket& packet, WeightPdfE
 
 // Common weight values (selectors 0, 1, 3), checked against the transition
 // probability of the same panel.
-static void FillWeightValues(const double* data, const PSumPacket& packet, const PSumEntry& trans,
+void TableSet::FillWeightValues(const double* data, const PSumPacket& packet, const PSumEntry& trans,
                              WeightPdfEntry& entry)
 {
     for (int a = 0; a < packet.dim0; ++a) {
@@ -509,7 +501,7 @@ static void FillWeightValues(const double* data, const PSumPacket& packet, const
                     FATAL_CHECK_TEXT(abs(data[packet.index(a, b, c, d)] / ps) < 100,
                                      "abs( data[packet.index(a, b, c, d)] / ps )<100");
                     double v = data[packet.index(a, b, c, d)];
-                    values.push_back(Layers::weight_select == 0 ? v / ps : v);
+                    values.push_back(weight_select == 0 ? v / ps : v);
                 }
                 entry.first[a][b][c] = 0;
             }
@@ -523,9 +515,8 @@ struct BuiltPdf {
     WeightSignEntry signs;
 };
 
-static BuiltPdf BuildPdf(const DielKey& key, const double* data, const PSumPacket& packet, bool& suspect)
+BuiltPdf TableSet::BuildPdf(const DielKey& key, const double* data, const PSumPacket& packet, bool& suspect)
 {
-    const int weight_select = Layers::weight_select;
     if (weight_select > 4 || weight_select < 0) {
         Log::pinfo("weight select == 1 loading multi diel PDF");
         FATAL_CHECK(false);
@@ -533,7 +524,7 @@ static BuiltPdf BuildPdf(const DielKey& key, const double* data, const PSumPacke
     bool density = weight_select == 2 || weight_select == 4;
     const PSumEntry* trans_entry = nullptr;
     if (!density) {
-        std::map<DielKey, PSumEntry>& tr = packet.half ? Layers::half_psums : Layers::psums;
+        std::map<DielKey, PSumEntry>& tr = packet.half ? half_psums : psums;
         auto it = tr.find(key);
         if (it == tr.end()) {
             // Without the pair's transition table the values cannot be
@@ -560,29 +551,29 @@ static BuiltPdf BuildPdf(const DielKey& key, const double* data, const PSumPacke
     return built;
 }
 
-static void ReleasePdf(BuiltPdf& built)
+void TableSet::ReleasePdf(BuiltPdf& built)
 {
     UnLoadPdf(built.entry);
     if (built.signs)
         UnLoadSigns(built.signs);
 }
 
-static void FilePdf(const DielKey& key, const BuiltPdf& built, const PSumPacket& packet)
+void TableSet::FilePdf(const DielKey& key, const BuiltPdf& built, const PSumPacket& packet)
 {
-    Replace(packet.half ? Layers::cdf_half_weights : Layers::cdf_weights, key, built.entry, UnLoadPdf);
+    Replace(packet.half ? cdf_half_weights : cdf_weights, key, built.entry, [this](auto& e) { UnLoadPdf(e); });
     if (!packet.half) {
-        auto old = Layers::cdf_weight_signs.find(key);
-        if (old != Layers::cdf_weight_signs.end()) {
+        auto old = cdf_weight_signs.find(key);
+        if (old != cdf_weight_signs.end()) {
             UnLoadSigns(old->second);
-            Layers::cdf_weight_signs.erase(old);
+            cdf_weight_signs.erase(old);
         }
         if (built.signs)
-            Layers::cdf_weight_signs.emplace(key, built.signs);
+            cdf_weight_signs.emplace(key, built.signs);
     }
     Log::pinfo(packet.half ? "Half Weight PDF registered\n" : "Weight PDF registered\n");
 }
 
-void Layers::RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet)
+void TableSet::RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet)
 {
     bool suspect;
     FilePdf(key, BuildPdf(key, data, packet, suspect), packet);
@@ -591,9 +582,9 @@ void Layers::RegisterPdf(const DielKey& key, double* data, const PSumPacket& pac
 // ---------------------------------------------------------------------------
 // Lookups
 
-void Layers::QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum)
+void TableSet::QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum)
 {
-    auto it = psums.find(DielHash(dlow, dhigh));
+    auto it = psums.find(Layers::DielHash(dlow, dhigh));
     if (it == psums.end()) {
         ReportMissing(dlow, dhigh, true);
         FATAL_CHECK(false);
@@ -602,9 +593,9 @@ void Layers::QueryPSum(double dlow, double dhigh, double**& face, std::vector<do
     psum = it->second.second;
 }
 
-void Layers::QueryWSum(double dlow, double dhigh, double****& weights)
+void TableSet::QueryWSum(double dlow, double dhigh, double****& weights)
 {
-    auto it = weight_array.find(DielHash(dlow, dhigh));
+    auto it = weight_array.find(Layers::DielHash(dlow, dhigh));
     if (it == weight_array.end()) {
         ReportMissing(dlow, dhigh, false);
         FATAL_CHECK(false);
@@ -612,9 +603,9 @@ void Layers::QueryWSum(double dlow, double dhigh, double****& weights)
     weights = it->second;
 }
 
-void Layers::Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values)
+void TableSet::Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values)
 {
-    auto it = cdf_weights.find(DielHash(dlow, dhigh));
+    auto it = cdf_weights.find(Layers::DielHash(dlow, dhigh));
     if (it == cdf_weights.end()) {
         ReportMissing(dlow, dhigh, false);
         FATAL_CHECK(false);
@@ -623,9 +614,9 @@ void Layers::Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::ve
     values = it->second.second;
 }
 
-WeightSignEntry Layers::QuerySigns(double dlow, double dhigh)
+WeightSignEntry TableSet::QuerySigns(double dlow, double dhigh)
 {
-    auto it = cdf_weight_signs.find(DielHash(dlow, dhigh));
+    auto it = cdf_weight_signs.find(Layers::DielHash(dlow, dhigh));
     return it == cdf_weight_signs.end() ? nullptr : it->second;
 }
 
@@ -642,9 +633,9 @@ void Layers::UpdatePSum()
     if (!GetHigherDiel(dhigh))
         dhigh = -1;
     if (abs(dlow - dcur) > MIE)
-        QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
+        set->QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
     if (abs(dhigh - dcur) > MIE)
-        QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
+        set->QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
     FATAL_CHECK(( abs(dlow - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
@@ -663,27 +654,27 @@ void Layers::UpdatePWSum()
     FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
     if (abs(dlow - dcur) > MIE) {
-        Query_PDF_W_Sum(dlow, dcur, lower_wpdf_face, lower_wpdf);
-        lower_wpdf_sign = QuerySigns(dlow, dcur);
-        if (weight_select == 2 || weight_select == 4)
-            QueryWSum(dlow, dcur, lower_weight_cross);
-        else if (weight_select == 0)
-            QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
+        set->Query_PDF_W_Sum(dlow, dcur, lower_wpdf_face, lower_wpdf);
+        lower_wpdf_sign = set->QuerySigns(dlow, dcur);
+        if (set->weight_select == 2 || set->weight_select == 4)
+            set->QueryWSum(dlow, dcur, lower_weight_cross);
+        else if (set->weight_select == 0)
+            set->QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
     }
     if (abs(dhigh - dcur) > MIE) {
-        Query_PDF_W_Sum(dcur, dhigh, upper_wpdf_face, upper_wpdf);
-        upper_wpdf_sign = QuerySigns(dcur, dhigh);
-        if (weight_select == 2 || weight_select == 4)
-            QueryWSum(dcur, dhigh, upper_weight_cross);
-        else if (weight_select == 0)
-            QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
+        set->Query_PDF_W_Sum(dcur, dhigh, upper_wpdf_face, upper_wpdf);
+        upper_wpdf_sign = set->QuerySigns(dcur, dhigh);
+        if (set->weight_select == 2 || set->weight_select == 4)
+            set->QueryWSum(dcur, dhigh, upper_weight_cross);
+        else if (set->weight_select == 0)
+            set->QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
     }
 }
 
 void Layers::UpdateHalfPSum(double dlow, double dhigh)
 {
-    auto it = half_psums.find(DielHash(dlow, dhigh));
-    if (it == half_psums.end()) {
+    auto it = set->half_psums.find(DielHash(dlow, dhigh));
+    if (it == set->half_psums.end()) {
         ReportMissing(dlow, dhigh, true);
         FATAL_CHECK(false);
     }
@@ -693,8 +684,8 @@ void Layers::UpdateHalfPSum(double dlow, double dhigh)
 
 void Layers::UpdateHalfWSum(double dlow, double dhigh)
 {
-    auto it = half_weight_array.find(DielHash(dlow, dhigh));
-    if (it == half_weight_array.end()) {
+    auto it = set->half_weight_array.find(DielHash(dlow, dhigh));
+    if (it == set->half_weight_array.end()) {
         ReportMissing(dlow, dhigh, false);
         FATAL_CHECK(false);
     }
@@ -703,8 +694,8 @@ void Layers::UpdateHalfWSum(double dlow, double dhigh)
 
 void Layers::Update_PDF_Half_WSum(double dlow, double dhigh)
 {
-    auto it = cdf_half_weights.find(DielHash(dlow, dhigh));
-    if (it == cdf_half_weights.end()) {
+    auto it = set->cdf_half_weights.find(DielHash(dlow, dhigh));
+    if (it == set->cdf_half_weights.end()) {
         ReportMissing(dlow, dhigh, false);
         FATAL_CHECK(false);
     }
@@ -715,7 +706,7 @@ void Layers::Update_PDF_Half_WSum(double dlow, double dhigh)
 // ---------------------------------------------------------------------------
 // Release
 
-void Layers::UnLoadData()
+void TableSet::UnLoadData()
 {
     for (auto& kv : psums)
         UnLoadTrans(kv.second);
@@ -739,10 +730,10 @@ void Layers::UnLoadData()
     cdf_weights.clear();
     cdf_half_weights.clear();
     cdf_weight_signs.clear();
-    TableCheck::ForgetFiles();
+    check.ForgetFiles();
 }
 
-void Layers::ResetAll()
+void TableSet::ResetAll()
 {
     layers.clear();
     UnLoadData();
@@ -772,9 +763,9 @@ static bool NameFits(const std::string& base, int type)
 
 // The key is the stack's own pair, so that lookups with the stack's
 // permittivities find the table whatever rounding the header carries.
-static bool PairInStack(double dlow, double dhigh, DielKey& key)
+bool TableSet::PairInStack(double dlow, double dhigh, DielKey& key)
 {
-    const std::vector<Layer>& stack = Layers::layers;
+    const std::vector<Layer>& stack = layers;
     for (size_t i = 0; i + 1 < stack.size(); ++i)
         if (abs(stack[i].diel - dlow) < MIE && abs(stack[i + 1].diel - dhigh) < MIE) {
             key = DielKey{stack[i].diel, stack[i + 1].diel};
@@ -795,30 +786,30 @@ static void RejectTable(const char* path, const PSumPacket& packet, const std::s
     TableCheck::Reject(path, std::string(TableCheck::PacketName(packet)) + " table: " + problem);
 }
 
-static void CheckBody(const char* path, const PSumPacket& packet, const double* body)
+void TableSet::CheckBody(const char* path, const PSumPacket& packet, const double* body)
 {
-    std::string problem = TableCheck::MultiProblem(packet, Layers::weight_select, body);
+    std::string problem = TableCheck::MultiProblem(check, packet, weight_select, body);
     if (!problem.empty())
         RejectTable(path, packet, problem);
 }
 
-static void CheckRelations(const char* path, const PSumPacket& packet, const double header[3],
+void TableSet::CheckRelations(const char* path, const PSumPacket& packet, const double header[3],
                            const double* body)
 {
-    std::string problem = TableCheck::RelationProblem(packet, Layers::weight_select, header, body, path);
+    std::string problem = TableCheck::RelationProblem(check, packet, weight_select, header, body, path);
     if (!problem.empty())
         RejectTable(path, packet, problem);
 }
 
 // A screened body: checked in full only when the screen found it suspect.
 // False when the file repeats one already registered.
-static bool Judged(const char* path, const PSumPacket& packet, const double header[3],
+bool TableSet::Judged(const char* path, const PSumPacket& packet, const double header[3],
                    const DielKey& key, const double* body, bool suspect)
 {
     if (suspect)
         CheckBody(path, packet, body);
     CheckRelations(path, packet, header, body);
-    return TableCheck::NoteFile(path, packet, key);
+    return TableCheck::NoteFile(check, path, packet, key);
 }
 
 // Bytes read, short only at the end of the file or on an error.
@@ -836,7 +827,7 @@ static size_t ReadFully(int fd, void* buf, size_t bytes)
     return got;
 }
 
-void Layers::SLoadDir(const char* dir, const PSumPacket& packet)
+void TableSet::SLoadDir(const char* dir, const PSumPacket& packet)
 {
     DIR* d = opendir(dir);
     if (!d) {
@@ -855,7 +846,7 @@ void Layers::SLoadDir(const char* dir, const PSumPacket& packet)
         }
         if (regular) {
             SLoadFile(path.c_str(), packet);
-        } else if (TableCheck::enabled && IsTableName(path, packet.type)) {
+        } else if (check.enabled && IsTableName(path, packet.type)) {
             struct stat st;
             if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
                 RejectTable(path.c_str(), packet, "not a regular file");
@@ -864,7 +855,7 @@ void Layers::SLoadDir(const char* dir, const PSumPacket& packet)
     closedir(d);
 }
 
-bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
+bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
 {
     std::string full(path);
     if (full.size() < 3 || full.compare(full.size() - 3, 3, ".db") != 0)
@@ -878,21 +869,21 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     if (!NameFits(base, packet.type))
         return false;
 
-    const bool check = TableCheck::enabled;
+    const bool checks = check.enabled;
     int fd = open(path, O_RDONLY);
     if (fd < 0) {
-        if (check)
+        if (checks)
             RejectTable(path, packet, std::string("cannot be opened: ") + strerror(errno));
         return false;
     }
     double header[3];
     if (ReadFully(fd, header, sizeof header) != sizeof header) {
         close(fd);
-        if (check)
+        if (checks)
             RejectTable(path, packet, "shorter than its header of three values");
         return false;
     }
-    if (check) {
+    if (checks) {
         std::string problem = TableCheck::HeaderProblem(packet, header);
         if (!problem.empty())
             RejectTable(path, packet, problem);
@@ -911,7 +902,7 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     std::unique_ptr<double[]> body(new double[count]);
     size_t rs = ReadFully(fd, body.get(), count * sizeof(double)) / sizeof(double);
     close(fd);
-    if (check && (int)rs != packet.size) {
+    if (checks && (int)rs != packet.size) {
         char what[128];
         snprintf(what, sizeof what, "holds %zu of the %d values after its header", rs, packet.size);
         RejectTable(path, packet, what);
@@ -922,11 +913,11 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
     // Transition and density tables are screened by the loops that build
     // them, the rest is checked before it is used; either way a body is
     // judged before its file is noted as serving the pair.
-    const bool screened = check && TableCheck::Screened(packet, weight_select);
-    if (check && !screened) {
+    const bool screened = checks && TableCheck::Screened(packet, weight_select);
+    if (checks && !screened) {
         CheckBody(path, packet, body.get());
         CheckRelations(path, packet, header, body.get());
-        if (!TableCheck::NoteFile(path, packet, key))
+        if (!TableCheck::NoteFile(check, path, packet, key))
             return false;  // a copy of a file already registered
     }
     if (packet.type <= 1) {
@@ -948,7 +939,7 @@ bool Layers::SLoadFile(const char* path, const PSumPacket& packet)
         }
         FilePdf(key, built, packet);
     }
-    tables_digest += digest;
+    this->digest += digest;
     Log::pinfo("dlow %.2f dhigh %.2f is registered.\n", dlow, dhigh);
     return true;
 }

@@ -2,11 +2,14 @@
 // registry of multi-dielectric cube tables keyed by permittivity pair.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <utility>
 #include <vector>
 
 #include "geometry.h"
+#include "singletables.h"
+#include "tableledger.h"
 
 // Tolerance with which positions and permittivities are compared.
 const double MIE = 1e-12;
@@ -43,6 +46,74 @@ typedef std::pair<double**, std::vector<double>**> PSumEntry;          // [a][f]
 typedef std::pair<double***, std::vector<double>***> WeightPdfEntry;   // [a][b][c] face values, [a][b][c] arrays
 typedef std::vector<signed char>*** WeightSignEntry;                   // [a][b][c] per-panel signs (+1/-1)
 
+struct BuiltPdf;
+
+// The tables of one run: the dielectric stack and the multi-dielectric cube
+// tables registered for its permittivity pairs. A run owns one; every
+// walker's cursor points to it.
+class TableSet {
+public:
+    std::vector<Layer> layers;
+    int weight_select = 0;
+    std::map<DielKey, PSumEntry> psums;
+    std::map<DielKey, PSumEntry> half_psums;
+    std::map<DielKey, double****> weight_array;
+    std::map<DielKey, double****> half_weight_array;
+    std::map<DielKey, WeightPdfEntry> cdf_weights;
+    std::map<DielKey, WeightPdfEntry> cdf_half_weights;
+    std::map<DielKey, WeightSignEntry> cdf_weight_signs;  // only for `pdf` files with negative values
+    SingleTables single;
+    TableLedger check;
+    // Sum of the digests of the multi-dielectric files taken in, so that the
+    // order in which a folder lists its files does not count.
+    uint64_t digest = 0;
+
+    TableSet() = default;
+    // Every table taken in, single-medium and multi-dielectric.
+    uint64_t Digest() const { return digest + single.digest; }
+    TableSet(const TableSet&) = delete;
+    TableSet& operator=(const TableSet&) = delete;
+    ~TableSet();
+
+    void SLoadDir(const char* dir, const PSumPacket& packet);
+    bool SLoadFile(const char* path, const PSumPacket& packet);
+    void RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet);
+    void RegisterWei(const DielKey& key, double* data, const PSumPacket& packet);
+    void RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet);
+    void QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum);
+    void QueryWSum(double dlow, double dhigh, double****& weights);
+    void Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values);
+    WeightSignEntry QuerySigns(double dlow, double dhigh);  // null when none
+    // Releases every registered table.
+    void UnLoadData();
+    // Forgets the stack and every registered table.
+    void ResetAll();
+
+private:
+    // Every entry remembers the shape it was built with, so that releasing it
+    // matches its allocation whichever packet the caller registered it with.
+    std::map<const void*, PSumPacket> entry_shapes;
+
+    PSumPacket ForgetShape(const void* owner);
+    void UnLoadTrans(PSumEntry& entry);
+    void UnLoadWei(double****& weights);
+    void UnLoadPdf(WeightPdfEntry& entry);
+    void UnLoadSigns(WeightSignEntry& signs);
+    PSumEntry BuildTrans(const double* data, const PSumPacket& packet, bool& suspect);
+    void FileTrans(const DielKey& key, const PSumEntry& entry, const PSumPacket& packet);
+    WeightPdfEntry NewPdf(const PSumPacket& packet);
+    WeightSignEntry NewSigns(const PSumPacket& packet);
+    bool FillDensity(const double* data, const PSumPacket& packet, WeightPdfEntry& entry, WeightSignEntry signs);
+    void FillWeightValues(const double* data, const PSumPacket& packet, const PSumEntry& trans, WeightPdfEntry& entry);
+    BuiltPdf BuildPdf(const DielKey& key, const double* data, const PSumPacket& packet, bool& suspect);
+    void ReleasePdf(BuiltPdf& built);
+    void FilePdf(const DielKey& key, const BuiltPdf& built, const PSumPacket& packet);
+    bool PairInStack(double dlow, double dhigh, DielKey& key);
+    void CheckBody(const char* path, const PSumPacket& packet, const double* body);
+    void CheckRelations(const char* path, const PSumPacket& packet, const double header[3], const double* body);
+    bool Judged(const char* path, const PSumPacket& packet, const double header[3], const DielKey& key, const double* body, bool suspect);
+};
+
 class Layers {
 public:
     int cur_layer;
@@ -66,21 +137,15 @@ public:
     WeightSignEntry lower_wpdf_sign;
     WeightSignEntry upper_wpdf_sign;
 
-    // --- the shared stack ---
-    static std::vector<Layer> layers;
-    static int weight_select;
+    // --- the run's tables and its stack ---
+    TableSet* set;
+    std::vector<Layer>& layers;
 
-    // --- the table registry ---
+    // Shapes of the table files.
     static const PSumPacket trans, htrans, wei, hwei, pdf, hpdf;
-    static std::map<DielKey, PSumEntry> psums;
-    static std::map<DielKey, PSumEntry> half_psums;
-    static std::map<DielKey, double****> weight_array;
-    static std::map<DielKey, double****> half_weight_array;
-    static std::map<DielKey, WeightPdfEntry> cdf_weights;
-    static std::map<DielKey, WeightPdfEntry> cdf_half_weights;
-    static std::map<DielKey, WeightSignEntry> cdf_weight_signs;  // only for `pdf` files with negative values
 
-    explicit Layers(const std::vector<Medium*>& mediums);
+    // Builds the stack of `mediums` into `tables`.
+    Layers(TableSet& tables, const std::vector<Medium*>& mediums);
 
     void MergeFace(double z, double diel, bool with_diel);
     void MergeInto(Medium* medium);
@@ -105,16 +170,6 @@ public:
     // Registry.
     // {0, 0} (never registered) when the two are equal within MIE.
     static DielKey DielHash(double dlow, double dhigh);
-    static void SLoadDir(const char* dir, const PSumPacket& packet);
-    static bool SLoadFile(const char* path, const PSumPacket& packet);
-    static void RegisterTrans(const DielKey& key, double* data, const PSumPacket& packet);
-    static void RegisterWei(const DielKey& key, double* data, const PSumPacket& packet);
-    static void RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet);
-    static void QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum);
-    static void QueryWSum(double dlow, double dhigh, double****& weights);
-    void Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values);
-    static WeightSignEntry QuerySigns(double dlow, double dhigh);  // null when none
-    static void UnLoadData();
 
     void UpdatePSum();
     void UpdatePWSum();
@@ -133,9 +188,6 @@ public:
     WeightSignEntry GetWeightPartialSign(bool lower) const { return lower ? lower_wpdf_sign : upper_wpdf_sign; }
     double*** GetWeightHalfPartialFaceSum() const { return half_wpdf_face; }
     std::vector<double>*** GetWeightHalfPartialSum() const { return half_wpdf; }
-
-    // Forgets the stack and every registered table (tests, repeated runs).
-    static void ResetAll();
 };
 
 // The cursor's neighbourhood: read on every hop, so defined here.

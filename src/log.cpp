@@ -66,6 +66,24 @@ int Log::pdebug(const char* format, ...) { KORVA_LOG_PRINT(bug); }
 int Log::output(const char* format, ...) { KORVA_LOG_PRINT(out); }
 int Log::result(const char* format, ...) { KORVA_LOG_PRINT(out); }
 
+std::string Log::format(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    char small[512];
+    int n = vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n < 0)
+        return std::string();
+    if ((size_t)n < sizeof small)
+        return std::string(small, (size_t)n);
+    std::string text((size_t)n, '\0');
+    va_start(args, format);
+    vsnprintf(&text[0], (size_t)n + 1, format, args);
+    va_end(args);
+    return text;
+}
+
 void FatalCheckFailed(const char* expr, const char* source, int line, const char* function)
 {
     fflush(stdout);

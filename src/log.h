@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 class Log {
 public:
@@ -23,6 +24,18 @@ public:
     static int pdebug(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static int output(const char* format, ...) __attribute__((format(printf, 1, 2)));
     static int result(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    // The text printf would write.
+    static std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+};
+
+// An input a run cannot go on with (a missing or damaged table, a bad
+// registration, an unusable deck or selector): library code throws it with
+// the message the user is to see, the library's entry points hand it back
+// as an error, and only the front ends print it and end the process with
+// `status`.
+struct InputError {
+    std::string message;
+    int status = 255;
 };
 
 // Writes "korva: <source>:<line>: <function>: Assertion `<expr>' failed."

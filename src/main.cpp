@@ -52,10 +52,14 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     x.time_limit = settings.time_limit;
     x.max_walks = settings.max_walks;
 
-    const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
-    Extraction extraction(lists, solver_space);
+    const Cuboid deck_window = *lists.window;  // preparation enlarges it in place
+    Extraction extraction(lists);
+    if (!extraction.Error().empty()) {
+        Log::perror("%s", extraction.Error().c_str());
+        return 255;
+    }
     std::vector<std::string> masters;
-    if (!ResolveMasters(settings, extraction.Conductors(), masters))
+    if (!ResolveMasters(settings, extraction.Conductors(), lists.master, masters))
         return 255;
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
@@ -66,7 +70,7 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
             row = extraction.Run(masters[k], x, (int)k);
             if (!row.error.empty())
                 Log::perror("%s", row.error.c_str());
-            return Obtained::ROW;
+            return row.fatal ? Obtained::END : Obtained::ROW;
         },
         [&](size_t k, const MasterRow& row) {
             return !imported.pattern || k != 0 || PatternReport(settings, imported, row);
@@ -104,8 +108,7 @@ static int Main(int argc, char** argv)
 
     status = DrawDeckFirst(settings, lists);
     if (status >= 0) {
-        DeleteDeckObjects();
-        return status;
+            return status;
     }
 
     return RunExtraction(settings, lists, total_start, imported);
@@ -120,6 +123,9 @@ int main(int argc, char** argv)
     // message, and the status of every failed run.
     try {
         return Main(argc, argv);
+    } catch (const InputError& e) {
+        Log::perror("%s", e.message.c_str());
+        return e.status;
     } catch (const std::exception& e) {
         Log::perror("internal error: %s\n", e.what());
     } catch (...) {

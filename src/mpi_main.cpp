@@ -341,9 +341,9 @@ int Agree(const Word& mine, int rank, int ranks)
 }
 
 // The tables part of a fingerprint: every table taken in so far.
-void NoteTables(Word& word, const DeckLists& lists)
+void NoteTables(Word& word, const DeckLists& lists, uint64_t digest)
 {
-    word.value[TABLES] = Hex(tables_digest);
+    word.value[TABLES] = Hex(digest);
     std::string root = SingleTableRoot();
     char cwd[4096];
     if (root == "." && getcwd(cwd, sizeof cwd))
@@ -358,8 +358,6 @@ void NoteTables(Word& word, const DeckLists& lists)
 // Ends the rank's part of a job that cannot go on.
 int Quit(int status)
 {
-    Layers::UnLoadData();
-    DeleteDeckObjects();
     return status;
 }
 
@@ -401,17 +399,21 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     int drawn = rank == 0 ? DrawDeckFirst(settings, lists) : 0;
     MPI_Bcast(&drawn, 1, MPI_INT, 0, MPI_COMM_WORLD);
     if (drawn >= 0) {
-        DeleteDeckObjects();
-        return drawn;
+            return drawn;
     }
-    const Cuboid deck_window = *solver_space;  // preparation enlarges it in place
-    Extraction ex(lists, solver_space);
+    const Cuboid deck_window = *lists.window;  // preparation enlarges it in place
+    Extraction ex(lists);
+    if (!ex.Error().empty()) {
+        Log::perror("%s", ex.Error().c_str());
+        fflush(nullptr);
+        MPI_Abort(MPI_COMM_WORLD, 255);
+    }
     std::vector<std::string> masters;
     word = Word();
-    if (!ResolveMasters(settings, ex.Conductors(), masters))
+    if (!ResolveMasters(settings, ex.Conductors(), lists.master, masters))
         word.status = 255;  // the deck is freed
     else
-        NoteTables(word, lists);
+        NoteTables(word, lists, ex.TablesDigest());
     status = Agree(word, rank, ranks);
     if (status >= 0)
         return word.status < 0 ? Quit(status) : status;
@@ -442,7 +444,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
             Log::perror("%s", row.error.c_str());
             word.status = SKIPPED;
         } else {
-            NoteTables(word, lists);
+            NoteTables(word, lists, ex.TablesDigest());
         }
         status = Agree(word, rank, ranks);
         if (status == SKIPPED)
@@ -500,6 +502,11 @@ int main(int argc, char** argv)
     int status = 255;
     try {
         status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
+    } catch (const InputError& e) {
+        // As a rank that cannot go on: the whole job ends with its status.
+        Log::perror("%s", e.message.c_str());
+        fflush(nullptr);
+        MPI_Abort(MPI_COMM_WORLD, e.status);
     } catch (const std::exception& e) {
         // The other ranks may be waiting for this one: the whole job ends.
         fprintf(stderr, "korva-mpi: internal error on rank %d: %s\n", rank, e.what());

@@ -16,35 +16,64 @@ static const char KORVA_SOURCE[] = "src/parser";
 #include <set>
 #include <sstream>
 
-Cuboid* solver_space = nullptr;
-std::map<std::string, std::vector<Cuboid*>> dictionary;
-std::map<std::string, std::vector<Medium*>> mediums;
-std::string master_name;
-// Set by LoadDeck when the run names its masters itself: a deck without a
-// task statement is then complete.
-static bool task_optional = false;
-
-static bool MasterMissing()
-{
-    return !dictionary.count(master_name) && !(task_optional && master_name.empty());
-}
-
-int miline = 1;
-DeckValue yylval;
-std::ifstream deck_file;
-std::istream* deck_in = &deck_file;
-
 namespace {
+
+const char* const KEYWORDS[] = {"vorn", "window", "medium", "conductor", "block",
+                                "basepoint", "name", "v1", "v2", "hvector",
+                                "tint", "diel", "task", "capacitance"};
+const int KEYWORD_COUNT = sizeof(KEYWORDS) / sizeof(KEYWORDS[0]);
+const int MAX_STACK_DEPTH = 10000;
+
+}  // namespace
+
+// One parse: the scanner and parser state, filling the deck it was given.
+class DeckReader {
+public:
+    explicit DeckReader(DeckLists& d, std::istream& in, bool need_task)
+        : solver_space(d.window), dictionary(d.conductors), mediums(d.media_by_name), master_name(d.master),
+          owned_boxes(d.store->boxes), box_lines(d.store->lines), owned_media(d.store->media),
+          task_optional(!need_task), deck_in(&in)
+    {
+    }
+
+    Cuboid*& solver_space;
+    std::map<std::string, std::vector<Cuboid*>>& dictionary;
+    std::map<std::string, std::vector<Medium*>>& mediums;
+    std::string& master_name;
+    std::deque<Cuboid>& owned_boxes;
+    std::deque<int>& box_lines;
+    std::deque<Medium>& owned_media;
+    // Set when the run names its masters itself: a deck without a task
+    // statement is then complete.
+    bool task_optional;
+    int miline = 1;
+    DeckValue yylval;
+    std::istream* deck_in;
+
+    // Checks the parsed deck, applies the window default and builds the lists.
+    int Finish(int result, DeckLists& lists);
+    int DeckLineOf(const Cuboid* box) const
+    {
+        for (size_t i = 0; i < owned_boxes.size(); ++i)
+            if (&owned_boxes[i] == box)
+                return box_lines[i];
+        return 0;
+    }
+    bool MasterMissing()
+    {
+        return !dictionary.count(master_name) && !(task_optional && master_name.empty());
+    }
+    int lookahead = -1;  // -1: none read
+    int lookahead_line = 0;
+    int depth = 1;       // states on the virtual stack, the initial one included
+    long long blocks_read = 0;
+
 
 // ---------------------------------------------------------------- scanner
 
 std::string name;  // last identifier scanned
 std::string number_text;  // characters of the last number, kept for their storage
 
-const char* const KEYWORDS[] = {"vorn", "window", "medium", "conductor", "block",
-                                "basepoint", "name", "v1", "v2", "hvector",
-                                "tint", "diel", "task", "capacitance"};
-const int KEYWORD_COUNT = sizeof(KEYWORDS) / sizeof(KEYWORDS[0]);
 
 bool IsLetter(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool IsDigit(int c) { return c >= '0' && c <= '9'; }
@@ -145,12 +174,6 @@ int ScanNumber()
     return NUMBER;
 }
 
-}  // namespace
-
-const std::string& ScannedName()
-{
-    return name;
-}
 
 int yylex()
 {
@@ -190,9 +213,7 @@ int yylex()
 
 // ----------------------------------------------------------------- parser
 
-namespace {
 
-const int MAX_STACK_DEPTH = 10000;
 
 struct ParseAbort {
     int result;
@@ -214,11 +235,6 @@ struct DielRecord {
 
 std::vector<std::string> name_stack;
 std::vector<Cuboid*> current_blocks;  // blocks of the statement being parsed
-// Every box the parse made, and the deck line of each (0 for the default
-// window): a deque keeps their addresses without an allocation per box.
-std::deque<Cuboid> owned_boxes;
-std::deque<int> box_lines;
-std::vector<Medium*> owned_media;
 std::vector<BoxRecord> box_records;
 std::vector<DielRecord> diel_records;
 
@@ -248,8 +264,6 @@ Vector3 Sum(const Vector3& a, const Vector3& b)
 // such a parser would hold on its stack, so the depth limit trips on the
 // same decks. Expressions use an explicit stack so that nesting depth does
 // not become native recursion.
-class DeckParser {
-public:
     int Parse()
     {
         try {
@@ -260,11 +274,6 @@ public:
         return 0;
     }
 
-private:
-    int lookahead = -1;  // -1: none read
-    int lookahead_line = 0;
-    int depth = 1;       // states on the virtual stack, the initial one included
-    long long blocks_read = 0;
 
     int Peek()
     {
@@ -402,8 +411,8 @@ private:
         Reduce(10);
         std::vector<Medium*> media;
         for (Cuboid* block : current_blocks) {
-            owned_media.push_back(new Medium(block, diel));
-            media.push_back(owned_media.back());
+            owned_media.emplace_back(block, diel);
+            media.push_back(&owned_media.back());
         }
         mediums[name_stack.back()] = media;
         diel_records.push_back({name_stack.back(), line, diel});
@@ -491,7 +500,7 @@ private:
         return &owned_boxes.back();
     }
 
-    static void Record(const Cuboid* box, int line, const std::string& what)
+    void Record(const Cuboid* box, int line, const std::string& what)
     {
         if (!Sound(*box))
             box_records.push_back({box, line, what});
@@ -584,7 +593,6 @@ private:
             return value;
         }
     }
-};
 
 // ------------------------------------------------------------- after parse
 
@@ -843,17 +851,13 @@ void ApplyWindowDefault()
     solver_space = box;
 }
 
-}  // namespace
-
-int yyparse()
-{
-    DeckParser parser;
-    return parser.Parse();
-}
+};
 
 void BuildDeckLists(DeckLists& lists)
 {
-    lists = DeckLists();
+    lists.names.clear();
+    lists.cuboids.clear();
+    lists.media.clear();
     auto add = [&lists](const std::string& conductor, const std::vector<Cuboid*>& blocks) {
         int id = (int)lists.names.size();
         lists.names.push_back(conductor);
@@ -862,20 +866,18 @@ void BuildDeckLists(DeckLists& lists)
             lists.cuboids.push_back(b);
         }
     };
-    auto master = dictionary.find(master_name);
-    if (master != dictionary.end())
+    auto master = lists.conductors.find(lists.master);
+    if (master != lists.conductors.end())
         add(master->first, master->second);
-    for (const auto& conductor : dictionary) {
-        if (conductor.first != master_name)
+    for (const auto& conductor : lists.conductors) {
+        if (conductor.first != lists.master)
             add(conductor.first, conductor.second);
     }
-    for (const auto& medium : mediums)
+    for (const auto& medium : lists.media_by_name)
         lists.media.insert(lists.media.end(), medium.second.begin(), medium.second.end());
 }
 
-namespace {
-
-int FinishLoad(int result, DeckLists& lists)
+int DeckReader::Finish(int result, DeckLists& lists)
 {
     if (result != 0)
         return 255;
@@ -887,8 +889,6 @@ int FinishLoad(int result, DeckLists& lists)
     BuildDeckLists(lists);
     return 0;
 }
-
-}  // namespace
 
 namespace {
 
@@ -929,12 +929,35 @@ private:
 
 }  // namespace
 
+static void StartDeck(DeckLists& lists)
+{
+    lists = DeckLists();
+    lists.store = std::make_shared<DeckStore>();
+}
+
+int ParseDeck(std::istream& in, DeckLists& lists)
+{
+    StartDeck(lists);
+    DeckReader reader(lists, in, true);
+    return reader.Parse();
+}
+
+std::vector<int> DeckTokens(std::istream& in, size_t most)
+{
+    DeckLists lists;
+    StartDeck(lists);
+    DeckReader reader(lists, in, true);
+    std::vector<int> t;
+    do
+        t.push_back(reader.yylex());
+    while (t.back() != 0 && t.size() < most);
+    return t;
+}
+
 int LoadDeck(const char* path, DeckLists& lists, bool need_task, uint64_t* digest)
 {
-    task_optional = !need_task;
-    deck_file.close();
-    deck_file.clear();
-    deck_file.open(path);
+    StartDeck(lists);
+    std::ifstream deck_file(path);
     if (!deck_file) {
         Log::perror("cannot open file: %s\n", path);
         return 255;
@@ -944,60 +967,28 @@ int LoadDeck(const char* path, DeckLists& lists, bool need_task, uint64_t* diges
     if (digest) {
         digesting.reset(new DigestingBuf(deck_file.rdbuf()));
         digested.rdbuf(digesting.get());
-        deck_in = &digested;
-    } else {
-        deck_in = &deck_file;
     }
-    int result = yyparse();
-    deck_in = &deck_file;
-    deck_file.close();
+    DeckReader reader(lists, digest ? digested : deck_file, need_task);
+    int result = reader.Parse();
     if (digest)
         *digest = digesting->digest;
-    return FinishLoad(result, lists);
+    return reader.Finish(result, lists);
 }
 
 int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task)
 {
-    task_optional = !need_task;
+    StartDeck(lists);
     std::istringstream in(text);
-    deck_in = &in;
-    int result = yyparse();
-    deck_in = &deck_file;
-    return FinishLoad(result, lists);
+    DeckReader reader(lists, in, need_task);
+    return reader.Finish(reader.Parse(), lists);
 }
 
-int DeckLineOf(const Cuboid* box)
+int DeckLists::LineOf(const Cuboid* box) const
 {
-    for (size_t i = 0; i < owned_boxes.size(); ++i)
-        if (&owned_boxes[i] == box)
-            return box_lines[i];
+    if (!store)
+        return 0;
+    for (size_t i = 0; i < store->boxes.size(); ++i)
+        if (&store->boxes[i] == box)
+            return store->lines[i];
     return 0;
-}
-
-void DeleteDeckObjects()
-{
-    for (Medium* m : owned_media)
-        delete m;
-    owned_media.clear();
-    owned_boxes.clear();
-    box_lines.clear();
-    box_records.clear();
-    diel_records.clear();
-    current_blocks.clear();
-    dictionary.clear();
-    mediums.clear();
-    solver_space = nullptr;
-}
-
-void ClearDeck()
-{
-    DeleteDeckObjects();
-    master_name.clear();
-    name_stack.clear();
-    name.clear();
-    miline = 1;
-    yylval = DeckValue();
-    deck_file.close();
-    deck_file.clear();
-    deck_in = &deck_file;
 }

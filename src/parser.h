@@ -1,11 +1,13 @@
-// The input deck: scanner, parser and the structure database it fills
-// (window, conductors, media, master), and the ordered lists a run takes.
+// The input deck: scanner, parser and the deck value it fills (window,
+// conductors, media, master, the ordered lists a run takes).
 #pragma once
 
 #include "geometry.h"
 
 #include <cstdint>
+#include <deque>
 #include <fstream>
+#include <memory>
 #include <istream>
 #include <map>
 #include <string>
@@ -42,31 +44,39 @@ struct DeckValue {
     double number = 0.0;
 };
 
-extern Cuboid* solver_space;
-extern std::map<std::string, std::vector<Cuboid*>> dictionary;
-extern std::map<std::string, std::vector<Medium*>> mediums;
-extern std::string master_name;
+// The boxes and media a parse made, and the deck line of each box (0 for
+// the default window): deques keep their addresses without an allocation
+// per box.
+struct DeckStore {
+    std::deque<Cuboid> boxes;
+    std::deque<int> lines;
+    std::deque<Medium> media;
+};
 
-// Scanner state.
-extern int miline;             // current deck line, for messages
-extern DeckValue yylval;
-extern std::ifstream deck_file;  // the stream LoadDeck opens on the deck path
-extern std::istream* deck_in;    // the stream the scanner reads; &deck_file by default
-
-// Next token from *deck_in; 0 at end of input.
-int yylex();
-// Text of the last identifier scanned (keywords excluded).
-const std::string& ScannedName();
-
-// Parses the whole deck from *deck_in: 0 on success, 1 after a syntax
-// error, 2 after a parser stack overflow. Prints its own messages.
-int yyparse();
-
+// A parsed deck: the structure the parse filled and the ordered lists a run
+// takes. Copies share the boxes (a run rewrites their ids in place); the
+// last copy frees them.
 struct DeckLists {
     std::vector<std::string> names;      // master first, then byte order
     std::vector<const Cuboid*> cuboids;  // every block, master's first; id = conductor index
     std::vector<Medium*> media;          // one Medium per medium block
+    // The window as given or defaulted; an extraction enlarges it in place.
+    Cuboid* window = nullptr;
+    std::map<std::string, std::vector<Cuboid*>> conductors;
+    std::map<std::string, std::vector<Medium*>> media_by_name;
+    std::string master;  // of the task statement; empty without one
+    std::shared_ptr<DeckStore> store;
+    // Deck line of a block statement, for messages; 0 for a box the deck
+    // did not give.
+    int LineOf(const Cuboid* box) const;
 };
+
+// Parses the whole deck from `in` into `lists` (its structure only, no
+// lists): 0 on success, 1 after a syntax error, 2 after a parser stack
+// overflow. Prints its own messages.
+int ParseDeck(std::istream& in, DeckLists& lists);
+// The tokens of `in` up to the end (0) or `most` of them.
+std::vector<int> DeckTokens(std::istream& in, size_t most);
 
 // Opens `path`, parses, validates, applies the window default and builds
 // the lists. Prints every message itself. Returns 0 on success, 255 on any
@@ -76,12 +86,5 @@ struct DeckLists {
 int LoadDeck(const char* path, DeckLists& lists, bool need_task = true, uint64_t* digest = nullptr);
 // The same for a deck held in memory (an imported file's deck text).
 int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task = true);
+// The ordered lists from the structure.
 void BuildDeckLists(DeckLists& lists);
-// Deck line of a block statement of the current deck, for messages; 0 for
-// a box the deck did not give.
-int DeckLineOf(const Cuboid* box);
-// Deletes every box and medium the parse created (window included) and
-// empties the maps and the window pointer that referred to them.
-void DeleteDeckObjects();
-// DeleteDeckObjects, then resets every global and the scanner state.
-void ClearDeck();

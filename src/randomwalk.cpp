@@ -2,8 +2,6 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 
 #include "randomwalk.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -12,228 +10,21 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 #include <string>
 #include <vector>
 
-#include "datapaths.h"
-#include "digest.h"
 #include "log.h"
-#include "tablecheck.h"
-
-// Table directories below the data folder: the working directory when it
-// holds incdata/, as in a checkout, else where korva is installed.
-static const char IS_FIELD_PATH[] = "/incdata/IS/binary/single";
-static const char CM_FIELD_PATH[] = "/incdata/Common/binary/single";
 
 static const int SEGNUM = 31;
 static const int FACE_PANELS = SEGNUM * SEGNUM;  // 961
-static const int CUBE_PANELS = 6 * FACE_PANELS;  // 5766
 
 // Axis normal to each face of the Gaussian surface (0 = x, 1 = y, 2 = z).
 static const int drsc[6] = {2, 1, 0, 1, 0, 2};
 // +1 where the face's outward normal points along +axis.
 static const int face_sign[6] = {-1, -1, 1, 1, -1, 1};
 
-std::vector<double> Randomwalk::partial_sum_arr[6];
-double Randomwalk::partial_face_sum_arr[6];
-std::vector<double> Randomwalk::cdf_single_weight[3][6];
-double Randomwalk::cdf_face_single_weight[3][6];
-double Randomwalk::single_weight[3];
-std::vector<int> Randomwalk::strata_array(7, 0);
-std::vector<int> Randomwalk::div_portion(17, 0);
-SurfaceGuide Randomwalk::surface_guide;
-SurfaceGuide Randomwalk::weight_guide[3];
-
-void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels)
-{
-    Clear();
-    std::vector<double> cdf;
-    for (int f = 0; f < 6; f++) {
-        if ((int)panel_cdf[f].size() != panels)
-            return;
-        // The face search stops at the first face sum that reaches the draw;
-        // the flat search agrees only if that sum is the face's last entry.
-        if (f < 5 && face_cdf[f] != panel_cdf[f].back())
-            return;
-        cdf.insert(cdf.end(), panel_cdf[f].begin(), panel_cdf[f].end());
-    }
-    for (size_t i = 1; i < cdf.size(); i++)
-        if (!(cdf[i - 1] <= cdf[i]))
-            return;
-    // A negative first entry has no limit: every draw would lie above it.
-    if (cdf.empty() || !(cdf[0] >= 0.0) || cdf.size() > UINT16_MAX)
-        return;
-    first.resize(BUCKETS + 1);
-    for (int b = 0; b <= BUCKETS; b++)
-        first[b] = (uint16_t)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
-    // e * 2^32 is exact, and so is its floor; from 2^32 - 1 up no word lies above.
-    for (double e : cdf)
-        limit.push_back(e * 4294967296.0 >= 4294967295.0 ? UINT32_MAX : (uint32_t)std::floor(e * 4294967296.0));
-    limit.insert(limit.end(), PAD, UINT32_MAX);
-    source = panel_cdf;
-    usable = true;
-}
-
-void SurfaceGuide::Clear()
-{
-    limit.clear();
-    first.clear();
-    source = nullptr;
-    usable = false;
-}
-
 Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
                        int weight_select_)
     : id(id_), mgr(mgr_), tid(), layers(layers_), gauss_select(gauss_select_),
-      weight_select(weight_select_)
+      weight_select(weight_select_), st(&layers_.set->single)
 {
-}
-
-// ---------------------------------------------------------------------------
-// Single-medium tables
-
-void ReadAllContent(const char* path, double* buf, int size)
-{
-    FILE* fp = fopen(path, "rb");
-    if (!fp) {
-        Log::perror("cannot open file %s\n", path);
-        exit(-1);
-    }
-    struct stat st;
-    if (TableCheck::enabled && (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))) {
-        fclose(fp);
-        TableCheck::Reject(path, "not a regular file");
-    }
-    size_t rs = fread(buf, sizeof(double), (size_t)size, fp);
-    fclose(fp);
-    if (TableCheck::enabled && (int)rs != size)
-        TableCheck::Reject(path, "holds " + std::to_string(rs) + " of its " + std::to_string(size) +
-                                     " values");
-    FATAL_CHECK((int)rs == size);
-    tables_digest += DigestWords(buf, (size_t)size);
-}
-
-// Reads a single-medium file and, when the checks are on, refuses damage.
-static void ReadSingle(const std::string& path, double* buf, int size, TableCheck::Single kind,
-                       int weight_select)
-{
-    ReadAllContent(path.c_str(), buf, size);
-    if (!TableCheck::enabled)
-        return;
-    std::string problem = TableCheck::SingleProblem(kind, path, buf, size, weight_select);
-    if (!problem.empty())
-        TableCheck::Reject(path, problem);
-}
-
-bool Randomwalk::LoadData(int weight_select)
-{
-    const char* dir = nullptr;
-    switch (weight_select) {
-    case 0:
-    case 1:
-    case 3: dir = CM_FIELD_PATH; break;
-    case 2:
-    case 4:
-    case 5: dir = IS_FIELD_PATH; break;
-    default: FATAL_CHECK(false);
-    }
-    const bool common = dir == CM_FIELD_PATH;
-    const std::string base = SingleTableRoot() + dir;
-    Log::pinfo("loading %s, segment number is %d\n", base.c_str(), SEGNUM);
-    const std::string seg = std::to_string(SEGNUM);
-
-    std::vector<double> gft(CUBE_PANELS);
-    using TableCheck::Single;
-    ReadSingle(base + "/GFT_single_" + seg + ".db", gft.data(), CUBE_PANELS, Single::PROB, weight_select);
-    LoadPrmat(gft.data(), CUBE_PANELS);
-
-    std::vector<double> weights(3 * CUBE_PANELS);
-    if (common) {
-        ReadSingle(base + "/single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
-                   Single::COMMON_WEIGHT, weight_select);
-    } else {
-        ReadSingle(base + "/single_weight_" + seg + ".db", single_weight, 3, Single::IS_WEIGHT,
-                   weight_select);
-        ReadSingle(base + "/pdf_single_weight_" + seg + ".db", weights.data(), 3 * CUBE_PANELS,
-                   Single::IS_DENSITY, weight_select);
-    }
-    RegisterSingleWeight(weights.data(), gft.data(), 3, 6, SEGNUM, weight_select);
-    return true;
-}
-
-int Randomwalk::LoadPrmat(double* data, int size)
-{
-    const int n = size / 6;
-    // One running sum over the whole surface, so that a single uniform draw
-    // picks both the face and the panel.
-    double acc = data[0];
-    partial_sum_arr[0].push_back(acc);
-    for (int f = 0; f < 6; f++) {
-        partial_sum_arr[f].reserve(n);
-        for (int i = std::max(1, f * n); i < (f + 1) * n; i++) {
-            acc += data[i];
-            partial_sum_arr[f].push_back(acc);
-        }
-        partial_face_sum_arr[f] = acc;
-    }
-    FATAL_CHECK_TEXT(std::fabs(partial_face_sum_arr[5] - 1.0) < 0.000001,
-                     "abs(partial_face_sum_arr[5]-1.0)<0.000001");
-    FATAL_CHECK((int)(6*partial_sum_arr[5].size()) == size);
-    surface_guide.Build(partial_face_sum_arr, partial_sum_arr, n);
-    return 0;
-}
-
-void Randomwalk::RegisterSingleWeight(double* weights, double* gft, int drc_num, int face_num,
-                                      int segnum, int weight_select)
-{
-    if (weight_select < 0 || weight_select > 4) {
-        Log::perror("Wrong -w parameter");
-        FATAL_CHECK(false);
-    }
-    const int n = segnum * segnum;
-    for (int drc = 0; drc < drc_num; drc++) {
-        double acc = 0.0;
-        for (int fno = 0; fno < face_num; fno++) {
-            std::vector<double>& out = cdf_single_weight[drc][fno];
-            out.reserve(n);
-            for (int k = 0; k < n; k++) {
-                const double w = weights[drc * face_num * n + fno * n + k];
-                switch (weight_select) {
-                case 0: out.push_back(w / gft[fno * n + k]); break;
-                case 1:
-                case 3: out.push_back(w); break;
-                default:
-                    acc += w;
-                    out.push_back(acc);
-                    break;
-                }
-            }
-            if (weight_select == 2 || weight_select == 4) {
-                cdf_face_single_weight[drc][fno] = acc;
-                if (fno == face_num - 1)
-                    FATAL_CHECK_TEXT(std::fabs(cdf_face_single_weight[drc][fno] - 1) < 0.00001,
-                                     "abs(cdf_face_single_weight[drc][fno] - 1) < 0.00001");
-            }
-        }
-        if ((weight_select == 2 || weight_select == 4) && face_num == 6)
-            weight_guide[drc].Build(cdf_face_single_weight[drc], cdf_single_weight[drc], n);
-    }
-}
-
-void Randomwalk::ResetTables()
-{
-    for (int f = 0; f < 6; f++) {
-        partial_sum_arr[f].clear();
-        partial_face_sum_arr[f] = 0.0;
-        for (int d = 0; d < 3; d++) {
-            cdf_single_weight[d][f].clear();
-            cdf_face_single_weight[d][f] = 0.0;
-        }
-    }
-    for (int d = 0; d < 3; d++)
-        single_weight[d] = 0.0;
-    strata_array.assign(7, 0);
-    div_portion.assign(17, 0);
-    surface_guide.Clear();
-    for (int d = 0; d < 3; d++)
-        weight_guide[d].Clear();
 }
 
 // ---------------------------------------------------------------------------
@@ -300,13 +91,13 @@ static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
 }
 
 // The guide of a single-medium table, when panel_cdf is one that has one.
-static inline const SurfaceGuide* GuideFor(const std::vector<double>* panel_cdf)
+static inline const SurfaceGuide* GuideFor(const SingleTables& t, const std::vector<double>* panel_cdf)
 {
-    if (Randomwalk::surface_guide.usable && panel_cdf == Randomwalk::surface_guide.source)
-        return &Randomwalk::surface_guide;
+    if (t.surface_guide.usable && panel_cdf == t.surface_guide.source)
+        return &t.surface_guide;
     for (int d = 0; d < 3; d++)
-        if (Randomwalk::weight_guide[d].usable && panel_cdf == Randomwalk::weight_guide[d].source)
-            return &Randomwalk::weight_guide[d];
+        if (t.weight_guide[d].usable && panel_cdf == t.weight_guide[d].source)
+            return &t.weight_guide[d];
     return nullptr;
 }
 
@@ -315,12 +106,12 @@ static inline const SurfaceGuide* GuideFor(const std::vector<double>* panel_cdf)
 // declines them. Only the standard bisection's own probe order then picks
 // the expected panel. The registry's tables keep the fast search: they hold
 // transition probabilities and density magnitudes, which never fall.
-static inline bool IsSingleMediumTable(const std::vector<double>* panel_cdf)
+static inline bool IsSingleMediumTable(const SingleTables& t, const std::vector<double>* panel_cdf)
 {
-    return panel_cdf == Randomwalk::partial_sum_arr ||
-           panel_cdf == Randomwalk::cdf_single_weight[0] ||
-           panel_cdf == Randomwalk::cdf_single_weight[1] ||
-           panel_cdf == Randomwalk::cdf_single_weight[2];
+    return panel_cdf == t.partial_sum_arr ||
+           panel_cdf == t.cdf_single_weight[0] ||
+           panel_cdf == t.cdf_single_weight[1] ||
+           panel_cdf == t.cdf_single_weight[2];
 }
 
 // Face and panel of entry i of a guide's end-to-end table.
@@ -332,17 +123,17 @@ static inline PointOnCube GuidedPanel(int i, int segnum, int& index)
     return Randomwalk::idx2pt(fno, index, segnum);
 }
 
-static inline PointOnCube PanelSearch(CRandomMersenne& rng, const double* face_cdf,
+static inline PointOnCube PanelSearch(const SingleTables& t, CRandomMersenne& rng, const double* face_cdf,
                                       const std::vector<double>* panel_cdf, int segnum, int& index)
 {
     const uint32_t word = rng.BRandom();
     const double r = (double)word * 2.3283064365386963e-10;  // as Random() makes it
-    const SurfaceGuide* guide = GuideFor(panel_cdf);
+    const SurfaceGuide* guide = GuideFor(t, panel_cdf);
     if (guide)
         return GuidedPanel(guide->Find(word), segnum, index);
     const int fno = FindFace(face_cdf, r);
     const std::vector<double>& panels = panel_cdf[fno];
-    index = IsSingleMediumTable(panel_cdf)
+    index = IsSingleMediumTable(t, panel_cdf)
                 ? (int)(std::lower_bound(panels.begin(), panels.end(), r) - panels.begin())
                 : FindPanel(panels, r);
     return Randomwalk::idx2pt(fno, index, segnum);
@@ -397,18 +188,18 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
 {
     int index;
     if (clip == 0)
-        return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+        return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
     if (clip == -1) {
         const int k = CalcPos(z_low, cube, true);
         if (k == 0)
-            return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
-        return PanelSearch(rand_walk, layers.GetPartialFaceSum(true)[k],
+            return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
+        return PanelSearch(*st, rand_walk, layers.GetPartialFaceSum(true)[k],
                            layers.GetPartialSum(true)[k], SEGNUM, index);
     }
     const int k = CalcPos(z_high, cube, false);
     if (k > 29)
-        return PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
-    return PanelSearch(rand_walk, layers.GetPartialFaceSum(false)[k],
+        return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
+    return PanelSearch(*st, rand_walk, layers.GetPartialFaceSum(false)[k],
                        layers.GetPartialSum(false)[k], SEGNUM, index);
 }
 
@@ -418,7 +209,7 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
 __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube)
 {
     int index;
-    const PointOnCube p = PanelSearch(rand_walk, partial_face_sum_arr, partial_sum_arr, SEGNUM, index);
+    const PointOnCube p = PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
     return FacePoint(cube, p.fno, p.u, p.v);
 }
 
@@ -434,28 +225,13 @@ int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<d
                                  int segnum)
 {
     int index;
-    pt = PanelSearch(rand_walk, faceCdf, panelCdf, segnum, index);
+    pt = PanelSearch(*st, rand_walk, faceCdf, panelCdf, segnum, index);
     pt.strata = 0;
     return index;
 }
 
 // ---------------------------------------------------------------------------
 // Strata of the first transition cube
-
-void Randomwalk::DivSS()
-{
-    static const int radii[7] = {3, 5, 7, 9, 11, 13, 15};
-    strata_array.assign(radii, radii + 7);
-    div_portion.assign(17, 0);
-    div_portion[0] = div_portion[7] = 49;
-    for (int s = 1; s < 7; s++) {
-        const int a = strata_array[s], b = strata_array[s - 1];
-        div_portion[s] = div_portion[s + 7] = 4 * (a - b) * (a + b + 1);
-    }
-    div_portion[14] = 1860;
-    div_portion[15] = 124;
-    div_portion[16] = 1860;
-}
 
 int Randomwalk::GetStrata(int id_gss, int fno, int index)
 {
@@ -476,7 +252,7 @@ int Randomwalk::FindOnTopFace(int index)
     const int i = index % SEGNUM, j = index / SEGNUM;
     const int m = std::max(std::abs(j - 15), std::abs(i - 15));
     const int strata =
-        (int)(std::lower_bound(strata_array.begin(), strata_array.end(), m) - strata_array.begin());
+        (int)(std::lower_bound(st->strata_array.begin(), st->strata_array.end(), m) - st->strata_array.begin());
     FATAL_CHECK(strata>=0 && strata < SS_DIV);
     return strata;
 }
@@ -590,12 +366,12 @@ static inline PointOnCube UniformPanel(Randomwalk& rw, int id_gss, int& index)
 
 // The guide a first hop through a cube that meets no interface searches,
 // if its table has one.
-static inline const SurfaceGuide* FirstHopGuide(int weight_select, int id_gss)
+static inline const SurfaceGuide* FirstHopGuide(const SingleTables& t, int weight_select, int id_gss)
 {
     switch (weight_select) {
-    case 0: return GuideFor(Randomwalk::partial_sum_arr);
+    case 0: return GuideFor(t, t.partial_sum_arr);
     case 2:
-    case 4: return GuideFor(Randomwalk::cdf_single_weight[drsc[id_gss]]);
+    case 4: return GuideFor(t, t.cdf_single_weight[drsc[id_gss]]);
     default: return nullptr;
     }
 }
@@ -628,18 +404,18 @@ double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
         switch (weight_select) {
         case 0:
             if (peeked < 0)
-                index = GetPointByWeight(pt, partial_face_sum_arr, partial_sum_arr, SEGNUM);
-            return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r;
+                index = GetPointByWeight(pt, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM);
+            return S * (-st->cdf_single_weight[drc][pt.fno][index]) * 0.5 / r;
         case 1:
         case 3:
             pt = UniformPanel(*this, id_gss, index);
             FATAL_CHECK(pt.strata <= 16 && pt.strata>=0);
-            return S * (-cdf_single_weight[drc][pt.fno][index]) * 0.5 / r * 5766.0;
+            return S * (-st->cdf_single_weight[drc][pt.fno][index]) * 0.5 / r * 5766.0;
         case 2:
         case 4:
             if (peeked < 0)
-                index = GetPointByWeight(pt, cdf_face_single_weight[drc], cdf_single_weight[drc], SEGNUM);
-            return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * std::fabs(single_weight[drc]) *
+                index = GetPointByWeight(pt, st->cdf_face_single_weight[drc], st->cdf_single_weight[drc], SEGNUM);
+            return -GetClipSign(id_gss, pt.fno, index, SEGNUM) * std::fabs(st->single_weight[drc]) *
                    0.5 / r;
         default:
             if (clip == 0)
@@ -742,7 +518,6 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 static const int NOT_FOUND = (int)0x80000001u;
 static const long long STATUS_PERIOD = 50000;
 static const long long CHECK_PERIOD = 1000;
-static const int STOP_AFTER = 3;
 
 Vector3 Randomwalk::GetGaussPoint(const Cuboid& gauss, const std::vector<double>& sizes,
                                   const std::vector<double>& diels, const std::vector<double>& g_endz,
@@ -785,8 +560,7 @@ int Randomwalk::Start()
 {
     int rc = pthread_create(&tid, nullptr, thread_proc, this);
     if (rc != 0) {
-        Log::perror("cannot start worker thread %d\n", id);
-        exit(255);
+        throw InputError{Log::format("cannot start worker thread %d\n", id)};
     }
     return rc;
 }
@@ -838,24 +612,6 @@ struct MasterCheck {
     double var = 0.0;
 };
 
-// Mean and variance of slot 0 over the strata that have walks; an empty
-// stratum adds nothing.
-static void SlotZeroEstimate(double* const* sum, double* const* sum2, const long long* count,
-                             const double* prob, int strata, double& mean, double& var)
-{
-    mean = 0.0;
-    var = 0.0;
-    for (int k = 0; k < strata; k++) {
-        if (count[k] <= 0)
-            continue;
-        const double nk = (double)count[k];
-        const double mk = sum[k][0] / nk;
-        const double p = prob ? prob[k] : 1.0;
-        mean += p * mk;
-        var += p * p * (sum2[k][0] / nk - mk * mk) / nk;
-    }
-}
-
 // Takes the manager's lock. Walks are short, so the other worker usually
 // holds the lock for a few dozen nanoseconds only: spin on it briefly before
 // sleeping, which spares the two futex system calls of a contended lock.
@@ -885,7 +641,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
     // The first hop's draw and its panel should the cube meet no interface,
     // found while the start point's cube is measured.
-    const SurfaceGuide* first_guide = FirstHopGuide(weight_select, id_gss);
+    const SurfaceGuide* first_guide = FirstHopGuide(*st, weight_select, id_gss);
     const int peeked = first_guide ? first_guide->Find(rand_walk.PeekBRandom()) : -1;
     if (!m.block_surface)
         face_dist = m.gauss_dist[id_gss];
@@ -919,7 +675,7 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, do
     pt = StructToVector3(spt, cube);
     ++hops;
 
-    const SurfaceGuide* guide = GuideFor(partial_sum_arr);
+    const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
     LeafIndex::Hint leaf;
     for (;;) {
         // The next draw and the panel it picks should the cube meet no
@@ -1018,7 +774,7 @@ int Randomwalk::RandomwalkCore()
             if (weight_select == 3) {
                 // A half first hop has no stratum; it is counted but adds to no sum.
                 if (strata >= 0) {
-                    const double p = div_portion[strata] / 5766.0;
+                    const double p = st->div_portion[strata] / 5766.0;
                     m.ss_sum[strata][slot] += weight * p;
                     m.ss_sum2[strata][slot] += p * p * weight * weight;
                     (*m.ss_count)[strata] += 1;
@@ -1063,42 +819,29 @@ int Randomwalk::RandomwalkCore()
 bool Randomwalk::CheckConvergence(long long N, long long& last_check)
 {
     WalkMgr& m = *mgr;
-    double mean0, var;
+    // Walk N was counted, so a stratum has walks and the estimate is a number.
+    double mean0, err0;
     if (weight_select == 4) {
-        SlotZeroEstimate(m.is_sum, m.is_sum2, m.is_count->data(), m.face_share, 12, mean0, var);
+        StratifiedEstimate(m.is_sum, m.is_sum2, m.is_count->data(), m.face_share, 12, 0, mean0, err0);
     } else if (weight_select == 3) {
-        SlotZeroEstimate(m.ss_sum, m.ss_sum2, m.ss_count->data(), nullptr, 17, mean0, var);
+        StratifiedEstimate(m.ss_sum, m.ss_sum2, m.ss_count->data(), nullptr, 17, 0, mean0, err0);
     } else {
         mean0 = (*m.cap)[0] / N;
-        var = ((*m.cap2)[0] / N - mean0 * mean0) / N;
+        err0 = std::sqrt(((*m.cap2)[0] / N - mean0 * mean0) / N);
     }
     m.master_estimate = mean0 * EPS0;
-    m.history.Record(N, std::sqrt(var) / std::fabs(mean0), m.master_estimate);
-    if (m.end_mode == 't' && N >= m.target_walks) {
-        m.converged = true;
-        m.stop = true;
-        return true;
-    }
-    // Budgets end the walks with the target unmet; N counts from 1.
-    if ((m.max_walks > 0 && N - 1 >= m.max_walks) ||
-        (m.time_limit > 0 && m.RunSeconds() >= m.time_limit)) {
-        (*m.err)[0] = std::sqrt(var);
-        m.stop = true;
-        return true;
-    }
-    const double err0 = std::sqrt(var);
+    m.history.Record(N, err0 / std::fabs(mean0), m.master_estimate);
     (*m.err)[0] = err0;
-    if (m.end_mode == 'p') {
-        if (m.target_err * mean0 > err0) {
-            m.converged_checks += 1;
-            if (m.converged_checks > STOP_AFTER) {
-                m.converged = true;
-                m.stop = true;
-                return true;
-            }
-        } else {
-            m.converged_checks = 0;
-        }
+    StopRule rule;
+    rule.mode = m.end_mode;
+    rule.target_walks = m.target_walks;
+    rule.target_error = m.target_err;
+    // N counts from 1, and a budget counts the walks before it.
+    rule.max_walks = m.max_walks > 0 ? m.max_walks + 1 : 0;
+    rule.time_limit = m.time_limit;
+    if (rule.Stop(N, mean0, err0, m.time_limit > 0 ? m.RunSeconds() : 0.0, m.converged_checks, m.converged)) {
+        m.stop = true;
+        return true;
     }
     m.rel_err = std::fabs(err0 / mean0);
     last_check = N;

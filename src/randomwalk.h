@@ -1,5 +1,5 @@
-// One walker: its record, the single-medium tables shared by all walkers,
-// cube sampling, interface clipping and the walk loop.
+// One walker: its record, cube sampling over the run's tables,
+// interface clipping and the walk loop.
 #pragma once
 
 #include <pthread.h>
@@ -23,50 +23,9 @@ const int SS_DIV = 7;        // concentric zones per face
 // Points the cube table at z between the nearest interface rows; shrinks the cube.
 int CalcPos(double z, Cube& cube, bool lower);
 
-// Reads exactly `size` doubles of the file at `path`.
-void ReadAllContent(const char* path, double* buf, int size);
-
-// An exact shortcut for the panel search over a cumulative surface table,
-// for draws of the walk's generator (multiples of 2^-32 below 1, given as
-// the 32-bit word w of the draw w * 2^-32). The six faces' entries are laid
-// end to end, and bucket b of a draw (b = floor(draw * BUCKETS)) records the
-// first entry that reaches b / BUCKETS; the answer then lies between the
-// bucket's first entry and the next bucket's, nearly always at most two
-// entries on. It gives the same face and panel as the face-then-panel search
-// whenever the table is non-decreasing and each face sum is its face's last
-// entry; otherwise it stays unused.
-class SurfaceGuide {
-public:
-    static const int BUCKET_BITS = 13;
-    static const int BUCKETS = 1 << BUCKET_BITS;
-    // Entry e lies below the draw of word w exactly when w > floor(e * 2^32):
-    // 32-bit limits, so that the scan reads half the bytes of the doubles.
-    // PAD limits of 2^32 - 1, which no word exceeds, end every scan.
-    static const int PAD = 3;
-    std::vector<uint32_t> limit;
-    std::vector<uint16_t> first;  // half the bytes of int: more stays in cache
-    const std::vector<double>* source = nullptr;  // the per-face table it mirrors
-    bool usable = false;
-
-    void Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels);
-    void Clear();
-    // First entry >= the draw of word w, or the entry count when none is.
-    // The next three entries are compared at once (the entries do not fall,
-    // so the ones below the draw come first): a loop would stop after a
-    // random number of steps and mispredict on most draws. About one draw in
-    // a hundred needs more.
-    int Find(uint32_t w) const
-    {
-        int i = first[w >> (32 - BUCKET_BITS)];
-        const uint32_t* c = limit.data() + i;
-        const int below = (int)(w > c[0]) + (int)(w > c[1]) + (int)(w > c[2]);
-        i += below;
-        if (__builtin_expect(below == PAD, 0))
-            while (w > limit[i])
-                ++i;
-        return i;
-    }
-};
+// Reads exactly `size` doubles of the file at `path`; returns their digest.
+// With `check`, a short or irregular file is refused (InputError).
+uint64_t ReadAllContent(const char* path, double* buf, int size, bool check);
 
 // Cache-line aligned, so that no two workers' records share a line: each
 // writes its own cursor and generators on every hop.
@@ -90,27 +49,10 @@ public:
     // Reproducible mode: the chunk this worker fills (owned by the manager).
     ChunkSums* chunk = nullptr;
 
-    // --- single-medium tables, shared ---
-    static std::vector<double> partial_sum_arr[6];
-    static double partial_face_sum_arr[6];
-    static std::vector<double> cdf_single_weight[3][6];
-    static double cdf_face_single_weight[3][6];
-    static double single_weight[3];
-    static std::vector<int> strata_array;
-    static std::vector<int> div_portion;
-    // Search shortcuts of the homogeneous transition table and of the three
-    // importance-sampling tables of the first hop.
-    static SurfaceGuide surface_guide;
-    static SurfaceGuide weight_guide[3];
+    // The run's single-medium tables (those of layers' table set).
+    SingleTables* st;
 
     Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_, int weight_select_);
-
-    // Loading.
-    static bool LoadData(int weight_select);
-    static int LoadPrmat(double* data, int size);
-    static void RegisterSingleWeight(double* weights, double* gft, int drc_num, int face_num,
-                                     int segnum, int weight_select);
-    static void ResetTables();  // empties the static tables (tests)
 
     // Sampling.
     PointOnCube GetPoint(int clip, Cube& cube, double z_low, double z_high);
@@ -126,7 +68,6 @@ public:
     int GetStrata(int id_gss, int fno, int index);
     int FindOnTopFace(int index);
     int FindOnSideFace(int index, int a, int b);
-    static void DivSS();
 
     // Interface clipping.
     int CheckInterface(const Layers& layers, const Vector3& pt, double layer_low, double layer_high,

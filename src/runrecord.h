@@ -21,6 +21,7 @@ struct MasterRow {
     double reached_error = 0.0;  // |err / cap| of the master's self capacitance
     bool converged = false;
     std::string error;  // why the row could not be extracted; empty on success
+    bool fatal = false;  // the fault is the run's (its tables), not the master's
 };
 
 struct RunRecord {

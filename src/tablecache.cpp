@@ -44,12 +44,11 @@ bool Importance(int weight_select)
 }
 
 // The tables a walk reads for an interface, whatever the start point.
-bool PairLoaded(const DielPair& p, int weight_select)
+bool PairLoaded(const TableSet& t, const DielPair& p, int weight_select)
 {
     const DielKey key = Layers::DielHash(p.dlow, p.dhigh);
-    bool loaded = Layers::psums.count(key) && Layers::half_psums.count(key) &&
-                  Layers::cdf_weights.count(key);
-    return loaded && (!Importance(weight_select) || Layers::weight_array.count(key));
+    bool loaded = t.psums.count(key) && t.half_psums.count(key) && t.cdf_weights.count(key);
+    return loaded && (!Importance(weight_select) || t.weight_array.count(key));
 }
 
 bool HasPairFiles(const std::string& dir, const DielPair& p)
@@ -62,11 +61,11 @@ bool HasPairFiles(const std::string& dir, const DielPair& p)
     return true;
 }
 
-void LoadPairFiles(const std::string& dir, const DielPair& p, int weight_select)
+void LoadPairFiles(TableSet& t, const std::string& dir, const DielPair& p, int weight_select)
 {
     const std::string tag = PairTag(p) + ".db";
     auto load = [&](const PairFile& f) {
-        Layers::SLoadFile((dir + "/" + f.folder + "/" + f.prefix + tag).c_str(), *f.packet);
+        t.SLoadFile((dir + "/" + f.folder + "/" + f.prefix + tag).c_str(), *f.packet);
     };
     if (Importance(weight_select))
         for (const PairFile& f : IS_FILES)
@@ -79,14 +78,13 @@ void LoadPairFiles(const std::string& dir, const DielPair& p, int weight_select)
 [[noreturn]] void Unavailable(const DielPair& p, const std::string& dir, const char* why)
 {
     const std::string lo = ShortDouble(p.dlow), hi = ShortDouble(p.dhigh);
-    Log::perror("Cannot get the multi-dielectric tables of the permittivity pair %s / %s "
+    throw InputError{Log::format("Cannot get the multi-dielectric tables of the permittivity pair %s / %s "
                 "(below / above an interface of the stack): %s %s.\n"
                 "Make that folder writable, or set XDG_CACHE_HOME to a writable folder, or "
                 "generate the pair with \"quillon multi DIR %s:%s\" and register DIR with "
                 "\"korva --gft DIR\".\n",
                 lo.c_str(), hi.c_str(), dir.empty() ? "no table cache folder" : dir.c_str(), why,
-                lo.c_str(), hi.c_str());
-    exit(255);
+                lo.c_str(), hi.c_str())};
 }
 
 // Files can be made in every folder a pair's tables go to; a registered
@@ -136,11 +134,11 @@ std::string RegisteredTableFolder()
     return file.empty() ? "" : ReadRegistration(file);
 }
 
-void LoadMissingPairs(const std::string& registered, int weight_select)
+void LoadMissingPairs(TableSet& t, const std::string& registered, int weight_select)
 {
     std::vector<DielPair> missing;
-    for (const DielPair& p : StackPairs(Layers::layers))
-        if (!PairLoaded(p, weight_select))
+    for (const DielPair& p : StackPairs(t.layers))
+        if (!PairLoaded(t, p, weight_select))
             missing.push_back(p);
     if (missing.empty())
         return;
@@ -148,8 +146,8 @@ void LoadMissingPairs(const std::string& registered, int weight_select)
     for (const DielPair& p : missing) {
         if (!HasPairFiles(dir, p))
             Generate(dir, p);
-        LoadPairFiles(dir, p, weight_select);
-        if (!PairLoaded(p, weight_select))
+        LoadPairFiles(t, dir, p, weight_select);
+        if (!PairLoaded(t, p, weight_select))
             Unavailable(p, dir, "holds table files of this pair that cannot be loaded; remove them");
     }
 }

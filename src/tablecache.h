@@ -6,12 +6,14 @@
 
 #include <string>
 
+#include "layers.h"
+
 // The registered table folder, or "" when no registration file exists.
 std::string RegisteredTableFolder();
 
-// Completes the registry for the current stack (Layers::layers) and
+// Completes the registry of `tables` for its stack and
 // selector: each pair without loaded tables is taken from, or first
 // generated into, the registered folder when it is writable, else
-// CacheFolder(); one line per generated pair. Ends the process (255) with
+// CacheFolder(); one line per generated pair. Throws InputError with
 // a message naming the pair and what to do when a pair cannot be had.
-void LoadMissingPairs(const std::string& registered, int weight_select);
+void LoadMissingPairs(TableSet& tables, const std::string& registered, int weight_select);

@@ -20,8 +20,6 @@ static const char KORVA_SOURCE[] = "src/tablecheck";
 
 namespace TableCheck {
 
-bool enabled = false;
-
 namespace {
 
 // Sums of probabilities and densities are exact up to rounding in the
@@ -65,11 +63,6 @@ bool SameWithin(double a, double b, double rel)
     return std::fabs(a - b) <= rel * std::max(std::fabs(a), std::fabs(b));
 }
 
-// The IS single-medium weights, once loaded: the homogeneous cube, which
-// is also cut position 0 of every multi-dielectric weight table.
-double single_weight[3];
-bool have_single_weight = false;
-std::string single_weight_path;
 
 // Lowest value each sign rule allows (> 0, >= 0, any); every rule also
 // refuses NaN and infinities.
@@ -335,13 +328,6 @@ std::string SignedWeightRelations(const double* w, const TableCube& c, const dou
     return "";
 }
 
-// Weight sums paired with densities: what each density table's moments say
-// the sums must be. Keyed by (half, dlow, dhigh).
-struct Paired {
-    std::string path;
-    std::vector<double> values;
-};
-std::map<std::tuple<bool, double, double>, Paired> paired_sums, paired_moments;
 
 // sums[i] * moments[i] must give the slope of cube i / 3, direction i % 3.
 std::string PairProblem(const std::vector<double>& sums, const std::vector<double>& moments,
@@ -365,18 +351,18 @@ std::string PairProblem(const std::vector<double>& sums, const std::vector<doubl
     return "";
 }
 
-std::string NotePaired(bool half, bool sums, const double header[3], const std::string& path,
+std::string NotePaired(TableLedger& t, bool half, bool sums, const double header[3], const std::string& path,
                        std::vector<double> values, const std::vector<TableCube>& cubes)
 {
     const auto key = std::make_tuple(half, header[1], header[2]);
-    auto& mine = sums ? paired_sums : paired_moments;
-    auto& theirs = sums ? paired_moments : paired_sums;
+    auto& mine = sums ? t.paired_sums : t.paired_moments;
+    auto& theirs = sums ? t.paired_moments : t.paired_sums;
     auto it = theirs.find(key);
     std::string problem;
     if (it != theirs.end())
         problem = sums ? PairProblem(values, it->second.values, cubes, it->second.path, true)
                        : PairProblem(it->second.values, values, cubes, it->second.path, false);
-    mine[key] = Paired{path, std::move(values)};
+    mine[key] = TableLedger::Paired{path, std::move(values)};
     return problem;
 }
 
@@ -388,7 +374,7 @@ const char* PacketName(const PSumPacket& packet)
     return packet.type >= 0 && packet.type < 6 ? NAMES[packet.type] : "unknown";
 }
 
-std::string SingleProblem(Single kind, const std::string& path, const double* v, int n,
+std::string SingleProblem(TableLedger& t, Single kind, const std::string& path, const double* v, int n,
                           int weight_select)
 {
     const int sign = kind == Single::IS_WEIGHT ? 1 : kind == Single::COMMON_WEIGHT ? -1 : 0;
@@ -404,12 +390,12 @@ std::string SingleProblem(Single kind, const std::string& path, const double* v,
         std::string s = BlockProblem(nullptr, v, n, n / 3, sign, false, "densities of one direction");
         if (s.empty())
             s = MirrorProblem(v, homogeneous, 3, false, "densities", 0);
-        for (int d = 0; s.empty() && d < 3 && have_single_weight; d++) {
-            const double slope = single_weight[d] * Moment(v + d * n / 3, homogeneous, d, true);
+        for (int d = 0; s.empty() && d < 3 && t.have_single_weight; d++) {
+            const double slope = t.single_weight[d] * Moment(v + d * n / 3, homogeneous, d, true);
             if (!SameWithin(slope, 1.0, PAIR_TOL))
                 s = Format("with the weight sum %.17g of table file %s, the densities at indices "
                            "%d..%d give a uniform field of gradient 1 the gradient %.17g",
-                           single_weight[d], single_weight_path.c_str(), d * n / 3,
+                           t.single_weight[d], t.single_weight_path.c_str(), d * n / 3,
                            (d + 1) * n / 3 - 1, slope);
         }
         return s;
@@ -438,9 +424,9 @@ std::string SingleProblem(Single kind, const std::string& path, const double* v,
         if (!(v[0] >= 1 && v[0] <= 6))
             return Format("the weight at index 0 is %.17g; the unit cube's lies between 1 and 6",
                           v[0]);
-        memcpy(single_weight, v, sizeof single_weight);
-        single_weight_path = path;
-        have_single_weight = true;
+        memcpy(t.single_weight, v, sizeof t.single_weight);
+        t.single_weight_path = path;
+        t.have_single_weight = true;
         return "";
     }
     default:
@@ -462,7 +448,7 @@ std::string HeaderProblem(const PSumPacket& packet, const double header[3])
     return "";
 }
 
-std::string MultiProblem(const PSumPacket& p, int weight_select, const double* body)
+std::string MultiProblem(const TableLedger& t, const PSumPacket& p, int weight_select, const double* body)
 {
     const bool density = weight_select == 2 || weight_select == 4;
     // Transition probabilities are never negative and weights never zero;
@@ -481,12 +467,12 @@ std::string MultiProblem(const PSumPacket& p, int weight_select, const double* b
             return BadValue(Where(p, bad), body[bad], sign);
         std::string s = SymmetryProblem(body, p.dim0, "weights");
         // Cut position 0 is the homogeneous cube.
-        if (s.empty() && p.type == 2 && have_single_weight)
+        if (s.empty() && p.type == 2 && t.have_single_weight)
             for (int d = 0; d < 3; d++)
-                if (!SameWithin(body[d], single_weight[d], SYM_TOL))
+                if (!SameWithin(body[d], t.single_weight[d], SYM_TOL))
                     return Format("the weight at index %d (cut position 0, the homogeneous cube) "
                                   "is %.17g, the single-medium table %s holds %.17g",
-                                  d, body[d], single_weight_path.c_str(), single_weight[d]);
+                                  d, body[d], t.single_weight_path.c_str(), t.single_weight[d]);
         return s;
     }
     default:
@@ -498,7 +484,7 @@ std::string MultiProblem(const PSumPacket& p, int weight_select, const double* b
     }
 }
 
-std::string RelationProblem(const PSumPacket& p, int weight_select, const double header[3],
+std::string RelationProblem(TableLedger& t, const PSumPacket& p, int weight_select, const double header[3],
                             const double* body, const std::string& path)
 {
     const bool density = weight_select == 2 || weight_select == 4;
@@ -543,7 +529,7 @@ std::string RelationProblem(const PSumPacket& p, int weight_select, const double
     }
     if (p.type <= 1 || (p.type == 4 && !density))
         return "";
-    return NotePaired(p.half, p.type <= 3, header, path, std::move(found), cubes);
+    return NotePaired(t, p.half, p.type <= 3, header, path, std::move(found), cubes);
 }
 
 bool Screened(const PSumPacket& p, int weight_select)
@@ -556,25 +542,13 @@ bool SumClearlyOne(double sum)
     return std::fabs(sum - 1) <= SUM_TOL - ORDER_SLACK;
 }
 
-// Ends a run refused for its tables at once: exit() would run the
-// registry's static destructors, which drop the maps that own the tables
-// loaded so far and leave those tables unreferenced for a leak checker.
-[[noreturn]] static void EndRun()
-{
-    fflush(nullptr);
-    _exit(255);
-}
-
 void Reject(const std::string& path, const std::string& problem)
 {
-    Log::perror("table file %s: %s\n", path.c_str(), problem.c_str());
-    EndRun();
+    throw InputError{Log::format("table file %s: %s\n", path.c_str(), problem.c_str())};
 }
 
 namespace {
 
-// Which file served each (kind, pair) so far.
-std::map<std::tuple<int, double, double>, std::string> served;
 
 bool ReadPrefix(const std::string& path, size_t bytes, std::vector<char>& out)
 {
@@ -589,12 +563,12 @@ bool ReadPrefix(const std::string& path, size_t bytes, std::vector<char>& out)
 
 }  // namespace
 
-bool NoteFile(const std::string& path, const PSumPacket& packet, const DielKey& key)
+bool NoteFile(TableLedger& t, const std::string& path, const PSumPacket& packet, const DielKey& key)
 {
     auto id = std::make_tuple(packet.type, key.low, key.high);
-    auto it = served.find(id);
-    if (it == served.end()) {
-        served.emplace(id, path);
+    auto it = t.served.find(id);
+    if (it == t.served.end()) {
+        t.served.emplace(id, path);
         return true;
     }
     if (it->second == path)
@@ -604,39 +578,30 @@ bool NoteFile(const std::string& path, const PSumPacket& packet, const DielKey& 
     std::vector<char> first, second;
     if (ReadPrefix(it->second, bytes, first) && ReadPrefix(path, bytes, second) && first == second)
         return false;
-    Log::perror("table files %s and %s both hold the %s table of permittivities %.17g / %.17g "
+    throw InputError{Log::format("table files %s and %s both hold the %s table of permittivities %.17g / %.17g "
                 "with different contents; remove one of them\n",
-                it->second.c_str(), path.c_str(), PacketName(packet), key.low, key.high);
-    EndRun();
+                it->second.c_str(), path.c_str(), PacketName(packet), key.low, key.high)};
 }
 
-void ForgetFiles()
-{
-    served.clear();
-    paired_sums.clear();
-    paired_moments.clear();
-}
-
-void RequireInterfaceTables(int weight_select, const std::string& folder)
+void RequireInterfaceTables(const TableSet& t, int weight_select, const std::string& folder)
 {
     const bool density = weight_select == 2 || weight_select == 4;
-    const std::vector<Layer>& ls = Layers::layers;
+    const std::vector<Layer>& ls = t.layers;
     for (size_t i = 1; i + 1 < ls.size(); i++) {
         DielKey key = Layers::DielHash(ls[i].diel, ls[i + 1].diel);
         if (std::fabs(ls[i].diel - ls[i + 1].diel) < MIE)
             continue;  // no interface
-        const char* missing = !Layers::psums.count(key)                       ? "trans"
-                              : !Layers::half_psums.count(key)                ? "htrans"
-                              : !Layers::cdf_weights.count(key)               ? "pdf"
-                              : density && !Layers::weight_array.count(key)   ? "wei"
+        const char* missing = !t.psums.count(key)                       ? "trans"
+                              : !t.half_psums.count(key)                ? "htrans"
+                              : !t.cdf_weights.count(key)               ? "pdf"
+                              : density && !t.weight_array.count(key)   ? "wei"
                                                                               : nullptr;
         if (!missing)
             continue;
-        Log::perror("no %s table for the interface at z = %.15g between permittivity %.17g below "
+        throw InputError{Log::format("no %s table for the interface at z = %.15g between permittivity %.17g below "
                     "and %.17g above in %s; generate the tables of this pair and register them "
                     "with --gft\n",
-                    missing, ls[i].pos, ls[i].diel, ls[i + 1].diel, folder.c_str());
-        EndRun();
+                    missing, ls[i].pos, ls[i].diel, ls[i + 1].diel, folder.c_str())};
     }
 }
 

@@ -9,25 +9,23 @@
 
 namespace TableCheck {
 
-// Run preparation switches the checks on; unit tests of the loaders feed
-// them hand-made bodies that no real table would hold.
-extern bool enabled;
-
 // The single-medium files.
 enum class Single { PROB, COMMON_WEIGHT, IS_WEIGHT, IS_DENSITY };
 
 // What is wrong with a body, or "" when it is sound. Indices in the text
 // are positions in the body (after the header, for the multi-dielectric
 // files).
-std::string SingleProblem(Single kind, const std::string& path, const double* body, int count,
-                          int weight_select);
+// `ledger` keeps what later files are checked against.
+std::string SingleProblem(TableLedger& ledger, Single kind, const std::string& path, const double* body,
+                          int count, int weight_select);
 std::string HeaderProblem(const PSumPacket& packet, const double header[3]);
-std::string MultiProblem(const PSumPacket& packet, int weight_select, const double* body);
+std::string MultiProblem(const TableLedger& ledger, const PSumPacket& packet, int weight_select,
+                         const double* body);
 // What the values of a body that passed the checks above must satisfy
 // together, and with the table they are paired with (weight sums with the
 // densities of the same cubes), whichever of the two is loaded first.
-std::string RelationProblem(const PSumPacket& packet, int weight_select, const double header[3],
-                            const double* body, const std::string& path);
+std::string RelationProblem(TableLedger& ledger, const PSumPacket& packet, int weight_select,
+                            const double header[3], const double* body, const std::string& path);
 
 // Loading already walks every value of the transition and density tables
 // once, summing each cube; those loops screen the body on the way instead of
@@ -48,20 +46,18 @@ inline unsigned long long SignBits(double v)
 }
 bool SumClearlyOne(double sum);
 
-// Prints "table file PATH: PROBLEM" on the error channel and ends the
-// process with status 255.
+// Throws InputError "table file PATH: PROBLEM".
 [[noreturn]] void Reject(const std::string& path, const std::string& problem);
 
 // Notes that `path` serves the pair of `key` in the packet's kind. Ends the
 // run (255, naming both) when another file already served it with other
 // contents. Returns false when the file repeats one already loaded (same
 // contents), so that it need not be registered again.
-bool NoteFile(const std::string& path, const PSumPacket& packet, const DielKey& key);
-void ForgetFiles();
+bool NoteFile(TableLedger& ledger, const std::string& path, const PSumPacket& packet, const DielKey& key);
 
 // Ends the run (255) unless every interface of the stack has the tables
 // the walks of `weight_select` look up.
-void RequireInterfaceTables(int weight_select, const std::string& folder);
+void RequireInterfaceTables(const TableSet& tables, int weight_select, const std::string& folder);
 
 // Packet name for messages ("trans", "hpdf", ...).
 const char* PacketName(const PSumPacket& packet);

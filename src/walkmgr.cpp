@@ -10,13 +10,10 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include <cstdlib>
 #include <ctime>
 
-#include <sys/random.h>
-#include <unistd.h>
 
 #include "datapaths.h"
 #include "gausssurface.h"
 #include "log.h"
-#include "parser.h"
 #include "randomwalk.h"
 #include "spacemanager.h"
 #include "tablecache.h"
@@ -63,18 +60,16 @@ void WalkMgr::ShowStatus() const
 static void RejectSelectors(int gauss_select, int weight_select)
 {
     if ((unsigned)gauss_select > 1) {
-        Log::perror("  The -g parameters are wrongly set\n");
-        Log::perror("  Accepted values: 0 = the Gaussian surface keeps a uniform distance to the "
-                    "master conductor, 1 = half the distances between the master and the coupling "
-                    "conductors, per direction\n");
-        exit(255);
+        throw InputError{"  The -g parameters are wrongly set\n"
+                         "  Accepted values: 0 = the Gaussian surface keeps a uniform distance to the "
+                         "master conductor, 1 = half the distances between the master and the coupling "
+                         "conductors, per direction\n"};
     }
     if ((unsigned)weight_select > 4) {
-        Log::perror("  The -w parameters are wrongly set\n");
-        Log::perror("  Accepted values: 0 = Green's-function transition probability, 1 = uniform "
-                    "transition probability, 2 = importance sampling, 3 = stratified sampling, "
-                    "4 = importance sampling with stratified sampling\n");
-        exit(255);
+        throw InputError{"  The -w parameters are wrongly set\n"
+                         "  Accepted values: 0 = Green's-function transition probability, 1 = uniform "
+                         "transition probability, 2 = importance sampling, 3 = stratified sampling, "
+                         "4 = importance sampling with stratified sampling\n"};
     }
 }
 
@@ -123,9 +118,9 @@ static double BoxGap(const Cuboid& a, const Cuboid& b)
 }
 
 // " (block on deck line N)", or nothing for a block that no deck gave.
-static std::string DeckLineNote(const Cuboid* c)
+static std::string DeckLineNote(const std::function<int(const Cuboid*)>& deck_line, const Cuboid* c)
 {
-    int line = DeckLineOf(c);
+    int line = deck_line ? deck_line(c) : 0;
     return line > 0 ? " (block on deck line " + std::to_string(line) + ")" : "";
 }
 
@@ -143,8 +138,8 @@ bool WalkMgr::SeparationError(std::string& why) const
             if (gap >= GRID_RESOLVED)
                 continue;
             if (gap < 1e-12) {
-                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) +
-                      " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(m) +
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(deck_line, c) +
+                      " overlaps or touches the master conductor " + ConductorName(0) + DeckLineNote(deck_line, m) +
                       ": no Gaussian surface can enclose the master alone.\n";
             } else {
                 // The surface would lie within a few grid cells of both.
@@ -155,8 +150,8 @@ bool WalkMgr::SeparationError(std::string& why) const
                          ": lengths are read in micrometres, and the walks' grid resolves gaps from %g um "
                          "on.\n",
                          GRID_RESOLVED);
-                why = "Conductor " + ConductorName(c->id) + DeckLineNote(c) + gaps + ConductorName(0) +
-                      DeckLineNote(m) + grid;
+                why = "Conductor " + ConductorName(c->id) + DeckLineNote(deck_line, c) + gaps + ConductorName(0) +
+                      DeckLineNote(deck_line, m) + grid;
             }
             return true;
         }
@@ -164,26 +159,16 @@ bool WalkMgr::SeparationError(std::string& why) const
     return false;
 }
 
-void WalkMgr::CheckSeparation() const
-{
-    std::string why;
-    if (SeparationError(why)) {
-        Log::perror("%s", why.c_str());
-        exit(255);
-    }
-}
-
 // CheckInterface cannot place a point that lies within MIE of both faces of
 // its layer.
-void WalkMgr::CheckLayerThickness()
+void WalkMgr::CheckLayerThickness() const
 {
-    const std::vector<Layer>& ls = Layers::layers;
+    const std::vector<Layer>& ls = tables.layers;
     for (size_t i = 1; i + 2 < ls.size(); i++) {
         if (ls[i + 1].pos - ls[i].pos < 2 * MIE) {
-            Log::perror("The dielectric layer between z = %.15g and z = %.15g is thinner than "
-                        "2e-12 and cannot be handled.\n",
-                        ls[i].pos, ls[i + 1].pos);
-            exit(255);
+            throw InputError{Log::format("The dielectric layer between z = %.15g and z = %.15g is "
+                                         "thinner than 2e-12 and cannot be handled.\n",
+                                         ls[i].pos, ls[i + 1].pos)};
         }
     }
 }
@@ -205,17 +190,17 @@ void WalkMgr::LoadMultiTables()
     Log::pinfo("\t\t=============================\n");
     const bool scan = !registered.empty();
     if (scan && (weight_select == 2 || weight_select == 4)) {
-        Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::wei);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::pdf);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::trans);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::htrans);
+        tables.SLoadDir((is_dir + "/WVT").c_str(), Layers::wei);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::pdf);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::trans);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::htrans);
     } else if (scan) {
-        Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::trans);
-        Layers::SLoadDir((common_dir + "/GFT").c_str(), Layers::htrans);
-        Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
+        tables.SLoadDir((common_dir + "/GFT").c_str(), Layers::trans);
+        tables.SLoadDir((common_dir + "/GFT").c_str(), Layers::htrans);
+        tables.SLoadDir((common_dir + "/WVT").c_str(), Layers::pdf);
     }
-    LoadMissingPairs(registered, weight_select);
-    TableCheck::RequireInterfaceTables(weight_select, d);
+    LoadMissingPairs(tables, registered, weight_select);
+    TableCheck::RequireInterfaceTables(tables, weight_select, d);
 }
 
 void WalkMgr::BindRun(char mode, long long walks, double precision, std::vector<double>& cap_,
@@ -244,32 +229,6 @@ void WalkMgr::BindRun(char mode, long long walks, double precision, std::vector<
     total_hops = 0;
 }
 
-int WalkMgr::Prepare(char mode, std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
-                     long long walks, double precision, std::vector<double>& cap_,
-                     std::vector<double>& cap2_, std::vector<double>& err_, double** ss_sum_,
-                     double** ss_sum2_, std::vector<long long>& ss_count_, double** is_sum_,
-                     double** is_sum2_, std::vector<long long>& is_count_, int threads,
-                     int gauss_select_, int weight_select_, Cuboid* window)
-{
-    (void)threads;
-    BindRun(mode, walks, precision, cap_, cap2_, err_, ss_sum_, ss_sum2_, ss_count_, is_sum_,
-            is_sum2_, is_count_);
-    // A separation fault is reported before any table is read.
-    cuboids = cuboids_;
-    RejectSelectors(gauss_select_, weight_select_);
-    if (cuboids.empty())
-        GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
-    SetMasterBox();
-    CheckSeparation();
-    PrepareShared(cuboids_, media, gauss_select_, weight_select_, window);
-    std::string error;
-    if (!PrepareMaster(error)) {
-        Log::perror("%s", error.c_str());
-        exit(255);
-    }
-    return 0;
-}
-
 void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
                             int gauss_select_, int weight_select_, Cuboid* window)
 {
@@ -279,7 +238,7 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     weight_select = weight_select_;
 
     RejectSelectors(gauss_select, weight_select);
-    TableCheck::enabled = true;
+    tables.check.enabled = true;
     if (cuboids.empty())
         GetGauss(Vector3(), Vector3());  // reports the missing conductor and stops
     // Without a window statement the conductors' bounding box is the start;
@@ -289,15 +248,14 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     Cuboid probe = solver;
     Spacemanager::EnlargeWindow(cuboids, probe);
     if (!Spacemanager::FitsGrid(probe)) {
-        Log::perror("The simulation window, enlarged to five times the extent of the conductors, "
-                    "does not fit the integer grid of 5000 cells per unit: the structure is too "
-                    "large.\n");
-        exit(255);
+        throw InputError{"The simulation window, enlarged to five times the extent of the conductors, "
+                         "does not fit the integer grid of 5000 cells per unit: the structure is too "
+                         "large.\n"};
     }
 
-    Randomwalk::LoadData(weight_select);
+    tables.single.LoadData(weight_select, tables.check);
     if (weight_select == 3)
-        Randomwalk::DivSS();
+        tables.single.DivSS();
     clock_t start = clock();
 
     Log::pinfo("\t\t====================\n");
@@ -308,8 +266,8 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     window_box = solver;  // as enlarged by the build
     Log::pinfo("Build octree end. time = %.2f seconds\n", (double)(clock() - start) / 1e6);
 
-    Layers::weight_select = weight_select;
-    layers = new Layers(mediums);
+    tables.weight_select = weight_select;
+    layers = new Layers(tables, mediums);
     CheckLayerThickness();
     if (mediums.size() >= 2)
         LoadMultiTables();
@@ -395,7 +353,7 @@ static void DirectionalHalves(const Cuboid& m, const std::vector<const Cuboid*>&
 // before any table is loaded.
 static void PlaceCursor(Layers& layers, double z)
 {
-    const std::vector<Layer>& st = Layers::layers;
+    const std::vector<Layer>& st = layers.layers;
     size_t i = 0;
     while (i < st.size() && !(st[i].pos > z))
         ++i;
@@ -461,7 +419,7 @@ static void AddBand(std::vector<double>& sizes, std::vector<double>& diels,
 
 bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::vector<double>& diels_,
                        std::vector<double>& sizes_, std::vector<double>& g_endz_,
-                       std::vector<std::vector<double>>& side_cdfs_, double* dist) const
+                       std::vector<std::vector<double>>& side_cdfs_, double* dist)
 {
     const Cuboid& m = *master;
     ls.FindLayer(g.z0);
@@ -544,17 +502,17 @@ bool WalkMgr::CutGauss(Layers& ls, const Cuboid& g, const Cuboid* master, std::v
     return true;
 }
 
-// Loaded once per process, whichever master first needs them.
-bool WalkMgr::LoadHalfTables() const
+// Loaded once per run, whichever master first needs them.
+bool WalkMgr::LoadHalfTables()
 {
     if (half_tables_loaded)
         return true;
     half_tables_loaded = true;
     if (weight_select == 2 || weight_select == 4) {
-        Layers::SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
-        Layers::SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
+        tables.SLoadDir((is_dir + "/WVT").c_str(), Layers::hwei);
+        tables.SLoadDir((is_dir + "/GFT").c_str(), Layers::hpdf);
     } else if (weight_select == 0 || weight_select == 1 || weight_select == 3) {
-        Layers::SLoadDir((common_dir + "/WVT").c_str(), Layers::hwei);
+        tables.SLoadDir((common_dir + "/WVT").c_str(), Layers::hwei);
     } else {
         Log::pinfo("wrong input for weight_select(half)\n");
         return false;
@@ -576,7 +534,7 @@ bool WalkMgr::BuildBlockSurface(Vector3 lo, Vector3 hi)
     }
     delete block_surface;
     block_surface = new GaussSurface();
-    if (!block_surface->Build(grown, dist))
+    if (!block_surface->Build(grown, dist, tables.layers))
         return false;
     if (block_surface->on_interface && !LoadHalfTables())
         return false;
@@ -619,219 +577,4 @@ void WalkMgr::FinishGauss()
         face_share[k + 6] = face_share[k];
     }
     gauss_total = total;
-}
-
-// ---------------------------------------------------------------------------
-// Parallel run and results
-
-static uint64_t Avalanche(uint64_t x)
-{
-    x = (x ^ (x >> 33)) * 0xff51afd7ed558ccdull;
-    x = (x ^ (x >> 33)) * 0xc4ceb9fe1a85ec53ull;
-    return x ^ (x >> 33);
-}
-
-uint64_t WalkMgr::FreshSeed()
-{
-    // Without the system's source (an old kernel, a sandbox) the clock and
-    // the process id still tell runs apart.
-    uint64_t r = 0;
-    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != (ssize_t)sizeof r)
-        r = 0;
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    const uint64_t ns = (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
-    return Avalanche(r ^ Avalanche(ns ^ ((uint64_t)getpid() << 40)));
-}
-
-CRandomMersenne WalkMgr::WorkerSeeder(uint64_t base, int i)
-{
-    if (base >> 32 == 0)
-        return CRandomMersenne((int)((uint32_t)base + 57005u * (uint32_t)i));
-    const uint64_t k = base + 57005ull * (uint64_t)i;
-    const uint32_t key[2] = {(uint32_t)k, (uint32_t)(k >> 32)};
-    CRandomMersenne g;
-    g.RandomInitByArray(key, 2);
-    return g;
-}
-
-double WalkMgr::RunSeconds() const
-{
-    timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    return (double)(t.tv_sec - run_start.tv_sec) + (t.tv_nsec - run_start.tv_nsec) / 1e9;
-}
-
-int WalkMgr::StartAll(int n)
-{
-    clock_gettime(CLOCK_REALTIME, &run_start);
-    if (n < 1)
-        return 0;
-    // Walks of a few hundred nanoseconds would otherwise spend most of a
-    // second worker's time handing the lock and the sums' lines over.
-    walk_batch = n > 1 ? Randomwalk::MAX_BATCH : 1;
-    if (chunked) {
-        FATAL_CHECK(weight_select == 4);
-        StopRule rule;
-        rule.mode = end_mode;
-        rule.target_walks = target_walks;
-        rule.target_error = target_err;
-        rule.max_walks = max_walks;
-        rule.time_limit = time_limit;
-        merger = new ChunkMerger(rule, face_share, is_sum, is_sum2, is_count->data(),
-                                 (int)cap->size());
-        next_chunk = 0;
-        // Enough spare buffers that a worker rarely waits for the chunk in
-        // front of its own; sized here, so that no walk allocates.
-        chunk_pool.assign(3 * n + 2, ChunkSums());
-        free_chunks.clear();
-        pending_chunks.clear();
-        free_chunks.reserve(chunk_pool.size());
-        pending_chunks.reserve(chunk_pool.size());
-        for (ChunkSums& c : chunk_pool) {
-            c.Begin(-1, (int)cap->size());
-            free_chunks.push_back(&c);
-        }
-    }
-    const uint64_t base = fixed_seed ? seed_base : FreshSeed();
-    // Each worker is started as soon as it is built: a thread that cannot
-    // start ends the run before the next worker's state exists.
-    walkers.reserve(n);
-    for (int i = 0; i < n; i++) {
-        Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
-        if (i == 0)
-            seed_used = base;
-        w->rand_seed = WorkerSeeder(base, i);
-        w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
-        w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
-        if (chunked) {
-            // The workers started before this one already trade buffers
-            // through the same list.
-            pthread_mutex_lock(&mutex);
-            w->chunk = free_chunks.back();
-            free_chunks.pop_back();
-            pthread_mutex_unlock(&mutex);
-        }
-        walkers.push_back(w);
-        w->Start();
-    }
-    return 0;
-}
-
-void WalkMgr::WaitEnd()
-{
-    for (Randomwalk* w : walkers) {
-        w->Wait();
-        delete w;
-    }
-    walkers.clear();
-    if (chunked && merger) {
-        walk_count = merger->walks + 1;
-        total_hops = merger->hops;
-        converged = merger->converged;
-        delete merger;
-        merger = nullptr;
-        chunk_pool.clear();
-        free_chunks.clear();
-        pending_chunks.clear();
-    }
-    CalcResult();
-}
-
-long long WalkMgr::TakeChunk()
-{
-    if (stop)
-        return -1;
-    const long long limit = merger->ChunkLimit();
-    if (limit >= 0 && next_chunk >= limit)
-        return -1;
-    return next_chunk++;
-}
-
-void WalkMgr::MergeChunk(ChunkSums* c)
-{
-    const long long before = merger->walks;
-    stop = merger->Merge(*c, RunSeconds());
-    walk_count = merger->walks + 1;
-    rel_err = merger->rel_err;
-    double mean, e;
-    merger->Estimate(0, mean, e);
-    master_estimate = mean * EPS0;
-    if (before / 50000 != merger->walks / 50000)
-        ShowStatus();
-}
-
-ChunkSums* WalkMgr::DeliverChunk(ChunkSums* done)
-{
-    while (!stop && done->chunk != merger->Next() && free_chunks.empty())
-        pthread_cond_wait(&chunk_cond, &mutex);
-    if (stop)
-        return done;
-    if (done->chunk != merger->Next()) {
-        ChunkSums* spare = free_chunks.back();
-        free_chunks.pop_back();
-        pending_chunks.push_back(done);
-        return spare;
-    }
-    MergeChunk(done);
-    // Chunks parked behind this one may now follow it in order.
-    for (bool more = true; more && !stop;) {
-        more = false;
-        for (size_t i = 0; i < pending_chunks.size(); i++) {
-            if (pending_chunks[i]->chunk != merger->Next())
-                continue;
-            ChunkSums* c = pending_chunks[i];
-            pending_chunks[i] = pending_chunks.back();
-            pending_chunks.pop_back();
-            MergeChunk(c);
-            free_chunks.push_back(c);
-            more = true;
-            break;
-        }
-    }
-    pthread_cond_broadcast(&chunk_cond);
-    return done;
-}
-
-void WalkMgr::CalcResult()
-{
-    pthread_mutex_lock(&mutex);
-    Log::output("Total random walks: %lld\n", walk_count);
-    const int n = (int)cap->size();
-    for (int i = 0; i < n; i++) {
-        double mean, e;
-        if (weight_select == 4) {
-            StratifiedEstimate(is_sum, is_sum2, is_count->data(), face_share, 12, i, mean, e);
-        } else if (weight_select == 3) {
-            StratifiedEstimate(ss_sum, ss_sum2, ss_count->data(), nullptr, 17, i, mean, e);
-        } else {
-            const double N = (double)walk_count;
-            const double m = (*cap)[i] / N;
-            (*err)[i] = EPS0 * std::sqrt(((*cap2)[i] / N - m * m) / N);
-            (*cap)[i] = EPS0 * (*cap)[i] / N;
-            continue;
-        }
-        (*cap)[i] = EPS0 * mean;
-        (*err)[i] = EPS0 * e;
-    }
-    pthread_mutex_unlock(&mutex);
-}
-
-void WalkMgr::PrintOutputZone(const std::vector<std::string>& names, const std::vector<double>& cap,
-                              const std::vector<double>& err)
-{
-    Log::output("\n\t\t==============\n");
-    Log::output("\t\t Output Zone\n");
-    Log::output("\t\t==============\n");
-    Log::output("[Korva's Results]:\n");
-    for (size_t i = 0; i < names.size() && i < cap.size(); i++) {
-        const double c = std::fabs(cap[i]);
-        const double e = err[i];
-        Log::output("%20s: %10.2leF      +/-%10.2leF", names[i].c_str(), c, e);
-        const double r = e / c;
-        if (r < 0.5)
-            Log::output("     (%.2lf%%)\n", 100 * r);
-        else
-            Log::output("     <~ %.3leF\n", c + 2 * e);
-    }
 }

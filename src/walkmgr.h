@@ -1,11 +1,13 @@
-// The walk manager: run preparation, the Gaussian surface, the worker
-// threads and the final capacitance row.
+// The walk manager: run preparation and the Gaussian surface (walkmgr.cpp),
+// the worker threads, chunk handing and the final capacitance row
+// (scheduler.cpp).
 #pragma once
 
 #include <pthread.h>
 #include <time.h>
 
 #include <cstdint>
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -25,6 +27,8 @@ const double EPS0 = 8.854187817e-18;
 
 class WalkMgr {
 public:
+    // The run's tables and stack; every walker reads them through its cursor.
+    TableSet tables;
     Layers* layers;
     std::vector<Randomwalk*> walkers;
     std::vector<const Cuboid*> cuboids;
@@ -85,13 +89,6 @@ public:
     // when no Gaussian surface can be placed around it.
     bool PrepareMaster(std::string& error);
 
-    int Prepare(char mode, std::vector<const Cuboid*> cuboids, std::vector<Medium*> media,
-                long long walks, double precision, std::vector<double>& cap,
-                std::vector<double>& cap2, std::vector<double>& err, double** ss_sum,
-                double** ss_sum2, std::vector<long long>& ss_count, double** is_sum,
-                double** is_sum2, std::vector<long long>& is_count, int threads, int gauss_select,
-                int weight_select, Cuboid* window);
-
     const Cuboid GetGauss(Vector3 lo, Vector3 hi);
     // Block m grown by the margin rule of the Gaussian box; report: say so
     // when the master is the only conductor of a multi-dielectric deck.
@@ -100,10 +97,10 @@ public:
     // face_share and gauss_total; false when it cannot be placed.
     bool BuildBlockSurface(Vector3 lo, Vector3 hi);
     // The half-space tables for start points on an interface.
-    bool LoadHalfTables() const;
+    bool LoadHalfTables();
     bool CutGauss(Layers& layers, const Cuboid& gauss, const Cuboid* master, std::vector<double>& diels,
                   std::vector<double>& sizes, std::vector<double>& g_endz,
-                  std::vector<std::vector<double>>& side_cdfs, double* dist) const;
+                  std::vector<std::vector<double>>& side_cdfs, double* dist);
     void FinishGauss();
 
     int StartAll(int n);
@@ -158,17 +155,16 @@ public:
     // Conductor names in list order, for messages; set by the driver.
     std::vector<std::string> names;
     std::string ConductorName(int id) const;
+    // Deck line of a block, for messages; 0 (or unset) for none.
+    std::function<int(const Cuboid*)> deck_line;
     // Bounding box of the blocks with id 0 into master_box.
     void SetMasterBox();
-    // Ends the process (255) when a block of another conductor overlaps or
-    // touches a block of the master.
-    void CheckSeparation() const;
     bool SeparationError(std::string& why) const;
     Cuboid window_box;        // the window the Gaussian surface sees
-    mutable bool half_tables_loaded;  // the half-cube tables, loaded once per process
-    // Ends the process (255) when a layer of the stack is thinner than 2 MIE.
-    static void CheckLayerThickness();
-    // The directory registered in bin/.gft_dir; ends the process (255) when
+    mutable bool half_tables_loaded;  // the half-cube tables, loaded once per run
+    // Throws InputError when a layer of the stack is thinner than 2 MIE.
+    void CheckLayerThickness() const;
+    // The directory registered in bin/.gft_dir; throws InputError when
     // the file is missing or empty.
     static std::string ReadGftDir();
     void LoadMultiTables();

@@ -8,6 +8,7 @@
 
 #include "extraction.h"
 #include "layers.h"
+#include "log.h"
 #include "parser.h"
 #include "randomwalk.h"
 #include "walkmgr.h"
@@ -52,21 +53,10 @@ std::string DeckWithMaster(const std::string& deck_path, const std::string& mast
     return path;
 }
 
-// Releases everything a run loaded, so that the next run in this process
-// starts from scratch.
-static void ResetProcessState()
-{
-    Layers::UnLoadData();
-    ClearDeck();
-    Layers::ResetAll();
-    Randomwalk::ResetTables();
-}
-
 int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
 {
     DeckLists lists;
     if (LoadDeck(deck_path.c_str(), lists) != 0) {
-        ClearDeck();
         return 255;
     }
     ExtractionSettings x;
@@ -80,7 +70,11 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
     MasterRow row;
     {
         // The deck's task names the master, which the parser gives id 0.
-        Extraction extraction(lists, solver_space);
+        Extraction extraction(lists);
+        if (!extraction.Error().empty()) {
+            fprintf(stderr, "%s: %s", deck_path.c_str(), extraction.Error().c_str());
+            return 255;
+        }
         row = extraction.Run(lists.names[0], x);
     }
     const bool ok = row.error.empty();
@@ -102,6 +96,5 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
     out.hops = row.hops;
     out.seconds = row.walk_seconds;
     out.cpu_seconds = row.walk_cpu_seconds;
-    ResetProcessState();
     return ok ? 0 : 255;
 }

@@ -11,15 +11,15 @@
 
 namespace {
 
-// Parses deck text: yyparse's result and what it printed.
+// The deck of the last Parse.
+DeckLists parsed;
+
+// Parses deck text into `parsed`: the parse's result and what it printed.
 std::pair<int, std::string> Parse(const std::string& text)
 {
-    ClearDeck();
     std::istringstream stream(text);
-    deck_in = &stream;
     testing::internal::CaptureStdout();
-    int result = yyparse();
-    deck_in = &deck_file;
+    int result = ParseDeck(stream, parsed);
     return {result, testing::internal::GetCapturedStdout()};
 }
 
@@ -42,22 +42,16 @@ const std::string A = Object("conductor", "a", Block("b", "(0,0,0)"));
 std::vector<double> Box(const Cuboid* b) { return {b->x0, b->y0, b->z0, b->x1, b->y1, b->z1}; }
 
 struct DeckTest : testing::Test {
-    void TearDown() override { ClearDeck(); }
+    void TearDown() override { parsed = DeckLists(); }
 };
 
 TEST_F(DeckTest, TokensKeywordsAndComments)
 {
     std::istringstream stream;
     auto tokens = [&](const std::string& text) {
-        ClearDeck();
         stream.str(text);
         stream.clear();
-        deck_in = &stream;
-        std::vector<int> t;
-        do
-            t.push_back(yylex());
-        while (t.back() != 0 && t.size() < 100);
-        return t;
+        return DeckTokens(stream, 100);
     };
     EXPECT_EQ(tokens("VORN Window bLoCk HVector DIEL capacitance"),
               (std::vector<int>{VORN, WINDOW, BLOCK, HVECTOR, DIEL, CAPACITANCE, 0}));
@@ -83,7 +77,7 @@ TEST_F(DeckTest, PermittivityExpressions)
 {
     auto diel = [](const std::string& expr) {
         auto p = Parse(Deck(Object("medium", "m", Block("l", "(0,0,0)"), expr) + A));
-        return p.first == 0 && mediums.count("m") ? mediums["m"][0]->diel : std::nan("");
+        return p.first == 0 && parsed.media_by_name.count("m") ? parsed.media_by_name["m"][0]->diel : std::nan("");
     };
     const std::pair<const char*, double> cases[] = {
         {"1-2-3", -4}, {"8-4+2", 6},   {"2-3*4", -10}, {"2*-3", -6},       {"--3", 3},   {"-(1+2)*3", -9},
@@ -107,10 +101,10 @@ TEST_F(DeckTest, LaterStatementsReplaceOrAreDroppedAndListsPutTheMasterFirst)
                           "b"));
     ASSERT_EQ(p.first, 0) << p.second;
     EXPECT_EQ(p.second, "");
-    EXPECT_EQ(Box(solver_space), (std::vector<double>{-1, -2, -3, 2, 2, 3}));
+    EXPECT_EQ(Box(parsed.window), (std::vector<double>{-1, -2, -3, 2, 2, 3}));
     // A block spans its basepoint to the sum of all four vectors.
-    EXPECT_EQ(Box(dictionary["b"][0]), (std::vector<double>{1, 1, 1, 3, 4, 5}));
-    DeckLists lists;
+    EXPECT_EQ(Box(parsed.conductors["b"][0]), (std::vector<double>{1, 1, 1, 3, 4, 5}));
+    DeckLists& lists = parsed;
     BuildDeckLists(lists);
     EXPECT_EQ(lists.names, (std::vector<std::string>{"b", "B", "a"}));
     std::vector<double> blocks, media;

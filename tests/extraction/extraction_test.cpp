@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "extraction.h"
-#include "layers.h"
-#include "randomwalk.h"
 #include "tables_fixture.h"
 
 namespace {
@@ -114,7 +113,7 @@ TEST_F(Seeded, ChunksMergedInOrderRebuildTheSeededRow)
     DeckLists lists;
     ASSERT_EQ(LoadDeck(Example("bus_crossing.kd").c_str(), lists), 0);
     {
-        Extraction ex(lists, solver_space);
+        Extraction ex(lists);
         ExtractionSettings s;
         s.end_mode = 'p';
         s.target_error = 0.05;
@@ -154,10 +153,58 @@ TEST_F(Seeded, ChunksMergedInOrderRebuildTheSeededRow)
             EXPECT_EQ(err * EPS0, row.err[slot]) << slot;
         }
     }
-    Layers::UnLoadData();
-    ClearDeck();
-    Layers::ResetAll();
-    Randomwalk::ResetTables();
+}
+
+}  // namespace
+
+namespace {
+
+// Two extractions of decks with different stacks (one medium, three media)
+// live side by side in one process: run alone, interleaved and on two
+// threads at once, each master gives the same bits.
+TEST_F(Seeded, TwoDecksSideBySideGiveTheRowsTheyGiveAlone)
+{
+    const struct {
+        const char* deck;
+        std::vector<const char*> masters;
+    } decks[2] = {{"two_wires.kd", {"wire1", "wire2"}}, {"bus_crossing.kd", {"m2b", "m1a"}}};
+    ExtractionSettings s;
+    s.end_mode = 't';
+    s.target_walks = 3000;
+    s.threads = 2;
+    s.seeded = true;
+    s.seed = 77;
+    s.console = false;
+    auto same = [](const MasterRow& a, const MasterRow& b) {
+        return a.error.empty() && a.walks == b.walks && a.hops == b.hops && a.cap == b.cap && a.err == b.err;
+    };
+    testing::internal::CaptureStdout();
+    std::vector<MasterRow> alone[2];
+    for (int d = 0; d < 2; d++) {
+        DeckLists lists;
+        ASSERT_EQ(LoadDeck(Example(decks[d].deck).c_str(), lists), 0);
+        Extraction ex(lists);
+        for (const char* m : decks[d].masters)
+            alone[d].push_back(ex.Run(m, s));
+    }
+    DeckLists lists[2];
+    for (int d = 0; d < 2; d++)
+        ASSERT_EQ(LoadDeck(Example(decks[d].deck).c_str(), lists[d]), 0);
+    Extraction a(lists[0]), b(lists[1]);
+    Extraction* ex[2] = {&a, &b};
+    for (int k = 0; k < 2; k++)
+        for (int d = 0; d < 2; d++)
+            EXPECT_TRUE(same(ex[d]->Run(decks[d].masters[k], s), alone[d][k])) << decks[d].deck << " " << k;
+    std::vector<MasterRow> threaded[2];
+    std::thread t0([&] { for (const char* m : decks[0].masters) threaded[0].push_back(a.Run(m, s)); });
+    std::thread t1([&] { for (const char* m : decks[1].masters) threaded[1].push_back(b.Run(m, s)); });
+    t0.join();
+    t1.join();
+    testing::internal::GetCapturedStdout();
+    for (int d = 0; d < 2; d++)
+        for (size_t k = 0; k < 2; k++)
+            EXPECT_TRUE(same(threaded[d][k], alone[d][k])) << decks[d].deck << " " << k;
+    EXPECT_NE(alone[0][0].cap, alone[1][0].cap);
 }
 
 }  // namespace

@@ -38,10 +38,11 @@ TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
 {
     Cuboid block(0, -1, -1, 0, 1, 1, 1);
     Medium medium(&block, 1.0);
-    Layers stack(std::vector<Medium*>{&medium});
+    TableSet tables;
+    Layers stack(tables, std::vector<Medium*>{&medium});
     Randomwalk rw(0, nullptr, stack, 1, 4);
     for (bool signed_density : {true, false}) {
-        Randomwalk::ResetTables();
+        tables.single.Reset();
         std::vector<double> w(3 * 5766), gft(5766, 1.0 / 5766);
         CRandomMersenne g(11);
         for (int d = 0; d < 3; d++) {
@@ -53,12 +54,12 @@ TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
             for (int i = 0; i < 5766; i++)
                 w[d * 5766 + i] /= total;
         }
-        Randomwalk::RegisterSingleWeight(w.data(), gft.data(), 3, 6, 31, 4);
+        tables.single.RegisterSingleWeight(w.data(), gft.data(), 3, 6, 31, 4);
         rw.rand_walk.RandomInit(12345);
         for (int d = 0; d < 3; d++) {
-            ASSERT_EQ(Randomwalk::weight_guide[d].usable, !signed_density);
-            double* face = Randomwalk::cdf_face_single_weight[d];
-            std::vector<double>* panel = Randomwalk::cdf_single_weight[d];
+            ASSERT_EQ(tables.single.weight_guide[d].usable, !signed_density);
+            double* face = tables.single.cdf_face_single_weight[d];
+            std::vector<double>* panel = tables.single.cdf_single_weight[d];
             for (int i = 0; i < 20000; i++) {
                 const double r = CRandomMersenne(rw.rand_walk).Random();
                 int f = 0;
@@ -75,7 +76,6 @@ TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
             }
         }
     }
-    Randomwalk::ResetTables();
 }
 
 // An interface table is searched face by face, each face by halving with
@@ -86,7 +86,8 @@ TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
 {
     Cuboid block(0, -1, -1, 0, 1, 1, 1);
     Medium medium(&block, 1.0);
-    Layers stack(std::vector<Medium*>{&medium});
+    TableSet tables;
+    Layers stack(tables, std::vector<Medium*>{&medium});
     Randomwalk rw(0, nullptr, stack, 1, 0);
     CRandomMersenne g(5);
     for (bool falls : {false, true}) {  // falling: face 2 loses more than it gains

@@ -17,12 +17,11 @@
 namespace {
 
 struct LayersTest : ::testing::Test {
-    void TearDown() override { Layers::ResetAll(); }
+    TableSet tables;
 
     // Media given as {z0, z1, permittivity}; returns what building printed.
     std::string Build(const std::vector<std::vector<double>>& media)
     {
-        Layers::ResetAll();
         std::vector<Medium*> deck;
         for (const auto& m : media) {
             boxes.emplace_back(0, 0, 0, m[0], 1, 1, m[1]);
@@ -30,7 +29,7 @@ struct LayersTest : ::testing::Test {
             deck.push_back(&held.back());
         }
         testing::internal::CaptureStdout();
-        stack.reset(new Layers(deck));
+        stack.reset(new Layers(tables, deck));
         return testing::internal::GetCapturedStdout();
     }
     std::deque<Cuboid> boxes;
@@ -59,7 +58,7 @@ TEST_F(LayersTest, MediaMergeIntoFaces)
     for (const auto& row : rows) {
         EXPECT_EQ(Build(row.media), row.out) << row.label;
         std::ostringstream faces;
-        for (const Layer& l : Layers::layers)
+        for (const Layer& l : tables.layers)
             faces << (faces.tellp() ? " " : "") << l.pos << ":" << l.diel;
         EXPECT_EQ(faces.str(), row.faces) << row.label;
     }
@@ -88,8 +87,8 @@ TEST_F(LayersTest, NeighbourQueriesInEveryPosition)
     Build({{0, 1, 3.9}, {1, 2, 2.5}, {2, 3, 4.2}});  // faces -1e100, 1, 2, +1e100
     const PSumPacket tiny = {0, false, 1, 6, 1, 1, 6};
     std::vector<double> body = {1, 2, 3, 4, 5, 6};
-    Layers::RegisterTrans(Layers::DielHash(3.9, 2.5), body.data(), tiny);
-    Layers::RegisterTrans(Layers::DielHash(2.5, 4.2), body.data(), tiny);
+    tables.RegisterTrans(Layers::DielHash(3.9, 2.5), body.data(), tiny);
+    tables.RegisterTrans(Layers::DielHash(2.5, 4.2), body.data(), tiny);
     EXPECT_EQ(Probe(*stack), "0 [7,8] lower -3 - - higher -3 - - diel - low/high 00");
     const std::pair<double, const char*> rows[] = {
         {-2e100, "0 [-1e+100,-1e+100] lower -4 - 3.9 higher 1 1 3.9 diel 3.9 low/high 10"},
@@ -124,8 +123,8 @@ TEST_F(LayersTest, HeaderDecidesWhetherATableFits)
         body[0] = r.seg, body[1] = r.dlow, body[2] = r.dhigh;
         const std::string path =
             tmp.Write("NumGFT_a.db", std::string((const char*)body.data(), body.size() * sizeof(double)));
-        EXPECT_EQ(Layers::SLoadFile(path.c_str(), trans), r.fits) << r.seg << " " << r.dlow << " " << r.dhigh;
-        Layers::UnLoadData();
+        EXPECT_EQ(tables.SLoadFile(path.c_str(), trans), r.fits) << r.seg << " " << r.dlow << " " << r.dhigh;
+        tables.UnLoadData();
     }
 }
 
@@ -147,8 +146,8 @@ TEST_F(LayersTest, ScreenedTablesAreJudgedAsTheFullCheckJudgesThem)
         {1.0 / 12, -1e-300, false},
     };
     TempDir tmp;
-    Layers::weight_select = 4;
-    TableCheck::enabled = true;
+    tables.weight_select = 4;
+    tables.check.enabled = true;
     for (const PSumPacket* p : {&trans, &half_pdf})
         for (const auto& r : rows) {
             std::vector<double> body(3 + p->size, 1.0 / 12);
@@ -161,13 +160,16 @@ TEST_F(LayersTest, ScreenedTablesAreJudgedAsTheFullCheckJudgesThem)
                 tmp.Write(name, std::string((const char*)body.data(), body.size() * sizeof(double)));
             const std::string what = name + " " + std::to_string(r.add5) + " " + std::to_string(r.set6);
             if (r.sound)
-                EXPECT_TRUE(Layers::SLoadFile(path.c_str(), *p)) << what;
+                EXPECT_TRUE(tables.SLoadFile(path.c_str(), *p)) << what;
             else
-                EXPECT_EXIT({ Log::ero = stderr; Layers::SLoadFile(path.c_str(), *p); },
-                            testing::ExitedWithCode(255), name) << what;
-            Layers::UnLoadData();
+                try {
+                    tables.SLoadFile(path.c_str(), *p);
+                    ADD_FAILURE() << what;
+                } catch (const InputError& e) {
+                    EXPECT_NE(e.message.find(name), std::string::npos) << what;
+                }
+            tables.UnLoadData();
         }
-    TableCheck::enabled = false;
 }
 
 }  // namespace

@@ -61,14 +61,13 @@ Image Render(const TempDir& dir, const std::string& svg_path)
 class DeckPicture : public testing::Test {
 protected:
     TempDir dir;
-    void TearDown() override { ClearDeck(); }
 
     // The scene of an example deck, as the drawing command builds it.
     DeckView Load(const std::string& example)
     {
         DeckLists lists;
         EXPECT_EQ(LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + example).c_str(), lists), 0);
-        DeckView s = SceneOfDeck(lists, *solver_space);
+        DeckView s = SceneOfDeck(lists, *lists.window);
         return s;
     }
 };
@@ -127,7 +126,6 @@ TEST_F(DeckPicture, GaussianSurfaceEnclosesTheMasterInsideTheEnlargedWindow)
         }
         EXPECT_LE(s.enlarged.x0, s.window.x0);
         EXPECT_GE(s.enlarged.z1, s.window.z1);
-        ClearDeck();
     }
 }
 

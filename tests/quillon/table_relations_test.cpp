@@ -15,14 +15,15 @@ const double* Body(const std::vector<double>& file) { return file.data() + 3; }
 
 TEST(TableRelations, HoldForEveryGeneratedTable)
 {
+    TableLedger ledger;
     CubeTable single = SolveHomogeneous();
     using TableCheck::Single;
     const std::vector<double> prob = SingleProbBody(single), raw = SingleWeightBody(single),
                               sums = SingleWeightSums(single), pdf = SingleWeightPdf(single);
-    EXPECT_EQ(TableCheck::SingleProblem(Single::PROB, "p", prob.data(), (int)prob.size(), 2), "");
-    EXPECT_EQ(TableCheck::SingleProblem(Single::COMMON_WEIGHT, "w", raw.data(), (int)raw.size(), 0), "");
-    EXPECT_EQ(TableCheck::SingleProblem(Single::IS_WEIGHT, "s", sums.data(), 3, 2), "");
-    EXPECT_EQ(TableCheck::SingleProblem(Single::IS_DENSITY, "d", pdf.data(), (int)pdf.size(), 2), "");
+    EXPECT_EQ(TableCheck::SingleProblem(ledger, Single::PROB, "p", prob.data(), (int)prob.size(), 2), "");
+    EXPECT_EQ(TableCheck::SingleProblem(ledger, Single::COMMON_WEIGHT, "w", raw.data(), (int)raw.size(), 0), "");
+    EXPECT_EQ(TableCheck::SingleProblem(ledger, Single::IS_WEIGHT, "s", sums.data(), 3, 2), "");
+    EXPECT_EQ(TableCheck::SingleProblem(ledger, Single::IS_DENSITY, "d", pdf.data(), (int)pdf.size(), 2), "");
 
     const struct {
         PairFile file;
@@ -38,12 +39,12 @@ TEST(TableRelations, HoldForEveryGeneratedTable)
     const DielPair pairs[] = {{1, 10}, {10, 1}, {3.9, 7}, {7, 3.9}, {3.9, 2.5}, {1, 100}, {100, 1}};
     for (const DielPair& pair : pairs) {
         PairTables tables = SolvePair(pair);
-        TableCheck::ForgetFiles();
+        ledger.ForgetFiles();
         for (const auto& k : kinds) {
             std::vector<double> file = PairFileContents(tables, k.file);
             const std::string what = PairTag(pair) + " " + TableCheck::PacketName(*k.packet);
-            EXPECT_EQ(TableCheck::MultiProblem(*k.packet, k.weight_select, Body(file)), "") << what;
-            EXPECT_EQ(TableCheck::RelationProblem(*k.packet, k.weight_select, file.data(), Body(file), what), "")
+            EXPECT_EQ(TableCheck::MultiProblem(ledger, *k.packet, k.weight_select, Body(file)), "") << what;
+            EXPECT_EQ(TableCheck::RelationProblem(ledger, *k.packet, k.weight_select, file.data(), Body(file), what), "")
                 << what;
         }
     }
@@ -57,6 +58,7 @@ namespace {
 // table it is paired with loaded first: the loader's checks refuse each.
 TEST(TableRelations, RefuseDamageThatKeepsValuesPlausible)
 {
+    TableLedger ledger;
     enum Damage { DOUBLE_ALL, LAST_X1000, NUDGE_ONE, SWAP };
     const struct {
         PairFile file, partner;
@@ -84,25 +86,24 @@ TEST(TableRelations, RefuseDamageThatKeepsValuesPlausible)
             case NUDGE_ONE: file[mid] *= 1.001; break;
             case SWAP: std::swap(file[mid], file[mid + 1 < file.size() ? mid + 1 : mid - 1]); break;
             }
-            TableCheck::ForgetFiles();
-            Layers::weight_select = k.weight_select;
+            ledger.ForgetFiles();
             if (k.partner_packet) {
                 std::vector<double> other = PairFileContents(tables, k.partner);
-                ASSERT_EQ(TableCheck::RelationProblem(*k.partner_packet, k.weight_select, other.data(),
+                ASSERT_EQ(TableCheck::RelationProblem(ledger, *k.partner_packet, k.weight_select, other.data(),
                                                       Body(other), "partner"), "");
             }
-            std::string problem = TableCheck::MultiProblem(*k.packet, k.weight_select, Body(file));
+            std::string problem = TableCheck::MultiProblem(ledger, *k.packet, k.weight_select, Body(file));
             if (problem.empty())
-                problem = TableCheck::RelationProblem(*k.packet, k.weight_select, file.data(), Body(file), "f");
+                problem = TableCheck::RelationProblem(ledger, *k.packet, k.weight_select, file.data(), Body(file), "f");
             EXPECT_NE(problem, "") << TableCheck::PacketName(*k.packet) << " damage " << damage;
         }
-    TableCheck::ForgetFiles();
 }
 
 // The single-medium files, the importance-sampling weight sums paired with
 // their densities.
 TEST(TableRelations, RefuseDamagedSingleMediumTables)
 {
+    TableLedger ledger;
     using TableCheck::Single;
     CubeTable cube = SolveHomogeneous();
     const struct {
@@ -122,15 +123,15 @@ TEST(TableRelations, RefuseDamagedSingleMediumTables)
             if (damage == 0) v.back() *= 1000;
             if (damage == 1) v[mid] *= 1.001;
             if (damage == 2) std::swap(v[mid], v[mid + 1]);
-            ASSERT_EQ(TableCheck::SingleProblem(Single::IS_WEIGHT, "s", sums.data(), 3, 2), "");
-            EXPECT_NE(TableCheck::SingleProblem(k.kind, "f", v.data(), (int)v.size(), k.weight_select), "")
+            ASSERT_EQ(TableCheck::SingleProblem(ledger, Single::IS_WEIGHT, "s", sums.data(), 3, 2), "");
+            EXPECT_NE(TableCheck::SingleProblem(ledger, k.kind, "f", v.data(), (int)v.size(), k.weight_select), "")
                 << (int)k.kind << " damage " << damage;
         }
     // Weight sums doubled: caught with the densities.
     std::vector<double> doubled = sums, pdf = SingleWeightPdf(cube);
     for (double& s : doubled) s *= 2;
-    ASSERT_EQ(TableCheck::SingleProblem(Single::IS_WEIGHT, "s", doubled.data(), 3, 2), "");
-    EXPECT_NE(TableCheck::SingleProblem(Single::IS_DENSITY, "d", pdf.data(), (int)pdf.size(), 2), "");
+    ASSERT_EQ(TableCheck::SingleProblem(ledger, Single::IS_WEIGHT, "s", doubled.data(), 3, 2), "");
+    EXPECT_NE(TableCheck::SingleProblem(ledger, Single::IS_DENSITY, "d", pdf.data(), (int)pdf.size(), 2), "");
 }
 
 }  // namespace

@@ -24,11 +24,9 @@ TEST(ImportCommand, ConvertWritesTheDeckTheRunWouldParse)
     ImportedInput in;
     ASSERT_EQ(ImportInput(scene, ImportSettings(), in), 0);
     EXPECT_EQ(ReadFile(dir.path() + "/out.kd"), in.deck_text);
-    ClearDeck();
     DeckLists lists;
     ASSERT_EQ(LoadDeck((dir.path() + "/out.kd").c_str(), lists), 0);
     EXPECT_EQ(lists.names[0], "net_a");
-    ClearDeck();
 }
 
 TEST(ImportCommand, RefusalsExit255AndLeaveTheOutputAlone)

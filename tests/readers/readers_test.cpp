@@ -160,7 +160,6 @@ TEST(Pex25d, DeckTextRoundTrip)
     ASSERT_TRUE(r.errors.empty());
     AssignDeckNames(r.scene);
     EXPECT_EQ(r.scene.master, "net_a");
-    ClearDeck();
     DeckLists lists;
     ASSERT_EQ(LoadDeckText(DeckText(r.scene, "scene"), lists), 0);
     ASSERT_EQ(lists.names.size(), r.scene.conductors.size());
@@ -174,7 +173,6 @@ TEST(Pex25d, DeckTextRoundTrip)
     EXPECT_NEAR(via.x1, 0.4, 1e-12);
     ASSERT_EQ(lists.media.size(), r.scene.bands.size());
     EXPECT_DOUBLE_EQ(lists.media[1]->diel, 4.1);
-    ClearDeck();
 }
 
 TEST(DeckNames, InvalidAndRepeatedNamesBecomeDistinctIdentifiers)
@@ -210,7 +208,6 @@ TEST(DeckNames, TheSceneDecidesWhichConductorKeepsItsName)
         settings.options.master = row.option;
         ImportedInput in;
         ASSERT_EQ(ImportInput(path, settings, in), 0) << row.option;
-        ClearDeck();
         DeckLists lists;
         ASSERT_EQ(LoadDeckText(in.deck_text, lists), 0) << in.deck_text;
         EXPECT_EQ(lists.names[0], row.master) << row.option;
@@ -221,7 +218,6 @@ TEST(DeckNames, TheSceneDecidesWhichConductorKeepsItsName)
         EXPECT_EQ(at_y, (std::multiset<std::string>{"f@0", "net_a_2@1", "net_a@2", "net_a_2@3", "f_2@4"}))
             << row.option;
     }
-    ClearDeck();
 }
 
 const char* const WIRES =

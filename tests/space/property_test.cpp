@@ -311,10 +311,9 @@ TEST(ScalingProperty, FilledTreeAgreesWithBruteForceAtSeveralDensities)
 TEST(ScalingProperty, ExampleDecksGetTheSameAnswersFromBothLeafSizings)
 {
     for (const char* name : {"two_wires.kd", "bus_crossing.kd", "dense_bus.kd"}) {
-        ClearDeck();
         DeckLists lists;
         ASSERT_EQ(LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + name).c_str(), lists), 0);
-        Cuboid w_old = *solver_space, w_new = *solver_space;
+        Cuboid w_old = *lists.window, w_new = *lists.window;
         std::unique_ptr<Spacemanager> old_tree(Spacemanager::Build(lists.cuboids, w_old, false));
         std::unique_ptr<Spacemanager> new_tree(Spacemanager::Build(lists.cuboids, w_new, true));
         Deck deck;
@@ -344,7 +343,6 @@ TEST(ScalingProperty, ExampleDecksGetTheSameAnswersFromBothLeafSizings)
         EXPECT_EQ(differ, 0) << name;
         EXPECT_LE(scanned_new, scanned_old) << name;
     }
-    ClearDeck();
 }
 
 }  // namespace

@@ -25,17 +25,21 @@ TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
              CalcPos(0.3 - 0.8 + 16 * 1.6 / 31, cube, true);
          },
          "int CalcPos\\(double, Cube&, bool\\): Assertion `ret <= CI_CUT_NUMX / 2' failed"},
-        {"unknown weight selector", [] { Randomwalk::LoadData(-1); }, "Assertion `false' failed"},
+        {"unknown weight selector", [] {
+             TableLedger ledger;
+             SingleTables().LoadData(-1, ledger);
+         }, "Assertion `false' failed"},
         {"probabilities not summing to one",
          [] {
              std::vector<double> p(5766, 1.1 / 5766);
-             Randomwalk::LoadPrmat(p.data(), 5766);
+             SingleTables().LoadPrmat(p.data(), 5766);
          },
          "Assertion `abs\\(partial_face_sum_arr\\[5\\]-1.0\\)<0.000001' failed"},
         {"cursor out of range",
          [] {
              Media m({0, 1}, {3.9});
-             Layers l(m.list);
+             TableSet t;
+             Layers l(t, m.list);
              l.cur_layer = -5;
              l.MoveUp();
          },
@@ -44,7 +48,8 @@ TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
          [] {
              Log::ero = stderr;
              Media m({0, 1, 2}, {3.9, 2.5});
-             Layers(m.list).FindLayer(0.5);
+             TableSet t;
+             Layers(t, m.list).FindLayer(0.5);
          },
          "Cannot find partial sum for 3.90 / 2.50\nPlease check your .gft_dir file, make sure the existence of "
          "data. .*Assertion `false' failed"},
@@ -52,8 +57,9 @@ TEST(FatalDeathTest, EveryCheckNamesWhatFailed)
          [] {
              Media gap({0, 1}, {3.9});
              Media top({2, 3}, {3.9});
-             Layers l(std::vector<Medium*>{gap.list[0], top.list[0]});
-             Layers::weight_select = 4;
+             TableSet t;
+             Layers l(t, std::vector<Medium*>{gap.list[0], top.list[0]});
+             t.weight_select = 4;
              l.FindLayerFromGauss(0.5);
          },
          "Assertion `\\( abs\\(dhigh - \\(-1\\) \\) > MIE \\)' failed"},

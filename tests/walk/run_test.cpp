@@ -29,7 +29,6 @@ struct WalkRunCase {
         : boxes(std::move(b)), media(z, eps)
     {
         EXPECT_EQ(chdir(TableRoot().c_str()), 0);
-        ResetStatics();
         for (int t = 0; t < 4; t++) {
             rows[t].assign(t < 2 ? 12 : 17, std::vector<double>(n + 1));
             for (auto& r : rows[t])
@@ -38,7 +37,6 @@ struct WalkRunCase {
     }
     ~WalkRunCase()
     {
-        ResetStatics();
         EXPECT_EQ(chdir(old.c_str()), 0);
     }
     void Prepare(char mode, long long walks, double precision, int weight_select = 4)
@@ -47,8 +45,11 @@ struct WalkRunCase {
         for (const Cuboid& b : boxes)
             list.push_back(&b);
         testing::internal::CaptureStdout();
-        m.Prepare(mode, list, media.list, walks, precision, cap, cap2, err, sums[2].data(), sums[3].data(), ss_count,
-                  sums[0].data(), sums[1].data(), is_count, 1, 1, weight_select, &window);
+        m.BindRun(mode, walks, precision, cap, cap2, err, sums[2].data(), sums[3].data(), ss_count, sums[0].data(),
+                  sums[1].data(), is_count);
+        m.PrepareShared(list, media.list, 1, weight_select, &window);
+        std::string error;
+        EXPECT_TRUE(m.PrepareMaster(error)) << error;
         testing::internal::GetCapturedStdout();
     }
     void Go(char mode, long long walks, double precision, int threads, int weight_select = 4,

@@ -44,12 +44,6 @@ inline const std::string& TableRoot()
     return tables.dir->path();
 }
 
-inline void ResetStatics()
-{
-    Randomwalk::ResetTables();
-    Layers::ResetAll();
-}
-
 // Slabs between consecutive heights z, with the given permittivities.
 struct Media {
     std::vector<Cuboid> blocks;

@@ -1,0 +1,231 @@
+static const char KORVA_SOURCE[] = "src/scheduler";
+
+// The walk manager's run: worker threads, chunk handing in the reproducible
+// mode, and the final capacitance row.
+#include "walkmgr.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "log.h"
+#include "randomwalk.h"
+
+// ---------------------------------------------------------------------------
+// Parallel run and results
+
+static uint64_t Avalanche(uint64_t x)
+{
+    x = (x ^ (x >> 33)) * 0xff51afd7ed558ccdull;
+    x = (x ^ (x >> 33)) * 0xc4ceb9fe1a85ec53ull;
+    return x ^ (x >> 33);
+}
+
+uint64_t WalkMgr::FreshSeed()
+{
+    // Without the system's source (an old kernel, a sandbox) the clock and
+    // the process id still tell runs apart.
+    uint64_t r = 0;
+    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != (ssize_t)sizeof r)
+        r = 0;
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    const uint64_t ns = (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+    return Avalanche(r ^ Avalanche(ns ^ ((uint64_t)getpid() << 40)));
+}
+
+CRandomMersenne WalkMgr::WorkerSeeder(uint64_t base, int i)
+{
+    if (base >> 32 == 0)
+        return CRandomMersenne((int)((uint32_t)base + 57005u * (uint32_t)i));
+    const uint64_t k = base + 57005ull * (uint64_t)i;
+    const uint32_t key[2] = {(uint32_t)k, (uint32_t)(k >> 32)};
+    CRandomMersenne g;
+    g.RandomInitByArray(key, 2);
+    return g;
+}
+
+double WalkMgr::RunSeconds() const
+{
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return (double)(t.tv_sec - run_start.tv_sec) + (t.tv_nsec - run_start.tv_nsec) / 1e9;
+}
+
+int WalkMgr::StartAll(int n)
+{
+    clock_gettime(CLOCK_REALTIME, &run_start);
+    if (n < 1)
+        return 0;
+    // Walks of a few hundred nanoseconds would otherwise spend most of a
+    // second worker's time handing the lock and the sums' lines over.
+    walk_batch = n > 1 ? Randomwalk::MAX_BATCH : 1;
+    if (chunked) {
+        FATAL_CHECK(weight_select == 4);
+        StopRule rule;
+        rule.mode = end_mode;
+        rule.target_walks = target_walks;
+        rule.target_error = target_err;
+        rule.max_walks = max_walks;
+        rule.time_limit = time_limit;
+        merger = new ChunkMerger(rule, face_share, is_sum, is_sum2, is_count->data(),
+                                 (int)cap->size());
+        next_chunk = 0;
+        // Enough spare buffers that a worker rarely waits for the chunk in
+        // front of its own; sized here, so that no walk allocates.
+        chunk_pool.assign(3 * n + 2, ChunkSums());
+        free_chunks.clear();
+        pending_chunks.clear();
+        free_chunks.reserve(chunk_pool.size());
+        pending_chunks.reserve(chunk_pool.size());
+        for (ChunkSums& c : chunk_pool) {
+            c.Begin(-1, (int)cap->size());
+            free_chunks.push_back(&c);
+        }
+    }
+    const uint64_t base = fixed_seed ? seed_base : FreshSeed();
+    // Each worker is started as soon as it is built: a thread that cannot
+    // start ends the run before the next worker's state exists.
+    walkers.reserve(n);
+    for (int i = 0; i < n; i++) {
+        Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
+        if (i == 0)
+            seed_used = base;
+        w->rand_seed = WorkerSeeder(base, i);
+        w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
+        w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
+        if (chunked) {
+            // The workers started before this one already trade buffers
+            // through the same list.
+            pthread_mutex_lock(&mutex);
+            w->chunk = free_chunks.back();
+            free_chunks.pop_back();
+            pthread_mutex_unlock(&mutex);
+        }
+        walkers.push_back(w);
+        w->Start();
+    }
+    return 0;
+}
+
+void WalkMgr::WaitEnd()
+{
+    for (Randomwalk* w : walkers) {
+        w->Wait();
+        delete w;
+    }
+    walkers.clear();
+    if (chunked && merger) {
+        walk_count = merger->walks + 1;
+        total_hops = merger->hops;
+        converged = merger->converged;
+        delete merger;
+        merger = nullptr;
+        chunk_pool.clear();
+        free_chunks.clear();
+        pending_chunks.clear();
+    }
+    CalcResult();
+}
+
+long long WalkMgr::TakeChunk()
+{
+    if (stop)
+        return -1;
+    const long long limit = merger->ChunkLimit();
+    if (limit >= 0 && next_chunk >= limit)
+        return -1;
+    return next_chunk++;
+}
+
+void WalkMgr::MergeChunk(ChunkSums* c)
+{
+    const long long before = merger->walks;
+    stop = merger->Merge(*c, RunSeconds());
+    walk_count = merger->walks + 1;
+    rel_err = merger->rel_err;
+    double mean, e;
+    merger->Estimate(0, mean, e);
+    master_estimate = mean * EPS0;
+    if (before / 50000 != merger->walks / 50000)
+        ShowStatus();
+}
+
+ChunkSums* WalkMgr::DeliverChunk(ChunkSums* done)
+{
+    while (!stop && done->chunk != merger->Next() && free_chunks.empty())
+        pthread_cond_wait(&chunk_cond, &mutex);
+    if (stop)
+        return done;
+    if (done->chunk != merger->Next()) {
+        ChunkSums* spare = free_chunks.back();
+        free_chunks.pop_back();
+        pending_chunks.push_back(done);
+        return spare;
+    }
+    MergeChunk(done);
+    // Chunks parked behind this one may now follow it in order.
+    for (bool more = true; more && !stop;) {
+        more = false;
+        for (size_t i = 0; i < pending_chunks.size(); i++) {
+            if (pending_chunks[i]->chunk != merger->Next())
+                continue;
+            ChunkSums* c = pending_chunks[i];
+            pending_chunks[i] = pending_chunks.back();
+            pending_chunks.pop_back();
+            MergeChunk(c);
+            free_chunks.push_back(c);
+            more = true;
+            break;
+        }
+    }
+    pthread_cond_broadcast(&chunk_cond);
+    return done;
+}
+
+void WalkMgr::CalcResult()
+{
+    pthread_mutex_lock(&mutex);
+    Log::output("Total random walks: %lld\n", walk_count);
+    const int n = (int)cap->size();
+    for (int i = 0; i < n; i++) {
+        double mean, e;
+        if (weight_select == 4) {
+            StratifiedEstimate(is_sum, is_sum2, is_count->data(), face_share, 12, i, mean, e);
+        } else if (weight_select == 3) {
+            StratifiedEstimate(ss_sum, ss_sum2, ss_count->data(), nullptr, 17, i, mean, e);
+        } else {
+            const double N = (double)walk_count;
+            const double m = (*cap)[i] / N;
+            (*err)[i] = EPS0 * std::sqrt(((*cap2)[i] / N - m * m) / N);
+            (*cap)[i] = EPS0 * (*cap)[i] / N;
+            continue;
+        }
+        (*cap)[i] = EPS0 * mean;
+        (*err)[i] = EPS0 * e;
+    }
+    pthread_mutex_unlock(&mutex);
+}
+
+void WalkMgr::PrintOutputZone(const std::vector<std::string>& names, const std::vector<double>& cap,
+                              const std::vector<double>& err)
+{
+    Log::output("\n\t\t==============\n");
+    Log::output("\t\t Output Zone\n");
+    Log::output("\t\t==============\n");
+    Log::output("[Korva's Results]:\n");
+    for (size_t i = 0; i < names.size() && i < cap.size(); i++) {
+        const double c = std::fabs(cap[i]);
+        const double e = err[i];
+        Log::output("%20s: %10.2leF      +/-%10.2leF", names[i].c_str(), c, e);
+        const double r = e / c;
+        if (r < 0.5)
+            Log::output("     (%.2lf%%)\n", 100 * r);
+        else
+            Log::output("     <~ %.3leF\n", c + 2 * e);
+    }
+}
