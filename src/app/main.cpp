@@ -12,6 +12,8 @@ static const char KORVA_SOURCE[] = "src/main";
 #include "parser.h"
 #include "walkmgr.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <ctime>
@@ -81,6 +83,8 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
 
 static int Main(int argc, char** argv)
 {
+    // A report nobody can read is no result: end at once, from any thread.
+    Log::unwritable = [] { _exit(255); };
     // The summary goes to standard output alone, without the banner.
     if (argc == 3 && std::string(argv[1]) == "--merge")
         return MergeResults(argv[2]);

@@ -489,6 +489,9 @@ int main(int argc, char** argv)
     MPI_Comm_size(MPI_COMM_WORLD, &ranks);
     atexit(EndJobOnExit);
     Log::open();
+    // A report nobody can read is no result: the rank ends at once, and
+    // mpirun ends the job.
+    Log::unwritable = [] { _exit(255); };
     // Rank 0 speaks for the job; the others only say, at once and under
     // their rank, why they cannot go on.
     static const std::string tag = "rank " + std::to_string(rank) + ": ";

@@ -1,7 +1,5 @@
 #include "log.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -14,6 +12,7 @@ FILE* Log::bug = stderr;
 FILE* Log::out = stdout;
 FILE* Log::rst = stdout;
 const char* Log::tag = nullptr;
+void (*Log::unwritable)() = nullptr;
 
 void Log::open()
 {
@@ -40,10 +39,9 @@ static int Print(FILE* stream, const char* format, va_list args)
         return 0;
     int n = vfprintf(stream, format, args);
     if ((fflush(stream) != 0 || n < 0) && stream == stdout) {
-        // A report nobody can read is no result: say so where it can be
-        // seen, and end with a failure status (from any thread).
         fprintf(stderr, "korva: cannot write to standard output: %s\n", strerror(errno));
-        _exit(255);
+        if (Log::unwritable)
+            Log::unwritable();
     }
     return n;
 }

@@ -15,6 +15,11 @@ public:
     // Put before each error message when set: one process of several
     // naming itself.
     static const char* tag;
+    // Called, after a message on standard error, when standard output cannot
+    // be written, from whichever thread found it: a report nobody can read
+    // is no result, and the program decides how it ends (unset, the line is
+    // lost and the caller goes on).
+    static void (*unwritable)();
 
     static void open();
     static void close();
