@@ -20,9 +20,9 @@ static const int drsc[6] = {2, 1, 0, 1, 0, 2};
 // +1 where the face's outward normal points along +axis.
 static const int face_sign[6] = {-1, -1, 1, 1, -1, 1};
 
-Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
+Randomwalk::Randomwalk(int id_, WalkShared* shared_, const Layers& layers_, int gauss_select_,
                        int weight_select_)
-    : id(id_), mgr(mgr_), tid(), layers(layers_), gauss_select(gauss_select_),
+    : id(id_), shared(shared_), tid(), layers(layers_), gauss_select(gauss_select_),
       weight_select(weight_select_), st(&layers_.set->single)
 {
 }
@@ -509,10 +509,8 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 
 // ---- walk loop ----
 
-#include "chunks.h"
 #include "gausssurface.h"
 #include "spacemanager.h"
-#include "walkmgr.h"
 
 // Distance that SearchNearestCuboid reports for a point outside the window.
 static const int NOT_FOUND = (int)0x80000001u;
@@ -573,7 +571,7 @@ void Randomwalk::Wait()
 void* Randomwalk::thread_proc(void* arg)
 {
     Randomwalk* w = static_cast<Randomwalk*>(arg);
-    if (w->mgr->chunked)
+    if (w->shared->chunked)
         w->ChunkCore();
     else
         w->RandomwalkCore();
@@ -612,10 +610,10 @@ struct MasterCheck {
     double var = 0.0;
 };
 
-// Takes the manager's lock. Walks are short, so the other worker usually
+// Takes the run's lock. Walks are short, so the other worker usually
 // holds the lock for a few dozen nanoseconds only: spin on it briefly before
 // sleeping, which spares the two futex system calls of a contended lock.
-static inline void LockManager(pthread_mutex_t* mutex)
+static inline void LockRun(pthread_mutex_t* mutex)
 {
     for (int i = 0; i < 200; i++) {
         if (pthread_mutex_trylock(mutex) == 0)
@@ -628,7 +626,7 @@ static inline void LockManager(pthread_mutex_t* mutex)
 // One walk from the Gaussian surface to a conductor or out of the window:
 // its weight, start face and stratum, and the result slot it ends in.
 // Forced inline so that both walk loops keep the hot path of one.
-__attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, double& weight,
+__attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n, double& weight,
                                                            int& id_gss, int& strata, long long& hops)
 {
     int band = 0;
@@ -728,13 +726,13 @@ Randomwalk::WalkEnd Randomwalk::Walk()
 {
     WalkEnd e;
     e.hops = 0;
-    e.slot = Walk(*mgr, (int)mgr->cap->size(), e.weight, e.id_gss, e.strata, e.hops);
+    e.slot = Walk(*shared, (int)shared->cap->size(), e.weight, e.id_gss, e.strata, e.hops);
     return e;
 }
 
 int Randomwalk::RandomwalkCore()
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     const int n = (int)m.cap->size();
     MasterCheck check;
     // Counted in a local: the field sits in this worker's object, which may
@@ -743,7 +741,7 @@ int Randomwalk::RandomwalkCore()
     // The status line falls due with the count a walk leaves; it is shown
     // then, under the lock the count is taken with, rather than by the next
     // walk's start under a lock of its own.
-    LockManager(&m.mutex);
+    LockRun(&m.mutex);
     if (m.walk_count % STATUS_PERIOD == 0)
         m.ShowStatus();
     pthread_mutex_unlock(&m.mutex);
@@ -759,7 +757,7 @@ int Randomwalk::RandomwalkCore()
         }
 
         bool ended = false;
-        LockManager(&m.mutex);
+        LockRun(&m.mutex);
         if (m.stop) {
             hop_count = hops;
             m.total_hops += hops;
@@ -818,7 +816,7 @@ int Randomwalk::RandomwalkCore()
 // own walks was counted as walk N. Returns whether the run stops.
 bool Randomwalk::CheckConvergence(long long N, long long& last_check)
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     // Walk N was counted, so a stratum has walks and the estimate is a number.
     double mean0, err0;
     if (weight_select == 4) {
@@ -850,7 +848,7 @@ bool Randomwalk::CheckConvergence(long long N, long long& last_check)
 
 void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     const int n = (int)m.cap->size();
     const ChunkSeeds seeds = SeedsOfChunk(m.run_seed, m.master_key, k);
     rand_walk = CRandomMersenne(seeds.walk);
@@ -870,15 +868,15 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
 
 int Randomwalk::ChunkCore()
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     for (;;) {
-        LockManager(&m.mutex);
+        LockRun(&m.mutex);
         const long long k = m.TakeChunk();
         pthread_mutex_unlock(&m.mutex);
         if (k < 0)
             break;
         RunChunk(k, m.merger->WalksOfChunk(k), *chunk);
-        LockManager(&m.mutex);
+        LockRun(&m.mutex);
         chunk = m.DeliverChunk(chunk);
         pthread_mutex_unlock(&m.mutex);
     }
