@@ -68,8 +68,8 @@ void BM_PrepareRoutedMaster(benchmark::State& state)
         m.PrepareShared(list, {&oxide}, 1, 4, &window);
         std::string error;
         m.PrepareMaster(error);
-        benchmark::DoNotOptimize(m.gauss_total);
-        state.counters["patches"] = (double)m.block_surface->patches.size();
+        benchmark::DoNotOptimize(m.shared.gauss_total);
+        state.counters["patches"] = (double)m.shared.block_surface->patches.size();
     }
 }
 BENCHMARK(BM_PrepareRoutedMaster)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);

@@ -105,11 +105,11 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
         return row;
     }
     row.conductors = order_;
-    mgr_.max_walks = s.max_walks;
-    mgr_.time_limit = s.time_limit;
-    mgr_.chunked = s.seeded;
-    mgr_.run_seed = s.seed;
-    mgr_.master_key = MasterKey(master);
+    mgr_.shared.max_walks = s.max_walks;
+    mgr_.shared.time_limit = s.time_limit;
+    mgr_.shared.chunked = s.seeded;
+    mgr_.shared.run_seed = s.seed;
+    mgr_.shared.master_key = MasterKey(master);
     mgr_.fixed_seed = true;
     // Seeds below 2^32 step between masters as they always have.
     mgr_.seed_base = s.seed >> 32 ? s.seed + 0x9e3779b9ull * (uint64_t)index
@@ -126,13 +126,13 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     mgr_.WaitEnd();
     row.walk_seconds = Seconds(walk_start);
     row.walk_cpu_seconds = CpuSeconds() - cpu_start;
-    row.walks = mgr_.walk_count - 1;
-    row.hops = mgr_.total_hops;
-    row.converged = mgr_.converged;
+    row.walks = mgr_.shared.walk_count - 1;
+    row.hops = mgr_.shared.total_hops;
+    row.converged = mgr_.shared.converged;
     row.cap = r.cap;
     row.err = r.err;
     row.reached_error = std::fabs(r.err[0] / r.cap[0]);
-    mgr_.cap = mgr_.cap2 = mgr_.err = nullptr;  // the stores end here
+    mgr_.shared.cap = mgr_.shared.cap2 = mgr_.shared.err = nullptr;  // the stores end here
     return row;
 }
 
@@ -160,13 +160,13 @@ void Extraction::RunChunk(uint64_t seed, long long chunk, long long walks, Chunk
 void Extraction::BeginChunks(uint64_t seed)
 {
     chunk_slots_.assign(Slots(), 0.0);
-    mgr_.cap = &chunk_slots_;
-    mgr_.run_seed = seed;
-    mgr_.master_key = MasterKey(selected_);
+    mgr_.shared.cap = &chunk_slots_;
+    mgr_.shared.run_seed = seed;
+    mgr_.shared.master_key = MasterKey(selected_);
 }
 
 void Extraction::RunSharedChunk(long long chunk, long long walks, ChunkSums& out)
 {
-    Randomwalk w(0, &mgr_, *mgr_.layers, mgr_.gauss_select, mgr_.weight_select);
+    Randomwalk w(0, &mgr_.shared, *mgr_.layers, mgr_.gauss_select, mgr_.weight_select);
     w.RunChunk(chunk, walks, out);
 }

@@ -56,12 +56,12 @@ public:
     // SelectMaster, then RunSharedChunk from any thread.
     void BeginChunks(uint64_t seed);
     void RunSharedChunk(long long chunk, long long walks, ChunkSums& out);
-    const double* FaceShare() const { return mgr_.face_share; }
+    const double* FaceShare() const { return mgr_.shared.face_share; }
     // For pictures and reports: the Gaussian surface of the master selected
     // last (the bounding box of its blocks when it has several), and the
     // stopping checks of its last Run.
-    const Cuboid& GaussianSurface() const { return mgr_.gauss_surface; }
-    std::vector<ConvergencePoint> History() const { return mgr_.history.Snapshot(); }
+    const Cuboid& GaussianSurface() const { return mgr_.shared.gauss_surface; }
+    std::vector<ConvergencePoint> History() const { return mgr_.shared.history.Snapshot(); }
     // Where a run would place the Gaussian surface around the deck's task
     // master (id 0), within the enlarged window, from the layer stack alone:
     // no table is read, so a deck can be drawn before any walk. Leaves the

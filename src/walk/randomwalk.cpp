@@ -11,6 +11,7 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 #include <vector>
 
 #include "log.h"
+#include "sampler.h"
 
 static const int SEGNUM = 31;
 static const int FACE_PANELS = SEGNUM * SEGNUM;  // 961
@@ -20,9 +21,9 @@ static const int drsc[6] = {2, 1, 0, 1, 0, 2};
 // +1 where the face's outward normal points along +axis.
 static const int face_sign[6] = {-1, -1, 1, 1, -1, 1};
 
-Randomwalk::Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_,
+Randomwalk::Randomwalk(int id_, WalkShared* shared_, const Layers& layers_, int gauss_select_,
                        int weight_select_)
-    : id(id_), mgr(mgr_), tid(), layers(layers_), gauss_select(gauss_select_),
+    : id(id_), shared(shared_), tid(), layers(layers_), gauss_select(gauss_select_),
       weight_select(weight_select_), st(&layers_.set->single)
 {
 }
@@ -35,83 +36,6 @@ void StructToVector3BadFace()
     FatalCheckFailed("false", KORVA_SOURCE, __LINE__,
                      "static const Vector3 Randomwalk::StructToVector3(const PointOnCube&, const "
                      "Cu&) [with Cu = BaseCube<double>; Vector3 = BaseVector3<double>]");
-}
-
-// The face is the first whose cumulative sum reaches r; the panel is the
-// first cumulative entry of that face that reaches the same r. Ties resolve
-// to the earliest entry. Sums that do not fall put the ones below r first,
-// so their count is that face, found without a jump on the draw.
-static inline int FindFace(const double* face_cdf, double r)
-{
-    const double* s = face_cdf;
-    if (__builtin_expect((s[0] <= s[1]) & (s[1] <= s[2]) & (s[2] <= s[3]) & (s[3] <= s[4]), 1))
-        return (int)(s[0] < r) + (int)(s[1] < r) + (int)(s[2] < r) + (int)(s[3] < r) + (int)(s[4] < r);
-    for (int f = 0; f < 5; f++)
-        if (face_cdf[f] >= r)
-            return f;
-    return 5;
-}
-
-// b ? y : x by masks: a compiler may branch on a choice between doubles.
-static inline double Pick(size_t b, double x, double y)
-{
-    uint64_t u, v;
-    std::memcpy(&u, &x, sizeof u);
-    std::memcpy(&v, &y, sizeof v);
-    const uint64_t m = 0 - (uint64_t)b;
-    u = (u & ~m) | (v & m);
-    double out;
-    std::memcpy(&out, &u, sizeof out);
-    return out;
-}
-
-// Lower bound without data-dependent branches: every hop searches a fresh
-// uniform draw, so a branching search mispredicts about half its steps.
-// Two halvings per round: the round loads the probe of the first and both
-// probes the second may take, so that the loads of a round wait for one
-// another only once. The probes taken are those of one halving at a time.
-static inline int FindPanel(const std::vector<double>& panel_cdf, double r)
-{
-    const double* data = panel_cdf.data();
-    size_t n = panel_cdf.size();
-    if (n == 0)
-        return 0;
-    const double* base = data;
-    while (n > 2) {
-        const size_t half = n / 2, rest = n - half, next = rest / 2;
-        const double here = base[half], low = base[next], high = base[half + next];
-        const size_t up = here < r;
-        base += half & (0 - up);
-        base += next & (0 - (size_t)(Pick(up, low, high) < r));
-        n = rest - next;
-    }
-    if (n > 1)
-        base = (base[1] < r) ? base + 1 : base;
-    return (int)(base - data) + (*base < r);
-}
-
-// The guide of a single-medium table, when panel_cdf is one that has one.
-static inline const SurfaceGuide* GuideFor(const SingleTables& t, const std::vector<double>* panel_cdf)
-{
-    if (t.surface_guide.usable && panel_cdf == t.surface_guide.source)
-        return &t.surface_guide;
-    for (int d = 0; d < 3; d++)
-        if (t.weight_guide[d].usable && panel_cdf == t.weight_guide[d].source)
-            return &t.weight_guide[d];
-    return nullptr;
-}
-
-// The single-medium tables are running sums of the file values as read, so a
-// density with negative entries leaves them non-monotone and the guide
-// declines them. Only the standard bisection's own probe order then picks
-// the expected panel. The registry's tables keep the fast search: they hold
-// transition probabilities and density magnitudes, which never fall.
-static inline bool IsSingleMediumTable(const SingleTables& t, const std::vector<double>* panel_cdf)
-{
-    return panel_cdf == t.partial_sum_arr ||
-           panel_cdf == t.cdf_single_weight[0] ||
-           panel_cdf == t.cdf_single_weight[1] ||
-           panel_cdf == t.cdf_single_weight[2];
 }
 
 // Face and panel of entry i of a guide's end-to-end table.
@@ -509,10 +433,8 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 
 // ---- walk loop ----
 
-#include "chunks.h"
 #include "gausssurface.h"
 #include "spacemanager.h"
-#include "walkmgr.h"
 
 // Distance that SearchNearestCuboid reports for a point outside the window.
 static const int NOT_FOUND = (int)0x80000001u;
@@ -573,7 +495,7 @@ void Randomwalk::Wait()
 void* Randomwalk::thread_proc(void* arg)
 {
     Randomwalk* w = static_cast<Randomwalk*>(arg);
-    if (w->mgr->chunked)
+    if (w->shared->chunked)
         w->ChunkCore();
     else
         w->RandomwalkCore();
@@ -612,10 +534,10 @@ struct MasterCheck {
     double var = 0.0;
 };
 
-// Takes the manager's lock. Walks are short, so the other worker usually
+// Takes the run's lock. Walks are short, so the other worker usually
 // holds the lock for a few dozen nanoseconds only: spin on it briefly before
 // sleeping, which spares the two futex system calls of a contended lock.
-static inline void LockManager(pthread_mutex_t* mutex)
+static inline void LockRun(pthread_mutex_t* mutex)
 {
     for (int i = 0; i < 200; i++) {
         if (pthread_mutex_trylock(mutex) == 0)
@@ -628,7 +550,7 @@ static inline void LockManager(pthread_mutex_t* mutex)
 // One walk from the Gaussian surface to a conductor or out of the window:
 // its weight, start face and stratum, and the result slot it ends in.
 // Forced inline so that both walk loops keep the hot path of one.
-__attribute__((always_inline)) inline int Randomwalk::Walk(WalkMgr& m, int n, double& weight,
+__attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n, double& weight,
                                                            int& id_gss, int& strata, long long& hops)
 {
     int band = 0;
@@ -728,13 +650,13 @@ Randomwalk::WalkEnd Randomwalk::Walk()
 {
     WalkEnd e;
     e.hops = 0;
-    e.slot = Walk(*mgr, (int)mgr->cap->size(), e.weight, e.id_gss, e.strata, e.hops);
+    e.slot = Walk(*shared, (int)shared->cap->size(), e.weight, e.id_gss, e.strata, e.hops);
     return e;
 }
 
 int Randomwalk::RandomwalkCore()
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     const int n = (int)m.cap->size();
     MasterCheck check;
     // Counted in a local: the field sits in this worker's object, which may
@@ -743,7 +665,7 @@ int Randomwalk::RandomwalkCore()
     // The status line falls due with the count a walk leaves; it is shown
     // then, under the lock the count is taken with, rather than by the next
     // walk's start under a lock of its own.
-    LockManager(&m.mutex);
+    LockRun(&m.mutex);
     if (m.walk_count % STATUS_PERIOD == 0)
         m.ShowStatus();
     pthread_mutex_unlock(&m.mutex);
@@ -759,7 +681,7 @@ int Randomwalk::RandomwalkCore()
         }
 
         bool ended = false;
-        LockManager(&m.mutex);
+        LockRun(&m.mutex);
         if (m.stop) {
             hop_count = hops;
             m.total_hops += hops;
@@ -818,7 +740,7 @@ int Randomwalk::RandomwalkCore()
 // own walks was counted as walk N. Returns whether the run stops.
 bool Randomwalk::CheckConvergence(long long N, long long& last_check)
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     // Walk N was counted, so a stratum has walks and the estimate is a number.
     double mean0, err0;
     if (weight_select == 4) {
@@ -850,7 +772,7 @@ bool Randomwalk::CheckConvergence(long long N, long long& last_check)
 
 void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     const int n = (int)m.cap->size();
     const ChunkSeeds seeds = SeedsOfChunk(m.run_seed, m.master_key, k);
     rand_walk = CRandomMersenne(seeds.walk);
@@ -870,15 +792,15 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
 
 int Randomwalk::ChunkCore()
 {
-    WalkMgr& m = *mgr;
+    WalkShared& m = *shared;
     for (;;) {
-        LockManager(&m.mutex);
+        LockRun(&m.mutex);
         const long long k = m.TakeChunk();
         pthread_mutex_unlock(&m.mutex);
         if (k < 0)
             break;
         RunChunk(k, m.merger->WalksOfChunk(k), *chunk);
-        LockManager(&m.mutex);
+        LockRun(&m.mutex);
         chunk = m.DeliverChunk(chunk);
         pthread_mutex_unlock(&m.mutex);
     }

@@ -10,9 +10,7 @@
 #include "geometry.h"
 #include "layers.h"
 #include "mersenne.h"
-
-class WalkMgr;
-struct ChunkSums;
+#include "walkshared.h"
 
 // Grid lines of a cube side used for interface positions.
 const int CI_CUT_NUMX = 31;
@@ -35,7 +33,8 @@ public:
     static constexpr int MAX_BATCH = 8;
     // --- per-worker record, filled by WalkMgr::StartAll ---
     int id;
-    WalkMgr* mgr;
+    // What this worker shares with the run and the other workers.
+    WalkShared* shared;
     pthread_t tid;
     Layers layers;
     int gauss_select;
@@ -44,15 +43,15 @@ public:
     CRandomMersenne rand_walk;
     CRandomMersenne rand_gauss;
 
-    // Hops made by this worker; added to the manager once when it ends.
+    // Hops made by this worker; added to the run's total once when it ends.
     long long hop_count = 0;
-    // Reproducible mode: the chunk this worker fills (owned by the manager).
+    // Reproducible mode: the chunk this worker fills (from the run's pool).
     ChunkSums* chunk = nullptr;
 
     // The run's single-medium tables (those of layers' table set).
     SingleTables* st;
 
-    Randomwalk(int id_, WalkMgr* mgr_, const Layers& layers_, int gauss_select_, int weight_select_);
+    Randomwalk(int id_, WalkShared* shared_, const Layers& layers_, int gauss_select_, int weight_select_);
 
     // Sampling.
     PointOnCube GetPoint(int clip, Cube& cube, double z_low, double z_high);
@@ -109,12 +108,12 @@ public:
     static void* thread_proc(void* arg);
     int RandomwalkCore();
     // The walk loop of the reproducible mode: whole chunks of walks, each
-    // from its own seeds, handed to the manager to merge in order.
+    // from its own seeds, handed to the run's merger in order.
     int ChunkCore();
-    // Runs chunk k (`walks` walks) of the manager's master from the chunk's
+    // Runs chunk k (`walks` walks) of the run's master from the chunk's
     // own seeds into `out`; any thread, any process, same sums.
     void RunChunk(long long k, long long walks, ChunkSums& out);
-    int Walk(WalkMgr& m, int n, double& weight, int& id_gss, int& strata, long long& hops);
+    int Walk(WalkShared& m, int n, double& weight, int& id_gss, int& strata, long long& hops);
     // Worker 0's stopping rule after its walk was counted as walk N (lock
     // held); returns whether the run stops.
     bool CheckConvergence(long long N, long long& last_check);

@@ -1,7 +1,8 @@
 static const char KORVA_SOURCE[] = "src/scheduler";
 
-// The walk manager's run: worker threads, chunk handing in the reproducible
-// mode, and the final capacitance row.
+// The walk manager's run: worker threads, the record they share (its lock,
+// status line and chunk handing in the reproducible mode), and the final
+// capacitance row.
 #include "walkmgr.h"
 
 #include <sys/random.h>
@@ -49,7 +50,25 @@ CRandomMersenne WalkMgr::WorkerSeeder(uint64_t base, int i)
     return g;
 }
 
-double WalkMgr::RunSeconds() const
+WalkShared::WalkShared()
+{
+    pthread_mutex_init(&mutex, nullptr);
+    pthread_cond_init(&chunk_cond, nullptr);
+}
+
+WalkShared::~WalkShared()
+{
+    pthread_mutex_destroy(&mutex);
+    pthread_cond_destroy(&chunk_cond);
+}
+
+void WalkShared::ShowStatus() const
+{
+    Log::output("Online Info. %15lld random walks, current error %10.2le, master cap: %10.2le \n",
+                walk_count, rel_err, master_estimate);
+}
+
+double WalkShared::RunSeconds() const
 {
     timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
@@ -58,33 +77,33 @@ double WalkMgr::RunSeconds() const
 
 int WalkMgr::StartAll(int n)
 {
-    clock_gettime(CLOCK_REALTIME, &run_start);
+    clock_gettime(CLOCK_REALTIME, &shared.run_start);
     if (n < 1)
         return 0;
     // Walks of a few hundred nanoseconds would otherwise spend most of a
     // second worker's time handing the lock and the sums' lines over.
-    walk_batch = n > 1 ? Randomwalk::MAX_BATCH : 1;
-    if (chunked) {
+    shared.walk_batch = n > 1 ? Randomwalk::MAX_BATCH : 1;
+    if (shared.chunked) {
         FATAL_CHECK(weight_select == 4);
         StopRule rule;
-        rule.mode = end_mode;
-        rule.target_walks = target_walks;
-        rule.target_error = target_err;
-        rule.max_walks = max_walks;
-        rule.time_limit = time_limit;
-        merger = new ChunkMerger(rule, face_share, is_sum, is_sum2, is_count->data(),
-                                 (int)cap->size());
-        next_chunk = 0;
+        rule.mode = shared.end_mode;
+        rule.target_walks = shared.target_walks;
+        rule.target_error = shared.target_err;
+        rule.max_walks = shared.max_walks;
+        rule.time_limit = shared.time_limit;
+        shared.merger = new ChunkMerger(rule, shared.face_share, shared.is_sum, shared.is_sum2,
+                                        shared.is_count->data(), (int)shared.cap->size());
+        shared.next_chunk = 0;
         // Enough spare buffers that a worker rarely waits for the chunk in
         // front of its own; sized here, so that no walk allocates.
-        chunk_pool.assign(3 * n + 2, ChunkSums());
-        free_chunks.clear();
-        pending_chunks.clear();
-        free_chunks.reserve(chunk_pool.size());
-        pending_chunks.reserve(chunk_pool.size());
-        for (ChunkSums& c : chunk_pool) {
-            c.Begin(-1, (int)cap->size());
-            free_chunks.push_back(&c);
+        shared.chunk_pool.assign(3 * n + 2, ChunkSums());
+        shared.free_chunks.clear();
+        shared.pending_chunks.clear();
+        shared.free_chunks.reserve(shared.chunk_pool.size());
+        shared.pending_chunks.reserve(shared.chunk_pool.size());
+        for (ChunkSums& c : shared.chunk_pool) {
+            c.Begin(-1, (int)shared.cap->size());
+            shared.free_chunks.push_back(&c);
         }
     }
     const uint64_t base = fixed_seed ? seed_base : FreshSeed();
@@ -92,19 +111,19 @@ int WalkMgr::StartAll(int n)
     // start ends the run before the next worker's state exists.
     walkers.reserve(n);
     for (int i = 0; i < n; i++) {
-        Randomwalk* w = new Randomwalk(i, this, *layers, gauss_select, weight_select);
+        Randomwalk* w = new Randomwalk(i, &shared, *layers, gauss_select, weight_select);
         if (i == 0)
             seed_used = base;
         w->rand_seed = WorkerSeeder(base, i);
         w->rand_walk = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
         w->rand_gauss = CRandomMersenne(w->rand_seed.IRandomX(0, 2147483647));
-        if (chunked) {
+        if (shared.chunked) {
             // The workers started before this one already trade buffers
             // through the same list.
-            pthread_mutex_lock(&mutex);
-            w->chunk = free_chunks.back();
-            free_chunks.pop_back();
-            pthread_mutex_unlock(&mutex);
+            pthread_mutex_lock(&shared.mutex);
+            w->chunk = shared.free_chunks.back();
+            shared.free_chunks.pop_back();
+            pthread_mutex_unlock(&shared.mutex);
         }
         walkers.push_back(w);
         w->Start();
@@ -119,20 +138,20 @@ void WalkMgr::WaitEnd()
         delete w;
     }
     walkers.clear();
-    if (chunked && merger) {
-        walk_count = merger->walks + 1;
-        total_hops = merger->hops;
-        converged = merger->converged;
-        delete merger;
-        merger = nullptr;
-        chunk_pool.clear();
-        free_chunks.clear();
-        pending_chunks.clear();
+    if (shared.chunked && shared.merger) {
+        shared.walk_count = shared.merger->walks + 1;
+        shared.total_hops = shared.merger->hops;
+        shared.converged = shared.merger->converged;
+        delete shared.merger;
+        shared.merger = nullptr;
+        shared.chunk_pool.clear();
+        shared.free_chunks.clear();
+        shared.pending_chunks.clear();
     }
     CalcResult();
 }
 
-long long WalkMgr::TakeChunk()
+long long WalkShared::TakeChunk()
 {
     if (stop)
         return -1;
@@ -142,7 +161,7 @@ long long WalkMgr::TakeChunk()
     return next_chunk++;
 }
 
-void WalkMgr::MergeChunk(ChunkSums* c)
+void WalkShared::MergeChunk(ChunkSums* c)
 {
     const long long before = merger->walks;
     stop = merger->Merge(*c, RunSeconds());
@@ -155,7 +174,7 @@ void WalkMgr::MergeChunk(ChunkSums* c)
         ShowStatus();
 }
 
-ChunkSums* WalkMgr::DeliverChunk(ChunkSums* done)
+ChunkSums* WalkShared::DeliverChunk(ChunkSums* done)
 {
     while (!stop && done->chunk != merger->Next() && free_chunks.empty())
         pthread_cond_wait(&chunk_cond, &mutex);
@@ -189,26 +208,27 @@ ChunkSums* WalkMgr::DeliverChunk(ChunkSums* done)
 
 void WalkMgr::CalcResult()
 {
-    pthread_mutex_lock(&mutex);
-    Log::output("Total random walks: %lld\n", walk_count);
-    const int n = (int)cap->size();
+    WalkShared& r = shared;
+    pthread_mutex_lock(&r.mutex);
+    Log::output("Total random walks: %lld\n", r.walk_count);
+    const int n = (int)r.cap->size();
     for (int i = 0; i < n; i++) {
         double mean, e;
         if (weight_select == 4) {
-            StratifiedEstimate(is_sum, is_sum2, is_count->data(), face_share, 12, i, mean, e);
+            StratifiedEstimate(r.is_sum, r.is_sum2, r.is_count->data(), r.face_share, 12, i, mean, e);
         } else if (weight_select == 3) {
-            StratifiedEstimate(ss_sum, ss_sum2, ss_count->data(), nullptr, 17, i, mean, e);
+            StratifiedEstimate(r.ss_sum, r.ss_sum2, r.ss_count->data(), nullptr, 17, i, mean, e);
         } else {
-            const double N = (double)walk_count;
-            const double m = (*cap)[i] / N;
-            (*err)[i] = EPS0 * std::sqrt(((*cap2)[i] / N - m * m) / N);
-            (*cap)[i] = EPS0 * (*cap)[i] / N;
+            const double N = (double)r.walk_count;
+            const double m = (*r.cap)[i] / N;
+            (*r.err)[i] = EPS0 * std::sqrt(((*r.cap2)[i] / N - m * m) / N);
+            (*r.cap)[i] = EPS0 * (*r.cap)[i] / N;
             continue;
         }
-        (*cap)[i] = EPS0 * mean;
-        (*err)[i] = EPS0 * e;
+        (*r.cap)[i] = EPS0 * mean;
+        (*r.err)[i] = EPS0 * e;
     }
-    pthread_mutex_unlock(&mutex);
+    pthread_mutex_unlock(&r.mutex);
 }
 
 void WalkMgr::PrintOutputZone(const std::vector<std::string>& names, const std::vector<double>& cap,

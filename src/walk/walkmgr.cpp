@@ -14,7 +14,6 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include "datapaths.h"
 #include "gausssurface.h"
 #include "log.h"
-#include "randomwalk.h"
 #include "spacemanager.h"
 #include "tablecache.h"
 #include "tablecheck.h"
@@ -22,36 +21,16 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 static const double BIG = 1e100;
 
 WalkMgr::WalkMgr()
-    : layers(nullptr), end_mode('t'), target_walks(0), target_err(0.0), cap(nullptr),
-      cap2(nullptr), err(nullptr), is_sum2(nullptr), is_sum(nullptr), is_count(nullptr),
-      ss_sum2(nullptr), ss_sum(nullptr), ss_count(nullptr), converged_checks(0), walk_count(1),
-      rel_err(0.0), master_estimate(0.0), gauss_total(0.0), spacemgr(nullptr), stop(false),
-      gauss_select(0), weight_select(0), block_surface(nullptr), total_hops(0), fixed_seed(false),
-      seed_base(0), max_walks(0), time_limit(0.0), converged(false), run_start(), chunked(false),
-      run_seed(0), master_key(0), merger(nullptr), next_chunk(0), seed_used(0),
-      half_tables_loaded(false)
+    : layers(nullptr), gauss_select(0), weight_select(0), fixed_seed(false), seed_base(0),
+      seed_used(0), half_tables_loaded(false)
 {
-    for (double& d : gauss_dist)
-        d = 0.0;
-    for (double& s : face_share)
-        s = 0.0;
-    pthread_mutex_init(&mutex, nullptr);
-    pthread_cond_init(&chunk_cond, nullptr);
 }
 
 WalkMgr::~WalkMgr()
 {
-    delete spacemgr;
+    delete shared.spacemgr;
     delete layers;
-    delete block_surface;
-    pthread_mutex_destroy(&mutex);
-    pthread_cond_destroy(&chunk_cond);
-}
-
-void WalkMgr::ShowStatus() const
-{
-    Log::output("Online Info. %15lld random walks, current error %10.2le, master cap: %10.2le \n",
-                walk_count, rel_err, master_estimate);
+    delete shared.block_surface;
 }
 
 // ---------------------------------------------------------------------------
@@ -208,25 +187,25 @@ void WalkMgr::BindRun(char mode, long long walks, double precision, std::vector<
                       double** ss_sum2_, std::vector<long long>& ss_count_, double** is_sum_,
                       double** is_sum2_, std::vector<long long>& is_count_)
 {
-    end_mode = mode;
-    target_walks = walks;
-    target_err = precision;
-    cap = &cap_;
-    cap2 = &cap2_;
-    err = &err_;
-    ss_sum = ss_sum_;
-    ss_sum2 = ss_sum2_;
-    ss_count = &ss_count_;
-    is_sum = is_sum_;
-    is_sum2 = is_sum2_;
-    is_count = &is_count_;
-    converged_checks = 0;
-    walk_count = 1;
-    rel_err = 0.0;
-    master_estimate = 0.0;
-    stop = false;
-    converged = false;
-    total_hops = 0;
+    shared.end_mode = mode;
+    shared.target_walks = walks;
+    shared.target_err = precision;
+    shared.cap = &cap_;
+    shared.cap2 = &cap2_;
+    shared.err = &err_;
+    shared.ss_sum = ss_sum_;
+    shared.ss_sum2 = ss_sum2_;
+    shared.ss_count = &ss_count_;
+    shared.is_sum = is_sum_;
+    shared.is_sum2 = is_sum2_;
+    shared.is_count = &is_count_;
+    shared.converged_checks = 0;
+    shared.walk_count = 1;
+    shared.rel_err = 0.0;
+    shared.master_estimate = 0.0;
+    shared.stop = false;
+    shared.converged = false;
+    shared.total_hops = 0;
 }
 
 void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Medium*> media,
@@ -261,8 +240,8 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     Log::pinfo("\t\t====================\n");
     Log::pinfo("\t\tBuilding Spacemanage\n");
     Log::pinfo("\t\t====================\n");
-    spacemgr = Spacemanager::Build(cuboids, solver);
-    FATAL_CHECK(spacemgr != nullptr);
+    shared.spacemgr = Spacemanager::Build(cuboids, solver);
+    FATAL_CHECK(shared.spacemgr != nullptr);
     window_box = solver;  // as enlarged by the build
     Log::pinfo("Build octree end. time = %.2f seconds\n", (double)(clock() - start) / 1e6);
 
@@ -280,14 +259,14 @@ bool WalkMgr::PrepareMaster(std::string& error)
     SetMasterBox();
     if (SeparationError(error))
         return false;
-    spacemgr->SyncJoinedIds();
-    spacemgr->SetMaster(&master_box);
-    diels.clear();
-    sizes.clear();
-    g_endz.clear();
-    side_cdfs.clear();
-    delete block_surface;
-    block_surface = nullptr;
+    shared.spacemgr->SyncJoinedIds();
+    shared.spacemgr->SetMaster(&master_box);
+    shared.diels.clear();
+    shared.sizes.clear();
+    shared.g_endz.clear();
+    shared.side_cdfs.clear();
+    delete shared.block_surface;
+    shared.block_surface = nullptr;
     const Cuboid& w = window_box;
     const Vector3 lo(w.x0, w.y0, w.z0), hi(w.x1, w.y1, w.z1);
     int master_blocks = 0;
@@ -300,9 +279,9 @@ bool WalkMgr::PrepareMaster(std::string& error)
         }
         return true;
     }
-    gauss_surface = GetGauss(lo, hi);
-    if (!CutGauss(*layers, gauss_surface, &master_box, diels, sizes, g_endz, side_cdfs,
-                  gauss_dist)) {
+    shared.gauss_surface = GetGauss(lo, hi);
+    if (!CutGauss(*layers, shared.gauss_surface, &master_box, shared.diels, shared.sizes,
+                  shared.g_endz, shared.side_cdfs, shared.gauss_dist)) {
         error = "Failed to cut gauss surface\n";
         return false;
     }
@@ -532,49 +511,49 @@ bool WalkMgr::BuildBlockSurface(Vector3 lo, Vector3 hi)
         grown.push_back(GaussBoxAround(*c, lo, hi, grown.empty()));
         dist.push_back(GaussSurface::Divisors(*c, grown.back(), gauss_select));
     }
-    delete block_surface;
-    block_surface = new GaussSurface();
-    if (!block_surface->Build(grown, dist, tables.layers))
+    delete shared.block_surface;
+    shared.block_surface = new GaussSurface();
+    if (!shared.block_surface->Build(grown, dist, tables.layers))
         return false;
-    if (block_surface->on_interface && !LoadHalfTables())
+    if (shared.block_surface->on_interface && !LoadHalfTables())
         return false;
     for (int k = 0; k < 6; k++) {
-        face_share[k] = block_surface->face_share[k];
-        face_share[k + 6] = face_share[k];
-        gauss_dist[k] = 0.0;
+        shared.face_share[k] = shared.block_surface->face_share[k];
+        shared.face_share[k + 6] = shared.face_share[k];
+        shared.gauss_dist[k] = 0.0;
     }
-    gauss_total = block_surface->total;
-    gauss_surface = master_box;
+    shared.gauss_total = shared.block_surface->total;
+    shared.gauss_surface = master_box;
     return true;
 }
 
 void WalkMgr::FinishGauss()
 {
-    for (double& s : face_share)
+    for (double& s : shared.face_share)
         s = 0.0;
     double total = 0.0;
-    const size_t n = sizes.size();
+    const size_t n = shared.sizes.size();
     for (size_t i = 0; i < n; i++) {
-        const double eps = diels[i];
+        const double eps = shared.diels[i];
         if (i == 0) {
-            face_share[0] = side_cdfs[0][0] * eps;
+            shared.face_share[0] = shared.side_cdfs[0][0] * eps;
         } else if (i == n - 1) {
-            face_share[5] = side_cdfs[n - 1][0] * eps;
+            shared.face_share[5] = shared.side_cdfs[n - 1][0] * eps;
         } else {
-            const std::vector<double>& ps = side_cdfs[i];
-            const double w = sizes[i] * eps;
-            face_share[1] += w * ps[0];
-            face_share[2] += w * (ps[1] - ps[0]);
-            face_share[3] += w * (ps[2] - ps[1]);
-            face_share[4] += w * (ps[3] - ps[2]);
+            const std::vector<double>& ps = shared.side_cdfs[i];
+            const double w = shared.sizes[i] * eps;
+            shared.face_share[1] += w * ps[0];
+            shared.face_share[2] += w * (ps[1] - ps[0]);
+            shared.face_share[3] += w * (ps[2] - ps[1]);
+            shared.face_share[4] += w * (ps[3] - ps[2]);
         }
-        sizes[i] *= eps;
-        total += sizes[i];
-        diels[i] = total;
+        shared.sizes[i] *= eps;
+        total += shared.sizes[i];
+        shared.diels[i] = total;
     }
     for (int k = 0; k < 6; k++) {
-        face_share[k] /= total;
-        face_share[k + 6] = face_share[k];
+        shared.face_share[k] /= total;
+        shared.face_share[k + 6] = shared.face_share[k];
     }
-    gauss_total = total;
+    shared.gauss_total = total;
 }

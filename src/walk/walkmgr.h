@@ -3,27 +3,19 @@
 // (scheduler.cpp).
 #pragma once
 
-#include <pthread.h>
-#include <time.h>
-
 #include <cstdint>
 #include <functional>
-
 #include <string>
 #include <vector>
 
-#include "convergence.h"
 #include "geometry.h"
-#include "chunks.h"
 #include "layers.h"
 #include "mersenne.h"
+#include "walkshared.h"
 
 class GaussSurface;
 class Randomwalk;
 class Spacemanager;
-
-// Vacuum permittivity in F/um.
-const double EPS0 = 8.854187817e-18;
 
 class WalkMgr {
 public:
@@ -34,44 +26,14 @@ public:
     std::vector<const Cuboid*> cuboids;
     std::vector<Medium*> mediums;
     std::string is_dir, common_dir;
-    char end_mode;
-    long long target_walks;
-    double target_err;
-    pthread_mutex_t mutex;
-    std::vector<double>* cap;
-    std::vector<double>* cap2;
-    std::vector<double>* err;
-    double** is_sum2;
-    double** is_sum;
-    std::vector<long long>* is_count;
-    double** ss_sum2;
-    double** ss_sum;
-    std::vector<long long>* ss_count;
-    int converged_checks;
-    long long walk_count;
-    double rel_err;
-    // Worker 0's latest estimate of the master capacitance in farads, shown
-    // by the status line (the stratified modes never fill cap).
-    double master_estimate;
-    // What every walk reads starts on a fresh cache line, away from the
-    // counters that the workers write under the lock after every walk.
-    alignas(64) Cuboid gauss_surface;
-    std::vector<double> diels, sizes, g_endz;
-    std::vector<std::vector<double>> side_cdfs;
-    double gauss_dist[6];
-    double face_share[12];
-    double gauss_total;
-    Spacemanager* spacemgr;
-    bool stop;
+    // What the walkers share with the run: the lock, the sums and counters,
+    // the space index (owned here) and the Gaussian surface (its multi-block
+    // surface owned here).
+    WalkShared shared;
     int gauss_select;
     int weight_select;
     // Bounding box of all the master's blocks: the Gaussian surface encloses it.
     Cuboid master_box;
-    // The surface around a master of several blocks (owned); null for a
-    // single block, whose surface is the box and band tables above.
-    GaussSurface* block_surface;
-    // Hops of all finished workers (benchmarks).
-    long long total_hops;
 
     WalkMgr();
     ~WalkMgr();
@@ -106,7 +68,6 @@ public:
     int StartAll(int n);
     void WaitEnd();
     void CalcResult();
-    void ShowStatus() const;
 
     // Tests seed workers explicitly; otherwise StartAll draws a fresh seed.
     bool fixed_seed;
@@ -120,37 +81,8 @@ public:
     // larger one by both of its words.
     static CRandomMersenne WorkerSeeder(uint64_t base, int i);
 
-    // Budgets (0: none) and whether the target was met.
-    long long max_walks;
-    double time_limit;
-    bool converged;
-    timespec run_start;
-    double RunSeconds() const;
-
-    // Reproducible mode (chunks.h): workers take chunk indices in turn and
-    // hand back their sums; the merger takes them in index order.
-    bool chunked;
-    // Walks a worker finishes before it adds them under the lock: one when
-    // it runs alone, a few when others would take the lock between them.
-    int walk_batch = 1;
-    uint64_t run_seed;
-    uint64_t master_key;
-    ChunkMerger* merger;
-    long long next_chunk;
-    std::vector<ChunkSums> chunk_pool;
-    std::vector<ChunkSums*> free_chunks, pending_chunks;
-    pthread_cond_t chunk_cond;
-    // Next chunk index, or -1 when the walks are over (lock held).
-    long long TakeChunk();
-    // Merges or parks a finished chunk and returns a buffer for the next
-    // one (lock held; may wait for the chunk in front to arrive).
-    ChunkSums* DeliverChunk(ChunkSums* done);
-    // The walk count and estimates the report shows, once merging ends.
-    void MergeChunk(ChunkSums* c);
     // Base seed of the last StartAll (worker i seeds from base + 57005 i).
     uint64_t seed_used;
-    // Worker 0's stopping checks, for the run report.
-    ConvergenceLog history;
 
     // Conductor names in list order, for messages; set by the driver.
     std::vector<std::string> names;

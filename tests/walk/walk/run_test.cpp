@@ -92,7 +92,7 @@ TEST(GaussBox, MarginsFromNeighboursInterfacesAndBlocks)
     for (const auto& r : rows) {
         WalkRunCase c(r.blocks, r.z, r.eps);
         c.Prepare('t', 1000, 0.01);
-        const Cuboid& g = c.m.gauss_surface;
+        const Cuboid& g = c.m.shared.gauss_surface;
         const double got[6] = {g.x0, g.y0, g.z0, g.x1, g.y1, g.z1};
         for (int i = 0; i < 6; i++)
             EXPECT_NEAR(got[i], r.want[i], 1e-12) << r.what << ", coordinate " << i;
@@ -108,7 +108,7 @@ TEST(WalkRun, ChecksEveryThousandWalksAndStopsAtTheFirstCheckPastTheTarget)
     for (const auto& row : rows) {
         WalkRunCase r({WIRE_A, WIRE_B});
         r.Go('t', row[0], 0, row[1]);
-        EXPECT_EQ(r.m.walk_count, row[2]) << "target " << row[0];
+        EXPECT_EQ(r.m.shared.walk_count, row[2]) << "target " << row[0];
         EXPECT_EQ(r.Counted(), row[2] - 1) << "target " << row[0];
         if (row[1] == 0) {
             EXPECT_TRUE(std::isnan(r.cap[0]));
@@ -120,7 +120,7 @@ TEST(WalkRun, ChecksEveryThousandWalksAndStopsAtTheFirstCheckPastTheTarget)
                 EXPECT_TRUE(k < 6 ? r.sums[0][k][i] >= 0 : r.sums[0][k][i] <= 0) << "stratum " << k;
         EXPECT_GT(r.cap[0], 0.0);  // self capacitance
         EXPECT_LT(r.cap[1], 0.0);  // coupling
-        EXPECT_GT(r.m.total_hops, r.Counted());
+        EXPECT_GT(r.m.shared.total_hops, r.Counted());
     }
 }
 
@@ -128,8 +128,8 @@ TEST(WalkRun, PrecisionTargetNeedsFourPassingChecks)
 {
     WalkRunCase r({WIRE_A, WIRE_B}, {-20, 20}, {3.9});
     r.Go('p', 0, 0.05, 1);
-    EXPECT_TRUE(r.m.stop);
-    EXPECT_GE(r.m.converged_checks, 4);
+    EXPECT_TRUE(r.m.shared.stop);
+    EXPECT_GE(r.m.shared.converged_checks, 4);
     EXPECT_LT(r.err[0] / r.cap[0], 0.05);
     EXPECT_GT(r.err[0] / r.cap[0], 0.02);  // it stopped soon after reaching it
 }
@@ -142,8 +142,8 @@ TEST(WalkRun, TwoThreadsWithTheSurfaceOnAnInterface)
     {
         WalkRunCase r({WIRE_A, Cuboid(1, 0, 0, 0.6, 2, 0.2, 0.8)}, {-20, 0.4, 20}, {3.9, 2.5});
         r.Go('t', 6000, 0, 2);
-        EXPECT_NEAR(r.m.gauss_surface.z1, 0.4, 1e-12);
-        EXPECT_EQ(r.Counted(), r.m.walk_count - 1);
+        EXPECT_NEAR(r.m.shared.gauss_surface.z1, 0.4, 1e-12);
+        EXPECT_EQ(r.Counted(), r.m.shared.walk_count - 1);
         EXPECT_LT(r.cap[1], 0.0);
         std::copy(r.cap.begin(), r.cap.begin() + 2, cap);
         std::copy(r.err.begin(), r.err.begin() + 2, err);
@@ -175,7 +175,8 @@ TEST(WalkRun, EverySelectorsErrorIsTheSpreadOfSeededRuns)
             cap.push_back(r.cap[0]);
             reported += r.err[0] * r.err[0] / R;
             if (ws == 3) {
-                EXPECT_EQ(std::accumulate(r.ss_count.begin(), r.ss_count.end(), 0LL), r.m.walk_count - 1);
+                EXPECT_EQ(std::accumulate(r.ss_count.begin(), r.ss_count.end(), 0LL),
+                          r.m.shared.walk_count - 1);
             }
         }
         const double mean = std::accumulate(cap.begin(), cap.end(), 0.0) / R;
@@ -227,7 +228,7 @@ TEST(WalkHistory, SeededWalksAgreeWhicheverWalkCameBefore)
     // Two workers run the same seeded walks in opposite orders.
     const int walks = 256;
     std::vector<Randomwalk::WalkEnd> forward(walks), backward(walks);
-    Randomwalk a(0, &r.m, *r.m.layers, 1, 4), b(1, &r.m, *r.m.layers, 1, 4);
+    Randomwalk a(0, &r.m.shared, *r.m.layers, 1, 4), b(1, &r.m.shared, *r.m.layers, 1, 4);
     auto seeded = [](Randomwalk& w, int seed) {
         w.rand_walk = CRandomMersenne(seed);
         w.rand_gauss = CRandomMersenne(seed + 7919);
