@@ -56,6 +56,22 @@ const SceneConductor* Find(const ::Scene& s, const std::string& name)
     return nullptr;
 }
 
+// `text` with `from` replaced by `to` (appended when `from` is empty).
+std::string Edited(std::string text, const std::string& from, const std::string& to)
+{
+    const size_t at = from.empty() ? text.size() : text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// The first error says `message` about line `line`.
+void ExpectRefused(const Read& r, const std::string& message, int line)
+{
+    ASSERT_FALSE(r.errors.empty()) << message;
+    EXPECT_NE(r.errors[0].find(message), std::string::npos) << r.errors[0];
+    EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(line) + " : ", 0), 0u) << r.errors[0];
+}
+
 TEST(Pex25d, ReadsThePlanarSubset)
 {
     Read r = Scene(SCENE);
@@ -120,20 +136,8 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
         {"", "INCLUDE more.pex25d\n", "flatten", 20},
         {"layer v1", "layer subs", "not a METAL or VIA", 17},
     };
-    for (const Case& c : cases) {
-        std::string text = SCENE;
-        if (c.from.empty())
-            text += c.to;
-        else {
-            size_t at = text.find(c.from);
-            ASSERT_NE(at, std::string::npos) << c.from;
-            text.replace(at, c.from.size(), c.to);
-        }
-        Read r = Scene(text);
-        ASSERT_FALSE(r.errors.empty()) << c.message;
-        EXPECT_NE(r.errors[0].find(c.message), std::string::npos) << r.errors[0];
-        EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(c.line) + " : ", 0), 0u) << r.errors[0];
-    }
+    for (const Case& c : cases)
+        ExpectRefused(Scene(Edited(SCENE, c.from, c.to)), c.message, c.line);
 }
 
 TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
@@ -307,18 +311,8 @@ TEST(RcxPattern, Refusals)
         {"", "", "DIELECTRIC d {\n thickness 1\n}\n", "epsilon is missing", 1},
         {"", "", "DIELECTRIC d {\n epsilon 4\n thickness -1\n}\n", "thickness is missing or not > 0", 1},
     };
-    for (const Case& c : cases) {
-        std::string text = WIRES;
-        if (!c.from.empty()) {
-            size_t at = text.find(c.from);
-            ASSERT_NE(at, std::string::npos) << c.from;
-            text.replace(at, c.from.size(), c.to);
-        }
-        Read r = Pattern(text, c.process);
-        ASSERT_FALSE(r.errors.empty()) << c.message;
-        EXPECT_NE(r.errors[0].find(c.message), std::string::npos) << r.errors[0];
-        EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(c.line) + " : ", 0), 0u) << r.errors[0];
-    }
+    for (const Case& c : cases)
+        ExpectRefused(Pattern(Edited(WIRES, c.from, c.to), c.process), c.message, c.line);
 }
 
 TEST(Detect, ByContentNotByName)
