@@ -81,31 +81,29 @@ TEST(Pex25d, ReadsThePlanarSubset)
     const SceneConductor* a = Find(s, "net a");
     ASSERT_TRUE(a);
     ASSERT_EQ(a->boxes.size(), 2u);  // two shortnames of one net are one conductor
-    // The via spans from the top of m1 to the bottom of m2.
-    EXPECT_DOUBLE_EQ(a->boxes[1].z0, 0.8);
-    EXPECT_DOUBLE_EQ(a->boxes[1].z1, 1.2);
     const SceneConductor* b = Find(s, "netb");
     ASSERT_TRUE(b);
     EXPECT_EQ(b->boxes.size(), 2u);  // the L polygon
     const SceneConductor* g = Find(s, "subs");
     ASSERT_TRUE(g);
-    // The window: shapes' bounds plus the margin, the ground plane as its floor.
-    EXPECT_DOUBLE_EQ(s.window.x0, -1.0);
-    EXPECT_DOUBLE_EQ(s.window.x1, 4.0);
-    EXPECT_DOUBLE_EQ(s.window.y1, 3.0);
-    EXPECT_DOUBLE_EQ(s.window.z0, -0.2);
-    EXPECT_DOUBLE_EQ(s.window.z1, 1.7);  // no m2 shapes: the via's top plus the margin
-    EXPECT_DOUBLE_EQ(g->boxes[0].x0, s.window.x0);
-    EXPECT_DOUBLE_EQ(g->boxes[0].z1, 0.0);
-    // Bands: fox from the ground plane's bottom to m1's bottom, ild from m1's
-    // bottom to m2's, the background above.
     ASSERT_EQ(s.bands.size(), 3u);
-    EXPECT_DOUBLE_EQ(s.bands[0].z1, 0.5);
-    EXPECT_DOUBLE_EQ(s.bands[0].diel, 3.9);
-    EXPECT_DOUBLE_EQ(s.bands[1].diel, 4.1);
-    EXPECT_DOUBLE_EQ(s.bands[1].z1, 1.2);
-    EXPECT_DOUBLE_EQ(s.bands[2].diel, 1.0);
-    EXPECT_DOUBLE_EQ(s.bands[2].z1, s.window.z1);
+    const struct {
+        double got, want;
+        const char* what;
+    } values[] = {
+        // The via spans from the top of m1 to the bottom of m2.
+        {a->boxes[1].z0, 0.8, "via bottom"}, {a->boxes[1].z1, 1.2, "via top"},
+        // The window: shapes' bounds plus the margin, the ground plane as its floor.
+        {s.window.x0, -1.0, "window x0"}, {s.window.x1, 4.0, "window x1"}, {s.window.y1, 3.0, "window y1"},
+        {s.window.z0, -0.2, "window z0"}, {s.window.z1, 1.7, "window z1: no m2 shapes, the via's top and margin"},
+        {g->boxes[0].x0, s.window.x0, "plane x0"}, {g->boxes[0].z1, 0.0, "plane top"},
+        // Bands: fox from the ground plane's bottom to m1's bottom, ild from
+        // m1's bottom to m2's, the background above.
+        {s.bands[0].z1, 0.5, "fox top"}, {s.bands[0].diel, 3.9, "fox"}, {s.bands[1].diel, 4.1, "ild"},
+        {s.bands[1].z1, 1.2, "ild top"}, {s.bands[2].diel, 1.0, "air"}, {s.bands[2].z1, s.window.z1, "air top"},
+    };
+    for (const auto& v : values)
+        EXPECT_DOUBLE_EQ(v.got, v.want) << v.what;
 }
 
 TEST(Pex25d, RefusesWhatCannotBeRepresented)
