@@ -17,12 +17,11 @@ protected:
     // `source` is either a deck path (its stack's pairs) or pairs "E1:E2 ...".
     void MakeTables(const std::string& source)
     {
-        auto q = [](const std::string& s) { return "'" + s + "'"; };
-        RunResult single = RunIn(dir.path(), q(QUILLON_EXE) + " single " + q(dir.path()));
+        RunResult single = RunIn(dir.path(), Quoted(QUILLON_EXE) + " single " + Quoted(dir.path()));
         ASSERT_EQ(single.status, 0) << single.out << single.err;
         const bool deck = source.find(".kd") != std::string::npos;
-        const std::string tables = q(dir.path() + "/tables");
-        RunResult multi = RunIn(dir.path(), q(QUILLON_EXE) + (deck ? " deck " + q(source) + " " + tables
+        const std::string tables = Quoted(dir.path() + "/tables");
+        RunResult multi = RunIn(dir.path(), Quoted(QUILLON_EXE) + (deck ? " deck " + Quoted(source) + " " + tables
                                                                    : " multi " + tables + " " + source));
         ASSERT_EQ(multi.status, 0) << multi.out << multi.err;
         dir.Write("bin/.gft_dir", dir.path() + "/tables/");

@@ -24,6 +24,8 @@ struct RunResult {
 
 // Runs `command` (a shell command line) in folder cwd.
 RunResult RunIn(const std::string& cwd, const std::string& command);
+// `s` in single quotes, for a command line (names without quotes).
+inline std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 std::string ReadFile(const std::string& path);
 void MakeDirs(const std::string& path);
 // How often `what` occurs in `text`, overlaps included.

@@ -131,14 +131,10 @@ TEST_F(Batch, DamagedResultsAreRedoneAndLeftOutOfTheMerge)
         const char* at;  // a field, or "" for the whole text
         const char* value;  // its new value; nullptr removes it
     } table[] = {
-        {"/masters/0/entries", nullptr}, {"/masters/0/entries", "{}"}, {"/masters/0/entries", "[]"},
-        {"/masters/0/entries/0", "[1]"}, {"/masters/0/entries/1/conductor", "1"},
-        {"/masters/0/entries/2/capacitance_F", "\"big\""}, {"/masters/0/converged", "\"yes\""},
-        {"/masters/0/master", "null"}, {"/masters/0/error", "[]"}, {"/masters", "{}"}, {"/masters/0", "7"},
-        {"/options", nullptr}, {"/options/mode", "1"}, {"/options/target_walks", "\"200\""},
-        {"/options/target_walks", "1e400"}, {"/options/master", "\"w\""}, {"/options/exclude", "[1]"},
-        {"/failed", "\"yes\""}, {"/failed", "true"}, {"/batch/input", "3"}, {"/deck", "[]"},
-        {"", "half"}, {"", ""}, {"", "[]"},
+        // Each field's damage is ReadResult's, checked in resume_rule_test;
+        // here one of each way the files reach it.
+        {"/masters/0/entries/2/capacitance_F", "\"big\""}, {"/options/target_walks", "1e400"},
+        {"/options/master", nullptr}, {"", "half"}, {"", ""},
     };
     const size_t n = sizeof table / sizeof table[0];
     const std::string deck = ReadFile(Example("two_wires.kd"));

@@ -218,7 +218,7 @@ TEST(ResumeRule, DamagedResultsAreRefusedNeverTrusted)
     }
     EXPECT_GT(copies, 100);
     for (const char* added : {R"({"failed": "yes"})", R"({"failed": true})", R"({"failed": true, "error": 3})",
-                              R"({"batch": []})"}) {
+                              R"({"batch": []})", R"({"options": {"exclude": [1]}})"}) {
         Json copy = good;
         copy.merge_patch(Json::parse(added));
         EXPECT_TRUE(refused(copy.dump(), added)) << added;

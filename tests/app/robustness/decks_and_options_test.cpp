@@ -8,8 +8,6 @@
 
 namespace {
 
-const std::string HELP = "The syntax (Note: RUN the program in the FATHER DIR. of \"bin\"):\n";
-
 // Found before any table is read: the folder has none.
 TEST(BrokenStacks, GapsAndConflictingOverlapsAreDeckErrors)
 {
@@ -41,20 +39,6 @@ TEST(BrokenStacks, OverlapOfOnePermittivityIsOneMedium)
     RunResult run = Korva(dir.path(), "-f d.kd -t 500");
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("Master Cap. Result: cap "), std::string::npos);
-}
-
-TEST(RefusedOptions, EndWithTheHelpText)
-{
-    TempDir dir;
-    for (const char* args : {"-f d.kd -n 1025", "-f d.kd -n 2147483647", "-f d.kd -g 2", "-f d.kd -w 5",
-                             "-f d.kd -w x", "-f d.kd stray", "-f d.kd -f e.kd"}) {
-        RunResult run = Korva(dir.path(), args);
-        EXPECT_EQ(run.status, 255) << args;
-        EXPECT_NE(run.out.find(HELP), std::string::npos) << args;
-    }
-    // Existing variants are accepted (and the run goes on to the deck).
-    RunResult run = Korva(dir.path(), "-f d.kd -g 0 -w 4 -n 1024");
-    EXPECT_NE(run.out.find("cannot open file: d.kd"), std::string::npos) << run.out;
 }
 
 TEST(SyntaxErrors, PositionIsNeverNegative)

@@ -9,8 +9,6 @@
 
 #include "testutil.h"
 
-inline std::string Quoted(const std::string& s) { return "'" + s + "'"; }
-
 // Media as (name z0 z1 permittivity) quadruples; conductors a and b sit
 // in the lowest medium, 0.2 above its bottom.
 inline std::string StackDeck(const std::vector<std::tuple<std::string, double, double, double>>& media)

@@ -56,6 +56,22 @@ const SceneConductor* Find(const ::Scene& s, const std::string& name)
     return nullptr;
 }
 
+// `text` with `from` replaced by `to` (appended when `from` is empty).
+std::string Edited(std::string text, const std::string& from, const std::string& to)
+{
+    const size_t at = from.empty() ? text.size() : text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// The first error says `message` about line `line`.
+void ExpectRefused(const Read& r, const std::string& message, int line)
+{
+    ASSERT_FALSE(r.errors.empty()) << message;
+    EXPECT_NE(r.errors[0].find(message), std::string::npos) << r.errors[0];
+    EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(line) + " : ", 0), 0u) << r.errors[0];
+}
+
 TEST(Pex25d, ReadsThePlanarSubset)
 {
     Read r = Scene(SCENE);
@@ -65,31 +81,29 @@ TEST(Pex25d, ReadsThePlanarSubset)
     const SceneConductor* a = Find(s, "net a");
     ASSERT_TRUE(a);
     ASSERT_EQ(a->boxes.size(), 2u);  // two shortnames of one net are one conductor
-    // The via spans from the top of m1 to the bottom of m2.
-    EXPECT_DOUBLE_EQ(a->boxes[1].z0, 0.8);
-    EXPECT_DOUBLE_EQ(a->boxes[1].z1, 1.2);
     const SceneConductor* b = Find(s, "netb");
     ASSERT_TRUE(b);
     EXPECT_EQ(b->boxes.size(), 2u);  // the L polygon
     const SceneConductor* g = Find(s, "subs");
     ASSERT_TRUE(g);
-    // The window: shapes' bounds plus the margin, the ground plane as its floor.
-    EXPECT_DOUBLE_EQ(s.window.x0, -1.0);
-    EXPECT_DOUBLE_EQ(s.window.x1, 4.0);
-    EXPECT_DOUBLE_EQ(s.window.y1, 3.0);
-    EXPECT_DOUBLE_EQ(s.window.z0, -0.2);
-    EXPECT_DOUBLE_EQ(s.window.z1, 1.7);  // no m2 shapes: the via's top plus the margin
-    EXPECT_DOUBLE_EQ(g->boxes[0].x0, s.window.x0);
-    EXPECT_DOUBLE_EQ(g->boxes[0].z1, 0.0);
-    // Bands: fox from the ground plane's bottom to m1's bottom, ild from m1's
-    // bottom to m2's, the background above.
     ASSERT_EQ(s.bands.size(), 3u);
-    EXPECT_DOUBLE_EQ(s.bands[0].z1, 0.5);
-    EXPECT_DOUBLE_EQ(s.bands[0].diel, 3.9);
-    EXPECT_DOUBLE_EQ(s.bands[1].diel, 4.1);
-    EXPECT_DOUBLE_EQ(s.bands[1].z1, 1.2);
-    EXPECT_DOUBLE_EQ(s.bands[2].diel, 1.0);
-    EXPECT_DOUBLE_EQ(s.bands[2].z1, s.window.z1);
+    const struct {
+        double got, want;
+        const char* what;
+    } values[] = {
+        // The via spans from the top of m1 to the bottom of m2.
+        {a->boxes[1].z0, 0.8, "via bottom"}, {a->boxes[1].z1, 1.2, "via top"},
+        // The window: shapes' bounds plus the margin, the ground plane as its floor.
+        {s.window.x0, -1.0, "window x0"}, {s.window.x1, 4.0, "window x1"}, {s.window.y1, 3.0, "window y1"},
+        {s.window.z0, -0.2, "window z0"}, {s.window.z1, 1.7, "window z1: no m2 shapes, the via's top and margin"},
+        {g->boxes[0].x0, s.window.x0, "plane x0"}, {g->boxes[0].z1, 0.0, "plane top"},
+        // Bands: fox from the ground plane's bottom to m1's bottom, ild from
+        // m1's bottom to m2's, the background above.
+        {s.bands[0].z1, 0.5, "fox top"}, {s.bands[0].diel, 3.9, "fox"}, {s.bands[1].diel, 4.1, "ild"},
+        {s.bands[1].z1, 1.2, "ild top"}, {s.bands[2].diel, 1.0, "air"}, {s.bands[2].z1, s.window.z1, "air top"},
+    };
+    for (const auto& v : values)
+        EXPECT_DOUBLE_EQ(v.got, v.want) << v.what;
 }
 
 TEST(Pex25d, RefusesWhatCannotBeRepresented)
@@ -120,20 +134,8 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
         {"", "INCLUDE more.pex25d\n", "flatten", 20},
         {"layer v1", "layer subs", "not a METAL or VIA", 17},
     };
-    for (const Case& c : cases) {
-        std::string text = SCENE;
-        if (c.from.empty())
-            text += c.to;
-        else {
-            size_t at = text.find(c.from);
-            ASSERT_NE(at, std::string::npos) << c.from;
-            text.replace(at, c.from.size(), c.to);
-        }
-        Read r = Scene(text);
-        ASSERT_FALSE(r.errors.empty()) << c.message;
-        EXPECT_NE(r.errors[0].find(c.message), std::string::npos) << r.errors[0];
-        EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(c.line) + " : ", 0), 0u) << r.errors[0];
-    }
+    for (const Case& c : cases)
+        ExpectRefused(Scene(Edited(SCENE, c.from, c.to)), c.message, c.line);
 }
 
 TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
@@ -307,18 +309,8 @@ TEST(RcxPattern, Refusals)
         {"", "", "DIELECTRIC d {\n thickness 1\n}\n", "epsilon is missing", 1},
         {"", "", "DIELECTRIC d {\n epsilon 4\n thickness -1\n}\n", "thickness is missing or not > 0", 1},
     };
-    for (const Case& c : cases) {
-        std::string text = WIRES;
-        if (!c.from.empty()) {
-            size_t at = text.find(c.from);
-            ASSERT_NE(at, std::string::npos) << c.from;
-            text.replace(at, c.from.size(), c.to);
-        }
-        Read r = Pattern(text, c.process);
-        ASSERT_FALSE(r.errors.empty()) << c.message;
-        EXPECT_NE(r.errors[0].find(c.message), std::string::npos) << r.errors[0];
-        EXPECT_EQ(r.errors[0].rfind("Line " + std::to_string(c.line) + " : ", 0), 0u) << r.errors[0];
-    }
+    for (const Case& c : cases)
+        ExpectRefused(Pattern(Edited(WIRES, c.from, c.to), c.process), c.message, c.line);
 }
 
 TEST(Detect, ByContentNotByName)

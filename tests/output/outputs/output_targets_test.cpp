@@ -24,11 +24,6 @@ using Json = nlohmann::json;
 
 const std::string WALKS_BEGIN = "Random Walk Begins";
 
-std::string Q(const std::string& s)
-{
-    return "'" + s + "'";
-}
-
 bool IsLink(const std::string& path)
 {
     struct stat st;
@@ -44,7 +39,7 @@ mode_t Type(const std::string& path)
 class OutputTargets : public TablesWorkdir {
 protected:
     void SetUp() override { MakeTables(Example("two_wires.kd")); }
-    std::string Korva() const { return Q(KORVA_EXE); }
+    std::string Korva() const { return Quoted(KORVA_EXE); }
 };
 
 // Why the system refuses a new file at `path`, as the run should say it.
@@ -61,8 +56,8 @@ std::string Refusal(const std::string& path)
 
 TEST_F(OutputTargets, EveryOptionTreatsEveryKindOfTargetAlike)
 {
-    const std::string deck = Q(Example("two_wires.kd"));
-    const std::string wires = Q(Example("patterns/M1oM0uM2_W0.2_S0.2_L10/wires"));
+    const std::string deck = Quoted(Example("two_wires.kd"));
+    const std::string wires = Quoted(Example("patterns/M1oM0uM2_W0.2_S0.2_L10/wires"));
     struct Option {
         std::string name;
         std::function<std::string(const std::string&)> args;
@@ -81,7 +76,7 @@ TEST_F(OutputTargets, EveryOptionTreatsEveryKindOfTargetAlike)
          [](const std::string& s) { return s.find("</svg>") != std::string::npos; }, "<?xml"},
         {"--pattern-result", [&](const std::string& t) { return "-f " + wires + " -t 60 --seed 3 --pattern-result " + t; },
          [](const std::string& s) { return s.find("TOTAL") != std::string::npos; }, "PATTERN "},
-        {"--convert", [&](const std::string& t) { return "--convert " + Q(Example("two_nets.pex25d")) + " " + t; },
+        {"--convert", [&](const std::string& t) { return "--convert " + Quoted(Example("two_nets.pex25d")) + " " + t; },
          [](const std::string& s) { return s.find("[/vorn]") != std::string::npos; }, "// Converted"},
     };
     const std::string d = dir.path() + "/";
@@ -178,7 +173,7 @@ TEST_F(OutputTargets, NamesOfAnyBytesGiveFilesTheirReadersAccept)
     for (const auto& c : decks) {
         const std::string file = dir.Write(c.file, c.text);
         SCOPED_TRACE(TextSafe::ValidUtf8(c.file));
-        RunResult r = RunIn(dir.path(), Q(KORVA_EXE) + " -f " + Q(c.file) +
+        RunResult r = RunIn(dir.path(), Quoted(KORVA_EXE) + " -f " + Quoted(c.file) +
                                             " -t 60 --seed 3 --all-masters --json o.json --csv o.csv "
                                             "--spef o.spef --report o.html");
         ASSERT_EQ(r.status, 0) << r.out;

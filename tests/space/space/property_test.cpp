@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -135,6 +136,33 @@ std::vector<BaseVector3<int>> Points(const Spacemanager& s, const Deck& deck, st
     return p;
 }
 
+// Counts the points whose nearest block, as `s` finds it, is not at the
+// brute-force distance (or, outside the root, not "none"), and those where
+// `agrees` says a second way of asking differs; names the first three.
+int Misses(const Spacemanager& s, const Deck& deck, const std::vector<BaseVector3<int>>& points,
+           const std::string& what, const std::function<bool(const BaseVector3<int>&, const Cuboid*, int)>& agrees)
+{
+    const BaseCuboid<int>& r = s.index.Root();
+    int wrong = 0;
+    for (const BaseVector3<int>& g : points) {
+        int dist = 12345, truth = INT_MAX;
+        const Cuboid* c = s.SearchNearestCuboid(g, dist);
+        bool ok = agrees(g, c, dist);
+        // The root is half open in y.
+        if (g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 || g.z > r.z1) {
+            ok = ok && dist == -2147483647 && !c;
+        } else {
+            for (const Cuboid* b : deck.blocks)
+                truth = std::min(truth, GridDistance(ToGrid(*b), g));
+            ok = ok && c && dist == truth && GridDistance(ToGrid(*c), g) == dist;
+        }
+        if (!ok && ++wrong <= 3)
+            ADD_FAILURE() << what << " at (" << g.x << "," << g.y << "," << g.z << "): got " << dist
+                          << ", nearest block is at " << truth;
+    }
+    return wrong;
+}
+
 TEST(NearestProperty, AgreesWithBruteForceOnRandomDecks)
 {
     const double steps[] = {0.0002, 0.001, 0.5};
@@ -146,26 +174,13 @@ TEST(NearestProperty, AgreesWithBruteForceOnRandomDecks)
         else
             Mixed(deck, rng, 60 + 10 * (int)seed, 12.0 + 4 * (seed % 3), steps[seed % 3]);
         std::unique_ptr<Spacemanager> s = Space(deck);
-        const BaseCuboid<int>& r = s->index.Root();
-        int wrong = 0;
         LeafIndex::Hint hint;  // carried from point to point, as a walk carries it
-        for (const BaseVector3<int>& g : Points(*s, deck, rng, seed <= 2 ? 20000 : 5000)) {
-            int dist = 12345, hinted = 54321;
-            const Cuboid* c = s->SearchNearestCuboid(g, dist);
-            wrong += s->SearchNearestCuboid(g, hinted, hint) != c || hinted != dist;
-            // The root is half open in y.
-            if (g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 || g.z > r.z1) {
-                wrong += dist != -2147483647 || c;
-                continue;
-            }
-            int truth = INT_MAX;
-            for (const Cuboid* b : deck.blocks)
-                truth = std::min(truth, GridDistance(ToGrid(*b), g));
-            if (!(c && dist == truth && GridDistance(ToGrid(*c), g) == dist) && ++wrong <= 3)
-                ADD_FAILURE() << "seed " << seed << " point (" << g.x << "," << g.y << "," << g.z << "): got "
-                              << dist << ", nearest block is at " << truth;
-        }
-        EXPECT_EQ(wrong, 0) << "seed " << seed;
+        auto hinted = [&](const BaseVector3<int>& g, const Cuboid* c, int dist) {
+            int d = 54321;
+            return s->SearchNearestCuboid(g, d, hint) == c && d == dist;
+        };
+        const std::vector<BaseVector3<int>> points = Points(*s, deck, rng, seed <= 2 ? 20000 : 5000);
+        EXPECT_EQ(Misses(*s, deck, points, "seed " + std::to_string(seed), hinted), 0);
     }
 }
 
@@ -288,20 +303,13 @@ TEST(ScalingProperty, FilledTreeAgreesWithBruteForceAtSeveralDensities)
         t->Fill(deck.blocks, 3);
         EXPECT_EQ(s->index.Cells(), t->index.Cells());
         std::mt19937 rng(seed);
-        int wrong = 0;
-        for (const BaseVector3<int>& g : NearPoints(*s, deck, rng, 6000)) {
-            int dist = -1, dist_t = -1;
-            const Cuboid* c = s->SearchNearestCuboid(g, dist);
-            wrong += t->SearchNearestCuboid(g, dist_t) != c || dist_t != dist ||
-                     (dist != -2147483647 && t->index.Count(t->index.LeafAt(g)) != s->index.Count(s->index.LeafAt(g)));
-            int truth = INT_MAX;
-            for (const Cuboid* b : deck.blocks)
-                truth = std::min(truth, GridDistance(ToGrid(*b), g));
-            if (!(c && dist == truth && GridDistance(ToGrid(*c), g) == dist) && ++wrong <= 3)
-                ADD_FAILURE() << "pitch " << row.pitch << " at (" << g.x << "," << g.y << ","
-                              << g.z << "): got " << dist << ", nearest is at " << truth;
-        }
-        EXPECT_EQ(wrong, 0) << "pitch " << row.pitch << " fill " << row.fill;
+        auto same_in_t = [&](const BaseVector3<int>& g, const Cuboid* c, int dist) {
+            int dist_t = -1;
+            return t->SearchNearestCuboid(g, dist_t) == c && dist_t == dist &&
+                   (dist == -2147483647 || t->index.Count(t->index.LeafAt(g)) == s->index.Count(s->index.LeafAt(g)));
+        };
+        const std::string what = "pitch " + std::to_string(row.pitch) + " fill " + std::to_string(row.fill);
+        EXPECT_EQ(Misses(*s, deck, NearPoints(*s, deck, rng, 6000), what, same_in_t), 0);
     }
 }
 

@@ -29,8 +29,6 @@ const char DECK[] = R"(<vorn>
 )";
 const DielPair PAIR{3.9, 2.7};
 
-std::string Q(const std::string& s) { return "'" + s + "'"; }
-
 // A working folder with the single-medium tables and the deck; the cache
 // and configuration folders of the process point into it.
 struct Workdir {
@@ -38,7 +36,7 @@ struct Workdir {
     std::string deck = dir.Write("deck.kd", DECK);
     std::string cache = dir.path() + "/cache";
     std::string tables = cache + "/korva/tables";
-    std::string env = "XDG_CACHE_HOME=" + Q(cache) + " XDG_CONFIG_HOME=" + Q(dir.path() + "/config");
+    std::string env = "XDG_CACHE_HOME=" + Quoted(cache) + " XDG_CONFIG_HOME=" + Quoted(dir.path() + "/config");
 
     // A copy of korva of its own, so that no registration kept beside the
     // build's korva (a checkout that ran its example) reaches these runs.
@@ -46,13 +44,13 @@ struct Workdir {
 
     Workdir()
     {
-        RunResult r = RunIn(dir.path(), Q(QUILLON_EXE) + " single . && mkdir -p tool && cp " +
-                                             Q(KORVA_EXE) + " tool/korva");
+        RunResult r = RunIn(dir.path(), Quoted(QUILLON_EXE) + " single . && mkdir -p tool && cp " +
+                                             Quoted(KORVA_EXE) + " tool/korva");
         EXPECT_EQ(r.status, 0) << r.err;
     }
     RunResult Korva(const std::string& args) const
     {
-        return RunIn(dir.path(), "env -u KORVA_DATA " + env + " " + Q(exe) + " " + args);
+        return RunIn(dir.path(), "env -u KORVA_DATA " + env + " " + Quoted(exe) + " " + args);
     }
 };
 
@@ -87,7 +85,7 @@ TEST(TableCache, FreshCacheGivesTheRowOfRegisteredTables)
 {
     unsetenv("KORVA_DATA");
     Workdir registered, fresh;
-    RunResult q = RunIn(registered.dir.path(), Q(QUILLON_EXE) + " multi tables 3.9:2.7");
+    RunResult q = RunIn(registered.dir.path(), Quoted(QUILLON_EXE) + " multi tables 3.9:2.7");
     ASSERT_EQ(q.status, 0) << q.err;
     ASSERT_EQ(registered.Korva("--gft " + registered.dir.path() + "/tables").status, 0);
 
@@ -118,7 +116,7 @@ TEST(TableCache, FreshCacheGivesTheRowOfRegisteredTables)
 TEST(TableCache, RacingRunsBothSucceedWithWholeFiles)
 {
     Workdir w;
-    std::string run = "env " + w.env + " " + Q(w.exe) + " -f deck.kd -t 300";
+    std::string run = "env " + w.env + " " + Quoted(w.exe) + " -f deck.kd -t 300";
     RunIn(w.dir.path(), "{ (" + run + " > one.txt; echo $? > one.rc) & (" + run + " > two.txt; echo $? > two.rc); wait; }");
     for (const char* name : {"one", "two"}) {
         EXPECT_EQ(ReadFile(w.dir.path() + "/" + name + ".rc"), "0\n") << name;
@@ -138,7 +136,7 @@ TEST(TableCache, UnusableCacheStopsBeforeTheWalks)
     // A cache below a plain file can be neither created nor written, also
     // for root.
     w.dir.Write("blocker", "");
-    w.env = "XDG_CACHE_HOME=" + Q(w.dir.path() + "/blocker/cache") + " XDG_CONFIG_HOME=/nonexistent";
+    w.env = "XDG_CACHE_HOME=" + Quoted(w.dir.path() + "/blocker/cache") + " XDG_CONFIG_HOME=/nonexistent";
     RunResult r = w.Korva("-f deck.kd -t 300");
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("permittivity pair 3.9 / 2.7"), std::string::npos) << r.out;
@@ -160,7 +158,7 @@ TEST(TableCache, InstalledKorvaRunsFromAnotherFolder)
 {
     Workdir w;
     const std::string prefix = w.dir.path() + "/prefix";
-    RunResult in = RunIn(w.dir.path(), "cmake --install " + Q(KORVA_BUILD_DIR) + " --prefix " + Q(prefix));
+    RunResult in = RunIn(w.dir.path(), "cmake --install " + Quoted(KORVA_BUILD_DIR) + " --prefix " + Quoted(prefix));
     ASSERT_EQ(in.status, 0) << in.out << in.err;
     const std::string share = prefix + "/share/korva", doc = prefix + "/share/doc/korva";
     for (const std::string& f : {prefix + "/bin/quillon", doc + "/README.md", doc + "/docs/running.md"})
@@ -168,25 +166,25 @@ TEST(TableCache, InstalledKorvaRunsFromAnotherFolder)
 
     TempDir elsewhere;
     auto korva = [&](const std::string& args) {
-        return RunIn(elsewhere.path(), "env -u KORVA_DATA " + w.env + " " + Q(prefix + "/bin/korva") + " " + args);
+        return RunIn(elsewhere.path(), "env -u KORVA_DATA " + w.env + " " + Quoted(prefix + "/bin/korva") + " " + args);
     };
     RunResult v = korva("--version");
     EXPECT_EQ(v.status, 0);
     EXPECT_NE(v.out.find("korva 2012.08\nsingle-medium tables: " + share + "/incdata\n"), std::string::npos) << v.out;
     // A lone copy of the executable finds the tables through KORVA_DATA.
-    RunResult lone = RunIn(elsewhere.path(), "cp " + Q(prefix + "/bin/korva") + " . && KORVA_DATA=" + Q(share) +
+    RunResult lone = RunIn(elsewhere.path(), "cp " + Quoted(prefix + "/bin/korva") + " . && KORVA_DATA=" + Quoted(share) +
                                                  " ./korva --version");
     EXPECT_NE(lone.out.find("single-medium tables: " + share + "/incdata\n"), std::string::npos) << lone.out;
-    RunResult r = korva("-f " + Q(doc + "/examples/two_wires.kd") + " -t 300");
+    RunResult r = korva("-f " + Quoted(doc + "/examples/two_wires.kd") + " -t 300");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Master Cap. Result"), std::string::npos) << r.out;
     // A writable prefix keeps the registration; the run then generates the
     // deck's pair into the registered folder.
     MakeDirs(w.dir.path() + "/tech/IS");
-    RunResult g = korva("--gft " + Q(w.dir.path() + "/tech"));
+    RunResult g = korva("--gft " + Quoted(w.dir.path() + "/tech"));
     EXPECT_EQ(g.status, 0) << g.out;
     EXPECT_EQ(ReadFile(share + "/gft_dir"), w.dir.path() + "/tech/");
-    r = korva("-f " + Q(w.deck) + " -t 300");
+    r = korva("-f " + Quoted(w.deck) + " -t 300");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("into " + w.dir.path() + "/tech in"), std::string::npos) << r.out;
 }
