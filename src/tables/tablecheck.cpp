@@ -217,6 +217,32 @@ double Along(int d, int S, int k)
     }
 }
 
+// Mirror images and panel centres depend only on the panel count, 31 for
+// full cubes and 32 for half cubes: worked out once, since recomputing them
+// per value (three divisions and a switch each) was most of the cost of
+// checking a table.
+struct PanelMaps {
+    std::vector<int> image[4];     // Image(m, S, k)
+    std::vector<double> along[3];  // Along(d, S, k)
+    explicit PanelMaps(int S)
+    {
+        const int n = 6 * S * S;
+        for (int m = 0; m < 4; m++)
+            for (int k = 0; k < n; k++)
+                image[m].push_back(Image((Mirror)m, S, k));
+        for (int d = 0; d < 3; d++)
+            for (int k = 0; k < n; k++)
+                along[d].push_back(Along(d, S, k));
+    }
+};
+
+const PanelMaps& MapsOf(int S)
+{
+    static const PanelMaps full(31), half(32);
+    FATAL_CHECK(S == 31 || S == 32);
+    return S == 31 ? full : half;
+}
+
 // The cube of one table: S panels a side, interface at z = cut with
 // permittivity ratio above / below `ratio` (cut 0: homogeneous).
 struct TableCube {
@@ -259,8 +285,9 @@ std::string MirrorProblem(const double* v, const TableCube& c, int dirs, bool si
             const double s = flips ? -1 : 1;
             const double* a = v + d * n;
             const double* b = v + e * n;
+            const int* image = MapsOf(c.S).image[m].data();
             for (int k = 0; k < n; k++) {
-                const int l = Image(mirror, c.S, k);
+                const int l = image[k];
                 if (!(std::fabs(a[k] - s * b[l]) <= slack))
                     return Format("the %s at indices %d and %d differ (%.17g and %.17g) though a "
                                   "mirror of the cube maps one panel onto the other",
@@ -276,9 +303,10 @@ std::string MirrorProblem(const double* v, const TableCube& c, int dirs, bool si
 double Moment(const double* p, const TableCube& c, int d, bool magnitude)
 {
     const int n = 6 * c.S * c.S;
+    const double* along = MapsOf(c.S).along[d].data();
     double sum = 0;
     for (int k = 0; k < n; k++) {
-        const double u = c.U(d, Along(d, c.S, k));
+        const double u = c.U(d, along[k]);
         sum += p[k] * (magnitude ? std::fabs(u) : u);
     }
     return sum;
