@@ -112,6 +112,12 @@ TEST_F(OutputTargets, EveryOptionTreatsEveryKindOfTargetAlike)
             SCOPED_TRACE(o.name + " to " + k.name);
             if (k.reason == "(no refusal)")  // a system whose folder takes files after all
                 continue;
+#ifdef __SANITIZE_THREAD__
+            // The thread sanitizer's runtime keeps its own hand on signals:
+            // an ignored SIGXFSZ still ends the process there.
+            if (k.name == "file-size limit")
+                continue;
+#endif
             ASSERT_EQ(RunIn(d, "{ rm -rf out real mid made got file nodir && true " +
                                    (k.setup.empty() ? "" : "&& " + k.setup) + "; }").status, 0);
             std::string command = k.around;
