@@ -12,6 +12,16 @@
 
 #include "testutil.h"
 
+// Wire b touches wire a, so neither can be enclosed alone; c can.
+inline const char TOUCHING_WIRES[] = R"(<vorn>
+<window> v1 (-2,-2,-1) v2 (2,2,1.5) [/window]
+<medium> name ox <block> name ox0 basepoint (-2,-2,-1) v1 (4,0,0) v2 (0,4,0) hvector (0,0,2.5) [/block] diel 3.9 [/medium]
+<conductor> name a <block> name a0 basepoint (-0.5,-0.225,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+<conductor> name b <block> name b0 basepoint (-0.5,-0.025,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+<conductor> name c <block> name c0 basepoint (-0.5,0.5,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
+[/vorn]
+)";
+
 class TablesWorkdir : public ::testing::Test {
 protected:
     // `source` is either a deck path (its stack's pairs) or pairs "E1:E2 ...".

@@ -64,15 +64,7 @@ TEST_F(Mpi, AnyRanksAndThreadsGiveTheThreadedSeededNumbers)
 // enclose is reported and skipped as bin/korva skips it, and the rest go on.
 TEST_F(Mpi, AFailingMasterIsReportedAndSkippedAsKorvaDoes)
 {
-    // b touches a, so neither can be enclosed alone; c can.
-    dir.Write("touch.kd", R"(<vorn>
-<window> v1 (-2,-2,-1) v2 (2,2,1.5) [/window]
-<medium> name ox <block> name ox0 basepoint (-2,-2,-1) v1 (4,0,0) v2 (0,4,0) hvector (0,0,2.5) [/block] diel 3.9 [/medium]
-<conductor> name a <block> name a0 basepoint (-0.5,-0.225,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
-<conductor> name b <block> name b0 basepoint (-0.5,-0.025,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
-<conductor> name c <block> name c0 basepoint (-0.5,0.5,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
-[/vorn]
-)");
+    dir.Write("touch.kd", TOUCHING_WIRES);
     Json masters[2];
     const std::string launchers[2] = {KORVA_EXE, Mpirun(2) + KORVA_MPI_EXE};
     for (int k = 0; k < 2; k++) {

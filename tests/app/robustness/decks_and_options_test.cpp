@@ -112,10 +112,6 @@ TEST(StandardOutput, WriteErrorsEndWithAMessageOnStandardError)
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Two wires 1 x 0.2 x 0.2 apart by 0.05 in oxide, every length times
 // `unit`; `window` replaces the window statement when given.
 std::string Wires(double unit, const std::string& window = "")

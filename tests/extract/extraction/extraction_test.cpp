@@ -63,15 +63,7 @@ TEST_F(Seeded, BudgetsEndTheWalksWithTheTargetUnmet)
 
 TEST_F(Seeded, AFailingMasterIsReportedAndTheOthersGoOn)
 {
-    // b touches a, so neither can be enclosed alone; c can. No task needed.
-    dir.Write("touch.kd", R"(<vorn>
-<window> v1 (-2,-2,-1) v2 (2,2,1.5) [/window]
-<medium> name ox <block> name ox0 basepoint (-2,-2,-1) v1 (4,0,0) v2 (0,4,0) hvector (0,0,2.5) [/block] diel 3.9 [/medium]
-<conductor> name a <block> name a0 basepoint (-0.5,-0.225,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
-<conductor> name b <block> name b0 basepoint (-0.5,-0.025,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
-<conductor> name c <block> name c0 basepoint (-0.5,0.5,0) v1 (1,0,0) v2 (0,0.2,0) hvector (0,0,0.2) [/block] [/conductor]
-[/vorn]
-)");
+    dir.Write("touch.kd", TOUCHING_WIRES);  // no task statement
     RunResult r = RunIn(dir.path(), std::string(KORVA_EXE) + " -f touch.kd --all-masters -t 2000 --json out.json");
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.out.find("[3/3] master c\n"), std::string::npos) << r.out;
@@ -154,10 +146,6 @@ TEST_F(Seeded, ChunksMergedInOrderRebuildTheSeededRow)
         }
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Two extractions of decks with different stacks (one medium, three media)
 // live side by side in one process: run alone, interleaved and on two

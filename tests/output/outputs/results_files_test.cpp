@@ -147,27 +147,19 @@ TEST_F(ResultFiles, JsonCsvAndSpefAgreeAndRowsAreReciprocal)
 
 TEST_F(ResultFiles, BadValuesOfTheNewOptionsAreRejected)
 {
-    const char* cases[][2] = {
-        {"--seed x", "--seed"},          {"--seed -3", "--seed"},
-        {"--seed 1e3", "--seed"},        {"--time-limit 0", "--time-limit"},
-        {"--time-limit inf", "--time-limit"}, {"--max-walks 0", "--max-walks"},
-        {"--max-walks 2.5", "--max-walks"},   {"--json=", "--json"},
-        {"--csv=", "--csv"},             {"--spef=", "--spef"},
-        {"--master a,,b", "--master"},   {"--ground ,", "--ground"},
-        {"--exclude gnd", "--exclude needs --all-masters"},
-        {"--master nosuch", "no conductor named nosuch"},
-        {"--all-masters --exclude gnd,m1a,m1b,m2a,m2b", "no master conductor left"},
-    };
-    for (auto& c : cases) {
-        RunResult r = Korva(std::string("-t 1000 ") + c[0]);
-        EXPECT_EQ(r.status, 255) << c[0];
-        EXPECT_NE(r.out.find(c[1]), std::string::npos) << c[0] << "\n" << r.out;
+    // Each names the option refused, or says why (an empty second: the option).
+    for (std::pair<std::string, std::string> c : std::vector<std::pair<std::string, std::string>>{
+             {"--seed x", ""}, {"--seed -3", ""}, {"--seed 1e3", ""}, {"--time-limit 0", ""}, {"--time-limit inf", ""},
+             {"--max-walks 0", ""}, {"--max-walks 2.5", ""}, {"--json=", "--json"}, {"--csv=", "--csv"},
+             {"--spef=", "--spef"}, {"--master a,,b", ""}, {"--ground ,", ""},
+             {"--exclude gnd", "--exclude needs --all-masters"}, {"--master nosuch", "no conductor named nosuch"},
+             {"--all-masters --exclude gnd,m1a,m1b,m2a,m2b", "no master conductor left"}}) {
+        RunResult r = Korva("-t 1000 " + c.first);
+        EXPECT_EQ(r.status, 255) << c.first;
+        EXPECT_NE(r.out.find(c.second.empty() ? c.first.substr(0, c.first.find(' ')) : c.second), std::string::npos)
+            << c.first << "\n" << r.out;
     }
 }
-
-}  // namespace
-
-namespace {
 
 unsigned long long SeedLine(const std::string& out)
 {

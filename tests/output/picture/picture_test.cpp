@@ -58,22 +58,17 @@ Image Render(const TempDir& dir, const std::string& svg_path)
     return img;
 }
 
-class DeckPicture : public testing::Test {
-protected:
-    TempDir dir;
-
-    // The scene of an example deck, as the drawing command builds it.
-    DeckView Load(const std::string& example)
-    {
-        DeckLists lists;
-        EXPECT_EQ(LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + example).c_str(), lists), 0);
-        DeckView s = SceneOfDeck(lists, *lists.window);
-        return s;
-    }
-};
-
-TEST_F(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
+// The scene of an example deck, as the drawing command builds it.
+DeckView Load(const std::string& example)
 {
+    DeckLists lists;
+    EXPECT_EQ(LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + example).c_str(), lists), 0);
+    return SceneOfDeck(lists, *lists.window);
+}
+
+TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
+{
+    TempDir dir;
     const std::string deck = std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd";
     RunResult run = RunIn(dir.path(), std::string(KORVA_EXE) + " -f '" + deck + "' --picture deck.svg");
     ASSERT_EQ(run.status, 0) << run.out;
@@ -114,7 +109,7 @@ TEST_F(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
     }
 }
 
-TEST_F(DeckPicture, GaussianSurfaceEnclosesTheMasterInsideTheEnlargedWindow)
+TEST(DeckPicture, GaussianSurfaceEnclosesTheMasterInsideTheEnlargedWindow)
 {
     for (const char* example : {"two_wires.kd", "bus_crossing.kd", "dense_bus.kd"}) {
         DeckView s = Load(example);
@@ -148,8 +143,9 @@ DeckView Grid(int nx, int ny, const std::string& first_name)
     return s;
 }
 
-TEST_F(DeckPicture, LargeDeckStaysSmallAndWellFormed)
+TEST(DeckPicture, LargeDeckStaysSmallAndWellFormed)
 {
+    TempDir dir;
     // A name longer than any line buffer reaches every place whole.
     const std::string tail(600, 'n');
     DeckView s = Grid(100, 100, "a&b<c>\"d\"" + tail);
