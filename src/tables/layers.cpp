@@ -196,7 +196,9 @@ bool Layers::MoveDown()
 
 
 
-bool Layers::GetLowerDiel(double& d) const
+// The permittivity `step` layers away from the cursor's, held at the ends
+// of the stack; a cursor above the stack (-2) sees the top layer's.
+bool Layers::DielNear(int step, double& d) const
 {
     if (layers.empty())
         return false;
@@ -206,38 +208,23 @@ bool Layers::GetLowerDiel(double& d) const
     }
     if (cur_layer < 0)
         return false;
-    d = cur_layer == 0 ? layers[0].diel : layers[cur_layer - 1].diel;
+    d = layers[std::min(std::max(cur_layer + step, 0), (int)layers.size() - 1)].diel;
     return true;
 }
 
-
+bool Layers::GetLowerDiel(double& d) const
+{
+    return DielNear(-1, d);
+}
 
 bool Layers::GetHigherDiel(double& d) const
 {
-    if (layers.empty())
-        return false;
-    if (cur_layer == -2) {
-        d = layers.back().diel;
-        return true;
-    }
-    if (cur_layer < 0)
-        return false;
-    d = cur_layer + 1 < (int)layers.size() ? layers[cur_layer + 1].diel : layers.back().diel;
-    return true;
+    return DielNear(1, d);
 }
 
 bool Layers::GetDiel(double& d) const
 {
-    if (layers.empty())
-        return false;
-    if (cur_layer == -2) {
-        d = layers.back().diel;
-        return true;
-    }
-    if (cur_layer < 0)
-        return false;
-    d = layers[cur_layer].diel;
-    return true;
+    return DielNear(0, d);
 }
 
 bool Layers::TooLow() const

@@ -163,6 +163,7 @@ public:
     bool GetHigherLayer(double& z) const;
     bool GetHigherDiel(double& d) const;
     bool GetDiel(double& d) const;
+    bool DielNear(int step, double& d) const;
     bool TooLow() const;
     bool TooHigh() const;
     void Dump() const;
