@@ -7,6 +7,7 @@ static const char KORVA_SOURCE[] = "src/layers";
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
