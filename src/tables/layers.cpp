@@ -911,7 +911,16 @@ bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
     if (packet.type <= 1) {
         bool suspect;
         PSumEntry entry = BuildTrans(body.get(), packet, suspect);
-        if (screened && !Judged(path, packet, header, key, body.get(), suspect)) {
+        // A refused body ends the run by an exception: what was built for
+        // it is freed on either way out, so that the caller may go on.
+        bool keep;
+        try {
+            keep = !screened || Judged(path, packet, header, key, body.get(), suspect);
+        } catch (...) {
+            UnLoadTrans(entry);
+            throw;
+        }
+        if (!keep) {
             UnLoadTrans(entry);
             return false;
         }
@@ -921,7 +930,14 @@ bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
     } else {
         bool suspect;
         BuiltPdf built = BuildPdf(key, body.get(), packet, suspect);
-        if (screened && !Judged(path, packet, header, key, body.get(), suspect)) {
+        bool keep;
+        try {
+            keep = !screened || Judged(path, packet, header, key, body.get(), suspect);
+        } catch (...) {
+            ReleasePdf(built);
+            throw;
+        }
+        if (!keep) {
             ReleasePdf(built);
             return false;
         }
