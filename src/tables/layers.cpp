@@ -825,6 +825,8 @@ void TableSet::SLoadDir(const char* dir, const PSumPacket& packet)
         Log::output("\n");
         return;
     }
+    // A refused file leaves by an exception; the folder is closed either way.
+    std::unique_ptr<DIR, int (*)(DIR*)> open_dir(d, closedir);
     while (struct dirent* entry = readdir(d)) {
         std::string path = std::string(dir) + "/" + entry->d_name;
         bool regular = entry->d_type == DT_REG;
@@ -840,7 +842,6 @@ void TableSet::SLoadDir(const char* dir, const PSumPacket& packet)
                 RejectTable(path.c_str(), packet, "not a regular file");
         }
     }
-    closedir(d);
 }
 
 bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
