@@ -909,39 +909,33 @@ bool TableSet::SLoadFile(const char* path, const PSumPacket& packet)
         if (!TableCheck::NoteFile(check, path, packet, key))
             return false;  // a copy of a file already registered
     }
-    if (packet.type <= 1) {
-        bool suspect;
-        PSumEntry entry = BuildTrans(body.get(), packet, suspect);
-        // A refused body ends the run by an exception: what was built for
-        // it is freed on either way out, so that the caller may go on.
+    // Whether a body the loops screened is kept. A refused body ends the
+    // run by an exception: what was built for it is freed on either way
+    // out, so that the caller may go on.
+    bool suspect = false;
+    auto kept = [&](auto release) {
         bool keep;
         try {
             keep = !screened || Judged(path, packet, header, key, body.get(), suspect);
         } catch (...) {
-            UnLoadTrans(entry);
+            release();
             throw;
         }
-        if (!keep) {
-            UnLoadTrans(entry);
+        if (!keep)
+            release();
+        return keep;
+    };
+    if (packet.type <= 1) {
+        PSumEntry entry = BuildTrans(body.get(), packet, suspect);
+        if (!kept([&] { UnLoadTrans(entry); }))
             return false;
-        }
         FileTrans(key, entry, packet);
     } else if (packet.type <= 3) {
         RegisterWei(key, body.get(), packet);
     } else {
-        bool suspect;
         BuiltPdf built = BuildPdf(key, body.get(), packet, suspect);
-        bool keep;
-        try {
-            keep = !screened || Judged(path, packet, header, key, body.get(), suspect);
-        } catch (...) {
-            ReleasePdf(built);
-            throw;
-        }
-        if (!keep) {
-            ReleasePdf(built);
+        if (!kept([&] { ReleasePdf(built); }))
             return false;
-        }
         FilePdf(key, built, packet);
     }
     this->digest += digest;
