@@ -759,6 +759,11 @@ bool TableSet::PairInStack(double dlow, double dhigh, DielKey& key)
             key = DielKey{stack[i].diel, stack[i + 1].diel};
             return true;
         }
+    for (const DielKey& k : extra_pairs)
+        if (abs(k.low - dlow) < MIE && abs(k.high - dhigh) < MIE) {
+            key = k;
+            return true;
+        }
     return false;
 }
 

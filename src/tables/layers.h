@@ -62,6 +62,8 @@ public:
     std::map<DielKey, WeightPdfEntry> cdf_weights;
     std::map<DielKey, WeightPdfEntry> cdf_half_weights;
     std::map<DielKey, WeightSignEntry> cdf_weight_signs;  // only for `pdf` files with negative values
+    // Pairs met across the faces of dielectric bodies, beside the stack's.
+    std::vector<DielKey> extra_pairs;
     SingleTables single;
     TableLedger check;
     // Sum of the digests of the multi-dielectric files taken in, so that the

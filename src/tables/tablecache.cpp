@@ -137,7 +137,15 @@ std::string RegisteredTableFolder()
 void LoadMissingPairs(TableSet& t, const std::string& registered, int weight_select)
 {
     std::vector<DielPair> missing;
-    for (const DielPair& p : StackPairs(t.layers))
+    std::vector<DielPair> pairs = StackPairs(t.layers);
+    for (const DielKey& k : t.extra_pairs) {
+        bool seen = false;
+        for (const DielPair& q : pairs)
+            seen = seen || (q.dlow == k.low && q.dhigh == k.high);
+        if (!seen)
+            pairs.push_back(DielPair{k.low, k.high});
+    }
+    for (const DielPair& p : pairs)
         if (!PairLoaded(t, p, weight_select))
             missing.push_back(p);
     if (missing.empty())

@@ -631,6 +631,11 @@ void RequireInterfaceTables(const TableSet& t, int weight_select, const std::str
                     "with --gft\n",
                     missing, ls[i].pos, ls[i].diel, ls[i + 1].diel, folder.c_str())};
     }
+    for (const DielKey& key : t.extra_pairs)
+        if (!t.half_psums.count(key))
+            throw InputError{Log::format("no htrans table for the dielectric body faces between permittivity %.17g and "
+                                         "%.17g in %s\n",
+                                         key.low, key.high, folder.c_str())};
 }
 
 }  // namespace TableCheck

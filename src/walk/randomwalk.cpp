@@ -553,6 +553,8 @@ static inline void LockRun(pthread_mutex_t* mutex)
 __attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n, double& weight,
                                                            int& id_gss, int& strata, long long& hops)
 {
+    if (m.bodies)
+        return WalkBodies(m, n, weight, id_gss, strata, hops);
     int band = 0;
     id_gss = -1;
     double face_dist = 0.0;

@@ -114,6 +114,13 @@ public:
     // own seeds into `out`; any thread, any process, same sums.
     void RunChunk(long long k, long long walks, ChunkSums& out);
     int Walk(WalkShared& m, int n, double& weight, int& id_gss, int& strata, long long& hops);
+    // The same walk in a run whose media include dielectric bodies
+    // (bodywalk.cpp): only whole-medium cubes, half cubes centred on one
+    // planar piece of interface, and finite-volume steps at body edges.
+    int WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, int& strata, long long& hops);
+    // A hop from pt by the body rules; false when pt is on no conductor-free
+    // ground (never: the caller searched the conductors first).
+    void BodyHop(const WalkShared& m, Vector3& pt, double reach);
     // Worker 0's stopping rule after its walk was counted as walk N (lock
     // held); returns whether the run stops.
     bool CheckConvergence(long long N, long long& last_check);

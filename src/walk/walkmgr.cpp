@@ -248,7 +248,14 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     tables.weight_select = weight_select;
     layers = new Layers(tables, mediums);
     CheckLayerThickness();
-    if (mediums.size() >= 2)
+    shared.bodies = nullptr;
+    if (!body_media.empty()) {
+        bodies.Build(body_media, tables.layers);
+        for (const auto& p : bodies.Pairs())
+            tables.extra_pairs.push_back(DielKey{p.first, p.second});
+        shared.bodies = &bodies;
+    }
+    if (mediums.size() >= 2 || !tables.extra_pairs.empty())
         LoadMultiTables();
     Log::pinfo("Loaded pre-computed file used time = %.2f seconds\n",
                (double)(clock() - start) / 1e6);
@@ -382,6 +389,10 @@ const Cuboid WalkMgr::GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bo
             top = (zt - m.z1) / 2;
     }
     double h = *std::min_element(half, half + 6);
+    // A start point on a body face would need a first hop across it; any
+    // closed surface will do, so a surface on one moves a little inwards.
+    for (int tries = 0; tries < 20 && shared.bodies && shared.bodies->OnSomePatch(Grow(m, h)); ++tries)
+        h *= 0.95;
     return Grow(m, h);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "geometry.h"
+#include "dielbodies.h"
 #include "layers.h"
 #include "mersenne.h"
 #include "walkshared.h"
@@ -25,6 +26,10 @@ public:
     std::vector<Randomwalk*> walkers;
     std::vector<const Cuboid*> cuboids;
     std::vector<Medium*> mediums;
+    // Media that do not span the window, in precedence order; set before
+    // PrepareShared, which builds `bodies` from them and the stack.
+    std::vector<const Medium*> body_media;
+    DielBodies bodies;
     std::string is_dir, common_dir;
     // What the walkers share with the run: the lock, the sums and counters,
     // the space index (owned here) and the Gaussian surface (its multi-block

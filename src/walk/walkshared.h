@@ -15,6 +15,7 @@
 #include "convergence.h"
 #include "geometry.h"
 
+class DielBodies;
 class GaussSurface;
 class Spacemanager;
 
@@ -84,6 +85,8 @@ struct WalkShared {
     // block, whose surface is the box and band tables above.
     GaussSurface* block_surface = nullptr;
     Spacemanager* spacemgr = nullptr;
+    // The run's dielectric bodies; null when its media are bands only.
+    const DielBodies* bodies = nullptr;
 
     // The stopping rule's targets and budgets (0: none).
     char end_mode = 't';

@@ -1,0 +1,156 @@
+static const char KORVA_SOURCE[] = "src/bodywalk";
+
+// The walk of a run whose media include dielectric bodies. The band walk's
+// cut-position tables assume one horizontal interface across the whole
+// cube; near bodies that rarely holds, so this walk keeps to steps that need
+// no such assumption:
+// - a cube that meets no interface at all;
+// - a cube centred on a point of a planar interface piece, with one
+//   permittivity on each side throughout the cube: the half-cube tables of
+//   that pair, their z axis turned onto the piece's normal. A cube that
+//   touches an interface lands on it with a probability of about a sixth,
+//   so walks do not crawl towards interfaces;
+// - where neither fits a cube of at least FLOOR times the conductor
+//   distance (edges and corners of bodies), one finite-volume step of that
+//   length, with the permittivities of its cell faces.
+#include <cmath>
+
+#include "dielbodies.h"
+#include "gausssurface.h"
+#include "log.h"
+#include "randomwalk.h"
+#include "spacemanager.h"
+
+namespace {
+
+const double FLOOR = 1.0 / 32.0;
+// Distance that SearchNearestCuboid reports for a point outside the window.
+const int NOT_FOUND = (int)0x80000001u;
+const double SIDE = 1e-7;
+
+// The point of a half cube drawn in its own frame (normal along z), turned
+// so that the normal lies along `axis`; the turn is a cyclic permutation.
+Vector3 Turn(const Vector3& centre, const Vector3& drawn, int axis)
+{
+    const double o[3] = {drawn.x - centre.x, drawn.y - centre.y, drawn.z - centre.z};
+    double t[3];
+    t[axis] = o[2];
+    t[(axis + 1) % 3] = o[0];
+    t[(axis + 2) % 3] = o[1];
+    return Vector3(centre.x + t[0], centre.y + t[1], centre.z + t[2]);
+}
+
+}  // namespace
+
+void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
+{
+    const DielBodies& b = *m.bodies;
+    const DielBodies::Near near = b.Query(pt, reach);
+    bool on_band = false;
+    const double band_clear = b.BandClearance(pt.z, on_band);
+    const double floor = reach * FLOOR;
+    int axis = 2;
+    double dlow = 0.0, dhigh = 0.0, r;
+    bool half = false;
+    if (near.on == -2) {
+        r = 0.0;
+    } else if (near.on >= 0) {
+        const DielPatch& p = b.patches[near.on];
+        // A band interface across the piece's normal would cut the half cube.
+        r = on_band && p.axis != 2 ? 0.0 : std::min(reach, std::min(near.clear_on, band_clear));
+        axis = p.axis;
+        dlow = p.eps_neg;
+        dhigh = p.eps_pos;
+        half = true;
+    } else {
+        r = std::min(reach, std::min(near.clear, band_clear));
+        if (on_band) {
+            dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
+            dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
+            half = dlow != dhigh;
+        }
+    }
+    if (r < floor) {
+        double w[6];
+        b.StepWeights(pt, floor, w);
+        double u = rand_walk.Random();
+        int k = 0;
+        while (k < 5 && u >= w[k]) {
+            u -= w[k];
+            ++k;
+        }
+        const double step = (k % 2 ? floor : -floor);
+        if (k / 2 == 0)
+            pt.x += step;
+        else if (k / 2 == 1)
+            pt.y += step;
+        else
+            pt.z += step;
+        return;
+    }
+    Cube cube(pt, r);
+    if (!half) {
+        pt = StructToVector3(GetPoint(0, cube, 0.0, 0.0), cube);
+        return;
+    }
+    layers.UpdateHalfPSum(dlow, dhigh);
+    bool upper = true;
+    const PointOnCube s = GetPointInHalf(layers, upper, dlow, dhigh, cube, r);
+    pt = Turn(cube.center, StructToVector3(s, cube), axis);
+}
+
+int Randomwalk::WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, int& strata, long long& hops)
+{
+    const DielBodies& b = *m.bodies;
+    int band = 0;
+    id_gss = -1;
+    double face_dist = 0.0;
+    Vector3 pt = m.block_surface ? m.block_surface->Draw(rand_walk, rand_gauss, id_gss, face_dist)
+                                 : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                                                 id_gss, band);
+    FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+    if (!m.block_surface)
+        face_dist = m.gauss_dist[id_gss];
+
+    // First hop. The surface was sampled by the bands' permittivity; a body
+    // at the start point scales the flux by its own. The run places the
+    // surface off every body face, so the start cube is whole-medium unless
+    // the start point lies on a band interface.
+    Cube cube = m.spacemgr->GetDomainCubic(pt);
+    const DielBodies::Near near = b.Query(pt, cube.radius);
+    bool on_band = false;
+    const double band_clear = b.BandClearance(pt.z, on_band);
+    cube.radius = std::min(cube.radius, std::min(near.clear, band_clear));
+    PointOnCube spt;
+    strata = -1;
+    const double dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
+    const double dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
+    if (on_band && dlow != dhigh) {
+        layers.UpdateHalfWSum(dlow, dhigh);
+        layers.Update_PDF_Half_WSum(dlow, dhigh);
+        weight = GetClipHalfWeightAndPoint(1, cube, 0.0, 0.0, spt, id_gss);
+    } else {
+        weight = GetClipWeightAndPoint(0, cube, 0.0, 0.0, spt, id_gss, -1);
+        if (weight_select == 3)
+            strata = spt.strata;
+        if (!on_band)
+            weight *= b.EpsAt(pt) / b.BandEps(pt.z);
+    }
+    weight *= m.gauss_total;
+    if (gauss_select == 1)
+        weight *= face_dist;
+    pt = StructToVector3(spt, cube);
+    ++hops;
+
+    LeafIndex::Hint leaf;
+    for (;;) {
+        int d = 0;
+        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
+        if (d == NOT_FOUND)
+            return n - 1;
+        if (d == 0)
+            return hit->id;
+        ++hops;
+        BodyHop(m, pt, d / 5000.0);
+    }
+}

@@ -1,0 +1,348 @@
+#include "dielbodies.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "layers.h"
+
+namespace {
+
+// How far from a plane a point still lies on it: landings on a cube face
+// that touches a plane come within rounding of it; the grid is 2e-4 um.
+const double ON_PLANE = 1e-9;
+// Offset at which the permittivity on either side of a plane is read.
+const double SIDE = 1e-7;
+
+double Lo(const Cuboid& b, int a) { return a == 0 ? b.x0 : a == 1 ? b.y0 : b.z0; }
+double Hi(const Cuboid& b, int a) { return a == 0 ? b.x1 : a == 1 ? b.y1 : b.z1; }
+double At(const Vector3& p, int a) { return a == 0 ? p.x : a == 1 ? p.y : p.z; }
+void Set(Vector3& p, int a, double v) { (a == 0 ? p.x : a == 1 ? p.y : p.z) = v; }
+
+bool Inside(const Cuboid& b, const Vector3& p)
+{
+    return p.x >= b.x0 && p.x <= b.x1 && p.y >= b.y0 && p.y <= b.y1 && p.z >= b.z0 && p.z <= b.z1;
+}
+
+double Gap(double v, double lo, double hi) { return v < lo ? lo - v : v > hi ? v - hi : 0.0; }
+
+}  // namespace
+
+int DielBodies::BinX(double x) const { return std::min(nx - 1, std::max(0, (int)std::floor((x - bx0) / bin))); }
+int DielBodies::BinY(double y) const { return std::min(ny - 1, std::max(0, (int)std::floor((y - by0) / bin))); }
+
+void DielBodies::AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1,
+                           double y1)
+{
+    for (int i = BinX(x0); i <= BinX(x1); ++i)
+        for (int j = BinY(y0); j <= BinY(y1); ++j)
+            bins[(size_t)i * ny + j].push_back(index);
+}
+
+double DielBodies::BandEps(double z) const
+{
+    const size_t k = std::upper_bound(band_z.begin(), band_z.end(), z) - band_z.begin();
+    return band_eps[k];
+}
+
+double DielBodies::EpsAt(const Vector3& p, bool* in_body) const
+{
+    int best = -1;
+    if (nx > 0 && p.x >= bx0 && p.y >= by0 && p.x <= bx0 + nx * bin && p.y <= by0 + ny * bin)
+        for (int i : body_bins[(size_t)BinX(p.x) * ny + BinY(p.y)])
+            if (i > best && Inside(bodies[i].box, p))
+                best = i;
+    if (in_body)
+        *in_body = best >= 0;
+    return best >= 0 ? bodies[best].eps : BandEps(p.z);
+}
+
+void DielBodies::Build(const std::vector<const Medium*>& media, const std::vector<Layer>& layers)
+{
+    // The bands: each face of the stack carries the permittivity beneath it;
+    // the lowest medium reaches down and the highest up without bound.
+    std::vector<std::pair<double, double>> faces;  // (z, permittivity below)
+    for (const Layer& l : layers)
+        if (std::fabs(l.pos) < 1e99)
+            faces.push_back({l.pos, l.diel});
+    double above = 1.0;
+    for (const Layer& l : layers)
+        if (l.diel > 0)
+            above = l.diel;
+    band_z.clear();
+    band_eps.clear();
+    for (size_t i = 0; i < faces.size(); ++i) {
+        double below = faces[i].second;
+        if (!(below > 0))
+            continue;
+        double next = above;
+        for (size_t j = i + 1; j < faces.size(); ++j)
+            if (faces[j].second > 0) {
+                next = faces[j].second;
+                break;
+            }
+        if (band_eps.empty())
+            band_eps.push_back(below);
+        if (next != below) {
+            band_z.push_back(faces[i].first);
+            band_eps.push_back(next);
+        }
+    }
+    if (band_eps.empty())
+        band_eps.push_back(above);
+
+    bodies.clear();
+    patches.clear();
+    for (const Medium* m : media)
+        bodies.push_back({*m->block, m->diel});
+    if (bodies.empty())
+        return;
+    double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300, size = 0.0;
+    for (const Body& b : bodies) {
+        x0 = std::min(x0, b.box.x0);
+        y0 = std::min(y0, b.box.y0);
+        x1 = std::max(x1, b.box.x1);
+        y1 = std::max(y1, b.box.y1);
+        size += std::max(b.box.x1 - b.box.x0, b.box.y1 - b.box.y0);
+    }
+    // Bins about the size of a body, a few hundred a side at most.
+    const double extent = std::max(x1 - x0, y1 - y0);
+    bin = std::max(size / bodies.size(), extent / 256.0);
+    if (!(bin > 0))
+        bin = 1.0;
+    bx0 = x0;
+    by0 = y0;
+    nx = std::max(1, (int)std::ceil((x1 - x0) / bin));
+    ny = std::max(1, (int)std::ceil((y1 - y0) / bin));
+    body_bins.assign((size_t)nx * ny, {});
+    for (size_t i = 0; i < bodies.size(); ++i)
+        AddToBins(body_bins, (int)i, bodies[i].box.x0, bodies[i].box.y0, bodies[i].box.x1, bodies[i].box.y1);
+    for (const Body& b : bodies)
+        for (int a = 0; a < 3; ++a) {
+            FacePatches(b, a, false);
+            FacePatches(b, a, true);
+        }
+    patch_bins.assign((size_t)nx * ny, {});
+    for (size_t i = 0; i < patches.size(); ++i) {
+        const DielPatch& p = patches[i];
+        double lo[3], hi[3];
+        lo[p.axis] = hi[p.axis] = p.pos;
+        lo[(p.axis + 1) % 3] = p.lo[0];
+        hi[(p.axis + 1) % 3] = p.hi[0];
+        lo[(p.axis + 2) % 3] = p.lo[1];
+        hi[(p.axis + 2) % 3] = p.hi[1];
+        AddToBins(patch_bins, (int)i, lo[0], lo[1], hi[0], hi[1]);
+    }
+}
+
+// The pieces of one face of a body across which the permittivity steps:
+// the face is cut by every box edge and band interface that crosses it, and
+// each cell is judged by the permittivities just off its centre.
+void DielBodies::FacePatches(const Body& b, int a, bool high)
+{
+    const int u = (a + 1) % 3, v = (a + 2) % 3;
+    const double pos = high ? Hi(b.box, a) : Lo(b.box, a);
+    const double u0 = Lo(b.box, u), u1 = Hi(b.box, u), v0 = Lo(b.box, v), v1 = Hi(b.box, v);
+    std::vector<double> cu = {u0, u1}, cv = {v0, v1};
+    const Cuboid& f = b.box;
+    for (int bi = BinX(f.x0); bi <= BinX(f.x1); ++bi)
+        for (int bj = BinY(f.y0); bj <= BinY(f.y1); ++bj)
+            for (int i : body_bins[(size_t)bi * ny + bj]) {
+                const Cuboid& o = bodies[i].box;
+                if (Lo(o, a) > pos || Hi(o, a) < pos)
+                    continue;
+                for (double c : {Lo(o, u), Hi(o, u)})
+                    if (c > u0 && c < u1)
+                        cu.push_back(c);
+                for (double c : {Lo(o, v), Hi(o, v)})
+                    if (c > v0 && c < v1)
+                        cv.push_back(c);
+            }
+    for (double z : band_z) {
+        if (u == 2 && z > u0 && z < u1)
+            cu.push_back(z);
+        if (v == 2 && z > v0 && z < v1)
+            cv.push_back(z);
+    }
+    std::sort(cu.begin(), cu.end());
+    cu.erase(std::unique(cu.begin(), cu.end()), cu.end());
+    std::sort(cv.begin(), cv.end());
+    cv.erase(std::unique(cv.begin(), cv.end()), cv.end());
+    for (size_t j = 0; j + 1 < cv.size(); ++j) {
+        // Cells of one row with the same two permittivities make one patch.
+        int open = -1;
+        for (size_t i = 0; i + 1 < cu.size(); ++i) {
+            Vector3 c;
+            Set(c, a, pos);
+            Set(c, u, 0.5 * (cu[i] + cu[i + 1]));
+            Set(c, v, 0.5 * (cv[j] + cv[j + 1]));
+            Vector3 below = c, over = c;
+            Set(below, a, pos - SIDE);
+            Set(over, a, pos + SIDE);
+            const double en = EpsAt(below), ep = EpsAt(over);
+            if (en == ep) {
+                open = -1;
+                continue;
+            }
+            if (open >= 0 && patches[open].eps_neg == en && patches[open].eps_pos == ep) {
+                patches[open].hi[0] = cu[i + 1];
+                continue;
+            }
+            DielPatch p;
+            p.axis = a;
+            p.pos = pos;
+            p.lo[0] = cu[i];
+            p.hi[0] = cu[i + 1];
+            p.lo[1] = cv[j];
+            p.hi[1] = cv[j + 1];
+            p.eps_neg = en;
+            p.eps_pos = ep;
+            open = (int)patches.size();
+            patches.push_back(p);
+        }
+    }
+}
+
+DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
+{
+    Near out;
+    if (patches.empty())
+        return out;
+    // Patches within reach in x and y lie in the bins around p's; rings of
+    // bins are searched outwards until they lie farther than the nearest find.
+    const double gx = Gap(p.x, bx0, bx0 + nx * bin), gy = Gap(p.y, by0, by0 + ny * bin);
+    if (std::max(gx, gy) > reach)
+        return out;
+    const int ci = (int)std::floor((p.x - bx0) / bin), cj = (int)std::floor((p.y - by0) / bin);
+    // Coplanar patches through p: few, kept until p's own is known.
+    int plane_idx[16];
+    double plane_d[16];
+    int planes = 0;
+    double other = 1e300;
+    bool overflow = false;
+    for (int ring = 0;; ++ring) {
+        if ((ring - 1) * bin > std::min(std::min(other, out.clear), reach))
+            break;
+        if (ci - ring < 0 && cj - ring < 0 && ci + ring >= nx && cj + ring >= ny)
+            break;
+        for (int i = ci - ring; i <= ci + ring; ++i) {
+            if (i < 0 || i >= nx)
+                continue;
+            const bool edge_col = i == ci - ring || i == ci + ring;
+            for (int j = cj - ring; j <= cj + ring; ++j) {
+                if (j < 0 || j >= ny || (!edge_col && j != cj - ring && j != cj + ring))
+                    continue;
+                for (int k : patch_bins[(size_t)i * ny + j]) {
+                    const DielPatch& q = patches[k];
+                    const double da = std::fabs(At(p, q.axis) - q.pos);
+                    const double g0 = Gap(At(p, (q.axis + 1) % 3), q.lo[0], q.hi[0]);
+                    const double g1 = Gap(At(p, (q.axis + 2) % 3), q.lo[1], q.hi[1]);
+                    const double d = std::max(da, std::max(g0, g1));
+                    if (da <= ON_PLANE) {
+                        if (d <= ON_PLANE) {
+                            if (out.on == -1)
+                                out.on = k;
+                            else if (out.on >= 0 && out.on != k) {
+                                const DielPatch& o = patches[out.on];
+                                if (o.axis != q.axis || o.eps_neg != q.eps_neg || o.eps_pos != q.eps_pos)
+                                    out.on = -2;
+                            }
+                            continue;
+                        }
+                        if (planes < 16) {
+                            plane_idx[planes] = k;
+                            plane_d[planes++] = d;
+                        } else {
+                            overflow = true;
+                        }
+                        out.clear = std::min(out.clear, d);
+                        continue;
+                    }
+                    other = std::min(other, d);
+                    out.clear = std::min(out.clear, d);
+                }
+            }
+        }
+    }
+    out.clear = std::min(out.clear, other);
+    out.clear_on = other;
+    if (out.on >= 0) {
+        const DielPatch& o = patches[out.on];
+        for (int t = 0; t < planes; ++t) {
+            const DielPatch& q = patches[plane_idx[t]];
+            if (q.axis != o.axis || q.eps_neg != o.eps_neg || q.eps_pos != o.eps_pos)
+                out.clear_on = std::min(out.clear_on, plane_d[t]);
+        }
+        if (overflow)
+            out.clear_on = std::min(out.clear_on, out.clear);
+    }
+    return out;
+}
+
+double DielBodies::BandClearance(double z, bool& on_band) const
+{
+    on_band = false;
+    double best = 1e300;
+    const size_t k = std::lower_bound(band_z.begin(), band_z.end(), z - ON_PLANE) - band_z.begin();
+    for (size_t i = k >= 1 ? k - 1 : 0; i < band_z.size() && i <= k + 1; ++i) {
+        const double d = std::fabs(band_z[i] - z);
+        if (d <= ON_PLANE)
+            on_band = true;
+        else
+            best = std::min(best, d);
+    }
+    return best;
+}
+
+void DielBodies::StepWeights(const Vector3& p, double h, double w[6]) const
+{
+    // Flux through each face of the cell of side h about p: the permittivity
+    // in series along the step (harmonic mean), side by side across the face
+    // (mean over a 3 x 3 grid of it).
+    double total = 0.0;
+    for (int a = 0; a < 3; ++a)
+        for (int s = 0; s < 2; ++s) {
+            const int u = (a + 1) % 3, v = (a + 2) % 3;
+            const double dir = s ? 1.0 : -1.0;
+            double sum = 0.0;
+            for (int i = -1; i <= 1; ++i)
+                for (int j = -1; j <= 1; ++j) {
+                    Vector3 q = p;
+                    Set(q, u, At(p, u) + i * h / 3);
+                    Set(q, v, At(p, v) + j * h / 3);
+                    double inv = 0.0;
+                    for (int t = 0; t < 4; ++t) {
+                        Vector3 r = q;
+                        Set(r, a, At(p, a) + dir * h * (t + 0.5) / 4);
+                        inv += 1.0 / EpsAt(r);
+                    }
+                    sum += 4.0 / inv;
+                }
+            w[2 * a + s] = sum;
+            total += sum;
+        }
+    for (int k = 0; k < 6; ++k)
+        w[k] /= total;
+}
+
+std::vector<std::pair<double, double>> DielBodies::Pairs() const
+{
+    std::vector<std::pair<double, double>> out;
+    for (const DielPatch& p : patches) {
+        const std::pair<double, double> k{p.eps_neg, p.eps_pos};
+        if (std::find(out.begin(), out.end(), k) == out.end())
+            out.push_back(k);
+    }
+    return out;
+}
+
+bool DielBodies::OnSomePatch(const Cuboid& g) const
+{
+    for (const DielPatch& p : patches) {
+        const int u = (p.axis + 1) % 3, v = (p.axis + 2) % 3;
+        if (std::fabs(Lo(g, p.axis) - p.pos) > ON_PLANE && std::fabs(Hi(g, p.axis) - p.pos) > ON_PLANE)
+            continue;
+        if (Lo(g, u) <= p.hi[0] && Hi(g, u) >= p.lo[0] && Lo(g, v) <= p.hi[1] && Hi(g, v) >= p.lo[1])
+            return true;
+    }
+    return false;
+}

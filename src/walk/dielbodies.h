@@ -1,0 +1,83 @@
+// Dielectric bodies: media that are boxes inside the planar bands (films
+// around wires, spacers, trenches), and the surfaces across which the
+// permittivity changes once bodies and bands are put together.
+//
+// A walk near bodies takes only three kinds of step, each exact or of
+// bounded, measured bias: a cube that meets no such surface (single-medium
+// tables), a cube centred on one planar piece of it with one permittivity on
+// each side (the half-cube tables of the pair, turned so that their z axis is
+// the piece's normal), and, where neither fits a cube of useful size (at the
+// edges and corners of bodies), one finite-volume step.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "geometry.h"
+
+class Layer;
+
+// A rectangle of a plane normal to `axis` across which the permittivity
+// steps from eps_neg (lower coordinate) to eps_pos.
+struct DielPatch {
+    int axis = 2;
+    double pos = 0.0;
+    double lo[2] = {0, 0}, hi[2] = {0, 0};  // along axes (axis+1)%3 and (axis+2)%3
+    double eps_neg = 1.0, eps_pos = 1.0;
+};
+
+class DielBodies {
+public:
+    struct Body {
+        Cuboid box;
+        double eps;
+    };
+    // Precedence order: where bodies overlap, the later one holds.
+    std::vector<Body> bodies;
+    // Pieces of body faces across which the permittivity steps.
+    std::vector<DielPatch> patches;
+    // Band interfaces (permittivity steps of the planar stack) and the
+    // permittivity of each band: band_eps[k] lies below band_z[k].
+    std::vector<double> band_z, band_eps;
+
+    // `media` are the body blocks in precedence order, `layers` the planar
+    // stack the bands made.
+    void Build(const std::vector<const Medium*>& media, const std::vector<Layer>& layers);
+    bool Empty() const { return bodies.empty(); }
+
+    double BandEps(double z) const;
+    // The permittivity at p: the last body holding p, else its band.
+    double EpsAt(const Vector3& p, bool* in_body = nullptr) const;
+
+    // What a hop from p may do. `on` is the patch p lies on (-1: none; -2:
+    // on two pieces that differ, an edge); `clear` the L-infinity distance to
+    // the nearest patch (without the ones p lies on); `clear_on` the same
+    // without every patch coplanar with `on` and of its permittivities.
+    struct Near {
+        int on = -1;
+        double clear = 1e300;
+        double clear_on = 1e300;
+    };
+    Near Query(const Vector3& p, double reach) const;
+    // Distance from z to the nearest band interface other than one at z itself.
+    double BandClearance(double z, bool& on_band) const;
+
+    // Finite-volume weights of the six steps of length h from p, in the
+    // order -x, +x, -y, +y, -z, +z; they sum to 1.
+    void StepWeights(const Vector3& p, double h, double w[6]) const;
+
+    // Whether a face of box g lies in the plane of a patch and meets it.
+    bool OnSomePatch(const Cuboid& g) const;
+
+    // Every ordered permittivity pair (negative side, positive side) of a patch.
+    std::vector<std::pair<double, double>> Pairs() const;
+
+private:
+    double bx0 = 0, by0 = 0, bin = 1;
+    int nx = 0, ny = 0;
+    std::vector<std::vector<int>> body_bins, patch_bins;
+    int BinX(double x) const;
+    int BinY(double y) const;
+    void AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1, double y1);
+    void FacePatches(const Body& b, int axis, bool high);
+};
