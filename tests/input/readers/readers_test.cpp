@@ -116,7 +116,8 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 "
              "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 5\n", "c: THICKNESS_ON_FIELD > 0", 20},
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 0 "
-             "THICKNESS_BESIDE_WRAPPED 0 THICKNESS_ON_FIELD 0\n", "DIELECTRIC_CONFORMAL: c: the film has no thickness", 20},
+             "THICKNESS_BESIDE_WRAPPED 0 THICKNESS_ON_FIELD 0\n",
+         "DIELECTRIC_CONFORMAL: c: the film has no thickness", 20},
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 "
              "THICKNESS_BESIDE_WRAPPED -5 THICKNESS_ON_FIELD 0\n", "c: a thickness is negative", 20},
         {"", "DIELECTRIC_CONFORMAL c WRAPS d PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 THICKNESS_BESIDE_WRAPPED 10 "
@@ -160,18 +161,16 @@ TEST(Pex25d, ConformalFilmsBecomeBoxesAroundTheShapesTheyWrap)
     ASSERT_EQ(b.size(), 6u);  // three m1 boxes (A and the two of B's L) per film
     for (size_t i = 0; i < b.size(); ++i)
         EXPECT_EQ(b[i].name, i < 3 ? "cap" : "lint") << i;
-    const struct {
-        double got, want;
-        const char* what;
-    } values[] = {
-        // Around A (0..1 x 0..0.5 on m1, z 0.5..0.8): lint 50 nm beside, 100 nm over.
-        {b[3].box.x0, -0.05, "lint x0"}, {b[3].box.y1, 0.55, "lint y1"}, {b[3].box.z0, 0.5, "lint bottom"},
-        {b[3].box.z1, 0.9, "lint top"}, {b[3].diel, 7.3, "lint"},
-        // cap is measured from lint's surface: the offsets add up.
-        {b[0].box.x0, -0.05, "cap x0"}, {b[0].box.z1, 0.95, "cap top"}, {b[0].diel, 5, "cap"},
+    // Around A (0..1 x 0..0.5 on m1, z 0.5..0.8): lint 50 nm beside and 100 nm
+    // over; cap is measured from lint's surface, so the offsets add up.
+    auto corners = [](const Cuboid& c) {
+        std::vector<double> v{c.x0, c.y0, c.z0, c.x1, c.y1, c.z1};
+        for (double& x : v)
+            x = std::round(x * 1e9) / 1e9;
+        return v;
     };
-    for (const auto& v : values)
-        EXPECT_NEAR(v.got, v.want, 1e-12) << v.what;
+    EXPECT_EQ(corners(b[3].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.9}));
+    EXPECT_EQ(corners(b[0].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.95}));
     ASSERT_FALSE(r.scene.notes.empty());
     EXPECT_EQ(r.scene.notes.back(), "the conformal films became 6 dielectric boxes around the shapes they wrap");
     // The deck keeps them as bodies, in this order, after the bands.

@@ -5,8 +5,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "drawings.h"
@@ -60,14 +58,6 @@ Image Render(const TempDir& dir, const std::string& svg_path)
     return img;
 }
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The scene of an example deck, as the drawing command builds it.
 DeckView Load(const std::string& example)
 {
@@ -81,7 +71,7 @@ TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
     TempDir dir;
     // The example with a film around the lower wires: a body, x -3.05..3.05,
     // y -0.4..-0.1, z 0.4..0.9.
-    std::string text = Slurp(std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd");
+    std::string text = ReadFile(std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd");
     ASSERT_NE(text.find("<conductor>"), std::string::npos);
     text.insert(text.find("<conductor>"), "<medium> name film <block> name f basepoint (-3.05,-0.4,0.4) v1 (6.1,0,0) "
                                           "v2 (0,0.3,0) hvector (0,0,0.5) [/block] diel 7.3 [/medium]\n");
@@ -131,7 +121,7 @@ TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
     EXPECT_NE(img.At(L.xz.X(2.0), L.xz.Y(0.75)), LayerShade(s, 3.9));
     EXPECT_NE(img.At(L.xz.X(2.0), L.xz.Y(0.75)), "#ffffff");
     EXPECT_EQ(img.At(L.xz.X(3.5), L.xz.Y(0.75)), LayerShade(s, 3.9));
-    EXPECT_NE(Slurp(dir.path() + "/deck.svg").find(">eps 7.3,  1 box</text>"), std::string::npos);
+    EXPECT_NE(ReadFile(dir.path() + "/deck.svg").find(">eps 7.3,  1 box</text>"), std::string::npos);
 }
 
 TEST(DeckPicture, GaussianSurfaceEnclosesTheMasterInsideTheEnlargedWindow)
