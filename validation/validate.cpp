@@ -1,9 +1,10 @@
 // Accuracy cases: Korva against analytic references.
-//   korva_validate [--quick] [--threads N] [--clock] [--family DIR [--cases A-B] | --box]
+//   korva_validate [--quick] [--threads N] [--clock] [--family DIR [--cases A-B] | --box | --bodies]
 // Run from the repository root with the single-medium tables built and the
 // tables of every stack registered (validation/run does both). --family runs
 // the guarded-plate stack family listed in DIR/cases.tsv, --box the shielded
-// 3-D cases, instead of the basic cases.
+// 3-D cases, --bodies the cases with dielectric bodies, instead of the basic
+// cases.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -75,7 +76,7 @@ int main(int argc, char** argv)
 {
     ValidationSettings s;
     std::string family;
-    bool box = false;
+    bool box = false, bodies = false;
     int first = 1, last = 1 << 30;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--quick"))
@@ -86,12 +87,14 @@ int main(int argc, char** argv)
             sscanf(argv[++i], "%d-%d", &first, &last);
         else if (!strcmp(argv[i], "--box"))
             box = true;
+        else if (!strcmp(argv[i], "--bodies"))
+            bodies = true;
         else if (!strcmp(argv[i], "--threads") && i + 1 < argc)
             s.threads = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--clock"))
             s.fixed_seed = false;
         else {
-            fprintf(stderr, "usage: korva_validate [--quick] [--threads N] [--clock] [--family DIR [--cases A-B] | --box]\n");
+            fprintf(stderr, "usage: korva_validate [--quick] [--threads N] [--clock] [--family DIR [--cases A-B] | --box | --bodies]\n");
             return 2;
         }
     }
@@ -101,16 +104,26 @@ int main(int argc, char** argv)
             s.rel_err = 0.005;
         return RunFamily(s, family, first, last);
     }
-    std::vector<CaseResult> results = box ? RunBoxCases(s, "validation/decks")
-                                          : RunAllCases(s, "validation/decks", "examples");
+    std::vector<CaseResult> results = box      ? RunBoxCases(s, "validation/decks")
+                                      : bodies ? RunBodyCases(s, "validation/decks")
+                                               : RunAllCases(s, "validation/decks", "examples");
     printf("\n%-40s %12s %12s %10s %9s %9s  %s\n", "case", "korva (F)", "reference", "std.err",
            "dev (%)", "tol (%)", "");
-    int failed = 0;
+    int failed = 0, skipped = 0;
     for (const CaseResult& r : results) {
+        if (r.skipped) {
+            printf("%-40s %12s %12.5e %10s %9s %9s  skipped: the walk does not take bodies yet\n", r.name.c_str(),
+                   "-", r.reference, "-", "-", "-");
+            ++skipped;
+            continue;
+        }
         printf("%-40s %12.5e %12.5e %10.2e %9.3f %9.3f  %s\n", r.name.c_str(), r.value, r.reference,
                r.std_err, 100.0 * r.Deviation(), 100.0 * r.Tolerance(), r.Passed() ? "ok" : "FAIL");
         failed += r.Passed() ? 0 : 1;
     }
-    printf("\n%d passed, %d failed\n", (int)results.size() - failed, failed);
+    printf("\n%d passed, %d failed", (int)results.size() - failed - skipped, failed);
+    if (skipped)
+        printf(", %d skipped", skipped);
+    printf("\n");
     return failed ? 1 : 0;
 }

@@ -349,7 +349,7 @@ void NoteTables(Word& word, const DeckLists& lists, uint64_t digest)
     if (root == "." && getcwd(cwd, sizeof cwd))
         root = cwd;  // each rank may have its own
     word.shown[TABLES] = root + "/incdata";
-    if (lists.media.size() >= 2) {
+    if (lists.bands.size() >= 2) {
         const std::string registered = RegisteredTableFolder();
         word.shown[TABLES] += " and " + (registered.empty() ? CacheFolder() : registered);
     }

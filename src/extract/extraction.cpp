@@ -33,6 +33,15 @@ double CpuSeconds()
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
+// ---- dielectric bodies: the one place that refuses them --------------------
+// The walk steps through a stack of bands only; until it takes bodies, a
+// deck with any is refused here, before anything is built for it.
+bool WalkSupportsBodies()
+{
+    return false;
+}
+// ---------------------------------------------------------------------------
+
 }  // namespace
 
 StratumStores::StratumStores(size_t slots)
@@ -57,8 +66,13 @@ Extraction::Extraction(const DeckLists& lists) : deck_(lists)
         blocks_[at].push_back(const_cast<Cuboid*>(c));
     }
     mgr_.deck_line = [this](const Cuboid* box) { return deck_.LineOf(box); };
+    if (!lists.bodies.empty() && !WalkSupportsBodies()) {
+        error_ = "dielectric bodies (media that do not span the window) are not supported by this build\n";
+        shared_seconds_ = Seconds(start);
+        return;
+    }
     try {
-        mgr_.PrepareShared(lists.cuboids, lists.media, 1, 4, lists.window);
+        mgr_.PrepareShared(lists.cuboids, lists.bands, 1, 4, lists.window);
     } catch (const InputError& e) {
         error_ = e.message;
     }
@@ -143,9 +157,9 @@ Cuboid Extraction::PlannedGaussianSurface(const DeckLists& lists, const Cuboid& 
     // what the walks read; the manager here is never prepared.
     WalkMgr placement;
     placement.cuboids = lists.cuboids;
-    placement.mediums = lists.media;
+    placement.mediums = lists.bands;
     placement.SetMasterBox();
-    placement.layers = new Layers(placement.tables, lists.media);
+    placement.layers = new Layers(placement.tables, lists.bands);
     faces = placement.tables.layers;
     const Cuboid& e = enlarged;
     return placement.GetGauss(Vector3(e.x0, e.y0, e.z0), Vector3(e.x1, e.y1, e.z1));

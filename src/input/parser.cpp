@@ -652,7 +652,7 @@ bool ValidateDeck()
 }
 
 // The stack of layers has a permittivity at every height only when the
-// media neither leave a gap in z nor disagree where they overlap.
+// bands neither leave a gap in z nor disagree where they overlap.
 bool CheckMediaStack()
 {
     struct Slab {
@@ -660,9 +660,22 @@ bool CheckMediaStack()
         const Medium* m;
     };
     std::vector<Slab> slabs;
+    const std::string* body = nullptr;
     for (const auto& medium : mediums)
-        for (const Medium* m : medium.second)
-            slabs.push_back({&medium.first, m});
+        for (const Medium* m : medium.second) {
+            if (SpansWindow(*m->block, solver_space))
+                slabs.push_back({&medium.first, m});
+            else if (!body)
+                body = &medium.first;
+        }
+    // Only bands fill the window: a body holds where it lies and leaves the
+    // rest to them, so bodies without any band leave points unset.
+    if (body && slabs.empty()) {
+        Log::perror("medium \"%s\" is a dielectric body (it does not span the window in x and y), and no "
+                    "medium spans the window: the rest of the window has no permittivity\n",
+                    body->c_str());
+        return false;
+    }
     std::stable_sort(slabs.begin(), slabs.end(),
                      [](const Slab& a, const Slab& b) { return a.m->block->z0 < b.m->block->z0; });
     const double TOL = 1e-12;
@@ -873,8 +886,35 @@ void BuildDeckLists(DeckLists& lists)
         if (conductor.first != lists.master)
             add(conductor.first, conductor.second);
     }
-    for (const auto& medium : lists.media_by_name)
+    lists.bands.clear();
+    lists.bodies.clear();
+    std::set<const Medium*> kept;
+    for (const auto& medium : lists.media_by_name) {
         lists.media.insert(lists.media.end(), medium.second.begin(), medium.second.end());
+        for (Medium* m : medium.second) {
+            if (SpansWindow(*m->block, lists.window))
+                lists.bands.push_back(m);
+            else
+                kept.insert(m);
+        }
+    }
+    // The store holds the media in the order their statements ended, so a
+    // replacing statement's blocks come at its own place.
+    if (!kept.empty() && lists.store) {
+        for (Medium& m : lists.store->media)
+            if (kept.count(&m))
+                lists.bodies.push_back(&m);
+    } else {
+        for (Medium* m : lists.media)
+            if (kept.count(m))
+                lists.bodies.push_back(m);
+    }
+}
+
+bool SpansWindow(const Cuboid& b, const Cuboid* w)
+{
+    const double TOL = 1e-12;
+    return !w || (b.x0 <= w->x0 + TOL && b.x1 >= w->x1 - TOL && b.y0 <= w->y0 + TOL && b.y1 >= w->y1 - TOL);
 }
 
 int DeckReader::Finish(int result, DeckLists& lists)
@@ -883,9 +923,13 @@ int DeckReader::Finish(int result, DeckLists& lists)
         return 255;
     if (MasterMissing())
         return 255;  // the parser has said so
-    if (!ValidateDeck() || !CheckMediaStack() || !CheckScale() || !CheckWindowHoldsConductors())
+    if (!ValidateDeck() || !CheckScale() || !CheckWindowHoldsConductors())
         return 255;
+    // Bands and bodies are told apart by the window, given or defaulted, so
+    // the window is settled first.
     ApplyWindowDefault();
+    if (!CheckMediaStack())
+        return 255;
     BuildDeckLists(lists);
     return 0;
 }

@@ -60,6 +60,13 @@ struct DeckLists {
     std::vector<std::string> names;      // master first, then byte order
     std::vector<const Cuboid*> cuboids;  // every block, master's first; id = conductor index
     std::vector<Medium*> media;          // one Medium per medium block
+    // A block that spans the window in x and y is a band of the layer
+    // stack (in the order of `media`); any other is a dielectric body, in
+    // deck order: later statements after earlier ones, a replacing
+    // statement at its own place, blocks in their order. Where bodies
+    // overlap the later one holds, and every body holds over the bands.
+    std::vector<Medium*> bands;
+    std::vector<Medium*> bodies;
     // The window as given or defaulted; an extraction enlarges it in place.
     Cuboid* window = nullptr;
     std::map<std::string, std::vector<Cuboid*>> conductors;
@@ -88,3 +95,6 @@ int LoadDeck(const char* path, DeckLists& lists, bool need_task = true, uint64_t
 int LoadDeckText(const std::string& text, DeckLists& lists, bool need_task = true);
 // The ordered lists from the structure.
 void BuildDeckLists(DeckLists& lists);
+// Whether a medium block is a band: it spans `window` in x and y (to
+// 1e-12). Without a window every block is a band.
+bool SpansWindow(const Cuboid& block, const Cuboid* window);

@@ -84,6 +84,15 @@ struct Simple {
     int line = 0;
 };
 
+// A film around what it wraps: its solid holds the wrapped solid grown by
+// `beside` sideways and by `over` on top.
+struct Conformal {
+    std::string name, wraps;
+    double eps = 0;
+    int64_t over = 0, beside = 0, field = 0;
+    int line = 0;
+};
+
 struct Shape {
     std::string conductor, layer;
     std::vector<Ring> rings;  // a box is a ring of four corners
@@ -123,6 +132,7 @@ private:
     std::map<std::string, Profile> metals;
     std::vector<Via> vias;
     std::vector<Simple> simples;
+    std::vector<Conformal> films;
     bool have_background = false;
     double background = 0.0;
     std::vector<std::pair<std::string, std::string>> conductors;  // shortname, net
@@ -273,8 +283,7 @@ private:
             if (!c.failed)
                 simples.push_back(s);
         } else if (SameWord(head, "DIELECTRIC_CONFORMAL")) {
-            c.Fail("conformal dielectrics follow the conductors' outlines; only horizontal bands "
-                   "can be represented");
+            ReadConformal(c);
         } else if (head.size() > 11 && SameWord(head.substr(0, 11), "DIELECTRIC_")) {
             c.Fail("this dielectric kind is not a horizontal band and cannot be represented");
         } else if (SameWord(head, "CONDUCTOR")) {
@@ -334,6 +343,38 @@ private:
         } else {
             c.Fail("unknown record");
         }
+    }
+
+    void ReadConformal(Cursor& c)
+    {
+        Conformal f;
+        f.name = c.Take("a name");
+        c.Keyword("WRAPS");
+        f.wraps = c.Take("the wrapped profile");
+        c.Keyword("PERMITTIVITY");
+        f.eps = c.Number("PERMITTIVITY");
+        c.Keyword("THICKNESS_OVER_WRAPPED");
+        f.over = c.Grid("THICKNESS_OVER_WRAPPED");
+        c.Keyword("THICKNESS_BESIDE_WRAPPED");
+        f.beside = c.Grid("THICKNESS_BESIDE_WRAPPED");
+        c.Keyword("THICKNESS_ON_FIELD");
+        f.field = c.Grid("THICKNESS_ON_FIELD");
+        f.line = c.record.line;
+        c.End();
+        if (!c.failed && !(f.eps > 0))
+            c.Fail(f.name + ": PERMITTIVITY must be > 0");
+        if (!c.failed && (f.over < 0 || f.beside < 0 || f.field < 0))
+            c.Fail(f.name + ": a thickness is negative");
+        if (!c.failed && f.over == 0 && f.beside == 0)
+            c.Fail(f.name + ": the film has no thickness (THICKNESS_OVER_WRAPPED and THICKNESS_BESIDE_WRAPPED "
+                            "are both 0)");
+        // A film on the field is a layer with holes where the wrapped shapes
+        // stand; only films around the shapes are made into boxes.
+        if (!c.failed && f.field > 0)
+            c.Fail(f.name + ": THICKNESS_ON_FIELD > 0 also lays the film on the field between the shapes, "
+                            "which is not read; only films around the shapes (THICKNESS_ON_FIELD 0) are");
+        if (!c.failed)
+            films.push_back(f);
     }
 
     void ReadUnits(Cursor& c)
@@ -470,6 +511,7 @@ private:
     // Conductor boxes with the line of the shape each came from.
     std::vector<std::pair<size_t, Cuboid>> boxes;  // conductor index, box
     std::vector<int> box_line;
+    std::vector<std::string> box_layer;
 
     void BuildConductors(const std::map<std::string, Profile>& layers)
     {
@@ -512,6 +554,7 @@ private:
                 boxes.push_back({c->second, Cuboid(0, Um(r.x0), Um(r.y0), Um(layer->second.zlo), Um(r.x1),
                                                    Um(r.y1), Um(layer->second.zhi))});
                 box_line.push_back(s.line);
+                box_layer.push_back(s.layer);
             }
         }
         for (const auto& b : boxes)
@@ -569,50 +612,106 @@ private:
             ground_name, {Cuboid(0, w.x0, w.y0, Um(ground.zlo), w.x1, w.y1, Um(ground.zhi))}});
         boxes.push_back({scene.conductors.size() - 1, scene.conductors.back().boxes[0]});
         box_line.push_back(ground.line);
+        box_layer.push_back(ground_name);
         if (!options.master.empty() && options.master == ground_name)
             scene.master = ground_name;
     }
 
+    struct Claim {
+        int64_t z0, z1;
+        int depth;
+        double eps;
+        int line;
+    };
+
+    // A dielectric's WRAPS chain down to a profile: its depth (1 when it
+    // wraps a profile), the profile, and the films' thicknesses along the
+    // way, each film measured from the surface of the one it wraps.
+    struct Chain {
+        int depth = 1;
+        std::string root;
+        int64_t over = 0, beside = 0;
+        bool through_band = false;  // a band lies between it and its root
+        std::vector<std::string> path;
+        enum { OK, UNKNOWN, CYCLE } end = OK;
+    };
+
+    Chain Follow(const std::string& name, const std::map<std::string, Profile>& profiles,
+                 const std::map<std::string, const Simple*>& simple_of,
+                 const std::map<std::string, const Conformal*>& film_of) const
+    {
+        Chain c;
+        std::string at = name;
+        std::set<std::string> seen;
+        for (;;) {
+            c.path.push_back(at);
+            if (!seen.insert(at).second) {
+                c.end = Chain::CYCLE;
+                return c;
+            }
+            std::string next;
+            auto f = film_of.find(at);
+            auto b = simple_of.find(at);
+            if (f != film_of.end()) {
+                c.over += f->second->over;
+                c.beside += f->second->beside;
+                next = f->second->wraps;
+            } else if (b != simple_of.end()) {
+                c.through_band = c.through_band || at != name;
+                next = b->second->wraps;
+            } else {
+                c.end = Chain::UNKNOWN;
+                return c;
+            }
+            if (profiles.count(next)) {
+                c.root = next;
+                c.path.push_back(next);
+                return c;
+            }
+            at = next;
+            ++c.depth;
+        }
+    }
+
+    static std::string Joined(const std::vector<std::string>& path)
+    {
+        std::string text;
+        for (const std::string& n : path)
+            text += (text.empty() ? "" : " -> ") + n;
+        return text;
+    }
+
     // Each point of the window's height takes the band of smallest wrap depth
-    // that claims it, the background where none does.
+    // that claims it, the background where none does; a film around shapes
+    // becomes boxes that hold over every band of larger depth.
     void BuildBands(const std::map<std::string, Profile>& profiles)
     {
-        struct Claim {
-            int64_t z0, z1;
-            int depth;
-            double eps;
-            int line;
-        };
         std::map<std::string, const Simple*> by_name;
+        std::map<std::string, const Conformal*> film_of;
         for (const Simple& s : simples) {
             if (by_name.count(s.name) || profiles.count(s.name))
                 Error(s.line, "'" + s.name + "' is declared twice");
             by_name[s.name] = &s;
         }
+        for (const Conformal& f : films) {
+            if (by_name.count(f.name) || film_of.count(f.name) || profiles.count(f.name))
+                Error(f.line, "'" + f.name + "' is declared twice");
+            film_of[f.name] = &f;
+        }
         std::vector<Claim> claims;
         for (const Simple& s : simples) {
-            int depth = 1;
-            std::string wraps = s.wraps;
-            std::set<std::string> seen{s.name};
-            while (!profiles.count(wraps)) {
-                auto d = by_name.find(wraps);
-                if (d == by_name.end() || seen.count(wraps)) {
-                    Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " WRAPS '" + s.wraps +
-                                      "', which is neither a declared profile nor a chain of bands ending in one");
-                    depth = -1;
-                    break;
-                }
-                seen.insert(wraps);
-                wraps = d->second->wraps;
-                ++depth;
-            }
+            const Chain chain = Follow(s.name, profiles, by_name, film_of);
+            int depth = chain.end == Chain::OK ? chain.depth : -1;
+            if (depth < 0)
+                Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " WRAPS '" + s.wraps +
+                                  "', which is neither a declared profile nor a chain of bands ending in one");
             auto below = profiles.find(s.below), above = profiles.find(s.above);
             int64_t z0 = 0, z1 = 0;
             for (const std::string* n : {&s.below, &s.above}) {
                 if (profiles.count(*n))
                     continue;
                 auto d = by_name.find(*n);
-                if (d == by_name.end()) {
+                if (d == by_name.end() && !film_of.count(*n)) {
                     Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " BETWEEN names '" + *n + "', which is not declared");
                     depth = -1;
                 }
@@ -633,6 +732,32 @@ private:
             }
             claims.push_back({z0, z1, depth, s.eps, s.line});
         }
+        struct Film {
+            const Conformal* f;
+            Chain chain;
+        };
+        std::vector<Film> around;
+        for (const Conformal& f : films) {
+            Chain chain = Follow(f.name, profiles, by_name, film_of);
+            const std::string head = "DIELECTRIC_CONFORMAL " + f.name;
+            if (chain.end == Chain::CYCLE)
+                Error(f.line, head + ": the WRAPS chain " + Joined(chain.path) +
+                                  " comes back to itself and never reaches a metal, via or ground plane");
+            else if (chain.end == Chain::UNKNOWN)
+                Error(f.line, head + " WRAPS '" + f.wraps + "', which is neither a declared profile nor a chain " +
+                                  "of dielectrics ending in one");
+            else if (chain.through_band)
+                Error(f.line, head + ": the WRAPS chain " + Joined(chain.path) +
+                                  " passes through a DIELECTRIC_SIMPLE band; only films around films are read");
+            else if (chain.root == ground_name)
+                // Around the ground plane, which spans the window, a film is
+                // a band from the plane's bottom to its top and the film.
+                claims.push_back({ground.zlo, ground.zhi + chain.over, chain.depth, f.eps, f.line});
+            else
+                around.push_back({&f, chain});
+        }
+        if (!errors.empty())
+            return;
         const double wz0 = scene.window.z0, wz1 = scene.window.z1;
         std::vector<double> cuts{wz0, wz1};
         for (const Claim& c : claims)
@@ -660,6 +785,65 @@ private:
         }
         MergeBands(bands);
         scene.bands = bands;
+        BuildFilms(around, claims);
+    }
+
+    // The deck lets a later body hold where bodies overlap, and every body
+    // over the bands; the format lets the smaller wrap depth hold. So films
+    // go out deepest first, and each leaves out the heights where a band of
+    // smaller depth holds.
+    template <typename Film>
+    void BuildFilms(std::vector<Film>& around, const std::vector<Claim>& claims)
+    {
+        std::stable_sort(around.begin(), around.end(),
+                         [](const Film& a, const Film& b) { return a.chain.depth > b.chain.depth; });
+        const Cuboid& w = scene.window;
+        size_t made = 0;
+        for (const Film& film : around) {
+            const double grow = Um(film.chain.beside), over = Um(film.chain.over);
+            for (size_t i = 0; i < boxes.size(); ++i) {
+                if (box_layer[i] != film.chain.root)
+                    continue;
+                const Cuboid& b = boxes[i].second;
+                Cuboid g(0, std::max(w.x0, b.x0 - grow), std::max(w.y0, b.y0 - grow), std::max(w.z0, b.z0),
+                         std::min(w.x1, b.x1 + grow), std::min(w.y1, b.y1 + grow), std::min(w.z1, b.z1 + over));
+                if (!(g.x0 < g.x1 && g.y0 < g.y1 && g.z0 < g.z1))
+                    continue;
+                if (g.x0 <= w.x0 && g.x1 >= w.x1 && g.y0 <= w.y0 && g.y1 >= w.y1) {
+                    Error(film.f->line, "DIELECTRIC_CONFORMAL " + film.f->name + " around the shape on line " +
+                                            std::to_string(box_line[i]) +
+                                            " covers the whole window in x and y, so it would be a band "
+                                            "between the bands; narrow the window or the film");
+                    return;
+                }
+                // The heights where a band of smaller depth holds, cut out.
+                std::vector<std::pair<double, double>> pieces{{g.z0, g.z1}};
+                for (const Claim& c : claims) {
+                    if (c.depth >= film.chain.depth)
+                        continue;
+                    std::vector<std::pair<double, double>> left;
+                    for (const auto& p : pieces) {
+                        if (p.first < Um(c.z0))
+                            left.push_back({p.first, std::min(p.second, Um(c.z0))});
+                        if (p.second > Um(c.z1))
+                            left.push_back({std::max(p.first, Um(c.z1)), p.second});
+                    }
+                    pieces.swap(left);
+                }
+                for (const auto& p : pieces) {
+                    if (!(p.first < p.second))
+                        continue;
+                    Cuboid piece = g;
+                    piece.z0 = p.first;
+                    piece.z1 = p.second;
+                    scene.bodies.push_back({piece, film.f->eps, film.f->name});
+                    ++made;
+                }
+            }
+        }
+        if (!films.empty())
+            scene.notes.push_back("the conformal films became " + std::to_string(made) +
+                                  " dielectric boxes around the shapes they wrap");
     }
 
     void CheckOverlaps()

@@ -202,8 +202,9 @@ void ReadRcxProcess(std::istream& in, std::vector<SceneBand>& bands, std::vector
         if (shaped) {
             if (!number || v != 0)
                 errors.push_back(At(line, "DIELECTRIC: " + key +
-                                              " makes a conformal or sidewall dielectric, which follows the "
-                                              "conductors' outlines; only horizontal bands can be represented"));
+                                              " makes a conformal, trench or sidewall dielectric around the wires; "
+                                              "the process file does not say where its thicknesses lie in a "
+                                              "pattern, so only horizontal bands are read"));
             continue;
         }
         if (SameWord(key, "epsilon") || SameWord(key, "thickness") || SameWord(key, "height")) {

@@ -119,6 +119,22 @@ std::string DeckText(const Scene& scene, const std::string& origin)
           << Block(name + "_b", Cuboid(0, w.x0, w.y0, b.z0, w.x1, w.y1, b.z1)) << "  diel "
           << Number(b.diel) << "\n[/medium]\n";
     }
+    // After the bands and in their own order, which the deck keeps: a later
+    // medium statement holds where bodies overlap. Neighbours of one record
+    // and permittivity share a statement.
+    for (size_t i = 0, k = 1; i < scene.bodies.size(); ++k) {
+        const SceneBody& first = scene.bodies[i];
+        std::string name = "body" + std::to_string(k);
+        if (!first.name.empty())
+            name += "_" + DeckIdentifier(first.name);
+        s << "<medium> name " << name << "\n";
+        size_t j = i;
+        for (; j < scene.bodies.size() && scene.bodies[j].name == first.name && scene.bodies[j].diel == first.diel;
+             ++j)
+            s << Block(name + "_b" + std::to_string(j - i), scene.bodies[j].box);
+        s << "  diel " << Number(first.diel) << "\n[/medium]\n";
+        i = j;
+    }
     for (const SceneConductor& c : scene.conductors) {
         s << "<conductor> name " << c.name << "\n";
         for (size_t i = 0; i < c.boxes.size(); ++i)

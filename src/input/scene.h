@@ -1,5 +1,6 @@
 // Geometry imported from another tool's file, in the terms a deck can say:
-// named conductors made of boxes, horizontal dielectric bands and a window.
+// named conductors made of boxes, horizontal dielectric bands, dielectric
+// bodies and a window.
 // The deck text written from it is what the run parses, so imported geometry
 // goes through exactly the path a hand-written deck takes.
 #pragma once
@@ -19,10 +20,19 @@ struct SceneBand {
     double diel = 0.0;
 };
 
+// A dielectric box that does not span the window: a film around a wire, a
+// spacer. It holds over the bands where it lies.
+struct SceneBody {
+    Cuboid box;
+    double diel = 0.0;
+    std::string name;  // of the source record, for the deck's medium names
+};
+
 struct Scene {
     Cuboid window;
     std::vector<SceneConductor> conductors;
     std::vector<SceneBand> bands;  // ascending z, adjacent, covering the window's height
+    std::vector<SceneBody> bodies;  // a later body holds where bodies overlap
     std::string master;
     std::vector<std::string> notes;  // what the import decided for the user, one line each
 };

@@ -23,6 +23,8 @@ DeckView Common(const DeckLists& lists, const Cuboid& window)
     s.blocks.reserve(lists.cuboids.size());
     for (const Cuboid* c : lists.cuboids)
         s.blocks.push_back(*c);
+    for (const Medium* m : lists.bodies)
+        s.bodies.push_back(SceneBodyBox{*m->block, m->diel});
     s.window = window;
     s.enlarged = window;
     Spacemanager::EnlargeWindow(lists.cuboids, s.enlarged);

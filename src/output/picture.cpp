@@ -115,6 +115,22 @@ std::string LayerShade(const DeckView& scene, double eps)
     return Hsl(210, 0.30, 0.92 - 0.34 * t);
 }
 
+std::vector<double> BodyPermittivities(const DeckView& s)
+{
+    std::vector<double> eps;
+    for (const SceneBodyBox& b : s.bodies)
+        eps.push_back(b.eps);
+    std::sort(eps.begin(), eps.end());
+    eps.erase(std::unique(eps.begin(), eps.end()), eps.end());
+    return eps;
+}
+
+std::string BodyColour(size_t k)
+{
+    // Warm hues, apart from the blue-grey of the layers.
+    return Hsl(20.0 + 67.0 * (double)k, 0.75, 0.55);
+}
+
 PictureLayout LayoutPicture(const DeckView& s)
 {
     Cuboid view = s.window;
@@ -221,6 +237,26 @@ enum Axis { AX_X, AX_Y, AX_Z };
 double Lo(const Cuboid& c, Axis a) { return a == AX_X ? c.x0 : a == AX_Y ? c.y0 : c.z0; }
 double Hi(const Cuboid& c, Axis a) { return a == AX_X ? c.x1 : a == AX_Y ? c.y1 : c.z1; }
 
+// The bodies a view shows, in their order, so that the one that holds is
+// drawn last: all of them from above, those the cut passes through in a
+// section (without has_cut: every body).
+void Bodies(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, Axis va, Axis cut_axis, double cut,
+            bool has_cut)
+{
+    const std::vector<double> eps = BodyPermittivities(s);
+    for (const SceneBodyBox& b : s.bodies) {
+        if (has_cut && !(Lo(b.box, cut_axis) <= cut && cut <= Hi(b.box, cut_axis)))
+            continue;
+        double u0 = Lo(b.box, ua), u1 = Hi(b.box, ua), v0 = Lo(b.box, va), v1 = Hi(b.box, va);
+        if (!Overlaps(p, u0, u1, v0, v1))
+            continue;
+        Rect r = ToCanvas(p, u0, u1, v0, v1);
+        const size_t k = (size_t)(std::lower_bound(eps.begin(), eps.end(), b.eps) - eps.begin());
+        Append(out, "<rect class=\"kv-b%zu\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", k, r.x,
+               r.y, r.w, r.h);
+    }
+}
+
 // One view: the blocks it shows (all of them from above, those the cut
 // passes through in a section), labelled where a name fits.
 void Blocks(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, Axis va,
@@ -286,6 +322,7 @@ void Section(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, do
         Append(out, "<rect class=\"kv-l%zu\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
             i, r.x, r.y, r.w, r.h);
     }
+    Bodies(out, s, p, ua, AX_Z, other, cut, true);
     std::vector<size_t> cut_order;
     for (size_t i : order) {
         const Cuboid& c = s.blocks[i];
@@ -356,6 +393,28 @@ void Legend(std::string& out, const DeckView& s)
         y += 18;
         ++shown;
     }
+    const std::vector<double> body_eps = BodyPermittivities(s);
+    if (!body_eps.empty() && shown < 14) {
+        y += 8;
+        Append(out, "<text class=\"kv-axis\" x=\"%.1f\" y=\"%.1f\">Dielectric bodies (over the layers)</text>\n", x,
+               y);
+        y += 8;
+        for (size_t k = 0; k < body_eps.size(); ++k) {
+            if (k == 8) {
+                Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">... %zu more</text>\n", x, y + 10,
+                       body_eps.size() - k);
+                break;
+            }
+            size_t count = 0;
+            for (const SceneBodyBox& b : s.bodies)
+                count += b.eps == body_eps[k];
+            char cls[48];
+            snprintf(cls, sizeof cls, "kv-b%zu kv-edge", k);
+            Swatch(out, x, y, cls, "eps " + Um(body_eps[k]) + ",  " + std::to_string(count) + " box" +
+                                       (count == 1 ? "" : "es"));
+            y += 18;
+        }
+    }
 
     // The enlarged window to scale: the views above show only its part
     // near the conductors.
@@ -414,6 +473,8 @@ std::string DrawPicture(const DeckView& s)
             PALETTE[k]);
     for (size_t i = 0; i < s.layers.size(); i++)
         Append(out, ".kv-l%zu{fill:%s}\n", i, LayerShade(s, s.layers[i].eps).c_str());
+    for (size_t k = 0; k < BodyPermittivities(s).size(); k++)
+        Append(out, ".kv-b%zu{fill:%s;fill-opacity:0.45}\n", k, BodyColour(k).c_str());
     out += "</style>\n";
     Append(out, "<rect x=\"0\" y=\"0\" width=\"%.0f\" height=\"%.0f\" fill=\"#ffffff\"/>\n", L.width,
         L.height);
@@ -438,6 +499,7 @@ std::string DrawPicture(const DeckView& s)
     Append(out, "<clipPath id=\"kv-clip0\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/></clipPath>\n",
         t.left, t.top, t.width, t.height);
     out += "<g clip-path=\"url(#kv-clip0)\">\n";
+    Bodies(out, s, t, AX_X, AX_Y, AX_Z, 0.0, false);
     Blocks(out, s, t, AX_X, AX_Y, order);
     Outline(out, t, s.enlarged.x0, s.enlarged.x1, s.enlarged.y0, s.enlarged.y1, "kv-enl");
     Outline(out, t, s.window.x0, s.window.x1, s.window.y0, s.window.y1, "kv-win");

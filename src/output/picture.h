@@ -13,10 +13,17 @@ struct SceneLayer {
     double eps;     // relative permittivity; < 0 when no medium sets it
 };
 
+// A dielectric body: it holds over the layers where it lies.
+struct SceneBodyBox {
+    Cuboid box;
+    double eps;
+};
+
 struct DeckView {
     std::vector<std::string> names;  // conductor names, the master first
     std::vector<Cuboid> blocks;      // id = index into names
     std::vector<SceneLayer> layers;  // bottom to top
+    std::vector<SceneBodyBox> bodies;  // a later one holds where they overlap
     Cuboid window;                   // the deck's window
     Cuboid enlarged;                 // the window the walks run in
     Cuboid gauss;
@@ -46,5 +53,8 @@ PictureLayout LayoutPicture(const DeckView& scene);
 std::string MasterColour();
 std::string ConductorColour(int id);
 std::string LayerShade(const DeckView& scene, double eps);
+// The permittivities of the bodies, ascending; body colour k is BodyColour(k).
+std::vector<double> BodyPermittivities(const DeckView& scene);
+std::string BodyColour(size_t k);
 
 std::string DrawPicture(const DeckView& scene);

@@ -116,4 +116,61 @@ TEST_F(DeckTest, LaterStatementsReplaceOrAreDroppedAndListsPutTheMasterFirst)
     EXPECT_EQ(media, (std::vector<double>{3, 2, 2.5, 5}));
 }
 
+// A block that spans the window in x and y is a band, any other a body;
+// bodies come in the order of their statements (a replacing statement at
+// its own place), and only bands fill the window.
+TEST_F(DeckTest, BandsAndBodiesByTheWindow)
+{
+    const std::string W = "<window> v1 (0,0,0) v2 (4,4,4) [/window]\n",
+                      A1 = Object("conductor", "a", Block("b", "(1,1,1)"));
+    auto slab = [](const char* base, const char* v1, const char* h, const char* v2 = "(0,4,0)") {
+        return std::string("<block> name s basepoint ") + base + " v1 " + v1 + " v2 " + v2 + " hvector " + h +
+               " [/block]";
+    };
+    auto m = [](const char* name, const std::string& blocks, const char* diel) {
+        return Object("medium", name, blocks, diel);
+    };
+    const std::string full = slab("(0,0,0)", "(4,0,0)", "(0,0,4)"), near = slab("(-1e-13,0,0)", "(4,0,0)", "(0,0,4)");
+    const std::string body1 = Block("p", "(1,1,0.5)", "(2,0,0)", "(0,0,2)"), body2 = Block("q", "(0,1,1)");
+    const struct {
+        const char* label;
+        std::string deck;
+        int status;
+        std::vector<double> bands, bodies;  // permittivities in list order
+    } rows[] = {
+        {"within 1e-12", W + m("m", near, "2") + A1, 0, {2}, {}},
+        {"short of the window in y",
+         W + m("m", full, "2") + m("n", slab("(0,0,0)", "(4,0,0)", "(0,0,4)", "(0,3.9,0)"), "3") + A1,
+         0, {2}, {3}},
+        {"deck order, not name order",
+         W + m("z", full, "1") + m("p", body1, "5") + m("b", body2 + body1, "6") + A1,
+         0, {1}, {5, 6, 6}},
+        {"a replacing statement at its own place",
+         W + m("c", body1, "5") + m("d", body2, "6") + m("c", body1, "7") + m("z", full, "1") + A1,
+         0, {1}, {6, 7}},
+        {"the window defaults to the conductors",
+         m("m", Block("c", "(1,1,0)", "(1,0,0)", "(0,0,4)"), "2") + m("n", body2, "3") + A1,
+         0, {2}, {3}},
+        {"bodies alone leave the window unset", W + m("p", body1, "5") + A1, 255, {}, {}},
+        {"a body does not fill a gap between bands",
+         W + m("lo", slab("(0,0,0)", "(4,0,0)", "(0,0,1)"), "2") +
+             m("hi", slab("(0,0,2)", "(4,0,0)", "(0,0,2)"), "2") + m("p", body1, "5") + A1,
+         255, {}, {}},
+    };
+    for (const auto& row : rows) {
+        DeckLists lists;
+        testing::internal::CaptureStdout();
+        const int status = LoadDeckText(Deck(row.deck), lists);
+        const std::string said = testing::internal::GetCapturedStdout();
+        ASSERT_EQ(status, row.status) << row.label << "\n" << said;
+        std::vector<double> bands, bodies;
+        for (const Medium* b : lists.bands)
+            bands.push_back(b->diel);
+        for (const Medium* b : lists.bodies)
+            bodies.push_back(b->diel);
+        EXPECT_EQ(bands, row.bands) << row.label;
+        EXPECT_EQ(bodies, row.bodies) << row.label;
+    }
+}
+
 }  // namespace

@@ -114,7 +114,15 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
         int line;
     } cases[] = {
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 "
-             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 5\n", "conformal", 20},
+             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 5\n", "c: THICKNESS_ON_FIELD > 0", 20},
+        {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 0 "
+             "THICKNESS_BESIDE_WRAPPED 0 THICKNESS_ON_FIELD 0\n",
+         "DIELECTRIC_CONFORMAL: c: the film has no thickness", 20},
+        {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 "
+             "THICKNESS_BESIDE_WRAPPED -5 THICKNESS_ON_FIELD 0\n", "c: a thickness is negative", 20},
+        {"", "DIELECTRIC_CONFORMAL c WRAPS d PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 THICKNESS_BESIDE_WRAPPED 10 "
+             "THICKNESS_ON_FIELD 0\nDIELECTRIC_CONFORMAL d WRAPS c PERMITTIVITY 5 THICKNESS_OVER_WRAPPED 10 "
+             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 0\n", "the WRAPS chain c -> d -> c comes back", 20},
         {"", "DIELECTRIC_SIDEWALL s WRAPS m1 PERMITTIVITY 7\n", "not a horizontal band", 20},
         {"", "POLYGON CONDUCTOR B LAYER m2 OUTER 0 0 1000 0 500 500\n", "neither horizontal nor vertical", 20},
         {"CONDUCTOR B netb", "CONDUCTOR B FLOATING", "FLOATING", 14},
@@ -136,6 +144,43 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
     };
     for (const Case& c : cases)
         ExpectRefused(Scene(Edited(SCENE, c.from, c.to)), c.message, c.line);
+}
+
+// Films become boxes around every shape of the metal they wrap, the outer
+// film (larger wrap depth) first, so that the deck's later-wins rule lets
+// the film nearer its conductor hold, as the format does.
+TEST(Pex25d, ConformalFilmsBecomeBoxesAroundTheShapesTheyWrap)
+{
+    const std::string films = "DIELECTRIC_CONFORMAL lint WRAPS m1 PERMITTIVITY 7.3 THICKNESS_OVER_WRAPPED 100 \\\n"
+                              "    THICKNESS_BESIDE_WRAPPED 50 THICKNESS_ON_FIELD 0\n"
+                              "DIELECTRIC_CONFORMAL cap WRAPS lint PERMITTIVITY 5 THICKNESS_OVER_WRAPPED 50 \\\n"
+                              "    THICKNESS_BESIDE_WRAPPED 0 THICKNESS_ON_FIELD 0\n";
+    Read r = Scene(Edited(SCENE, "WRAPS fox PERMITTIVITY 4.1", "WRAPS cap PERMITTIVITY 4.1") + films);
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    const std::vector<SceneBody>& b = r.scene.bodies;
+    ASSERT_EQ(b.size(), 6u);  // three m1 boxes (A and the two of B's L) per film
+    for (size_t i = 0; i < b.size(); ++i)
+        EXPECT_EQ(b[i].name, i < 3 ? "cap" : "lint") << i;
+    // Around A (0..1 x 0..0.5 on m1, z 0.5..0.8): lint 50 nm beside and 100 nm
+    // over; cap is measured from lint's surface, so the offsets add up.
+    auto corners = [](const Cuboid& c) {
+        std::vector<double> v{c.x0, c.y0, c.z0, c.x1, c.y1, c.z1};
+        for (double& x : v)
+            x = std::round(x * 1e9) / 1e9;
+        return v;
+    };
+    EXPECT_EQ(corners(b[3].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.9}));
+    EXPECT_EQ(corners(b[0].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.95}));
+    ASSERT_FALSE(r.scene.notes.empty());
+    EXPECT_EQ(r.scene.notes.back(), "the conformal films became 6 dielectric boxes around the shapes they wrap");
+    // The deck keeps them as bodies, in this order, after the bands.
+    AssignDeckNames(r.scene);
+    DeckLists lists;
+    ASSERT_EQ(LoadDeckText(DeckText(r.scene, "scene"), lists), 0);
+    ASSERT_EQ(lists.bodies.size(), b.size());
+    for (size_t i = 0; i < b.size(); ++i)
+        EXPECT_EQ(lists.bodies[i]->diel, b[i].diel) << i;
+    EXPECT_EQ(lists.bands.size(), r.scene.bands.size());
 }
 
 TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
@@ -305,7 +350,7 @@ TEST(RcxPattern, Refusals)
         {"WINDOW_BBOX  LL -0.700  0.000 UR  0.700  1.500 LENGTH 10.000\n", "", "", "no WINDOW_BBOX", 1},
         {"WINDOW_BBOX  LL -0.700", "WINDOW_BBOX  LL x", "", "'x' is not a number", 9},
         {"PATTERN", "PATERN", "", "unknown record", 1},
-        {"", "", "DIELECTRIC d {\n epsilon 3.9\n thickness 1\n conformal 1\n}\n", "conformal or sidewall", 4},
+        {"", "", "DIELECTRIC d {\n epsilon 3.9\n thickness 1\n conformal 1\n}\n", "conformal, trench or sidewall", 4},
         {"", "", "DIELECTRIC d {\n thickness 1\n}\n", "epsilon is missing", 1},
         {"", "", "DIELECTRIC d {\n epsilon 4\n thickness -1\n}\n", "thickness is missing or not > 0", 1},
     };

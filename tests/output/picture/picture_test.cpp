@@ -69,15 +69,24 @@ DeckView Load(const std::string& example)
 TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
 {
     TempDir dir;
-    const std::string deck = std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd";
+    // The example with a film around the lower wires: a body, x -3.05..3.05,
+    // y -0.4..-0.1, z 0.4..0.9.
+    std::string text = ReadFile(std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd");
+    ASSERT_NE(text.find("<conductor>"), std::string::npos);
+    text.insert(text.find("<conductor>"), "<medium> name film <block> name f basepoint (-3.05,-0.4,0.4) v1 (6.1,0,0) "
+                                          "v2 (0,0.3,0) hvector (0,0,0.5) [/block] diel 7.3 [/medium]\n");
+    const std::string deck = dir.Write("film.kd", text);
     RunResult run = RunIn(dir.path(), std::string(KORVA_EXE) + " -f '" + deck + "' --picture deck.svg");
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out.find("Random Walk Begins"), std::string::npos);
     Image img = Render(dir, dir.path() + "/deck.svg");
     ASSERT_GT(img.width, 0);
 
-    DeckView s = Load("bus_crossing.kd");
+    DeckLists lists;
+    ASSERT_EQ(LoadDeck(deck.c_str(), lists), 0);
+    DeckView s = SceneOfDeck(lists, *lists.window);
     ASSERT_EQ(s.layers.size(), 3u);
+    ASSERT_EQ(s.bodies.size(), 1u);
     PictureLayout L = LayoutPicture(s);
     const Cuboid& m = s.blocks[0];
     ASSERT_EQ(m.id, 0);
@@ -107,6 +116,12 @@ TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
                     EXPECT_LT(Luminance(shade[a]), Luminance(shade[b])) << a << " vs " << b;
                 }
     }
+    // The film shows over its layer in the section through it, and only
+    // where it lies; the legend lists it.
+    EXPECT_NE(img.At(L.xz.X(2.0), L.xz.Y(0.75)), LayerShade(s, 3.9));
+    EXPECT_NE(img.At(L.xz.X(2.0), L.xz.Y(0.75)), "#ffffff");
+    EXPECT_EQ(img.At(L.xz.X(3.5), L.xz.Y(0.75)), LayerShade(s, 3.9));
+    EXPECT_NE(ReadFile(dir.path() + "/deck.svg").find(">eps 7.3,  1 box</text>"), std::string::npos);
 }
 
 TEST(DeckPicture, GaussianSurfaceEnclosesTheMasterInsideTheEnlargedWindow)
