@@ -33,14 +33,6 @@ double CpuSeconds()
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-// ---- dielectric bodies: the one place that refuses them --------------------
-// The walk steps through a stack of bands only; until it takes bodies, a
-// deck with any is refused here, before anything is built for it.
-bool WalkSupportsBodies()
-{
-    return false;
-}
-// ---------------------------------------------------------------------------
 
 }  // namespace
 
@@ -66,11 +58,7 @@ Extraction::Extraction(const DeckLists& lists) : deck_(lists)
         blocks_[at].push_back(const_cast<Cuboid*>(c));
     }
     mgr_.deck_line = [this](const Cuboid* box) { return deck_.LineOf(box); };
-    if (!lists.bodies.empty() && !WalkSupportsBodies()) {
-        error_ = "dielectric bodies (media that do not span the window) are not supported by this build\n";
-        shared_seconds_ = Seconds(start);
-        return;
-    }
+    mgr_.body_media.assign(lists.bodies.begin(), lists.bodies.end());
     try {
         mgr_.PrepareShared(lists.cuboids, lists.bands, 1, 4, lists.window);
     } catch (const InputError& e) {

@@ -659,6 +659,15 @@ void Layers::UpdatePWSum()
     }
 }
 
+void Layers::SelectCutPair(bool lower, double dlow, double dhigh)
+{
+    set->QueryPSum(dlow, dhigh, lower ? lower_psum_face : upper_psum_face, lower ? lower_psum : upper_psum);
+    set->Query_PDF_W_Sum(dlow, dhigh, lower ? lower_wpdf_face : upper_wpdf_face, lower ? lower_wpdf : upper_wpdf);
+    (lower ? lower_wpdf_sign : upper_wpdf_sign) = set->QuerySigns(dlow, dhigh);
+    if (set->weight_select == 2 || set->weight_select == 4)
+        set->QueryWSum(dlow, dhigh, lower ? lower_weight_cross : upper_weight_cross);
+}
+
 void Layers::UpdateHalfPSum(double dlow, double dhigh)
 {
     auto it = set->half_psums.find(DielHash(dlow, dhigh));

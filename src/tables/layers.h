@@ -177,6 +177,9 @@ public:
     void UpdatePSum();
     void UpdatePWSum();
     void UpdateHalfPSum(double dlow, double dhigh);
+    // Points the tables of the interface below (lower) or above the cursor
+    // at the pair (dlow below, dhigh above), whatever the cursor's layer.
+    void SelectCutPair(bool lower, double dlow, double dhigh);
     void UpdateHalfWSum(double dlow, double dhigh);
     void Update_PDF_Half_WSum(double dlow, double dhigh);
 

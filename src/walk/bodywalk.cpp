@@ -40,6 +40,37 @@ Vector3 Turn(const Vector3& centre, const Vector3& drawn, int axis)
     return Vector3(centre.x + t[0], centre.y + t[1], centre.z + t[2]);
 }
 
+double At(const Vector3& p, int a) { return a == 0 ? p.x : a == 1 ? p.y : p.z; }
+
+// Coordinates in the frame of a cut table whose z axis is `axis`, and back.
+Vector3 ToTable(const Vector3& p, int axis)
+{
+    return Vector3(At(p, (axis + 1) % 3), At(p, (axis + 2) % 3), At(p, axis));
+}
+
+Vector3 FromTable(const Vector3& t, int axis)
+{
+    double o[3];
+    o[axis] = t.z;
+    o[(axis + 1) % 3] = t.x;
+    o[(axis + 2) % 3] = t.y;
+    return Vector3(o[0], o[1], o[2]);
+}
+
+// The start face whose normal, in the frame of a table turned onto `axis`,
+// is what the normal of face id_gss is in space.
+int FaceInTable(int id_gss, int axis)
+{
+    static const int normal[6] = {2, 1, 0, 1, 0, 2};
+    static const int sign[6] = {-1, -1, 1, 1, -1, 1};
+    const int g = normal[id_gss];
+    const int t = g == axis ? 2 : g == (axis + 1) % 3 ? 0 : 1;
+    for (int f = 0; f < 6; ++f)
+        if (normal[f] == t && sign[f] == sign[id_gss])
+            return f;
+    return id_gss;
+}
+
 }  // namespace
 
 void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
@@ -47,7 +78,7 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
     const DielBodies& b = *m.bodies;
     const DielBodies::Near near = b.Query(pt, reach);
     bool on_band = false;
-    const double band_clear = b.BandClearance(pt.z, on_band);
+    const double band_clear = b.BandClearance(pt.z, on_band, 1e300);
     const double floor = reach * FLOOR;
     int axis = 2;
     double dlow = 0.0, dhigh = 0.0, r;
@@ -114,32 +145,57 @@ int Randomwalk::WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, in
 
     // First hop. The surface was sampled by the bands' permittivity; a body
     // at the start point scales the flux by its own. The run places the
-    // surface off every body face, so the start cube is whole-medium unless
-    // the start point lies on a band interface.
+    // surface off every body face. Its weight grows as the cube shrinks, so
+    // a start point near one planar piece of interface takes a cut cube
+    // that holds the piece (the band tables of its pair, turned onto its
+    // normal) rather than a small whole-medium one.
     Cube cube = m.spacemgr->GetDomainCubic(pt);
-    const DielBodies::Near near = b.Query(pt, cube.radius);
+    const double reach = cube.radius;
+    const DielBodies::Near near = b.Query(pt, reach);
     bool on_band = false;
-    const double band_clear = b.BandClearance(pt.z, on_band);
-    cube.radius = std::min(cube.radius, std::min(near.clear, band_clear));
+    const double band_clear = b.BandClearance(pt.z, on_band, 1e300);
+    cube.radius = std::min(reach, std::min(near.clear, band_clear));
     PointOnCube spt;
     strata = -1;
     const double dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
     const double dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
-    if (on_band && dlow != dhigh) {
+    const double eps_factor = b.EpsAt(pt) / b.BandEps(pt.z);
+    bool cut = false;
+    if (!on_band && near.nearest >= 0 && near.clear < cube.radius * 1.000001 && near.clear < 0.5 * reach) {
+        const DielPatch& piece = b.patches[near.nearest];
+        const int a = piece.axis;
+        const double dist = std::fabs(At(pt, a) - piece.pos);
+        double r = std::min(reach, b.ClearExcept(pt, reach, piece));
+        // A band interface in the piece's own plane continues it (the
+        // pieces that differ from it meet it at its edges); the others bound the cube.
+        r = std::min(r, b.BandClearance(pt.z, a == 2 ? piece.pos : 1e300));
+        if (r > 2 * dist && r > 2 * cube.radius) {
+            const bool lower = piece.pos < At(pt, a);
+            layers.SelectCutPair(lower, piece.eps_neg, piece.eps_pos);
+            Cube t(ToTable(pt, a), r);
+            weight = GetClipWeightAndPoint(lower ? -1 : 1, t, lower ? piece.pos : 0.0, lower ? 0.0 : piece.pos,
+                                           spt, FaceInTable(id_gss, a), -1);
+            weight *= eps_factor;
+            pt = FromTable(StructToVector3(spt, t), a);
+            cut = true;
+        }
+    }
+    if (cut) {
+    } else if (on_band && dlow != dhigh) {
         layers.UpdateHalfWSum(dlow, dhigh);
         layers.Update_PDF_Half_WSum(dlow, dhigh);
         weight = GetClipHalfWeightAndPoint(1, cube, 0.0, 0.0, spt, id_gss);
+        pt = StructToVector3(spt, cube);
     } else {
         weight = GetClipWeightAndPoint(0, cube, 0.0, 0.0, spt, id_gss, -1);
         if (weight_select == 3)
             strata = spt.strata;
-        if (!on_band)
-            weight *= b.EpsAt(pt) / b.BandEps(pt.z);
+        weight *= eps_factor;
+        pt = StructToVector3(spt, cube);
     }
     weight *= m.gauss_total;
     if (gauss_select == 1)
         weight *= face_dist;
-    pt = StructToVector3(spt, cube);
     ++hops;
 
     LeafIndex::Hint leaf;

@@ -102,13 +102,16 @@ void DielBodies::Build(const std::vector<const Medium*>& media, const std::vecto
         y0 = std::min(y0, b.box.y0);
         x1 = std::max(x1, b.box.x1);
         y1 = std::max(y1, b.box.y1);
-        size += std::max(b.box.x1 - b.box.x0, b.box.y1 - b.box.y0);
+        size += std::min(b.box.x1 - b.box.x0, b.box.y1 - b.box.y0);
     }
-    // Bins about the size of a body, a few hundred a side at most.
+    // Bins about the width of a body (wires are long and thin), within a
+    // million bins in all.
     const double extent = std::max(x1 - x0, y1 - y0);
-    bin = std::max(size / bodies.size(), extent / 256.0);
+    bin = std::max(size / bodies.size(), extent / 1024.0);
     if (!(bin > 0))
         bin = 1.0;
+    while (((x1 - x0) / bin + 1) * ((y1 - y0) / bin + 1) > 1e6)
+        bin *= 1.5;
     bx0 = x0;
     by0 = y0;
     nx = std::max(1, (int)std::ceil((x1 - x0) / bin));
@@ -202,25 +205,21 @@ void DielBodies::FacePatches(const Body& b, int a, bool high)
     }
 }
 
-DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
+// Calls f(k, d, da) for every patch k within L-infinity distance `reach` of
+// p in x and y, with its distance d and its distance da along its normal;
+// f lowers `bound` as it finds nearer patches, and rings of bins farther
+// than the bound are not searched.
+template <class F>
+void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) const
 {
-    Near out;
     if (patches.empty())
-        return out;
-    // Patches within reach in x and y lie in the bins around p's; rings of
-    // bins are searched outwards until they lie farther than the nearest find.
+        return;
     const double gx = Gap(p.x, bx0, bx0 + nx * bin), gy = Gap(p.y, by0, by0 + ny * bin);
     if (std::max(gx, gy) > reach)
-        return out;
+        return;
     const int ci = (int)std::floor((p.x - bx0) / bin), cj = (int)std::floor((p.y - by0) / bin);
-    // Coplanar patches through p: few, kept until p's own is known.
-    int plane_idx[16];
-    double plane_d[16];
-    int planes = 0;
-    double other = 1e300;
-    bool overflow = false;
     for (int ring = 0;; ++ring) {
-        if ((ring - 1) * bin > std::min(std::min(other, out.clear), reach))
+        if ((ring - 1) * bin > std::min(bound, reach))
             break;
         if (ci - ring < 0 && cj - ring < 0 && ci + ring >= nx && cj + ring >= ny)
             break;
@@ -236,58 +235,84 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
                     const double da = std::fabs(At(p, q.axis) - q.pos);
                     const double g0 = Gap(At(p, (q.axis + 1) % 3), q.lo[0], q.hi[0]);
                     const double g1 = Gap(At(p, (q.axis + 2) % 3), q.lo[1], q.hi[1]);
-                    const double d = std::max(da, std::max(g0, g1));
-                    if (da <= ON_PLANE) {
-                        if (d <= ON_PLANE) {
-                            if (out.on == -1)
-                                out.on = k;
-                            else if (out.on >= 0 && out.on != k) {
-                                const DielPatch& o = patches[out.on];
-                                if (o.axis != q.axis || o.eps_neg != q.eps_neg || o.eps_pos != q.eps_pos)
-                                    out.on = -2;
-                            }
-                            continue;
-                        }
-                        if (planes < 16) {
-                            plane_idx[planes] = k;
-                            plane_d[planes++] = d;
-                        } else {
-                            overflow = true;
-                        }
-                        out.clear = std::min(out.clear, d);
-                        continue;
-                    }
-                    other = std::min(other, d);
-                    out.clear = std::min(out.clear, d);
+                    f(k, std::max(da, std::max(g0, g1)), da);
                 }
             }
         }
     }
-    out.clear = std::min(out.clear, other);
+}
+
+static bool SamePiece(const DielPatch& a, const DielPatch& b)
+{
+    return a.axis == b.axis && std::fabs(a.pos - b.pos) <= ON_PLANE && a.eps_neg == b.eps_neg &&
+           a.eps_pos == b.eps_pos;
+}
+
+DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
+{
+    Near out;
+    // Coplanar patches through p: few, kept until p's own is known.
+    int plane_idx[16];
+    double plane_d[16];
+    int planes = 0;
+    double other = 1e300;
+    bool overflow = false;
+    ForNear(p, reach, out.clear, [&](int k, double d, double da) {
+        const DielPatch& q = patches[k];
+        if (da <= ON_PLANE && d <= ON_PLANE) {
+            if (out.on == -1)
+                out.on = k;
+            else if (out.on >= 0 && out.on != k && !SamePiece(patches[out.on], q))
+                out.on = -2;
+            return;
+        }
+        if (da <= ON_PLANE) {
+            if (planes < 16) {
+                plane_idx[planes] = k;
+                plane_d[planes++] = d;
+            } else {
+                overflow = true;
+            }
+        } else if (d < other) {
+            other = d;
+        }
+        if (d < out.clear) {
+            out.clear = d;
+            out.nearest = k;
+        }
+    });
     out.clear_on = other;
     if (out.on >= 0) {
         const DielPatch& o = patches[out.on];
-        for (int t = 0; t < planes; ++t) {
-            const DielPatch& q = patches[plane_idx[t]];
-            if (q.axis != o.axis || q.eps_neg != o.eps_neg || q.eps_pos != o.eps_pos)
+        for (int t = 0; t < planes; ++t)
+            if (!SamePiece(patches[plane_idx[t]], o))
                 out.clear_on = std::min(out.clear_on, plane_d[t]);
-        }
         if (overflow)
             out.clear_on = std::min(out.clear_on, out.clear);
     }
     return out;
 }
 
-double DielBodies::BandClearance(double z, bool& on_band) const
+double DielBodies::ClearExcept(const Vector3& p, double reach, const DielPatch& piece) const
+{
+    double clear = 1e300;
+    ForNear(p, reach, clear, [&](int k, double d, double) {
+        if (d < clear && !SamePiece(patches[k], piece))
+            clear = d;
+    });
+    return clear;
+}
+
+double DielBodies::BandClearance(double z, bool& on_band, double skip) const
 {
     on_band = false;
     double best = 1e300;
     const size_t k = std::lower_bound(band_z.begin(), band_z.end(), z - ON_PLANE) - band_z.begin();
-    for (size_t i = k >= 1 ? k - 1 : 0; i < band_z.size() && i <= k + 1; ++i) {
+    for (size_t i = k >= 2 ? k - 2 : 0; i < band_z.size() && i <= k + 2; ++i) {
         const double d = std::fabs(band_z[i] - z);
         if (d <= ON_PLANE)
             on_band = true;
-        else
+        else if (std::fabs(band_z[i] - skip) > ON_PLANE)
             best = std::min(best, d);
     }
     return best;
@@ -296,26 +321,23 @@ double DielBodies::BandClearance(double z, bool& on_band) const
 void DielBodies::StepWeights(const Vector3& p, double h, double w[6]) const
 {
     // Flux through each face of the cell of side h about p: the permittivity
-    // in series along the step (harmonic mean), side by side across the face
-    // (mean over a 3 x 3 grid of it).
+    // in series along the step (harmonic mean of two points), side by side
+    // across the face (mean over a 2 x 2 grid of it).
     double total = 0.0;
     for (int a = 0; a < 3; ++a)
         for (int s = 0; s < 2; ++s) {
             const int u = (a + 1) % 3, v = (a + 2) % 3;
             const double dir = s ? 1.0 : -1.0;
             double sum = 0.0;
-            for (int i = -1; i <= 1; ++i)
-                for (int j = -1; j <= 1; ++j) {
+            for (int i = 0; i < 2; ++i)
+                for (int j = 0; j < 2; ++j) {
                     Vector3 q = p;
-                    Set(q, u, At(p, u) + i * h / 3);
-                    Set(q, v, At(p, v) + j * h / 3);
-                    double inv = 0.0;
-                    for (int t = 0; t < 4; ++t) {
-                        Vector3 r = q;
-                        Set(r, a, At(p, a) + dir * h * (t + 0.5) / 4);
-                        inv += 1.0 / EpsAt(r);
-                    }
-                    sum += 4.0 / inv;
+                    Set(q, u, At(p, u) + (i - 0.5) * h / 2);
+                    Set(q, v, At(p, v) + (j - 0.5) * h / 2);
+                    Vector3 r1 = q, r2 = q;
+                    Set(r1, a, At(p, a) + dir * h / 4);
+                    Set(r2, a, At(p, a) + dir * h * 3 / 4);
+                    sum += 2.0 / (1.0 / EpsAt(r1) + 1.0 / EpsAt(r2));
                 }
             w[2 * a + s] = sum;
             total += sum;

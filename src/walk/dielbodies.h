@@ -57,10 +57,20 @@ public:
         int on = -1;
         double clear = 1e300;
         double clear_on = 1e300;
+        int nearest = -1;  // the patch at distance `clear`
     };
     Near Query(const Vector3& p, double reach) const;
-    // Distance from z to the nearest band interface other than one at z itself.
-    double BandClearance(double z, bool& on_band) const;
+    // Distance to the nearest patch that is not part of the same planar
+    // piece of interface as `piece` (coplanar, same permittivities).
+    double ClearExcept(const Vector3& p, double reach, const DielPatch& piece) const;
+    // Distance from z to the nearest band interface other than one at z
+    // itself or at `skip`.
+    double BandClearance(double z, bool& on_band, double skip) const;
+    double BandClearance(double z, double skip) const
+    {
+        bool on;
+        return BandClearance(z, on, skip);
+    }
 
     // Finite-volume weights of the six steps of length h from p, in the
     // order -x, +x, -y, +y, -z, +z; they sum to 1.
@@ -80,4 +90,6 @@ private:
     int BinY(double y) const;
     void AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1, double y1);
     void FacePatches(const Body& b, int axis, bool high);
+    template <class F>
+    void ForNear(const Vector3& p, double reach, double& bound, F f) const;
 };
