@@ -121,7 +121,7 @@ const BoxReference BOX_REFERENCES[] = {
 
 // Whether the walk takes media that do not span the window (bodies). Until it
 // does, it refuses their decks, and the cases that have a body are skipped.
-const bool WALK_TAKES_BODIES = false;
+const bool WALK_TAKES_BODIES = true;
 
 // Per-length rows of the cases with bodies (validation/body_reference.cpp
 // holds their cross-sections and writes their decks): the 2-D solution on

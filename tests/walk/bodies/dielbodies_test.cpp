@@ -1,0 +1,110 @@
+// Dielectric bodies against brute force: the cube a hop may take around a
+// point holds one permittivity (or, centred on an interface piece, one on
+// each side), whatever the bodies' overlaps, seams and band interfaces; and
+// the finite-volume step weighs its cell faces as series and side-by-side
+// media do.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dielbodies.h"
+#include "layers.h"
+
+namespace {
+
+struct Scene {
+    TableSet tables;
+    std::vector<Cuboid> boxes;
+    std::vector<Medium> media;
+    DielBodies bodies;
+
+    Scene()
+    {
+        // Bands: 3.9 up to z = 1, 2.5 above.
+        boxes = {Cuboid(0, -5, -5, -1, 5, 5, 1), Cuboid(0, -5, -5, 1, 5, 5, 3),
+                 // a film around a wire, crossing the band interface
+                 Cuboid(0, -0.3, -2, 0.7, 0.3, 2, 1.4),
+                 // a film of the same permittivity beside it: a seam, no interface
+                 Cuboid(0, 0.3, -2, 0.7, 0.6, 2, 1.2),
+                 // a later body cutting into both
+                 Cuboid(0, 0.2, -0.5, 0.9, 0.8, 0.5, 1.6),
+                 // a body of the band's own permittivity: faces only where it leaves that band
+                 Cuboid(0, -2, -1, 0.5, -1, 1, 1.5)};
+        const double eps[] = {3.9, 2.5, 7.0, 7.0, 1.0, 3.9};
+        for (size_t i = 0; i < boxes.size(); ++i)
+            media.push_back(Medium(&boxes[i], eps[i]));
+        Layers stack(tables, {&media[0], &media[1]});
+        std::vector<const Medium*> b;
+        for (size_t i = 2; i < media.size(); ++i)
+            b.push_back(&media[i]);
+        bodies.Build(b, tables.layers);
+    }
+};
+
+double Coord(const Vector3& p, int a) { return a == 0 ? p.x : a == 1 ? p.y : p.z; }
+
+TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
+{
+    Scene s;
+    const DielBodies& b = s.bodies;
+    EXPECT_EQ(b.EpsAt(Vector3(0.4, 0, 1.0)), 1.0);   // the later body wins
+    EXPECT_EQ(b.EpsAt(Vector3(-1.5, 0, 1.3)), 3.9);  // a body over the band interface
+    EXPECT_EQ(b.EpsAt(Vector3(3, 0, 1.3)), 2.5);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(-1, 1);
+    int on_pieces = 0;
+    for (int n = 0; n < 3000; ++n) {
+        Vector3 p(2.5 * u(rng), 2.5 * u(rng), 1 + 0.8 * u(rng));
+        if (n % 3 == 0) {  // a point on a patch, as landings put it there
+            const DielPatch& q = b.patches[rng() % b.patches.size()];
+            const double t0 = q.lo[0] + (q.hi[0] - q.lo[0]) * (0.5 + 0.5 * u(rng));
+            const double t1 = q.lo[1] + (q.hi[1] - q.lo[1]) * (0.5 + 0.5 * u(rng));
+            double c[3];
+            c[q.axis] = q.pos;
+            c[(q.axis + 1) % 3] = t0;
+            c[(q.axis + 2) % 3] = t1;
+            p = Vector3(c[0], c[1], c[2]);
+        }
+        const DielBodies::Near near = b.Query(p, 10.0);
+        bool on_band = false;
+        const double band = b.BandClearance(p.z, on_band, 1e300);
+        if (near.on == -2 || (on_band && near.on >= 0))
+            continue;
+        const DielPatch* piece = near.on >= 0 ? &b.patches[near.on] : nullptr;
+        const double r = std::min(piece ? near.clear_on : near.clear, band);
+        if (r > 5)
+            continue;
+        on_pieces += piece != nullptr;
+        const double e0 = b.EpsAt(p);
+        for (int k = 0; k < 60; ++k) {
+            const Vector3 q(p.x + 0.999 * r * u(rng), p.y + 0.999 * r * u(rng), p.z + 0.999 * r * u(rng));
+            double want = e0;
+            if (piece) {
+                const double side = Coord(q, piece->axis) - piece->pos;
+                if (std::fabs(side) < 1e-6)
+                    continue;
+                want = side < 0 ? piece->eps_neg : piece->eps_pos;
+            } else if (on_band && std::fabs(q.z - p.z) > 1e-6) {
+                want = b.EpsAt(Vector3(p.x, p.y, q.z > p.z ? p.z + 1e-7 : p.z - 1e-7));
+            }
+            ASSERT_EQ(b.EpsAt(q), want) << "hop from (" << p.x << "," << p.y << "," << p.z << ") radius " << r
+                                        << " meets (" << q.x << "," << q.y << "," << q.z << ")";
+        }
+    }
+    EXPECT_GT(on_pieces, 200);
+}
+
+TEST(DielBodies, StepWeightsPutMediaInSeriesAlongAndSideBySideAcross)
+{
+    Scene s;
+    double w[6];
+    s.bodies.StepWeights(Vector3(3, 3, 0), 0.1, w);  // inside the lower band
+    for (double x : w)
+        EXPECT_NEAR(x, 1.0 / 6, 1e-15);
+    s.bodies.StepWeights(Vector3(3, 3, 1), 0.1, w);  // on the band interface
+    EXPECT_NEAR(w[5] / w[4], 2.5 / 3.9, 1e-12);
+    EXPECT_NEAR(w[0] / w[4], (2.5 + 3.9) / 2 / 3.9, 1e-12);
+    EXPECT_NEAR(w[0], w[3], 1e-15);
+}
+
+}  // namespace
