@@ -23,7 +23,12 @@ static const char KORVA_SOURCE[] = "src/bodywalk";
 
 namespace {
 
-const double FLOOR = 1.0 / 32.0;
+// The step's length as a share of the conductor distance; builds that
+// measure the step's bias set another.
+#ifndef KORVA_BODY_FLOOR
+#define KORVA_BODY_FLOOR 32
+#endif
+const double FLOOR = 1.0 / KORVA_BODY_FLOOR;
 // Distance that SearchNearestCuboid reports for a point outside the window.
 const int NOT_FOUND = (int)0x80000001u;
 const double SIDE = 1e-7;
