@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "dielbodies.h"
 #include "layers.h"
 #include "parser.h"
 
@@ -31,8 +32,16 @@ bool PairsFromDeck(const char* path, std::vector<DielPair>& pairs)
     if (LoadDeck(path, lists) != 0) return false;
     if (!lists.media.empty()) {
         TableSet tables;
-        Layers stack(tables, lists.media);
+        Layers stack(tables, lists.bands);
         pairs = StackPairs(tables.layers);
+        // The faces of dielectric bodies meet pairs of their own.
+        DielBodies bodies;
+        bodies.Build(std::vector<const Medium*>(lists.bodies.begin(), lists.bodies.end()), tables.layers);
+        for (const auto& b : bodies.Pairs()) {
+            bool seen = false;
+            for (const DielPair& q : pairs) seen = seen || (q.dlow == b.first && q.dhigh == b.second);
+            if (!seen) pairs.push_back(DielPair{b.first, b.second});
+        }
     }
     return true;
 }
