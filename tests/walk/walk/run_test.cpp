@@ -251,10 +251,6 @@ TEST(WalkHistory, SeededWalksAgreeWhicheverWalkCameBefore)
     EXPECT_GT(ends[2], 0);
 }
 
-}  // namespace
-
-namespace {
-
 // Seeds that differ only above bit 31 give other walks; one seed gives the
 // same walks again.
 TEST(WalkRun, EveryBitOfTheSeedMovesTheWalks)
