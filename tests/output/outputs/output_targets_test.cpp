@@ -22,8 +22,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-const std::string WALKS_BEGIN = "Random Walk Begins";
-
 mode_t Type(const std::string& path)
 {
     struct stat st;
@@ -132,7 +130,7 @@ TEST_F(OutputTargets, EveryOptionTreatsEveryKindOfTargetAlike)
                     << r.out;
                 // Only a limit on the size of a file cannot be seen before the walks.
                 if (k.name != "file-size limit") {
-                    EXPECT_EQ(r.out.find(WALKS_BEGIN), std::string::npos);
+                    EXPECT_EQ(r.out.find("Random Walk Begins"), std::string::npos);
                 }
             }
             // Links stay links, special files stay what they were.

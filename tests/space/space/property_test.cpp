@@ -1,8 +1,6 @@
-// The walk trusts one property of the tree: from the leaf of any grid point
-// in the solver space, SearchNearestCuboid returns the true grid distance to
-// the nearest of ALL blocks (0 exactly when the point touches or lies in
-// one), and the same from the leaf a walk found last. Checked here against a
-// brute-force scan on random decks.
+// The walk trusts SearchNearestCuboid, from the leaf of any grid point of the
+// solver space and from the leaf a walk found last, to give the true grid
+// distance to the nearest of ALL blocks (0 exactly on or in one).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -35,10 +35,7 @@ struct WalkRunCase {
                 sums[t].push_back(r.data());
         }
     }
-    ~WalkRunCase()
-    {
-        EXPECT_EQ(chdir(old.c_str()), 0);
-    }
+    ~WalkRunCase() { EXPECT_EQ(chdir(old.c_str()), 0); }
     void Prepare(char mode, long long walks, double precision, int weight_select = 4)
     {
         std::vector<const Cuboid*> list;
