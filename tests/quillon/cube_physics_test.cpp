@@ -89,9 +89,8 @@ TEST(HalfCube, MatchesTheImageSolution)
             for (int k = 0; k < H * H; ++k) {
                 double factor = f == 5 || (f != 0 && k / H >= H / 2) ? above : below;
                 ASSERT_NEAR(c.P(f, k), factor * ref.P(f, k), 1e-13) << f << " " << k;
-                ASSERT_NEAR(c.W(0, f, k), factor * ref.W(0, f, k), 1e-13);
-                ASSERT_NEAR(c.W(1, f, k), factor * ref.W(1, f, k), 1e-13);
-                ASSERT_NEAR(c.W(2, f, k), below * ref.W(2, f, k), 1e-13);
+                for (int d = 0; d < 3; ++d)
+                    ASSERT_NEAR(c.W(d, f, k), (d < 2 ? factor : below) * ref.W(d, f, k), 1e-13) << d;
             }
     }
 }
@@ -105,9 +104,8 @@ TEST(TwoMediaCube, SwappingTheMediaMirrorsTheCubeInZ)
                 int mf = f == 0 ? 5 : f == 5 ? 0 : f;
                 int mk = (f == 0 || f == 5) ? k : Mirror(k / S) * S + k % S;
                 ASSERT_NEAR(c.P(f, k), m.P(mf, mk), 1e-13) << "cut " << a;
-                ASSERT_NEAR(c.W(0, f, k), m.W(0, mf, mk), 1e-13);
-                ASSERT_NEAR(c.W(1, f, k), m.W(1, mf, mk), 1e-13);
-                ASSERT_NEAR(c.W(2, f, k), -m.W(2, mf, mk), 1e-13);
+                for (int d = 0; d < 3; ++d)
+                    ASSERT_NEAR(c.W(d, f, k), (d < 2 ? 1 : -1) * m.W(d, mf, mk), 1e-13) << d;
             }
     }
 }

@@ -50,10 +50,6 @@ TEST(TableRelations, HoldForEveryGeneratedTable)
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Damage that leaves every value plausible, to each kind of table, with the
 // table it is paired with loaded first: the loader's checks refuse each.
 TEST(TableRelations, RefuseDamageThatKeepsValuesPlausible)

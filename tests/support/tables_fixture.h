@@ -1,8 +1,6 @@
-// A scratch working folder that holds what a run reads relative to the
-// working directory: the single-medium tables under incdata/, and the
-// multi-dielectric tables of some permittivity pairs registered in
-// bin/.gft_dir. The test works inside it while the fixture lives.
-// Needs QUILLON_EXE (each test target defines it).
+// A scratch working folder with what a run reads from there: single-medium
+// tables under incdata/ and multi-dielectric tables registered in
+// bin/.gft_dir (made by QUILLON_EXE). The test works inside it.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -30,5 +30,6 @@ std::string ReadFile(const std::string& path);
 void MakeDirs(const std::string& path);
 // How often `what` occurs in `text`, overlaps included.
 int Count(const std::string& text, const std::string& what);
-// A file of raw doubles in the machine's byte order.
+// A file of raw doubles in the machine's byte order, and the bytes of one.
 std::vector<double> ReadDoubles(const std::string& path);
+inline std::string Bytes(const std::vector<double>& v) { return std::string((const char*)v.data(), v.size() * 8); }

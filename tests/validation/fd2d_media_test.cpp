@@ -1,9 +1,8 @@
-// The cross-section solver's media against the plate formulas. Between two
-// plates as wide as the box, widening both by the same amount adds a strip
-// of one-dimensional field and nothing else: the charge's growth is exactly
-// the strip's series or parallel capacitance, on every step whose grid holds
-// the interfaces. A medium in the wrong cells or an edge weighted with the
-// wrong average of the cells beside it misses by tens of percent.
+// The cross-section solver's media against the plate formulas: widening two
+// plates as wide as the box adds a strip of one-dimensional field, so the
+// charge grows by exactly the strip's series or parallel capacitance on any
+// grid that holds the interfaces; media in the wrong cells miss by tens of
+// percent.
 #include <gtest/gtest.h>
 
 #include <vector>

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "batch.h"
+#include "testutil.h"
 #include "textsafe.h"
 
 namespace {
@@ -75,15 +76,9 @@ TEST(ResumeRule, KeepsOnlyResultsThatMeetTheAskedTarget)
 TEST(ResumeRule, EveryNumberOptionTellsResultsApart)
 {
     // A process file counts by what it holds, wherever it lies.
-    const std::string dir = testing::TempDir();
-    auto process = [&](const std::string& name, const char* text) {
-        FILE* f = fopen((dir + name).c_str(), "w");
-        fputs(text, f);
-        fclose(f);
-        return dir + name;
-    };
-    const std::string stack_a = process("stack_a.txt", "a"), stack_b = process("stack_b.txt", "b"),
-                      stack_a_again = process("stack_a_again.txt", "a");
+    TempDir dir;
+    const std::string stack_a = dir.Write("a.txt", "a"), stack_b = dir.Write("b.txt", "b"),
+                      stack_a_again = dir.Write("again/other.txt", "a");
     const std::vector<std::function<void(RunSettings&)>> numbers = {
         [](RunSettings& s) { s.masters = {"w"}; },
         [](RunSettings& s) { s.masters = {"w", "v"}; },

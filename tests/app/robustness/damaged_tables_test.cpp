@@ -12,11 +12,6 @@ const char* SINGLE = "incdata/IS/binary/single/";
 const char* GFT = "tables/IS/binary/MULTI/GFT/";
 const char* WVT = "tables/IS/binary/MULTI/WVT/";
 
-void WriteDoubles(const TempDir& dir, const std::string& rel, const std::vector<double>& v)
-{
-    dir.Write(rel, std::string(reinterpret_cast<const char*>(v.data()), v.size() * 8));
-}
-
 // Beyond values out of range: damage that keeps every value plausible
 // (scale all by 2, the last by 1000, one by 1.001; swap two neighbours).
 enum Damage { TRUNCATE, NAN_VALUE, INF_VALUE, NEGATE, ZERO, SCALE, SEGMENTS, BAD_PERMITTIVITY, DUPLICATE, DIRECTORY,
@@ -48,14 +43,14 @@ void Apply(const TempDir& dir, const std::string& rel, Damage damage, size_t bod
     case BAD_PERMITTIVITY: v[1] = -3.9; break;
     case DUPLICATE:  // a sound table that is not the same table
         v[body] = std::nextafter(v[body], 1.0);
-        WriteDoubles(dir, rel.substr(0, rel.rfind('.')) + "_copy.db", v);
+        dir.Write(rel.substr(0, rel.rfind('.')) + "_copy.db", Bytes(v));
         return;
     case DIRECTORY:
         ASSERT_EQ(remove(path.c_str()), 0);
         MakeDirs(path);
         return;
     }
-    WriteDoubles(dir, rel, v);
+    dir.Write(rel, Bytes(v));
 }
 
 class DamagedTables : public testing::Test {

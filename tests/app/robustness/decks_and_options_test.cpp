@@ -8,39 +8,6 @@
 
 namespace {
 
-// Found before any table is read: the folder has none.
-TEST(BrokenStacks, GapsAndConflictingOverlapsAreDeckErrors)
-{
-    TempDir dir;
-    const struct {
-        std::string deck, message;
-    } rows[] = {
-        {StackDeck({{"oxide", 0, 1, 3.9}, {"lowk", 1.5, 4, 2.5}}),
-         "media \"oxide\" and \"lowk\" leave a gap between z = 1 and z = 1.5 that no medium fills\n"},
-        {StackDeck({{"oxide", 0, 2, 3.9}, {"lowk", 1.5, 4, 2.5}}),
-         "media \"oxide\" and \"lowk\" overlap between z = 1.5 and z = 2 with different permittivities (3.9 and 2.5)\n"},
-        {StackDeck({{"oxide", 0, 4, 3.9}, {"lowk", 1, 2, 2.5}}),
-         "media \"oxide\" and \"lowk\" overlap between z = 1 and z = 2 with different permittivities (3.9 and 2.5)\n"},
-    };
-    for (const auto& r : rows) {
-        dir.Write("d.kd", r.deck);
-        RunResult run = Korva(dir.path(), "-f d.kd");
-        EXPECT_EQ(run.status, 255);
-        EXPECT_NE(run.out.find(r.message), std::string::npos) << run.out;
-    }
-}
-
-TEST(BrokenStacks, OverlapOfOnePermittivityIsOneMedium)
-{
-    TempDir dir;
-    MakeInstall(dir.path(), "");
-    dir.Write("d.kd", StackDeck({{"lower", 0, 2, 3.9}, {"upper", 1, 4, 3.9}}));
-    dir.Write("bin/.gft_dir", dir.path() + "/");  // two media: a folder must be registered
-    RunResult run = Korva(dir.path(), "-f d.kd -t 500");
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("Master Cap. Result: cap "), std::string::npos);
-}
-
 TEST(SyntaxErrors, PositionIsNeverNegative)
 {
     TempDir dir;
@@ -53,37 +20,10 @@ TEST(SyntaxErrors, PositionIsNeverNegative)
     }
 }
 
-class Registration : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        MakeInstall(dir.path(), "");
-        dir.Write("d.kd", StackDeck({{"oxide", 0, 1.5, 3.9}, {"lowk", 1.5, 4, 2.5}}));
-    }
+TEST(Registration, ConcurrentRegistrationsLeaveOneWholePath)
+{
     TempDir dir;
-};
-
-TEST_F(Registration, BadRegisteredFolderEndsWith255)
-{
-    const struct {
-        std::string registered, message;
-    } rows[] = {
-        {dir.path() + "/nowhere/", "does not exist"},
-        {dir.path() + "/d.kd/", "is not a folder"},
-        {"/" + std::string(1100, 'x') + "/", "is 1101 characters long, more than 1023"},
-    };
-    for (const auto& r : rows) {
-        dir.Write("bin/.gft_dir", r.registered);
-        RunResult run = Korva(dir.path(), "-f d.kd -t 100");
-        EXPECT_EQ(run.status, 255) << r.message;
-        EXPECT_NE(run.out.find(r.message), std::string::npos) << run.out;
-    }
-    RunResult run = Korva(dir.path(), "--gft /" + std::string(1100, 'x'));
-    EXPECT_EQ(run.status, 255);
-}
-
-TEST_F(Registration, ConcurrentRegistrationsLeaveOneWholePath)
-{
+    MakeDirs(dir.path() + "/bin");
     const std::string a = dir.path() + "/" + std::string(200, 'a'), b = dir.path() + "/b";
     MakeDirs(a + "/IS");
     MakeDirs(b + "/IS");
@@ -96,6 +36,7 @@ TEST_F(Registration, ConcurrentRegistrationsLeaveOneWholePath)
     }
     RunResult ls = RunIn(dir.path(), "ls -A bin");
     EXPECT_EQ(ls.out, ".gft_dir\n");  // no temporary file left behind
+    EXPECT_EQ(Korva(dir.path(), "--gft /" + std::string(1100, 'x')).status, 255);
 }
 
 TEST(StandardOutput, WriteErrorsEndWithAMessageOnStandardError)
@@ -148,19 +89,34 @@ std::string Pattern(const std::string& length)
 
 }  // namespace
 
-// Geometry that cannot be micrometres of interconnect ends before any walk
-// with 255 and says how Korva reads lengths; a possible but unlikely scale
-// runs with a warning; never an internal check.
+// A broken stack, a bad registered folder, or geometry that cannot be
+// micrometres of interconnect (then the message says how Korva reads
+// lengths) ends before any walk with 255; a possible but unlikely scale runs
+// with a warning; never an internal check.
 TEST(ImplausibleDecks, RefusedOrWarnedBeforeAnyWalk)
 {
     TempDir dir;
     MakeInstall(dir.path(), "");
     const std::string far_window = "<window> v1 (-1e6,-2,-1) v2 (2,2,1.5) [/window]";
+    const std::string two_media = StackDeck({{"oxide", 0, 1.5, 3.9}, {"lowk", 1.5, 4, 2.5}});
     const struct {
         std::string what, input, args;
         int status;
         std::string message;
+        std::string registered = "";  // bin/.gft_dir, when not the folder itself
     } rows[] = {
+        {"gap", StackDeck({{"oxide", 0, 1, 3.9}, {"lowk", 1.5, 4, 2.5}}), "", 255,
+         "media \"oxide\" and \"lowk\" leave a gap between z = 1 and z = 1.5 that no medium fills\n"},
+        {"overlap", StackDeck({{"oxide", 0, 2, 3.9}, {"lowk", 1.5, 4, 2.5}}), "", 255,
+         "media \"oxide\" and \"lowk\" overlap between z = 1.5 and z = 2 with different permittivities (3.9 and 2.5)\n"},
+        {"enclosed", StackDeck({{"oxide", 0, 4, 3.9}, {"lowk", 1, 2, 2.5}}), "", 255,
+         "media \"oxide\" and \"lowk\" overlap between z = 1 and z = 2 with different permittivities (3.9 and 2.5)\n"},
+        {"overlap of one permittivity: one medium", StackDeck({{"lower", 0, 2, 3.9}, {"upper", 1, 4, 3.9}}), "", 0,
+         "Master Cap. Result: cap "},
+        {"registered folder missing", two_media, "", 255, "does not exist", dir.path() + "/nowhere/"},
+        {"registered file", two_media, "", 255, "is not a folder", dir.path() + "/d.kd/"},
+        {"registered path too long", two_media, "", 255, "is 1101 characters long, more than 1023",
+         "/" + std::string(1100, 'x') + "/"},
         {"metres", Wires(1e-6), "", 255,
          "Line 4 : conductor \"w0\" is 2e-07 um thick: lengths are read in micrometres, and the walks' grid "
          "(0.0002 um) resolves conductors from 0.002 um on: is the deck in metres?\n"},
@@ -194,6 +150,7 @@ TEST(ImplausibleDecks, RefusedOrWarnedBeforeAnyWalk)
     };
     for (const auto& r : rows) {
         dir.Write("d.kd", r.input);
+        dir.Write("bin/.gft_dir", r.registered.empty() ? dir.path() + "/" : r.registered);
         RunResult run = Korva(dir.path(), "-f d.kd -t 300 " + r.args);
         EXPECT_EQ(run.status, r.status) << r.what << "\n" << run.out;
         EXPECT_NE(run.out.find(r.message), std::string::npos) << r.what << "\n" << run.out;

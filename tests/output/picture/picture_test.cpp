@@ -58,14 +58,6 @@ Image Render(const TempDir& dir, const std::string& svg_path)
     return img;
 }
 
-// The scene of an example deck, as the drawing command builds it.
-DeckView Load(const std::string& example)
-{
-    DeckLists lists;
-    EXPECT_EQ(LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + example).c_str(), lists), 0);
-    return SceneOfDeck(lists, *lists.window);
-}
-
 TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
 {
     TempDir dir;
@@ -127,7 +119,9 @@ TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
 TEST(DeckPicture, GaussianSurfaceEnclosesTheMasterInsideTheEnlargedWindow)
 {
     for (const char* example : {"two_wires.kd", "bus_crossing.kd", "dense_bus.kd"}) {
-        DeckView s = Load(example);
+        DeckLists lists;
+        ASSERT_EQ(LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + example).c_str(), lists), 0);
+        DeckView s = SceneOfDeck(lists, *lists.window);
         ASSERT_TRUE(s.has_gauss) << example;
         for (const Cuboid& b : s.blocks) {
             bool inside = b.x0 > s.gauss.x0 && b.x1 < s.gauss.x1 && b.y0 > s.gauss.y0 &&

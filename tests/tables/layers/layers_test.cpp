@@ -121,8 +121,7 @@ TEST_F(LayersTest, HeaderDecidesWhetherATableFits)
     for (const auto& r : rows) {
         std::vector<double> body(3 + 12, 1.0 / 12);
         body[0] = r.seg, body[1] = r.dlow, body[2] = r.dhigh;
-        const std::string path =
-            tmp.Write("NumGFT_a.db", std::string((const char*)body.data(), body.size() * sizeof(double)));
+        const std::string path = tmp.Write("NumGFT_a.db", Bytes(body));
         EXPECT_EQ(tables.SLoadFile(path.c_str(), trans), r.fits) << r.seg << " " << r.dlow << " " << r.dhigh;
         tables.UnLoadData();
     }
@@ -156,8 +155,7 @@ TEST_F(LayersTest, ScreenedTablesAreJudgedAsTheFullCheckJudgesThem)
             if (!std::isnan(r.set6))
                 body[3 + 6] = r.set6;
             const std::string name = p->type == 0 ? "NumGFT_s.db" : "hNumGFT_IS_s.db";
-            const std::string path =
-                tmp.Write(name, std::string((const char*)body.data(), body.size() * sizeof(double)));
+            const std::string path = tmp.Write(name, Bytes(body));
             const std::string what = name + " " + std::to_string(r.add5) + " " + std::to_string(r.set6);
             if (r.sound)
                 EXPECT_TRUE(tables.SLoadFile(path.c_str(), *p)) << what;

@@ -1,7 +1,5 @@
-// Tables made on demand and the installed layout: a pair that no folder
-// supplies is generated into the cache and gives the same row as tables
-// generated beforehand and registered; concurrent runs and an unusable
-// cache; an installed korva run from elsewhere.
+// Tables made on demand (into the cache, with the row of registered tables;
+// by racing runs; into an unusable cache) and an installed korva.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

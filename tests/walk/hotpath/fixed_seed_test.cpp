@@ -1,7 +1,6 @@
-// Speed work on the hot path must not change a single bit of the results:
-// with fixed seeds, a single-threaded run gives exactly these sums. Each
-// value is a C99 hex float; if a change of the physics (not of the speed)
-// moves them, the failure message prints the new values to paste here.
+// Speed work must not change a bit of the results: seeded single-threaded
+// runs give exactly these C99 hex floats; when a change of the physics (not
+// of the speed) moves them, the failure prints the new values to paste here.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -35,10 +35,7 @@ struct WalkRunCase {
                 sums[t].push_back(r.data());
         }
     }
-    ~WalkRunCase()
-    {
-        EXPECT_EQ(chdir(old.c_str()), 0);
-    }
+    ~WalkRunCase() { EXPECT_EQ(chdir(old.c_str()), 0); }
     void Prepare(char mode, long long walks, double precision, int weight_select = 4)
     {
         std::vector<const Cuboid*> list;
@@ -250,10 +247,6 @@ TEST(WalkHistory, SeededWalksAgreeWhicheverWalkCameBefore)
     EXPECT_GT(ends[1], 0);
     EXPECT_GT(ends[2], 0);
 }
-
-}  // namespace
-
-namespace {
 
 // Seeds that differ only above bit 31 give other walks; one seed gives the
 // same walks again.
