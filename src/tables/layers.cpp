@@ -668,6 +668,11 @@ void Layers::SelectCutPair(bool lower, double dlow, double dhigh)
         set->QueryWSum(dlow, dhigh, lower ? lower_weight_cross : upper_weight_cross);
 }
 
+void Layers::SelectCutTrans(bool lower, double dlow, double dhigh)
+{
+    set->QueryPSum(dlow, dhigh, lower ? lower_psum_face : upper_psum_face, lower ? lower_psum : upper_psum);
+}
+
 void Layers::UpdateHalfPSum(double dlow, double dhigh)
 {
     auto it = set->half_psums.find(DielHash(dlow, dhigh));

@@ -104,6 +104,23 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
             dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
             dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
             half = dlow != dhigh;
+        } else if (near.nearest >= 0 && r == near.clear) {
+            // A cube that holds the nearest planar piece, as the stack's
+            // walk takes one that holds an interface: the tables with cut
+            // positions, turned onto the piece's normal.
+            const DielPatch& piece = b.patches[near.nearest];
+            const int a = piece.axis;
+            const double dist = std::fabs(At(pt, a) - piece.pos);
+            const double r1 = std::min(std::min(reach, b.ClearExcept(pt, reach, piece)),
+                                       b.BandClearance(pt.z, a == 2 ? piece.pos : 1e300));
+            if (r1 > 2 * dist && r1 > 2 * r) {
+                const bool lower = piece.pos < At(pt, a);
+                layers.SelectCutTrans(lower, piece.eps_neg, piece.eps_pos);
+                Cube t(ToTable(pt, a), r1);
+                const PointOnCube s = GetPoint(lower ? -1 : 1, t, piece.pos, piece.pos);
+                pt = FromTable(StructToVector3(s, t), a);
+                return;
+            }
         }
     }
     if (r < floor) {
