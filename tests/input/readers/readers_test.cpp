@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -114,7 +115,7 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
         int line;
     } cases[] = {
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 "
-             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 5\n", "c: THICKNESS_ON_FIELD > 0", 20},
+             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 400\n", "c: THICKNESS_ON_FIELD 0.4 reaches above", 20},
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 0 "
              "THICKNESS_BESIDE_WRAPPED 0 THICKNESS_ON_FIELD 0\n",
          "DIELECTRIC_CONFORMAL: c: the film has no thickness", 20},
@@ -171,6 +172,8 @@ TEST(Pex25d, ConformalFilmsBecomeBoxesAroundTheShapesTheyWrap)
     };
     EXPECT_EQ(corners(b[3].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.9}));
     EXPECT_EQ(corners(b[0].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.95}));
+    // The margin is measured from the films, as the format says.
+    EXPECT_DOUBLE_EQ(r.scene.window.x0, -1.05);
     ASSERT_FALSE(r.scene.notes.empty());
     EXPECT_EQ(r.scene.notes.back(), "the conformal films became 6 dielectric boxes around the shapes they wrap");
     // The deck keeps them as bodies, in this order, after the bands.
@@ -181,6 +184,86 @@ TEST(Pex25d, ConformalFilmsBecomeBoxesAroundTheShapesTheyWrap)
     for (size_t i = 0; i < b.size(); ++i)
         EXPECT_EQ(lists.bodies[i]->diel, b[i].diel) << i;
     EXPECT_EQ(lists.bands.size(), r.scene.bands.size());
+}
+
+// Films that also cover the field, against the format's own rule checked
+// point by point: the dielectric of smallest wrap depth whose solid holds
+// the point, the background where none does.
+TEST(Pex25d, FilmsOnTheFieldHoldWhereTheFormatSaysAtEveryPoint)
+{
+    const std::string films = "DIELECTRIC_CONFORMAL lint WRAPS m1 PERMITTIVITY 7.3 THICKNESS_OVER_WRAPPED 100 \\\n"
+                              "    THICKNESS_BESIDE_WRAPPED 50 THICKNESS_ON_FIELD 100\n"
+                              "DIELECTRIC_CONFORMAL cap WRAPS lint PERMITTIVITY 5 THICKNESS_OVER_WRAPPED 50 \\\n"
+                              "    THICKNESS_BESIDE_WRAPPED 50 THICKNESS_ON_FIELD 200\n"
+                              // Two profiles at one height write a band of no height.
+                              "METAL m1b Z_OFFSETS 500 800\n"
+                              "DIELECTRIC_SIMPLE gap WRAPS m1 PERMITTIVITY 9 BETWEEN m1 m1b\n";
+    Read r = Scene(Edited(SCENE, "WRAPS fox PERMITTIVITY 4.1", "WRAPS cap PERMITTIVITY 4.1") + films);
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    const ::Scene& s = r.scene;
+    std::vector<Cuboid> m1;  // the shapes the films wrap
+    for (const SceneConductor& c : s.conductors)
+        for (const Cuboid& b : c.boxes)
+            if (b.z0 == 0.5 && b.z1 == 0.8)
+                m1.push_back(b);
+    ASSERT_EQ(m1.size(), 3u);
+    auto inside = [](const Cuboid& b, double x, double y, double z, double grow, double over) {
+        return x > b.x0 - grow && x < b.x1 + grow && y > b.y0 - grow && y < b.y1 + grow && z > b.z0 &&
+               z < b.z1 + over;
+    };
+    // A film's solid: its boxes around the shapes, and the field outside
+    // them from the bottom of m1 up to its field thickness.
+    auto film = [&](double x, double y, double z, double grow, double over, double field) {
+        bool foot = false;
+        for (const Cuboid& b : m1) {
+            if (inside(b, x, y, z, grow, over))
+                return true;
+            foot = foot || inside(b, x, y, 0.6, grow, 0);
+        }
+        return !foot && z > 0.5 && z < 0.5 + field;
+    };
+    auto format = [&](double x, double y, double z) {
+        if (z < 0.5)
+            return 3.9;  // fox, depth 1
+        if (film(x, y, z, 0.05, 0.1, 0.1))
+            return 7.3;  // lint, depth 1
+        if (film(x, y, z, 0.1, 0.15, 0.2))
+            return 5.0;  // cap, depth 2
+        return z < 1.2 ? 4.1 : 1.0;  // ild, depth 3, then the background
+    };
+    auto scene = [&](double x, double y, double z) {
+        double eps = -1;
+        for (const SceneBand& b : s.bands)
+            if (z > b.z0 && z < b.z1)
+                eps = b.diel;
+        for (const SceneBody& b : s.bodies)
+            if (inside(b.box, x, y, z, 0, 0))
+                eps = b.diel;
+        return eps;
+    };
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> ux(s.window.x0, s.window.x1), uy(s.window.y0, s.window.y1),
+        uz(0.0, 1.3);
+    int checked = 0, mismatched = 0;
+    for (int i = 0; i < 40000; ++i) {
+        // Near the films, where they meet each other and the bands.
+        const double x = ux(random) * 0.3 + 0.5, y = uy(random) * 0.3 + 0.25, z = uz(random);
+        bool conductor = false;
+        for (const SceneConductor& c : s.conductors)
+            for (const Cuboid& b : c.boxes)
+                conductor = conductor || inside(b, x, y, z, 1e-9, 1e-9);
+        if (conductor)
+            continue;
+        ++checked;
+        if (scene(x, y, z) != format(x, y, z) && ++mismatched <= 5)
+            ADD_FAILURE() << "at " << x << " " << y << " " << z << ": " << scene(x, y, z) << " instead of "
+                          << format(x, y, z);
+    }
+    EXPECT_GT(checked, 20000);
+    EXPECT_EQ(mismatched, 0);
+    std::set<std::string> notes(s.notes.begin(), s.notes.end());
+    EXPECT_TRUE(notes.count("the conformal film cap covers the field from z 0.5 to 0.7 um, a band outside its boxes"));
+    EXPECT_TRUE(notes.count("DIELECTRIC_SIMPLE gap fills nothing: 'm1' and 'm1b' start at the same height"));
 }
 
 TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
