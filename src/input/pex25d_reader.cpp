@@ -365,14 +365,9 @@ private:
             c.Fail(f.name + ": PERMITTIVITY must be > 0");
         if (!c.failed && (f.over < 0 || f.beside < 0 || f.field < 0))
             c.Fail(f.name + ": a thickness is negative");
-        if (!c.failed && f.over == 0 && f.beside == 0)
-            c.Fail(f.name + ": the film has no thickness (THICKNESS_OVER_WRAPPED and THICKNESS_BESIDE_WRAPPED "
-                            "are both 0)");
-        // A film on the field is a layer with holes where the wrapped shapes
-        // stand; only films around the shapes are made into boxes.
-        if (!c.failed && f.field > 0)
-            c.Fail(f.name + ": THICKNESS_ON_FIELD > 0 also lays the film on the field between the shapes, "
-                            "which is not read; only films around the shapes (THICKNESS_ON_FIELD 0) are");
+        if (!c.failed && f.over == 0 && f.beside == 0 && f.field == 0)
+            c.Fail(f.name + ": the film has no thickness (THICKNESS_OVER_WRAPPED, THICKNESS_BESIDE_WRAPPED "
+                            "and THICKNESS_ON_FIELD are all 0)");
         if (!c.failed)
             films.push_back(f);
     }
@@ -453,6 +448,14 @@ private:
     }
 
     double Um(int64_t g) const { return (double)g * grid * unit_um; }
+
+    // A length in micrometres as a message prints it.
+    std::string Length(int64_t g) const
+    {
+        std::ostringstream out;
+        out << Um(g);
+        return out.str();
+    }
 
     void Resolve()
     {
@@ -598,6 +601,37 @@ private:
             bounds.y1 = std::max(bounds.y1, b.second.y1);
             bounds.z1 = std::max(bounds.z1, b.second.z1);
         }
+        // As the format says, a film that stays around its shapes (no field)
+        // is part of the geometry the margin is measured from.
+        for (const Conformal& f : films) {
+            if (f.field > 0)
+                continue;
+            int64_t beside = 0, over = 0;
+            std::string at = f.name;
+            std::set<std::string> seen;
+            const Conformal* link = &f;
+            while (link && seen.insert(link->name).second) {
+                beside += link->beside;
+                over += link->over;
+                at = link->wraps;
+                link = nullptr;
+                for (const Conformal& g : films)
+                    if (g.name == at)
+                        link = &g;
+            }
+            if (link)
+                continue;  // a cycle, refused later
+            for (size_t i = 0; i < boxes.size(); ++i) {
+                if (box_layer[i] != at)
+                    continue;
+                const Cuboid& b = boxes[i].second;
+                bounds.x0 = std::min(bounds.x0, b.x0 - Um(beside));
+                bounds.y0 = std::min(bounds.y0, b.y0 - Um(beside));
+                bounds.x1 = std::max(bounds.x1, b.x1 + Um(beside));
+                bounds.y1 = std::max(bounds.y1, b.y1 + Um(beside));
+                bounds.z1 = std::max(bounds.z1, b.z1 + Um(over));
+            }
+        }
         Cuboid& w = scene.window;
         if (have_box) {
             w = Cuboid(0, Um(domain[0]), Um(domain[1]), Um(domain[2]), Um(domain[3]), Um(domain[4]),
@@ -725,6 +759,13 @@ private:
             }
             z0 = below->second.zlo;
             z1 = above->second.zlo;
+            if (z0 == z1) {
+                // Stacks with two profiles at one height (a metal drawn on
+                // two layers) write such a band; it fills nothing.
+                scene.notes.push_back("DIELECTRIC_SIMPLE " + s.name + " fills nothing: '" + s.below + "' and '" +
+                                      s.above + "' start at the same height");
+                continue;
+            }
             if (!(z0 < z1)) {
                 Error(s.line, "DIELECTRIC_SIMPLE " + s.name + " has no height: '" + s.above +
                                   "' does not start above the bottom of '" + s.below + "'");
@@ -751,10 +792,30 @@ private:
                                   " passes through a DIELECTRIC_SIMPLE band; only films around films are read");
             else if (chain.root == ground_name)
                 // Around the ground plane, which spans the window, a film is
-                // a band from the plane's bottom to its top and the film.
+                // a band from the plane's bottom to its top and the film, and
+                // there is no field beside it.
                 claims.push_back({ground.zlo, ground.zhi + chain.over, chain.depth, f.eps, f.line});
-            else
-                around.push_back({&f, chain});
+            else {
+                const Profile& root = profiles.at(chain.root);
+                // On the field the film is a layer from the bottom of the
+                // wrapped layer up. Over the footprints its boxes around the
+                // shapes fill the same heights, so across the window the
+                // whole of it is one band of the film's depth, as long as it
+                // stays below the film's top over the shapes.
+                if (f.field > root.zhi - root.zlo + chain.over)
+                    Error(f.line, head + ": THICKNESS_ON_FIELD " + Length(f.field) +
+                                      " reaches above the film's top over the shapes of " + chain.root + " (" +
+                                      Length(root.zhi - root.zlo + chain.over) +
+                                      " above their bottom), which is not read");
+                else if (f.field > 0) {
+                    claims.push_back({root.zlo, root.zlo + f.field, chain.depth, f.eps, f.line});
+                    scene.notes.push_back("the conformal film " + f.name + " covers the field from z " +
+                                          Length(root.zlo) + " to " + Length(root.zlo + f.field) +
+                                          " um, a band outside its boxes");
+                }
+                if (chain.over > 0 || chain.beside > 0)
+                    around.push_back({&f, chain});
+            }
         }
         if (!errors.empty())
             return;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <set>
 #include <sstream>
 
@@ -114,7 +115,7 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
         int line;
     } cases[] = {
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 10 "
-             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 5\n", "c: THICKNESS_ON_FIELD > 0", 20},
+             "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 400\n", "c: THICKNESS_ON_FIELD 0.4 reaches above", 20},
         {"", "DIELECTRIC_CONFORMAL c WRAPS m1 PERMITTIVITY 7 THICKNESS_OVER_WRAPPED 0 "
              "THICKNESS_BESIDE_WRAPPED 0 THICKNESS_ON_FIELD 0\n",
          "DIELECTRIC_CONFORMAL: c: the film has no thickness", 20},
@@ -171,6 +172,8 @@ TEST(Pex25d, ConformalFilmsBecomeBoxesAroundTheShapesTheyWrap)
     };
     EXPECT_EQ(corners(b[3].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.9}));
     EXPECT_EQ(corners(b[0].box), (std::vector<double>{-0.05, -0.05, 0.5, 1.05, 0.55, 0.95}));
+    // The margin is measured from the films, as the format says.
+    EXPECT_DOUBLE_EQ(r.scene.window.x0, -1.05);
     ASSERT_FALSE(r.scene.notes.empty());
     EXPECT_EQ(r.scene.notes.back(), "the conformal films became 6 dielectric boxes around the shapes they wrap");
     // The deck written from the scene parses back into its boxes, with names
@@ -192,6 +195,44 @@ TEST(Pex25d, ConformalFilmsBecomeBoxesAroundTheShapesTheyWrap)
         EXPECT_EQ(lists.bodies[i]->diel, b[i].diel) << i;
     ASSERT_EQ(lists.bands.size(), r.scene.bands.size());
     EXPECT_DOUBLE_EQ(lists.bands[1]->diel, 4.1);
+}
+
+// Films on the field against the format's rule, point by point: the
+// dielectric of smallest wrap depth whose solid holds the point.
+TEST(Pex25d, FilmsOnTheFieldHoldWhereTheFormatSays)
+{
+    const std::string films = "DIELECTRIC_CONFORMAL lint WRAPS m1 PERMITTIVITY 7.3 THICKNESS_OVER_WRAPPED 100 "
+                              "THICKNESS_BESIDE_WRAPPED 50 THICKNESS_ON_FIELD 100\n"
+                              "DIELECTRIC_CONFORMAL cap WRAPS lint PERMITTIVITY 5 THICKNESS_OVER_WRAPPED 50 "
+                              "THICKNESS_BESIDE_WRAPPED 50 THICKNESS_ON_FIELD 200\n"
+                              "METAL m1b Z_OFFSETS 500 800\nDIELECTRIC_SIMPLE gap WRAPS m1 PERMITTIVITY 9 BETWEEN m1 m1b\n";
+    Read r = Scene(Edited(SCENE, "WRAPS fox PERMITTIVITY 4.1", "WRAPS cap PERMITTIVITY 4.1") + films);
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    const Cuboid a = Find(r.scene, "net a")->boxes[0];  // the m1 wire near which the points lie
+    auto in = [](const Cuboid& b, double x, double y, double z, double grow, double over) {
+        return x > b.x0 - grow && x < b.x1 + grow && y > b.y0 - grow && y < b.y1 + grow && z > b.z0 && z < b.z1 + over;
+    };
+    auto film = [&](double x, double y, double z, double grow, double over, double field) {  // its solid
+        return in(a, x, y, z, grow, over) || (!in(a, x, y, 0.6, grow, 0) && z > 0.5 && z < 0.5 + field);
+    };
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> ux(-0.4, 1.4), uy(-0.4, 0.7), uz(0.0, 1.3);
+    int mismatched = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const double x = ux(random), y = uy(random), z = uz(random);
+        if (in(a, x, y, z, 0, 0) || in(Find(r.scene, "net a")->boxes[1], x, y, z, 0, 0))
+            continue;
+        const double want = z < 0.5 ? 3.9 : film(x, y, z, 0.05, 0.1, 0.1) ? 7.3 : film(x, y, z, 0.1, 0.15, 0.2) ? 5 : z < 1.2 ? 4.1 : 1;
+        double got = -1;
+        for (const SceneBand& b : r.scene.bands)
+            got = z > b.z0 && z < b.z1 ? b.diel : got;
+        for (const SceneBody& b : r.scene.bodies)
+            got = in(b.box, x, y, z, 0, 0) ? b.diel : got;
+        if (got != want && ++mismatched <= 3)
+            ADD_FAILURE() << x << " " << y << " " << z << ": " << got << " instead of " << want;
+    }
+    EXPECT_EQ(mismatched, 0);
+    EXPECT_EQ(r.scene.notes[0], "DIELECTRIC_SIMPLE gap fills nothing: 'm1' and 'm1b' start at the same height");
 }
 
 TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
