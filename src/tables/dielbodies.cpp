@@ -357,14 +357,44 @@ std::vector<std::pair<double, double>> DielBodies::Pairs() const
     return out;
 }
 
-bool DielBodies::OnSomePatch(const Cuboid& g) const
+bool DielBodies::NearSomePatch(const Cuboid& g, double gap) const
 {
     for (const DielPatch& p : patches) {
         const int u = (p.axis + 1) % 3, v = (p.axis + 2) % 3;
-        if (std::fabs(Lo(g, p.axis) - p.pos) > ON_PLANE && std::fabs(Hi(g, p.axis) - p.pos) > ON_PLANE)
+        if (std::fabs(Lo(g, p.axis) - p.pos) >= gap && std::fabs(Hi(g, p.axis) - p.pos) >= gap)
             continue;
         if (Lo(g, u) <= p.hi[0] && Hi(g, u) >= p.lo[0] && Lo(g, v) <= p.hi[1] && Hi(g, v) >= p.lo[1])
             return true;
     }
     return false;
+}
+
+bool DielBodies::CutPlane(const Vector3& p, double reach, const Near& near, bool on_band, double band_clear,
+                          DielPatch& plane, double& radius) const
+{
+    if (on_band || near.on != -1)
+        return false;
+    const double whole = std::min(reach, std::min(near.clear, band_clear));
+    if (whole >= 0.5 * reach)
+        return false;
+    if (band_clear <= near.clear) {
+        // The band interface nearest p.
+        const size_t k = std::lower_bound(band_z.begin(), band_z.end(), p.z) - band_z.begin();
+        double zb = k < band_z.size() ? band_z[k] : -1e300;
+        if (k > 0 && std::fabs(band_z[k - 1] - p.z) < std::fabs(zb - p.z))
+            zb = band_z[k - 1];
+        plane = DielPatch();
+        plane.axis = 2;
+        plane.pos = zb;
+        plane.eps_neg = EpsAt(Vector3(p.x, p.y, zb - SIDE));
+        plane.eps_pos = EpsAt(Vector3(p.x, p.y, zb + SIDE));
+        radius = std::min(std::min(reach, near.clear), BandClearance(p.z, zb));
+        return true;
+    }
+    if (near.nearest < 0)
+        return false;
+    plane = patches[near.nearest];
+    radius = std::min(std::min(reach, ClearExcept(p, reach, plane)),
+                      BandClearance(p.z, plane.axis == 2 ? plane.pos : 1e300));
+    return true;
 }

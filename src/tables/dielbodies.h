@@ -76,8 +76,17 @@ public:
     // order -x, +x, -y, +y, -z, +z; they sum to 1.
     void StepWeights(const Vector3& p, double h, double w[6]) const;
 
-    // Whether a face of box g lies in the plane of a patch and meets it.
-    bool OnSomePatch(const Cuboid& g) const;
+    // The plane a cut cube about p may hold: the band interface or the
+    // planar piece that bounds p's whole-medium cube, with the permittivity
+    // on each side (equal for a band interface inside a body), and the
+    // radius of a cube that meets nothing else. False when p lies on an
+    // interface or its cube is bounded by conductors.
+    bool CutPlane(const Vector3& p, double reach, const Near& near, bool on_band, double band_clear,
+                  DielPatch& plane, double& radius) const;
+
+    // Whether a face of box g lies within `gap` of the plane of a parallel
+    // patch that it meets.
+    bool NearSomePatch(const Cuboid& g, double gap) const;
 
     // Every ordered permittivity pair (negative side, positive side) of a patch.
     std::vector<std::pair<double, double>> Pairs() const;

@@ -104,22 +104,25 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
             dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
             dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
             half = dlow != dhigh;
-        } else if (near.nearest >= 0 && r == near.clear) {
+        } else {
             // A cube that holds the nearest planar piece, as the stack's
             // walk takes one that holds an interface: the tables with cut
             // positions, turned onto the piece's normal.
-            const DielPatch& piece = b.patches[near.nearest];
-            const int a = piece.axis;
-            const double dist = std::fabs(At(pt, a) - piece.pos);
-            const double r1 = std::min(std::min(reach, b.ClearExcept(pt, reach, piece)),
-                                       b.BandClearance(pt.z, a == 2 ? piece.pos : 1e300));
-            if (r1 > 2 * dist && r1 > 2 * r) {
-                const bool lower = piece.pos < At(pt, a);
-                layers.SelectCutTrans(lower, piece.eps_neg, piece.eps_pos);
-                Cube t(ToTable(pt, a), r1);
-                const PointOnCube s = GetPoint(lower ? -1 : 1, t, piece.pos, piece.pos);
-                pt = FromTable(StructToVector3(s, t), a);
-                return;
+            DielPatch plane;
+            double r1 = 0.0;
+            if (b.CutPlane(pt, reach, near, on_band, band_clear, plane, r1)) {
+                const int a = plane.axis;
+                const double dist = std::fabs(At(pt, a) - plane.pos);
+                if (plane.eps_neg == plane.eps_pos) {
+                    r = std::max(r, r1);
+                } else if (r1 > 2 * dist && r1 > 2 * r) {
+                    const bool lower = plane.pos < At(pt, a);
+                    layers.SelectCutTrans(lower, plane.eps_neg, plane.eps_pos);
+                    Cube t(ToTable(pt, a), r1);
+                    const PointOnCube s = GetPoint(lower ? -1 : 1, t, plane.pos, plane.pos);
+                    pt = FromTable(StructToVector3(s, t), a);
+                    return;
+                }
             }
         }
     }
@@ -183,19 +186,18 @@ int Randomwalk::WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, in
     const double dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
     const double eps_factor = b.EpsAt(pt) / b.BandEps(pt.z);
     bool cut = false;
-    if (!on_band && near.nearest >= 0 && near.clear < cube.radius * 1.000001 && near.clear < 0.5 * reach) {
-        const DielPatch& piece = b.patches[near.nearest];
-        const int a = piece.axis;
-        const double dist = std::fabs(At(pt, a) - piece.pos);
-        double r = std::min(reach, b.ClearExcept(pt, reach, piece));
-        // A band interface in the piece's own plane continues it (the
-        // pieces that differ from it meet it at its edges); the others bound the cube.
-        r = std::min(r, b.BandClearance(pt.z, a == 2 ? piece.pos : 1e300));
-        if (r > 2 * dist && r > 2 * cube.radius) {
-            const bool lower = piece.pos < At(pt, a);
-            layers.SelectCutPair(lower, piece.eps_neg, piece.eps_pos);
+    DielPatch plane;
+    double r = 0.0;
+    if (b.CutPlane(pt, reach, near, on_band, band_clear, plane, r)) {
+        const int a = plane.axis;
+        const double dist = std::fabs(At(pt, a) - plane.pos);
+        if (plane.eps_neg == plane.eps_pos) {
+            cube.radius = r;  // a band interface inside a body
+        } else if (r > 2 * dist && r > 2 * cube.radius) {
+            const bool lower = plane.pos < At(pt, a);
+            layers.SelectCutPair(lower, plane.eps_neg, plane.eps_pos);
             Cube t(ToTable(pt, a), r);
-            weight = GetClipWeightAndPoint(lower ? -1 : 1, t, lower ? piece.pos : 0.0, lower ? 0.0 : piece.pos,
+            weight = GetClipWeightAndPoint(lower ? -1 : 1, t, lower ? plane.pos : 0.0, lower ? 0.0 : plane.pos,
                                            spt, FaceInTable(id_gss, a), -1);
             weight *= eps_factor;
             pt = FromTable(StructToVector3(spt, t), a);

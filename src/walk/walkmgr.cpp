@@ -389,10 +389,12 @@ const Cuboid WalkMgr::GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bo
             top = (zt - m.z1) / 2;
     }
     double h = *std::min_element(half, half + 6);
-    // A start point on a body face would need a first hop across it; any
-    // closed surface will do, so a surface on one moves a little inwards.
-    for (int tries = 0; tries < 20 && shared.bodies && shared.bodies->OnSomePatch(Grow(m, h)); ++tries)
-        h *= 0.95;
+    // The first hop's weight grows as its cube shrinks, and a start point
+    // close to a body face gets a small cube. Any closed surface will do, so
+    // the surface moves inwards until its faces keep a quarter of the margin
+    // from every body face parallel to them.
+    for (int tries = 0; tries < 30 && shared.bodies && shared.bodies->NearSomePatch(Grow(m, h), 0.25 * h); ++tries)
+        h *= 0.9;
     return Grow(m, h);
 }
 
