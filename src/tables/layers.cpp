@@ -642,30 +642,29 @@ void Layers::UpdatePWSum()
     FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
     if (abs(dlow - dcur) > MIE) {
-        set->Query_PDF_W_Sum(dlow, dcur, lower_wpdf_face, lower_wpdf);
-        lower_wpdf_sign = set->QuerySigns(dlow, dcur);
-        if (set->weight_select == 2 || set->weight_select == 4)
-            set->QueryWSum(dlow, dcur, lower_weight_cross);
-        else if (set->weight_select == 0)
+        SelectCutWeights(true, dlow, dcur);
+        if (set->weight_select == 0)
             set->QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
     }
     if (abs(dhigh - dcur) > MIE) {
-        set->Query_PDF_W_Sum(dcur, dhigh, upper_wpdf_face, upper_wpdf);
-        upper_wpdf_sign = set->QuerySigns(dcur, dhigh);
-        if (set->weight_select == 2 || set->weight_select == 4)
-            set->QueryWSum(dcur, dhigh, upper_weight_cross);
-        else if (set->weight_select == 0)
+        SelectCutWeights(false, dcur, dhigh);
+        if (set->weight_select == 0)
             set->QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
     }
 }
 
-void Layers::SelectCutPair(bool lower, double dlow, double dhigh)
+void Layers::SelectCutWeights(bool lower, double dlow, double dhigh)
 {
-    set->QueryPSum(dlow, dhigh, lower ? lower_psum_face : upper_psum_face, lower ? lower_psum : upper_psum);
     set->Query_PDF_W_Sum(dlow, dhigh, lower ? lower_wpdf_face : upper_wpdf_face, lower ? lower_wpdf : upper_wpdf);
     (lower ? lower_wpdf_sign : upper_wpdf_sign) = set->QuerySigns(dlow, dhigh);
     if (set->weight_select == 2 || set->weight_select == 4)
         set->QueryWSum(dlow, dhigh, lower ? lower_weight_cross : upper_weight_cross);
+}
+
+void Layers::SelectCutPair(bool lower, double dlow, double dhigh)
+{
+    SelectCutTrans(lower, dlow, dhigh);
+    SelectCutWeights(lower, dlow, dhigh);
 }
 
 void Layers::SelectCutTrans(bool lower, double dlow, double dhigh)

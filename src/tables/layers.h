@@ -180,8 +180,9 @@ public:
     // Points the tables of the interface below (lower) or above the cursor
     // at the pair (dlow below, dhigh above), whatever the cursor's layer.
     void SelectCutPair(bool lower, double dlow, double dhigh);
-    // The same for the transition tables alone.
+    // The same for the transition tables alone, and for the weight tables alone.
     void SelectCutTrans(bool lower, double dlow, double dhigh);
+    void SelectCutWeights(bool lower, double dlow, double dhigh);
     void UpdateHalfWSum(double dlow, double dhigh);
     void Update_PDF_Half_WSum(double dlow, double dhigh);
 
