@@ -527,6 +527,107 @@ static inline void LayerFixup(Layers& layers, double z, double& layer_low, doubl
     }
 }
 
+// How far the cube of at most one interface reaches from pt: held to the
+// band's thickness where bands are thinner than the conductors are far.
+static double OneInterfaceReach(const Layers& layers, const Vector3& pt, double r, int intf, double layer_low,
+                                double layer_high)
+{
+    if (intf != 0)
+        return HalfRadius(layers, intf, r, layer_low, layer_high);
+    const double z = pt.z;
+    if (r <= std::min(z - layer_low, layer_high - z))
+        return r;
+    double far_z, second = std::max(z - layer_low, layer_high - z);
+    if (layers.GetLowerLayer(far_z))
+        second = std::min(second, z - far_z);
+    if (layers.GetHigherLayer(far_z))
+        second = std::min(second, far_z - z);
+    return std::min(r, second);
+}
+
+// A box between two planes of the stack that holds any number of
+// interfaces, when it reaches at least twice as far as that cube; invalid
+// (a < 0) when none does.
+static StackBoxChoice BetterBox(const StackBoxes& boxes, const Layers& layers, const Vector3& pt, double r, int intf,
+                                double layer_low, double layer_high)
+{
+    const double reach = OneInterfaceReach(layers, pt, r, intf, layer_low, layer_high);
+    if (reach >= 0.5 * r)
+        return StackBoxChoice();
+    StackBoxChoice c = boxes.Choose(pt.z, r);
+    if (c.reach < 2.0 * reach)
+        c.a = -1;
+    return c;
+}
+
+// Moves the cursor to the layer of z, however many interfaces away.
+static void FollowLayers(Layers& layers, double z, double& layer_low, double& layer_high)
+{
+    while (z < layer_low - MIE && layers.MoveDown())
+        layers.GetNearby(layer_low, layer_high);
+    while (z > layer_high + MIE && layers.MoveUp())
+        layers.GetNearby(layer_low, layer_high);
+    layers.GetNearby(layer_low, layer_high);
+}
+
+// The box's point in space; its bottom and top are planes of the stack,
+// landed on exactly.
+static Vector3 BoxToSpace(const StackBoxes& boxes, const StackBoxChoice& c, const Vector3& start, const BoxPoint& p,
+                          bool swap_xy)
+{
+    const double za = boxes.z[c.a], zb = boxes.z[c.b], H = zb - za;
+    const double half = StackBoxes::ASPECT[c.q] * H / 2;
+    const double px = swap_xy ? p.y : p.x, py = swap_xy ? p.x : p.y;
+    return Vector3(start.x - half + px * H, start.y - half + py * H,
+                   p.z <= 0.0 ? za : (p.z >= 1.0 ? zb : za + p.z * H));
+}
+
+bool Randomwalk::StackBoxHop(StackBoxes& boxes, Vector3& pt, double r, int intf, double& layer_low,
+                             double& layer_high)
+{
+    const StackBoxChoice c = BetterBox(boxes, layers, pt, r, intf, layer_low, layer_high);
+    if (c.a < 0)
+        return false;
+    const StackBoxLaw& law = boxes.Law(c);
+    const double za = boxes.z[c.a], H = boxes.z[c.b] - za;
+    const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
+    pt = BoxToSpace(boxes, c, pt, DrawStackBox(law, (pt.z - za) / H, u0, u1, u2, u3), false);
+    FollowLayers(layers, pt.z, layer_low, layer_high);
+    return true;
+}
+
+bool Randomwalk::StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
+                                  double& layer_high, double& weight)
+{
+    // The cube the first hop would take otherwise: its weight grows as its
+    // side shrinks, and the cut tables shrink it to put a start just off
+    // an interface on a row of the table.
+    Cube cube(pt, r);
+    double low = layer_low, high = layer_high;
+    const int code = ::ClipTransDomain(layers, cube, low, high, false);
+    if (code != 0)
+        CalcPos(code == -1 ? low : high, cube, code == -1);
+    const StackBoxChoice c = boxes.Choose(pt.z, r);
+    if (c.a < 0 || c.reach <= cube.radius)
+        return false;
+    const StackBoxLaw& law = boxes.Law(c);
+    const double za = boxes.z[c.a], H = boxes.z[c.b] - za;
+    const int axis = drsc[id_gss];
+    const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
+    double w = 0.0;
+    const BoxPoint p = DrawStackBoxWeighted(law, (pt.z - za) / H, axis == 2, u0, u1, u2, u3, w);
+    if (axis == 2) {
+        // The table holds the flux eps dP/dz, continuous across the cuts.
+        double eps = 1.0;
+        layers.GetDiel(eps);
+        w /= eps;
+    }
+    weight = -face_sign[id_gss] * w / H;
+    pt = BoxToSpace(boxes, c, pt, p, axis == 1);
+    FollowLayers(layers, pt.z, layer_low, layer_high);
+    return true;
+}
+
 // Worker 0's view of the master estimate, taken under the lock.
 struct MasterCheck {
     long long last = 0;
@@ -578,7 +679,11 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n,
     // First hop: its weight is fixed for the whole walk.
     PointOnCube spt;
     strata = -1;
-    if (intf != 0) {
+    bool boxed = false;
+    if (m.stack_boxes && weight_select == 4 && intf == 0)
+        boxed = StackBoxFirstHop(*m.first_boxes, pt, cube.radius, id_gss, layer_low, layer_high, weight);
+    if (boxed) {
+    } else if (intf != 0) {
         cube.radius = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
         layers.UpdateHalfWSum(diel_low, diel_up);
         layers.Update_PDF_Half_WSum(diel_low, diel_up);
@@ -596,7 +701,8 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n,
     // whichever kind of first hop follows.
     if (gauss_select == 1)
         weight *= face_dist;
-    pt = StructToVector3(spt, cube);
+    if (!boxed)
+        pt = StructToVector3(spt, cube);
     ++hops;
 
     const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
@@ -616,6 +722,8 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n,
         }
         ++hops;
         intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
+        if (m.stack_boxes && StackBoxHop(*m.stack_boxes, pt, d / 5000.0, intf, layer_low, layer_high))
+            continue;
         if (intf != 0) {
             cube = Cube(pt, d / 5000.0);
             double r = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);

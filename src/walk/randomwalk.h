@@ -10,6 +10,7 @@
 #include "geometry.h"
 #include "layers.h"
 #include "mersenne.h"
+#include "stackbox.h"
 #include "walkshared.h"
 
 // Grid lines of a cube side used for interface positions.
@@ -121,6 +122,12 @@ public:
     // A hop from pt by the body rules; false when pt is on no conductor-free
     // ground (never: the caller searched the conductors first).
     void BodyHop(const WalkShared& m, Vector3& pt, double reach);
+    // A hop through a box of several interfaces when it reaches much
+    // farther than the cube of one; false when it does not.
+    bool StackBoxHop(StackBoxes& boxes, Vector3& pt, double r, int intf, double& layer_low, double& layer_high);
+    // The same for a first hop from the Gaussian surface, with its weight.
+    bool StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
+                          double& layer_high, double& weight);
     // Worker 0's stopping rule after its walk was counted as walk N (lock
     // held); returns whether the run stops.
     bool CheckConvergence(long long N, long long& last_check);

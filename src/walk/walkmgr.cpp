@@ -13,6 +13,7 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 
 #include "datapaths.h"
 #include "gausssurface.h"
+#include "stackbox.h"
 #include "log.h"
 #include "spacemanager.h"
 #include "tablecache.h"
@@ -255,6 +256,13 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
             tables.extra_pairs.push_back(DielKey{p.first, p.second});
         shared.bodies = &bodies;
     }
+    // Boxes through many interfaces: off only to measure what they save.
+    const char* boxes = getenv("KORVA_STACK_BOXES");
+    const bool use_boxes = body_media.empty() && !(boxes && boxes[0] == '0');
+    stack_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers) : nullptr);
+    first_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers, true) : nullptr);
+    shared.stack_boxes = stack_boxes.get();
+    shared.first_boxes = first_boxes.get();
     if (mediums.size() >= 2 || !tables.extra_pairs.empty())
         LoadMultiTables();
     Log::pinfo("Loaded pre-computed file used time = %.2f seconds\n",

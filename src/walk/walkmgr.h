@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,7 @@ public:
     // PrepareShared, which builds `bodies` from them and the stack.
     std::vector<const Medium*> body_media;
     DielBodies bodies;
+    std::unique_ptr<StackBoxes> stack_boxes, first_boxes;
     std::string is_dir, common_dir;
     // What the walkers share with the run: the lock, the sums and counters,
     // the space index (owned here) and the Gaussian surface (its multi-block

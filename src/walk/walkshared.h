@@ -18,6 +18,7 @@
 class DielBodies;
 class GaussSurface;
 class Spacemanager;
+class StackBoxes;
 
 // Vacuum permittivity in F/um.
 const double EPS0 = 8.854187817e-18;
@@ -87,6 +88,11 @@ struct WalkShared {
     Spacemanager* spacemgr = nullptr;
     // The run's dielectric bodies; null when its media are bands only.
     const DielBodies* bodies = nullptr;
+    // Boxes holding several interfaces of the stack; null when it has
+    // fewer than two, or when bodies take the walk.
+    StackBoxes* stack_boxes = nullptr;
+    // The same with planes close to every interface, for first hops.
+    StackBoxes* first_boxes = nullptr;
 
     // The stopping rule's targets and budgets (0: none).
     char end_mode = 't';

@@ -1,0 +1,121 @@
+// Exit laws of boxes cut by several planar interfaces. Where a stack has
+// bands thinner than the distance to the nearest conductor, a cube that may
+// hold one interface stays as thin as the bands and a walk crawls through
+// them in thousands of hops. A box whose bottom and top are interfaces and
+// that holds any number of them in between lets the walk take hops as long
+// as the conductors allow. Its exit law is the series solution of
+// div(eps grad u) = 0 for eps piecewise constant in z, exact up to the
+// dropped modes (below 1e-10), tabulated for start heights on a grid and
+// made on first use.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "layers.h"
+
+// The law of one box shape: height 1, lateral side `aspect`, interfaces at
+// `cuts` (relative heights in (0, 1)), permittivity eps[i] between cuts i-1
+// and i. The start point lies on the box's vertical axis at relative height
+// r, one of `nodes`. By symmetry one quarter of the bottom and top faces and
+// one half of one side face stand for all: an entry of the table is one
+// panel of those, its probability counting all its images.
+class StackBoxLaw {
+public:
+    int S = 0;     // panels per lateral edge of a face (even)
+    int SZ = 0;    // panel rows of a side face
+    std::vector<double> zb;  // their bounds, split at the cuts
+    double aspect = 1.0;
+    std::vector<double> cuts, eps, nodes;
+    // Per node: cumulative probabilities over the entries, bottom quarter
+    // (S/2 x S/2), top quarter, then side half (S/2 along the side x SZ).
+    std::vector<float> cdf;
+    // First hops, per node: the density |eps dP/dz| (same entries) and
+    // |dP/dx| (bottom and top quarters, then the side halves across x and
+    // along x), cumulative, with each entry's sign and the density's total.
+    std::vector<float> zcdf, xcdf;
+    std::vector<signed char> zsign, xsign;
+    std::vector<double> ztotal, xtotal;
+
+    int Quarter() const { return (S / 2) * (S / 2); }
+    int Entries() const { return 2 * Quarter() + (S / 2) * SZ; }
+    int XEntries() const { return 2 * Quarter() + 2 * (S / 2) * SZ; }
+    const float* NodeCdf(int k) const { return cdf.data() + (size_t)k * Entries(); }
+};
+
+// For one start at relative height r: the probabilities, eps dP/dz and
+// dP/dx of every entry (images counted, signed as the base image).
+struct StackBoxSample {
+    std::vector<double> p, fz, wx;
+};
+StackBoxSample StackBoxProbabilities(const std::vector<double>& cuts, const std::vector<double>& eps,
+                                     double aspect, double r, int S, int SZ);
+
+// The whole law: nodes every 1/32 in [1/4, 3/4] and at every cut there.
+// Without `weights` the first-hop densities are left empty.
+StackBoxLaw SolveStackBox(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect,
+                          bool weights = true, int S = 24, int SZ = 32);
+
+// The box chosen for one hop.
+struct StackBoxChoice {
+    int a = -1, b = -1, q = -1;  // lower and upper interface, aspect index
+    double reach = 0.0;          // distance from the start to the box's surface
+};
+
+// The boxes of one run's stack, made on first use by whichever walker needs
+// one and shared by all. Reading a made law takes no lock.
+class StackBoxes {
+public:
+    static const int ASPECTS = 4;
+    static const int PLANES_PER_BAND = 2;
+    static const int OUTER_PLANES = 24;
+    static const int REFINE_PLANES = 8;
+    static const double ASPECT[ASPECTS];
+    // The planes a box may end on: the finite interfaces and the quarters
+    // of the bands between them; the permittivity above each (eps_above[i])
+    // and below the lowest.
+    std::vector<double> z, eps_above;
+    double eps_bottom = 1.0;
+    // Planes looked at on either side of a start, and whether the laws
+    // carry the first-hop densities.
+    int candidates = 16;
+    bool weights = false;
+
+    // Null when the stack has fewer than two finite interfaces. With
+    // near_interfaces, planes close to every interface too (first hops).
+    static StackBoxes* Build(const std::vector<Layer>& layers, bool near_interfaces = false);
+    ~StackBoxes();
+
+    // The box of largest reach for a start at height z0 with no conductor
+    // within d (L-infinity); reach 0 when no box fits.
+    StackBoxChoice Choose(double z0, double d) const;
+    const StackBoxLaw& Law(const StackBoxChoice& c);
+    // Laws made so far (benchmarks, the report).
+    int Made() const { return made.load(); }
+    // Whether this thread is making a law: the only time a walk allocates,
+    // once per law and run (the allocation test leaves it out).
+    static bool Making();
+
+private:
+    std::vector<std::atomic<const StackBoxLaw*>> laws;
+    std::mutex lock;
+    std::atomic<int> made{0};
+    explicit StackBoxes(size_t slots) : laws(slots) {}
+    size_t Slot(int a, int b, int q) const { return ((size_t)a * z.size() + b) * ASPECTS + q; }
+};
+
+// A point of the box drawn from its law: the caller's uniforms pick the
+// node (mixture between the two nodes around r), the entry, the image and
+// the place in the panel. Returned relative to the box: x, y in [0, aspect],
+// z in [0, 1].
+struct BoxPoint {
+    double x, y, z;
+};
+BoxPoint DrawStackBox(const StackBoxLaw& law, double r, double u_node, double u_entry, double u_image,
+                      double u_place);
+// A first hop's point, drawn by |eps dP/dz| (along_z) or |dP/dx|, and its
+// weight: sign times the density's total, per unit of the box's height
+// (along z a flux: divide by the start's permittivity).
+BoxPoint DrawStackBoxWeighted(const StackBoxLaw& law, double r, bool along_z, double u_node, double u_entry,
+                              double u_image, double u_place, double& weight);
