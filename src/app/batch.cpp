@@ -672,9 +672,9 @@ int RunBatch(const RunSettings& s, int argc, char** argv)
         return 255;
     }
     if (!s.deck_path.empty() || !s.json_path.empty() || !s.csv_path.empty() || !s.spef_path.empty() ||
-        !s.picture_path.empty() || !s.report_path.empty() || !s.pattern_out.empty()) {
+        !s.spef_pins.empty() || !s.picture_path.empty() || !s.report_path.empty() || !s.pattern_out.empty()) {
         Log::perror("a batch takes its inputs from the list and writes one JSON per input into --out-dir:"
-                    " -f, --convert, --json, --csv, --spef, --picture, --report and --pattern-result"
+                    " -f, --convert, --json, --csv, --spef, --spef-pins, --picture, --report and --pattern-result"
                     " do not apply\n");
         return 255;
     }

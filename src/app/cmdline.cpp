@@ -40,6 +40,7 @@ void ShowHelp()
         "    \"--all-masters\": extract the row of every conductor; \"--exclude <name>,...\" skips some",
         "    \"--json <file>\", \"--csv <file>\", \"--spef <file>\": write the results at full precision",
         "    \"--ground <name>,...\": conductors that join the window in the SPEF ground entry",
+        "    \"--spef-pins <file>\": lines \"NET PORT\" or \"NET INSTANCE:PIN\", the pins of each net in the SPEF",
         "    \"--seed <n>\": reproducible walks, the same for any number of threads",
         "    \"--time-limit <seconds>\", \"--max-walks <n>\": end a master's walks when reached",
         "    Exit status 75: a master stopped before its target was met.",
@@ -52,6 +53,7 @@ void ShowHelp()
         "  Scenes and calibration patterns (recognised by content) run with -f as decks do:",
         "    \"--convert <in> <out.kd>\": write the equivalent deck and stop",
         "    \"--floating-as-ground\": treat a scene's floating conductors as grounded",
+        "    \"--domain-margin <um>\": a scene's window: its conductors' bounds and this much around",
         "    \"--process <file>\": a pattern's process file (its dielectric stack)",
         "    \"--per-length\": a pattern's wires as infinitely long, results per micrometre",
         "    \"--pattern-result <file>\": write a pattern's total, couplings and fringe",
@@ -196,6 +198,8 @@ enum LongCode {
     OPT_BATCH = 211,
     OPT_OUT_DIR,
     OPT_SHARD,
+    OPT_DOMAIN_MARGIN,
+    OPT_SPEF_PINS,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -245,10 +249,14 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     }
     case OPT_BATCH:
     case OPT_OUT_DIR:
+    case OPT_SPEF_PINS:
         if (!*arg)
             return RejectLong(name, arg, "a file name is needed");
-        (code == OPT_BATCH ? s.batch_list : s.out_dir) = arg;
+        (code == OPT_BATCH ? s.batch_list : code == OPT_OUT_DIR ? s.out_dir : s.spef_pins) = arg;
         return OPTIONS_RUN;
+    case OPT_DOMAIN_MARGIN:
+        return ParsePositive(arg, s.domain_margin) ? OPTIONS_RUN
+                                                   : RejectLong(name, arg, "the margin must be a finite number of um > 0");
     case OPT_SHARD: {
         const char* slash = strchr(arg, '/');
         const std::string k_text = slash ? std::string(arg, slash) : std::string();
@@ -302,6 +310,8 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"batch", required_argument, nullptr, OPT_BATCH},
         {"out-dir", required_argument, nullptr, OPT_OUT_DIR},
         {"shard", required_argument, nullptr, OPT_SHARD},
+        {"domain-margin", required_argument, nullptr, OPT_DOMAIN_MARGIN},
+        {"spef-pins", required_argument, nullptr, OPT_SPEF_PINS},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
         {"floating-as-ground", no_argument, nullptr, 203},
@@ -315,7 +325,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     optind = 0;  // full rescan, so the table can be read more than once
     int c, which = 0;
     while ((c = getopt_long(argc, argv, "f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_SHARD)) {
+        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_SPEF_PINS)) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;
@@ -387,6 +397,11 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             return 255;
         }
     }
+    if (!settings.spef_pins.empty() && settings.spef_path.empty()) {
+        Log::perror("option --spef-pins needs --spef\n");
+        ShowHelp();
+        return 255;
+    }
     if (!settings.exclude.empty() && !settings.all_masters) {
         Log::perror("option --exclude needs --all-masters\n");
         ShowHelp();
@@ -439,6 +454,8 @@ std::string NumberOptions(const RunSettings& s)
         text += " --max-walks " + std::to_string(s.max_walks);
     if (s.floating_as_ground)
         text += " --floating-as-ground";
+    if (s.domain_margin >= 0)
+        text += " --domain-margin " + number(s.domain_margin);
     if (s.per_length)
         text += " --per-length";
     // The process file's contents, not its path: ranks and reruns may find

@@ -18,12 +18,14 @@ struct RunSettings {
     bool per_length = false;
     std::string process_path;     // --process: a pattern's process file
     std::string pattern_out;      // --pattern-result: file for a pattern's result
+    double domain_margin = -1;    // --domain-margin: um around a scene's conductors; < 0: unset
     // Several masters per run, outputs, reproducibility and budgets.
     std::vector<std::string> masters;  // --master, in the order given
     bool all_masters = false;          // --all-masters
     std::vector<std::string> exclude;  // --exclude (with --all-masters)
     std::vector<std::string> ground;   // --ground: conductors of the SPEF ground entry
     std::string json_path, csv_path, spef_path;
+    std::string spef_pins;             // --spef-pins: the pins of each net in the SPEF file
     bool seeded = false;               // --seed given
     uint64_t seed = 0;
     double time_limit = 0.0;           // --time-limit, seconds per master

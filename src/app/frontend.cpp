@@ -70,6 +70,37 @@ bool WriteRendered(const std::string& path, Render render)
     return false;
 }
 
+// --spef-pins: each net it names is a conductor of the run, by the deck's
+// name or the input's, and takes the file's pins in place of the input's.
+int PinsOfNets(const std::string& path, const std::vector<std::string>& conductors,
+               std::map<std::string, NetPins>& netlist)
+{
+    std::map<std::string, NetPins> given;
+    if (path.empty())
+        return -1;
+    if (ReadSpefPins(path, given) != 0)
+        return 255;
+    int status = -1;
+    for (const auto& net : given) {
+        std::string conductor;
+        if (std::find(conductors.begin(), conductors.end(), net.first) != conductors.end())
+            conductor = net.first;
+        for (const auto& known : netlist)
+            if (conductor.empty() && known.second.net == net.first)
+                conductor = known.first;
+        if (conductor.empty()) {
+            Log::perror("%s: no conductor of the run is named %s\n", path.c_str(), net.first.c_str());
+            status = 255;
+            continue;
+        }
+        NetPins& p = netlist[conductor];
+        if (p.net.empty())
+            p.net = conductor;
+        p.pins = net.second.pins;
+    }
+    return status;
+}
+
 }  // namespace
 
 int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint64_t* digest)
@@ -78,6 +109,7 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
         return 255;
     ImportSettings import_settings;
     import_settings.options.floating_as_ground = s.floating_as_ground;
+    import_settings.options.domain_margin = s.domain_margin;
     if (s.masters.size() == 1)
         import_settings.options.master = s.masters[0];
     import_settings.per_length = s.per_length;
@@ -126,7 +158,7 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
     if (status != 0)
         return status;
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
-    return -1;
+    return PinsOfNets(s.spef_pins, lists.names, imported.netlist);
 }
 
 

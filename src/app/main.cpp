@@ -66,6 +66,7 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
     RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());
+    run.netlist = imported.netlist;
     return RunMasters(
         run, masters, extraction, lists, deck_window, total_start,
         [&](size_t k, MasterRow& row) {

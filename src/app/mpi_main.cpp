@@ -385,7 +385,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
         // not see its folders.
         if (rank != 0)
             settings.picture_path = settings.json_path = settings.csv_path = settings.spef_path =
-                settings.report_path = "";
+                settings.spef_pins = settings.report_path = "";
         uint64_t deck = 0;
         word.status = LoadRunInput(settings, imported, lists, &deck);
         word.value[DECK] = Hex(deck);
@@ -438,6 +438,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     // tables a master loads late (its half tables) are compared again.
     const int SKIPPED = 1;
     RunRecord run = RecordOfRun(settings, settings.seed, ex.Conductors());
+    run.netlist = imported.netlist;
     return RunMasters(run, masters, ex, lists, deck_window, total_start, [&](size_t k, MasterRow& row) {
         word = Word();
         if (!ex.SelectMaster(masters[k], row.error)) {

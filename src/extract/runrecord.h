@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ struct MasterRow {
     bool fatal = false;  // the fault is the run's (its tables), not the master's
 };
 
+// A conductor as a netlist knows it, for the SPEF file: its net's name
+// there and the pins on it, each a port ("NAME") or an instance's pin
+// ("INSTANCE:PIN").
+struct NetPins {
+    std::string net;
+    std::vector<std::string> pins;
+};
+
 struct RunRecord {
     std::string version;
     std::string deck;  // the input as named
@@ -38,6 +47,9 @@ struct RunRecord {
     bool all_masters = false;
     std::vector<std::string> exclude;
     std::vector<std::string> ground;   // conductors of the SPEF ground entry
+    // By conductor; one not here is a net of its own name with one port of
+    // that name.
+    std::map<std::string, NetPins> netlist;
     double time_limit = 0.0;      // seconds per master, 0: none
     long long max_walks = 0;      // per master, 0: none
     bool per_length = false;

@@ -8,8 +8,11 @@ static const char KORVA_SOURCE[] = "src/import";
 #include "pex25d_reader.h"
 #include "rcx_reader.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -81,6 +84,10 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
     Scene scene;
     std::vector<size_t> wires;
     std::istringstream in(imported.kind == InputKind::DECK ? std::string() : text);
+    if (settings.options.domain_margin >= 0 && imported.kind != InputKind::PEX25D) {
+        Log::perror("--domain-margin applies to PEX25D scenes only, and %s is not one\n", path.c_str());
+        return 255;
+    }
     const char* pattern_only = settings.per_length        ? "--per-length"
                                : settings.pattern_result  ? "--pattern-result"
                                : !settings.process_path.empty() ? "--process"
@@ -129,6 +136,9 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
     }
     if (!errors.empty())
         return Refuse(path, errors);
+    for (const std::string& w : scene.warnings)
+        Log::pwarning("Warning: %s: %s\n", path.c_str(), w.c_str());
+    imported.warnings = scene.warnings;
     if (pattern_only && !imported.pattern) {
         Log::perror("%s applies to calibration patterns only, and %s is not one\n", pattern_only, path.c_str());
         return 255;
@@ -144,9 +154,40 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
         }
         imported.per_length = true;
     }
+    for (const SceneConductor& c : scene.conductors)
+        if (!c.source.empty() || !c.pins.empty())
+            imported.netlist[c.name] = NetPins{c.source.empty() ? c.name : c.source, c.pins};
     imported.notes = scene.notes;
     imported.deck_text = DeckText(scene, path);
     return 0;
+}
+
+int ReadSpefPins(const std::string& path, std::map<std::string, NetPins>& pins)
+{
+    std::string text;
+    if (!ReadWhole(path, text)) {
+        Log::perror("cannot open file: %s: %s\n", path.c_str(), strerror(errno));
+        return 255;
+    }
+    std::istringstream in(text);
+    int number = 0, status = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string net, pin, extra;
+        if (!(words >> net))
+            continue;
+        if (!(words >> pin) || (words >> extra) || pin.front() == ':' || pin.back() == ':') {
+            Log::perror("%s: Line %d : expected a net and one pin (PORT or INSTANCE:PIN)\n", path.c_str(), number);
+            status = 255;
+            continue;
+        }
+        NetPins& p = pins[net];
+        p.net = net;
+        if (std::find(p.pins.begin(), p.pins.end(), pin) == p.pins.end())
+            p.pins.push_back(pin);
+    }
+    return status;
 }
 
 std::string PatternResult(const ImportedInput& imported, const CapRow& raw, std::string& report)

@@ -1,8 +1,9 @@
 // Inputs other than decks: which format a file is, by its content, and the
-// deck text it becomes.
+// deck text it becomes; and the file that names the pins of each net.
 #pragma once
 
 #include "per_length.h"
+#include "runrecord.h"
 #include "scene.h"
 
 #include <string>
@@ -30,11 +31,18 @@ struct ImportedInput {
     bool per_length = false;
     PerLengthPlan plan;
     std::vector<std::string> notes;
+    std::vector<std::string> warnings;
+    std::map<std::string, NetPins> netlist;  // by deck name: the conductors the input names otherwise or gives pins
 };
 
 // Reads `path`. A deck is left to the deck parser (kind DECK, no text).
 // Prints every problem itself. Returns 0, or 255 after a problem.
 int ImportInput(const std::string& path, const ImportSettings& settings, ImportedInput& imported);
+
+// --spef-pins: the lines "NET PIN" or "NET INSTANCE:PIN" ('#' starts a
+// comment) of `path`, by net as written. Prints every problem itself;
+// returns 0, or 255 after a problem.
+int ReadSpefPins(const std::string& path, std::map<std::string, NetPins>& pins);
 
 // The whole file at `path`; false when it cannot be read.
 bool ReadWhole(const std::string& path, std::string& text);

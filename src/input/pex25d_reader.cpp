@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -93,6 +94,21 @@ struct Conformal {
     int line = 0;
 };
 
+// Where the netlist meets a conductor; its region matters to resistance
+// only, so only its name and conductor are kept.
+struct Terminal {
+    std::string name, conductor;
+    int line = 0;
+};
+
+// Record heads that are clauses of another record: such a line is almost
+// always a lost '\' continuation, which skipping would turn into another
+// scene.
+const char* const CLAUSE_WORDS[] = {
+    "WRAPS", "PERMITTIVITY", "BETWEEN", "CONNECTS", "Z_OFFSETS", "LAYER", "LL", "UR", "OUTER", "HOLE",
+    "X", "Y", "Z", "SHEET", "PER_CUT", "TC1", "TC2", "KIND", "TEMPERATURE", "THICKNESS_OVER_WRAPPED",
+    "THICKNESS_BESIDE_WRAPPED", "THICKNESS_ON_FIELD"};
+
 struct Shape {
     std::string conductor, layer;
     std::vector<Ring> rings;  // a box is a ring of four corners
@@ -138,6 +154,7 @@ private:
     std::vector<std::pair<std::string, std::string>> conductors;  // shortname, net
     std::map<std::string, int> conductor_line;
     std::vector<Shape> shapes;
+    std::vector<Terminal> terminals;
     bool have_margin = false, have_box = false;
     int64_t margin[3] = {0, 0, 0};
     int64_t domain[6] = {0, 0, 0, 0, 0, 0};
@@ -146,6 +163,11 @@ private:
     void Error(int line, const std::string& message)
     {
         errors.push_back("Line " + std::to_string(line) + " : " + message);
+    }
+
+    void Warn(int line, const std::string& message)
+    {
+        scene.warnings.push_back("Line " + std::to_string(line) + " : " + message);
     }
 
     // Cursor over one record's tokens; the first failure is reported once.
@@ -223,9 +245,10 @@ private:
                 c.Fail("version " + version + " is not 1.x, the version this reader knows");
         } else if (SameWord(head, "UNITS")) {
             ReadUnits(c);
-        } else if (SameWord(head, "META") || SameWord(head, "TERMINAL") ||
-                   SameWord(head, "RESISTANCE")) {
-            // Names, ports and resistances: nothing a capacitance run uses.
+        } else if (SameWord(head, "META") || SameWord(head, "RESISTANCE")) {
+            // Names and resistances: nothing a capacitance run uses.
+        } else if (SameWord(head, "TERMINAL")) {
+            ReadTerminal(r);
         } else if (SameWord(head, "GROUND_PLANE")) {
             std::string name = c.Take("a name");
             Profile p = ReadZ(c);
@@ -340,9 +363,25 @@ private:
             domain_line = r.line;
         } else if (SameWord(head, "INCLUDE")) {
             c.Fail("included files are not read; flatten the scene into one file first");
+        } else if (std::any_of(std::begin(CLAUSE_WORDS), std::end(CLAUSE_WORDS),
+                               [&head](const char* w) { return SameWord(head, w); })) {
+            c.Fail("a clause of another record, not a record: a continuation '\\' was probably dropped");
         } else {
-            c.Fail("unknown record");
+            // The format lets a reader skip the records it does not know.
+            Warn(r.line, head + ": skipped, not a record this reader knows");
         }
+    }
+
+    // Only the pins' names reach the results, so a terminal this reader
+    // cannot follow costs a warning, not the run.
+    void ReadTerminal(const Record& r)
+    {
+        const std::vector<std::string>& t = r.tokens;
+        if (t.size() < 4 || !SameWord(t[2], "CONDUCTOR")) {
+            Warn(r.line, "TERMINAL: skipped, it does not start with a name and CONDUCTOR");
+            return;
+        }
+        terminals.push_back({t[1], t[3], r.line});
     }
 
     void ReadConformal(Cursor& c)
@@ -465,8 +504,6 @@ private:
             Error(1, "no GROUND_PLANE record");
         if (!have_background)
             Error(1, "no DIELECTRIC_BACKGROUND record: the permittivity must be given");
-        if (!have_margin && !have_box)
-            Error(1, "neither DOMAIN_MARGIN nor DOMAIN_BOX: the scene gives no window");
         if (!errors.empty())
             return;
 
@@ -562,6 +599,26 @@ private:
         }
         for (const auto& b : boxes)
             scene.conductors[b.first].boxes.push_back(b.second);
+        // The exporter names pins "pin:NAME" and device terminals
+        // "device:INSTANCE:TERMINAL"; a netlist knows them as NAME and
+        // INSTANCE:TERMINAL.
+        for (const Terminal& t : terminals) {
+            auto c = by_short.find(t.conductor);
+            if (c == by_short.end()) {
+                Warn(t.line, "TERMINAL " + t.name + ": skipped, conductor '" + t.conductor + "' is not declared");
+                continue;
+            }
+            std::string pin = t.name;
+            for (const char* prefix : {"pin:", "device:"})
+                if (pin.size() > strlen(prefix) && pin.compare(0, strlen(prefix), prefix) == 0) {
+                    pin.erase(0, strlen(prefix));
+                    break;
+                }
+            std::vector<std::string>& pins = scene.conductors[c->second].pins;
+            if (std::find(pins.begin(), pins.end(), pin) == pins.end())
+                pins.push_back(pin);
+        }
+        NoteSeparateBodies();
         // Declared conductors without shapes have nothing to extract.
         std::vector<SceneConductor> kept;
         std::vector<size_t> renumber(scene.conductors.size());
@@ -588,6 +645,47 @@ private:
             else
                 scene.master = found->name;
         }
+    }
+
+    // Shapes of one net are one conductor at one potential, even where the
+    // scene draws them apart (the net joins them outside the window).
+    void NoteSeparateBodies()
+    {
+        std::vector<size_t> parent(boxes.size());
+        for (size_t i = 0; i < parent.size(); ++i)
+            parent[i] = i;
+        auto root = [&parent](size_t i) {
+            while (parent[i] != i)
+                i = parent[i] = parent[parent[i]];
+            return i;
+        };
+        std::vector<size_t> order(boxes.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [this](size_t a, size_t b) { return boxes[a].second.x0 < boxes[b].second.x0; });
+        for (size_t i = 0; i < order.size(); ++i) {
+            const Cuboid& p = boxes[order[i]].second;
+            for (size_t j = i + 1; j < order.size() && boxes[order[j]].second.x0 <= p.x1; ++j) {
+                const Cuboid& q = boxes[order[j]].second;
+                if (boxes[order[i]].first != boxes[order[j]].first)
+                    continue;
+                // Shapes that meet face to face are one body; an edge or a
+                // corner in common is not a connection.
+                const double dx = std::min(p.x1, q.x1) - std::max(p.x0, q.x0);
+                const double dy = std::min(p.y1, q.y1) - std::max(p.y0, q.y0);
+                const double dz = std::min(p.z1, q.z1) - std::max(p.z0, q.z0);
+                if (dx >= 0 && dy >= 0 && dz >= 0 && (dx > 0) + (dy > 0) + (dz > 0) >= 2)
+                    parent[root(order[i])] = root(order[j]);
+            }
+        }
+        std::vector<std::set<size_t>> bodies(scene.conductors.size());
+        for (size_t i = 0; i < boxes.size(); ++i)
+            bodies[boxes[i].first].insert(root(i));
+        for (size_t c = 0; c < bodies.size(); ++c)
+            if (bodies[c].size() > 1)
+                scene.notes.push_back(scene.conductors[c].name + ": " + std::to_string(bodies[c].size()) +
+                                      " separate bodies, extracted as one conductor at one potential");
     }
 
     void BuildWindow()
@@ -633,12 +731,36 @@ private:
             }
         }
         Cuboid& w = scene.window;
-        if (have_box) {
+        const bool given = options.domain_margin >= 0;
+        if (have_box && !given) {
             w = Cuboid(0, Um(domain[0]), Um(domain[1]), Um(domain[2]), Um(domain[3]), Um(domain[4]),
                        Um(domain[5]));
         } else {
-            w = Cuboid(0, bounds.x0 - Um(margin[0]), bounds.y0 - Um(margin[1]), Um(ground.zhi),
-                       bounds.x1 + Um(margin[0]), bounds.y1 + Um(margin[1]), bounds.z1 + Um(margin[2]));
+            double m[3] = {Um(margin[0]), Um(margin[1]), Um(margin[2])};
+            if (given || !have_margin) {
+                // The boundary is held at 0 V like the ground plane. A wire's
+                // field reaches sideways about as far as it stands above the
+                // plane, so ten such heights leave little of it to the
+                // boundary; walks out there take large steps and cost little.
+                const double height = bounds.z1 - Um(ground.zhi);
+                const double made = given ? options.domain_margin : 10 * (height > 0 ? height : 1.0);
+                m[0] = m[1] = m[2] = made;
+                std::ostringstream text;
+                text << made;
+                if (given && (have_box || have_margin))
+                    scene.notes.push_back("--domain-margin replaces the scene's " +
+                                          std::string(have_box ? "DOMAIN_BOX" : "DOMAIN_MARGIN") + " on line " +
+                                          std::to_string(domain_line) + ": the window is the conductors' bounds and " +
+                                          text.str() + " um more on every side");
+                else
+                    scene.notes.push_back("the scene has no DOMAIN_MARGIN or DOMAIN_BOX: the window is the "
+                                          "conductors' bounds and " + text.str() + " um more on every side, " +
+                                          (given ? "as --domain-margin says"
+                                                 : "ten times the height of the highest conductor above the "
+                                                   "ground plane (--domain-margin sets it)"));
+            }
+            w = Cuboid(0, bounds.x0 - m[0], bounds.y0 - m[1], Um(ground.zhi), bounds.x1 + m[0], bounds.y1 + m[1],
+                       bounds.z1 + m[2]);
         }
         // The ground plane is the floor: a conductor under the whole window.
         w.z0 = std::min(w.z0, Um(ground.zlo));

@@ -97,6 +97,8 @@ void AssignDeckNames(Scene& scene)
             unique = id + "_" + std::to_string(k);
         taken.insert(unique);
         scene.notes.push_back("conductor \"" + c.name + "\" is named " + unique + " in the deck");
+        if (c.source.empty())
+            c.source = c.name;
         c.name = unique;
     }
     if (master < scene.conductors.size())
@@ -109,6 +111,8 @@ std::string DeckText(const Scene& scene, const std::string& origin)
     s << "// Converted from " << origin << " (lengths in um).\n";
     for (const std::string& note : scene.notes)
         s << "// " << note << "\n";
+    for (const std::string& warning : scene.warnings)
+        s << "// Warning: " << warning << "\n";
     const Cuboid& w = scene.window;
     s << "<vorn>\n<window> v1 " << Vec(w.x0, w.y0, w.z0) << " v2 " << Vec(w.x1, w.y1, w.z1)
       << " [/window]\n";

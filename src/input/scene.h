@@ -8,11 +8,16 @@
 #include "geometry.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct SceneConductor {
+    SceneConductor(std::string n = "", std::vector<Cuboid> b = {}) : name(std::move(n)), boxes(std::move(b)) {}
     std::string name;
     std::vector<Cuboid> boxes;
+    // Where a netlist connects to it ("PORT" or "INST:PIN"), from the input.
+    std::vector<std::string> pins;
+    std::string source;  // the name in the input, when the deck's differs
 };
 
 struct SceneBand {
@@ -35,6 +40,7 @@ struct Scene {
     std::vector<SceneBody> bodies;  // a later body holds where bodies overlap
     std::string master;
     std::vector<std::string> notes;  // what the import decided for the user, one line each
+    std::vector<std::string> warnings;  // what it left out, "Line N : RECORD: ..." each
 };
 
 // The name as a deck identifier: letters, digits, '_' and ':' only, not
@@ -64,4 +70,5 @@ bool SameWord(const std::string& text, const char* keyword);
 struct ImportOptions {
     bool floating_as_ground = false;
     std::string master;  // empty: the reader's default
+    double domain_margin = -1;  // um around a scene's conductors; < 0: the scene's own or the default
 };

@@ -130,6 +130,26 @@ std::string SpefIdentifier(const std::string& name)
     return out;
 }
 
+// A net, port or instance name of the netlist: as an identifier, but '/'
+// and the brackets stay, since the header declares them the hierarchy
+// divider and the bus delimiters (deck names never hold them).
+std::string SpefNetlistName(const std::string& name)
+{
+    const std::string escaped = SpefIdentifier(name);
+    std::string out;
+    for (size_t i = 0; i < escaped.size(); i++) {
+        if (escaped[i] == '\\' && i + 1 < escaped.size()) {
+            const char c = escaped[++i];
+            if (c != '/' && c != '[' && c != ']')
+                out += '\\';
+            out += c;
+        } else {
+            out += escaped[i];
+        }
+    }
+    return out;
+}
+
 bool Save(const std::string& path, const std::string& text)
 {
     std::string error;
@@ -319,6 +339,35 @@ bool WriteCsv(const std::string& path, const RunRecord& run)
 
 namespace {
 
+// A pin as a node of the SPEF: an instance's pin "INSTANCE:PIN" split at
+// its last ':', the delimiter; anything else a port.
+struct SpefPin {
+    std::string node;
+    bool port;
+};
+
+SpefPin PinNode(const std::string& pin)
+{
+    const size_t colon = pin.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == pin.size())
+        return {SpefNetlistName(pin), true};
+    return {SpefNetlistName(pin.substr(0, colon)) + ":" + SpefNetlistName(pin.substr(colon + 1)), false};
+}
+
+std::vector<SpefPin> PinsOf(const RunRecord& s, const std::string& conductor)
+{
+    std::vector<SpefPin> pins;
+    auto known = s.netlist.find(conductor);
+    if (known == s.netlist.end() || known->second.pins.empty())
+        return {PinNode(known == s.netlist.end() ? conductor : known->second.net)};
+    for (const std::string& pin : known->second.pins)
+        pins.push_back(PinNode(pin));
+    return pins;
+}
+
+// Each extracted net is one node, *N:1, that holds all its capacitance and
+// reaches each of its pins through 0 ohm: Korva extracts no resistance, and
+// a timing tool annotates a net from the nodes its pins reach.
 std::string SpefText(const RunRecord& s)
 {
     const std::vector<std::string>& names = s.conductors;
@@ -336,15 +385,24 @@ std::string SpefText(const RunRecord& s)
     text += "*DESIGN_FLOW \"NETLIST_TYPE_VERILOG\"\n*DIVIDER /\n*DELIMITER :\n"
             "*BUS_DELIMITER [ ]\n*T_UNIT 1 NS\n*C_UNIT 1 FF\n*R_UNIT 1 OHM\n*L_UNIT 1 HENRY\n\n";
     text += "*NAME_MAP\n";
+    std::string ports;
+    std::set<std::string> listed;
     for (size_t i = 0; i < names.size(); i++) {
         index[names[i]] = (int)i + 1;
-        text += "*" + std::to_string(i + 1) + " " + SpefIdentifier(names[i]) + "\n";
+        auto known = s.netlist.find(names[i]);
+        text += "*" + std::to_string(i + 1) + " " +
+                (known == s.netlist.end() ? SpefIdentifier(names[i]) : SpefNetlistName(known->second.net)) + "\n";
+        for (const SpefPin& pin : PinsOf(s, names[i]))
+            if (pin.port && listed.insert(pin.node).second)
+                ports += pin.node + " B\n";
     }
+    if (!ports.empty())
+        text += "\n*PORTS\n" + ports;
     const std::set<std::string> ground(s.ground.begin(), s.ground.end());
     for (const MasterRow& r : s.rows) {
         if (!Usable(r))
             continue;
-        const std::string net = "*" + std::to_string(index[r.master]);
+        const std::string net = "*" + std::to_string(index[r.master]), node = net + ":1";
         std::string caps;
         double total = 0.0, to_ground = 0.0;
         int line = 0;
@@ -355,13 +413,20 @@ std::string SpefText(const RunRecord& s)
                 to_ground += v;
                 continue;
             }
-            caps += std::to_string(++line) + " " + net + " *" +
-                    std::to_string(index[r.conductors[i]]) + " " + Format("%.12g", v) + "\n";
+            caps += std::to_string(++line) + " " + node + " *" + std::to_string(index[r.conductors[i]]) + ":1 " +
+                    Format("%.12g", v) + "\n";
             total += v;
         }
-        caps += std::to_string(++line) + " " + net + " " + Format("%.12g", to_ground) + "\n";
+        caps += std::to_string(++line) + " " + node + " " + Format("%.12g", to_ground) + "\n";
         total += to_ground;
-        text += "\n*D_NET " + net + " " + Format("%.12g", total) + "\n*CAP\n" + caps + "*END\n";
+        std::string conn, res;
+        line = 0;
+        for (const SpefPin& pin : PinsOf(s, r.master)) {
+            conn += (pin.port ? "*P " : "*I ") + pin.node + " B\n";
+            res += std::to_string(++line) + " " + node + " " + pin.node + " 0\n";
+        }
+        text += "\n*D_NET " + net + " " + Format("%.12g", total) + "\n*CONN\n" + conn + "*CAP\n" + caps +
+                "*RES\n" + res + "*END\n";
     }
     return text;
 }

@@ -2,6 +2,7 @@
 // their comment, case and whitespace variants, and one test per refusal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <set>
@@ -138,8 +139,7 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
         {"m1 Z_OFFSETS 500 800", "m1 Z_OFFSETS 500", "expected zhigh", 5},
         {"m2   Z_OFFSETS 1200 1500", "m2 Z_OFFSETS 800 1500", "no height", 7},
         {"UR 1000 500", "UR 1002 500", "not a multiple of the grid", 16},
-        {"DOMAIN_MARGIN X 1000 Y 2000 Z 500\n", "", "no window", 1},
-        {"META source_cell x", "SOMETHING else", "unknown record", 15},
+        {"", "LL 0 0 UR 5 5\n", "LL: a clause of another record, not a record: a continuation", 20},
         {"", "INCLUDE more.pex25d\n", "flatten", 20},
         {"layer v1", "layer subs", "not a METAL or VIA", 17},
     };
@@ -249,6 +249,53 @@ TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
     EXPECT_EQ(r.scene.master, "net a");
     ASSERT_FALSE(r.scene.notes.empty());
     EXPECT_NE(r.scene.notes[0].find("floating conductor F is treated as a grounded conductor"), std::string::npos);
+}
+
+// What scenes hold that a deck cannot say, or that a capacitance run does
+// not use, is read with a note or a warning.
+TEST(Pex25d, ScenesAsTheExporterWritesThem)
+{
+    const std::string DOMAIN = "DOMAIN_MARGIN X 1000 Y 2000 Z 500\n";
+    struct Case {
+        std::string from, to;  // replacement in SCENE ("" from: appended)
+        double margin;         // --domain-margin, or -1
+        std::string note, warning;
+        double made;           // the margin made on every side, or 0
+    } cases[] = {
+        // Without a DOMAIN record: ten times the via's top (1.2 um) above the plane.
+        {DOMAIN, "", -1, "no DOMAIN_MARGIN or DOMAIN_BOX: the window is the conductors' bounds and 12 um", "", 12},
+        {DOMAIN, "", 0.5, "and 0.5 um more on every side, as --domain-margin", "", 0.5},
+        {"", "", 3, "--domain-margin replaces the scene's DOMAIN_MARGIN on line 19", "", 3},
+        {"", "METAL m1b Z_OFFSETS 500 800\nDIELECTRIC_SIMPLE gap WRAPS m1 PERMITTIVITY 9 BETWEEN m1 m1b\n", -1,
+         "DIELECTRIC_SIMPLE gap fills nothing", "", 0},
+        {"META source_cell x", "SOMETHING else", -1, "", "Line 15 : SOMETHING: skipped", 0},
+        // A box of B far off its L polygon; A's via stands on A's wire.
+        {"", "BOX CONDUCTOR B LAYER m2 LL 0 2000 UR 500 2500\n", -1, "netb: 2 separate bodies, extracted as one", "", 0},
+    };
+    auto has = [](const std::vector<std::string>& lines, const std::string& what) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(what) != l.npos; });
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to + c.note + c.warning);
+        ImportOptions options;
+        options.domain_margin = c.margin;
+        Read r = Scene(Edited(SCENE, c.from, c.to), options);
+        ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+        EXPECT_TRUE(c.note.empty() ? !has(r.scene.notes, "window") : has(r.scene.notes, c.note));
+        EXPECT_EQ(has(r.scene.notes, "separate bodies"), c.note.find("separate") != std::string::npos);
+        EXPECT_TRUE(c.warning.empty() ? r.scene.warnings.empty() : has(r.scene.warnings, c.warning));
+        const Cuboid& w = r.scene.window;  // shapes span x 0..3, y 0..1, z to 1.2; the plane is the floor
+        for (double side : {-w.x0, w.x1 - 3, w.y1 - 1, w.z1 - 1.2})
+            EXPECT_NEAR(side, c.made ? c.made : side, 1e-12);
+        EXPECT_DOUBLE_EQ(w.z0, -0.2);
+    }
+    // Terminals name the pins of their conductor's net as a netlist does.
+    Read r = Scene(std::string(SCENE) + "TERMINAL pin:IN CONDUCTOR A2 LAYER v1 KIND PIN LL 0 0 UR 5 5\n"
+                                        "TERMINAL device:M1:G CONDUCTOR A LAYER m1 KIND DEVICE_TERMINAL LL 0 0 UR 5 5\n"
+                                        "TERMINAL out CONDUCTOR B LAYER m1 LL 2000 0 UR 2005 5\n");
+    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+    EXPECT_EQ(Find(r.scene, "net a")->pins, (std::vector<std::string>{"IN", "M1:G"}));
+    EXPECT_EQ(Find(r.scene, "netb")->pins, (std::vector<std::string>{"out"}));
 }
 
 TEST(DeckNames, InvalidAndRepeatedNamesBecomeDistinctIdentifiers)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -86,7 +87,8 @@ TEST_F(ResultFiles, JsonCsvAndSpefAgreeAndRowsAreReciprocal)
     // window and gnd; each net's entries add up to its total.
     auto spef = Lines(dir.path() + "/out.spef", ' ');
     std::map<std::string, std::string> name;
-    std::string net;
+    std::string net, section;
+    auto node = [&name](const std::string& n) { return name[n.substr(0, n.find(':'))]; };
     double total = 0, sum = 0;
     int nets = 0;
     bool in_map = false, unit = false;
@@ -106,10 +108,14 @@ TEST_F(ResultFiles, JsonCsvAndSpefAgreeAndRowsAreReciprocal)
         } else if (f[0] == "*END") {
             EXPECT_NEAR(sum, total, 1e-9 * total) << net;
             ++nets;
+        } else if (f[0] == "*CONN" || f[0] == "*CAP" || f[0] == "*RES") {
+            section = f[0];
+        } else if (section != "*CAP") {
+            continue;
         } else if (!net.empty() && f.size() == 4) {
-            EXPECT_EQ(name[f[1]], net);
+            EXPECT_EQ(node(f[1]), net);
             double v = std::stod(f[3]);
-            const double c = entry[{net, name[f[2]]}].first;
+            const double c = entry[{net, node(f[2])}].first;
             EXPECT_NEAR(v, -1e15 * c, 1e-9 * std::fabs(v));
             sum += v;
         } else if (!net.empty() && f.size() == 3) {
@@ -203,3 +209,46 @@ TEST_F(ResultFiles, SeedsHaveSixtyFourBits)
 }
 
 }  // namespace
+
+// A timing tool finds every pin of the SPEF in a netlist and annotates each
+// net with the sum of its JSON entries. m1a joins two buffers, m1b and m2a
+// have a port and a buffer pin, gnd and m2b the default port of their name.
+TEST_F(ResultFiles, TimingToolAnnotatesEachNetsTotal)
+{
+    if (std::system("command -v sta >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "sta (opensta) is not installed";
+    dir.Write("pins", "m1a u1:Y\nm1a u2:A  # the buffers' pins\nm1b m1b\nm1b u2:Y\nm2a u1:A\nm2a m2a\n");
+    RunResult r = Korva("--all-masters --seed 5 -t 3000 --json sta.json --spef sta.spef --spef-pins pins");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string lib = "library (tiny) { delay_model : table_lookup; capacitive_load_unit (1, ff);\n";
+    for (std::string t : {"input_threshold_pct_50", "output_threshold_pct_50", "slew_lower_threshold_pct_20",
+                          "slew_upper_threshold_pct_80"})
+        lib += t.substr(0, t.size() - 2) + "rise : " + t.substr(t.size() - 2) + "; " + t.substr(0, t.size() - 2) +
+               "fall : " + t.substr(t.size() - 2) + ";\n";
+    dir.Write("tiny.lib", lib + "cell (BUF) { pin (A) { direction : input; capacitance : 0.002; }\n"
+                                "pin (Y) { direction : output; function : \"A\"; } } }\n");
+    dir.Write("bus.v", "module bus_crossing (gnd, m1b, m2a, m2b);\ninout gnd, m1b, m2a, m2b;\nwire m1a;\n"
+                       "BUF u1 (.A(m2a), .Y(m1a));\nBUF u2 (.A(m1a), .Y(m1b));\nendmodule\n");
+    dir.Write("sta.tcl", "read_liberty tiny.lib\nread_verilog bus.v\nlink_design bus_crossing\nread_spef sta.spef\n"
+                         "foreach net {gnd m1a m1b m2a m2b} { report_net -connections -verbose -digits 6 $net }\n");
+    RunResult sta = RunIn(dir.path(), "sta -no_init -no_splash -exit sta.tcl");
+    ASSERT_EQ(sta.status, 0) << sta.out << sta.err;
+    EXPECT_EQ((sta.out + sta.err).find("Warning"), std::string::npos) << sta.out << sta.err;
+    std::map<std::string, double> wire;  // fF
+    std::string net;
+    std::istringstream out(sta.out);
+    for (std::string line; std::getline(out, line);) {
+        if (line.rfind("Net ", 0) == 0)
+            net = line.substr(4);
+        else if (line.rfind(" Wire capacitance: ", 0) == 0)
+            wire[net] = std::stod(line.substr(19));
+    }
+    const Json doc = Json::parse(ReadFile(dir.path() + "/sta.json"));
+    ASSERT_EQ(wire.size(), doc["masters"].size()) << sta.out;
+    for (const Json& m : doc["masters"]) {
+        double total = 0;  // every entry but the master's own
+        for (size_t i = 1; i < m["entries"].size(); i++)
+            total -= 1e15 * m["entries"][i]["capacitance_F"].get<double>();
+        EXPECT_NEAR(wire[m["master"]], total, 1e-6 + 1e-6 * total) << m["master"];
+    }
+}
