@@ -5,20 +5,27 @@ metal level as a plane), in one dielectric.
 
 usage: gen_rcx_patterns.py OUT_DIR [--lengths 10,20] [--width W] [--space S]
        [--thickness T] [--height H] [--eps E] [--no-top]
+       [--flow PROCESS [--spaces S1,S2,...] [--len N]]
 
 One file OUT_DIR/<name>_L<length>/wires per length; the middle wire M1_w2 is
 at voltage 1 (the master), its neighbours M1_w1 and M1_w3 at 0. The upper
 plane lies as far above the wires as the lower one lies below them.
+
+--flow PROCESS lays the patterns out as the rule generator does, one per
+spacing, each N widths long:
+OUT_DIR/PROCESS/<Over3|OverUnder3>/<metals>/W<w>_W<w>/S<s>_S<s>_L<N>/wires,
+and lists every wires file under OUT_DIR/PROCESS in
+OUT_DIR/patternFiles.PROCESS, the list a batch runs.
 """
 import argparse
 import os
 
 
-def pattern(length, w, s, t, h, eps, upper):
+def pattern(length, w, s, t, h, eps, upper, name=None):
     x = [-(w + s) - w / 2, -w / 2, w / 2 + s]
     top = h + t
     kind = "OverUnder/M1oM0uM2" if upper else "Over/M1oM0"
-    lines = ["PATTERN %s/W%g_W%g/S%g_S%g" % (kind, w, w, s, s), "",
+    lines = ["PATTERN " + (name or "%s/W%g_W%g/S%g_S%g" % (kind, w, w, s, s)), "",
              "GROUND_PLANE 0 M0_w0  HEIGHT -0.1 0.0  THICKNESS 0.1"]
     if upper:
         lines.append("GROUND_PLANE 2 M2_w0  HEIGHT %6.3f %6.3f  THICKNESS 0.1" % (top + h, top + h + 0.1))
@@ -45,7 +52,23 @@ def main():
     ap.add_argument("--height", type=float, default=0.4)
     ap.add_argument("--eps", type=float, default=3.9)
     ap.add_argument("--no-top", action="store_true", help="no upper plane")
+    ap.add_argument("--flow", metavar="PROCESS", help="the rule generator's folder layout")
+    ap.add_argument("--spaces", help="spacings, with --flow (default: --space)")
+    ap.add_argument("--len", type=int, default=10, help="length in widths, with --flow")
     a = ap.parse_args()
+    if a.flow:
+        kind = "Over3/M1oM0" if a.no_top else "OverUnder3/M1oM0uM2"
+        for s in (float(v) for v in (a.spaces or str(a.space)).split(",")):
+            name = "%s/%s/W%g_W%g/S%g_S%g_L%d" % (a.flow, kind, a.width, a.width, s, s, a.len)
+            os.makedirs(os.path.join(a.out, name), exist_ok=True)
+            with open(os.path.join(a.out, name, "wires"), "w") as f:
+                f.write(pattern(a.len * a.width, a.width, s, a.thickness, a.height, a.eps, not a.no_top, name))
+            print(os.path.join(a.out, name, "wires"))
+        found = [os.path.relpath(os.path.join(d, "wires"), a.out)
+                 for d, _, files in os.walk(os.path.join(a.out, a.flow)) if "wires" in files]
+        with open(os.path.join(a.out, "patternFiles." + a.flow), "w") as f:
+            f.write("".join(p + "\n" for p in sorted(found)))
+        return
     for length in (float(v) for v in a.lengths.split(",")):
         kind = "M1oM0" if a.no_top else "M1oM0uM2"
         d = os.path.join(a.out, "%s_W%g_S%g_L%g" % (kind, a.width, a.space, length))

@@ -21,6 +21,7 @@ static const char KORVA_SOURCE[] = "src/batch";
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -29,6 +30,7 @@ static const char KORVA_SOURCE[] = "src/batch";
 #include "datapaths.h"
 #include "import.h"
 #include "log.h"
+#include "outputfile.h"
 #include "outputs.h"
 #include "scene.h"
 #include "textsafe.h"
@@ -49,7 +51,7 @@ std::string Trim(const std::string& s)
 // The batch's own options, which no child sees.
 bool BatchOnly(const std::string& arg, bool& takes_value)
 {
-    for (const char* name : {"--batch", "--out-dir", "--shard"}) {
+    for (const char* name : {"--batch", "--out-dir", "--shard", "--rcx-result"}) {
         if (arg == name) {
             takes_value = true;
             return true;
@@ -479,10 +481,12 @@ private:
     struct Slot {
         size_t index;
         std::string result, part, log, lock;
+        std::string rows, rows_part;  // the input's rule-table row, with --rcx-result
         Identity before;  // the result when this batch began
         mutable std::string digest;  // of the input's bytes, once it is taken
     };
     Slot SlotOf(size_t i) const;
+    void CollectRows() const;
     Outcome Take(const Slot& slot);
     Outcome Process(const Slot& slot);
     Outcome Record(const Slot& slot, const std::string& reason, const std::string& log);
@@ -504,7 +508,8 @@ BatchRun::Slot BatchRun::SlotOf(size_t i) const
     const std::string name = ResultName(inputs[i].line);
     const std::string stem = name.substr(0, name.size() - 5);
     Slot slot{i, s.out_dir + "/" + name, s.out_dir + "/." + name + ".part", s.out_dir + "/" + stem + ".log",
-              s.out_dir + "/." + stem + ".lock", Identity(), ""};
+              s.out_dir + "/." + stem + ".lock", s.out_dir + "/" + stem + ".caps",
+              s.out_dir + "/." + stem + ".caps.part", Identity(), ""};
     slot.before = IdentityOf(slot.result);
     return slot;
 }
@@ -521,6 +526,7 @@ Outcome BatchRun::Record(const Slot& slot, const std::string& reason, const std:
     doc["error"] = ValidUtf8(reason);
     doc["log_tail"] = log.empty() ? "" : ValidUtf8(LogTail(log));
     doc["masters"] = Json::array();
+    unlink(slot.rows.c_str());  // a failed input has no row, not an old one
     std::string error;
     if (!WriteFileAtomic(slot.result, doc.dump(2) + "\n", error))
         Log::perror("%s\n", ValidUtf8(error).c_str());
@@ -541,7 +547,10 @@ Outcome BatchRun::Process(const Slot& slot)
     const bool have = ReadWhole(slot.result, text);
     const bool valid = have && ReadResult(text, doc, why);
     slot.digest = InputDigest(in.path);
-    if (valid && ResultMeetsTarget(doc, in.line, s) && !slot.digest.empty() && doc.input_digest == slot.digest) {
+    struct stat st;
+    const bool rows_kept = s.rcx_out.empty() || stat(slot.rows.c_str(), &st) == 0;
+    if (valid && ResultMeetsTarget(doc, in.line, s) && !slot.digest.empty() && doc.input_digest == slot.digest &&
+        rows_kept) {
         Say(slot, "skipped, " + slot.result + " meets the target");
         return Outcome::SKIPPED;
     }
@@ -555,7 +564,6 @@ Outcome BatchRun::Process(const Slot& slot)
     if (have && !valid)
         Say(slot, slot.result + " is damaged (" + why + "), running it again");
 
-    struct stat st;
     if (in.path.find('\0') != std::string::npos)
         return Record(slot, "the list line holds a NUL byte", "");
     if (stat(in.path.c_str(), &st) != 0)
@@ -567,7 +575,10 @@ Outcome BatchRun::Process(const Slot& slot)
 
     std::vector<std::string> args = passed;
     args.insert(args.end(), {"-f", in.path, "--json", slot.part});
+    if (!s.rcx_out.empty())
+        args.insert(args.end(), {"--rcx-result", slot.rows_part});
     unlink(slot.part.c_str());
+    unlink(slot.rows_part.c_str());
     const int status = RunChild(args, slot.log);
     if (stop_signal) {
         unlink(slot.part.c_str());
@@ -581,6 +592,8 @@ Outcome BatchRun::Process(const Slot& slot)
     unlink(slot.part.c_str());
     if (!ReadResult(text, doc, why))
         return Record(slot, "its result is damaged: " + why, slot.log);
+    if (!s.rcx_out.empty() && rename(slot.rows_part.c_str(), slot.rows.c_str()) != 0)
+        return Record(slot, "its rule-table row " + slot.rows_part + ": " + strerror(errno), slot.log);
     Json out = Json::parse(text);
     out["batch"] = {{"input", ValidUtf8(in.line)}, {"number_options", options}, {"input_digest", slot.digest}};
     std::string error;
@@ -603,6 +616,29 @@ Outcome BatchRun::Take(const Slot& slot)
             return Outcome::FAILED;
         }
     }
+}
+
+// The rows of every input of the list that has one, whichever shard ran
+// it, ordered by input path as the table reader's users list the solver
+// results; a shard that ends before the others writes what there is so
+// far, and a last run of the whole list (every input skipped) the lot.
+void BatchRun::CollectRows() const
+{
+    std::map<std::string, std::string> rows;  // input path -> its rows
+    for (size_t i = 0; i < inputs.size(); i++) {
+        std::string text;
+        if (ReadWhole(SlotOf(i).rows, text))
+            rows[inputs[i].path] = text;
+    }
+    std::string all, error;
+    for (const auto& r : rows)
+        all += r.second;
+    if (!OutputFile::Write(s.rcx_out, all, error)) {
+        Log::perror("%s\n", ValidUtf8(error).c_str());
+        return;
+    }
+    Log::output("Rule-table rows of %zu of %zu inputs: %s\n", rows.size(), inputs.size(),
+                ValidUtf8(s.rcx_out).c_str());
 }
 
 int OpenLock(const std::string& path)
@@ -654,6 +690,8 @@ int BatchRun::Run()
         }
     }
     Log::output("Batch: %d done, %d skipped, %d failed\n", done, skipped, failed);
+    if (!s.rcx_out.empty() && !stop_signal)
+        CollectRows();
     if (stop_signal) {
         Log::output("Batch stopped by signal %d (%s)\n", (int)stop_signal, strsignal(stop_signal));
         Log::close();
@@ -676,6 +714,11 @@ int RunBatch(const RunSettings& s, int argc, char** argv)
         Log::perror("a batch takes its inputs from the list and writes one JSON per input into --out-dir:"
                     " -f, --convert, --json, --csv, --spef, --spef-pins, --picture, --report and --pattern-result"
                     " do not apply\n");
+        return 255;
+    }
+    std::string error;
+    if (!s.rcx_out.empty() && !OutputFile::Check(s.rcx_out, error)) {
+        Log::perror("%s\n", ValidUtf8(error).c_str());
         return 255;
     }
     try {

@@ -57,6 +57,8 @@ void ShowHelp()
         "    \"--process <file>\": a pattern's process file (its dielectric stack)",
         "    \"--per-length\": a pattern's wires as infinitely long, results per micrometre",
         "    \"--pattern-result <file>\": write a pattern's total, couplings and fringe",
+        "    \"--rcx-result <file>\": write a pattern's row for the extractor's rule tables;",
+        "      with --batch, the rows of every pattern of the list, in one file",
         "  $ bin/korva --version: the version and the data folders in use",
         "",
         "  Batches of inputs:",
@@ -318,6 +320,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"per-length", no_argument, nullptr, 204},
         {"process", required_argument, nullptr, 206},
         {"pattern-result", required_argument, nullptr, 207},
+        {"rcx-result", required_argument, nullptr, 205},
         {"picture", required_argument, nullptr, 209},
         {"report", required_argument, nullptr, 210},
         {nullptr, 0, nullptr, 0},
@@ -383,6 +386,9 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
             break;
         case 207:
             settings.pattern_out = optarg;
+            break;
+        case 205:
+            settings.rcx_out = optarg;
             break;
         case 208:
             return ShowVersion();

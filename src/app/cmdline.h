@@ -19,6 +19,7 @@ struct RunSettings {
     std::string process_path;     // --process: a pattern's process file
     std::string pattern_out;      // --pattern-result: file for a pattern's result
     double domain_margin = -1;    // --domain-margin: um around a scene's conductors; < 0: unset
+    std::string rcx_out;          // --rcx-result: its rule-table row (in a batch, every pattern's)
     // Several masters per run, outputs, reproducibility and budgets.
     std::vector<std::string> masters;  // --master, in the order given
     bool all_masters = false;          // --all-masters

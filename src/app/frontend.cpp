@@ -43,7 +43,7 @@ namespace {
 bool OutputsWritable(const RunSettings& s)
 {
     bool ok = true;
-    for (const std::string* path : {&s.convert_out, &s.pattern_out, &s.picture_path, &s.json_path,
+    for (const std::string* path : {&s.convert_out, &s.pattern_out, &s.rcx_out, &s.picture_path, &s.json_path,
                                      &s.csv_path, &s.spef_path, &s.report_path}) {
         std::string error;
         if (!path->empty() && !OutputFile::Check(*path, error)) {
@@ -114,6 +114,7 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
         import_settings.options.master = s.masters[0];
     import_settings.per_length = s.per_length;
     import_settings.pattern_result = !s.pattern_out.empty();
+    import_settings.rcx_result = !s.rcx_out.empty();
     import_settings.process_path = s.process_path;
     if (ImportInput(s.deck_path, import_settings, imported) != 0)
         return 255;

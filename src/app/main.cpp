@@ -35,6 +35,18 @@ bool PatternReport(const RunSettings& settings, const ImportedInput& imported, c
         Log::perror("%s\n", error.c_str());
         return false;
     }
+    if (settings.rcx_out.empty())
+        return true;
+    std::string rcx_row;
+    if (!RcxResult(imported, raw, rcx_row, error)) {
+        Log::perror("%s: --rcx-result: %s\n", settings.deck_path.c_str(), error.c_str());
+        return false;
+    }
+    Log::output("\n[Rule-table row, fF]:\n%s", rcx_row.c_str());
+    if (!OutputFile::Write(settings.rcx_out, rcx_row, error)) {
+        Log::perror("%s\n", error.c_str());
+        return false;
+    }
     return true;
 }
 
@@ -63,6 +75,14 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     std::vector<std::string> masters;
     if (!ResolveMasters(settings, extraction.Conductors(), lists.master, masters))
         return 255;
+    // A master the row cannot describe is refused before its walks.
+    if (imported.rcx_rows && !masters.empty()) {
+        const std::string why = RcxRowWireProblem(imported.rcx_name, masters[0]);
+        if (!why.empty()) {
+            Log::perror("%s: --rcx-result: %s\n", settings.deck_path.c_str(), why.c_str());
+            return 255;
+        }
+    }
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
     RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());

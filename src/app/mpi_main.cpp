@@ -372,7 +372,8 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     word.status = ParseOptions(argc, argv, settings);
     if (word.status == OPTIONS_RUN &&
         (settings.deck_path.empty() || !settings.seeded || !settings.batch_list.empty() ||
-         !settings.convert_out.empty() || !settings.pattern_out.empty() || settings.per_length)) {
+         !settings.convert_out.empty() || !settings.pattern_out.empty() || !settings.rcx_out.empty() ||
+         settings.per_length)) {
         Log::perror("korva-mpi runs one deck with --seed <n>: -f <file> --seed <n> [options]\n");
         word.status = 255;
     }

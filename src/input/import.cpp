@@ -57,7 +57,8 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
     // goes to the deck parser as it is, which reads it once and in bounds.
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        if (settings.per_length || settings.pattern_result || !settings.process_path.empty()) {
+        if (settings.per_length || settings.pattern_result || settings.rcx_result ||
+            !settings.process_path.empty()) {
             Log::perror("%s is not a plain file: it cannot be a calibration pattern\n", path.c_str());
             return 255;
         }
@@ -90,6 +91,7 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
     }
     const char* pattern_only = settings.per_length        ? "--per-length"
                                : settings.pattern_result  ? "--pattern-result"
+                               : settings.rcx_result      ? "--rcx-result"
                                : !settings.process_path.empty() ? "--process"
                                                                  : nullptr;
     switch (imported.kind) {
@@ -129,6 +131,21 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
                           errors);
         imported.pattern = true;
         imported.pattern_name = pattern.name;
+        for (const RcxWire& w : pattern.wires)
+            imported.wire_lengths.push_back(w.length);
+        // The generator names the pattern by its folder, and a copy may keep
+        // only the folder or only the record.
+        if (settings.rcx_result) {
+            std::string why_record, why_folder;
+            imported.rcx_rows = ParseRcxPatternName(pattern.name, imported.rcx_name, why_record) ||
+                                ParseRcxPatternName(path, imported.rcx_name, why_folder);
+            if (!imported.rcx_rows) {
+                Log::perror("%s: --rcx-result: neither the PATTERN record nor the file's path names the "
+                            "pattern as its generator does: %s\n",
+                            path.c_str(), why_folder.c_str());
+                return 255;
+            }
+        }
         for (size_t i = pattern.planes.size(); i < scene.conductors.size(); ++i)
             wires.push_back(i);
         break;
@@ -205,4 +222,15 @@ std::string PatternResult(const ImportedInput& imported, const CapRow& raw, std:
     std::string result = PatternResultText(imported.pattern_name, row, imported.wires, imported.per_length);
     report += "\n[Pattern result]:\n" + result;
     return result;
+}
+
+bool RcxResult(const ImportedInput& imported, const CapRow& raw, std::string& text, std::string& why)
+{
+    CapRow row = imported.per_length ? FoldPerLength(raw, imported.plan) : raw;
+    double scale = 1;
+    if (imported.per_length)
+        for (size_t i = 0; i < imported.wires.size(); ++i)
+            if (imported.wires[i] == row.names[0])
+                scale = imported.wire_lengths[i];
+    return RcxTableRow(imported.rcx_name, row, imported.wires, scale, text, why);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "per_length.h"
+#include "rcx_tables.h"
 #include "runrecord.h"
 #include "scene.h"
 
@@ -19,6 +20,7 @@ struct ImportSettings {
     ImportOptions options;
     bool per_length = false;
     bool pattern_result = false;  // a file for the pattern result was asked for
+    bool rcx_result = false;      // a file for the pattern's rule-table row was asked for
     std::string process_path;  // process file of a pattern, or empty
 };
 
@@ -28,6 +30,9 @@ struct ImportedInput {
     bool pattern = false;
     std::string pattern_name;
     std::vector<std::string> wires;  // deck names of the pattern's wires
+    std::vector<double> wire_lengths;  // um, as drawn
+    bool rcx_rows = false;           // the name below was read for --rcx-result
+    RcxPatternName rcx_name;
     bool per_length = false;
     PerLengthPlan plan;
     std::vector<std::string> notes;
@@ -50,3 +55,7 @@ bool ReadWhole(const std::string& path, std::string& text);
 // The result of a pattern run, from the raw row of the run: the section
 // printed after the report and the text of the per-pattern result.
 std::string PatternResult(const ImportedInput& imported, const CapRow& raw, std::string& report);
+
+// The pattern's rule-table row from the raw row of its run, for the wire as
+// drawn (a per-length row times the master's length). False with `why`.
+bool RcxResult(const ImportedInput& imported, const CapRow& raw, std::string& text, std::string& why);
