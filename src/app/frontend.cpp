@@ -259,7 +259,7 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         if (!run.report_path.empty() && !scene.has_gauss) {
             DeckLists drawn = lists;
             drawn.names = row.conductors;
-            scene = SceneOfRun(ex.GaussianSurface(), ex.StackFaces(), drawn, deck_window);
+            scene = SceneOfRun(ex.GaussianBoxes(), ex.StackFaces(), drawn, deck_window);
             run.history = ex.History();
         }
         if (after && !after(k, row))
