@@ -137,7 +137,7 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
     auto known = [&conductors](const std::string& name) {
         if (std::binary_search(conductors.begin(), conductors.end(), name))
             return true;
-        Log::perror("no conductor named %s in the deck\n", name.c_str());
+        Log::perror("no conductor named %s in the deck%s\n", name.c_str(), NearestNames(name, conductors).c_str());
         return false;
     };
     bool ok = true;

@@ -13,6 +13,9 @@
 #ifndef KORVA_VERSION
 #define KORVA_VERSION "unknown"
 #endif
+#ifndef KORVA_COMMIT
+#define KORVA_COMMIT "unknown commit"
+#endif
 
 namespace {
 
@@ -210,7 +213,7 @@ bool MakeFolders(const std::string& dir)
 
 int ShowVersion()
 {
-    Log::output("korva %s\n", KORVA_VERSION);
+    Log::output("korva %s (%s)\n", KORVA_VERSION, KORVA_COMMIT);
     Log::output("single-medium tables: %s/incdata\n", SingleTableRoot().c_str());
     std::string reg = FindRegistration();
     if (reg.empty()) {
