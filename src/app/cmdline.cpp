@@ -160,19 +160,30 @@ int RegisterTableDir(const std::string& given)
     int fd = mkstemp(tmp.data());
     FILE* file = fd < 0 ? nullptr : fdopen(fd, "w");
     if (!file) {
+        const int error = errno;
         if (fd >= 0) {
             close(fd);
             unlink(tmp.data());
         }
         Log::perror("Cannot open the file to locate data.");
+        Log::perror(" %s: %s\n", target.c_str(), strerror(error));
         return 255;
     }
     // A failed write may only show when the buffer is flushed at close.
     bool written = fputs(path.c_str(), file) != EOF && fchmod(fd, 0644) == 0;
-    written = (fclose(file) == 0) && written;
-    if (!written || rename(tmp.data(), target.c_str()) != 0) {
+    int error = written ? 0 : errno;
+    if (fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written && rename(tmp.data(), target.c_str()) != 0) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
         unlink(tmp.data());
         Log::perror("Cannot write to .gft_dir....");
+        Log::perror(" %s: %s\n", target.c_str(), strerror(error));
         return 255;
     }
     Log::output("Register the path \" %s \" into \"%s\" successfully\n", path.c_str(),

@@ -142,7 +142,8 @@ TEST(Messages, ExactTextsAndExitStatus)
         {"", "--gft d.kd", "", 255, "The path is not valid.\nPlease input right path.\n"},  // a file
         {"", "--gft nowhere", "", 255, "The path is not valid.\nPlease input right path.\n"},
         // Without bin/ the registration goes to the user's configuration folder.
-        {"cd tech && XDG_CONFIG_HOME=/dev/null/config ", "--gft " + tables, "", 255, "Cannot open the file to locate data."},
+        {"cd tech && XDG_CONFIG_HOME=/dev/null/config ", "--gft " + tables, "", 255,
+         "Cannot open the file to locate data. /dev/null/config/korva/gft_dir: Not a directory\n"},
     };
     for (const Case& c : cases) {
         if (!c.deck.empty())

@@ -177,12 +177,13 @@ TEST(TableCache, InstalledKorvaRunsFromAnotherFolder)
     RunResult r = korva("-f " + Quoted(doc + "/examples/two_wires.kd") + " -t 300");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Master Cap. Result"), std::string::npos) << r.out;
-    // A writable prefix keeps the registration; the run then generates the
-    // deck's pair into the registered folder.
+    // A writable prefix keeps the registration under its etc/, outside the
+    // installed files; the run then generates the deck's pair into the
+    // registered folder.
     MakeDirs(w.dir.path() + "/tech/IS");
     RunResult g = korva("--gft " + Quoted(w.dir.path() + "/tech"));
     EXPECT_EQ(g.status, 0) << g.out;
-    EXPECT_EQ(ReadFile(share + "/gft_dir"), w.dir.path() + "/tech/");
+    EXPECT_EQ(ReadFile(prefix + "/etc/korva/gft_dir"), w.dir.path() + "/tech/");
     r = korva("-f " + Quoted(w.deck) + " -t 300");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("into " + w.dir.path() + "/tech in"), std::string::npos) << r.out;
