@@ -51,6 +51,12 @@ int ParseOptions(int argc, char** argv, RunSettings& settings);
 
 void ShowHelp();
 
+// "; did you mean X?" with the names of `known` nearest to `word` (by edit
+// distance, each written after `prefix`), noting when only the case
+// differs; empty when none is near.
+std::string NearestNames(const std::string& word, const std::vector<std::string>& known,
+                         const char* prefix = "");
+
 // The options that decide the numbers of a run, as one line in option
 // syntax: processes that must compute the same numbers compare it.
 std::string NumberOptions(const RunSettings& s);

@@ -170,7 +170,7 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
     auto known = [&conductors](const std::string& name) {
         if (std::binary_search(conductors.begin(), conductors.end(), name))
             return true;
-        Log::perror("no conductor named %s in the deck\n", name.c_str());
+        Log::perror("no conductor named %s in the deck%s\n", name.c_str(), NearestNames(name, conductors).c_str());
         return false;
     };
     bool ok = true;
@@ -292,7 +292,7 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         if (!run.report_path.empty() && !scene.has_gauss) {
             DeckLists drawn = lists;
             drawn.names = row.conductors;
-            scene = SceneOfRun(ex.GaussianSurface(), ex.StackFaces(), drawn, deck_window);
+            scene = SceneOfRun(ex.GaussianBoxes(), ex.StackFaces(), drawn, deck_window);
             run.history = ex.History();
         }
         if (after && !after(k, row))

@@ -2,6 +2,7 @@ static const char KORVA_SOURCE[] = "src/main";
 
 #include "batch.h"
 #include "cmdline.h"
+#include "datapaths.h"
 #include "extraction.h"
 #include "frontend.h"
 #include "import.h"
@@ -110,6 +111,13 @@ static int Main(int argc, char** argv)
     if (argc == 3 && std::string(argv[1]) == "--merge")
         return MergeResults(argv[2]);
     Log::open();
+    // Asked alone, the version and the usage come without the banner.
+    if (argc == 2 && std::string(argv[1]) == "--version")
+        return ShowVersion();
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        ShowHelp();
+        return 0;
+    }
     timespec total_start = Now();
     PrintBanner();
 

@@ -139,7 +139,7 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
 }
 
 Cuboid Extraction::PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged,
-                                          std::vector<Layer>& faces)
+                                          std::vector<Layer>& faces, std::vector<Cuboid>* boxes)
 {
     // The placement needs the blocks, the media and their stack, none of
     // what the walks read; the manager here is never prepared.
@@ -150,7 +150,10 @@ Cuboid Extraction::PlannedGaussianSurface(const DeckLists& lists, const Cuboid& 
     placement.layers = new Layers(placement.tables, lists.bands);
     faces = placement.tables.layers;
     const Cuboid& e = enlarged;
-    return placement.GetGauss(Vector3(e.x0, e.y0, e.z0), Vector3(e.x1, e.y1, e.z1));
+    const Vector3 lo(e.x0, e.y0, e.z0), hi(e.x1, e.y1, e.z1);
+    if (boxes)
+        *boxes = placement.GaussBoxes(lo, hi);
+    return placement.GetGauss(lo, hi);
 }
 
 void Extraction::RunChunk(uint64_t seed, long long chunk, long long walks, ChunkSums& out)

@@ -61,14 +61,17 @@ public:
     // last (the bounding box of its blocks when it has several), and the
     // stopping checks of its last Run.
     const Cuboid& GaussianSurface() const { return mgr_.shared.gauss_surface; }
+    // The boxes whose union the surface of that master bounds.
+    const std::vector<Cuboid>& GaussianBoxes() const { return mgr_.gauss_boxes; }
     std::vector<ConvergencePoint> History() const { return mgr_.shared.history.Snapshot(); }
     // Where a run would place the Gaussian surface around the deck's task
     // master (id 0), within the enlarged window, from the layer stack alone:
     // no table is read, so a deck can be drawn before any walk. Leaves the
     // deck's layer stack built.
     // `faces` receives the stack's faces, for the picture's shading.
+    // `boxes`, when given, receives the boxes whose union it bounds.
     static Cuboid PlannedGaussianSurface(const DeckLists& lists, const Cuboid& enlarged,
-                                         std::vector<Layer>& faces);
+                                         std::vector<Layer>& faces, std::vector<Cuboid>* boxes = nullptr);
     // Digest of every table this extraction loaded.
     uint64_t TablesDigest() const { return mgr_.tables.Digest(); }
     // The faces of the layer stack the walks run in.

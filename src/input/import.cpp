@@ -9,6 +9,7 @@ static const char KORVA_SOURCE[] = "src/import";
 #include "rcx_reader.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -39,6 +40,35 @@ bool ReadWhole(const std::string& path, std::string& text)
 }
 
 namespace {
+
+// Whether the text starts as a deck does, with "<vorn" after blanks and
+// comments; anything else would only meet a syntax error on its first line.
+bool OpensLikeDeck(const std::string& t)
+{
+    size_t i = 0;
+    for (;;) {
+        while (i < t.size() && isspace((unsigned char)t[i]))
+            i++;
+        if (t.compare(i, 2, "//") == 0)
+            i = t.find('\n', i) == std::string::npos ? t.size() : t.find('\n', i);
+        else if (t.compare(i, 2, "/*") == 0)
+            i = t.find("*/", i + 2) == std::string::npos ? t.size() : t.find("*/", i + 2) + 2;
+        else
+            break;
+    }
+    // A comment that runs past the head leaves the rest to the parser.
+    if (i >= t.size())
+        return true;
+    if (t[i] != '<')
+        return false;
+    size_t j = i + 1;
+    while (j < t.size() && isspace((unsigned char)t[j]))
+        j++;
+    std::string word = t.substr(j, 4);
+    for (char& c : word)
+        c = (char)tolower((unsigned char)c);
+    return j + 4 > t.size() || word == "vorn";
+}
 
 int Refuse(const std::string& path, const std::vector<std::string>& errors)
 {
@@ -77,6 +107,12 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
         text.resize((size_t)head.gcount());
     }
     imported.kind = DetectInput(text);
+    if (imported.kind == InputKind::DECK && !OpensLikeDeck(text)) {
+        Log::perror("%s is not an input Korva reads: a deck begins with <vorn>; PEX25D scenes and "
+                    "calibration patterns (wires and process files) are recognised by their content\n",
+                    path.c_str());
+        return 255;
+    }
     if (imported.kind != InputKind::DECK && !ReadWhole(path, text)) {
         Log::perror("cannot open file: %s\n", path.c_str());
         return 255;

@@ -4,6 +4,8 @@
 #include "layers.h"
 #include "spacemanager.h"
 
+#include <algorithm>
+
 namespace {
 
 std::vector<SceneLayer> StackLayers(const std::vector<Layer>& st)
@@ -31,15 +33,31 @@ DeckView Common(const DeckLists& lists, const Cuboid& window)
     return s;
 }
 
+void SetGauss(DeckView& s, const std::vector<Cuboid>& boxes)
+{
+    if (boxes.empty())
+        return;
+    s.gauss_boxes = boxes;
+    s.gauss = boxes[0];
+    for (const Cuboid& b : boxes) {
+        s.gauss.x0 = std::min(s.gauss.x0, b.x0);
+        s.gauss.y0 = std::min(s.gauss.y0, b.y0);
+        s.gauss.z0 = std::min(s.gauss.z0, b.z0);
+        s.gauss.x1 = std::max(s.gauss.x1, b.x1);
+        s.gauss.y1 = std::max(s.gauss.y1, b.y1);
+        s.gauss.z1 = std::max(s.gauss.z1, b.z1);
+    }
+    s.has_gauss = true;
+}
+
 }  // namespace
 
-DeckView SceneOfRun(const Cuboid& gauss, const std::vector<Layer>& faces, const DeckLists& lists,
-                    const Cuboid& window)
+DeckView SceneOfRun(const std::vector<Cuboid>& gauss_boxes, const std::vector<Layer>& faces,
+                    const DeckLists& lists, const Cuboid& window)
 {
     DeckView s = Common(lists, window);
     s.layers = StackLayers(faces);
-    s.gauss = gauss;
-    s.has_gauss = true;
+    SetGauss(s, gauss_boxes);
     return s;
 }
 
@@ -49,8 +67,9 @@ DeckView SceneOfDeck(const DeckLists& lists, const Cuboid& window)
     if (lists.cuboids.empty())
         return s;
     std::vector<Layer> faces;
-    s.gauss = Extraction::PlannedGaussianSurface(lists, s.enlarged, faces);
+    std::vector<Cuboid> boxes;
+    Extraction::PlannedGaussianSurface(lists, s.enlarged, faces, &boxes);
     s.layers = StackLayers(faces);
-    s.has_gauss = true;
+    SetGauss(s, boxes);
     return s;
 }

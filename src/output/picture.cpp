@@ -3,6 +3,7 @@
 #include "svgtext.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -237,42 +238,45 @@ enum Axis { AX_X, AX_Y, AX_Z };
 double Lo(const Cuboid& c, Axis a) { return a == AX_X ? c.x0 : a == AX_Y ? c.y0 : c.z0; }
 double Hi(const Cuboid& c, Axis a) { return a == AX_X ? c.x1 : a == AX_Y ? c.y1 : c.z1; }
 
-// The bodies a view shows, in their order, so that the one that holds is
-// drawn last: all of them from above, those the cut passes through in a
-// section (without has_cut: every body).
-void Bodies(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, Axis va, Axis cut_axis, double cut,
-            bool has_cut)
+bool Meets(const Rect& a, const Rect& b)
 {
-    const std::vector<double> eps = BodyPermittivities(s);
-    for (const SceneBodyBox& b : s.bodies) {
-        if (has_cut && !(Lo(b.box, cut_axis) <= cut && cut <= Hi(b.box, cut_axis)))
-            continue;
-        double u0 = Lo(b.box, ua), u1 = Hi(b.box, ua), v0 = Lo(b.box, va), v1 = Hi(b.box, va);
-        if (!Overlaps(p, u0, u1, v0, v1))
-            continue;
-        Rect r = ToCanvas(p, u0, u1, v0, v1);
-        const size_t k = (size_t)(std::lower_bound(eps.begin(), eps.end(), b.eps) - eps.begin());
-        Append(out, "<rect class=\"kv-b%zu\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", k, r.x,
-               r.y, r.w, r.h);
-    }
+    return a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h;
 }
 
-// One view: the blocks it shows (all of them from above, those the cut
-// passes through in a section), labelled where a name fits.
+bool Holds(const Rect& out, const Rect& in)
+{
+    return in.x >= out.x && in.y >= out.y && in.x + in.w <= out.x + out.w && in.y + in.h <= out.y + out.h;
+}
+
+// A shape as painted in one view: a block of conductor id, or a body (id -1).
+struct Painted {
+    Rect r;
+    int id;
+};
+
+// One view: the blocks and bodies it shows, painted in `order` (indices
+// past the blocks are bodies), then a name for each conductor where it
+// covers nothing that lies above it and no other name.
 void Blocks(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, Axis va,
             const std::vector<size_t>& order)
 {
-    struct Label {
-        Rect r;
-        double area;
-    };
-    std::map<int, Label> best;
+    const std::vector<double> eps = BodyPermittivities(s);
+    std::vector<Painted> painted;
+    std::map<int, size_t> best;  // conductor -> its largest painted rectangle
     for (size_t i : order) {
-        const Cuboid& c = s.blocks[i];
+        const bool body = i >= s.blocks.size();
+        const Cuboid& c = body ? s.bodies[i - s.blocks.size()].box : s.blocks[i];
         double u0 = Lo(c, ua), u1 = Hi(c, ua), v0 = Lo(c, va), v1 = Hi(c, va);
         if (!Overlaps(p, u0, u1, v0, v1))
             continue;
         Rect r = ToCanvas(p, u0, u1, v0, v1);
+        if (body) {
+            const double e = s.bodies[i - s.blocks.size()].eps;
+            Append(out, "<rect class=\"kv-b%zu\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
+                   (size_t)(std::lower_bound(eps.begin(), eps.end(), e) - eps.begin()), r.x, r.y, r.w, r.h);
+            painted.push_back(Painted{r, -1});
+            continue;
+        }
         if (c.id == 0)
             Append(out, "<rect class=\"kv-m\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
                 r.x, r.y, r.w, r.h);
@@ -280,31 +284,123 @@ void Blocks(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, Axi
             Append(out,
                 "<rect class=\"kv-c%d\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
                 (c.id - 1) % PALETTE_SIZE, r.x, r.y, r.w, r.h);
-        double area = r.w * r.h;
         auto it = best.find(c.id);
-        if (it == best.end() || area > it->second.area)
-            best[c.id] = Label{r, area};
+        if (it == best.end() || r.w * r.h > painted[it->second].r.w * painted[it->second].r.h)
+            best[c.id] = painted.size();
+        painted.push_back(Painted{r, c.id});
     }
-    int labels = 0;
-    for (const auto& kv : best) {
-        if (kv.first < 0 || (size_t)kv.first >= s.names.size())
+    // The master is outlined over everything, so that it shows where
+    // something above it covers it.
+    for (const Painted& q : painted)
+        if (q.id == 0)
+            Append(out, "<rect class=\"kv-mline\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
+                   q.r.x, q.r.y, q.r.w, q.r.h);
+
+    // The master first, then the largest shapes: they are named first.
+    std::vector<std::pair<int, size_t>> named(best.begin(), best.end());
+    std::stable_sort(named.begin(), named.end(), [&](const std::pair<int, size_t>& a, const std::pair<int, size_t>& b) {
+        if ((a.first == 0) != (b.first == 0))
+            return a.first == 0;
+        return painted[a.second].r.w * painted[a.second].r.h > painted[b.second].r.w * painted[b.second].r.h;
+    });
+    const Rect panel{p.left, p.top, p.width, p.height};
+    std::vector<Rect> labels;
+    // Enough to name every conductor of an ordinary deck, and a bound on
+    // the search for a huge one.
+    const size_t MAX_TRIED = 300, MAX_LABELS = 200;
+    for (size_t k = 0; k < named.size() && k < MAX_TRIED && labels.size() < MAX_LABELS; k++) {
+        const int id = named[k].first;
+        if (id < 0 || (size_t)id >= s.names.size())
             continue;
-        const std::string& name = s.names[(size_t)kv.first];
-        const Rect& r = kv.second.r;
-        bool fits = r.w >= 6.5 * name.size() + 4 && r.h >= 12;
-        if (kv.first == 0) {
-            double y = fits ? r.y + r.h / 2 + 4 : r.y - 4;
-            Append(out,
-                "<text class=\"kv-name kv-mname\" x=\"%.1f\" y=\"%.1f\" "
-                "text-anchor=\"middle\">%s</text>\n",
-                r.x + r.w / 2, y, EscapeXml(name).c_str());
-        } else if (fits && labels < 200) {
-            ++labels;
-            Append(out,
-                "<text class=\"kv-name\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
-                r.x + r.w / 2, r.y + r.h / 2 + 4, EscapeXml(name).c_str());
+        const std::string& name = s.names[(size_t)id];
+        const Rect& r = painted[named[k].second].r;
+        const double tw = 6.5 * name.size() + 4, th = 12;
+        // Text boxes inside the shape (centre first), then above and below it.
+        std::vector<Rect> spots;
+        for (double fy : {0.5, 0.25, 0.75})
+            for (double fx : {0.5, 0.2, 0.8})
+                spots.push_back(Rect{r.x + fx * r.w - tw / 2, r.y + fy * r.h - th / 2, tw, th});
+        spots.push_back(Rect{r.x + r.w / 2 - tw / 2, r.y - th - 2, tw, th});
+        spots.push_back(Rect{r.x + r.w / 2 - tw / 2, r.y + r.h + 2, tw, th});
+        const Rect* chosen = nullptr;
+        for (size_t n = 0; n < spots.size(); n++) {
+            const Rect& t = spots[n];
+            // A name inside its shape must fit there.
+            bool ok = Holds(panel, t) && (n + 2 >= spots.size() || Holds(r, t));
+            for (size_t j = 0; ok && j < labels.size(); j++)
+                ok = !Meets(t, labels[j]);
+            // Never over a shape that lies above this one.
+            for (size_t j = named[k].second + 1; ok && j < painted.size(); j++)
+                ok = painted[j].id == id || painted[j].id < 0 || !Meets(t, painted[j].r);
+            if (ok) {
+                chosen = &t;
+                break;
+            }
+        }
+        if (!chosen && id != 0)
+            continue;
+        // The master is always named, above its shape if nowhere else.
+        const Rect t = chosen ? *chosen : spots[spots.size() - 2];
+        labels.push_back(t);
+        Append(out, "<text class=\"kv-name%s\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
+               id == 0 ? " kv-mname" : "", t.x + tw / 2, t.y + th - 2, EscapeXml(name).c_str());
+    }
+}
+
+// The outline of the union of rectangles [u0,u1] x [v0,v1] (world units):
+// the parts of their edges with no rectangle just outside them.
+void UnionOutline(std::string& out, const PanelMap& p, const std::vector<std::array<double, 4>>& rects,
+                  const char* cls)
+{
+    std::string d;
+    for (size_t i = 0; i < rects.size(); i++) {
+        const std::array<double, 4>& a = rects[i];  // u0, u1, v0, v1
+        for (int e = 0; e < 4; e++) {
+            const bool along_u = e < 2;  // edges v = v0, v = v1; then u = u0, u = u1
+            const double at = a[e < 2 ? 2 + e : e - 2];
+            const double lo = along_u ? a[0] : a[2], hi = along_u ? a[1] : a[3];
+            const double step = 1e-7 * std::max(1.0, std::fabs(hi - lo) + std::fabs(at));
+            const double off = (e % 2 == 0 ? -1 : 1) * step;  // outwards
+            std::vector<double> cuts = {lo, hi};
+            for (const std::array<double, 4>& b : rects)
+                for (double c : along_u ? std::array<double, 2>{b[0], b[1]} : std::array<double, 2>{b[2], b[3]})
+                    if (c > lo && c < hi)
+                        cuts.push_back(c);
+            std::sort(cuts.begin(), cuts.end());
+            for (size_t k = 0; k + 1 < cuts.size(); k++) {
+                if (!(cuts[k + 1] > cuts[k]))
+                    continue;
+                const double m = 0.5 * (cuts[k] + cuts[k + 1]);
+                const double qu = along_u ? m : at + off, qv = along_u ? at + off : m;
+                bool covered = false;
+                for (const std::array<double, 4>& b : rects)
+                    covered = covered || (b[0] < qu && qu < b[1] && b[2] < qv && qv < b[3]);
+                if (covered)
+                    continue;
+                if (along_u)
+                    Append(d, "M%.1f %.1fH%.1f", p.X(cuts[k]), p.Y(at), p.X(cuts[k + 1]));
+                else
+                    Append(d, "M%.1f %.1fV%.1f", p.X(at), p.Y(cuts[k]), p.Y(cuts[k + 1]));
+            }
         }
     }
+    if (!d.empty())
+        Append(out, "<path class=\"%s\" d=\"%s\"/>\n", cls, d.c_str());
+}
+
+// The Gaussian surface in one view: the union of its boxes that the cut
+// passes through (without has_cut: all of them).
+void GaussOutline(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, Axis va, Axis cut_axis,
+                  double cut, bool has_cut)
+{
+    if (!s.has_gauss)
+        return;
+    const std::vector<Cuboid> boxes = s.gauss_boxes.empty() ? std::vector<Cuboid>{s.gauss} : s.gauss_boxes;
+    std::vector<std::array<double, 4>> rects;
+    for (const Cuboid& b : boxes)
+        if (!has_cut || (Lo(b, cut_axis) <= cut && cut <= Hi(b, cut_axis)))
+            rects.push_back({Lo(b, ua), Hi(b, ua), Lo(b, va), Hi(b, va)});
+    UnionOutline(out, p, rects, "kv-gauss");
 }
 
 void Section(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, double cut,
@@ -322,10 +418,9 @@ void Section(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, do
         Append(out, "<rect class=\"kv-l%zu\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n",
             i, r.x, r.y, r.w, r.h);
     }
-    Bodies(out, s, p, ua, AX_Z, other, cut, true);
     std::vector<size_t> cut_order;
     for (size_t i : order) {
-        const Cuboid& c = s.blocks[i];
+        const Cuboid& c = i < s.blocks.size() ? s.blocks[i] : s.bodies[i - s.blocks.size()].box;
         if (Lo(c, other) <= cut && cut <= Hi(c, other))
             cut_order.push_back(i);
     }
@@ -333,8 +428,7 @@ void Section(std::string& out, const DeckView& s, const PanelMap& p, Axis ua, do
     Outline(out, p, Lo(s.enlarged, ua), Hi(s.enlarged, ua), s.enlarged.z0, s.enlarged.z1,
             "kv-enl");
     Outline(out, p, Lo(s.window, ua), Hi(s.window, ua), s.window.z0, s.window.z1, "kv-win");
-    if (s.has_gauss && Lo(s.gauss, other) <= cut && cut <= Hi(s.gauss, other))
-        Outline(out, p, Lo(s.gauss, ua), Hi(s.gauss, ua), s.gauss.z0, s.gauss.z1, "kv-gauss");
+    GaussOutline(out, s, p, ua, AX_Z, other, cut, true);
     out += "</g>\n";
     Axes(out, p, title, uname, "z");
 }
@@ -353,6 +447,17 @@ std::string Um(double v)
         snprintf(buf, sizeof buf, "%s", v < 0 ? "-inf" : "+inf");
     else
         snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+// The sections stretch z to fill their box: their titles say by how much.
+std::string NotToScale(const PanelMap& p)
+{
+    const double stretch = (p.height / (p.v1 - p.v0)) / (p.width / (p.u1 - p.u0));
+    if (!std::isfinite(stretch) || std::fabs(stretch - 1) < 0.02)
+        return "";
+    char buf[64];
+    snprintf(buf, sizeof buf, ", not to scale: z \u00d7%.2g", stretch);
     return buf;
 }
 
@@ -440,6 +545,25 @@ void Legend(std::string& out, const DeckView& s)
     Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 14, buf);
     snprintf(buf, sizeof buf, "z %s .. %s µm", Um(e.z0).c_str(), Um(e.z1).c_str());
     Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">%s</text>\n", ox, oy + oh + 28, buf);
+
+    // Which colour is which conductor; the palette repeats after its last
+    // colour, and the names in the views tell those apart.
+    double ky = oy + oh + 56;
+    Append(out, "<text class=\"kv-axis\" x=\"%.1f\" y=\"%.1f\">Conductors</text>\n", ox, ky);
+    ky += 6;
+    const size_t KEY_ROWS = 11;
+    for (size_t id = 0; id < s.names.size(); id++) {
+        if (id == KEY_ROWS - 1 && s.names.size() > KEY_ROWS) {
+            Append(out, "<text class=\"kv-num\" x=\"%.1f\" y=\"%.1f\">... and %zu more</text>\n", ox,
+                   ky + 10, s.names.size() - id);
+            break;
+        }
+        char cls[16] = "kv-m";
+        if (id > 0)
+            snprintf(cls, sizeof cls, "kv-c%d", (int)(id - 1) % PALETTE_SIZE);
+        Swatch(out, ox, ky, cls, s.names[id]);
+        ky += 16;
+    }
 }
 
 }  // namespace
@@ -466,7 +590,8 @@ std::string DrawPicture(const DeckView& s)
            ".kv-edge{stroke:#888;stroke-width:0.5}\n"
            ".kv-win{fill:none;stroke:#111;stroke-width:1.2}\n"
            ".kv-enl{fill:none;stroke:#666;stroke-width:1.2;stroke-dasharray:2 3}\n"
-           ".kv-gauss{fill:none;stroke:#0a8f3c;stroke-width:1.6;stroke-dasharray:6 3}\n";
+           ".kv-gauss{fill:none;stroke:#0a8f3c;stroke-width:1.6;stroke-dasharray:6 3}\n"
+           ".kv-mline{fill:none;stroke:#6b0000;stroke-width:1;stroke-dasharray:3 2}\n";
     Append(out, ".kv-m{fill:%s;stroke:#6b0000;stroke-width:1.5}\n", MasterColour().c_str());
     for (int k = 0; k < PALETTE_SIZE; k++)
         Append(out, ".kv-c%d{fill:%s;fill-opacity:0.85;stroke:#222;stroke-width:0.3}\n", k,
@@ -483,28 +608,30 @@ std::string DrawPicture(const DeckView& s)
         s.names.size(), s.blocks.size(), s.layers.size(),
         EscapeXml(s.names.empty() ? std::string("?") : s.names[0]).c_str());
 
-    // Lower blocks first, so that from above the upper ones cover them; the
-    // master last, so that it is never hidden.
+    // The dielectric bodies first, under every conductor; then the blocks
+    // from the lowest top up, so that from above the upper ones cover the
+    // lower (the master only wins a tie, and its outline shows it where it
+    // is covered).
     std::vector<size_t> order(s.blocks.size());
     for (size_t i = 0; i < order.size(); i++)
         order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
         const Cuboid &ca = s.blocks[a], &cb = s.blocks[b];
-        if ((ca.id == 0) != (cb.id == 0))
-            return cb.id == 0;
-        return ca.z1 < cb.z1;
+        if (ca.z1 != cb.z1)
+            return ca.z1 < cb.z1;
+        return ca.id != 0 && cb.id == 0;
     });
+    for (size_t k = s.bodies.size(); k-- > 0;)
+        order.insert(order.begin(), s.blocks.size() + k);
 
     const PanelMap& t = L.top_view;
     Append(out, "<clipPath id=\"kv-clip0\"><rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/></clipPath>\n",
         t.left, t.top, t.width, t.height);
     out += "<g clip-path=\"url(#kv-clip0)\">\n";
-    Bodies(out, s, t, AX_X, AX_Y, AX_Z, 0.0, false);
     Blocks(out, s, t, AX_X, AX_Y, order);
     Outline(out, t, s.enlarged.x0, s.enlarged.x1, s.enlarged.y0, s.enlarged.y1, "kv-enl");
     Outline(out, t, s.window.x0, s.window.x1, s.window.y0, s.window.y1, "kv-win");
-    if (s.has_gauss)
-        Outline(out, t, s.gauss.x0, s.gauss.x1, s.gauss.y0, s.gauss.y1, "kv-gauss");
+    GaussOutline(out, s, t, AX_X, AX_Y, AX_Z, 0.0, false);
     Append(out, "<line class=\"kv-tick\" stroke-dasharray=\"1 3\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n",
         t.left, t.Y(L.cut_y), t.left + t.width, t.Y(L.cut_y));
     Append(out, "<line class=\"kv-tick\" stroke-dasharray=\"1 3\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n",
@@ -512,10 +639,12 @@ std::string DrawPicture(const DeckView& s)
     out += "</g>\n";
     Axes(out, t, "Top view (dotted: the two cuts)", "x", "y");
 
-    char title[96];
-    snprintf(title, sizeof title, "Cross-section x-z at y = %s µm", Um(L.cut_y).c_str());
+    char title[160];
+    snprintf(title, sizeof title, "Cross-section x-z at y = %s µm%s", Um(L.cut_y).c_str(),
+             NotToScale(L.xz).c_str());
     Section(out, s, L.xz, AX_X, L.cut_y, order, title, "x", 1);
-    snprintf(title, sizeof title, "Cross-section y-z at x = %s µm", Um(L.cut_x).c_str());
+    snprintf(title, sizeof title, "Cross-section y-z at x = %s µm%s", Um(L.cut_x).c_str(),
+             NotToScale(L.yz).c_str());
     Section(out, s, L.yz, AX_Y, L.cut_x, order, title, "y", 2);
     Legend(out, s);
     out += "</svg>\n";

@@ -26,7 +26,8 @@ struct DeckView {
     std::vector<SceneBodyBox> bodies;  // a later one holds where they overlap
     Cuboid window;                   // the deck's window
     Cuboid enlarged;                 // the window the walks run in
-    Cuboid gauss;
+    Cuboid gauss;                    // bounds every box of the surface
+    std::vector<Cuboid> gauss_boxes; // the surface bounds their union; empty: gauss alone
     bool has_gauss = false;
 };
 

@@ -12,61 +12,10 @@ namespace {
 
 struct ReportRow {
     std::string master;
+    size_t master_column = 0;
     std::vector<double> value;  // farads, one per column
     std::vector<double> error;  // standard errors, farads
 };
-
-// What the page shows, in the form it shows it.
-struct ReportPage {
-    std::string title;
-    std::vector<std::pair<std::string, std::string>> settings;  // shown in order
-    std::string seed;
-    std::vector<std::string> columns;  // conductor names
-    std::vector<ReportRow> rows;       // one per master
-    std::vector<ConvergencePoint> history;
-    std::string picture_svg;
-};
-
-// The settings, the seed, every extracted row in the columns of the
-// conductors (byte order), and the first master's stopping checks.
-ReportPage PageOf(const RunRecord& run)
-{
-    ReportPage r;
-    r.title = "Korva run: " + run.deck;
-    char buf[96];
-    r.settings.push_back({"deck", run.deck});
-    if (run.end_mode == 'p')
-        snprintf(buf, sizeof buf, "relative error of the master below %g", run.target_error);
-    else
-        snprintf(buf, sizeof buf, "%lld walks", (long long)run.target_walks);
-    r.settings.push_back({"stopping rule", buf});
-    r.settings.push_back({"threads", std::to_string(run.threads)});
-    r.settings.push_back({"masters", std::to_string(run.rows.size())});
-    snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)run.seed,
-             run.seeded ? "--seed: reproducible walks" : "drawn at random");
-    r.seed = buf;
-    const std::vector<std::string>& conductors = run.conductors;
-    r.columns = conductors;
-    for (const MasterRow& row : run.rows) {
-        if (!row.error.empty())
-            continue;
-        ReportRow out;
-        out.master = row.master;
-        out.value.assign(conductors.size(), 0.0);
-        out.error.assign(conductors.size(), 0.0);
-        for (size_t j = 0; j < row.conductors.size() && j < row.cap.size(); j++) {
-            size_t at = std::lower_bound(conductors.begin(), conductors.end(), row.conductors[j]) -
-                        conductors.begin();
-            if (at < conductors.size() && conductors[at] == row.conductors[j]) {
-                out.value[at] = row.cap[j];
-                out.error[at] = row.err[j];
-            }
-        }
-        r.rows.push_back(out);
-    }
-    r.history = run.history;
-    return r;
-}
 
 // Farads in the engineering unit that suits `scale`.
 struct Unit {
@@ -83,6 +32,95 @@ Unit UnitFor(double scale)
     return UNITS[3];
 }
 
+// What the page shows, in the form it shows it.
+struct ReportPage {
+    std::string title;
+    std::vector<std::pair<std::string, std::string>> settings;  // shown in order
+    std::string seed;
+    std::vector<std::string> columns;  // conductor names, then the window
+    std::vector<ReportRow> rows;       // one per master
+    std::vector<ConvergencePoint> history;
+    std::string picture_svg;
+    Unit unit{1e15, "fF"};  // of every value the page shows, from the largest
+    char end_mode = 't';
+    long long target_walks = 0;
+    double target_error = 0;
+};
+
+const char* const WINDOW_COLUMN = "(window)";
+
+// The settings, the seed, every extracted row in the columns of the
+// conductors (byte order) and the window, and the first master's stopping
+// checks.
+ReportPage PageOf(const RunRecord& run)
+{
+    ReportPage r;
+    r.title = "Korva run: " + run.deck;
+    char buf[96];
+    r.settings.push_back({"deck", run.deck});
+    if (run.end_mode == 'p')
+        snprintf(buf, sizeof buf, "relative error of the master below %g", run.target_error);
+    else
+        snprintf(buf, sizeof buf, "%lld walks", (long long)run.target_walks);
+    r.settings.push_back({"stopping rule", buf});
+    r.settings.push_back({"threads", std::to_string(run.threads)});
+    r.settings.push_back({"masters", std::to_string(run.rows.size())});
+    if (!run.version.empty())
+        r.settings.push_back({"Korva version", run.version});
+    long long walks = 0;
+    double walk_wall = 0, walk_cpu = 0;
+    for (const MasterRow& row : run.rows) {
+        walks += row.walks;
+        walk_wall += row.walk_seconds;
+        walk_cpu += row.walk_cpu_seconds;
+    }
+    r.settings.push_back({"walks, all masters", std::to_string(walks)});
+    snprintf(buf, sizeof buf, "%.2f s in all, %.2f s of it walking", run.seconds, walk_wall);
+    r.settings.push_back({"wall time", buf});
+    snprintf(buf, sizeof buf, "%.2f s of the walks, all threads", walk_cpu);
+    r.settings.push_back({"CPU time", buf});
+    r.end_mode = run.end_mode;
+    r.target_walks = run.target_walks;
+    r.target_error = run.target_error;
+    snprintf(buf, sizeof buf, "%llu (%s)", (unsigned long long)run.seed,
+             run.seeded ? "--seed: reproducible walks" : "drawn at random");
+    r.seed = buf;
+    const std::vector<std::string>& conductors = run.conductors;
+    r.columns = conductors;
+    r.columns.push_back(WINDOW_COLUMN);
+    double largest = 0;
+    for (const MasterRow& row : run.rows) {
+        if (!row.error.empty())
+            continue;
+        ReportRow out;
+        out.master = row.master;
+        out.master_column = std::lower_bound(conductors.begin(), conductors.end(), row.master) -
+                            conductors.begin();
+        out.value.assign(r.columns.size(), 0.0);
+        out.error.assign(r.columns.size(), 0.0);
+        // The slot after the conductors is the window's.
+        if (row.cap.size() > row.conductors.size() && row.err.size() > row.conductors.size()) {
+            out.value.back() = row.cap[row.conductors.size()];
+            out.error.back() = row.err[row.conductors.size()];
+        }
+        for (size_t j = 0; j < row.conductors.size() && j < row.cap.size(); j++) {
+            size_t at = std::lower_bound(conductors.begin(), conductors.end(), row.conductors[j]) -
+                        conductors.begin();
+            if (at < conductors.size() && conductors[at] == row.conductors[j]) {
+                out.value[at] = row.cap[j];
+                out.error[at] = row.err[j];
+            }
+        }
+        for (double v : out.value)
+            if (std::isfinite(v))
+                largest = std::max(largest, std::fabs(v));
+        r.rows.push_back(out);
+    }
+    r.unit = UnitFor(largest > 0 ? largest : 1e-15);
+    r.history = run.history;
+    return r;
+}
+
 std::string Number(double v)
 {
     char buf[32];
@@ -94,16 +132,19 @@ std::string Number(double v)
 
 const int MAX_BARS = 40;
 
-// Horizontal bars of |C| with +-1 standard error whiskers; the largest
-// entries first when there are too many to show.
+// Horizontal bars of |C| with +-1 standard error whiskers: the master first,
+// in the master's colour, then the largest entries, as many as fit.
 void BarChart(std::string& out, const ReportPage& r, const ReportRow& row)
 {
     std::vector<size_t> idx;
     for (size_t j = 0; j < row.value.size() && j < r.columns.size(); j++)
-        idx.push_back(j);
+        if (j != row.master_column)
+            idx.push_back(j);
     std::stable_sort(idx.begin(), idx.end(), [&](size_t a, size_t b) {
         return std::fabs(row.value[a]) > std::fabs(row.value[b]);
     });
+    if (row.master_column < row.value.size())
+        idx.insert(idx.begin(), row.master_column);
     size_t omitted = 0;
     if (idx.size() > (size_t)MAX_BARS) {
         omitted = idx.size() - MAX_BARS;
@@ -117,7 +158,7 @@ void BarChart(std::string& out, const ReportPage& r, const ReportRow& row)
     }
     if (!(top > 0))
         top = 1e-15;
-    Unit u = UnitFor(top);
+    const Unit u = r.unit;
     double span = top * u.factor;
     const double left = 170, width = 520, bar = 18, gap = 6;
     double height = idx.size() * (bar + gap) + 50;
@@ -141,7 +182,9 @@ void BarChart(std::string& out, const ReportPage& r, const ReportRow& row)
         if (!std::isfinite(v))
             v = 0;
         double w = v / span * width;
-        const char* fill = j == 0 ? "#e03131" : "#4c6ef5";
+        const char* fill = j == row.master_column        ? "#e03131"
+                           : j + 1 == r.columns.size() ? "#868e96"
+                                                       : "#4c6ef5";
         Append(out, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"12\" text-anchor=\"end\">%s</text>",
             left - 6, y + 13, EscapeXml(r.columns[j]).c_str());
         Append(out,
@@ -168,15 +211,27 @@ void BarChart(std::string& out, const ReportPage& r, const ReportRow& row)
         Append(out, "<p>%zu smaller entries are not drawn; the table lists them all.</p>\n", omitted);
 }
 
-// One series against the walk count, both axes logarithmic when `log_y`.
-void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool log_y,
+// What one chart against the walk count shows besides its series.
+struct ChartMarks {
+    bool log_y = false;      // the relative error, on a log scale
+    bool band = false;       // +-1 standard error around the estimate
+    double target_y = NAN;   // a horizontal target, in plotted units
+    long long target_walks = 0;  // a vertical target
+    double final_y = NAN;    // the last estimate, dashed across
+};
+
+void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, const ChartMarks& m,
                const char* ylabel, double factor)
 {
-    std::vector<std::pair<double, double>> pts;
+    struct Pt {
+        double w, v, lo, hi;
+    };
+    std::vector<Pt> pts;
     for (const ConvergencePoint& p : h) {
-        double v = (log_y ? p.rel_err : p.estimate) * factor;
-        if (p.walks > 0 && std::isfinite(v) && (!log_y || v > 0))
-            pts.push_back({(double)p.walks, v});
+        double v = (m.log_y ? p.rel_err : p.estimate) * factor;
+        double e = m.band && std::isfinite(p.rel_err) ? std::fabs(p.rel_err * v) : 0;
+        if (p.walks > 0 && std::isfinite(v) && (!m.log_y || v > 0))
+            pts.push_back({(double)p.walks, v, v - e, v + e});
     }
     const double left = 80, top = 20, width = 600, height = 240;
     Append(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"720\" height=\"310\">\n");
@@ -189,18 +244,27 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
             left + 20, top + 40);
         return;
     }
-    double x0 = std::log10(pts.front().first), x1 = std::log10(pts.back().first);
+    double x0 = std::log10(pts.front().w), x1 = std::log10(pts.back().w);
+    if (m.target_walks > 0)
+        x1 = std::max(x1, std::log10((double)m.target_walks));
     double y0 = 1e300, y1 = -1e300;
-    for (auto& p : pts) {
-        double y = log_y ? std::log10(p.second) : p.second;
+    auto widen = [&](double v) {
+        if (!std::isfinite(v) || (m.log_y && !(v > 0)))
+            return;
+        double y = m.log_y ? std::log10(v) : v;
         y0 = std::min(y0, y);
         y1 = std::max(y1, y);
+    };
+    for (const Pt& p : pts) {
+        widen(p.lo);
+        widen(p.hi);
     }
+    widen(m.target_y);
     if (!(x1 > x0)) {
         x0 -= 0.5;
         x1 += 0.5;
     }
-    if (log_y) {
+    if (m.log_y) {
         y0 = std::floor(y0);
         y1 = std::max(std::ceil(y1), y0 + 1);
     } else {
@@ -210,7 +274,7 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
     }
     auto X = [&](double w) { return left + (std::log10(w) - x0) / (x1 - x0) * width; };
     auto Y = [&](double v) {
-        double t = log_y ? std::log10(v) : v;
+        double t = m.log_y ? std::log10(v) : v;
         return top + height - (t - y0) / (y1 - y0) * height;
     };
     // Walk counts 1, 2 and 5 times a power of ten.
@@ -226,7 +290,7 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
                 x, top, x, top + height, x, top + height + 15, w);
         }
     }
-    if (log_y) {
+    if (m.log_y) {
         for (int d = (int)y0; d <= (int)y1; d++) {
             double y = top + height - (d - y0) / (y1 - y0) * height;
             Append(out, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
@@ -242,9 +306,34 @@ void LineChart(std::string& out, const std::vector<ConvergencePoint>& h, bool lo
                 left, y, left + width, y, left - 5, y + 4, std::fabs(v) < 1e-12 * step ? 0 : v);
         }
     }
+    if (m.band) {
+        out += "<polygon class=\"kr-band\" fill=\"#a5d8ff\" fill-opacity=\"0.6\" stroke=\"none\" points=\"";
+        for (const Pt& p : pts)
+            Append(out, "%.1f,%.1f ", X(p.w), Y(p.hi));
+        for (size_t i = pts.size(); i-- > 0;)
+            Append(out, "%.1f,%.1f ", X(pts[i].w), Y(pts[i].lo));
+        out += "\"/>\n";
+    }
+    auto Level = [&](double v, const char* cls, const char* colour, const char* text) {
+        if (!std::isfinite(v) || (m.log_y && !(v > 0)))
+            return;
+        Append(out, "<line class=\"%s\" x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"%s\" "
+                    "stroke-dasharray=\"6 4\"/><text x=\"%.0f\" y=\"%.1f\" font-size=\"11\" fill=\"%s\" "
+                    "text-anchor=\"end\">%s</text>\n",
+            cls, left, Y(v), left + width, Y(v), colour, left + width - 4, Y(v) - 4, colour, text);
+    };
+    Level(m.target_y, "kr-target", "#e03131", "target");
+    Level(m.final_y, "kr-final", "#495057", "final estimate");
+    if (m.target_walks > 0) {
+        double x = X((double)m.target_walks);
+        Append(out, "<line class=\"kr-target\" x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" "
+                    "stroke=\"#e03131\" stroke-dasharray=\"6 4\"/><text x=\"%.1f\" y=\"%.0f\" "
+                    "font-size=\"11\" fill=\"#e03131\" text-anchor=\"end\">target walks</text>\n",
+            x, top, x, top + height, x - 4, top + 14);
+    }
     out += "<polyline fill=\"none\" stroke=\"#1c7ed6\" stroke-width=\"1.5\" points=\"";
-    for (auto& p : pts)
-        Append(out, "%.1f,%.1f ", X(p.first), Y(p.second));
+    for (const Pt& p : pts)
+        Append(out, "%.1f,%.1f ", X(p.w), Y(p.v));
     out += "\"/>\n";
     Append(out, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" text-anchor=\"middle\">walks "
              "(log scale)</text>\n",
@@ -287,29 +376,46 @@ void HeatMap(std::string& out, const ReportPage& r)
             int g = (int)std::lround(245 - 200 * t);
             Append(out,
                 "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
-                "fill=\"rgb(%d,%d,255)\" stroke=\"#fff\"><title>C(%s, %s) = %s F</title></rect>\n",
+                "fill=\"rgb(%d,%d,255)\" stroke=\"#fff\"><title>C(%s, %s) = %s %s</title></rect>\n",
                 left + j * cell, top + i * cell, cell, cell, g, g,
-                EscapeXml(row.master).c_str(), EscapeXml(r.columns[j]).c_str(), Number(v).c_str());
+                EscapeXml(row.master).c_str(), EscapeXml(r.columns[j]).c_str(),
+                Number(v * r.unit.factor).c_str(), r.unit.name);
         }
     }
     Append(out, "<text x=\"%.0f\" y=\"%.1f\" font-size=\"11\">darker: larger |C| (log scale, "
-             "1e%.1f to 1e%.1f F)</text>\n",
-        left, top + rows * cell + 24, lo, hi);
+             "%s to %s %s)</text>\n",
+        left, top + rows * cell + 24, Number(std::pow(10.0, lo) * r.unit.factor).c_str(),
+        Number(std::pow(10.0, hi) * r.unit.factor).c_str(), r.unit.name);
     out += "</svg>\n";
 }
 
+// The master first, the other conductors in name order, the window last;
+// values in the page's unit and in farads.
 void Table(std::string& out, const ReportPage& r, const ReportRow& row)
 {
-    out += "<table><tr><th>conductor</th><th>C (F)</th><th>standard error (F)</th>"
-           "<th>relative</th></tr>\n";
-    for (size_t j = 0; j < r.columns.size() && j < row.value.size(); j++) {
+    const Unit u = r.unit;
+    Append(out, "<table><tr><th>conductor</th><th>C (%s)</th><th>standard error (%s)</th>"
+                "<th>relative</th><th>C (F)</th></tr>\n", u.name, u.name);
+    std::vector<size_t> order;
+    if (row.master_column < row.value.size())
+        order.push_back(row.master_column);
+    for (size_t j = 0; j < r.columns.size() && j < row.value.size(); j++)
+        if (j != row.master_column)
+            order.push_back(j);
+    double sum = 0;
+    for (size_t j : order) {
         double v = row.value[j], e = j < row.error.size() ? row.error[j] : NAN;
+        sum += v;
         char rel[32];
         snprintf(rel, sizeof rel, "%.2f%%", 100 * std::fabs(e / v));
-        Append(out, "<tr><td>%s</td><td>%.4e</td><td>%.2e</td><td>%s</td></tr>\n",
-            EscapeXml(r.columns[j]).c_str(), v, e, std::isfinite(e / v) ? rel : "n/a");
+        Append(out, "<tr><td>%s</td><td>%s</td><td>%s</td><td>%s</td><td>%.4e</td></tr>\n",
+            EscapeXml(r.columns[j]).c_str(), Number(v * u.factor).c_str(), Number(e * u.factor).c_str(),
+            std::isfinite(e / v) ? rel : "n/a", v);
     }
     out += "</table>\n";
+    Append(out, "<p>The entries of the row, the window's included, add up to %s %s: about zero, "
+                "as the charge on the master is balanced by that on everything else.</p>\n",
+        Number(sum * u.factor).c_str(), u.name);
 }
 
 }  // namespace
@@ -357,12 +463,22 @@ std::string RenderReport(const RunRecord& run, const std::string& picture_svg)
 
     out += "<h2>Convergence</h2>\n";
     Append(out, "<p>%zu status checks of the master's estimate.</p>\n", r.history.size());
-    LineChart(out, r.history, true, "relative standard error (log)", 1.0);
-    double last = r.history.empty() ? 0 : r.history.back().estimate;
-    Unit u = UnitFor(last);
-    char label[64];
-    snprintf(label, sizeof label, "master estimate (%s)", u.name);
-    LineChart(out, r.history, false, label, u.factor);
+    ChartMarks error_marks;
+    error_marks.log_y = true;
+    if (r.end_mode == 'p')
+        error_marks.target_y = r.target_error;
+    else
+        error_marks.target_walks = r.target_walks;
+    LineChart(out, r.history, error_marks, "relative standard error (log)", 1.0);
+    const Unit u = r.unit;
+    ChartMarks estimate_marks;
+    estimate_marks.band = true;
+    estimate_marks.target_walks = error_marks.target_walks;
+    if (!r.history.empty())
+        estimate_marks.final_y = r.history.back().estimate * u.factor;
+    char label[96];
+    snprintf(label, sizeof label, "master estimate (%s), band: one standard error", u.name);
+    LineChart(out, r.history, estimate_marks, label, u.factor);
     out += "</body>\n</html>\n";
     return out;
 }

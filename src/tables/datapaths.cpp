@@ -13,6 +13,9 @@
 #ifndef KORVA_VERSION
 #define KORVA_VERSION "unknown"
 #endif
+#ifndef KORVA_COMMIT
+#define KORVA_COMMIT "unknown commit"
+#endif
 
 namespace {
 
@@ -76,10 +79,23 @@ std::string ConfigFile()
     return config.empty() ? "" : config + "/korva/gft_dir";
 }
 
-bool PrefixWritable()
+// The installation's own registration, outside the files a package owns:
+// /etc/korva for an executable under /usr, PREFIX/etc/korva otherwise.
+std::string SystemFile()
 {
-    std::string shared = InstalledFolder();
-    return IsDir(shared) && access(shared.c_str(), W_OK | X_OK) == 0;
+    // Only an installed korva has one: a build tree's prefix is a checkout.
+    std::string prefix = Prefix();
+    if (prefix.empty() || !IsDir(InstalledFolder()))
+        return "";
+    return (prefix == "/usr" || prefix == "/" ? std::string() : prefix) + "/etc/korva/gft_dir";
+}
+
+// The installation's registration can be written: its folder, or the
+// nearest one above it, takes new files.
+bool SystemWritable()
+{
+    std::string file = SystemFile();
+    return !file.empty() && Writable(Parent(file));
 }
 
 }  // namespace
@@ -109,13 +125,15 @@ std::string SingleTableRoot()
 std::vector<std::string> RegistrationFiles()
 {
     std::vector<std::string> files = {"bin/.gft_dir"};
-    std::string installed = InstalledFolder(), config = ConfigFile();
-    if (!installed.empty())
-        installed += "/gft_dir";
-    if (PrefixWritable())
-        files.insert(files.end(), {installed, config});
+    std::string system = SystemFile(), config = ConfigFile();
+    if (SystemWritable())
+        files.insert(files.end(), {system, config});
     else
-        files.insert(files.end(), {config, installed});
+        files.insert(files.end(), {config, system});
+    // Where earlier versions registered, inside the installed files.
+    std::string installed = InstalledFolder();
+    if (!installed.empty())
+        files.push_back(installed + "/gft_dir");
     std::string exe = ExecutableFolder();
     if (!exe.empty())
         files.push_back(exe + "/.gft_dir");
@@ -141,8 +159,8 @@ std::string RegistrationTarget()
 {
     if (IsDir("bin"))
         return "bin/.gft_dir";
-    if (PrefixWritable())
-        return InstalledFolder() + "/gft_dir";
+    if (SystemWritable())
+        return SystemFile();
     return ConfigFile();
 }
 
@@ -210,7 +228,7 @@ bool MakeFolders(const std::string& dir)
 
 int ShowVersion()
 {
-    Log::output("korva %s\n", KORVA_VERSION);
+    Log::output("korva %s (%s)\n", KORVA_VERSION, KORVA_COMMIT);
     Log::output("single-medium tables: %s/incdata\n", SingleTableRoot().c_str());
     std::string reg = FindRegistration();
     if (reg.empty()) {

@@ -23,8 +23,10 @@ std::vector<std::string> RegistrationFiles();
 // The first registration file that exists, or "" when there is none.
 std::string FindRegistration();
 // Where --gft writes: bin/.gft_dir under the working directory when it has a
-// bin/ folder; else PREFIX/share/korva/gft_dir when the install prefix is
-// writable; else the user's $XDG_CONFIG_HOME/korva/gft_dir.
+// bin/ folder; else the installation's /etc/korva/gft_dir (PREFIX/etc/korva
+// for a prefix other than /usr) when it can be written; else the user's
+// $XDG_CONFIG_HOME/korva/gft_dir. PREFIX/share/korva/gft_dir, where earlier
+// versions wrote, is still read, last.
 std::string RegistrationTarget();
 
 // The folder named by a registration file, without its final '/' or line

@@ -238,14 +238,29 @@ void WalkMgr::PrintOutputZone(const std::vector<std::string>& names, const std::
     Log::output("\t\t Output Zone\n");
     Log::output("\t\t==============\n");
     Log::output("[Korva's Results]:\n");
-    for (size_t i = 0; i < names.size() && i < cap.size(); i++) {
-        const double c = std::fabs(cap[i]);
-        const double e = err[i];
-        Log::output("%20s: %10.2leF      +/-%10.2leF", names[i].c_str(), c, e);
+    auto line = [](const char* name, double value, double e) {
+        const double c = std::fabs(value);
+        Log::output("%20s: %10.2leF      +/-%10.2leF", name, c, e);
         const double r = e / c;
         if (r < 0.5)
             Log::output("     (%.2lf%%)\n", 100 * r);
         else
             Log::output("     <~ %.3leF\n", c + 2 * e);
+    };
+    // Conductors no walk reached say nothing one by one: on a wide deck
+    // they would bury the couplings that were measured.
+    size_t unreached = 0;
+    for (size_t i = 1; i < names.size() && i < cap.size() && i < err.size(); i++)
+        unreached += cap[i] == 0 && err[i] == 0;
+    const bool fold = unreached >= 2;
+    for (size_t i = 0; i < names.size() && i < cap.size(); i++) {
+        if (fold && i > 0 && cap[i] == 0 && err[i] == 0)
+            continue;
+        line(names[i].c_str(), cap[i], err[i]);
     }
+    if (fold)
+        Log::output("%20s  %zu other conductors: no walk reached them\n", "", unreached);
+    // The walks that left the window: with it the row adds up to about zero.
+    if (cap.size() > names.size() && err.size() > names.size())
+        line("(window)", cap[names.size()], err[names.size()]);
 }

@@ -287,6 +287,7 @@ bool WalkMgr::PrepareMaster(std::string& error)
     int master_blocks = 0;
     for (const Cuboid* c : cuboids)
         master_blocks += c->id == 0;
+    gauss_boxes = GaussBoxes(lo, hi);
     if (master_blocks > 1) {
         if (!BuildBlockSurface(lo, hi)) {
             error = "Failed to cut gauss surface\n";
@@ -518,6 +519,17 @@ bool WalkMgr::LoadHalfTables()
         return false;
     }
     return true;
+}
+
+std::vector<Cuboid> WalkMgr::GaussBoxes(Vector3 lo, Vector3 hi)
+{
+    std::vector<Cuboid> boxes;
+    for (const Cuboid* c : cuboids)
+        if (c->id == 0)
+            boxes.push_back(GaussBoxAround(*c, lo, hi, false));
+    if (boxes.size() <= 1)
+        boxes.assign(1, GaussBoxAround(master_box, lo, hi, false));
+    return boxes;
 }
 
 // Every block is grown as a lone master would be, so the union of the grown

@@ -62,6 +62,10 @@ public:
     // Block m grown by the margin rule of the Gaussian box; report: say so
     // when the master is the only conductor of a multi-dielectric deck.
     const Cuboid GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bool report);
+    // The boxes whose union's boundary is the Gaussian surface: one per
+    // block of a master of several blocks, else the one box.
+    std::vector<Cuboid> GaussBoxes(Vector3 lo, Vector3 hi);
+    std::vector<Cuboid> gauss_boxes;  // of the master prepared last
     // The surface around every block of the master, into block_surface,
     // face_share and gauss_total; false when it cannot be placed.
     bool BuildBlockSurface(Vector3 lo, Vector3 hi);

@@ -113,20 +113,36 @@ TEST(DeckPicture, CommandDrawsTheThreeLayerDeckWithoutWalking)
     EXPECT_NE(img.At(L.xz.X(2.0), L.xz.Y(0.75)), LayerShade(s, 3.9));
     EXPECT_NE(img.At(L.xz.X(2.0), L.xz.Y(0.75)), "#ffffff");
     EXPECT_EQ(img.At(L.xz.X(3.5), L.xz.Y(0.75)), LayerShade(s, 3.9));
-    EXPECT_NE(ReadFile(dir.path() + "/deck.svg").find(">eps 7.3,  1 box</text>"), std::string::npos);
+    const std::string svg = ReadFile(dir.path() + "/deck.svg");
+    EXPECT_NE(svg.find(">eps 7.3,  1 box</text>"), std::string::npos);
+    // Seen from above, the upper wire covers the master where they cross.
+    EXPECT_NE(img.At(L.top_view.X(-0.25), L.top_view.Y(-0.2)), MasterColour());
+    // Every conductor is named in the views and keyed in the legend; the
+    // stretched sections say so.
+    for (const char* name : {"gnd", "m1b", "m2a", "m2b"}) {
+        EXPECT_GE(Count(svg, std::string(">") + name + "</text>"), 2) << name;
+    }
+    EXPECT_EQ(Count(svg, "not to scale: z"), 2);
 }
 
 TEST(DeckPicture, GaussianSurfaceEnclosesTheMasterInsideTheEnlargedWindow)
 {
-    for (const char* example : {"two_wires.kd", "bus_crossing.kd", "dense_bus.kd"}) {
+    for (const char* example : {"two_wires.kd", "bus_crossing.kd", "dense_bus.kd", "routed_net.kd"}) {
         DeckLists lists;
         ASSERT_EQ(LoadDeck((std::string(KORVA_SOURCE_DIR) + "/examples/" + example).c_str(), lists), 0);
         DeckView s = SceneOfDeck(lists, *lists.window);
         ASSERT_TRUE(s.has_gauss) << example;
+        // Each master block inside a box of the surface, no other block
+        // meeting any: a routed master's surface does not swallow the
+        // conductor in its corner.
         for (const Cuboid& b : s.blocks) {
-            bool inside = b.x0 > s.gauss.x0 && b.x1 < s.gauss.x1 && b.y0 > s.gauss.y0 &&
-                          b.y1 < s.gauss.y1 && b.z0 > s.gauss.z0 && b.z1 < s.gauss.z1;
+            bool inside = false, meets = false;
+            for (const Cuboid& g : s.gauss_boxes) {
+                inside = inside || (b.x0 > g.x0 && b.x1 < g.x1 && b.y0 > g.y0 && b.y1 < g.y1 && b.z0 > g.z0 && b.z1 < g.z1);
+                meets = meets || (b.x0 < g.x1 && g.x0 < b.x1 && b.y0 < g.y1 && g.y0 < b.y1 && b.z0 < g.z1 && g.z0 < b.z1);
+            }
             EXPECT_EQ(inside, b.id == 0) << example;
+            EXPECT_EQ(meets, b.id == 0) << example;
         }
         EXPECT_LE(s.enlarged.x0, s.window.x0);
         EXPECT_GE(s.enlarged.z1, s.window.z1);

@@ -91,6 +91,54 @@ TEST(RunReportTest, SeveralMastersAddAHeatMapAndOddValuesStayReadable)
     ExpectSelfContained(dir, RenderReport(r, ""));
 }
 
+// The page's content: the master first and in its colour, the window's
+// share, one unit, the run's facts, the band and the target.
+TEST(RunReportTest, ShowsTheMasterFirstTheWindowAndTheRunsFacts)
+{
+    RunRecord r;
+    r.version = "9.9";
+    r.seconds = 3.25;
+    r.conductors = {"a", "b", "m"};
+    MasterRow m;
+    m.master = "m";
+    m.conductors = {"m", "a", "b"};
+    m.cap = {4e-16, -1e-16, -2.5e-16, -0.5e-16};  // the window last: the row adds to zero
+    m.err = {4e-18, 1e-18, 2e-18, 1e-18};
+    m.walks = 12345;
+    m.walk_seconds = 2.5;
+    m.walk_cpu_seconds = 4.75;
+    r.rows = {m};
+    r.target_walks = 9000;
+    r.history = {{1000, 0.1, 3.9e-16}, {2000, 0.05, 4.1e-16}, {4000, 0.01, 4e-16}};
+    const std::string page = RenderReport(r, "");
+    const struct {
+        const char* before;  // each must be found, this before `after`
+        const char* after;
+    } order[] = {
+        {"fill=\"#e03131\"><title>m: 400", "<title>b: 250"},  // master first, red, then by size
+        {"<title>b: 250", "<title>a: 100"},
+        {"<tr><td>m</td><td>400</td>", "<tr><td>a</td><td>-100</td>"},  // table: master, names, window
+        {"<tr><td>b</td>", "<tr><td>(window)</td><td>-50</td>"},
+        {"|C| (aF)", "<th>C (aF)</th>"},
+        {"add up to ", "master estimate (aF)"},
+        {"<th>Korva version</th><td>9.9</td>", "<th>walks, all masters</th><td>12345</td>"},
+        {"3.25 s in all, 2.50 s of it walking", "4.75 s of the walks"},
+        {"target walks", "<polygon class=\"kr-band\""},
+    };
+    for (const auto& o : order) {
+        const size_t a = page.find(o.before), b = page.find(o.after);
+        EXPECT_NE(a, std::string::npos) << o.before;
+        EXPECT_NE(b, std::string::npos) << o.after;
+        EXPECT_LT(a, b) << o.before << " | " << o.after;
+    }
+    EXPECT_LT(std::fabs(atof(page.c_str() + page.find("add up to ") + 10)), 1e-6);
+    EXPECT_EQ(Count(page, "#e03131\"><title>"), 1);
+    // With a relative-error target the error plot shows it as a level.
+    r.end_mode = 'p';
+    r.target_error = 0.02;
+    EXPECT_NE(RenderReport(r, "").find("class=\"kr-target\" x1=\"80\""), std::string::npos);
+}
+
 class ReportRun : public TablesWorkdir {};
 
 TEST_F(ReportRun, RunWritesItsRowAndHistory)
@@ -111,9 +159,11 @@ TEST_F(ReportRun, RunWritesItsRowAndHistory)
     size_t line = run.out.find("wire1:");
     ASSERT_NE(line, std::string::npos);
     double printed = atof(run.out.c_str() + line + 6);
-    size_t cell = html.find("<tr><td>wire1</td><td>");
+    size_t cell = html.find("<tr><td>wire1</td>");
     ASSERT_NE(cell, std::string::npos);
-    double paged = atof(html.c_str() + cell + 22);
+    for (int k = 0; k < 5; k++)  // the last cell is in farads
+        cell = html.find("<td>", cell + 1);
+    double paged = atof(html.c_str() + cell + 4);
     EXPECT_NEAR(paged, printed, 0.01 * printed);
     EXPECT_EQ(Count(html, "<tr><td>wire"), 2);
 }

@@ -192,17 +192,33 @@ TEST(WalkRun, EverySelectorsErrorIsTheSpreadOfSeededRuns)
     EXPECT_LT(pooled, 2.06);
 }
 
-TEST(OutputZone, PercentagesBoundsAndWideNames)
+TEST(OutputZone, PercentagesBoundsWideNamesUnreachedAndTheWindow)
 {
-    testing::internal::CaptureStdout();
-    WalkMgr::PrintOutputZone({"master", "a_conductor_name_longer_than_twenty", "weak", "none"},
-                             {-1.5e-16, 2e-17, 1e-18, 0.0, 7.0}, {1.5e-18, 1e-18, 6e-19, 0.0, 1.0});
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\n\t\t==============\n\t\t Output Zone\n\t\t==============\n[Korva's Results]:\n"
-              "              master:   1.50e-16F      +/-  1.50e-18F     (1.00%)\n"
-              "a_conductor_name_longer_than_twenty:   2.00e-17F      +/-  1.00e-18F     (5.00%)\n"
-              "                weak:   1.00e-18F      +/-  6.00e-19F     <~ 2.200e-18F\n"
-              "                none:   0.00e+00F      +/-  0.00e+00F     <~ 0.000e+00F\n");
+    const std::string head = "\n\t\t==============\n\t\t Output Zone\n\t\t==============\n[Korva's Results]:\n";
+    const struct {
+        std::vector<std::string> names;
+        std::vector<double> cap, err;  // the window's slot last
+        std::string rows;
+    } cases[] = {
+        {{"master", "a_conductor_name_longer_than_twenty", "weak", "none"},
+         {-1.5e-16, 2e-17, 1e-18, 0.0, 7.0}, {1.5e-18, 1e-18, 6e-19, 0.0, 1.0},
+         "              master:   1.50e-16F      +/-  1.50e-18F     (1.00%)\n"
+         "a_conductor_name_longer_than_twenty:   2.00e-17F      +/-  1.00e-18F     (5.00%)\n"
+         "                weak:   1.00e-18F      +/-  6.00e-19F     <~ 2.200e-18F\n"
+         "                none:   0.00e+00F      +/-  0.00e+00F     <~ 0.000e+00F\n"
+         "            (window):   7.00e+00F      +/-  1.00e+00F     (14.29%)\n"},
+        // Two or more unreached ones fold into one line, wherever they stand.
+        {{"m", "z1", "c", "z2", "z3"}, {2e-16, 0.0, -1e-16, 0.0, 0.0, -1e-16}, {2e-18, 0.0, 2e-18, 0.0, 0.0, 4e-18},
+         "                   m:   2.00e-16F      +/-  2.00e-18F     (1.00%)\n"
+         "                   c:   1.00e-16F      +/-  2.00e-18F     (2.00%)\n"
+         "                      3 other conductors: no walk reached them\n"
+         "            (window):   1.00e-16F      +/-  4.00e-18F     (4.00%)\n"},
+    };
+    for (const auto& c : cases) {
+        testing::internal::CaptureStdout();
+        WalkMgr::PrintOutputZone(c.names, c.cap, c.err);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), head + c.rows);
+    }
 }
 
 // A walk's result must not depend on what the worker's walk before it did:
