@@ -61,11 +61,12 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
         return 255;
     }
     std::vector<std::string> masters;
-    if (!ResolveMasters(settings, extraction.Conductors(), lists.master, masters))
+    if (!ResolveMasters(settings, extraction.Conductors(), lists.master, masters, extraction.Floating()))
         return 255;
     Log::output(settings.seeded ? "Seed: %llu (reproducible walks)\n" : "Seed: %llu\n",
                 (unsigned long long)x.seed);
     RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());
+    run.floating = extraction.Floating();
     return RunMasters(
         run, masters, extraction, lists, deck_window, total_start,
         [&](size_t k, MasterRow& row) {

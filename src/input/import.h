@@ -30,6 +30,7 @@ struct ImportedInput {
     bool per_length = false;
     PerLengthPlan plan;
     std::vector<std::string> notes;
+    std::vector<std::string> floating;  // deck names of the scene's floating conductors
 };
 
 // Reads `path`. A deck is left to the deck parser (kind DECK, no text).

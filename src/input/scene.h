@@ -13,6 +13,7 @@
 struct SceneConductor {
     std::string name;
     std::vector<Cuboid> boxes;
+    bool floating = false;  // charge-neutral metal: the run lets it float
 };
 
 struct SceneBand {

@@ -16,6 +16,7 @@
 #include "geometry.h"
 
 class DielBodies;
+struct FloatingSet;
 class GaussSurface;
 class Spacemanager;
 
@@ -87,6 +88,8 @@ struct WalkShared {
     Spacemanager* spacemgr = nullptr;
     // The run's dielectric bodies; null when its media are bands only.
     const DielBodies* bodies = nullptr;
+    // The run's floating conductors; null when none floats.
+    const FloatingSet* floating = nullptr;
 
     // The stopping rule's targets and budgets (0: none).
     char end_mode = 't';
