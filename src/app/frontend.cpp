@@ -283,6 +283,13 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
     // ids of its blocks following that master's row.
     DeckView scene;
     bool failed = false, unmet = false;
+    if (!run.floating.empty()) {
+        std::string names;
+        for (const std::string& name : run.floating)
+            names += " " + TextSafe::ValidUtf8(name);
+        Log::output("Floating (charge-neutral, eliminated from every row): %d conductor%s:%s\n",
+                    (int)run.floating.size(), run.floating.size() == 1 ? "" : "s", names.c_str());
+    }
     for (size_t k = 0; k < masters.size(); k++) {
         if (run.Chosen())
             Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
