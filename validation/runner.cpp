@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <fstream>
 #include <cctype>
 #include <sstream>
@@ -59,6 +60,8 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
     if (LoadDeck(deck_path.c_str(), lists) != 0) {
         return 255;
     }
+    lists.floating = opt.floating;
+    std::sort(lists.floating.begin(), lists.floating.end());
     ExtractionSettings x;
     x.end_mode = opt.mode;
     x.target_walks = opt.walks;

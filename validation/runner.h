@@ -15,6 +15,7 @@ struct RunOptions {
     bool fixed_seed = true;   // false: seed from the clock like the product
     int seed = 12345;
     bool reproducible = false;  // chunked walks seeded from (seed, master, chunk)
+    std::vector<std::string> floating;  // conductors that float, charge-neutral
 };
 
 struct RunOutput {

@@ -285,6 +285,47 @@ FamilyResult RunFamilyCase(const ValidationSettings& s, const std::string& dir, 
     return fr;
 }
 
+std::vector<CaseResult> RunFloatingCases(const ValidationSettings& s, const std::string& deck_dir)
+{
+    std::vector<CaseResult> results;
+    RunOptions floats = OptionsFor(s, 31);
+    floats.floating = {"fl"};
+    RunOutput plate;
+    const int rc = RunDeck(deck_dir + "/floating_plate.kd", floats, plate);
+    const int top = rc == 0 ? IndexOf(plate, "top") : -1;
+    results.push_back(Make(s, "floating plate, plate to top", top < 0 ? NAN : std::fabs(plate.cap[top]),
+                           ParallelPlateReference(100.0, {0.4, 0.55}, {3.9, 3.9}), top < 0 ? 0 : plate.err[top]));
+    results.back().slack = 0.02;  // fringe at the floating plate's edges
+
+    // The shell held fixed: the bar's self capacitance is Cin, the shell's Cin + Cout.
+    char scratch[] = "/tmp/korva-floating-XXXXXX";
+    const std::string shell_deck = deck_dir + "/floating_shell.kd";
+    RunOutput bar, shell, fl, outer;
+    floats.floating = {"shell"};
+    const bool ran = mkdtemp(scratch) && RunDeck(shell_deck, OptionsFor(s, 32), bar) == 0 &&
+                     RunDeck(DeckWithMaster(shell_deck, "shell", scratch), OptionsFor(s, 33), shell) == 0 &&
+                     RunDeck(shell_deck, floats, fl) == 0 &&
+                     RunDeck(DeckWithMaster(shell_deck, "outer", scratch), floats, outer) == 0;
+    double series = NAN, err = 0;
+    if (ran) {
+        const double cin = bar.cap[0], cout = shell.cap[IndexOf(shell, "shell")] - cin;
+        series = cin * cout / (cin + cout);
+        // First-order spread of the reference: d/dCin and d/dCself of the series.
+        const double a = (cout * cout - cin * cin) / ((cin + cout) * (cin + cout)), b = cin * cin / ((cin + cout) * (cin + cout));
+        err = std::hypot(std::hypot(a * bar.err[0], b * shell.err[IndexOf(shell, "shell")]), fl.err[0]);
+    }
+    results.push_back(Make(s, "floating shell, bar self", ran ? fl.cap[0] : NAN, series, err));
+    results.back().slack = 0;
+    const int ib = ran ? IndexOf(outer, "bar") : -1, io = ran ? IndexOf(fl, "outer") : -1;
+    results.push_back(Make(s, "floating shell, reciprocity C(bar,outer)", ib < 0 ? NAN : std::fabs(outer.cap[ib]),
+                           io < 0 ? NAN : std::fabs(fl.cap[io]), ib < 0 ? 0 : std::hypot(outer.err[ib], fl.err[io])));
+    results.back().slack = 0;
+    for (const char* m : {"shell", "outer"})
+        unlink((std::string(scratch) + "/master_" + m + ".kd").c_str());
+    rmdir(scratch);
+    return results;
+}
+
 double ParallelPlateReference(double area_um2, const std::vector<double>& thickness_um,
                               const std::vector<double>& eps)
 {

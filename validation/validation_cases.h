@@ -77,6 +77,13 @@ std::vector<CaseResult> RunBodyCases(const ValidationSettings& s, const std::str
 // The decks those cases run, file names in deck_dir.
 std::vector<std::string> BodyCaseDecks();
 
+// Floating conductors against physics: a thin floating plate between guarded
+// plates (the series formula), a closed floating shell around a bar (the
+// series of the bar-shell and shell-box capacitances, from runs with the
+// shell held fixed), and the eliminated coupling of the bar seen from the
+// outer box (reciprocity).
+std::vector<CaseResult> RunFloatingCases(const ValidationSettings& s, const std::string& deck_dir);
+
 // Runs every case; deck_dir holds the validation decks, example_dir the
 // shipped examples (the symmetry case uses the two-wire example).
 std::vector<CaseResult> RunAllCases(const ValidationSettings& s, const std::string& deck_dir,

@@ -43,6 +43,7 @@ void ShowHelp()
         "    \"--json <file>\", \"--csv <file>\", \"--spef <file>\": write the results at full precision",
         "    \"--ground <name>,...\": conductors that join the window in the SPEF ground entry",
         "    \"--spef-pins <file>\": lines \"NET PORT\" or \"NET INSTANCE:PIN\", the pins of each net in the SPEF",
+        "    \"--floating <name>,...\": conductors that float, charge-neutral (patterns such as fill* too)",
         "    \"--seed <n>\": reproducible walks, the same for any number of threads",
         "    \"--time-limit <seconds>\", \"--max-walks <n>\": end a master's walks when reached",
         "    Exit status 75: a master stopped before its target was met.",
@@ -291,6 +292,7 @@ enum LongCode {
     OPT_SHARD,
     OPT_DOMAIN_MARGIN,
     OPT_SPEF_PINS,
+    OPT_FLOATING,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -306,6 +308,9 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     case OPT_EXCLUDE:
         return ParseNames(arg, s.exclude) ? OPTIONS_RUN
                                           : RejectLong(name, arg, "conductor names, separated by commas");
+    case OPT_FLOATING:
+        return ParseNames(arg, s.floating) ? OPTIONS_RUN
+                                           : RejectLong(name, arg, "conductor names or patterns, separated by commas");
     case OPT_GROUND:
         return ParseNames(arg, s.ground) ? OPTIONS_RUN
                                          : RejectLong(name, arg, "conductor names, separated by commas");
@@ -448,6 +453,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"shard", required_argument, nullptr, OPT_SHARD},
         {"domain-margin", required_argument, nullptr, OPT_DOMAIN_MARGIN},
         {"spef-pins", required_argument, nullptr, OPT_SPEF_PINS},
+        {"floating", required_argument, nullptr, OPT_FLOATING},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
         {"floating-as-ground", no_argument, nullptr, 203},
@@ -464,7 +470,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     bool walks_given = false;
     int c, which = 0;
     while ((c = getopt_long(argc, argv, ":f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_SPEF_PINS)) {
+        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_FLOATING)) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;
@@ -600,7 +606,7 @@ std::string NumberOptions(const RunSettings& s)
     text += list("--master", s.masters);
     if (s.all_masters)
         text += " --all-masters";
-    text += list("--exclude", s.exclude) + list("--ground", s.ground);
+    text += list("--exclude", s.exclude) + list("--ground", s.ground) + list("--floating", s.floating);
     if (s.time_limit > 0)
         text += " --time-limit " + number(s.time_limit);
     if (s.max_walks > 0)

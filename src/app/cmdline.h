@@ -25,6 +25,9 @@ struct RunSettings {
     bool all_masters = false;          // --all-masters
     std::vector<std::string> exclude;  // --exclude (with --all-masters)
     std::vector<std::string> ground;   // --ground: conductors of the SPEF ground entry
+    // --floating: names or shell patterns of conductors that float; a
+    // scene's FLOATING nets float too unless floating_as_ground.
+    std::vector<std::string> floating;
     std::string json_path, csv_path, spef_path;
     std::string spef_pins;             // --spef-pins: the pins of each net in the SPEF file
     bool seeded = false;               // --seed given

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
+#include <fnmatch.h>
+
 #include "digest.h"
+#include "textsafe.h"
 #include "drawings.h"
 #include "layers.h"
 #include "log.h"
@@ -158,17 +161,46 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
     }
     if (status != 0)
         return status;
+    if (!ResolveFloating(s, imported, lists))
+        return 255;
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
     return PinsOfNets(s.spef_pins, lists.names, imported.netlist);
 }
 
 
+bool ResolveFloating(const RunSettings& s, const ImportedInput& imported, DeckLists& lists)
+{
+    std::vector<std::string>& out = lists.floating;
+    out = imported.floating;
+    bool ok = true;
+    for (const std::string& pattern : s.floating) {
+        bool matched = false;
+        for (const std::string& name : lists.names)
+            if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0) {
+                out.push_back(name);
+                matched = true;
+            }
+        if (!matched) {
+            Log::perror("--floating %s matches no conductor of %s\n", TextSafe::ValidUtf8(pattern).c_str(),
+                        TextSafe::ValidUtf8(s.deck_path).c_str());
+            ok = false;
+        }
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return ok;
+}
+
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
                     const std::string& task_master,
-                    std::vector<std::string>& masters)
+                    std::vector<std::string>& masters,
+                    const std::vector<std::string>& floating)
 {
-    auto known = [&conductors](const std::string& name) {
-        if (std::binary_search(conductors.begin(), conductors.end(), name))
+    auto floats = [&floating](const std::string& name) {
+        return std::binary_search(floating.begin(), floating.end(), name);
+    };
+    auto known = [&conductors, &floats](const std::string& name) {
+        if (std::binary_search(conductors.begin(), conductors.end(), name) || floats(name))
             return true;
         Log::perror("no conductor named %s in the deck%s\n", name.c_str(), NearestNames(name, conductors).c_str());
         return false;
@@ -177,6 +209,18 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
     for (const std::vector<std::string>* names : {&s.masters, &s.exclude, &s.ground})
         for (const std::string& name : *names)
             ok = known(name) && ok;
+    if (!ok)
+        return false;
+    std::vector<std::string> asked = s.masters;
+    if (s.masters.empty() && !s.all_masters)
+        asked.push_back(task_master);
+    for (const std::string& name : asked)
+        if (floats(name)) {
+            Log::perror("conductor %s floats: it holds no charge at a potential of its own, so it has no row "
+                        "of the capacitance matrix; name a conductor at a fixed potential as the master\n",
+                        name.c_str());
+            ok = false;
+        }
     if (!ok)
         return false;
     if (s.all_masters) {
@@ -272,6 +316,13 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
     // ids of its blocks following that master's row.
     DeckView scene;
     bool failed = false, unmet = false;
+    if (!run.floating.empty()) {
+        std::string names;
+        for (const std::string& name : run.floating)
+            names += " " + TextSafe::ValidUtf8(name);
+        Log::output("Floating (charge-neutral, eliminated from every row): %d conductor%s:%s\n",
+                    (int)run.floating.size(), run.floating.size() == 1 ? "" : "s", names.c_str());
+    }
     for (size_t k = 0; k < masters.size(); k++) {
         if (run.Chosen())
             Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());

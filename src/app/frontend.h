@@ -31,9 +31,17 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists,
 // The masters of this run: the deck's task, the --master names in the order
 // given, or every conductor but the excluded ones. False after a message
 // when a name is not a conductor of the deck.
+// `floating`: conductors that float, which have no row (a master among them
+// is refused) and are never taken by --all-masters.
 bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conductors,
                     const std::string& task_master,
-                    std::vector<std::string>& masters);
+                    std::vector<std::string>& masters,
+                    const std::vector<std::string>& floating = {});
+
+// The floating conductors of the run into lists.floating: the scene's and
+// every conductor a --floating name or pattern matches. False after a
+// message when a pattern matches no conductor.
+bool ResolveFloating(const RunSettings& s, const ImportedInput& imported, DeckLists& lists);
 
 // The report of one master, after its walks (`total_seconds` since start).
 void PrintRow(const MasterRow& row, double total_seconds);

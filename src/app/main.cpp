@@ -74,7 +74,7 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
         return 255;
     }
     std::vector<std::string> masters;
-    if (!ResolveMasters(settings, extraction.Conductors(), lists.master, masters))
+    if (!ResolveMasters(settings, extraction.Conductors(), lists.master, masters, extraction.Floating()))
         return 255;
     // A master the row cannot describe is refused before its walks.
     if (imported.rcx_rows && !masters.empty()) {
@@ -88,6 +88,7 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
                 (unsigned long long)x.seed);
     RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());
     run.netlist = imported.netlist;
+    run.floating = extraction.Floating();
     return RunMasters(
         run, masters, extraction, lists, deck_window, total_start,
         [&](size_t k, MasterRow& row) {

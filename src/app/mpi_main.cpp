@@ -205,7 +205,9 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
     }
     for (std::thread& t : local)
         t.join();
-    return coord.Row(master, ex.Conductors());
+    MasterRow row = coord.Row(master, ex.AllConductors());
+    ex.Eliminate(row);
+    return row;
 }
 
 // Other ranks: each thread returns its chunk and asks for the next, on its
@@ -411,7 +413,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     }
     std::vector<std::string> masters;
     word = Word();
-    if (!ResolveMasters(settings, ex.Conductors(), lists.master, masters))
+    if (!ResolveMasters(settings, ex.Conductors(), lists.master, masters, ex.Floating()))
         word.status = 255;  // the deck is freed
     else
         NoteTables(word, lists, ex.TablesDigest());
@@ -440,6 +442,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     const int SKIPPED = 1;
     RunRecord run = RecordOfRun(settings, settings.seed, ex.Conductors());
     run.netlist = imported.netlist;
+    run.floating = ex.Floating();
     return RunMasters(run, masters, ex, lists, deck_window, total_start, [&](size_t k, MasterRow& row) {
         word = Word();
         if (!ex.SelectMaster(masters[k], row.error)) {

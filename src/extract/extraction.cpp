@@ -61,10 +61,67 @@ Extraction::Extraction(const DeckLists& lists) : deck_(lists)
     mgr_.body_media.assign(lists.bodies.begin(), lists.bodies.end());
     try {
         mgr_.PrepareShared(lists.cuboids, lists.bands, 1, 4, lists.window);
+        PrepareFloating(lists);
     } catch (const InputError& e) {
         error_ = e.message;
     }
     shared_seconds_ = Seconds(start);
+}
+
+void Extraction::PrepareFloating(const DeckLists& lists)
+{
+    std::vector<std::string> named = lists.floating;
+    std::sort(named.begin(), named.end());
+    std::vector<bool> floats(lists.names.size(), false);
+    for (size_t c = 0; c < lists.names.size(); ++c)
+        floats[c] = std::binary_search(named.begin(), named.end(), lists.names[c]);
+    for (const std::string& name : sorted_)
+        if (!std::binary_search(named.begin(), named.end(), name))
+            fixed_.push_back(name);
+    if (named.empty())
+        return;
+    if (fixed_.empty()) {
+        error_ = "every conductor of the deck floats: a capacitance needs at least one conductor at a fixed "
+                 "potential\n";
+        return;
+    }
+    std::vector<int> owner;
+    for (const Cuboid* c : lists.cuboids)
+        owner.push_back(c->id);
+    double cross = 0.0;
+    for (double w : mgr_.tables.single.single_weight)
+        cross = std::max(cross, std::fabs(w));
+    std::string why;
+    if (!floating_.Build(lists.cuboids, owner, floats, lists.names, mgr_.tables.layers, cross, why)) {
+        error_ = why + "\n";
+        return;
+    }
+    if (floating_.OnInterface() && !mgr_.LoadHalfTables()) {
+        error_ = "the half-cube tables for floating conductors on a dielectric interface cannot be loaded\n";
+        return;
+    }
+    mgr_.shared.floating = &floating_;
+}
+
+void Extraction::Eliminate(MasterRow& row) const
+{
+    if (floating_.names.empty())
+        return;
+    size_t kept = 0;
+    for (size_t i = 0; i < row.cap.size(); ++i) {
+        if (i < row.conductors.size() &&
+            std::binary_search(floating_.names.begin(), floating_.names.end(), row.conductors[i]))
+            continue;
+        if (i < row.conductors.size())
+            row.conductors[kept] = row.conductors[i];
+        row.cap[kept] = row.cap[i];
+        if (i < row.err.size())
+            row.err[kept] = row.err[i];
+        ++kept;
+    }
+    row.conductors.resize(std::min(row.conductors.size(), kept - 1));
+    row.cap.resize(kept);
+    row.err.resize(std::min(row.err.size(), kept));
 }
 
 bool Extraction::SelectMaster(const std::string& master, std::string& error)
@@ -72,6 +129,11 @@ bool Extraction::SelectMaster(const std::string& master, std::string& error)
     auto it = std::lower_bound(sorted_.begin(), sorted_.end(), master);
     if (it == sorted_.end() || *it != master) {
         error = "no conductor named " + master + " in the deck\n";
+        return false;
+    }
+    if (std::binary_search(floating_.names.begin(), floating_.names.end(), master)) {
+        error = "conductor " + master + " floats: it carries no charge at a potential of its own, so it has "
+                "no row of the capacitance matrix; extract a conductor at a fixed potential\n";
         return false;
     }
     // Slot 0 is the master, then the others in byte order: the ids of the
@@ -87,6 +149,17 @@ bool Extraction::SelectMaster(const std::string& master, std::string& error)
     }
     mgr_.names = order_;
     selected_ = master;
+    if (!floating_.names.empty()) {
+        floating_.of_slot.assign(order_.size() + 1, -1);
+        floating_.slot.assign(floating_.names.size(), -1);
+        for (size_t k = 0; k < floating_.names.size(); ++k) {
+            const std::string& name = floating_.names[k];
+            const size_t i = std::lower_bound(sorted_.begin(), sorted_.end(), name) - sorted_.begin();
+            const size_t at = name < master ? i + 1 : i;
+            floating_.slot[k] = (int)at;
+            floating_.of_slot[at] = (int)k;
+        }
+    }
     return mgr_.PrepareMaster(error);
 }
 
@@ -134,6 +207,7 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     row.cap = r.cap;
     row.err = r.err;
     row.reached_error = std::fabs(r.err[0] / r.cap[0]);
+    Eliminate(row);
     mgr_.shared.cap = mgr_.shared.cap2 = mgr_.shared.err = nullptr;  // the stores end here
     return row;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "chunks.h"
+#include "floating.h"
 #include "parser.h"
 #include "runrecord.h"
 #include "walkmgr.h"
@@ -38,8 +39,16 @@ public:
     Extraction(const Extraction&) = delete;
     Extraction& operator=(const Extraction&) = delete;
 
-    // Conductor names in byte order.
-    const std::vector<std::string>& Conductors() const { return sorted_; }
+    // Names of the conductors held at fixed potentials, in byte order: the
+    // rows and columns of the results.
+    const std::vector<std::string>& Conductors() const { return fixed_; }
+    // Every conductor, floating ones too, in byte order.
+    const std::vector<std::string>& AllConductors() const { return sorted_; }
+    // The floating conductors, in byte order.
+    const std::vector<std::string>& Floating() const { return floating_.names; }
+    // Drops the floating conductors' entries (always zero) from a row whose
+    // conductors are in the slot order of its master.
+    void Eliminate(MasterRow& row) const;
 
     // The row of `master`; `index` (its place in the run) only varies the
     // unseeded generators between masters.
@@ -79,9 +88,13 @@ public:
     int Slots() const { return (int)sorted_.size() + 1; }
 
 private:
+    // The floating conductors' surfaces; an error leaves its message in error_.
+    void PrepareFloating(const DeckLists& lists);
     DeckLists deck_;  // keeps the boxes the manager and the space index point to
     WalkMgr mgr_;
     std::vector<std::string> sorted_;
+    std::vector<std::string> fixed_;
+    FloatingSet floating_;
     std::vector<std::vector<Cuboid*>> blocks_;  // per conductor, byte order
     std::vector<std::string> order_;            // slot order of the selected master
     std::string selected_;

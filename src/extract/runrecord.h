@@ -54,6 +54,8 @@ struct RunRecord {
     long long max_walks = 0;      // per master, 0: none
     bool per_length = false;
     bool floating_as_ground = false;
+    // Conductors that floated, charge-neutral, eliminated from every row.
+    std::vector<std::string> floating;
     std::string process;          // a pattern's process file
     // The files the record is written to; empty: none.
     std::string json_path, csv_path, spef_path, report_path;

@@ -197,6 +197,12 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
         return 255;
     }
     AssignDeckNames(scene);
+    for (const SceneConductor& c : scene.conductors)
+        if (c.floating) {
+            imported.floating.push_back(c.name);
+            scene.notes.push_back("conductor " + c.name + " floats (charge-neutral); a run of the deck gives it "
+                                  "with --floating " + c.name);
+        }
     for (size_t i : wires)
         imported.wires.push_back(scene.conductors[i].name);
     if (settings.per_length) {

@@ -38,6 +38,7 @@ struct ImportedInput {
     std::vector<std::string> notes;
     std::vector<std::string> warnings;
     std::map<std::string, NetPins> netlist;  // by deck name: the conductors the input names otherwise or gives pins
+    std::vector<std::string> floating;  // deck names of the scene's floating conductors
 };
 
 // Reads `path`. A deck is left to the deck parser (kind DECK, no text).

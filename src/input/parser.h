@@ -72,6 +72,9 @@ struct DeckLists {
     std::map<std::string, std::vector<Cuboid*>> conductors;
     std::map<std::string, std::vector<Medium*>> media_by_name;
     std::string master;  // of the task statement; empty without one
+    // Conductors that float (charge-neutral), as chosen for the run; not
+    // part of the deck's text.
+    std::vector<std::string> floating;
     std::shared_ptr<DeckStore> store;
     // Deck line of a block statement, for messages; 0 for a box the deck
     // did not give.

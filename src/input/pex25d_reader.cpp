@@ -560,21 +560,17 @@ private:
         for (const auto& sn : conductors) {
             std::string key = "net " + sn.second;
             std::string name = sn.second;
-            if (sn.second == "FLOATING") {
-                if (!options.floating_as_ground) {
-                    Error(conductor_line[sn.first],
-                          "conductor " + sn.first + " is FLOATING: its potential is unknown, and every "
-                          "conductor but the master is held at 0 V here (--floating-as-ground treats "
-                          "it as a grounded conductor)");
-                    continue;
-                }
+            const bool floats = sn.second == "FLOATING";
+            if (floats) {
                 key = "floating " + sn.first;
                 name = sn.first;
-                scene.notes.push_back("floating conductor " + sn.first + " is treated as a grounded conductor");
+                if (options.floating_as_ground)
+                    scene.notes.push_back("floating conductor " + sn.first + " is treated as a grounded conductor");
             }
             if (!index.count(key)) {
                 index[key] = scene.conductors.size();
                 scene.conductors.push_back(SceneConductor{name, {}});
+                scene.conductors.back().floating = floats && !options.floating_as_ground;
             }
             by_short[sn.first] = index[key];
         }

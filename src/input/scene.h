@@ -18,6 +18,7 @@ struct SceneConductor {
     // Where a netlist connects to it ("PORT" or "INST:PIN"), from the input.
     std::vector<std::string> pins;
     std::string source;  // the name in the input, when the deck's differs
+    bool floating = false;  // charge-neutral metal: the run lets it float
 };
 
 struct SceneBand {

@@ -260,6 +260,12 @@ std::string JsonText(const RunRecord& s)
     doc["reproducible"] = s.seeded;
     doc["units"] = "farads";
     doc["matrix_convention"] = CONVENTION;
+    if (!s.floating.empty()) {
+        Json& f = doc["floating"];
+        f["conductors"] = Texts(s.floating);
+        f["note"] = "charge-neutral conductors at the potential their surroundings give them, eliminated "
+                    "from every row; their potentials are not estimated";
+    }
     Json& masters = doc["masters"];
     masters = Json::array();
     for (const MasterRow& r : rows) {
@@ -325,7 +331,14 @@ bool WriteJson(const std::string& path, const RunRecord& run)
 bool WriteCsv(const std::string& path, const RunRecord& run)
 {
     return Guarded(path, [&] {
-        std::string text = "master,conductor,capacitance_F,std_error_F\n";
+        std::string text;
+        if (!run.floating.empty()) {
+            text = "# floating, charge-neutral and eliminated from every row:";
+            for (const std::string& name : run.floating)
+                text += " " + CsvField(name);
+            text += "\n";
+        }
+        text += "master,conductor,capacitance_F,std_error_F\n";
         for (const MasterRow& r : run.rows) {
             if (!Usable(r))
                 continue;
@@ -384,6 +397,12 @@ std::string SpefText(const RunRecord& s)
     text += std::string("*VERSION \"") + s.version + "\"\n";
     text += "*DESIGN_FLOW \"NETLIST_TYPE_VERILOG\"\n*DIVIDER /\n*DELIMITER :\n"
             "*BUS_DELIMITER [ ]\n*T_UNIT 1 NS\n*C_UNIT 1 FF\n*R_UNIT 1 OHM\n*L_UNIT 1 HENRY\n\n";
+    if (!s.floating.empty()) {
+        text += "// Floating, charge-neutral and eliminated from every net:";
+        for (const std::string& name : s.floating)
+            text += " " + SpefIdentifier(name);
+        text += "\n\n";
+    }
     text += "*NAME_MAP\n";
     std::string ports;
     std::set<std::string> listed;

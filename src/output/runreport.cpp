@@ -1,5 +1,7 @@
 #include "runreport.h"
 
+#include "textsafe.h"
+
 #include "svgtext.h"
 
 #include <algorithm>
@@ -65,6 +67,12 @@ ReportPage PageOf(const RunRecord& run)
     r.settings.push_back({"stopping rule", buf});
     r.settings.push_back({"threads", std::to_string(run.threads)});
     r.settings.push_back({"masters", std::to_string(run.rows.size())});
+    if (!run.floating.empty()) {
+        std::string names;
+        for (const std::string& name : run.floating)
+            names += (names.empty() ? "" : ", ") + TextSafe::ValidUtf8(name);
+        r.settings.push_back({"floating (charge-neutral, eliminated from every row)", names});
+    }
     if (!run.version.empty())
         r.settings.push_back({"Korva version", run.version});
     long long walks = 0;

@@ -16,6 +16,7 @@ static const char KORVA_SOURCE[] = "src/bodywalk";
 #include <cmath>
 
 #include "dielbodies.h"
+#include "floating.h"
 #include "gausssurface.h"
 #include "log.h"
 #include "randomwalk.h"
@@ -160,13 +161,22 @@ int Randomwalk::WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, in
     const DielBodies& b = *m.bodies;
     int band = 0;
     id_gss = -1;
+    strata = -1;
+    carry = 1.0;
     double face_dist = 0.0;
-    Vector3 pt = m.block_surface ? m.block_surface->Draw(rand_walk, rand_gauss, id_gss, face_dist)
-                                 : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
-                                                 id_gss, band);
-    FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
-    if (!m.block_surface)
-        face_dist = m.gauss_dist[id_gss];
+    // Legs from floating conductors' surfaces, as in the band walk.
+    int leg = -1, leg_face = -1;
+    double leg_weight = 0.0;
+leg_start:
+    const GaussSurface* surface = leg < 0 ? m.block_surface : &m.floating->surfaces[leg];
+    int& face = leg < 0 ? id_gss : leg_face;
+    double& weight_now = leg < 0 ? weight : leg_weight;
+    Vector3 pt = surface ? surface->Draw(rand_walk, rand_gauss, face, face_dist)
+                         : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                                         face, band);
+    FATAL_CHECK_TEXT(face >= 0 && face <= 5, "id_gss >=0 && id_gss <=5");
+    if (!surface)
+        face_dist = m.gauss_dist[face];
 
     // First hop. The surface was sampled by the bands' permittivity; a body
     // at the start point scales the flux by its own. The run places the
@@ -181,7 +191,6 @@ int Randomwalk::WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, in
     const double band_clear = b.BandClearance(pt.z, on_band, 1e300);
     cube.radius = std::min(reach, std::min(near.clear, band_clear));
     PointOnCube spt;
-    strata = -1;
     const double dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
     const double dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
     const double eps_factor = b.EpsAt(pt) / b.BandEps(pt.z);
@@ -197,9 +206,9 @@ int Randomwalk::WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, in
             const bool lower = plane.pos < At(pt, a);
             layers.SelectCutPair(lower, plane.eps_neg, plane.eps_pos);
             Cube t(ToTable(pt, a), r);
-            weight = GetClipWeightAndPoint(lower ? -1 : 1, t, lower ? plane.pos : 0.0, lower ? 0.0 : plane.pos,
-                                           spt, FaceInTable(id_gss, a), -1);
-            weight *= eps_factor;
+            weight_now = GetClipWeightAndPoint(lower ? -1 : 1, t, lower ? plane.pos : 0.0,
+                                               lower ? 0.0 : plane.pos, spt, FaceInTable(face, a), -1);
+            weight_now *= eps_factor;
             pt = FromTable(StructToVector3(spt, t), a);
             cut = true;
         }
@@ -208,28 +217,30 @@ int Randomwalk::WalkBodies(WalkShared& m, int n, double& weight, int& id_gss, in
     } else if (on_band && dlow != dhigh) {
         layers.UpdateHalfWSum(dlow, dhigh);
         layers.Update_PDF_Half_WSum(dlow, dhigh);
-        weight = GetClipHalfWeightAndPoint(1, cube, 0.0, 0.0, spt, id_gss);
+        weight_now = GetClipHalfWeightAndPoint(1, cube, 0.0, 0.0, spt, face);
         pt = StructToVector3(spt, cube);
     } else {
-        weight = GetClipWeightAndPoint(0, cube, 0.0, 0.0, spt, id_gss, -1);
-        if (weight_select == 3)
+        weight_now = GetClipWeightAndPoint(0, cube, 0.0, 0.0, spt, face, -1);
+        if (weight_select == 3 && leg < 0)
             strata = spt.strata;
-        weight *= eps_factor;
+        weight_now *= eps_factor;
         pt = StructToVector3(spt, cube);
     }
-    weight *= m.gauss_total;
+    weight_now *= surface && leg >= 0 ? surface->total : m.gauss_total;
     if (gauss_select == 1)
-        weight *= face_dist;
+        weight_now *= face_dist;
     ++hops;
 
     LeafIndex::Hint leaf;
     for (;;) {
         int d = 0;
         const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
-        if (d == NOT_FOUND)
-            return n - 1;
-        if (d == 0)
-            return hit->id;
+        if (d == NOT_FOUND || d == 0) {
+            const int slot = d == 0 ? hit->id : n - 1;
+            if (!m.floating || FloatingEnd(*m.floating, slot, leg, leg_weight))
+                return slot;
+            goto leg_start;
+        }
         ++hops;
         BodyHop(m, pt, d / 5000.0);
     }

@@ -433,6 +433,7 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 
 // ---- walk loop ----
 
+#include "floating.h"
 #include "gausssurface.h"
 #include "spacemanager.h"
 
@@ -648,6 +649,40 @@ static inline void LockRun(pthread_mutex_t* mutex)
     pthread_mutex_lock(mutex);
 }
 
+static inline const GaussSurface& FloatingSurface(const WalkShared& m, int k)
+{
+    return m.floating->surfaces[k];
+}
+
+// Charge neutrality of a floating conductor F: with u the outward flux
+// weight of a leg's first hop in units of the leg's scale, E[u (phi - V_F)]
+// = 0 over the legs from F's surface, where phi is the potential the leg
+// ends at (V_F itself when it comes back to F). A leg that comes back
+// starts again; one that ends elsewhere takes its end with probability
+// |u| / (|u| + |1 - u|) and otherwise starts again, the walk's factor
+// times (|u| + |1 - u|) with the sign of u or of 1 - u. The value a walk
+// from F brings back then has mean V_F exactly: E[R] (1 - P_back - E[(1 -
+// u) 1_away]) = E[u phi 1_away], and 1 - P_back = P_away.
+bool Randomwalk::FloatingEnd(const FloatingSet& fs, int slot, int& leg, double leg_weight)
+{
+    if (leg >= 0) {
+        if (slot == fs.slot[leg])
+            return false;
+        const double u = -leg_weight / fs.scale[leg];
+        const double take = std::fabs(u), stay = std::fabs(1.0 - u), sum = take + stay;
+        if (rand_walk.Random() * sum >= take) {
+            carry *= 1.0 - u < 0 ? -sum : sum;
+            return false;
+        }
+        carry *= u < 0 ? -sum : sum;
+    }
+    const int k = fs.of_slot[slot];
+    if (k < 0)
+        return true;
+    leg = k;
+    return false;
+}
+
 // One walk from the Gaussian surface to a conductor or out of the window:
 // its weight, start face and stratum, and the result slot it ends in.
 // Forced inline so that both walk loops keep the hot path of one.
@@ -658,18 +693,28 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n,
         return WalkBodies(m, n, weight, id_gss, strata, hops);
     int band = 0;
     id_gss = -1;
+    strata = -1;
+    carry = 1.0;
     double face_dist = 0.0;
-    Vector3 pt = m.block_surface
-                     ? m.block_surface->Draw(rand_walk, rand_gauss, id_gss, face_dist)
-                     : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
-                                     id_gss, band);
-    FATAL_CHECK_TEXT(id_gss >= 0 && id_gss <= 5, "id_gss >=0 && id_gss <=5");
+    // A walk absorbed by a floating conductor goes on with a new leg from
+    // that conductor's surface: its first hop's weight (leg_weight) decides
+    // what the leg carries, the master's first hop stays the walk's weight.
+    int leg = -1, leg_face = -1;
+    double leg_weight = 0.0;
+leg_start:
+    const GaussSurface* surface = leg < 0 ? m.block_surface : &FloatingSurface(m, leg);
+    int& face = leg < 0 ? id_gss : leg_face;
+    double& hop_weight = leg < 0 ? weight : leg_weight;
+    Vector3 pt = surface ? surface->Draw(rand_walk, rand_gauss, face, face_dist)
+                         : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                                         face, band);
+    FATAL_CHECK_TEXT(face >= 0 && face <= 5, "id_gss >=0 && id_gss <=5");
     // The first hop's draw and its panel should the cube meet no interface,
     // found while the start point's cube is measured.
-    const SurfaceGuide* first_guide = FirstHopGuide(*st, weight_select, id_gss);
+    const SurfaceGuide* first_guide = FirstHopGuide(*st, weight_select, face);
     const int peeked = first_guide ? first_guide->Find(rand_walk.PeekBRandom()) : -1;
-    if (!m.block_surface)
-        face_dist = m.gauss_dist[id_gss];
+    if (!surface)
+        face_dist = m.gauss_dist[face];
     layers.FindLayerFromGauss(pt.z);
     Cube cube = m.spacemgr->GetDomainCubic(pt);
     double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
@@ -678,29 +723,28 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n,
 
     // First hop: its weight is fixed for the whole walk.
     PointOnCube spt;
-    strata = -1;
     bool boxed = false;
     if (m.stack_boxes && weight_select == 4 && intf == 0)
-        boxed = StackBoxFirstHop(*m.first_boxes, pt, cube.radius, id_gss, layer_low, layer_high, weight);
+        boxed = StackBoxFirstHop(*m.first_boxes, pt, cube.radius, face, layer_low, layer_high, hop_weight);
     if (boxed) {
     } else if (intf != 0) {
         cube.radius = HalfRadius(layers, intf, cube.radius, layer_low, layer_high);
         layers.UpdateHalfWSum(diel_low, diel_up);
         layers.Update_PDF_Half_WSum(diel_low, diel_up);
-        weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, id_gss);
+        hop_weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, face);
     } else {
         int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-        weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, id_gss, peeked);
-        if (weight_select == 3) {
+        hop_weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, face, peeked);
+        if (weight_select == 3 && leg < 0) {
             FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
             strata = spt.strata;
         }
     }
-    weight *= m.gauss_total;
+    hop_weight *= surface && leg >= 0 ? surface->total : m.gauss_total;
     // The start face was drawn with a density divided by its factor,
     // whichever kind of first hop follows.
     if (gauss_select == 1)
-        weight *= face_dist;
+        hop_weight *= face_dist;
     if (!boxed)
         pt = StructToVector3(spt, cube);
     ++hops;
@@ -714,11 +758,11 @@ __attribute__((always_inline)) inline int Randomwalk::Walk(WalkShared& m, int n,
         const int found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
         int d = 0;
         const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
-        if (d == NOT_FOUND) {
-            return n - 1;
-        }
-        if (d == 0) {
-            return hit->id;
+        if (d == NOT_FOUND || d == 0) {
+            const int slot = d == 0 ? hit->id : n - 1;
+            if (!m.floating || FloatingEnd(*m.floating, slot, leg, leg_weight))
+                return slot;
+            goto leg_start;
         }
         ++hops;
         intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
@@ -761,6 +805,7 @@ Randomwalk::WalkEnd Randomwalk::Walk()
     WalkEnd e;
     e.hops = 0;
     e.slot = Walk(*shared, (int)shared->cap->size(), e.weight, e.id_gss, e.strata, e.hops);
+    e.carry = carry;
     return e;
 }
 
@@ -781,13 +826,14 @@ int Randomwalk::RandomwalkCore()
     pthread_mutex_unlock(&m.mutex);
     struct Done {
         int slot, id_gss, strata;
-        double weight;
+        double weight, carry;
     } done[MAX_BATCH];
     const int batch = m.walk_batch;
     for (;;) {
         for (int k = 0; k < batch; ++k) {
             done[k].id_gss = done[k].strata = -1;
             done[k].slot = Walk(m, n, done[k].weight, done[k].id_gss, done[k].strata, hops);
+            done[k].carry = carry;
         }
 
         bool ended = false;
@@ -802,24 +848,26 @@ int Randomwalk::RandomwalkCore()
         // the one that ends the run is not counted.
         for (int k = 0; k < batch && !ended; ++k) {
             const int slot = done[k].slot, id_gss = done[k].id_gss, strata = done[k].strata;
-            const double weight = done[k].weight;
+            // The stratum follows the master's first hop; the credit also
+            // carries what the floating conductors on the way multiplied.
+            const double weight = done[k].weight, credit = weight * done[k].carry;
             if (weight_select == 3) {
                 // A half first hop has no stratum; it is counted but adds to no sum.
                 if (strata >= 0) {
                     const double p = st->div_portion[strata] / 5766.0;
-                    m.ss_sum[strata][slot] += weight * p;
-                    m.ss_sum2[strata][slot] += p * p * weight * weight;
+                    m.ss_sum[strata][slot] += credit * p;
+                    m.ss_sum2[strata][slot] += p * p * credit * credit;
                     (*m.ss_count)[strata] += 1;
                 }
             } else if (weight_select == 4) {
                 const int j = weight >= 0 ? id_gss : id_gss + 6;
-                const double hw = 0.5 * weight;
+                const double hw = 0.5 * credit;
                 m.is_sum[j][slot] += hw;
                 m.is_sum2[j][slot] += hw * hw;
                 (*m.is_count)[j] += 1;
             } else {
-                (*m.cap)[slot] += weight;
-                (*m.cap2)[slot] += weight * weight;
+                (*m.cap)[slot] += credit;
+                (*m.cap2)[slot] += credit * credit;
             }
             const long long N = ++m.walk_count;
             if (id == 0 && N > check.last + CHECK_PERIOD) {
@@ -893,7 +941,7 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
         int id_gss = -1, strata = -1;
         double weight;
         const int slot = Walk(m, n, weight, id_gss, strata, hops);
-        out.Add(weight >= 0 ? id_gss : id_gss + 6, slot, 0.5 * weight);
+        out.Add(weight >= 0 ? id_gss : id_gss + 6, slot, 0.5 * weight * carry);
     }
     out.walks = walks;
     out.hops = hops;

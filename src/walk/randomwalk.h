@@ -46,6 +46,9 @@ public:
 
     // Hops made by this worker; added to the run's total once when it ends.
     long long hop_count = 0;
+    // What the last walk's weight is multiplied by for the conductor it
+    // reached: 1 unless it passed floating conductors on the way.
+    double carry = 1.0;
     // Reproducible mode: the chunk this worker fills (from the run's pool).
     ChunkSums* chunk = nullptr;
 
@@ -97,11 +100,19 @@ public:
         int id_gss;      // start face on the Gaussian surface
         int strata;      // stratum of the first hop (selector 3); -1 for none
         long long hops;
+        double carry;    // factor of the floating conductors passed; the credit is weight x carry
     };
     // One walk from a fresh start point. Its result depends on the worker's
     // generators alone: every table the walk reads is selected for the walk's
     // own position first, never left from the walk before.
     WalkEnd Walk();
+
+    // A walk's leg ended on `slot`. `leg`: the floating conductor whose
+    // surface the leg started from, -1 for the master's, and `leg_weight`
+    // its first hop's weight. Returns true when the walk ends there; else
+    // `leg` is the floating conductor the next leg starts from, and carry
+    // has taken the leg's factor.
+    bool FloatingEnd(const FloatingSet& fs, int slot, int& leg, double leg_weight);
 
     // Thread plumbing and the walk loop.
     int Start();

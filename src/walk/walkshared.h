@@ -16,6 +16,7 @@
 #include "geometry.h"
 
 class DielBodies;
+struct FloatingSet;
 class GaussSurface;
 class Spacemanager;
 class StackBoxes;
@@ -93,6 +94,8 @@ struct WalkShared {
     StackBoxes* stack_boxes = nullptr;
     // The same with planes close to every interface, for first hops.
     StackBoxes* first_boxes = nullptr;
+    // The run's floating conductors; null when none floats.
+    const FloatingSet* floating = nullptr;
 
     // The stopping rule's targets and budgets (0: none).
     char end_mode = 't';

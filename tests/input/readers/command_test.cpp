@@ -38,10 +38,17 @@ TEST(ImportCommand, RefusalsExit255AndLeaveTheOutputAlone)
     dir.Write("stack.process", "DIELECTRIC ox {\n epsilon 3.9\n thickness 1\n}\n");
     dir.Write("out.kd", "previous\n");
     dir.Write("deck.kd", ReadFile(EXAMPLES + "two_wires.kd"));
+    std::string touching = ReadFile(EXAMPLES + "two_wires.kd");
+    touching.insert(touching.find("<task>"), "<conductor> name stub\n    <block> name s basepoint (0.5,0.025,0) v1 (0.1,0,0) "
+                                             "v2 (0,0.2,0) hvector (0,0,0.2) [/block]\n[/conductor]\n");
+    dir.Write("touching.kd", touching);
     struct Case {
         std::string args, message;
     } cases[] = {
-        {"--convert floating.pex25d out.kd", "floating.pex25d: Line 16 : conductor b is FLOATING"},
+        {"-f deck.kd --floating 'fill*'", "--floating fill* matches no conductor of deck.kd"},
+        {"-f deck.kd --floating wire1", "conductor wire1 floats: it holds no charge"},
+        {"-f deck.kd --floating 'wire?'", "every conductor of the deck floats"},
+        {"-f touching.kd --floating stub", "floating conductor stub touches conductor wire2"},
         {"--convert floating.pex25d out.kd --per-length --floating-as-ground", "calibration patterns only"},
         {"--convert stack.process out.kd", "is a process file"},
         {"--convert missing.pex25d out.kd", "cannot open file: missing.pex25d"},
@@ -54,6 +61,9 @@ TEST(ImportCommand, RefusalsExit255AndLeaveTheOutputAlone)
         EXPECT_NE(r.out.find(c.message), std::string::npos) << c.args << "\n" << r.out;
         EXPECT_EQ(ReadFile(dir.path() + "/out.kd"), "previous\n") << c.args;
     }
+    RunResult floats = RunIn(dir.path(), KORVA + " --convert floating.pex25d out.kd");
+    EXPECT_EQ(floats.status, 0);
+    EXPECT_NE(floats.out.find("Note: conductor b floats (charge-neutral)"), std::string::npos) << floats.out;
     RunResult ok = RunIn(dir.path(), KORVA + " --convert floating.pex25d out.kd --floating-as-ground");
     EXPECT_EQ(ok.status, 0);
     EXPECT_NE(ok.out.find("Note: floating conductor b is treated as a grounded conductor"), std::string::npos);

@@ -127,7 +127,6 @@ TEST(Pex25d, RefusesWhatCannotBeRepresented)
              "THICKNESS_BESIDE_WRAPPED 10 THICKNESS_ON_FIELD 0\n", "the WRAPS chain c -> d -> c comes back", 20},
         {"", "DIELECTRIC_SIDEWALL s WRAPS m1 PERMITTIVITY 7\n", "not a horizontal band", 20},
         {"", "POLYGON CONDUCTOR B LAYER m2 OUTER 0 0 1000 0 500 500\n", "neither horizontal nor vertical", 20},
-        {"CONDUCTOR B netb", "CONDUCTOR B FLOATING", "FLOATING", 14},
         {"", "BOX CONDUCTOR B LAYER m1 LL 900 400 UR 1500 600\n", "overlaps a shape of net a", 20},
         {"UNITS LENGTH nm GRID 5   # 5 nm grid\n", "", "UNITS must come before", 3},
         {"GRID 5 ", "GRID 0 ", "GRID must be > 0", 3},
@@ -240,15 +239,18 @@ TEST(Pex25d, FloatingAsGroundMakesOneConductorEach)
     std::string text = std::string(SCENE) + "CONDUCTOR F FLOATING\nCONDUCTOR G FLOATING\n"
                                             "BOX CONDUCTOR F LAYER m2 LL 0 0 UR 500 500\n"
                                             "BOX CONDUCTOR G LAYER m2 LL 0 1000 UR 500 1500\n";
-    ImportOptions options;
-    options.floating_as_ground = true;
-    options.master = "net_a";  // the name the run reports may be given as well
-    Read r = Scene(text, options);
-    ASSERT_TRUE(r.errors.empty()) << r.errors[0];
-    EXPECT_TRUE(Find(r.scene, "F") && Find(r.scene, "G"));
-    EXPECT_EQ(r.scene.master, "net a");
-    ASSERT_FALSE(r.scene.notes.empty());
-    EXPECT_NE(r.scene.notes[0].find("floating conductor F is treated as a grounded conductor"), std::string::npos);
+    for (bool grounded : {true, false}) {
+        ImportOptions options;
+        options.floating_as_ground = grounded;
+        options.master = "net_a";  // the name the run reports may be given as well
+        Read r = Scene(text, options);
+        ASSERT_TRUE(r.errors.empty()) << r.errors[0];
+        ASSERT_TRUE(Find(r.scene, "F") && Find(r.scene, "G"));
+        EXPECT_EQ(Find(r.scene, "F")->floating, !grounded);
+        EXPECT_EQ(r.scene.master, "net a");
+        EXPECT_EQ(!r.scene.notes.empty() && r.scene.notes[0].find("floating conductor F is treated as a grounded "
+                                                                  "conductor") != std::string::npos, grounded);
+    }
 }
 
 // What scenes hold that a deck cannot say, or that a capacitance run does

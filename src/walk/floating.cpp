@@ -1,0 +1,228 @@
+#include "floating.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+const double HUGE_GAP = 1e300;
+
+double BoxGap(const Cuboid& a, const Cuboid& b)
+{
+    const double gx = std::max(0.0, std::max(b.x0 - a.x1, a.x0 - b.x1));
+    const double gy = std::max(0.0, std::max(b.y0 - a.y1, a.y0 - b.y1));
+    const double gz = std::max(0.0, std::max(b.z0 - a.z1, a.z0 - b.z1));
+    return std::max(gx, std::max(gy, gz));
+}
+
+// Blocks bucketed on a grid in the plane; a block that would cover very many
+// cells (a plane, a long bus) is kept aside and checked by every query.
+class PlaneBuckets {
+public:
+    explicit PlaneBuckets(const std::vector<const Cuboid*>& blocks) : blocks_(blocks)
+    {
+        std::vector<double> sides;
+        x0_ = y0_ = HUGE_GAP;
+        double x1 = -HUGE_GAP, y1 = -HUGE_GAP;
+        for (const Cuboid* c : blocks) {
+            sides.push_back(std::max(c->x1 - c->x0, c->y1 - c->y0));
+            x0_ = std::min(x0_, c->x0);
+            y0_ = std::min(y0_, c->y0);
+            x1 = std::max(x1, c->x1);
+            y1 = std::max(y1, c->y1);
+        }
+        std::nth_element(sides.begin(), sides.begin() + sides.size() / 2, sides.end());
+        cell_ = std::max(sides[sides.size() / 2], GRID_RESOLVED);
+        // No more cells than a few per block.
+        const double limit = 4.0 * blocks.size() + 16;
+        while (std::ceil((x1 - x0_) / cell_ + 1) * std::ceil((y1 - y0_) / cell_ + 1) > limit)
+            cell_ *= 1.5;
+        nx_ = (int)std::ceil((x1 - x0_) / cell_) + 1;
+        ny_ = (int)std::ceil((y1 - y0_) / cell_) + 1;
+        start_.assign((size_t)nx_ * ny_ + 1, 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            std::vector<size_t> fill(start_.begin(), start_.end() - 1);
+            for (size_t i = 0; i < blocks.size(); ++i) {
+                int i0, i1, j0, j1;
+                Span(*blocks[i], i0, i1, j0, j1);
+                if ((long long)(i1 - i0 + 1) * (j1 - j0 + 1) > 64) {
+                    if (pass == 0)
+                        big_.push_back((int)i);
+                    continue;
+                }
+                for (int j = j0; j <= j1; ++j)
+                    for (int k = i0; k <= i1; ++k) {
+                        if (pass == 0)
+                            ++start_[(size_t)j * nx_ + k + 1];
+                        else
+                            members_[fill[(size_t)j * nx_ + k]++] = (int)i;
+                    }
+            }
+            if (pass == 0) {
+                for (size_t k = 1; k < start_.size(); ++k)
+                    start_[k] += start_[k - 1];
+                members_.resize(start_.back());
+            }
+        }
+    }
+
+    // The nearest block to block q whose owner differs from `own`.
+    void Nearest(size_t q, const std::vector<int>& owner, double& gap, int& best) const
+    {
+        const Cuboid& b = *blocks_[q];
+        gap = HUGE_GAP;
+        best = -1;
+        auto consider = [&](int i) {
+            if (owner[i] == owner[q])
+                return;
+            const double g = BoxGap(b, *blocks_[i]);
+            if (g < gap || (g == gap && i < best)) {
+                gap = g;
+                best = i;
+            }
+        };
+        for (int i : big_)
+            consider(i);
+        int i0, i1, j0, j1;
+        Span(b, i0, i1, j0, j1);
+        for (int ring = 0;; ++ring) {
+            // Every block first met in this ring lies at least this far off.
+            if ((ring - 1) * cell_ > gap)
+                return;
+            const int a0 = i0 - ring, a1 = i1 + ring, b0 = j0 - ring, b1 = j1 + ring;
+            if (a0 < 0 && b0 < 0 && a1 >= nx_ && b1 >= ny_ && ring > 0)
+                return;
+            for (int j = std::max(b0, 0); j <= std::min(b1, ny_ - 1); ++j) {
+                const bool edge = j == b0 || j == b1;
+                for (int k = std::max(a0, 0); k <= std::min(a1, nx_ - 1); ++k) {
+                    if (!edge && k != a0 && k != a1)
+                        continue;
+                    const size_t cell = (size_t)j * nx_ + k;
+                    for (size_t m = start_[cell]; m < start_[cell + 1]; ++m)
+                        consider(members_[m]);
+                }
+            }
+        }
+    }
+
+private:
+    void Span(const Cuboid& c, int& i0, int& i1, int& j0, int& j1) const
+    {
+        i0 = std::max(0, (int)std::floor((c.x0 - x0_) / cell_));
+        i1 = std::min(nx_ - 1, (int)std::floor((c.x1 - x0_) / cell_));
+        j0 = std::max(0, (int)std::floor((c.y0 - y0_) / cell_));
+        j1 = std::min(ny_ - 1, (int)std::floor((c.y1 - y0_) / cell_));
+    }
+
+    const std::vector<const Cuboid*>& blocks_;
+    double x0_ = 0.0, y0_ = 0.0, cell_ = 1.0;
+    int nx_ = 1, ny_ = 1;
+    std::vector<size_t> start_;
+    std::vector<int> members_;
+    std::vector<int> big_;
+};
+
+}  // namespace
+
+void NearestForeignBlocks(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
+                          const std::vector<bool>& query, std::vector<double>& gap,
+                          std::vector<int>& nearest)
+{
+    gap.assign(blocks.size(), HUGE_GAP);
+    nearest.assign(blocks.size(), -1);
+    if (blocks.empty())
+        return;
+    const PlaneBuckets buckets(blocks);
+    for (size_t i = 0; i < blocks.size(); ++i)
+        if (query[i])
+            buckets.Nearest(i, owner, gap[i], nearest[i]);
+}
+
+bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
+                        const std::vector<bool>& floating, const std::vector<std::string>& conductor_names,
+                        const std::vector<Layer>& stack, double cross, std::string& error)
+{
+    names.clear();
+    surfaces.clear();
+    scale.clear();
+    std::vector<bool> query(blocks.size());
+    for (size_t i = 0; i < blocks.size(); ++i)
+        query[i] = floating[owner[i]];
+    std::vector<double> gap;
+    std::vector<int> nearest;
+    NearestForeignBlocks(blocks, owner, query, gap, nearest);
+
+    // Per floating conductor: its blocks and the smallest gap to another.
+    std::vector<int> index(floating.size(), -1);
+    std::vector<std::vector<const Cuboid*>> own;
+    std::vector<double> least;
+    // In byte order of the names, whatever order the conductors come in.
+    std::vector<size_t> by_name;
+    for (size_t c = 0; c < floating.size(); ++c)
+        by_name.push_back(c);
+    std::sort(by_name.begin(), by_name.end(),
+              [&](size_t a, size_t b) { return conductor_names[a] < conductor_names[b]; });
+    for (size_t c : by_name)
+        if (floating[c]) {
+            index[c] = (int)names.size();
+            names.push_back(conductor_names[c]);
+            own.emplace_back();
+            least.push_back(HUGE_GAP);
+        }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const int k = index[owner[i]];
+        if (k < 0)
+            continue;
+        own[k].push_back(blocks[i]);
+        if (gap[i] < GRID_RESOLVED) {
+            const int other = owner[nearest[i]];
+            error = "floating conductor " + names[k] + (gap[i] < 1e-12 ? " touches " : " lies within the grid's resolution of ") +
+                    (floating[other] ? "floating conductor " : "conductor ") + conductor_names[other] +
+                    ": a floating conductor must keep clear of every other conductor (name joined metal as one conductor)";
+            return false;
+        }
+        least[k] = std::min(least[k], gap[i]);
+    }
+    for (size_t k = 0; k < names.size(); ++k) {
+        double extent = 0.0;
+        for (const Cuboid* b : own[k])
+            extent = std::max(extent, std::max(b->x1 - b->x0, std::max(b->y1 - b->y0, b->z1 - b->z0)));
+        // Half way to the nearest other conductor, as a master's surface; no
+        // farther than the conductor's size when it stands alone.
+        double h = std::min(least[k] / 2, extent);
+        // A face of the surface just off an interface would start walks in
+        // small cubes with large weights: keep a quarter of the margin.
+        auto near_interface = [&](double hh) {
+            for (const Cuboid* b : own[k])
+                for (const Layer& l : stack)
+                    for (double z : {b->z0 - hh, b->z1 + hh})
+                        if (std::fabs(z - l.pos) < 0.25 * hh && std::fabs(z - l.pos) > 1e-12)
+                            return true;
+            return false;
+        };
+        for (int tries = 0; tries < 30 && near_interface(h); ++tries)
+            h *= 0.9;
+        std::vector<Cuboid> grown;
+        std::vector<FaceDivisors> dist;
+        for (const Cuboid* b : own[k]) {
+            grown.push_back(Cuboid(0, b->x0 - h, b->y0 - h, b->z0 - h, b->x1 + h, b->y1 + h, b->z1 + h));
+            dist.push_back(GaussSurface::Divisors(*b, grown.back(), 1));
+        }
+        surfaces.emplace_back();
+        if (!surfaces.back().Build(grown, dist, stack)) {
+            error = "no Gaussian surface fits around floating conductor " + names[k] + " inside the dielectric stack";
+            return false;
+        }
+        scale.push_back(cross * surfaces.back().total);
+    }
+    return true;
+}
+
+bool FloatingSet::OnInterface() const
+{
+    for (const GaussSurface& s : surfaces)
+        if (s.on_interface)
+            return true;
+    return false;
+}
