@@ -370,7 +370,7 @@ StackBoxSample StackBoxProbabilities(const std::vector<double>& cuts, const std:
 }
 
 StackBoxLaw SolveStackBox(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect, bool weights,
-                          int S, int SZ)
+                          int S, int SZ, int steps)
 {
     StackBoxLaw law;
     law.S = S;
@@ -379,7 +379,7 @@ StackBoxLaw SolveStackBox(const std::vector<double>& cuts, const std::vector<dou
     law.aspect = aspect;
     law.cuts = cuts;
     law.eps = eps;
-    for (int j = 0; j <= 16; ++j) law.nodes.push_back(0.25 + j / 32.0);
+    for (int j = 0; j <= steps; ++j) law.nodes.push_back(0.25 + 0.5 * j / steps);
     for (double c : cuts)
         if (c > 0.25 && c < 0.75) law.nodes.push_back(c);
     std::sort(law.nodes.begin(), law.nodes.end());
@@ -550,7 +550,7 @@ const StackBoxLaw& StackBoxes::Law(const StackBoxChoice& c)
         eps.push_back(eps_above[i]);
     }
     making = true;
-    law = new StackBoxLaw(SolveStackBox(cuts, eps, ASPECT[c.q], weights));
+    law = new StackBoxLaw(SolveStackBox(cuts, eps, ASPECT[c.q], weights, 24 * refine, 32 * refine, 16 * refine));
     making = false;
     slot.store(law, std::memory_order_release);
     made.fetch_add(1);

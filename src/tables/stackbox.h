@@ -52,10 +52,10 @@ struct StackBoxSample {
 StackBoxSample StackBoxProbabilities(const std::vector<double>& cuts, const std::vector<double>& eps,
                                      double aspect, double r, int S, int SZ);
 
-// The whole law: nodes every 1/32 in [1/4, 3/4] and at every cut there.
-// Without `weights` the first-hop densities are left empty.
+// The whole law: `steps` + 1 nodes evenly in [1/4, 3/4] and one at every
+// cut there. Without `weights` the first-hop densities are left empty.
 StackBoxLaw SolveStackBox(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect,
-                          bool weights = true, int S = 24, int SZ = 32);
+                          bool weights = true, int S = 24, int SZ = 32, int steps = 16);
 
 // The box chosen for one hop.
 struct StackBoxChoice {
@@ -81,6 +81,9 @@ public:
     // carry the first-hop densities.
     int candidates = 16;
     bool weights = false;
+    // Panels and nodes of every law, times this: measures what the
+    // discretisation costs in bias.
+    int refine = 1;
 
     // Null when the stack has fewer than two finite interfaces. With
     // near_interfaces, planes close to every interface too (first hops).

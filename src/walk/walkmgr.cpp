@@ -261,6 +261,10 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     const bool use_boxes = body_media.empty() && !(boxes && boxes[0] == '0');
     stack_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers) : nullptr);
     first_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers, true) : nullptr);
+    const char* refine = getenv("KORVA_BOX_REFINE");
+    for (StackBoxes* b : {stack_boxes.get(), first_boxes.get()})
+        if (b && refine)
+            b->refine = std::max(1, std::min(4, atoi(refine)));
     shared.stack_boxes = stack_boxes.get();
     shared.first_boxes = first_boxes.get();
     if (mediums.size() >= 2 || !tables.extra_pairs.empty())

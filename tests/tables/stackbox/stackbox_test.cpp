@@ -1,0 +1,124 @@
+// Boxes through several interfaces against physics and brute force: their
+// exit laws reproduce the potentials and fluxes a layered medium admits,
+// and the box chosen for a start lies in the conductor-free cube around it
+// with the start well inside.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "stackbox.h"
+
+namespace {
+
+// The layered potential with eps u' = 1, u(0) = 0.
+double Layered(const std::vector<double>& cuts, const std::vector<double>& eps, double z)
+{
+    double u = 0, lo = 0;
+    for (size_t l = 0; l < eps.size(); ++l) {
+        double hi = l < cuts.size() ? cuts[l] : 1.0;
+        if (z > lo) u += (std::min(z, hi) - lo) / eps[l];
+        lo = hi;
+    }
+    return u;
+}
+
+TEST(StackBoxLaw, ReproducesLayeredPotentialsAndFluxes)
+{
+    struct Case {
+        std::vector<double> cuts, eps;
+        double aspect, r;
+    };
+    const std::vector<Case> cases = {
+        {{}, {1.0}, 1.0, 0.5},
+        {{0.2, 0.3, 0.45, 0.5, 0.8}, {2, 7, 3, 5, 1, 4}, 0.5, 0.3},
+        {{0.2, 0.3, 0.45, 0.5, 0.8}, {2, 7, 3, 5, 1, 4}, 1.0, 0.45},  // start on a cut
+        {{0.2, 0.3, 0.45, 0.5, 0.8}, {2, 7, 3, 5, 1, 4}, 4.0, 0.61},
+        {{0.5}, {10, 1}, 2.0, 0.25},
+    };
+    const int S = 24, SZ = 32;
+    for (const Case& c : cases) {
+        const StackBoxLaw law = SolveStackBox(c.cuts, c.eps, c.aspect, true, S, SZ);
+        const StackBoxSample q = StackBoxProbabilities(c.cuts, c.eps, c.aspect, c.r, S, SZ);
+        const int Q = law.Quarter(), half = S / 2, rows = law.SZ;
+        ASSERT_EQ((int)q.p.size(), law.Entries());
+        double total = 0, u = 0, flux = 0, slope = 0, step = c.aspect / S;
+        for (int e = 0; e < 2 * Q; ++e) {
+            const double face = Layered(c.cuts, c.eps, e < Q ? 0.0 : 1.0);
+            const double x = ((e % Q) % half + 0.5) * step;
+            EXPECT_GE(q.p[e], 0.0);
+            total += q.p[e];
+            u += q.p[e] * face;
+            flux += q.fz[e] * face;
+            slope += q.wx[e] * (x - (c.aspect - x)) / 2;  // its x-mirror has the opposite slope
+        }
+        for (int row = 0; row < rows; ++row) {
+            double mean = 0;  // the layered potential over the panel row
+            for (int t = 0; t < 64; ++t)
+                mean += Layered(c.cuts, c.eps, law.zb[row] + (t + 0.5) / 64 * (law.zb[row + 1] - law.zb[row])) / 64;
+            for (int i = 0; i < half; ++i) {
+                const int e = 2 * Q + row * half + i;
+                total += q.p[e];
+                u += q.p[e] * mean;
+                flux += q.fz[e] * mean;
+                slope += q.wx[e] * (0 - c.aspect) / 2 + q.wx[e + rows * half] * ((i + 0.5) * step - c.aspect / 2);
+            }
+        }
+        const double expect = Layered(c.cuts, c.eps, c.r);
+        EXPECT_NEAR(total, 1.0, 1e-9);
+        EXPECT_NEAR(u, expect, 1e-4 * expect + 1e-12) << "potential at r = " << c.r;
+        EXPECT_NEAR(flux, 1.0, 1e-3) << "flux eps du/dz at r = " << c.r;
+        EXPECT_NEAR(slope, 1.0, 1e-4) << "du/dx for u = x";
+        if (c.cuts.empty()) {
+            double top = 0;
+            for (int e = Q; e < 2 * Q; ++e) top += q.p[e];
+            EXPECT_NEAR(top, 1.0 / 6, 1e-9);
+        }
+    }
+}
+
+TEST(StackBoxes, ChosenBoxLiesInTheFreeCubeWithTheStartWellInside)
+{
+    TableSet tables;
+    std::vector<Cuboid> blocks;
+    std::vector<Medium> media;
+    const double tops[] = {0.25, 0.3, 0.7, 0.75, 0.9, 0.95, 1.15, 1.17, 1.22, 3.0};
+    const double eps[] = {4.1, 7.0, 4.3, 4.9, 4.1, 4.9, 2.9, 4.4, 4.9, 2.9};
+    double z = -1;
+    blocks.reserve(10);
+    for (int i = 0; i < 10; ++i) {
+        blocks.push_back(Cuboid(0, -9, -9, z, 9, 9, tops[i]));
+        media.push_back(Medium(&blocks.back(), eps[i]));
+        z = tops[i];
+    }
+    std::vector<Medium*> m;
+    for (Medium& x : media) m.push_back(&x);
+    Layers stack(tables, m);
+    std::unique_ptr<StackBoxes> boxes(StackBoxes::Build(tables.layers));
+    ASSERT_TRUE(boxes);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> uz(-0.5, 2.5), ud(0.005, 0.8), u(0, 1);
+    int chosen = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const double z0 = uz(rng), d = ud(rng);
+        const StackBoxChoice c = boxes->Choose(z0, d);
+        if (c.a < 0) continue;
+        ++chosen;
+        const double za = boxes->z[c.a], zb = boxes->z[c.b], H = zb - za, half = StackBoxes::ASPECT[c.q] * H / 2;
+        ASSERT_GE(za, z0 - d - 1e-12);
+        ASSERT_LE(zb, z0 + d + 1e-12);
+        ASSERT_LE(half, d + 1e-12);
+        const double r = (z0 - za) / H;
+        ASSERT_TRUE(r >= 0.25 - 1e-12 && r <= 0.75 + 1e-12) << r;
+        ASSERT_NEAR(c.reach, std::min(std::min(z0 - za, zb - z0), half), 1e-12);
+        if (i % 100 == 0) {
+            // Every drawn point lies on the box's surface.
+            const BoxPoint p = DrawStackBox(boxes->Law(c), r, u(rng), u(rng), u(rng), u(rng));
+            const double A = StackBoxes::ASPECT[c.q];
+            const bool on = p.z == 0 || p.z == 1 || p.x == 0 || p.x == A || p.y == 0 || p.y == A;
+            EXPECT_TRUE(on && p.x >= 0 && p.x <= A && p.y >= 0 && p.y <= A && p.z >= 0 && p.z <= 1);
+        }
+    }
+    EXPECT_GT(chosen, 1000);
+}
+
+}  // namespace
