@@ -93,6 +93,13 @@ std::vector<BodyCase> Cases()
     stack.plain_bands = 14;
     stack.wires = {{"w1", {-0.15, 0.5, 0.15, 0.7}}};
     cases.push_back(stack);
+    // The same wire wrapped in a 0.03 um film of 7 that cuts into the top
+    // band: bodies and thin bands together.
+    BodyCase wrapped = stack;
+    wrapped.name = "thin_bands_film";
+    wrapped.about = "a wire in a 0.03 um film of 7 over fourteen bands 0.02 to 0.05 um thick, 4.2 above";
+    wrapped.bodies = {{Grown(stack.wires[0].r, film), film, 7.0}};
+    cases.push_back(wrapped);
     return cases;
 }
 
@@ -281,6 +288,6 @@ int main(int argc, char** argv)
         return Solve(*c, plain, steps);
     }
     fprintf(stderr, "usage: korva_body_reference deck NAME L FILE | solve NAME [--plain] [H...]\n"
-                    "cases: film_wires spacer_wires airgap_trench thin_bands\n");
+                    "cases: film_wires spacer_wires airgap_trench thin_bands thin_bands_film\n");
     return 2;
 }

@@ -139,6 +139,7 @@ const PerLengthReference PER_LENGTH_REFERENCES[] = {
     {"spacer_wires", true, {"w1", "w2", "ground", "box"}, {2.267122e-16, 1.219724e-16, 7.492638e-17, 2.981342e-17}, {1.735795e-16, 7.333195e-17, 7.190648e-17, 2.834100e-17}},
     {"airgap_trench", true, {"w1", "w2", "ground", "box"}, {1.519755e-16, 4.166212e-17, 6.918219e-17, 4.113101e-17}, {2.112955e-16, 9.999763e-17, 6.973930e-17, 4.155861e-17}},
     {"thin_bands", false, {"w1", "ground", "box", nullptr}, {1.609977e-16, 4.084159e-17, 1.201561e-16, 0}, {1.667504e-16, 4.909151e-17, 1.176588e-16, 0}},
+    {"thin_bands_film", true, {"w1", "ground", "box", nullptr}, {1.691979e-16, 4.215034e-17, 1.270476e-16, 0}, {1.609977e-16, 4.084159e-17, 1.201561e-16, 0}},
 };
 
 const char* const PLATE_BODY_DECKS[] = {"plates_film_bodies.kd", "plates_side_by_side.kd"};

@@ -56,6 +56,22 @@ double DielBodies::EpsAt(const Vector3& p, bool* in_body) const
     return best >= 0 ? bodies[best].eps : BandEps(p.z);
 }
 
+bool DielBodies::BodyMeets(const Cuboid& g) const
+{
+    if (nx == 0 || g.x1 < bx0 || g.y1 < by0 || g.x0 > bx0 + nx * bin || g.y0 > by0 + ny * bin)
+        return false;
+    const int i0 = BinX(std::max(g.x0, bx0)), i1 = BinX(std::min(g.x1, bx0 + nx * bin));
+    const int j0 = BinY(std::max(g.y0, by0)), j1 = BinY(std::min(g.y1, by0 + ny * bin));
+    for (int i = i0; i <= i1; ++i)
+        for (int j = j0; j <= j1; ++j)
+            for (int k : body_bins[(size_t)i * ny + j]) {
+                const Cuboid& b = bodies[k].box;
+                if (b.x0 < g.x1 && b.x1 > g.x0 && b.y0 < g.y1 && b.y1 > g.y0 && b.z0 < g.z1 && b.z1 > g.z0)
+                    return true;
+            }
+    return false;
+}
+
 void DielBodies::Build(const std::vector<const Medium*>& media, const std::vector<Layer>& layers)
 {
     // The bands: each face of the stack carries the permittivity beneath it;

@@ -88,6 +88,9 @@ public:
     // patch that it meets.
     bool NearSomePatch(const Cuboid& g, double gap) const;
 
+    // Whether some body reaches into box g (the bands alone fill the rest).
+    bool BodyMeets(const Cuboid& g) const;
+
     // Every ordered permittivity pair (negative side, positive side) of a patch.
     std::vector<std::pair<double, double>> Pairs() const;
 

@@ -101,6 +101,27 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
         half = true;
     } else {
         r = std::min(reach, std::min(near.clear, band_clear));
+        // Away from bodies, thin bands are crossed as the band walk crosses
+        // them: a box through several interfaces, when it reaches at least
+        // twice as far and no body reaches into it.
+        const double free = std::min(reach, near.clear);
+        if (m.stack_boxes && r < 0.5 * free) {
+            const StackBoxChoice c = m.stack_boxes->Choose(pt.z, free);
+            if (c.a >= 0 && c.reach >= 2 * r) {
+                const double za = m.stack_boxes->z[c.a], H = m.stack_boxes->z[c.b] - za;
+                const double half_side = StackBoxes::ASPECT[c.q] * H / 2;
+                bool in_body = false;
+                b.EpsAt(pt, &in_body);
+                if (!in_body && !b.BodyMeets(Cuboid(0, pt.x - half_side, pt.y - half_side, za, pt.x + half_side,
+                                                    pt.y + half_side, za + H))) {
+                    const StackBoxLaw& law = m.stack_boxes->Law(c);
+                    const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(),
+                                 u3 = rand_walk.Random();
+                    pt = BoxToSpace(*m.stack_boxes, c, pt, DrawStackBox(law, (pt.z - za) / H, u0, u1, u2, u3), false);
+                    return;
+                }
+            }
+        }
         if (on_band) {
             dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
             dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));

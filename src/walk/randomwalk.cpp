@@ -573,8 +573,8 @@ static void FollowLayers(Layers& layers, double z, double& layer_low, double& la
 
 // The box's point in space; its bottom and top are planes of the stack,
 // landed on exactly.
-static Vector3 BoxToSpace(const StackBoxes& boxes, const StackBoxChoice& c, const Vector3& start, const BoxPoint& p,
-                          bool swap_xy)
+Vector3 BoxToSpace(const StackBoxes& boxes, const StackBoxChoice& c, const Vector3& start, const BoxPoint& p,
+                   bool swap_xy)
 {
     const double za = boxes.z[c.a], zb = boxes.z[c.b], H = zb - za;
     const double half = StackBoxes::ASPECT[c.q] * H / 2;

@@ -22,6 +22,11 @@ const int SS_DIV = 7;        // concentric zones per face
 // Points the cube table at z between the nearest interface rows; shrinks the cube.
 int CalcPos(double z, Cube& cube, bool lower);
 
+// Where the point p drawn in box c about start lies in space; its bottom
+// and top are planes of the stack, landed on exactly.
+Vector3 BoxToSpace(const StackBoxes& boxes, const StackBoxChoice& c, const Vector3& start, const BoxPoint& p,
+                   bool swap_xy);
+
 // Reads exactly `size` doubles of the file at `path`; returns their digest.
 // With `check`, a short or irregular file is refused (InputError).
 uint64_t ReadAllContent(const char* path, double* buf, int size, bool check);

@@ -258,7 +258,7 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     }
     // Boxes through many interfaces: off only to measure what they save.
     const char* boxes = getenv("KORVA_STACK_BOXES");
-    const bool use_boxes = body_media.empty() && !(boxes && boxes[0] == '0');
+    const bool use_boxes = !(boxes && boxes[0] == '0');
     stack_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers) : nullptr);
     first_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers, true) : nullptr);
     const char* refine = getenv("KORVA_BOX_REFINE");

@@ -90,7 +90,7 @@ struct WalkShared {
     // The run's dielectric bodies; null when its media are bands only.
     const DielBodies* bodies = nullptr;
     // Boxes holding several interfaces of the stack; null when it has
-    // fewer than two, or when bodies take the walk.
+    // fewer than two.
     StackBoxes* stack_boxes = nullptr;
     // The same with planes close to every interface, for first hops.
     StackBoxes* first_boxes = nullptr;

@@ -92,6 +92,16 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
         }
     }
     EXPECT_GT(on_pieces, 200);
+    // A box of the band walk is taken only where no body reaches into it.
+    for (int n = 0; n < 2000; ++n) {
+        const double x = 2.5 * u(rng), y = 2.5 * u(rng), z = 1 + 0.8 * u(rng), h = 0.6 * (1 + u(rng));
+        const Cuboid g(0, x, y, z, x + h, y + h, z + h);
+        bool want = false;
+        for (const DielBodies::Body& body : b.bodies)
+            want |= body.box.x0 < g.x1 && body.box.x1 > g.x0 && body.box.y0 < g.y1 && body.box.y1 > g.y0 &&
+                    body.box.z0 < g.z1 && body.box.z1 > g.z0;
+        ASSERT_EQ(b.BodyMeets(g), want);
+    }
 }
 
 TEST(DielBodies, StepWeightsPutMediaInSeriesAlongAndSideBySideAcross)
