@@ -223,12 +223,16 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
         }
         scale.push_back(cross * surfaces.back().total);
 
+        // The shell reaches farther than the Gaussian surface: a walk put
+        // back on it is nearer the other conductors than F and comes back
+        // to F less often; its planes are part of the solve.
+        const double hs = std::min(SHELL_REACH * least[k], extent);
         Vector3 o(HUGE_GAP, HUGE_GAP, HUGE_GAP);
         for (const Cuboid* b : own[k])
             o = Vector3(std::min(o.x, b->x0), std::min(o.y, b->y0), std::min(o.z, b->z0));
         origin.push_back(o);
         auto nm = [](double v) { return std::llround(v * 1e6); };
-        std::vector<long long> key{nm(h)};
+        std::vector<long long> key{nm(hs)};
         std::vector<Cuboid> rel;
         double ztop = -HUGE_GAP;
         for (const Cuboid* b : own[k]) {
@@ -241,7 +245,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
         // above each; bodies make every shell its own.
         std::vector<double> planes;
         for (const Layer& l : stack)
-            if (l.pos > o.z - h && l.pos < ztop + h) {
+            if (l.pos > o.z - hs && l.pos < ztop + hs) {
                 planes.push_back(l.pos - o.z);
                 key.push_back(nm(l.pos - o.z));
             }
@@ -253,7 +257,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
         };
         for (double z : planes)
             key.push_back(std::llround(layered(z + o.z + 1e-9) * 1e9));
-        key.push_back(std::llround(layered(o.z - h + 1e-9) * 1e9));
+        key.push_back(std::llround(layered(o.z - hs + 1e-9) * 1e9));
         if (body_eps)
             key.insert(key.end(), {nm(o.x), nm(o.y), nm(o.z)});
         const auto found = shell_by_key.find(key);
@@ -267,7 +271,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
             return body_eps ? body_eps(q) : layered(q.z);
         };
         int made = -1;
-        if (t.Solve(rel, h, eps, planes, SHELL_LEVEL, SHELL_MAX_CELLS)) {
+        if (t.Solve(rel, hs, eps, planes, SHELL_LEVEL, SHELL_MAX_CELLS)) {
             made = (int)shells.size();
             shells.push_back(std::move(t));
         }
