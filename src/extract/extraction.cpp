@@ -92,7 +92,12 @@ void Extraction::PrepareFloating(const DeckLists& lists)
     for (double w : mgr_.tables.single.single_weight)
         cross = std::max(cross, std::fabs(w));
     std::string why;
-    if (!floating_.Build(lists.cuboids, owner, floats, lists.names, mgr_.tables.layers, cross, why)) {
+    std::function<double(const Vector3&)> body_eps;
+    if (mgr_.shared.bodies) {
+        const DielBodies* bodies = mgr_.shared.bodies;
+        body_eps = [bodies](const Vector3& p) { return bodies->EpsAt(p); };
+    }
+    if (!floating_.Build(lists.cuboids, owner, floats, lists.names, mgr_.tables.layers, cross, why, body_eps)) {
         error_ = why + "\n";
         return;
     }

@@ -258,9 +258,16 @@ leg_start:
         const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         if (d == NOT_FOUND || d == 0) {
             const int slot = d == 0 ? hit->id : n - 1;
-            if (!m.floating || FloatingEnd(*m.floating, slot, leg, leg_weight))
+            if (!m.floating)
                 return slot;
-            goto leg_start;
+            int k = -1;
+            const FloatingNext next = FloatingEnd(*m.floating, slot, leg, leg_weight, k);
+            if (next == FloatingNext::End)
+                return slot;
+            if (next == FloatingNext::Leg)
+                goto leg_start;
+            pt = m.floating->ShellPoint(k, rand_walk);
+            continue;
         }
         ++hops;
         BodyHop(m, pt, d / 5000.0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 namespace {
 
@@ -141,11 +142,17 @@ void NearestForeignBlocks(const std::vector<const Cuboid*>& blocks, const std::v
 
 bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
                         const std::vector<bool>& floating, const std::vector<std::string>& conductor_names,
-                        const std::vector<Layer>& stack, double cross, std::string& error)
+                        const std::vector<Layer>& stack, double cross, std::string& error,
+                        const std::function<double(const Vector3&)>& body_eps)
 {
     names.clear();
     surfaces.clear();
     scale.clear();
+    shells.clear();
+    shell_of.clear();
+    origin.clear();
+    // Shells of the same shape, margin and medium share one table.
+    std::map<std::vector<long long>, int> shell_by_key;
     std::vector<bool> query(blocks.size());
     for (size_t i = 0; i < blocks.size(); ++i)
         query[i] = floating[owner[i]];
@@ -215,6 +222,61 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
             return false;
         }
         scale.push_back(cross * surfaces.back().total);
+
+        // The shell reaches farther than the Gaussian surface: a walk put
+        // back on it is nearer the other conductors than F and comes back
+        // to F less often; its planes are part of the solve.
+        const double hs = std::min(SHELL_REACH * least[k], extent);
+        Vector3 o(HUGE_GAP, HUGE_GAP, HUGE_GAP);
+        for (const Cuboid* b : own[k])
+            o = Vector3(std::min(o.x, b->x0), std::min(o.y, b->y0), std::min(o.z, b->z0));
+        origin.push_back(o);
+        auto nm = [](double v) { return std::llround(v * 1e6); };
+        std::vector<long long> key{nm(hs)};
+        std::vector<Cuboid> rel;
+        double ztop = -HUGE_GAP;
+        for (const Cuboid* b : own[k]) {
+            rel.push_back(Cuboid(0, b->x0 - o.x, b->y0 - o.y, b->z0 - o.z, b->x1 - o.x, b->y1 - o.y, b->z1 - o.z));
+            for (double v : {rel.back().x0, rel.back().y0, rel.back().z0, rel.back().x1, rel.back().y1, rel.back().z1})
+                key.push_back(nm(v));
+            ztop = std::max(ztop, b->z1);
+        }
+        // The medium: the planes that cut the shell and the permittivity
+        // above each; bodies make every shell its own.
+        std::vector<double> planes;
+        for (const Layer& l : stack)
+            if (l.pos > o.z - hs && l.pos < ztop + hs) {
+                planes.push_back(l.pos - o.z);
+                key.push_back(nm(l.pos - o.z));
+            }
+        auto layered = [&stack](double z) {
+            for (size_t i = 1; i < stack.size(); ++i)
+                if (stack[i].pos > z)
+                    return stack[i].diel;
+            return stack.empty() ? 1.0 : stack.back().diel;
+        };
+        for (double z : planes)
+            key.push_back(std::llround(layered(z + o.z + 1e-9) * 1e9));
+        key.push_back(std::llround(layered(o.z - hs + 1e-9) * 1e9));
+        if (body_eps)
+            key.insert(key.end(), {nm(o.x), nm(o.y), nm(o.z)});
+        const auto found = shell_by_key.find(key);
+        if (found != shell_by_key.end()) {
+            shell_of.push_back(found->second);
+            continue;
+        }
+        ShellTable t;
+        auto eps = [&](const Vector3& p) {
+            const Vector3 q(p.x + o.x, p.y + o.y, p.z + o.z);
+            return body_eps ? body_eps(q) : layered(q.z);
+        };
+        int made = -1;
+        if (t.Solve(rel, hs, eps, planes, SHELL_LEVEL, SHELL_MAX_CELLS)) {
+            made = (int)shells.size();
+            shells.push_back(std::move(t));
+        }
+        shell_by_key[key] = made;
+        shell_of.push_back(made);
     }
     return true;
 }

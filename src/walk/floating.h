@@ -1,16 +1,18 @@
 // Conductors that float: metal fill and unconnected metal, charge-neutral,
 // at whatever potential their surroundings give them. A walk absorbed by one
-// goes on from that conductor's own Gaussian surface (Randomwalk::Walk), so
-// the row a master gets is the one among the other conductors with the
-// floating ones eliminated.
+// goes on from a surface around that conductor (Randomwalk::Walk), so the
+// row a master gets is the one among the other conductors with the floating
+// ones eliminated.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "gausssurface.h"
 #include "geometry.h"
 #include "layers.h"
+#include "shelltable.h"
 
 struct FloatingSet {
     // Per floating conductor, in the order given to Build.
@@ -23,15 +25,37 @@ struct FloatingSet {
     // per floating conductor, its slot.
     std::vector<int> of_slot;
     std::vector<int> slot;
+    // The start laws of the shells, one per distinct shape, margin and
+    // medium; per floating conductor its table (-1: its shell grid was too
+    // large, and its walks take signed legs from its Gaussian surface) and
+    // the table's origin.
+    std::vector<ShellTable> shells;
+    std::vector<int> shell_of;
+    std::vector<Vector3> origin;
+    // Cells next to a face per margin in the shell solve, and the largest grid.
+    static const int SHELL_LEVEL = 8;
+    static const long long SHELL_MAX_CELLS = 2000000;
+    // The shell's margin as a share of the gap to the nearest other conductor.
+    static constexpr double SHELL_REACH = 0.75;
 
     // Surfaces around every floating conductor. `owner[i]` is the conductor
     // of blocks[i]; `floating[c]` whether conductor c floats; `names[c]` its
     // name. `cross`: the single-medium first hop's weight per unit of
-    // 1 / (2 radius). Returns false with the reason when a floating
-    // conductor touches another conductor or no surface fits around it.
+    // 1 / (2 radius). `body_eps`, when set, is the permittivity at a point
+    // where dielectric bodies lie in the stack. Returns false with the
+    // reason when a floating conductor touches another conductor or no
+    // surface fits around it.
     bool Build(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
                const std::vector<bool>& floating, const std::vector<std::string>& conductor_names,
-               const std::vector<Layer>& stack, double cross, std::string& error);
+               const std::vector<Layer>& stack, double cross, std::string& error,
+               const std::function<double(const Vector3&)>& body_eps = nullptr);
+    // Where a walk absorbed by floating conductor k goes on, when it has a shell.
+    Vector3 ShellPoint(int k, CRandomMersenne& rnd) const
+    {
+        const Vector3 p = shells[shell_of[k]].Draw(rnd);
+        const Vector3& o = origin[k];
+        return Vector3(p.x + o.x, p.y + o.y, p.z + o.z);
+    }
     // Whether some surface lies on a dielectric interface (half tables).
     bool OnInterface() const;
 };

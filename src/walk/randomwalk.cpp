@@ -654,33 +654,42 @@ static inline const GaussSurface& FloatingSurface(const WalkShared& m, int k)
     return m.floating->surfaces[k];
 }
 
-// Charge neutrality of a floating conductor F: with u the outward flux
-// weight of a leg's first hop in units of the leg's scale, E[u (phi - V_F)]
-// = 0 over the legs from F's surface, where phi is the potential the leg
-// ends at (V_F itself when it comes back to F). A leg that comes back
+// A floating conductor with a shell table: the walk goes on from its shell
+// with its weight unchanged, V_F being the shell's positive average of the
+// potential (ShellTable). One without (its shell grid too large) takes a
+// signed leg instead. Charge neutrality of F: with u the outward flux weight
+// of a leg's first hop in units of the leg's scale, E[u (phi - V_F)] = 0
+// over the legs from F's Gaussian surface, where phi is the potential the
+// leg ends at (V_F itself when it comes back to F). A leg that comes back
 // starts again; one that ends elsewhere takes its end with probability
 // |u| / (|u| + |1 - u|) and otherwise starts again, the walk's factor
 // times (|u| + |1 - u|) with the sign of u or of 1 - u. The value a walk
 // from F brings back then has mean V_F exactly: E[R] (1 - P_back - E[(1 -
 // u) 1_away]) = E[u phi 1_away], and 1 - P_back = P_away.
-bool Randomwalk::FloatingEnd(const FloatingSet& fs, int slot, int& leg, double leg_weight)
+Randomwalk::FloatingNext Randomwalk::FloatingEnd(const FloatingSet& fs, int slot, int& leg, double leg_weight,
+                                                 int& shell)
 {
     if (leg >= 0) {
         if (slot == fs.slot[leg])
-            return false;
+            return FloatingNext::Leg;
         const double u = -leg_weight / fs.scale[leg];
         const double take = std::fabs(u), stay = std::fabs(1.0 - u), sum = take + stay;
         if (rand_walk.Random() * sum >= take) {
             carry *= 1.0 - u < 0 ? -sum : sum;
-            return false;
+            return FloatingNext::Leg;
         }
         carry *= u < 0 ? -sum : sum;
     }
     const int k = fs.of_slot[slot];
     if (k < 0)
-        return true;
+        return FloatingNext::End;
+    if (fs.shell_of[k] >= 0) {
+        leg = -1;
+        shell = k;
+        return FloatingNext::Shell;
+    }
     leg = k;
-    return false;
+    return FloatingNext::Leg;
 }
 
 // One walk from the Gaussian surface to a conductor or out of the window:
@@ -760,9 +769,18 @@ leg_start:
         const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         if (d == NOT_FOUND || d == 0) {
             const int slot = d == 0 ? hit->id : n - 1;
-            if (!m.floating || FloatingEnd(*m.floating, slot, leg, leg_weight))
+            if (!m.floating)
                 return slot;
-            goto leg_start;
+            int k = -1;
+            const FloatingNext next = FloatingEnd(*m.floating, slot, leg, leg_weight, k);
+            if (next == FloatingNext::End)
+                return slot;
+            if (next == FloatingNext::Leg)
+                goto leg_start;
+            pt = m.floating->ShellPoint(k, rand_walk);
+            layers.FindLayerFromGauss(pt.z);
+            layers.GetNearby(layer_low, layer_high);
+            continue;
         }
         ++hops;
         intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);

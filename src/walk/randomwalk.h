@@ -113,11 +113,13 @@ public:
     WalkEnd Walk();
 
     // A walk's leg ended on `slot`. `leg`: the floating conductor whose
-    // surface the leg started from, -1 for the master's, and `leg_weight`
-    // its first hop's weight. Returns true when the walk ends there; else
-    // `leg` is the floating conductor the next leg starts from, and carry
-    // has taken the leg's factor.
-    bool FloatingEnd(const FloatingSet& fs, int slot, int& leg, double leg_weight);
+    // Gaussian surface the leg started from with a signed weight, -1 for
+    // none, and `leg_weight` its first hop's weight. Returns End when the
+    // walk ends there; Shell when it goes on from floating conductor
+    // `shell`'s shell (leg is then -1); Leg when a signed leg starts from
+    // floating conductor `leg`, carry having taken the last leg's factor.
+    enum class FloatingNext { End, Shell, Leg };
+    FloatingNext FloatingEnd(const FloatingSet& fs, int slot, int& leg, double leg_weight, int& shell);
 
     // Thread plumbing and the walk loop.
     int Start();
