@@ -29,6 +29,19 @@ TEST(ImportCommand, ConvertWritesTheDeckTheRunWouldParse)
     EXPECT_EQ(lists.names[0], "net_a");
 }
 
+// A scene as the exporter writes it, films wrapped in films and a floating
+// net included, runs as it is.
+TEST(ImportCommand, ExportersOwnSceneRuns)
+{
+    TempDir dir;
+    const std::string scene = std::string(KORVA_SOURCE_DIR) + "/tests/data/kpex/two_nets.pex25d";
+    RunResult r = RunIn(dir.path(), KORVA + " -f " + scene + " --master neta -t 300 --seed 1 -n 1 --json r.json");
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string json = ReadFile(dir.path() + "/r.json");
+    for (const char* part : {"\"netb\"", "\"floating\"", "\"F\""})
+        EXPECT_NE(json.find(part), std::string::npos) << part;
+}
+
 TEST(ImportCommand, RefusalsExit255AndLeaveTheOutputAlone)
 {
     TempDir dir;
