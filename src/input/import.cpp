@@ -148,7 +148,7 @@ int ImportInput(const std::string& path, const ImportSettings& settings, Importe
     case InputKind::RCX_WIRES: {
         RcxPattern pattern;
         ReadRcxWires(in, pattern, errors);
-        std::vector<SceneBand> stack;
+        RcxProcess stack;
         if (!settings.process_path.empty()) {
             std::string process;
             if (!ReadWhole(settings.process_path, process)) {

@@ -967,17 +967,14 @@ private:
         BuildFilms(around, claims);
     }
 
-    // The deck lets a later body hold where bodies overlap, and every body
-    // over the bands; the format lets the smaller wrap depth hold. So films
-    // go out deepest first, and each leaves out the heights where a band of
+    // The format lets the smaller wrap depth hold, as AddFilmBodies does
+    // among the films; each film also leaves out the heights where a band of
     // smaller depth holds.
     template <typename Film>
-    void BuildFilms(std::vector<Film>& around, const std::vector<Claim>& claims)
+    void BuildFilms(const std::vector<Film>& around, const std::vector<Claim>& claims)
     {
-        std::stable_sort(around.begin(), around.end(),
-                         [](const Film& a, const Film& b) { return a.chain.depth > b.chain.depth; });
         const Cuboid& w = scene.window;
-        size_t made = 0;
+        std::vector<FilmPiece> pieces;
         for (const Film& film : around) {
             const double grow = Um(film.chain.beside), over = Um(film.chain.over);
             for (size_t i = 0; i < boxes.size(); ++i) {
@@ -988,37 +985,36 @@ private:
                          std::min(w.x1, b.x1 + grow), std::min(w.y1, b.y1 + grow), std::min(w.z1, b.z1 + over));
                 if (!(g.x0 < g.x1 && g.y0 < g.y1 && g.z0 < g.z1))
                     continue;
-                if (g.x0 <= w.x0 && g.x1 >= w.x1 && g.y0 <= w.y0 && g.y1 >= w.y1) {
-                    Error(film.f->line, "DIELECTRIC_CONFORMAL " + film.f->name + " around the shape on line " +
-                                            std::to_string(box_line[i]) +
-                                            " covers the whole window in x and y, so it would be a band "
-                                            "between the bands; narrow the window or the film");
-                    return;
-                }
                 // The heights where a band of smaller depth holds, cut out.
-                std::vector<std::pair<double, double>> pieces{{g.z0, g.z1}};
+                std::vector<std::pair<double, double>> heights{{g.z0, g.z1}};
                 for (const Claim& c : claims) {
                     if (c.depth >= film.chain.depth)
                         continue;
                     std::vector<std::pair<double, double>> left;
-                    for (const auto& p : pieces) {
+                    for (const auto& p : heights) {
                         if (p.first < Um(c.z0))
                             left.push_back({p.first, std::min(p.second, Um(c.z0))});
                         if (p.second > Um(c.z1))
                             left.push_back({std::max(p.first, Um(c.z1)), p.second});
                     }
-                    pieces.swap(left);
+                    heights.swap(left);
                 }
-                for (const auto& p : pieces) {
-                    if (!(p.first < p.second))
-                        continue;
+                for (const auto& p : heights) {
                     Cuboid piece = g;
                     piece.z0 = p.first;
                     piece.z1 = p.second;
-                    scene.bodies.push_back({piece, film.f->eps, film.f->name});
-                    ++made;
+                    pieces.push_back({{piece, film.f->eps, film.f->name}, film.chain.depth, film.f->line, box_line[i]});
                 }
             }
+        }
+        FilmPiece spanning;
+        size_t made = 0;
+        if (!AddFilmBodies(scene, pieces, spanning, made)) {
+            Error(spanning.line, "DIELECTRIC_CONFORMAL " + spanning.body.name + " around the shape on line " +
+                                     std::to_string(spanning.wraps_line) +
+                                     " covers the whole window in x and y, so it would be a band "
+                                     "between the bands; narrow the window or the film");
+            return;
         }
         if (!films.empty())
             scene.notes.push_back("the conformal films became " + std::to_string(made) +

@@ -1,7 +1,9 @@
 #include "rcx_reader.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -147,26 +149,48 @@ void ReadRcxWires(std::istream& in, RcxPattern& p, std::vector<std::string>& err
     }
 }
 
-void ReadRcxProcess(std::istream& in, std::vector<SceneBand>& bands, std::vector<std::string>& errors)
+void ReadRcxProcess(std::istream& in, RcxProcess& process, std::vector<std::string>& errors)
 {
     std::string raw;
-    int line = 0, block_line = 0;
+    int line = 0, block_line = 0, conductors = 0;
     enum { NONE, CONDUCTOR, DIELECTRIC } block = NONE;
-    double eps = 0, thickness = 0, height = 0;
-    bool have_eps = false, have_thickness = false, have_height = false;
+    std::string name;
+    double eps = 0, thickness = 0, height = 0, met = 0, bottom_ext = 0, slope = 0;
+    bool have_eps = false, have_thickness = false, have_height = false, conformal = false, trench = false;
     double top = 0;
     auto finish = [&]() {
         if (block != DIELECTRIC)
             return;
+        const bool film = conformal || trench;
+        const std::string head = "DIELECTRIC" + (name.empty() ? std::string() : " " + name) + ": ";
+        auto refuse = [&](const std::string& m) { errors.push_back(At(block_line, head + m)); };
         if (!have_eps || !(eps > 0))
-            errors.push_back(At(block_line, "DIELECTRIC: epsilon is missing or not > 0"));
-        else if (!have_thickness || !(thickness > 0))
-            errors.push_back(At(block_line, "DIELECTRIC: thickness is missing or not > 0"));
-        else {
-            double z0 = have_height ? height : top;
-            bands.push_back({z0, z0 + thickness, eps});
-            top = z0 + thickness;
+            return refuse("epsilon is missing or not > 0");
+        if (!have_thickness || !(thickness > 0 || (film && thickness == 0)))
+            return refuse(film ? "thickness is missing or negative" : "thickness is missing or not > 0");
+        if (film) {
+            // Each of these leaves the film's outline undefined or turned inside out.
+            if (conformal && trench)
+                return refuse("both conformal and trench: a dielectric is one or the other");
+            if (met < 1 || met != (int)met)
+                return refuse(std::string(conformal ? "conformal" : "trench") +
+                              " but no level: 'met N' names the CONDUCTOR block (from 1) whose wires it wraps");
+            if (bottom_ext < 0)
+                return refuse("bottom_ext is negative");
+            if (slope < 0)
+                return refuse("slope is negative: sides that lean outward are not read");
+            if (conformal && height < thickness)
+                return refuse("height (the film's top over the wire, from where it starts on the field) is "
+                              "below its thickness on the field");
+            if (trench && !(height < 0))
+                return refuse("a trench's height is its depth below the wire's top and must be < 0");
+            process.films.push_back({name, trench, (int)met, eps, thickness, height, bottom_ext, slope, block_line});
         }
+        // A film's height is its own, not where it lies in the stack.
+        double z0 = have_height && !film ? height : top;
+        if (thickness > 0)
+            process.bands.push_back({z0, z0 + thickness, eps});
+        top = z0 + thickness;
     };
     while (std::getline(in, raw)) {
         ++line;
@@ -176,8 +200,11 @@ void ReadRcxProcess(std::istream& in, std::vector<SceneBand>& bands, std::vector
         if (block == NONE) {
             if (SameWord(t[0], "CONDUCTOR") || SameWord(t[0], "DIELECTRIC")) {
                 block = SameWord(t[0], "CONDUCTOR") ? CONDUCTOR : DIELECTRIC;
+                conductors += block == CONDUCTOR;
                 block_line = line;
-                have_eps = have_thickness = have_height = false;
+                name = t.size() > 2 ? t[1] : "";
+                have_eps = have_thickness = have_height = conformal = trench = false;
+                met = bottom_ext = slope = 0;
                 if (t.back() != "{")
                     errors.push_back(At(line, t[0] + ": expected '{' at the end of the line"));
             }
@@ -192,41 +219,222 @@ void ReadRcxProcess(std::istream& in, std::vector<SceneBand>& bands, std::vector
         if (block != DIELECTRIC)
             continue;  // the wires file carries the conductors' geometry
         const std::string& key = t[0];
-        double v = 0;
-        bool number = t.size() >= 2 && ParseNumber(t[1], v);
-        static const char* const SHAPED[] = {"conformal", "trench", "bottom_thickness", "top_thickness",
-                                             "left_thickness", "right_thickness", "slope", "bottom_ext"};
-        bool shaped = false;
-        for (const char* k : SHAPED)
-            shaped = shaped || SameWord(key, k);
-        if (shaped) {
-            if (!number || v != 0)
-                errors.push_back(At(line, "DIELECTRIC: " + key +
-                                              " makes a conformal, trench or sidewall dielectric around the wires; "
-                                              "the process file does not say where its thicknesses lie in a "
-                                              "pattern, so only horizontal bands are read"));
+        // As in the format, the word alone makes the kind, whatever follows it.
+        if (SameWord(key, "conformal") || SameWord(key, "trench")) {
+            (SameWord(key, "trench") ? trench : conformal) = true;
             continue;
         }
-        if (SameWord(key, "epsilon") || SameWord(key, "thickness") || SameWord(key, "height")) {
-            if (!number) {
-                errors.push_back(At(line, "DIELECTRIC: " + key + " needs a number"));
-                continue;
-            }
-            if (SameWord(key, "epsilon"))
-                eps = v, have_eps = true;
-            else if (SameWord(key, "thickness"))
-                thickness = v, have_thickness = true;
-            else
-                height = v, have_height = true;
+        if (SameWord(key, "name") && t.size() >= 2 && name.empty()) {
+            name = t[1];
+            continue;
         }
+        if (SameWord(key, "non_conformal_metal")) {
+            conformal = trench = false;
+            continue;
+        }
+        double v = 0;
+        bool number = t.size() >= 2 && ParseNumber(t[1], v);
+        static const char* const UNPLACED[] = {"bottom_thickness", "top_thickness", "left_thickness",
+                                               "right_thickness"};
+        bool unplaced = false;
+        for (const char* k : UNPLACED)
+            unplaced = unplaced || SameWord(key, k);
+        if (unplaced) {
+            if (!number || v != 0)
+                errors.push_back(At(line, "DIELECTRIC: " + key +
+                                              " is kept by the format but has no place in its outline of a "
+                                              "film (thickness, height, bottom_ext and slope give it), so "
+                                              "only 0 is read"));
+            continue;
+        }
+        static const char* const NUMBERS[] = {"epsilon", "thickness", "height", "met", "bottom_ext", "slope"};
+        bool known = false;
+        for (const char* k : NUMBERS)
+            known = known || SameWord(key, k);
+        if (!known)
+            continue;
+        if (!number) {
+            errors.push_back(At(line, "DIELECTRIC: " + key + " needs a number"));
+            continue;
+        }
+        if (SameWord(key, "epsilon"))
+            eps = v, have_eps = true;
+        else if (SameWord(key, "thickness"))
+            thickness = v, have_thickness = true;
+        else if (SameWord(key, "height"))
+            height = v, have_height = true;
+        else if (SameWord(key, "met"))
+            met = v;
+        else if (SameWord(key, "bottom_ext"))
+            bottom_ext = v;
+        else
+            slope = v;
     }
     if (block != NONE)
         errors.push_back(At(block_line, "block without its closing '}'"));
+    // The format keeps three films a level and draws them either all
+    // conformal or all trench.
+    std::map<int, std::vector<const RcxFilm*>> by_level;
+    for (const RcxFilm& f : process.films) {
+        std::vector<const RcxFilm*>& level = by_level[f.level];
+        const std::string head = "DIELECTRIC" + (f.name.empty() ? std::string() : " " + f.name) + ": ";
+        if (f.level > conductors)
+            errors.push_back(At(f.line, head + "met " + std::to_string(f.level) + " names no level: the file has " +
+                                            std::to_string(conductors) + " CONDUCTOR blocks"));
+        else if (level.size() == 3)
+            errors.push_back(At(f.line, head + "a fourth film of level " + std::to_string(f.level) +
+                                            ": the format keeps three a level"));
+        else if (!level.empty() && level[0]->trench != f.trench)
+            errors.push_back(At(f.line, head + "level " + std::to_string(f.level) + " has both conformal and " +
+                                            "trench films (line " + std::to_string(level[0]->line) +
+                                            "); the format draws one kind a level"));
+        level.push_back(&f);
+    }
 }
 
-void BuildPatternScene(const RcxPattern& p, const std::vector<SceneBand>* process_bands,
-                       const ImportOptions& options, Scene& scene, std::vector<std::string>& errors)
+namespace {
+
+// The level a pattern's conductor stands for, from its name M<level>_w<n>;
+// -1 when the name does not say.
+int LevelOf(const std::string& name)
 {
+    size_t i = 1;
+    if (name.size() < 4 || (name[0] != 'M' && name[0] != 'm'))
+        return -1;
+    int level = 0;
+    while (i < name.size() && name[i] >= '0' && name[i] <= '9' && level < 100000)
+        level = level * 10 + (name[i++] - '0');
+    if (i == 1 || name.compare(i, 2, "_w") != 0 || i + 2 >= name.size())
+        return -1;
+    for (size_t k = i + 2; k < name.size(); ++k)
+        if (name[k] < '0' || name[k] > '9')
+            return -1;
+    return level;
+}
+
+// Lays [z0, z1] of permittivity `eps` over the bands.
+void OverlayBand(std::vector<SceneBand>& bands, double z0, double z1, double eps)
+{
+    z0 = std::max(z0, bands.front().z0);
+    z1 = std::min(z1, bands.back().z1);
+    if (!(z0 < z1))
+        return;
+    std::vector<SceneBand> out{{z0, z1, eps}};
+    for (const SceneBand& b : bands) {
+        if (b.z0 < z0)
+            out.push_back({b.z0, std::min(b.z1, z0), b.diel});
+        if (b.z1 > z1)
+            out.push_back({std::max(b.z0, z1), b.z1, b.diel});
+    }
+    MergeBands(out);
+    bands = out;
+}
+
+// Sloped sides become this many steps of boxes, each as wide as the film at
+// its middle height, so each step keeps the film's cross-section area.
+const int SIDE_STEPS = 4;
+
+std::string Film(const RcxFilm& f)
+{
+    return (f.trench ? "the trench dielectric " : "the conformal dielectric ") +
+           (f.name.empty() ? std::string() : f.name + " ") + "(process file line " + std::to_string(f.line) + ")";
+}
+
+void BuildFilms(const RcxPattern& p, const std::vector<RcxFilm>& films, Scene& scene,
+                std::vector<std::string>& errors)
+{
+    std::map<int, std::vector<const RcxFilm*>> by_level;
+    for (const RcxFilm& f : films)
+        by_level[f.level].push_back(&f);
+    std::vector<FilmPiece> pieces;
+    bool stepped = false;
+    for (const RcxWire& r : p.wires) {
+        const int level = LevelOf(r.name);
+        if (level < 0) {
+            errors.push_back(At(r.line, "WIRE " + r.name + ": the process file's films wrap the wires of a level, "
+                                        "and this name does not give one (M<level>_w<n>)"));
+            continue;
+        }
+        double base = r.z0;  // where the next film starts on the field
+        int depth = 0;
+        for (const RcxFilm* f : by_level[level]) {
+            ++depth;
+            if (f->trench) {
+                const double e = f->bottom_ext;
+                pieces.push_back({{Cuboid(0, r.x0 - e, -e, r.z1 + f->height, r.x1 + e, r.length + e, r.z1), f->eps,
+                                   f->name},
+                                  depth, f->line, r.line});
+                continue;
+            }
+            const double lo = base + f->thickness, hi = base + f->height;
+            base += f->thickness;
+            const double e0 = f->bottom_ext;
+            const double e1 = e0 - (f->slope > 0 ? (f->height - f->thickness) / f->slope : f->bottom_ext);
+            if (r.x1 - r.x0 + 2 * e1 < 0) {
+                errors.push_back(At(r.line, "WIRE " + r.name + ": the sides of " + Film(*f) +
+                                                " lean in so far that they cross below its top"));
+                return;
+            }
+            // Sides that lean by less than the walks' grid resolves stand upright.
+            const int steps = std::fabs(e0 - e1) < GRID_RESOLVED ? 1 : SIDE_STEPS;
+            stepped = stepped || steps > 1;
+            for (int k = 0; k < steps; ++k) {
+                const double e = e0 + (e1 - e0) * (k + 0.5) / steps;
+                pieces.push_back({{Cuboid(0, r.x0 - e, -e, lo + (hi - lo) * k / steps, r.x1 + e, r.length + e,
+                                          lo + (hi - lo) * (k + 1) / steps),
+                                   f->eps, f->name},
+                                  depth, f->line, r.line});
+            }
+        }
+    }
+    // Around a ground plane, which spans the window, a conformal film is a
+    // band from where it starts on the field to its height; the nearer film
+    // is laid last and holds.
+    for (const RcxPlane& g : p.planes) {
+        const int level = LevelOf(g.name);
+        if (level <= 0)
+            continue;
+        const std::vector<const RcxFilm*>& around = by_level[level];
+        double base = g.z0;
+        std::vector<std::pair<double, const RcxFilm*>> starts;
+        for (const RcxFilm* f : around) {
+            starts.push_back({base, f});
+            base += f->thickness;
+        }
+        for (size_t i = starts.size(); i-- > 0;)
+            if (!starts[i].second->trench)
+                OverlayBand(scene.bands, starts[i].first, starts[i].first + starts[i].second->height,
+                            starts[i].second->eps);
+        if (!around.empty() && !around[0]->trench)
+            scene.notes.push_back("ground plane " + g.name + " is a conductor of level " + std::to_string(level) +
+                                  ": its conformal dielectrics are bands over it");
+    }
+    if (!errors.empty())
+        return;
+    FilmPiece spanning;
+    size_t made = 0;
+    if (!AddFilmBodies(scene, pieces, spanning, made)) {
+        const RcxFilm* f = nullptr;
+        for (const RcxFilm& g : films)
+            if (g.line == spanning.line)
+                f = &g;
+        errors.push_back(At(spanning.wraps_line, Film(*f) + " around this wire covers the whole window in x and y, "
+                                                            "so it would be a band between the bands"));
+        return;
+    }
+    scene.notes.push_back("the process file's conformal and trench dielectrics became " + std::to_string(made) +
+                          " dielectric boxes around the wires of their level" +
+                          (stepped ? "; sloped sides are drawn as " + std::to_string(SIDE_STEPS) +
+                                         " steps of boxes each"
+                                   : std::string()));
+}
+
+}  // namespace
+
+void BuildPatternScene(const RcxPattern& p, const RcxProcess* process, const ImportOptions& options, Scene& scene,
+                       std::vector<std::string>& errors)
+{
+    const std::vector<SceneBand>* process_bands = process ? &process->bands : nullptr;
     if (!p.have_window)
         errors.push_back(At(1, "no WINDOW_BBOX record: the pattern gives no window"));
     if (p.wires.empty())
@@ -326,6 +534,8 @@ void BuildPatternScene(const RcxPattern& p, const std::vector<SceneBand>* proces
     }
     MergeBands(inside);
     scene.bands = inside;
+    if (process && !process->films.empty())
+        BuildFilms(p, process->films, scene, errors);
 }
 
 namespace {

@@ -154,6 +154,32 @@ bool WriteFileAtomic(const std::string& path, const std::string& text, std::stri
     return OutputFile::Write(path, text, error);
 }
 
+bool AddFilmBodies(Scene& scene, std::vector<FilmPiece> pieces, FilmPiece& spanning, size_t& made)
+{
+    const Cuboid& w = scene.window;
+    std::vector<SceneBody> bodies;
+    for (FilmPiece& p : pieces) {
+        Cuboid& b = p.body.box;
+        b = Cuboid(0, std::max(w.x0, b.x0), std::max(w.y0, b.y0), std::max(w.z0, b.z0), std::min(w.x1, b.x1),
+                   std::min(w.y1, b.y1), std::min(w.z1, b.z1));
+        if (b.x0 <= w.x0 && b.x1 >= w.x1 && b.y0 <= w.y0 && b.y1 >= w.y1 && b.z0 < b.z1) {
+            spanning = p;
+            return false;
+        }
+    }
+    std::stable_sort(pieces.begin(), pieces.end(),
+                     [](const FilmPiece& a, const FilmPiece& b) { return a.depth > b.depth; });
+    made = 0;
+    for (const FilmPiece& p : pieces) {
+        const Cuboid& b = p.body.box;
+        if (b.x0 < b.x1 && b.y0 < b.y1 && b.z0 < b.z1) {
+            scene.bodies.push_back(p.body);
+            ++made;
+        }
+    }
+    return true;
+}
+
 void MergeBands(std::vector<SceneBand>& bands)
 {
     std::sort(bands.begin(), bands.end(),

@@ -34,6 +34,15 @@ struct SceneBody {
     std::string name;  // of the source record, for the deck's medium names
 };
 
+// One box of a film around a conductor; `depth` counts the films between it
+// and the conductor (1: it touches the conductor). `line` and `wraps_line`
+// are the records of the film and of what it wraps, for messages.
+struct FilmPiece {
+    SceneBody body;
+    int depth = 1;
+    int line = 0, wraps_line = 0;
+};
+
 struct Scene {
     Cuboid window;
     std::vector<SceneConductor> conductors;
@@ -57,6 +66,14 @@ std::string DeckText(const Scene& scene, const std::string& origin);
 
 // Writes `text` to `path` by the rule of every output file (outputfile.h).
 bool WriteFileAtomic(const std::string& path, const std::string& text, std::string& error);
+
+// Appends films' boxes to the scene's bodies so that the film nearer its
+// conductor holds where films overlap: larger depths first, in their given
+// order otherwise; each cut to the window, empty ones dropped. A box that
+// would cover the window in x and y is a band between the bands, which a
+// deck's bodies cannot say: returns false with `spanning` set to it, having
+// added nothing. Returns true and the number added in `made` otherwise.
+bool AddFilmBodies(Scene& scene, std::vector<FilmPiece> pieces, FilmPiece& spanning, size_t& made);
 
 // Merges the bands of equal permittivity that meet, after sorting by z.
 void MergeBands(std::vector<SceneBand>& bands);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <set>
@@ -363,7 +364,7 @@ Read Pattern(const std::string& text, const std::string& process = "", ImportOpt
     RcxPattern p;
     std::istringstream in(text);
     ReadRcxWires(in, p, r.errors);
-    std::vector<SceneBand> stack;
+    RcxProcess stack;
     if (!process.empty()) {
         std::istringstream pin(process);
         ReadRcxProcess(pin, stack, r.errors);
@@ -389,17 +390,31 @@ TEST(RcxPattern, ReadsWiresPlanesWindowAndBands)
         EXPECT_DOUBLE_EQ(got[i], want[i]) << "value " << i;
 }
 
+// WIRES with its stack taken from a process file: bands of 3.9 around
+// `films`, and one conductor level.
+std::string FilmProcess(const std::string& films)
+{
+    return "CONDUCTOR M1 {\n distance 0.4\n thickness 0.3\n}\nDIELECTRIC low {\n epsilon 3.9\n thickness 0.4\n}\n" +
+           films + "DIELECTRIC top {\n epsilon 3.9\n thickness 2\n}\n";
+}
+
+std::string Film(const std::string& name, const std::string& body)
+{
+    return "DIELECTRIC " + name + " {\n epsilon 7\n met 1\n" + body + "}\n";
+}
+
+std::string WiresWithoutBands()
+{
+    return Edited(Edited(WIRES, "dielectric oxide HEIGHT  0.000  0.900   EPSILON  3.900\n", ""),
+                  "DIELECTRIC top HEIGHT  0.900  2.000   EPSILON  3.900  # same permittivity: one band\n", "");
+}
+
 TEST(RcxPattern, ProcessFileGivesTheStack)
 {
-    std::string wires = WIRES;
-    for (const char* line : {"dielectric oxide", "DIELECTRIC top"}) {
-        size_t at = wires.find(line);
-        wires.erase(at, wires.find('\n', at) + 1 - at);
-    }
     const char* process = "# stack\nPROCESS {\nCONDUCTOR m1 {\n  distance 0.4\n  thickness 0.3\n}\n"
                           "DIELECTRIC {\n  name low\n  epsilon 3.9\n  thickness 0.55\n}\n"
                           "DIELECTRIC upper {\n  EPSILON 2.5\n  thickness 2\n}\n}\n";
-    Read r = Pattern(wires, process);
+    Read r = Pattern(WiresWithoutBands(), process);
     ASSERT_TRUE(r.errors.empty()) << r.errors[0];
     ASSERT_EQ(r.scene.bands.size(), 2u);
     EXPECT_DOUBLE_EQ(r.scene.bands[0].z1, 0.55);
@@ -424,12 +439,84 @@ TEST(RcxPattern, Refusals)
         {"WINDOW_BBOX  LL -0.700  0.000 UR  0.700  1.500 LENGTH 10.000\n", "", "", "no WINDOW_BBOX", 1},
         {"WINDOW_BBOX  LL -0.700", "WINDOW_BBOX  LL x", "", "'x' is not a number", 9},
         {"PATTERN", "PATERN", "", "unknown record", 1},
-        {"", "", "DIELECTRIC d {\n epsilon 3.9\n thickness 1\n conformal 1\n}\n", "conformal, trench or sidewall", 4},
         {"", "", "DIELECTRIC d {\n thickness 1\n}\n", "epsilon is missing", 1},
         {"", "", "DIELECTRIC d {\n epsilon 4\n thickness -1\n}\n", "thickness is missing or not > 0", 1},
     };
     for (const Case& c : cases)
         ExpectRefused(Pattern(Edited(WIRES, c.from, c.to), c.process), c.message, c.line);
+}
+
+// The master M1_w2 spans x -0.1..0.1, z 0.4..0.7; films start on the field
+// at its bottom, each after the thicknesses of those inside it.
+TEST(RcxPattern, ProcessFilmsBecomeBodiesAroundTheWiresOfTheirLevel)
+{
+    using Box = std::array<double, 3>;  // half-width about the master's centre, z0, z1
+    struct Case {
+        const char* what;
+        std::string films;
+        std::vector<Box> want;  // around the master, in the order the deck holds them
+        double area;            // the film's cross-section beside and over the master, um^2
+    } cases[] = {
+        {"trench", Film("t", " trench\n thickness 0.3\n height -0.2\n bottom_ext 0.05\n"), {{0.15, 0.5, 0.7}},
+         0.3 * 0.2},
+        // The outer film starts on the field above the inner one and goes first, so the inner holds.
+        {"two conformal",
+         Film("in", " conformal\n thickness 0.05\n height 0.4\n bottom_ext 0.03\n slope 1e9\n") +
+             Film("out", " conformal\n thickness 0.02\n height 0.5\n bottom_ext 0.06\n slope 1e9\n"),
+         {{0.16, 0.47, 0.95}, {0.13, 0.45, 0.8}}, 0.32 * 0.48 + 0.26 * 0.35},
+        // Without a slope the sides lean from bottom_ext to the wire's edge:
+        // steps of the trapezoid keep its area.
+        {"sloped conformal", Film("s", " conformal\n thickness 0.05\n height 0.45\n bottom_ext 0.04\n"),
+         {{0.135, 0.45, 0.55}, {0.125, 0.55, 0.65}, {0.115, 0.65, 0.75}, {0.105, 0.75, 0.85}},
+         0.5 * (0.28 + 0.2) * 0.4},
+    };
+    for (const Case& c : cases) {
+        Read r = Pattern(WiresWithoutBands(), FilmProcess(c.films));
+        ASSERT_TRUE(r.errors.empty()) << c.what << ": " << r.errors[0];
+        std::vector<Cuboid> around;  // the master's, centred on x = 0
+        for (const SceneBody& b : r.scene.bodies) {
+            EXPECT_TRUE(b.diel == 7 && b.box.y0 == r.scene.window.y0 && b.box.y1 == r.scene.window.y1) << c.what;
+            if (std::fabs(b.box.x0 + b.box.x1) < 1e-9)
+                around.push_back(b.box);
+        }
+        EXPECT_EQ(r.scene.bodies.size(), 3 * c.want.size()) << c.what;  // as many around each wire
+        ASSERT_EQ(around.size(), c.want.size()) << c.what;
+        double area = 0;
+        for (size_t i = 0; i < around.size(); ++i) {
+            const Box got{around[i].x1, around[i].z0, around[i].z1};
+            for (int k = 0; k < 3; ++k)
+                EXPECT_NEAR(got[k], c.want[i][k], 1e-9) << c.what << " box " << i << " value " << k;
+            area += 2 * got[0] * (got[2] - got[1]);
+        }
+        EXPECT_NEAR(area, c.area, 1e-9) << c.what;
+        // On the field each film is the band of its thickness in the stack.
+        for (const SceneBand& b : r.scene.bands)
+            EXPECT_TRUE(!(b.z0 < 0.42 && 0.42 < b.z1) || b.diel == 7) << c.what;
+    }
+}
+
+TEST(RcxPattern, ProcessFilmRefusals)
+{
+    const std::string ok = " conformal\n thickness 0.05\n height 0.4\n";
+    struct Case {
+        std::string films, wires_from, wires_to, message;
+        int line;
+    } cases[] = {
+        {Film("c", ok + " bottom_ext -0.01\n"), "", "", "bottom_ext is negative", 9},
+        {Edited(Film("c", ok), " met 1\n", ""), "", "", "no level", 9},
+        {Edited(Film("c", ok), "met 1", "met 2"), "", "", "names no level", 9},
+        {Film("c", ok + " trench\n"), "", "", "both conformal and trench", 9},
+        {Film("t", " trench\n thickness 0.1\n height 0\n"), "", "", "must be < 0", 9},
+        {Film("c", " conformal\n thickness 0.05\n height 0.01\n"), "", "", "below its thickness", 9},
+        {Film("c", ok + " top_thickness 0.1\n"), "", "", "no place in its outline", 15},
+        {Film("a", ok) + Film("b", ok) + Film("c", ok) + Film("d", ok), "", "", "a fourth film", 30},
+        {Film("a", ok) + Film("b", " trench\n thickness 0.1\n height -0.1\n"), "", "", "both conformal and trench", 16},
+        {Film("c", ok + " slope 0.1\n"), "", "", "cross below its top", 4},
+        {Film("c", ok), "M1_w1", "w1", "does not give one", 4},
+    };
+    for (const Case& c : cases)
+        ExpectRefused(Pattern(Edited(WiresWithoutBands(), c.wires_from, c.wires_to), FilmProcess(c.films)),
+                      c.message, c.line);
 }
 
 TEST(Detect, ByContentNotByName)
