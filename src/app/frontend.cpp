@@ -11,6 +11,7 @@
 #include "log.h"
 #include "outputfile.h"
 #include "outputs.h"
+#include "partialrows.h"
 #include "parser.h"
 #include "runreport.h"
 #include "scene.h"
@@ -288,22 +289,13 @@ RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std
 
 namespace {
 
-// The --json, --csv, --spef and --report files; false when one cannot be
-// written. `scene`: the picture of the report, if drawn.
-bool WriteOutputs(const RunRecord& run, const DeckView& scene)
+// The --report page, written whole once the run ends.
+bool WriteReport(const RunRecord& run, const DeckView& scene)
 {
-    bool ok = true;
-    if (!run.json_path.empty())
-        ok = WriteJson(run.json_path, run) && ok;
-    if (!run.csv_path.empty())
-        ok = WriteCsv(run.csv_path, run) && ok;
-    if (!run.spef_path.empty())
-        ok = WriteSpef(run.spef_path, run) && ok;
-    if (!run.report_path.empty())
-        ok = WriteRendered(run.report_path, [&] {
-                 return RenderReport(run, scene.has_gauss ? DrawPicture(scene) : std::string());
-             }) && ok;
-    return ok;
+    if (run.report_path.empty())
+        return true;
+    return WriteRendered(run.report_path,
+                         [&] { return RenderReport(run, scene.has_gauss ? DrawPicture(scene) : std::string()); });
 }
 
 }  // namespace
@@ -323,24 +315,50 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         Log::output("Floating (charge-neutral, eliminated from every row): %d conductor%s:%s\n",
                     (int)run.floating.size(), run.floating.size() == 1 ? "" : "s", names.c_str());
     }
+    // The files take each row as it finishes; the rows kept for the report
+    // and the pairs hold only the entries some walk reached.
+    ResultStreams files(run);
+    OutputFile::RemoveTemporariesOnStop();
+    PartialRows partial;
+    std::map<std::string, MasterRow> done;
+    const std::string partial_path = PartialRows::PathFor(run);
+    std::string error;
+    if (!partial_path.empty() && !partial.Open(partial_path, run.resume_key, done, error)) {
+        Log::perror("%s\n", error.c_str());
+        return 255;
+    }
+    if (!files.Begin())
+        return 255;
+    if (!done.empty())
+        Log::output("Resuming: %d of %d masters finished in %s\n", (int)done.size(), (int)masters.size(),
+                    partial_path.c_str());
     for (size_t k = 0; k < masters.size(); k++) {
         if (run.Chosen())
             Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
         MasterRow row;
         row.master = masters[k];
-        const Obtained got = obtain(k, row);
-        if (got == Obtained::END)
-            return 255;
-        if (got == Obtained::ELSEWHERE)
-            continue;
-        run.rows.push_back(row);
+        auto resumed = done.find(masters[k]);
+        const bool from_file = resumed != done.end();
+        if (from_file) {
+            row = std::move(resumed->second);
+            done.erase(resumed);
+        } else {
+            const Obtained got = obtain(k, row);
+            if (got == Obtained::END)
+                return 255;
+            if (got == Obtained::ELSEWHERE)
+                continue;
+        }
         if (!row.error.empty()) {
             failed = true;
+            if (!files.Add(row))
+                return 255;
+            run.rows.push_back(row);
             continue;
         }
         unmet = unmet || !row.converged;
         PrintRow(row, Elapsed(start, Now()));
-        if (!run.report_path.empty() && !scene.has_gauss) {
+        if (!run.report_path.empty() && !scene.has_gauss && !from_file) {
             DeckLists drawn = lists;
             drawn.names = row.conductors;
             scene = SceneOfRun(ex.GaussianBoxes(), ex.StackFaces(), drawn, deck_window);
@@ -348,9 +366,19 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         }
         if (after && !after(k, row))
             failed = true;
+        Compact(row);
+        if (!files.Add(row) || (!from_file && !partial.Add(row, error))) {
+            if (!error.empty())
+                Log::perror("%s\n", error.c_str());
+            return 255;
+        }
+        run.rows.push_back(std::move(row));
     }
     run.seconds = Elapsed(start, Now());
-    failed = !WriteOutputs(run, scene) || failed;
+    const bool written = files.Finish();
+    failed = !WriteReport(run, scene) || !written || failed;
+    if (written)
+        partial.Remove();
     Log::close();
     return failed ? 255 : unmet ? 75 : 0;
 }

@@ -16,6 +16,7 @@ static const char KORVA_SOURCE[] = "src/main";
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <csignal>
 #include <ctime>
 #include <exception>
@@ -55,7 +56,7 @@ bool PatternReport(const RunSettings& settings, const ImportedInput& imported, c
 // result files. Exit status 0, 75 when a target was not met, 255 when a
 // master failed or a file could not be written.
 int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec& total_start,
-                  const ImportedInput& imported)
+                  const ImportedInput& imported, uint64_t deck_digest)
 {
     ExtractionSettings x;
     x.end_mode = settings.end_mode;
@@ -89,6 +90,11 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());
     run.netlist = imported.netlist;
     run.floating = extraction.Floating();
+    if (masters.size() > 1) {
+        char digest[20];
+        snprintf(digest, sizeof digest, "%016llx", (unsigned long long)deck_digest);
+        run.resume_key = NumberOptions(settings) + " deck " + digest;
+    }
     return RunMasters(
         run, masters, extraction, lists, deck_window, total_start,
         [&](size_t k, MasterRow& row) {
@@ -136,7 +142,8 @@ static int Main(int argc, char** argv)
 
     ImportedInput imported;
     DeckLists lists;
-    status = LoadRunInput(settings, imported, lists);
+    uint64_t deck_digest = 0;
+    status = LoadRunInput(settings, imported, lists, &deck_digest);
     if (status >= 0)
         return status;
 
@@ -145,7 +152,7 @@ static int Main(int argc, char** argv)
             return status;
     }
 
-    return RunExtraction(settings, lists, total_start, imported);
+    return RunExtraction(settings, lists, total_start, imported, deck_digest);
 }
 
 int main(int argc, char** argv)
