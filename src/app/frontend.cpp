@@ -279,6 +279,7 @@ RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std
     r.per_length = s.per_length;
     r.floating_as_ground = s.floating_as_ground;
     r.process = s.process_path;
+    r.coupling_floor = s.coupling_floor;
     r.json_path = s.json_path;
     r.csv_path = s.csv_path;
     r.spef_path = s.spef_path;
