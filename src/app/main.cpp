@@ -67,6 +67,8 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     x.seed = settings.seeded ? settings.seed : WalkMgr::FreshSeed();
     x.time_limit = settings.time_limit;
     x.max_walks = settings.max_walks;
+    x.coupling_error = settings.coupling_error;
+    x.coupling_min = settings.coupling_min;
 
     const Cuboid deck_window = *lists.window;  // preparation enlarges it in place
     Extraction extraction(lists);
