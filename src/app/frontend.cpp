@@ -1,6 +1,7 @@
 #include "frontend.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <fnmatch.h>
 
@@ -280,6 +281,7 @@ RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std
     r.floating_as_ground = s.floating_as_ground;
     r.process = s.process_path;
     r.coupling_floor = s.coupling_floor;
+    r.brief_console = s.progress;
     r.json_path = s.json_path;
     r.csv_path = s.csv_path;
     r.spef_path = s.spef_path;
@@ -289,6 +291,40 @@ RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std
 }
 
 namespace {
+
+// A run of many masters: the line of a finished one.
+void PrintBrief(size_t k, size_t n, const MasterRow& row, bool resumed)
+{
+    if (!row.error.empty()) {
+        Log::output("[%zu/%zu] %s: failed\n", k + 1, n, TextSafe::ValidUtf8(row.master).c_str());
+        return;
+    }
+    Log::output("[%zu/%zu] %s: %.6e F, relative error %.2e, %lld walks, %.2f s%s%s\n", k + 1, n,
+                TextSafe::ValidUtf8(row.master).c_str(), row.cap.empty() ? NAN : row.cap[0], row.reached_error,
+                row.walks, row.walk_seconds, row.converged ? "" : ", target not met",
+                resumed ? ", resumed" : "");
+}
+
+// The progress of a run of many masters: from the masters walked in this
+// run, the time the rest will take.
+struct Progress {
+    timespec start = Now(), shown = start;
+    size_t walked = 0, finished = 0;
+    long long walks = 0;
+    void Show(size_t n, bool last)
+    {
+        const timespec now = Now();
+        if (!last && Elapsed(shown, now) < 10.0)
+            return;
+        shown = now;
+        const double spent = Elapsed(start, now);
+        const double left = walked ? spent / walked * (double)(n - finished) : 0.0;
+        Log::output("Progress: %zu of %zu masters, %lld walks, %.0f s%s", finished, n, walks, spent,
+                    last ? "\n" : "");
+        if (!last)
+            Log::output(", about %.0f s left\n", left);
+    }
+};
 
 // The --report page, written whole once the run ends.
 bool WriteReport(const RunRecord& run, const DeckView& scene)
@@ -333,8 +369,10 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
     if (!done.empty())
         Log::output("Resuming: %d of %d masters finished in %s\n", (int)done.size(), (int)masters.size(),
                     partial_path.c_str());
+    const bool brief = run.brief_console || masters.size() > BRIEF_CONSOLE_MASTERS;
+    Progress progress;
     for (size_t k = 0; k < masters.size(); k++) {
-        if (run.Chosen())
+        if (run.Chosen() && !brief)
             Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
         MasterRow row;
         row.master = masters[k];
@@ -350,6 +388,13 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
             if (got == Obtained::ELSEWHERE)
                 continue;
         }
+        if (brief) {
+            PrintBrief(k, masters.size(), row, from_file);
+            progress.finished++;
+            progress.walks += row.walks;
+            progress.walked += from_file ? 0 : 1;
+            progress.Show(masters.size(), false);
+        }
         if (!row.error.empty()) {
             failed = true;
             if (!files.Add(row))
@@ -358,7 +403,8 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
             continue;
         }
         unmet = unmet || !row.converged;
-        PrintRow(row, Elapsed(start, Now()));
+        if (!brief)
+            PrintRow(row, Elapsed(start, Now()));
         if (!run.report_path.empty() && !scene.has_gauss && !from_file) {
             DeckLists drawn = lists;
             drawn.names = row.conductors;
@@ -375,6 +421,8 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         }
         run.rows.push_back(std::move(row));
     }
+    if (brief)
+        progress.Show(masters.size(), true);
     run.seconds = Elapsed(start, Now());
     const bool written = files.Finish();
     failed = !WriteReport(run, scene) || !written || failed;

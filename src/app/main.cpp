@@ -92,6 +92,8 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());
     run.netlist = imported.netlist;
     run.floating = extraction.Floating();
+    run.brief_console = settings.progress || masters.size() > BRIEF_CONSOLE_MASTERS;
+    x.console = !run.brief_console;
     if (masters.size() > 1) {
         char digest[20];
         snprintf(digest, sizeof digest, "%016llx", (unsigned long long)deck_digest);

@@ -67,6 +67,9 @@ struct RunRecord {
     // the same key resumes from the rows a stopped run finished. Empty: the
     // run keeps no such rows.
     std::string resume_key;
+    // The console shows a line per master and the progress, not the rows
+    // (--progress, or a run of many masters).
+    bool brief_console = false;
     // The files the record is written to; empty: none.
     std::string json_path, csv_path, spef_path, report_path;
     // The results.
