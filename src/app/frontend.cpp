@@ -208,6 +208,20 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
         return false;
     };
     bool ok = true;
+    // A name given twice is a list gone wrong (a master list of another
+    // layout, a script that joined two), not a wish for two rows.
+    std::vector<std::string> given = s.masters;
+    std::sort(given.begin(), given.end());
+    for (size_t i = 1; i < given.size(); i++)
+        if (given[i] == given[i - 1] && (i == 1 || given[i] != given[i - 2])) {
+            Log::perror("--master names %s more than once\n", TextSafe::ValidUtf8(given[i]).c_str());
+            ok = false;
+        }
+    if (given.size() > conductors.size()) {
+        Log::perror("--master names %zu conductors; the deck has %zu at a fixed potential\n", given.size(),
+                    conductors.size());
+        ok = false;
+    }
     for (const std::vector<std::string>* names : {&s.masters, &s.exclude, &s.ground})
         for (const std::string& name : *names)
             ok = known(name) && ok;

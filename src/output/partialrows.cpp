@@ -113,6 +113,11 @@ std::string PartialRows::PathFor(const RunRecord& run)
 {
     if (run.resume_key.empty())
         return "";
+    // Rows left beside any of the files come first: the stopped run may
+    // have named them otherwise (a JSON file on a disk that filled).
+    for (const std::string* path : {&run.json_path, &run.csv_path, &run.spef_path})
+        if (!path->empty() && access((*path + ".partial").c_str(), F_OK) == 0)
+            return *path + ".partial";
     for (const std::string* path : {&run.json_path, &run.csv_path, &run.spef_path})
         if (!path->empty() && OutputFile::Replaceable(*path))
             return *path + ".partial";

@@ -15,9 +15,10 @@ void Compact(MasterRow& row);
 
 class PartialRows {
 public:
-    // The file for `run`: beside its JSON, CSV or SPEF file, the first
-    // named that is a regular file or none yet; empty when there is none
-    // or the run keeps no rows.
+    // The file for `run`: NAME.partial for one of its --json, --csv or
+    // --spef files NAME, the first that has one, else the first that is a
+    // regular file or none yet; empty when there is none or the run keeps
+    // no rows.
     static std::string PathFor(const RunRecord& run);
     // Reads the rows an earlier run left in `path` (none when there is no
     // such file) and opens it to add the next ones. False with `error` set
