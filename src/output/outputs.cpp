@@ -259,6 +259,46 @@ std::vector<ReciprocityPair> SparseRows::Reciprocity() const
     return pairs;
 }
 
+namespace {
+
+// Two estimates of one entry as one: inverse-variance weighted.
+void Combine(double c1, double e1, double c2, double e2, double& cap, double& err)
+{
+    const double w1 = 1 / (e1 * e1), w2 = 1 / (e2 * e2);
+    if (std::isfinite(w1) && std::isfinite(w2) && w1 + w2 > 0) {
+        cap = (w1 * c1 + w2 * c2) / (w1 + w2);
+        err = 1 / std::sqrt(w1 + w2);
+    } else {  // an error of zero or none: no weights to go by
+        cap = (c1 + c2) / 2;
+        err = std::sqrt(e1 * e1 + e2 * e2) / 2;
+    }
+}
+
+}  // namespace
+
+void SparseRows::SymmetricEntries(const std::function<void(size_t, size_t, double, double)>& emit) const
+{
+    for (size_t i = 0; i < rows_.size(); i++) {
+        for (const Entry& e : rows_[i]) {
+            auto at = row_of_.find(e.column);
+            if (at == row_of_.end())
+                continue;
+            const size_t j = at->second;
+            const Entry* back = j == i ? nullptr : Find(j, master_column_[i]);
+            double cap = e.cap, err = e.err;
+            if (j == i) {
+                emit(i, i, cap, err);
+            } else if (j > i) {
+                if (back)
+                    Combine(e.cap, e.err, back->cap, back->err, cap, err);
+                emit(i, j, cap, err);
+            } else if (!back) {  // seen from i alone: row j did not emit it
+                emit(j, i, cap, err);
+            }
+        }
+    }
+}
+
 void SparseRows::SymmetricRow(size_t i, std::vector<double>& cap, std::vector<double>& err) const
 {
     const size_t k = rows_.size();
@@ -271,15 +311,7 @@ void SparseRows::SymmetricRow(size_t i, std::vector<double>& cap, std::vector<do
             cap[j] = a ? a->cap : NAN;
             err[j] = a ? a->err : NAN;
         } else if (a && b) {
-            const double c1 = a->cap, e1 = a->err, c2 = b->cap, e2 = b->err;
-            const double w1 = 1 / (e1 * e1), w2 = 1 / (e2 * e2);
-            if (std::isfinite(w1) && std::isfinite(w2) && w1 + w2 > 0) {
-                cap[j] = (w1 * c1 + w2 * c2) / (w1 + w2);
-                err[j] = 1 / std::sqrt(w1 + w2);
-            } else {  // an error of zero or none: no weights to go by
-                cap[j] = (c1 + c2) / 2;
-                err[j] = std::sqrt(e1 * e1 + e2 * e2) / 2;
-            }
+            Combine(a->cap, a->err, b->cap, b->err, cap[j], err[j]);
         } else if (a || b) {
             cap[j] = (a ? a : b)->cap;
             err[j] = (a ? a : b)->err;
@@ -565,7 +597,17 @@ bool ResultStreams::Finish()
                 json_.Append(",\n  \"symmetric_matrix\": {\n    \"conductors\": " +
                              Nested(Texts(sparse_.Masters()), 4));
                 std::vector<double> cap, err;
-                for (int which = 0; which < 2 && Check(json_); which++) {
+                if (sparse_.Size() > DENSE_MATRIX_MASTERS) {
+                    // Rows of the master indices i <= j, capacitance and error.
+                    json_.Append(",\n    \"entries\": [");
+                    size_t n = 0;
+                    sparse_.SymmetricEntries([this, &n](size_t i, size_t j, double c, double e) {
+                        json_.Append(std::string(n++ ? ",\n      " : "\n      ") +
+                                     Json::array({i, j, Number(c), Number(e)}).dump());
+                    });
+                    json_.Append(n ? "\n    ]" : "]");
+                }
+                for (int which = 0; which < 2 && Check(json_) && sparse_.Size() <= DENSE_MATRIX_MASTERS; which++) {
                     json_.Append(which ? ",\n    \"std_error_F\": [" : ",\n    \"capacitance_F\": [");
                     for (size_t i = 0; i < sparse_.Size() && Check(json_); i++) {
                         sparse_.SymmetricRow(i, cap, err);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <unordered_map>
 
@@ -48,6 +49,9 @@ public:
     // is the inverse-variance weighted mean of the two, one seen one way is
     // that one, one folded both ways is zero.
     void SymmetricRow(size_t i, std::vector<double>& cap, std::vector<double>& err) const;
+    // The same matrix as its entries seen at least one way, each (i <= j)
+    // once: for runs whose dense matrix would not fit a file.
+    void SymmetricEntries(const std::function<void(size_t i, size_t j, double cap, double err)>& emit) const;
 
 private:
     struct Entry {
@@ -69,6 +73,8 @@ private:
 // its name, at Finish. Every failure is told at once, naming the file.
 class ResultStreams {
 public:
+    // Masters beyond which the symmetric matrix is written as entries.
+    static const size_t DENSE_MATRIX_MASTERS = 2000;
     explicit ResultStreams(const RunRecord& run) : run_(run) {}
     // Opens the files and writes what comes before the rows; false after
     // a message.

@@ -93,6 +93,13 @@ TEST(SparseRows, AgreeWithDenseBruteForceAndKeepRowSums)
         std::vector<std::vector<double>> cap(t.k), err(t.k);
         for (int i = 0; i < t.k; i++)
             sparse.SymmetricRow(i, cap[i], err[i]);
+        std::vector<std::vector<double>> listed(t.k, std::vector<double>(t.k, 0.0));
+        sparse.SymmetricEntries([&](size_t i, size_t j, double c, double) {
+            EXPECT_LE(i, j);
+            EXPECT_EQ(listed[i][j], 0.0);  // once
+            listed[i][j] = listed[j][i] = c;
+        });
+        EXPECT_EQ(listed, cap);
         for (int i = 0; i < t.k; i++)
             for (int j = 0; j < t.k; j++) {
                 EXPECT_DOUBLE_EQ(cap[i][j], cap[j][i]);
