@@ -353,8 +353,9 @@ bool Stream::Append(const std::string& text)
         return false;
     buffer_ += text;
     // Large writes for a file of millions of lines; a failing disk is
-    // still told within a megabyte of where it filled.
-    return buffer_.size() < (1u << 20) || Flush();
+    // still told within a megabyte of where it filled. The process's own
+    // standard output takes the file after the console, whole.
+    return descriptor_ || buffer_.size() < (1u << 20) || Flush();
 }
 
 bool Stream::Commit(std::string& error)
