@@ -50,6 +50,7 @@ void ShowHelp()
         "      (default 0.01) times the self capacitance has a relative error below e",
         "    \"--coupling-floor <f>\": fold couplings below f times the self capacitance into \"(other)\"",
         "    \"--progress\": a line per master and a progress line (the default above 50 masters)",
+        "    \"--master-shard <k>/<n>\": only masters k, k+n, k+2n... of the run (k from 0)",
         "    Exit status 75: a master stopped before its target was met.",
         "",
         "  $ korva -f <file_name> --picture <file.svg>",
@@ -72,6 +73,7 @@ void ShowHelp()
         "    \"--shard <k>/<n>\": only inputs k, k+n, k+2n... (k from 0), as a scheduler array's task",
         "    Finished results that meet the target are skipped; failed inputs are recorded.",
         "  $ korva --merge <dir>   writes the rows of every result in <dir> as CSV",
+        "  $ korva --merge <part.json>...   joins the JSON of a run's --master-shard parts, to standard output",
         "",
         "  $ korva --version       the version, the commit and the data folders in use",
         "  $ korva --help          this text",
@@ -301,6 +303,7 @@ enum LongCode {
     OPT_COUPLING_MIN,
     OPT_COUPLING_FLOOR,
     OPT_PROGRESS,
+    OPT_MASTER_SHARD,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -372,15 +375,16 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     case OPT_DOMAIN_MARGIN:
         return ParsePositive(arg, s.domain_margin) ? OPTIONS_RUN
                                                    : RejectLong(name, arg, "the margin must be a finite number of um > 0");
-    case OPT_SHARD: {
+    case OPT_SHARD:
+    case OPT_MASTER_SHARD: {
         const char* slash = strchr(arg, '/');
         const std::string k_text = slash ? std::string(arg, slash) : std::string();
         const long long k = slash ? ParseIndex(k_text.c_str(), INT_MAX) : -1;
         const long long n = slash ? ParseIndex(slash + 1, INT_MAX) : -1;
         if (k < 0 || n < 1 || k >= n)
             return RejectLong(name, arg, "K/N with whole numbers 0 <= K < N <= 2147483647");
-        s.shard_k = (int)k;
-        s.shard_n = (int)n;
+        (code == OPT_SHARD ? s.shard_k : s.master_shard_k) = (int)k;
+        (code == OPT_SHARD ? s.shard_n : s.master_shard_n) = (int)n;
         return OPTIONS_RUN;
     }
     }
@@ -477,6 +481,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"coupling-min", required_argument, nullptr, OPT_COUPLING_MIN},
         {"coupling-floor", required_argument, nullptr, OPT_COUPLING_FLOOR},
         {"progress", no_argument, nullptr, OPT_PROGRESS},
+        {"master-shard", required_argument, nullptr, OPT_MASTER_SHARD},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
         {"floating-as-ground", no_argument, nullptr, 203},
@@ -493,7 +498,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     bool walks_given = false;
     int c, which = 0;
     while ((c = getopt_long(argc, argv, ":f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_PROGRESS)) {
+        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_MASTER_SHARD)) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;
@@ -642,6 +647,8 @@ std::string NumberOptions(const RunSettings& s)
         text += " --max-walks " + std::to_string(s.max_walks);
     if (s.floating_as_ground)
         text += " --floating-as-ground";
+    if (s.master_shard_n > 1)
+        text += " --master-shard " + std::to_string(s.master_shard_k) + "/" + std::to_string(s.master_shard_n);
     if (s.coupling_error > 0)
         text += " --coupling-error " + number(s.coupling_error) + " --coupling-min " + number(s.coupling_min);
     if (s.domain_margin >= 0)

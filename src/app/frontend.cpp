@@ -249,6 +249,12 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
             masters.push_back(name);
     if (s.masters.empty() && !s.all_masters)
         masters.push_back(task_master);
+    if (s.master_shard_n > 1) {
+        std::vector<std::string> part;
+        for (size_t k = (size_t)s.master_shard_k; k < masters.size(); k += (size_t)s.master_shard_n)
+            part.push_back(masters[k]);
+        masters.swap(part);
+    }
     if (masters.empty()) {
         Log::perror("no master conductor left to extract\n");
         return false;
@@ -296,6 +302,8 @@ RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std
     r.process = s.process_path;
     r.coupling_floor = s.coupling_floor;
     r.brief_console = s.progress;
+    r.master_shard_k = s.master_shard_k;
+    r.master_shard_n = s.master_shard_n;
     r.json_path = s.json_path;
     r.csv_path = s.csv_path;
     r.spef_path = s.spef_path;

@@ -11,8 +11,10 @@ static const char KORVA_SOURCE[] = "src/main";
 #include "outputfile.h"
 #include "outputs.h"
 #include "parser.h"
+#include "shardmerge.h"
 #include "walkmgr.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,8 +121,12 @@ static int Main(int argc, char** argv)
     // A report nobody can read is no result: end at once, from any thread.
     Log::unwritable = [] { _exit(255); };
     // The summary goes to standard output alone, without the banner.
-    if (argc == 3 && std::string(argv[1]) == "--merge")
-        return MergeResults(argv[2]);
+    if (argc >= 3 && std::string(argv[1]) == "--merge") {
+        struct stat st;
+        if (argc == 3 && (stat(argv[2], &st) != 0 || S_ISDIR(st.st_mode)))
+            return MergeResults(argv[2]);
+        return MergeShards(std::vector<std::string>(argv + 2, argv + argc));
+    }
     Log::open();
     // Asked alone, the version and the usage come without the banner.
     if (argc == 2 && std::string(argv[1]) == "--version")

@@ -17,6 +17,8 @@ struct MasterRow {
     // Conductors left out of `conductors` once the row is kept sparse: no
     // walk reached them, so their entries were zero.
     size_t unreached = 0;
+    // Couplings already folded into "(other)" (a row read back from a file).
+    double folded_cap = 0.0, folded_err = 0.0;
     long long walks = 0;
     long long hops = 0;
     double prep_seconds = 0.0;
@@ -70,6 +72,7 @@ struct RunRecord {
     // The console shows a line per master and the progress, not the rows
     // (--progress, or a run of many masters).
     bool brief_console = false;
+    int master_shard_k = 0, master_shard_n = 1;  // this run's part of the masters
     // The files the record is written to; empty: none.
     std::string json_path, csv_path, spef_path, report_path;
     // The results.

@@ -195,7 +195,8 @@ FoldedRow Fold(const MasterRow& r, double floor)
         var += e * e;
         f.folded++;
     }
-    f.other_err = std::sqrt(var);
+    f.other += r.folded_cap;
+    f.other_err = std::sqrt(var + r.folded_err * r.folded_err);
     f.folded += r.unreached;
     return f;
 }
@@ -359,6 +360,8 @@ Json JsonHeader(const RunRecord& s)
     o["spef"] = Text(s.spef_path);
     if (s.coupling_floor > 0)
         o["coupling_floor"] = s.coupling_floor;
+    if (s.master_shard_n > 1)
+        o["master_shard"] = std::to_string(s.master_shard_k) + "/" + std::to_string(s.master_shard_n);
     doc["seed"] = s.seed;
     doc["reproducible"] = s.seeded;
     doc["units"] = "farads";

@@ -156,6 +156,16 @@ TEST_F(Blocks, AStoppedRunResumesToTheSameFilesAndBadRunsLeaveNoFinalFile)
     EXPECT_FALSE(Exists("part.csv.partial"));
     EXPECT_EQ(Rows(dir.path() + "/part.json"), Rows(dir.path() + "/whole.json"));
 
+    // Parts of the masters on separate runs join into the whole run.
+    for (int k = 0; k < 3; k++)
+        ASSERT_EQ(Korva(run + "--master-shard " + std::to_string(k) + "/3 --json s" + std::to_string(k) + ".json")
+                      .status, 0);
+    RunResult merged = RunIn(dir.path(), std::string(KORVA_EXE) + " --merge s2.json s0.json s1.json");
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    std::ofstream(dir.path() + "/merged.json") << merged.out;
+    EXPECT_EQ(Rows(dir.path() + "/merged.json"), Rows(dir.path() + "/whole.json"));
+    EXPECT_EQ(RunIn(dir.path(), std::string(KORVA_EXE) + " --merge s0.json s1.json").status, 255);
+
     struct Bad { const char* args; const char* says; const char* absent; };
     std::ofstream(dir.path() + "/other.json.partial") << "{\"format\":\"korva rows of a stopped run\",\"key\":\"x\"}\n";
     for (const Bad& b : {Bad{"--master bus01,bus02,bus01 --json dup.json", "--master names bus01 more than once",
