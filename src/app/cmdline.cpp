@@ -46,6 +46,11 @@ void ShowHelp()
         "    \"--floating <name>,...\": conductors that float, charge-neutral (patterns such as fill* too)",
         "    \"--seed <n>\": reproducible walks, the same for any number of threads",
         "    \"--time-limit <seconds>\", \"--max-walks <n>\": end a master's walks when reached",
+        "    \"--coupling-error <e>\" [\"--coupling-min <f>\"]: also walk until every coupling above f",
+        "      (default 0.01) times the self capacitance has a relative error below e",
+        "    \"--coupling-floor <f>\": fold couplings below f times the self capacitance into \"(other)\"",
+        "    \"--progress\": a line per master and a progress line (the default above 50 masters)",
+        "    \"--master-shard <k>/<n>\": only masters k, k+n, k+2n... of the run (k from 0)",
         "    Exit status 75: a master stopped before its target was met.",
         "",
         "  $ korva -f <file_name> --picture <file.svg>",
@@ -68,6 +73,7 @@ void ShowHelp()
         "    \"--shard <k>/<n>\": only inputs k, k+n, k+2n... (k from 0), as a scheduler array's task",
         "    Finished results that meet the target are skipped; failed inputs are recorded.",
         "  $ korva --merge <dir>   writes the rows of every result in <dir> as CSV",
+        "  $ korva --merge <part.json>...   joins the JSON of a run's --master-shard parts, to standard output",
         "",
         "  $ korva --version       the version, the commit and the data folders in use",
         "  $ korva --help          this text",
@@ -293,6 +299,11 @@ enum LongCode {
     OPT_DOMAIN_MARGIN,
     OPT_SPEF_PINS,
     OPT_FLOATING,
+    OPT_COUPLING_ERROR,
+    OPT_COUPLING_MIN,
+    OPT_COUPLING_FLOOR,
+    OPT_PROGRESS,
+    OPT_MASTER_SHARD,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -308,6 +319,17 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     case OPT_EXCLUDE:
         return ParseNames(arg, s.exclude) ? OPTIONS_RUN
                                           : RejectLong(name, arg, "conductor names, separated by commas");
+    case OPT_COUPLING_ERROR:
+    case OPT_COUPLING_MIN:
+    case OPT_COUPLING_FLOOR: {
+        double& v = code == OPT_COUPLING_ERROR ? s.coupling_error
+                    : code == OPT_COUPLING_MIN ? s.coupling_min : s.coupling_floor;
+        return ParsePositive(arg, v) && v < 1 ? OPTIONS_RUN
+                                              : RejectLong(name, arg, "a fraction greater than 0 and less than 1");
+    }
+    case OPT_PROGRESS:
+        s.progress = true;
+        return OPTIONS_RUN;
     case OPT_FLOATING:
         return ParseNames(arg, s.floating) ? OPTIONS_RUN
                                            : RejectLong(name, arg, "conductor names or patterns, separated by commas");
@@ -353,15 +375,16 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     case OPT_DOMAIN_MARGIN:
         return ParsePositive(arg, s.domain_margin) ? OPTIONS_RUN
                                                    : RejectLong(name, arg, "the margin must be a finite number of um > 0");
-    case OPT_SHARD: {
+    case OPT_SHARD:
+    case OPT_MASTER_SHARD: {
         const char* slash = strchr(arg, '/');
         const std::string k_text = slash ? std::string(arg, slash) : std::string();
         const long long k = slash ? ParseIndex(k_text.c_str(), INT_MAX) : -1;
         const long long n = slash ? ParseIndex(slash + 1, INT_MAX) : -1;
         if (k < 0 || n < 1 || k >= n)
             return RejectLong(name, arg, "K/N with whole numbers 0 <= K < N <= 2147483647");
-        s.shard_k = (int)k;
-        s.shard_n = (int)n;
+        (code == OPT_SHARD ? s.shard_k : s.master_shard_k) = (int)k;
+        (code == OPT_SHARD ? s.shard_n : s.master_shard_n) = (int)n;
         return OPTIONS_RUN;
     }
     }
@@ -454,6 +477,11 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"domain-margin", required_argument, nullptr, OPT_DOMAIN_MARGIN},
         {"spef-pins", required_argument, nullptr, OPT_SPEF_PINS},
         {"floating", required_argument, nullptr, OPT_FLOATING},
+        {"coupling-error", required_argument, nullptr, OPT_COUPLING_ERROR},
+        {"coupling-min", required_argument, nullptr, OPT_COUPLING_MIN},
+        {"coupling-floor", required_argument, nullptr, OPT_COUPLING_FLOOR},
+        {"progress", no_argument, nullptr, OPT_PROGRESS},
+        {"master-shard", required_argument, nullptr, OPT_MASTER_SHARD},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
         {"floating-as-ground", no_argument, nullptr, 203},
@@ -470,7 +498,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     bool walks_given = false;
     int c, which = 0;
     while ((c = getopt_long(argc, argv, ":f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_FLOATING)) {
+        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_MASTER_SHARD)) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;
@@ -562,6 +590,12 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     if (walks_given && settings.end_mode == 'p')
         Log::output("Note: -p and -t are both given: the run ends when the relative error is below %g; "
                     "-t is not used\n", settings.target_error);
+    if (settings.coupling_min > 0 && settings.coupling_error == 0) {
+        Log::perror("option --coupling-min needs --coupling-error\n");
+        return TryHelp();
+    }
+    if (settings.coupling_error > 0 && settings.coupling_min == 0)
+        settings.coupling_min = 0.01;
     if (!settings.exclude.empty() && !settings.all_masters) {
         Log::perror("option --exclude needs --all-masters\n");
         return TryHelp();
@@ -613,6 +647,10 @@ std::string NumberOptions(const RunSettings& s)
         text += " --max-walks " + std::to_string(s.max_walks);
     if (s.floating_as_ground)
         text += " --floating-as-ground";
+    if (s.master_shard_n > 1)
+        text += " --master-shard " + std::to_string(s.master_shard_k) + "/" + std::to_string(s.master_shard_n);
+    if (s.coupling_error > 0)
+        text += " --coupling-error " + number(s.coupling_error) + " --coupling-min " + number(s.coupling_min);
     if (s.domain_margin >= 0)
         text += " --domain-margin " + number(s.domain_margin);
     if (s.per_length)

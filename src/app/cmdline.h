@@ -34,6 +34,15 @@ struct RunSettings {
     uint64_t seed = 0;
     double time_limit = 0.0;           // --time-limit, seconds per master
     long long max_walks = 0;           // --max-walks, per master
+    // Whole blocks: a master also walks until every coupling above
+    // coupling_min times its self capacitance has a relative error below
+    // coupling_error (0: no such target); couplings below coupling_floor
+    // times it are folded in the files; progress: a line per master.
+    double coupling_error = 0.0;       // --coupling-error
+    double coupling_min = 0.0;         // --coupling-min
+    double coupling_floor = 0.0;       // --coupling-floor
+    bool progress = false;             // --progress
+    int master_shard_k = 0, master_shard_n = 1;  // --master-shard K/N: masters K, K+N...
     std::string picture_path;     // --picture: SVG of the deck (alone: no walks)
     std::string report_path;      // --report: HTML page of the run
     // Batches: every input of a list, one result each in a folder.

@@ -1,6 +1,7 @@
 #include "frontend.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <fnmatch.h>
 
@@ -11,6 +12,7 @@
 #include "log.h"
 #include "outputfile.h"
 #include "outputs.h"
+#include "partialrows.h"
 #include "parser.h"
 #include "runreport.h"
 #include "scene.h"
@@ -206,6 +208,20 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
         return false;
     };
     bool ok = true;
+    // A name given twice is a list gone wrong (a master list of another
+    // layout, a script that joined two), not a wish for two rows.
+    std::vector<std::string> given = s.masters;
+    std::sort(given.begin(), given.end());
+    for (size_t i = 1; i < given.size(); i++)
+        if (given[i] == given[i - 1] && (i == 1 || given[i] != given[i - 2])) {
+            Log::perror("--master names %s more than once\n", TextSafe::ValidUtf8(given[i]).c_str());
+            ok = false;
+        }
+    if (given.size() > conductors.size()) {
+        Log::perror("--master names %zu conductors; the deck has %zu at a fixed potential\n", given.size(),
+                    conductors.size());
+        ok = false;
+    }
     for (const std::vector<std::string>* names : {&s.masters, &s.exclude, &s.ground})
         for (const std::string& name : *names)
             ok = known(name) && ok;
@@ -233,6 +249,12 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
             masters.push_back(name);
     if (s.masters.empty() && !s.all_masters)
         masters.push_back(task_master);
+    if (s.master_shard_n > 1) {
+        std::vector<std::string> part;
+        for (size_t k = (size_t)s.master_shard_k; k < masters.size(); k += (size_t)s.master_shard_n)
+            part.push_back(masters[k]);
+        masters.swap(part);
+    }
     if (masters.empty()) {
         Log::perror("no master conductor left to extract\n");
         return false;
@@ -278,6 +300,10 @@ RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std
     r.per_length = s.per_length;
     r.floating_as_ground = s.floating_as_ground;
     r.process = s.process_path;
+    r.coupling_floor = s.coupling_floor;
+    r.brief_console = s.progress;
+    r.master_shard_k = s.master_shard_k;
+    r.master_shard_n = s.master_shard_n;
     r.json_path = s.json_path;
     r.csv_path = s.csv_path;
     r.spef_path = s.spef_path;
@@ -288,22 +314,47 @@ RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std
 
 namespace {
 
-// The --json, --csv, --spef and --report files; false when one cannot be
-// written. `scene`: the picture of the report, if drawn.
-bool WriteOutputs(const RunRecord& run, const DeckView& scene)
+// A run of many masters: the line of a finished one.
+void PrintBrief(size_t k, size_t n, const MasterRow& row, bool resumed)
 {
-    bool ok = true;
-    if (!run.json_path.empty())
-        ok = WriteJson(run.json_path, run) && ok;
-    if (!run.csv_path.empty())
-        ok = WriteCsv(run.csv_path, run) && ok;
-    if (!run.spef_path.empty())
-        ok = WriteSpef(run.spef_path, run) && ok;
-    if (!run.report_path.empty())
-        ok = WriteRendered(run.report_path, [&] {
-                 return RenderReport(run, scene.has_gauss ? DrawPicture(scene) : std::string());
-             }) && ok;
-    return ok;
+    if (!row.error.empty()) {
+        Log::output("[%zu/%zu] %s: failed\n", k + 1, n, TextSafe::ValidUtf8(row.master).c_str());
+        return;
+    }
+    Log::output("[%zu/%zu] %s: %.6e F, relative error %.2e, %lld walks, %.2f s%s%s\n", k + 1, n,
+                TextSafe::ValidUtf8(row.master).c_str(), row.cap.empty() ? NAN : row.cap[0], row.reached_error,
+                row.walks, row.walk_seconds, row.converged ? "" : ", target not met",
+                resumed ? ", resumed" : "");
+}
+
+// The progress of a run of many masters: from the masters walked in this
+// run, the time the rest will take.
+struct Progress {
+    timespec start = Now(), shown = start;
+    size_t walked = 0, finished = 0;
+    long long walks = 0;
+    void Show(size_t n, bool last)
+    {
+        const timespec now = Now();
+        if (!last && Elapsed(shown, now) < 10.0)
+            return;
+        shown = now;
+        const double spent = Elapsed(start, now);
+        const double left = walked ? spent / walked * (double)(n - finished) : 0.0;
+        Log::output("Progress: %zu of %zu masters, %lld walks, %.0f s%s", finished, n, walks, spent,
+                    last ? "\n" : "");
+        if (!last)
+            Log::output(", about %.0f s left\n", left);
+    }
+};
+
+// The --report page, written whole once the run ends.
+bool WriteReport(const RunRecord& run, const DeckView& scene)
+{
+    if (run.report_path.empty())
+        return true;
+    return WriteRendered(run.report_path,
+                         [&] { return RenderReport(run, scene.has_gauss ? DrawPicture(scene) : std::string()); });
 }
 
 }  // namespace
@@ -323,24 +374,60 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         Log::output("Floating (charge-neutral, eliminated from every row): %d conductor%s:%s\n",
                     (int)run.floating.size(), run.floating.size() == 1 ? "" : "s", names.c_str());
     }
+    // The files take each row as it finishes; the rows kept for the report
+    // and the pairs hold only the entries some walk reached.
+    ResultStreams files(run);
+    OutputFile::RemoveTemporariesOnStop();
+    PartialRows partial;
+    std::map<std::string, MasterRow> done;
+    const std::string partial_path = PartialRows::PathFor(run);
+    std::string error;
+    if (!partial_path.empty() && !partial.Open(partial_path, run.resume_key, done, error)) {
+        Log::perror("%s\n", error.c_str());
+        return 255;
+    }
+    if (!files.Begin())
+        return 255;
+    if (!done.empty())
+        Log::output("Resuming: %d of %d masters finished in %s\n", (int)done.size(), (int)masters.size(),
+                    partial_path.c_str());
+    const bool brief = run.brief_console || masters.size() > BRIEF_CONSOLE_MASTERS;
+    Progress progress;
     for (size_t k = 0; k < masters.size(); k++) {
-        if (run.Chosen())
+        if (run.Chosen() && !brief)
             Log::output("[%d/%d] master %s\n", (int)k + 1, (int)masters.size(), masters[k].c_str());
         MasterRow row;
         row.master = masters[k];
-        const Obtained got = obtain(k, row);
-        if (got == Obtained::END)
-            return 255;
-        if (got == Obtained::ELSEWHERE)
-            continue;
-        run.rows.push_back(row);
+        auto resumed = done.find(masters[k]);
+        const bool from_file = resumed != done.end();
+        if (from_file) {
+            row = std::move(resumed->second);
+            done.erase(resumed);
+        } else {
+            const Obtained got = obtain(k, row);
+            if (got == Obtained::END)
+                return 255;
+            if (got == Obtained::ELSEWHERE)
+                continue;
+        }
+        if (brief) {
+            PrintBrief(k, masters.size(), row, from_file);
+            progress.finished++;
+            progress.walks += row.walks;
+            progress.walked += from_file ? 0 : 1;
+            progress.Show(masters.size(), false);
+        }
         if (!row.error.empty()) {
             failed = true;
+            if (!files.Add(row))
+                return 255;
+            run.rows.push_back(row);
             continue;
         }
         unmet = unmet || !row.converged;
-        PrintRow(row, Elapsed(start, Now()));
-        if (!run.report_path.empty() && !scene.has_gauss) {
+        if (!brief)
+            PrintRow(row, Elapsed(start, Now()));
+        if (!run.report_path.empty() && !scene.has_gauss && !from_file) {
             DeckLists drawn = lists;
             drawn.names = row.conductors;
             scene = SceneOfRun(ex.GaussianBoxes(), ex.StackFaces(), drawn, deck_window);
@@ -348,9 +435,21 @@ int RunMasters(RunRecord& run, const std::vector<std::string>& masters, const Ex
         }
         if (after && !after(k, row))
             failed = true;
+        Compact(row);
+        if (!files.Add(row) || (!from_file && !partial.Add(row, error))) {
+            if (!error.empty())
+                Log::perror("%s\n", error.c_str());
+            return 255;
+        }
+        run.rows.push_back(std::move(row));
     }
+    if (brief)
+        progress.Show(masters.size(), true);
     run.seconds = Elapsed(start, Now());
-    failed = !WriteOutputs(run, scene) || failed;
+    const bool written = files.Finish();
+    failed = !WriteReport(run, scene) || !written || failed;
+    if (written)
+        partial.Remove();
     Log::close();
     return failed ? 255 : unmet ? 75 : 0;
 }

@@ -43,6 +43,9 @@ bool ResolveMasters(const RunSettings& s, const std::vector<std::string>& conduc
 // message when a pattern matches no conductor.
 bool ResolveFloating(const RunSettings& s, const ImportedInput& imported, DeckLists& lists);
 
+// Masters beyond which a run's console shows a line per master, not rows.
+const size_t BRIEF_CONSOLE_MASTERS = 50;
+
 // The report of one master, after its walks (`total_seconds` since start).
 void PrintRow(const MasterRow& row, double total_seconds);
 

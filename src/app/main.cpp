@@ -11,11 +11,14 @@ static const char KORVA_SOURCE[] = "src/main";
 #include "outputfile.h"
 #include "outputs.h"
 #include "parser.h"
+#include "shardmerge.h"
 #include "walkmgr.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <csignal>
 #include <ctime>
 #include <exception>
@@ -55,7 +58,7 @@ bool PatternReport(const RunSettings& settings, const ImportedInput& imported, c
 // result files. Exit status 0, 75 when a target was not met, 255 when a
 // master failed or a file could not be written.
 int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec& total_start,
-                  const ImportedInput& imported)
+                  const ImportedInput& imported, uint64_t deck_digest)
 {
     ExtractionSettings x;
     x.end_mode = settings.end_mode;
@@ -66,6 +69,8 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     x.seed = settings.seeded ? settings.seed : WalkMgr::FreshSeed();
     x.time_limit = settings.time_limit;
     x.max_walks = settings.max_walks;
+    x.coupling_error = settings.coupling_error;
+    x.coupling_min = settings.coupling_min;
 
     const Cuboid deck_window = *lists.window;  // preparation enlarges it in place
     Extraction extraction(lists);
@@ -89,6 +94,13 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     RunRecord run = RecordOfRun(settings, x.seed, extraction.Conductors());
     run.netlist = imported.netlist;
     run.floating = extraction.Floating();
+    run.brief_console = settings.progress || masters.size() > BRIEF_CONSOLE_MASTERS;
+    x.console = !run.brief_console;
+    if (masters.size() > 1) {
+        char digest[20];
+        snprintf(digest, sizeof digest, "%016llx", (unsigned long long)deck_digest);
+        run.resume_key = NumberOptions(settings) + " deck " + digest;
+    }
     return RunMasters(
         run, masters, extraction, lists, deck_window, total_start,
         [&](size_t k, MasterRow& row) {
@@ -109,8 +121,12 @@ static int Main(int argc, char** argv)
     // A report nobody can read is no result: end at once, from any thread.
     Log::unwritable = [] { _exit(255); };
     // The summary goes to standard output alone, without the banner.
-    if (argc == 3 && std::string(argv[1]) == "--merge")
-        return MergeResults(argv[2]);
+    if (argc >= 3 && std::string(argv[1]) == "--merge") {
+        struct stat st;
+        if (argc == 3 && (stat(argv[2], &st) != 0 || S_ISDIR(st.st_mode)))
+            return MergeResults(argv[2]);
+        return MergeShards(std::vector<std::string>(argv + 2, argv + argc));
+    }
     Log::open();
     // Asked alone, the version and the usage come without the banner.
     if (argc == 2 && std::string(argv[1]) == "--version")
@@ -136,7 +152,8 @@ static int Main(int argc, char** argv)
 
     ImportedInput imported;
     DeckLists lists;
-    status = LoadRunInput(settings, imported, lists);
+    uint64_t deck_digest = 0;
+    status = LoadRunInput(settings, imported, lists, &deck_digest);
     if (status >= 0)
         return status;
 
@@ -145,7 +162,7 @@ static int Main(int argc, char** argv)
             return status;
     }
 
-    return RunExtraction(settings, lists, total_start, imported);
+    return RunExtraction(settings, lists, total_start, imported, deck_digest);
 }
 
 int main(int argc, char** argv)

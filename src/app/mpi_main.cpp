@@ -437,6 +437,8 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     rule.target_error = settings.target_error;
     rule.max_walks = settings.max_walks;
     rule.time_limit = settings.time_limit;
+    rule.coupling_error = settings.coupling_error;
+    rule.coupling_min = settings.coupling_min;
     // A master that cannot be extracted on every rank is skipped by all;
     // tables a master loads late (its half tables) are compared again.
     const int SKIPPED = 1;

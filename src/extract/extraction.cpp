@@ -187,6 +187,8 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     row.conductors = order_;
     mgr_.shared.max_walks = s.max_walks;
     mgr_.shared.time_limit = s.time_limit;
+    mgr_.shared.coupling_error = s.coupling_error;
+    mgr_.shared.coupling_min = s.coupling_min;
     mgr_.shared.chunked = s.seeded;
     mgr_.shared.run_seed = s.seed;
     mgr_.shared.master_key = MasterKey(master);

@@ -26,6 +26,8 @@ struct ExtractionSettings {
     uint64_t seed = 0;
     double time_limit = 0.0;      // seconds per master, 0: none
     long long max_walks = 0;      // per master, 0: none
+    double coupling_error = 0.0;  // the coupling target (0: none)
+    double coupling_min = 0.0;
     bool console = true;          // print the report's preparation lines
 };
 

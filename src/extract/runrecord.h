@@ -14,6 +14,11 @@ struct MasterRow {
     std::string master;
     std::vector<std::string> conductors;  // the master first, then byte order
     std::vector<double> cap, err;         // farads, one per conductor, then the window
+    // Conductors left out of `conductors` once the row is kept sparse: no
+    // walk reached them, so their entries were zero.
+    size_t unreached = 0;
+    // Couplings already folded into "(other)" (a row read back from a file).
+    double folded_cap = 0.0, folded_err = 0.0;
     long long walks = 0;
     long long hops = 0;
     double prep_seconds = 0.0;
@@ -57,6 +62,17 @@ struct RunRecord {
     // Conductors that floated, charge-neutral, eliminated from every row.
     std::vector<std::string> floating;
     std::string process;          // a pattern's process file
+    // Couplings below this fraction of the self capacitance are folded
+    // into a row's "(other)" entry in the files; 0: only unreached ones.
+    double coupling_floor = 0.0;
+    // What decides the numbers of the rows (options, deck): a rerun with
+    // the same key resumes from the rows a stopped run finished. Empty: the
+    // run keeps no such rows.
+    std::string resume_key;
+    // The console shows a line per master and the progress, not the rows
+    // (--progress, or a run of many masters).
+    bool brief_console = false;
+    int master_shard_k = 0, master_shard_n = 1;  // this run's part of the masters
     // The files the record is written to; empty: none.
     std::string json_path, csv_path, spef_path, report_path;
     // The results.

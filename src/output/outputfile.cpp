@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -120,6 +122,39 @@ bool WriteAll(int fd, const std::string& text)
         done += (size_t)n;
     }
     return true;
+}
+
+// The temporaries of open streams, for a stop by signal to remove: a
+// stopped run leaves no file it had not finished but its finished rows.
+const int TEMPS = 8;
+char temp_names[TEMPS][PATH_MAX];
+std::atomic<bool> temp_used[TEMPS];
+
+int HoldTemporary(const std::string& temp)
+{
+    for (int i = 0; i < TEMPS; i++) {
+        bool free = false;
+        if (temp.size() < PATH_MAX && temp_used[i].compare_exchange_strong(free, true)) {
+            memcpy(temp_names[i], temp.c_str(), temp.size() + 1);
+            return i;
+        }
+    }
+    return -1;
+}
+
+void ReleaseTemporary(int slot)
+{
+    if (slot >= 0)
+        temp_used[slot] = false;
+}
+
+void RemoveTemporaries(int sig)
+{
+    for (int i = 0; i < TEMPS; i++)
+        if (temp_used[i])
+            unlink(temp_names[i]);
+    signal(sig, SIG_DFL);
+    raise(sig);
 }
 
 // A new file beside `path`, named after it while the name stays short
@@ -238,6 +273,130 @@ bool Write(const std::string& path, const std::string& text, std::string& error)
     if (!ok)
         error = Fail(path, err);
     return ok;
+}
+
+bool Replaceable(const std::string& path)
+{
+    Target t;
+    return Resolve(path, t) && (t.kind == Target::ABSENT || t.kind == Target::REGULAR);
+}
+
+void RemoveTemporariesOnStop()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        signal(sig, RemoveTemporaries);
+}
+
+bool Stream::Open(const std::string& path, std::string& error)
+{
+    Abort();
+    error_.clear();
+    Target t;
+    if (!Resolve(path, t)) {
+        error = Fail(path, errno);
+        return false;
+    }
+    given_ = path;
+    name_ = path == t.path ? path : path + " (" + t.path + ")";
+    descriptor_ = t.kind == Target::DESCRIPTOR;
+    if (t.kind == Target::ABSENT || t.kind == Target::REGULAR) {
+        fd_ = MakeTemporary(t.path, temp_);
+        if (fd_ < 0) {
+            error = Fail(name_, errno);
+            temp_.clear();
+            return false;
+        }
+        if (t.kind == Target::REGULAR) {
+            if (fchown(fd_, t.st.st_uid, t.st.st_gid) != 0)
+                errno = 0;
+            fchmod(fd_, t.st.st_mode & 07777);
+        } else {
+            const mode_t mask = umask(0);
+            umask(mask);
+            fchmod(fd_, 0666 & ~mask);
+        }
+        final_ = t.path;
+        own_fd_ = true;
+        held_ = HoldTemporary(temp_);
+    } else if (descriptor_) {
+        fd_ = t.fd;
+        own_fd_ = false;
+    } else {
+        fd_ = open(t.path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd_ < 0) {
+            error = Fail(name_, errno);
+            return false;
+        }
+        own_fd_ = true;
+    }
+    return true;
+}
+
+bool Stream::Flush()
+{
+    if (!error_.empty())
+        return false;
+    if (descriptor_)
+        fflush(nullptr);
+    if (!WriteAll(fd_, buffer_)) {
+        error_ = Fail(name_, errno);
+        buffer_.clear();
+        return false;
+    }
+    buffer_.clear();
+    return true;
+}
+
+bool Stream::Append(const std::string& text)
+{
+    if (fd_ < 0 || !error_.empty())
+        return false;
+    buffer_ += text;
+    // Large writes for a file of millions of lines; a failing disk is
+    // still told within a megabyte of where it filled. The process's own
+    // standard output takes the file after the console, whole.
+    return descriptor_ || buffer_.size() < (1u << 20) || Flush();
+}
+
+bool Stream::Commit(std::string& error)
+{
+    bool ok = fd_ >= 0 && Flush();
+    if (ok && !temp_.empty() && fsync(fd_) != 0) {
+        error_ = Fail(name_, errno);
+        ok = false;
+    }
+    if (own_fd_ && fd_ >= 0 && close(fd_) != 0 && ok) {
+        error_ = Fail(name_, errno);
+        ok = false;
+    }
+    fd_ = -1;
+    if (ok && !temp_.empty() && rename(temp_.c_str(), final_.c_str()) != 0) {
+        error_ = Fail(name_, errno);
+        ok = false;
+    }
+    if (ok) {
+        ReleaseTemporary(held_);
+        held_ = -1;
+        temp_.clear();
+    } else if (error_.empty())
+        error_ = "cannot write the output file " + given_ + ": it was not opened";
+    error = error_;
+    Abort();
+    return ok;
+}
+
+void Stream::Abort()
+{
+    if (own_fd_ && fd_ >= 0)
+        close(fd_);
+    fd_ = -1;
+    own_fd_ = false;
+    ReleaseTemporary(held_);
+    held_ = -1;
+    if (!temp_.empty())
+        unlink(temp_.c_str());
+    temp_.clear();
+    buffer_.clear();
 }
 
 }  // namespace OutputFile

@@ -26,4 +26,39 @@ bool Check(const std::string& path, std::string& error);
 // then no temporary file is left and a replaced file is untouched.
 bool Write(const std::string& path, const std::string& text, std::string& error);
 
+// Whether `path` leads to a regular file, or to none yet: a file beside
+// it can be made and renamed.
+bool Replaceable(const std::string& path);
+
+// The same rule for a file written piece by piece, as a long run's rows
+// finish: the pieces go to the temporary (or straight through to a pipe or
+// device), and only Commit puts the complete file under its name. A stream
+// dropped before Commit removes its temporary.
+// SIGINT, SIGTERM and SIGHUP remove the temporaries of open streams before
+// they end the process as they otherwise would.
+void RemoveTemporariesOnStop();
+
+class Stream {
+public:
+    Stream() = default;
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    ~Stream() { Abort(); }
+    bool Open(const std::string& path, std::string& error);
+    // False once any write has failed; Error() then says why.
+    bool Append(const std::string& text);
+    bool Commit(std::string& error);
+    void Abort();
+    bool IsOpen() const { return fd_ >= 0; }
+    const std::string& Error() const { return error_; }
+
+private:
+    bool Flush();
+    std::string given_, name_, final_, temp_, buffer_, error_;
+    int fd_ = -1;
+    int held_ = -1;           // its place among the temporaries a stop removes
+    bool own_fd_ = false;     // a descriptor this stream opened and closes
+    bool descriptor_ = false; // one of the process's own: the console comes first
+};
+
 }  // namespace OutputFile

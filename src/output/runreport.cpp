@@ -50,6 +50,7 @@ struct ReportPage {
 };
 
 const char* const WINDOW_COLUMN = "(window)";
+const size_t CHARTED_ROWS = 50;
 
 // The settings, the seed, every extracted row in the columns of the
 // conductors (byte order) and the window, and the first master's stopping
@@ -98,7 +99,9 @@ ReportPage PageOf(const RunRecord& run)
     r.columns.push_back(WINDOW_COLUMN);
     double largest = 0;
     for (const MasterRow& row : run.rows) {
-        if (!row.error.empty())
+        // Past the first rows a page of charts grows with the square of a
+        // block; the rest are listed one line each.
+        if (!row.error.empty() || r.rows.size() >= CHARTED_ROWS)
             continue;
         ReportRow out;
         out.master = row.master;
@@ -459,6 +462,18 @@ std::string RenderReport(const RunRecord& run, const std::string& picture_svg)
         out += "</div>\n";
     }
 
+    if (run.rows.size() > CHARTED_ROWS) {
+        Append(out, "<h2>Masters</h2>\n<p>All %zu masters; the rows of the first %zu follow. The result files "
+                    "hold every row.</p>\n<table>\n<tr><th>master</th><th>self capacitance (F)</th>"
+                    "<th>relative error</th><th>walks</th></tr>\n",
+               run.rows.size(), CHARTED_ROWS);
+        for (const MasterRow& row : run.rows)
+            Append(out, "<tr><td>%s</td><td>%s</td><td>%s</td><td>%lld</td></tr>\n",
+                   EscapeXml(TextSafe::ValidUtf8(row.master)).c_str(),
+                   row.error.empty() && !row.cap.empty() ? Number(row.cap[0]).c_str() : "failed",
+                   Number(row.reached_error).c_str(), row.walks);
+        out += "</table>\n";
+    }
     for (const ReportRow& row : r.rows) {
         Append(out, "<h2>Capacitance row of %s</h2>\n", EscapeXml(row.master).c_str());
         BarChart(out, r, row);

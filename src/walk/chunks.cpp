@@ -50,7 +50,7 @@ ChunkMerger::ChunkMerger(const StopRule& rule, const double* face_share, double*
 
 static long long WalkBound(const StopRule& r)
 {
-    long long bound = r.mode == 't' ? r.target_walks : -1;
+    long long bound = r.mode == 't' && r.coupling_error <= 0 ? r.target_walks : -1;
     if (r.max_walks > 0 && (bound < 0 || r.max_walks < bound))
         bound = r.max_walks;
     return bound;
@@ -114,6 +114,11 @@ bool ChunkMerger::Merge(const ChunkSums& c, double elapsed)
     Estimate(0, mean, err);
     rel_err = std::fabs(err / mean);
     stopped = rule_.Stop(walks, mean, err, elapsed, met_, converged);
+    if (converged && rule_.coupling_error > 0 &&
+        !rule_.CouplingsMet(slots_, mean, [this](int s, double& m, double& e) { Estimate(s, m, e); })) {
+        converged = false;
+        stopped = rule_.Budget(walks, elapsed);
+    }
     return stopped;
 }
 
@@ -126,6 +131,10 @@ bool StopRule::Stop(long long walks, double mean, double err, double elapsed, in
         met = target_error * mean > err ? met + 1 : 0;
         converged = met > 3;
     }
-    const bool budget = (max_walks > 0 && walks >= max_walks) || (time_limit > 0 && elapsed >= time_limit);
-    return converged || budget;
+    return converged || Budget(walks, elapsed);
+}
+
+bool StopRule::Budget(long long walks, double elapsed) const
+{
+    return (max_walks > 0 && walks >= max_walks) || (time_limit > 0 && elapsed >= time_limit);
 }

@@ -5,6 +5,7 @@
 // or a cluster front end) can run chunks anywhere and merge them here.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -55,6 +56,12 @@ struct StopRule {
     double target_error = 0.0;
     long long max_walks = 0;
     double time_limit = 0.0;     // seconds
+    // With coupling_error > 0, the target is met only when, besides, every
+    // coupling larger than coupling_min times the self capacitance has a
+    // relative error below coupling_error; the walks then go on past a walk
+    // target, up to the budgets.
+    double coupling_error = 0.0;
+    double coupling_min = 0.0;
 
     // The one stopping rule of every mode, after a check over `walks` walks
     // whose master has mean weight `mean` with standard error `err`,
@@ -62,6 +69,23 @@ struct StopRule {
     // row that met the relative error (four stop the walks); `converged`
     // tells whether the target was met. Returns whether the walks stop.
     bool Stop(long long walks, double mean, double err, double elapsed, int& met, bool& converged) const;
+    // Whether a walk or time budget is used up.
+    bool Budget(long long walks, double elapsed) const;
+    // The coupling target over slots 1.. of `slots` given the master's mean
+    // weight `self`; `estimate(slot, mean, err)` gives a slot's estimate.
+    // Called once the master's own target is met, so a plain run never
+    // pays for it.
+    template <class Estimate>
+    bool CouplingsMet(int slots, double self, Estimate estimate) const
+    {
+        for (int s = 1; s < slots; s++) {
+            double mean, err;
+            estimate(s, mean, err);
+            if (std::fabs(mean) > coupling_min * std::fabs(self) && !(err < coupling_error * std::fabs(mean)))
+                return false;
+        }
+        return true;
+    }
 };
 
 // Merges chunks strictly in index order into stratified stores laid out as

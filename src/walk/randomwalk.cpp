@@ -937,7 +937,25 @@ bool Randomwalk::CheckConvergence(long long N, long long& last_check)
     // N counts from 1, and a budget counts the walks before it.
     rule.max_walks = m.max_walks > 0 ? m.max_walks + 1 : 0;
     rule.time_limit = m.time_limit;
-    if (rule.Stop(N, mean0, err0, m.time_limit > 0 ? m.RunSeconds() : 0.0, m.converged_checks, m.converged)) {
+    rule.coupling_error = m.coupling_error;
+    rule.coupling_min = m.coupling_min;
+    const double elapsed = m.time_limit > 0 ? m.RunSeconds() : 0.0;
+    bool stop = rule.Stop(N, mean0, err0, elapsed, m.converged_checks, m.converged);
+    if (m.converged && rule.coupling_error > 0 &&
+        !rule.CouplingsMet((int)m.cap->size(), mean0, [&](int s, double& mean, double& err) {
+            if (weight_select == 4) {
+                StratifiedEstimate(m.is_sum, m.is_sum2, m.is_count->data(), m.face_share, 12, s, mean, err);
+            } else if (weight_select == 3) {
+                StratifiedEstimate(m.ss_sum, m.ss_sum2, m.ss_count->data(), nullptr, 17, s, mean, err);
+            } else {
+                mean = (*m.cap)[s] / N;
+                err = std::sqrt(std::max(0.0, (*m.cap2)[s] / N - mean * mean) / N);
+            }
+        })) {
+        m.converged = false;
+        stop = rule.Budget(N, elapsed);
+    }
+    if (stop) {
         m.stop = true;
         return true;
     }

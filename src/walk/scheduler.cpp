@@ -91,6 +91,8 @@ int WalkMgr::StartAll(int n)
         rule.target_error = shared.target_err;
         rule.max_walks = shared.max_walks;
         rule.time_limit = shared.time_limit;
+        rule.coupling_error = shared.coupling_error;
+        rule.coupling_min = shared.coupling_min;
         shared.merger = new ChunkMerger(rule, shared.face_share, shared.is_sum, shared.is_sum2,
                                         shared.is_count->data(), (int)shared.cap->size());
         shared.next_chunk = 0;

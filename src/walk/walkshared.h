@@ -103,6 +103,8 @@ struct WalkShared {
     double target_err = 0.0;
     long long max_walks = 0;
     double time_limit = 0.0;
+    double coupling_error = 0.0;  // the coupling target (0: none)
+    double coupling_min = 0.0;
     timespec run_start = {};
     double RunSeconds() const;
 

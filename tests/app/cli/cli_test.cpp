@@ -77,7 +77,7 @@ TEST(Messages, ExactTextsAndExitStatus)
         {"", "-F d.kd", "", 255, "unknown option -F; did you mean -f? (only the case differs)\n" + TRY},
         {"", "-f d.kd --mastr a", "", 255, "unknown option --mastr; did you mean --master?\n" + TRY},
         {"", "--Seed=1", "", 255, "unknown option --Seed; did you mean --seed? (only the case differs)\n" + TRY},
-        {"", "--ma a", "", 255, "unknown option --ma: it could be --master or --max-walks\n" + TRY},
+        {"", "--ma a", "", 255, "unknown option --ma: it could be --master, --max-walks or --master-shard\n" + TRY},
         {"", "--frobnicate", "", 255, "unknown option --frobnicate\n" + TRY},
         {"", "-f", "", 255, "option -f needs a value\n" + TRY},
         {"", "-f d.kd --json", "", 255, "option --json needs a value\n" + TRY},
