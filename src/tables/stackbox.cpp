@@ -8,8 +8,15 @@
 // damped below exp(-25) are dropped.
 #include "stackbox.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "digest.h"
 
 namespace {
 
@@ -529,6 +536,151 @@ StackBoxChoice StackBoxes::Choose(double z0, double d) const
     return best;
 }
 
+namespace {
+
+// A law on disk: magic, then every field with its length, then the digest
+// of all that came before. A file is taken only when its magic, its key
+// (the box's stack, shape and the solver's settings) and its digest all
+// match; anything else is solved afresh. Files are written under a
+// temporary name and renamed, so a reader never sees half of one.
+const uint64_t LAW_MAGIC = 0x4b4f525641424f58ull + 1;  // bump when the solver changes
+
+struct Writer {
+    std::string bytes;
+    template <class T>
+    void Put(const std::vector<T>& v)
+    {
+        uint64_t n = v.size();
+        bytes.append((const char*)&n, 8);
+        bytes.append((const char*)v.data(), n * sizeof(T));
+    }
+    void Put(uint64_t x) { bytes.append((const char*)&x, 8); }
+};
+
+struct Reader {
+    const std::string& bytes;
+    size_t at = 0;
+    bool ok = true;
+    explicit Reader(const std::string& b) : bytes(b) {}
+    template <class T>
+    void Get(std::vector<T>& v)
+    {
+        uint64_t n = 0;
+        Get(n);
+        if (!ok || n > (bytes.size() - at) / sizeof(T)) {
+            ok = false;
+            return;
+        }
+        v.resize(n);
+        memcpy(v.data(), bytes.data() + at, n * sizeof(T));
+        at += n * sizeof(T);
+    }
+    void Get(uint64_t& x)
+    {
+        if (bytes.size() - at < 8) {
+            ok = false;
+            return;
+        }
+        memcpy(&x, bytes.data() + at, 8);
+        at += 8;
+    }
+};
+
+std::string KeyBytes(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect, bool weights,
+                     int S, int SZ, int steps)
+{
+    Writer w;
+    w.Put(LAW_MAGIC);
+    w.Put(std::vector<double>{aspect, DAMP});
+    w.Put((uint64_t)weights);
+    w.Put(std::vector<int>{S, SZ, steps});
+    w.Put(cuts);
+    w.Put(eps);
+    return w.bytes;
+}
+
+std::string LawPath(const std::string& dir, const std::string& key)
+{
+    char name[40];
+    snprintf(name, sizeof name, "/%016llx.law", (unsigned long long)DigestBytes(key.data(), key.size()));
+    return dir + name;
+}
+
+bool LoadLaw(const std::string& path, const std::string& key, StackBoxLaw& law)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    std::string bytes;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    fclose(f);
+    if (bytes.size() < key.size() + 8 || bytes.compare(0, key.size(), key) != 0)
+        return false;
+    uint64_t digest;
+    memcpy(&digest, bytes.data() + bytes.size() - 8, 8);
+    if (digest != DigestBytes(bytes.data(), bytes.size() - 8))
+        return false;
+    Reader r(bytes);
+    r.at = key.size();
+    std::vector<int> ints;
+    std::vector<double> aspect;
+    r.Get(ints);
+    r.Get(aspect);
+    r.Get(law.zb);
+    r.Get(law.cuts);
+    r.Get(law.eps);
+    r.Get(law.nodes);
+    r.Get(law.cdf);
+    r.Get(law.zcdf);
+    r.Get(law.xcdf);
+    r.Get(law.zsign);
+    r.Get(law.xsign);
+    r.Get(law.ztotal);
+    r.Get(law.xtotal);
+    if (!r.ok || r.at != bytes.size() - 8 || ints.size() != 2 || aspect.size() != 1)
+        return false;
+    law.S = ints[0];
+    law.SZ = ints[1];
+    law.aspect = aspect[0];
+    const size_t K = law.nodes.size();
+    return law.S > 0 && law.SZ + 1 == (int)law.zb.size() && law.cdf.size() == K * law.Entries() &&
+           (law.zcdf.empty() || (law.zcdf.size() == K * law.Entries() && law.xcdf.size() == K * law.XEntries() &&
+                                 law.zsign.size() == law.zcdf.size() && law.xsign.size() == law.xcdf.size() &&
+                                 law.ztotal.size() == K && law.xtotal.size() == K));
+}
+
+void StoreLaw(const std::string& dir, const std::string& path, const std::string& key, const StackBoxLaw& law)
+{
+    Writer w;
+    w.bytes = key;
+    w.Put(std::vector<int>{law.S, law.SZ});
+    w.Put(std::vector<double>{law.aspect});
+    w.Put(law.zb);
+    w.Put(law.cuts);
+    w.Put(law.eps);
+    w.Put(law.nodes);
+    w.Put(law.cdf);
+    w.Put(law.zcdf);
+    w.Put(law.xcdf);
+    w.Put(law.zsign);
+    w.Put(law.xsign);
+    w.Put(law.ztotal);
+    w.Put(law.xtotal);
+    w.Put(DigestBytes(w.bytes.data(), w.bytes.size()));
+    mkdir(dir.c_str(), 0777);
+    const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
+    FILE* f = fopen(tmp.c_str(), "wb");
+    if (!f)
+        return;
+    const bool ok = fwrite(w.bytes.data(), 1, w.bytes.size(), f) == w.bytes.size();
+    if (fclose(f) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0)
+        unlink(tmp.c_str());
+}
+
+}  // namespace
+
 static thread_local bool making = false;
 
 bool StackBoxes::Making() { return making; }
@@ -549,8 +701,16 @@ const StackBoxLaw& StackBoxes::Law(const StackBoxChoice& c)
         if (i > c.a) cuts.push_back((z[i] - z[c.a]) / H);
         eps.push_back(eps_above[i]);
     }
-    making = true;
-    law = new StackBoxLaw(SolveStackBox(cuts, eps, ASPECT[c.q], weights, 24 * refine, 32 * refine, 16 * refine));
+    const int S = 24 * refine, SZ = 32 * refine, steps = 16 * refine;
+    StackBoxLaw* made_law = new StackBoxLaw();
+    const std::string key = KeyBytes(cuts, eps, ASPECT[c.q], weights, S, SZ, steps);
+    const std::string path = cache_dir.empty() ? "" : LawPath(cache_dir, key);
+    if (path.empty() || !LoadLaw(path, key, *made_law)) {
+        *made_law = SolveStackBox(cuts, eps, ASPECT[c.q], weights, S, SZ, steps);
+        if (!path.empty())
+            StoreLaw(cache_dir, path, key, *made_law);
+    }
+    law = made_law;
     making = false;
     slot.store(law, std::memory_order_release);
     made.fetch_add(1);

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "layers.h"
@@ -84,6 +85,9 @@ public:
     // Panels and nodes of every law, times this: measures what the
     // discretisation costs in bias.
     int refine = 1;
+    // Where laws are kept between runs ("" : nowhere). A calibration runs
+    // hundreds of patterns over one stack, which share their laws.
+    std::string cache_dir;
 
     // Null when the stack has fewer than two finite interfaces. With
     // near_interfaces, planes close to every interface too (first hops).

@@ -262,9 +262,15 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     stack_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers) : nullptr);
     first_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers, true) : nullptr);
     const char* refine = getenv("KORVA_BOX_REFINE");
-    for (StackBoxes* b : {stack_boxes.get(), first_boxes.get()})
+    const std::string law_cache = CacheFolder().empty() ? "" : CacheFolder() + "/boxes";
+    if (!law_cache.empty())
+        MakeFolders(law_cache);
+    for (StackBoxes* b : {stack_boxes.get(), first_boxes.get()}) {
         if (b && refine)
             b->refine = std::max(1, std::min(4, atoi(refine)));
+        if (b && Writable(law_cache))
+            b->cache_dir = law_cache;
+    }
     shared.stack_boxes = stack_boxes.get();
     shared.first_boxes = first_boxes.get();
     if (mediums.size() >= 2 || !tables.extra_pairs.empty())
