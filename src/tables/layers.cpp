@@ -272,6 +272,7 @@ PSumPacket TableSet::ForgetShape(const void* owner)
 void TableSet::UnLoadTrans(PSumEntry& entry)
 {
     PSumPacket shape = ForgetShape(entry.first);
+    cut_guides.erase(entry.second);
     for (int a = 0; a < shape.dim0; ++a) {
         delete[] entry.first[a];
         delete[] entry.second[a];
@@ -376,6 +377,15 @@ PSumEntry TableSet::BuildTrans(const double* data, const PSumPacket& packet, boo
 
 void TableSet::FileTrans(const DielKey& key, const PSumEntry& entry, const PSumPacket& packet)
 {
+    // Only the full cubes' cuts are searched hop by hop, on the walk's grid
+    // of panels; a guide that cannot give the plain search's answer (a
+    // falling table) stays unused.
+    if (!packet.half && packet.dim1 == 6 && packet.dim2 == Layers::trans.dim2) {
+        std::vector<SurfaceGuide>& guides = cut_guides[entry.second];
+        guides.resize(packet.dim0);
+        for (int a = 0; a < packet.dim0; ++a)
+            guides[a].Build(entry.first[a], entry.second[a], packet.dim2);
+    }
     Replace(packet.half ? half_psums : psums, key, entry, [this](auto& e) { UnLoadTrans(e); });
     Log::pinfo(packet.half ? "[half_psums registered]\n" : "[psums registered]\n");
 }
@@ -581,6 +591,12 @@ void TableSet::QueryPSum(double dlow, double dhigh, double**& face, std::vector<
     psum = it->second.second;
 }
 
+const SurfaceGuide* TableSet::CutGuides(std::vector<double>* const* psum) const
+{
+    auto it = cut_guides.find(psum);
+    return it == cut_guides.end() ? nullptr : it->second.data();
+}
+
 void TableSet::QueryWSum(double dlow, double dhigh, double****& weights)
 {
     auto it = weight_array.find(Layers::DielHash(dlow, dhigh));
@@ -621,9 +637,9 @@ void Layers::UpdatePSum()
     if (!GetHigherDiel(dhigh))
         dhigh = -1;
     if (abs(dlow - dcur) > MIE)
-        set->QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
+        SelectCutTrans(true, dlow, dcur);
     if (abs(dhigh - dcur) > MIE)
-        set->QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
+        SelectCutTrans(false, dcur, dhigh);
     FATAL_CHECK(( abs(dlow - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
@@ -644,12 +660,12 @@ void Layers::UpdatePWSum()
     if (abs(dlow - dcur) > MIE) {
         SelectCutWeights(true, dlow, dcur);
         if (set->weight_select == 0)
-            set->QueryPSum(dlow, dcur, lower_psum_face, lower_psum);
+            SelectCutTrans(true, dlow, dcur);
     }
     if (abs(dhigh - dcur) > MIE) {
         SelectCutWeights(false, dcur, dhigh);
         if (set->weight_select == 0)
-            set->QueryPSum(dcur, dhigh, upper_psum_face, upper_psum);
+            SelectCutTrans(false, dcur, dhigh);
     }
 }
 
@@ -670,6 +686,7 @@ void Layers::SelectCutPair(bool lower, double dlow, double dhigh)
 void Layers::SelectCutTrans(bool lower, double dlow, double dhigh)
 {
     set->QueryPSum(dlow, dhigh, lower ? lower_psum_face : upper_psum_face, lower ? lower_psum : upper_psum);
+    (lower ? lower_psum_guide : upper_psum_guide) = set->CutGuides(lower ? lower_psum : upper_psum);
 }
 
 void Layers::UpdateHalfPSum(double dlow, double dhigh)

@@ -83,6 +83,9 @@ public:
     void RegisterWei(const DielKey& key, double* data, const PSumPacket& packet);
     void RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet);
     void QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum);
+    // The bucket guides of a transition table's cut positions, one per
+    // position, or null when `psum` is not a registered transition table.
+    const SurfaceGuide* CutGuides(std::vector<double>* const* psum) const;
     void QueryWSum(double dlow, double dhigh, double****& weights);
     void Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values);
     WeightSignEntry QuerySigns(double dlow, double dhigh);  // null when none
@@ -95,6 +98,10 @@ private:
     // Every entry remembers the shape it was built with, so that releasing it
     // matches its allocation whichever packet the caller registered it with.
     std::map<const void*, PSumPacket> entry_shapes;
+    // Bucket guides of the transition tables, keyed by their cumulative
+    // arrays; built once as a table is filed, so that a hop through an
+    // interface searches its cut as fast as a homogeneous hop searches.
+    std::map<const void*, std::vector<SurfaceGuide>> cut_guides;
 
     PSumPacket ForgetShape(const void* owner);
     void UnLoadTrans(PSumEntry& entry);
@@ -123,6 +130,9 @@ public:
     double** upper_psum_face;
     std::vector<double>** lower_psum;
     std::vector<double>** upper_psum;
+    // The guides of lower_psum's / upper_psum's cut positions, or null.
+    const SurfaceGuide* lower_psum_guide = nullptr;
+    const SurfaceGuide* upper_psum_guide = nullptr;
     double** half_psum_face;
     std::vector<double>** half_psum;
     double**** lower_weight_cross;
@@ -188,6 +198,7 @@ public:
 
     double** GetPartialFaceSum(bool lower) const { return lower ? lower_psum_face : upper_psum_face; }
     std::vector<double>** GetPartialSum(bool lower) const { return lower ? lower_psum : upper_psum; }
+    const SurfaceGuide* GetCutGuides(bool lower) const { return lower ? lower_psum_guide : upper_psum_guide; }
     double** GetHalfPartialFaceSum() const { return half_psum_face; }
     std::vector<double>** GetHalfPartialSum() const { return half_psum; }
     double**** GetWeightCross(bool lower) const { return lower ? lower_weight_cross : upper_weight_cross; }

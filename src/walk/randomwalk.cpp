@@ -108,23 +108,28 @@ int CalcPos(double z, Cube& cube, bool lower)
     return ret + 1;
 }
 
+// A cut position's table, searched by its guide when it has a usable one:
+// the same one draw and the same panel as the face-then-panel search.
+static inline PointOnCube CutSearch(const SingleTables& t, CRandomMersenne& rng, const double* face_cdf,
+                                    const std::vector<double>* panel_cdf, const SurfaceGuide* guide, int& index)
+{
+    if (guide && guide->usable)
+        return GuidedPanel(guide->Find(rng.BRandom()), SEGNUM, index);
+    return PanelSearch(t, rng, face_cdf, panel_cdf, SEGNUM, index);
+}
+
 PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_high)
 {
     int index;
     if (clip == 0)
         return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
-    if (clip == -1) {
-        const int k = CalcPos(z_low, cube, true);
-        if (k == 0)
-            return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
-        return PanelSearch(*st, rand_walk, layers.GetPartialFaceSum(true)[k],
-                           layers.GetPartialSum(true)[k], SEGNUM, index);
-    }
-    const int k = CalcPos(z_high, cube, false);
-    if (k > 29)
+    const bool lower = clip == -1;
+    const int k = CalcPos(lower ? z_low : z_high, cube, lower);
+    if (lower ? k == 0 : k > 29)
         return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
-    return PanelSearch(*st, rand_walk, layers.GetPartialFaceSum(false)[k],
-                       layers.GetPartialSum(false)[k], SEGNUM, index);
+    const SurfaceGuide* guides = layers.GetCutGuides(lower);
+    return CutSearch(*st, rand_walk, layers.GetPartialFaceSum(lower)[k], layers.GetPartialSum(lower)[k],
+                     guides ? guides + k : nullptr, index);
 }
 
 // The hop through a cube that meets no interface, the commonest of all,

@@ -24,44 +24,6 @@ static const int SEGNUM = 31;
 static const int FACE_PANELS = SEGNUM * SEGNUM;  // 961
 static const int CUBE_PANELS = 6 * FACE_PANELS;  // 5766
 
-void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels)
-{
-    Clear();
-    std::vector<double> cdf;
-    for (int f = 0; f < 6; f++) {
-        if ((int)panel_cdf[f].size() != panels)
-            return;
-        // The face search stops at the first face sum that reaches the draw;
-        // the flat search agrees only if that sum is the face's last entry.
-        if (f < 5 && face_cdf[f] != panel_cdf[f].back())
-            return;
-        cdf.insert(cdf.end(), panel_cdf[f].begin(), panel_cdf[f].end());
-    }
-    for (size_t i = 1; i < cdf.size(); i++)
-        if (!(cdf[i - 1] <= cdf[i]))
-            return;
-    // A negative first entry has no limit: every draw would lie above it.
-    if (cdf.empty() || !(cdf[0] >= 0.0) || cdf.size() > UINT16_MAX)
-        return;
-    first.resize(BUCKETS + 1);
-    for (int b = 0; b <= BUCKETS; b++)
-        first[b] = (uint16_t)(std::lower_bound(cdf.begin(), cdf.end(), (double)b / BUCKETS) - cdf.begin());
-    // e * 2^32 is exact, and so is its floor; from 2^32 - 1 up no word lies above.
-    for (double e : cdf)
-        limit.push_back(e * 4294967296.0 >= 4294967295.0 ? UINT32_MAX : (uint32_t)std::floor(e * 4294967296.0));
-    limit.insert(limit.end(), PAD, UINT32_MAX);
-    source = panel_cdf;
-    usable = true;
-}
-
-void SurfaceGuide::Clear()
-{
-    limit.clear();
-    first.clear();
-    source = nullptr;
-    usable = false;
-}
-
 // ---------------------------------------------------------------------------
 // Single-medium tables
 

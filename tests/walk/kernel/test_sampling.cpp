@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "randomwalk.h"
@@ -79,9 +80,12 @@ TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
 }
 
 // An interface table is searched face by face, each face by halving with
-// no jumps on the draw. Whatever the sums do (rising, or falling in places
-// when a table holds negative entries), the pick must be the one the plain
-// first-reaching face and one-halving-at-a-time search make.
+// no jumps on the draw, or by its cut's bucket guide when the table has a
+// usable one. Whatever the sums do (rising; rising in steps that land on the
+// guide's bucket edges, with empty panels; or falling in places when a
+// table holds negative entries, where the guide must stand aside), the pick
+// must be the one the plain first-reaching face and one-halving-at-a-time
+// search make.
 TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
 {
     Cuboid block(0, -1, -1, 0, 1, 1, 1);
@@ -90,35 +94,49 @@ TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
     Layers stack(tables, std::vector<Medium*>{&medium});
     Randomwalk rw(0, nullptr, stack, 1, 0);
     CRandomMersenne g(5);
-    for (bool falls : {false, true}) {  // falling: face 2 loses more than it gains
+    enum Shape { RISING, STEPS, FALLING };
+    for (Shape shape : {RISING, STEPS, FALLING}) {
         std::vector<double> table[6], face(6);
         double acc = 0;
         for (int f = 0; f < 6; f++) {
-            for (int k = 0; k < 961; k++)
-                table[f].push_back(acc += falls ? (g.Random() - (f == 2 ? 0.6 : 0.45)) / 200 : g.Random() / 2000);
+            for (int k = 0; k < 961; k++) {
+                const double x = g.Random();
+                acc += shape == RISING ? x / 2000
+                     : shape == STEPS  ? (x < 0.3 ? 0.0 : std::floor(x * 4) / 8192)
+                                       : (x - (f == 2 ? 0.6 : 0.45)) / 200;
+                table[f].push_back(acc);
+            }
             face[f] = acc;
         }
+        std::vector<SurfaceGuide> guides(32);
+        for (SurfaceGuide& guide : guides)
+            guide.Build(face.data(), table, 961);
+        ASSERT_EQ(guides[0].usable, shape != FALLING);
         std::vector<std::vector<double>*> rows(32, table);
         std::vector<double*> faces(32, face.data());
         rw.layers.lower_psum = rows.data();
         rw.layers.lower_psum_face = faces.data();
-        for (int i = 0; i < 20000; i++) {
-            const double r = CRandomMersenne(rw.rand_walk).Random();
-            int f = 0;
-            while (f < 5 && face[f] < r)
-                f++;
-            const double* base = table[f].data();
-            for (size_t n = 961; n > 1; n -= n / 2)
-                base = base[n / 2] < r ? base + n / 2 : base;
-            const int want = (int)(base - table[f].data()) + (*base < r);
-            if (want >= 961) {  // no panel: the draw is skipped
-                rw.rand_walk.Random();
-                continue;
+        for (bool guided : {false, true}) {
+            rw.layers.lower_psum_guide = guided ? guides.data() : nullptr;
+            for (int i = 0; i < 20000; i++) {
+                const double r = CRandomMersenne(rw.rand_walk).Random();
+                int f = 0;
+                while (f < 5 && face[f] < r)
+                    f++;
+                const double* base = table[f].data();
+                for (size_t n = 961; n > 1; n -= n / 2)
+                    base = base[n / 2] < r ? base + n / 2 : base;
+                const int want = (int)(base - table[f].data()) + (*base < r);
+                if (want >= 961) {  // no panel: the draw is skipped
+                    rw.rand_walk.Random();
+                    continue;
+                }
+                Cube cube(Vector3(0, 0, 0), 1.0);
+                const PointOnCube pt = rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
+                const PointOnCube expect = Randomwalk::idx2pt(f, want, 31);
+                ASSERT_TRUE(pt.fno == f && pt.u == expect.u && pt.v == expect.v)
+                    << "draw " << r << ", shape " << shape << (guided ? ", guided" : "");
             }
-            Cube cube(Vector3(0, 0, 0), 1.0);
-            const PointOnCube pt = rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
-            const PointOnCube expect = Randomwalk::idx2pt(f, want, 31);
-            ASSERT_TRUE(pt.fno == f && pt.u == expect.u && pt.v == expect.v) << "draw " << r << (falls ? ", falling" : "");
         }
     }
 }
