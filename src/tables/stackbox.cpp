@@ -608,6 +608,10 @@ std::string LawPath(const std::string& dir, const std::string& key)
 
 bool LoadLaw(const std::string& path, const std::string& key, StackBoxLaw& law)
 {
+    // A law is a few megabytes at most; anything far larger is not one.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || st.st_size > (64 << 20))
+        return false;
     FILE* f = fopen(path.c_str(), "rb");
     if (!f)
         return false;

@@ -4,7 +4,13 @@
 // with the start well inside.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <cstdio>
+#include <fstream>
 #include <random>
+
+#include "testutil.h"
 
 #include "stackbox.h"
 
@@ -119,6 +125,51 @@ TEST(StackBoxes, ChosenBoxLiesInTheFreeCubeWithTheStartWellInside)
         }
     }
     EXPECT_GT(chosen, 1000);
+}
+
+std::vector<std::string> Files(const std::string& dir)
+{
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') out.push_back(dir + "/" + e->d_name);
+        closedir(d);
+    }
+    return out;
+}
+
+TEST(StackBoxes, KeptLawsAreTakenOnlyWhole)
+{
+    TableSet tables;
+    std::vector<Cuboid> blocks = {Cuboid(0, -9, -9, -1, 9, 9, 0.2), Cuboid(0, -9, -9, 0.2, 9, 9, 0.25),
+                                  Cuboid(0, -9, -9, 0.25, 9, 9, 2)};
+    std::vector<Medium> media = {Medium(&blocks[0], 4.1), Medium(&blocks[1], 7.0), Medium(&blocks[2], 4.3)};
+    Layers stack(tables, {&media[0], &media[1], &media[2]});
+    TempDir dir;
+    // The first-hop law of one box, made or read from the folder after the
+    // kept file was damaged at `at` bytes from its start (< 0: from its end;
+    // 0: not damaged).
+    auto law = [&](long at) {
+        for (const std::string& f : at ? Files(dir.path()) : std::vector<std::string>()) {
+            std::fstream io(f, std::ios::in | std::ios::out | std::ios::binary);
+            io.seekp(at, at < 0 ? std::ios::end : std::ios::beg);
+            io.put('\x5a');
+        }
+        std::unique_ptr<StackBoxes> boxes(StackBoxes::Build(tables.layers, true));
+        boxes->cache_dir = dir.path();
+        const StackBoxChoice c = boxes->Choose(0.22, 0.1);
+        EXPECT_GE(c.a, 0);
+        const StackBoxLaw& l = boxes->Law(c);
+        auto bytes = [](const auto& v) { return std::string((const char*)v.data(), v.size() * sizeof(v[0])); };
+        return bytes(l.zb) + bytes(l.nodes) + bytes(l.cdf) + bytes(l.zcdf) + bytes(l.xcdf) + bytes(l.zsign) +
+               bytes(l.xsign) + bytes(l.ztotal) + bytes(l.xtotal);
+    };
+    const std::string made = law(0);
+    ASSERT_EQ(Files(dir.path()).size(), 1u);
+    EXPECT_EQ(law(0), made);  // kept whole: read back
+    for (long at : {-3L, -20L, 400L, 9L})  // the digest, the data, the key
+        EXPECT_EQ(law(at), made) << at;
+    EXPECT_EQ(Files(dir.path()).size(), 1u);
 }
 
 }  // namespace
