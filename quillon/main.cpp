@@ -137,6 +137,16 @@ int CmdSigns(int argc, char** argv)
 int main(int argc, char** argv)
 {
     if (argc < 2) return Usage(nullptr);
+    // For manual pages and scripts: the usage on standard output, status 0.
+    if (!std::strcmp(argv[1], "--help")) {
+        std::fputs("quillon computes the exact cube tables of the capacitance walks.\n\n", stdout);
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        std::printf("quillon %s\n", QUILLON_VERSION);
+        return 0;
+    }
     if (!std::strcmp(argv[1], "single")) return CmdSingle(argc, argv);
     if (!std::strcmp(argv[1], "multi")) return CmdMulti(argc, argv);
     if (!std::strcmp(argv[1], "deck")) return CmdDeck(argc, argv);
