@@ -552,7 +552,8 @@ struct Writer {
     {
         uint64_t n = v.size();
         bytes.append((const char*)&n, 8);
-        bytes.append((const char*)v.data(), n * sizeof(T));
+        if (n)  // an empty vector's data() may be null
+            bytes.append((const char*)v.data(), n * sizeof(T));
     }
     void Put(uint64_t x) { bytes.append((const char*)&x, 8); }
 };
@@ -572,7 +573,8 @@ struct Reader {
             return;
         }
         v.resize(n);
-        memcpy(v.data(), bytes.data() + at, n * sizeof(T));
+        if (n)
+            memcpy(v.data(), bytes.data() + at, n * sizeof(T));
         at += n * sizeof(T);
     }
     void Get(uint64_t& x)
