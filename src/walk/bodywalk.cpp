@@ -114,10 +114,7 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
                 b.EpsAt(pt, &in_body);
                 if (!in_body && !b.BodyMeets(Cuboid(0, pt.x - half_side, pt.y - half_side, za, pt.x + half_side,
                                                     pt.y + half_side, za + H))) {
-                    const StackBoxLaw& law = m.stack_boxes->Law(c);
-                    const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(),
-                                 u3 = rand_walk.Random();
-                    pt = BoxToSpace(*m.stack_boxes, c, pt, DrawStackBox(law, (pt.z - za) / H, u0, u1, u2, u3), false);
+                    pt = BoxLanding(*m.stack_boxes, c, pt);
                     return;
                 }
             }
@@ -257,16 +254,11 @@ leg_start:
         int d = 0;
         const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         if (d == NOT_FOUND || d == 0) {
-            const int slot = d == 0 ? hit->id : n - 1;
-            if (!m.floating)
-                return slot;
-            int k = -1;
-            const FloatingNext next = FloatingEnd(*m.floating, slot, leg, leg_weight, k);
-            if (next == FloatingNext::End)
-                return slot;
-            if (next == FloatingNext::Leg)
+            const int end = EndOrGoOn(m, d == 0 ? hit->id : n - 1, leg, leg_weight, pt);
+            if (end >= 0)
+                return end;
+            if (end == NEW_LEG)
                 goto leg_start;
-            pt = m.floating->ShellPoint(k, rand_walk);
             continue;
         }
         ++hops;

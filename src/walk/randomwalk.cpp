@@ -594,12 +594,17 @@ bool Randomwalk::StackBoxHop(StackBoxes& boxes, Vector3& pt, double r, int intf,
     const StackBoxChoice c = BetterBox(boxes, layers, pt, r, intf, layer_low, layer_high);
     if (c.a < 0)
         return false;
+    pt = BoxLanding(boxes, c, pt);
+    FollowLayers(layers, pt.z, layer_low, layer_high);
+    return true;
+}
+
+Vector3 Randomwalk::BoxLanding(StackBoxes& boxes, const StackBoxChoice& c, const Vector3& pt)
+{
     const StackBoxLaw& law = boxes.Law(c);
     const double za = boxes.z[c.a], H = boxes.z[c.b] - za;
     const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
-    pt = BoxToSpace(boxes, c, pt, DrawStackBox(law, (pt.z - za) / H, u0, u1, u2, u3), false);
-    FollowLayers(layers, pt.z, layer_low, layer_high);
-    return true;
+    return BoxToSpace(boxes, c, pt, DrawStackBox(law, (pt.z - za) / H, u0, u1, u2, u3), false);
 }
 
 bool Randomwalk::StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
@@ -657,6 +662,20 @@ static inline void LockRun(pthread_mutex_t* mutex)
 static inline const GaussSurface& FloatingSurface(const WalkShared& m, int k)
 {
     return m.floating->surfaces[k];
+}
+
+int Randomwalk::EndOrGoOn(const WalkShared& m, int slot, int& leg, double leg_weight, Vector3& pt)
+{
+    if (!m.floating)
+        return slot;
+    int k = -1;
+    const FloatingNext next = FloatingEnd(*m.floating, slot, leg, leg_weight, k);
+    if (next == FloatingNext::End)
+        return slot;
+    if (next == FloatingNext::Leg)
+        return NEW_LEG;
+    pt = m.floating->ShellPoint(k, rand_walk);
+    return ON_SHELL;
 }
 
 // A floating conductor with a shell table: the walk goes on from its shell
@@ -773,16 +792,11 @@ leg_start:
         int d = 0;
         const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         if (d == NOT_FOUND || d == 0) {
-            const int slot = d == 0 ? hit->id : n - 1;
-            if (!m.floating)
-                return slot;
-            int k = -1;
-            const FloatingNext next = FloatingEnd(*m.floating, slot, leg, leg_weight, k);
-            if (next == FloatingNext::End)
-                return slot;
-            if (next == FloatingNext::Leg)
+            const int end = EndOrGoOn(m, d == 0 ? hit->id : n - 1, leg, leg_weight, pt);
+            if (end >= 0)
+                return end;
+            if (end == NEW_LEG)
                 goto leg_start;
-            pt = m.floating->ShellPoint(k, rand_walk);
             layers.FindLayerFromGauss(pt.z);
             layers.GetNearby(layer_low, layer_high);
             continue;

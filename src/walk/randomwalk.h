@@ -120,6 +120,13 @@ public:
     // floating conductor `leg`, carry having taken the last leg's factor.
     enum class FloatingNext { End, Shell, Leg };
     FloatingNext FloatingEnd(const FloatingSet& fs, int slot, int& leg, double leg_weight, int& shell);
+    // What both walk loops do when a walk reaches `slot`: the slot to end
+    // in, or NEW_LEG, or ON_SHELL with pt moved onto a floating conductor's
+    // shell to go on from.
+    static const int NEW_LEG = -2, ON_SHELL = -1;
+    int EndOrGoOn(const WalkShared& m, int slot, int& leg, double leg_weight, Vector3& pt);
+    // The point a hop through box c about pt lands on.
+    Vector3 BoxLanding(StackBoxes& boxes, const StackBoxChoice& c, const Vector3& pt);
 
     // Thread plumbing and the walk loop.
     int Start();
