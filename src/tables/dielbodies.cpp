@@ -235,8 +235,15 @@ void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) con
         return;
     const int ci = (int)std::floor((p.x - bx0) / bin), cj = (int)std::floor((p.y - by0) / bin);
     for (int ring = 0;; ++ring) {
-        if ((ring - 1) * bin > std::min(bound, reach))
-            break;
+        // Every patch not met yet lies outside the block of the inner rings,
+        // at least as far from p as that block's nearest side. Most hops are
+        // far shorter than a bin and search p's own bin alone.
+        if (ring > 0) {
+            const double x_lo = p.x - (bx0 + (ci - ring + 1) * bin), x_hi = bx0 + (ci + ring) * bin - p.x;
+            const double y_lo = p.y - (by0 + (cj - ring + 1) * bin), y_hi = by0 + (cj + ring) * bin - p.y;
+            if (std::min(std::min(x_lo, x_hi), std::min(y_lo, y_hi)) > std::min(bound, reach))
+                break;
+        }
         if (ci - ring < 0 && cj - ring < 0 && ci + ring >= nx && cj + ring >= ny)
             break;
         for (int i = ci - ring; i <= ci + ring; ++i) {
@@ -271,9 +278,11 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
     int plane_idx[16];
     double plane_d[16];
     int planes = 0;
+    // The search may stop at the nearest patch off p's planes: coplanar
+    // pieces nearer than it are met on the way, and clear_on needs it.
     double other = 1e300;
     bool overflow = false;
-    ForNear(p, reach, out.clear, [&](int k, double d, double da) {
+    ForNear(p, reach, other, [&](int k, double d, double da) {
         const DielPatch& q = patches[k];
         if (da <= ON_PLANE && d <= ON_PLANE) {
             if (out.on == -1)

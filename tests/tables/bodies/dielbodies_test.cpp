@@ -52,7 +52,7 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
     EXPECT_EQ(b.EpsAt(Vector3(3, 0, 1.3)), 2.5);
     std::mt19937 rng(5);
     std::uniform_real_distribution<double> u(-1, 1);
-    int on_pieces = 0;
+    int on_pieces = 0, cuts = 0;
     for (int n = 0; n < 3000; ++n) {
         Vector3 p(2.5 * u(rng), 2.5 * u(rng), 1 + 0.8 * u(rng));
         if (n % 3 == 0) {  // a point on a patch, as landings put it there
@@ -71,6 +71,22 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
         if (near.on == -2 || (on_band && near.on >= 0))
             continue;
         const DielPatch* piece = near.on >= 0 ? &b.patches[near.on] : nullptr;
+        // A cut cube, where the walk takes one (at least twice the whole
+        // cube and twice its distance to the plane), holds its one plane.
+        DielPatch plane;
+        double r1 = 0.0;
+        if (b.CutPlane(p, 10.0, near, on_band, band, plane, r1) && r1 < 5 &&
+            r1 > 2 * std::min(near.clear, band) && r1 > 2 * std::fabs(Coord(p, plane.axis) - plane.pos))
+            for (int k = (++cuts, 0); k < 60; ++k) {
+                const Vector3 q(p.x + 0.999 * r1 * u(rng), p.y + 0.999 * r1 * u(rng), p.z + 0.999 * r1 * u(rng));
+                const double side = Coord(q, plane.axis) - plane.pos;
+                if (std::fabs(side) > 1e-6) {
+                    ASSERT_EQ(b.EpsAt(q), side < 0 ? plane.eps_neg : plane.eps_pos)
+                        << "cut cube at (" << p.x << "," << p.y << "," << p.z << ") radius " << r1 << " plane axis "
+                        << plane.axis << " at " << plane.pos << " meets (" << q.x << "," << q.y << "," << q.z << ")"
+                        << " clear " << near.clear << " band " << band;
+                }
+            }
         const double r = std::min(piece ? near.clear_on : near.clear, band);
         if (r > 5)
             continue;
@@ -92,6 +108,7 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
         }
     }
     EXPECT_GT(on_pieces, 200);
+    EXPECT_GT(cuts, 200);
     // A box of the band walk is taken only where no body reaches into it.
     for (int n = 0; n < 2000; ++n) {
         const double x = 2.5 * u(rng), y = 2.5 * u(rng), z = 1 + 0.8 * u(rng), h = 0.6 * (1 + u(rng));
