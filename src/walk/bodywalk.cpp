@@ -213,9 +213,27 @@ leg_start:
     const double dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));
     const double eps_factor = b.EpsAt(pt) / b.BandEps(pt.z);
     bool cut = false;
+    // Thin bands under a start point away from bodies: a box through them,
+    // as the band walk's first hop takes, so that the weight does not grow
+    // as one over the nearest band's distance.
+    if (m.first_boxes && weight_select == 4 && !on_band && near.on == -1 && eps_factor == 1.0) {
+        const double free = std::min(reach, near.clear);
+        const StackBoxChoice c = cube.radius < 0.5 * free ? m.first_boxes->Choose(pt.z, free) : StackBoxChoice();
+        if (c.a >= 0 && c.reach >= 2 * cube.radius) {
+            const double za = m.first_boxes->z[c.a], H = m.first_boxes->z[c.b] - za;
+            const double half_side = StackBoxes::ASPECT[c.q] * H / 2;
+            bool in_body = false;
+            b.EpsAt(pt, &in_body);
+            if (!in_body && !b.BodyMeets(Cuboid(0, pt.x - half_side, pt.y - half_side, za, pt.x + half_side,
+                                                pt.y + half_side, za + H))) {
+                weight_now = BoxFirstHop(*m.first_boxes, c, pt, face, b.BandEps(pt.z));
+                cut = true;
+            }
+        }
+    }
     DielPatch plane;
     double r = 0.0;
-    if (b.CutPlane(pt, reach, near, on_band, band_clear, plane, r)) {
+    if (!cut && b.CutPlane(pt, reach, near, on_band, band_clear, plane, r)) {
         const int a = plane.axis;
         const double dist = std::fabs(At(pt, a) - plane.pos);
         if (plane.eps_neg == plane.eps_pos) {

@@ -621,22 +621,26 @@ bool Randomwalk::StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int 
     const StackBoxChoice c = boxes.Choose(pt.z, r);
     if (c.a < 0 || c.reach <= cube.radius)
         return false;
+    double eps = 1.0;
+    layers.GetDiel(eps);
+    weight = BoxFirstHop(boxes, c, pt, id_gss, eps);
+    FollowLayers(layers, pt.z, layer_low, layer_high);
+    return true;
+}
+
+double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vector3& pt, int id_gss, double eps)
+{
     const StackBoxLaw& law = boxes.Law(c);
     const double za = boxes.z[c.a], H = boxes.z[c.b] - za;
     const int axis = drsc[id_gss];
     const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
     double w = 0.0;
     const BoxPoint p = DrawStackBoxWeighted(law, (pt.z - za) / H, axis == 2, u0, u1, u2, u3, w);
-    if (axis == 2) {
-        // The table holds the flux eps dP/dz, continuous across the cuts.
-        double eps = 1.0;
-        layers.GetDiel(eps);
+    // The table holds the flux eps dP/dz, continuous across the cuts.
+    if (axis == 2)
         w /= eps;
-    }
-    weight = -face_sign[id_gss] * w / H;
     pt = BoxToSpace(boxes, c, pt, p, axis == 1);
-    FollowLayers(layers, pt.z, layer_low, layer_high);
-    return true;
+    return -face_sign[id_gss] * w / H;
 }
 
 // Worker 0's view of the master estimate, taken under the lock.

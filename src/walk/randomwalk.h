@@ -153,6 +153,8 @@ public:
     // The same for a first hop from the Gaussian surface, with its weight.
     bool StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
                           double& layer_high, double& weight);
+    // The first hop's box and weight once chosen; eps is the start's permittivity.
+    double BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vector3& pt, int id_gss, double eps);
     // Worker 0's stopping rule after its walk was counted as walk N (lock
     // held); returns whether the run stops.
     bool CheckConvergence(long long N, long long& last_check);
