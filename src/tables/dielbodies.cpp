@@ -250,8 +250,12 @@ void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) con
             if (i < 0 || i >= nx)
                 continue;
             const bool edge_col = i == ci - ring || i == ci + ring;
+            const double gi = Gap(p.x, bx0 + i * bin, bx0 + (i + 1) * bin);
             for (int j = cj - ring; j <= cj + ring; ++j) {
                 if (j < 0 || j >= ny || (!edge_col && j != cj - ring && j != cj + ring))
+                    continue;
+                // A bin of the ring farther than the nearest patch found holds none nearer.
+                if (ring > 0 && std::max(gi, Gap(p.y, by0 + j * bin, by0 + (j + 1) * bin)) > std::min(bound, reach))
                     continue;
                 for (int k : patch_bins[(size_t)i * ny + j]) {
                     const DielPatch& q = patches[k];
