@@ -349,6 +349,35 @@ double DielBodies::BandClearance(double z, bool& on_band, double skip) const
 
 void DielBodies::StepWeights(const Vector3& p, double h, double w[6]) const
 {
+    // The bodies that reach into the cell's neighbourhood, found once for
+    // the 48 permittivities read below (most steps meet one or two).
+    int near[32];
+    int n = 0;
+    bool all = false;
+    const Cuboid cell(0, p.x - h, p.y - h, p.z - h, p.x + h, p.y + h, p.z + h);
+    if (nx > 0 && cell.x1 >= bx0 && cell.y1 >= by0 && cell.x0 <= bx0 + nx * bin && cell.y0 <= by0 + ny * bin)
+        for (int i = BinX(cell.x0); i <= BinX(cell.x1) && !all; ++i)
+            for (int j = BinY(cell.y0); j <= BinY(cell.y1) && !all; ++j)
+                for (int k : body_bins[(size_t)i * ny + j]) {
+                    const Cuboid& b = bodies[k].box;
+                    if (b.x0 > cell.x1 || b.x1 < cell.x0 || b.y0 > cell.y1 || b.y1 < cell.y0 || b.z0 > cell.z1 ||
+                        b.z1 < cell.z0 || std::find(near, near + n, k) != near + n)
+                        continue;
+                    if (n == 32) {
+                        all = true;
+                        break;
+                    }
+                    near[n++] = k;
+                }
+    auto eps_at = [&](const Vector3& q) {
+        if (all)
+            return EpsAt(q);
+        int best = -1;
+        for (int t = 0; t < n; ++t)
+            if (near[t] > best && Inside(bodies[near[t]].box, q))
+                best = near[t];
+        return best >= 0 ? bodies[best].eps : BandEps(q.z);
+    };
     // Flux through each face of the cell of side h about p: the permittivity
     // in series along the step (harmonic mean of two points), side by side
     // across the face (mean over a 2 x 2 grid of it).
@@ -366,7 +395,7 @@ void DielBodies::StepWeights(const Vector3& p, double h, double w[6]) const
                     Vector3 r1 = q, r2 = q;
                     Set(r1, a, At(p, a) + dir * h / 4);
                     Set(r2, a, At(p, a) + dir * h * 3 / 4);
-                    sum += 2.0 / (1.0 / EpsAt(r1) + 1.0 / EpsAt(r2));
+                    sum += 2.0 / (1.0 / eps_at(r1) + 1.0 / eps_at(r2));
                 }
             w[2 * a + s] = sum;
             total += sum;
