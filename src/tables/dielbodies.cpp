@@ -141,9 +141,11 @@ void DielBodies::Build(const std::vector<const Medium*>& media, const std::vecto
             FacePatches(b, a, true);
         }
     patch_bins.assign((size_t)nx * ny, {});
+    flats.resize(patches.size());
     for (size_t i = 0; i < patches.size(); ++i) {
         const DielPatch& p = patches[i];
-        double lo[3], hi[3];
+        double* lo = flats[i].lo;
+        double* hi = flats[i].hi;
         lo[p.axis] = hi[p.axis] = p.pos;
         lo[(p.axis + 1) % 3] = p.lo[0];
         hi[(p.axis + 1) % 3] = p.hi[0];
@@ -258,11 +260,11 @@ void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) con
                 if (ring > 0 && std::max(gi, Gap(p.y, by0 + j * bin, by0 + (j + 1) * bin)) > std::min(bound, reach))
                     continue;
                 for (int k : patch_bins[(size_t)i * ny + j]) {
-                    const DielPatch& q = patches[k];
-                    const double da = std::fabs(At(p, q.axis) - q.pos);
-                    const double g0 = Gap(At(p, (q.axis + 1) % 3), q.lo[0], q.hi[0]);
-                    const double g1 = Gap(At(p, (q.axis + 2) % 3), q.lo[1], q.hi[1]);
-                    f(k, std::max(da, std::max(g0, g1)), da);
+                    const Flat& q = flats[k];
+                    const double gx = Gap(p.x, q.lo[0], q.hi[0]), gy = Gap(p.y, q.lo[1], q.hi[1]);
+                    const double gz = Gap(p.z, q.lo[2], q.hi[2]);
+                    const int a = patches[k].axis;
+                    f(k, std::max(gx, std::max(gy, gz)), a == 0 ? gx : a == 1 ? gy : gz);
                 }
             }
         }

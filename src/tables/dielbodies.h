@@ -98,6 +98,11 @@ private:
     double bx0 = 0, by0 = 0, bin = 1;
     int nx = 0, ny = 0;
     std::vector<std::vector<int>> body_bins, patch_bins;
+    // Each patch as a flat box in space coordinates, for the searches.
+    struct Flat {
+        double lo[3], hi[3];
+    };
+    std::vector<Flat> flats;
     int BinX(double x) const;
     int BinY(double y) const;
     void AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1, double y1);
