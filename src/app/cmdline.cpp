@@ -44,6 +44,7 @@ void ShowHelp()
         "    \"--ground <name>,...\": conductors that join the window in the SPEF ground entry",
         "    \"--spef-pins <file>\": lines \"NET PORT\" or \"NET INSTANCE:PIN\", the pins of each net in the SPEF",
         "    \"--floating <name>,...\": conductors that float, charge-neutral (patterns such as fill* too)",
+        "    \"--open-window\": one medium without bound; the window's faces play no part",
         "    \"--seed <n>\": reproducible walks, the same for any number of threads",
         "    \"--time-limit <seconds>\", \"--max-walks <n>\": end a master's walks when reached",
         "    \"--coupling-error <e>\" [\"--coupling-min <f>\"]: also walk until every coupling above f",
@@ -304,6 +305,7 @@ enum LongCode {
     OPT_COUPLING_FLOOR,
     OPT_PROGRESS,
     OPT_MASTER_SHARD,
+    OPT_OPEN_WINDOW,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -329,6 +331,9 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     }
     case OPT_PROGRESS:
         s.progress = true;
+        return OPTIONS_RUN;
+    case OPT_OPEN_WINDOW:
+        s.open_window = true;
         return OPTIONS_RUN;
     case OPT_FLOATING:
         return ParseNames(arg, s.floating) ? OPTIONS_RUN
@@ -481,6 +486,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"coupling-min", required_argument, nullptr, OPT_COUPLING_MIN},
         {"coupling-floor", required_argument, nullptr, OPT_COUPLING_FLOOR},
         {"progress", no_argument, nullptr, OPT_PROGRESS},
+        {"open-window", no_argument, nullptr, OPT_OPEN_WINDOW},
         {"master-shard", required_argument, nullptr, OPT_MASTER_SHARD},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
@@ -498,7 +504,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     bool walks_given = false;
     int c, which = 0;
     while ((c = getopt_long(argc, argv, ":f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_MASTER_SHARD)) {
+        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_OPEN_WINDOW)) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;
@@ -647,6 +653,8 @@ std::string NumberOptions(const RunSettings& s)
         text += " --max-walks " + std::to_string(s.max_walks);
     if (s.floating_as_ground)
         text += " --floating-as-ground";
+    if (s.open_window)
+        text += " --open-window";
     if (s.master_shard_n > 1)
         text += " --master-shard " + std::to_string(s.master_shard_k) + "/" + std::to_string(s.master_shard_n);
     if (s.coupling_error > 0)

@@ -28,6 +28,8 @@ struct RunSettings {
     // --floating: names or shell patterns of conductors that float; a
     // scene's FLOATING nets float too unless floating_as_ground.
     std::vector<std::string> floating;
+    // --open-window: the medium goes on without bound beyond the window.
+    bool open_window = false;
     std::string json_path, csv_path, spef_path;
     std::string spef_pins;             // --spef-pins: the pins of each net in the SPEF file
     bool seeded = false;               // --seed given

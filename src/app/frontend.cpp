@@ -165,6 +165,7 @@ int LoadRunInput(RunSettings& s, ImportedInput& imported, DeckLists& lists, uint
         return status;
     if (!ResolveFloating(s, imported, lists))
         return 255;
+    lists.open_window = s.open_window;
     Log::pinfo("Parse the input file used %.2f seconds\n", Elapsed(parse_start, Now()));
     return PinsOfNets(s.spef_pins, lists.names, imported.netlist);
 }

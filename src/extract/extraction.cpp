@@ -62,6 +62,8 @@ Extraction::Extraction(const DeckLists& lists) : deck_(lists)
     try {
         mgr_.PrepareShared(lists.cuboids, lists.bands, 1, 4, lists.window);
         PrepareFloating(lists);
+        if (lists.open_window && error_.empty())
+            PrepareOpenWindow(lists);
     } catch (const InputError& e) {
         error_ = e.message;
     }
@@ -106,6 +108,46 @@ void Extraction::PrepareFloating(const DeckLists& lists)
         return;
     }
     mgr_.shared.floating = &floating_;
+}
+
+void Extraction::PrepareOpenWindow(const DeckLists& lists)
+{
+    // The exterior law is that of one medium filling all space.
+    bool one = lists.bodies.empty();
+    for (const Medium* m : lists.bands)
+        one = one && m->diel == lists.bands.front()->diel;
+    if (!one) {
+        error_ = "--open-window needs one medium throughout: the deck has media of several permittivities\n";
+        return;
+    }
+    double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
+    for (const Cuboid* c : lists.cuboids) {
+        const double cl[3] = {c->x0, c->y0, c->z0}, ch[3] = {c->x1, c->y1, c->z1};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], cl[a]);
+            hi[a] = std::max(hi[a], ch[a]);
+        }
+    }
+    const Vector3 centre((lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2);
+    const double radius = 0.5 * std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
+                                          (hi[2] - lo[2]) * (hi[2] - lo[2]));
+    // Within twice the radius the walk hops as always, so the window must
+    // hold that sphere (the enlarged window always does); beyond it no point
+    // needs the window's space.
+    const Cuboid& w = *lists.window;
+    const double room = std::min({centre.x - w.x0, w.x1 - centre.x, centre.y - w.y0, w.y1 - centre.y,
+                                  centre.z - w.z0, w.z1 - centre.z});
+    if (!(radius > 0) || room < 2 * radius) {
+        char text[320];
+        snprintf(text, sizeof text,
+                 "--open-window needs a window that holds the sphere of twice the radius around the conductors: "
+                 "centre (%g, %g, %g) um, radius %g um, %g um to the nearest window face\n",
+                 centre.x, centre.y, centre.z, 2 * radius, room);
+        error_ = text;
+        return;
+    }
+    mgr_.shared.far_centre = centre;
+    mgr_.shared.far_radius = radius;
 }
 
 void Extraction::Eliminate(MasterRow& row) const

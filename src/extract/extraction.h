@@ -92,6 +92,9 @@ public:
 private:
     // The floating conductors' surfaces; an error leaves its message in error_.
     void PrepareFloating(const DeckLists& lists);
+    // The sphere around every conductor that an open window's walks
+    // return to; an error leaves its message in error_.
+    void PrepareOpenWindow(const DeckLists& lists);
     DeckLists deck_;  // keeps the boxes the manager and the space index point to
     WalkMgr mgr_;
     std::vector<std::string> sorted_;

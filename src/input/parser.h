@@ -75,6 +75,9 @@ struct DeckLists {
     // Conductors that float (charge-neutral), as chosen for the run; not
     // part of the deck's text.
     std::vector<std::string> floating;
+    // The one medium goes on without bound: the window's faces stand for
+    // infinity (chosen for the run too).
+    bool open_window = false;
     std::shared_ptr<DeckStore> store;
     // Deck line of a block statement, for messages; 0 for a box the deck
     // did not give.

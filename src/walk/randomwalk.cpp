@@ -643,6 +643,47 @@ double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vecto
     return -face_sign[id_gss] * w / H;
 }
 
+// From a point at distance R > a of the centre of the sphere of radius a
+// around every conductor, in one medium filling all space: the walk meets
+// the sphere with probability a / R, else it escapes to infinity. Where it
+// meets it follows the exterior Poisson kernel, which inversion in the
+// sphere turns into the interior one from the point at a^2 / R: cos(theta)
+// about the walk's direction has the density a (a^2 - rho^2) / (2 (a^2 +
+// rho^2 - 2 a rho t)^(3/2)), drawn by inverting its distribution.
+bool Randomwalk::FarStep(const WalkShared& m, Vector3& pt, double R)
+{
+    const double a = m.far_radius;
+    const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random();
+    if (u0 * R >= a)
+        return false;
+    const double rho = a * a / R;
+    const double inv = u1 * 2 * rho / (a * a - rho * rho) + 1 / (a + rho);
+    const double q = 1 / (inv * inv);
+    const double t = std::max(-1.0, std::min(1.0, (a * a + rho * rho - q) / (2 * a * rho)));
+    const double st = std::sqrt(std::max(0.0, 1 - t * t));
+    const double ex = (pt.x - m.far_centre.x) / R, ey = (pt.y - m.far_centre.y) / R, ez = (pt.z - m.far_centre.z) / R;
+    // Two unit vectors across e.
+    double px, py, pz;
+    if (std::fabs(ex) < 0.6) {
+        px = 0;
+        py = ez;
+        pz = -ey;
+    } else {
+        px = -ez;
+        py = 0;
+        pz = ex;
+    }
+    const double pn = std::sqrt(px * px + py * py + pz * pz);
+    px /= pn;
+    py /= pn;
+    pz /= pn;
+    const double qx = ey * pz - ez * py, qy = ez * px - ex * pz, qz = ex * py - ey * px;
+    const double phi = 2 * M_PI * u2, c = st * std::cos(phi), s = st * std::sin(phi);
+    pt = Vector3(m.far_centre.x + a * (t * ex + c * px + s * qx), m.far_centre.y + a * (t * ey + c * py + s * qy),
+                 m.far_centre.z + a * (t * ez + c * pz + s * qz));
+    return true;
+}
+
 // Worker 0's view of the master estimate, taken under the lock.
 struct MasterCheck {
     long long last = 0;
@@ -789,6 +830,23 @@ leg_start:
     const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
     LeafIndex::Hint leaf;
     for (;;) {
+        if (m.far_radius > 0) {
+            const double dx = pt.x - m.far_centre.x, dy = pt.y - m.far_centre.y, dz = pt.z - m.far_centre.z;
+            const double r2 = dx * dx + dy * dy + dz * dz;
+            if (r2 > 4 * m.far_radius * m.far_radius) {
+                ++hops;
+                if (!FarStep(m, pt, std::sqrt(r2))) {
+                    const int end = EndOrGoOn(m, n - 1, leg, leg_weight, pt);
+                    if (end >= 0)
+                        return end;
+                    if (end == NEW_LEG)
+                        goto leg_start;
+                }
+                layers.FindLayerFromGauss(pt.z);
+                layers.GetNearby(layer_low, layer_high);
+                continue;
+            }
+        }
         // The next draw and the panel it picks should the cube meet no
         // interface: neither depends on where the walk is, so they are found
         // while the search below runs instead of after it.

@@ -153,6 +153,9 @@ public:
     // The same for a first hop from the Gaussian surface, with its weight.
     bool StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
                           double& layer_high, double& weight);
+    // An open window's step from distance R of the conductors' sphere:
+    // true and pt on the sphere, or false when the walk escapes.
+    bool FarStep(const WalkShared& m, Vector3& pt, double R);
     // The first hop's box and weight once chosen; eps is the start's permittivity.
     double BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vector3& pt, int id_gss, double eps);
     // Worker 0's stopping rule after its walk was counted as walk N (lock

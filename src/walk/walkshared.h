@@ -94,6 +94,12 @@ struct WalkShared {
     StackBoxes* stack_boxes = nullptr;
     // The same with planes close to every interface, for first hops.
     StackBoxes* first_boxes = nullptr;
+    // An open window: a walk farther than twice far_radius from far_centre
+    // (a sphere holding every conductor) returns to that sphere or escapes
+    // by the exact law of its exterior. far_radius 0: the window's faces
+    // absorb.
+    double far_radius = 0.0;
+    Vector3 far_centre;
     // The run's floating conductors; null when none floats.
     const FloatingSet* floating = nullptr;
 

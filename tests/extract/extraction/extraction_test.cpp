@@ -189,4 +189,43 @@ TEST_F(Seeded, TwoDecksSideBySideGiveTheRowsTheyGiveAlone)
     EXPECT_NE(alone[0][0].cap, alone[1][0].cap);
 }
 
+// A cube alone in space: with the window open its capacitance is the free
+// cube's, 0.6606785 times 4 pi eps0 times the side, even in a window a few
+// sides wide, where grounded faces add several percent. A deck of several
+// media, whose exterior is no sphere's, is refused.
+TEST_F(Seeded, AnOpenWindowGivesTheFreeCubesCapacitance)
+{
+    auto deck = [](double half, double eps_top) {
+        char text[1024];
+        snprintf(text, sizeof text,
+                 "<vorn>\n<window> v1 (%g,%g,%g) v2 (%g,%g,%g) [/window]\n"
+                 "<medium> name lo <block> name lo0 basepoint (%g,%g,%g) v1 (%g,0,0) v2 (0,%g,0) hvector (0,0,%g) "
+                 "[/block] diel 1 [/medium]\n"
+                 "<medium> name hi <block> name hi0 basepoint (%g,%g,0.5) v1 (%g,0,0) v2 (0,%g,0) hvector (0,0,%g) "
+                 "[/block] diel %g [/medium]\n"
+                 "<conductor> name c <block> name c0 basepoint (0,0,0) v1 (1,0,0) v2 (0,1,0) hvector (0,0,1) "
+                 "[/block] [/conductor]\n<task> <capacitance> c [/capacitance] [/task]\n[/vorn]\n",
+                 0.5 - half, 0.5 - half, 0.5 - half, 0.5 + half, 0.5 + half, 0.5 + half, 0.5 - half, 0.5 - half,
+                 0.5 - half, 2 * half, 2 * half, half, 0.5 - half, 0.5 - half, 2 * half, 2 * half, half, eps_top);
+        return std::string(text);
+    };
+    const double free_cube = 4 * M_PI * 8.8541878128e-12 * 0.6606785 * 1e-6;
+    for (const char* window : {" --open-window", ""}) {
+        dir.Write("cube.kd", deck(6.5, 1.0));
+        RunResult r = RunIn(dir.path(), std::string(KORVA_EXE) + " -f cube.kd -t 400000 --seed 1 --json c.json" +
+                                            window);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const Json e = Json::parse(ReadFile(dir.path() + "/c.json"))["masters"][0]["entries"][0];
+        const double c = e["capacitance_F"], se = e["std_error_F"];
+        if (*window)
+            EXPECT_LT(std::fabs(c - free_cube), 3 * se + 0.003 * free_cube) << c << " +- " << se;
+        else
+            EXPECT_GT(c, 1.04 * free_cube) << c << " +- " << se;
+    }
+    dir.Write("cube.kd", deck(6.5, 3.9));
+    RunResult r = RunIn(dir.path(), std::string(KORVA_EXE) + " -f cube.kd -t 1000 --open-window");
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_NE((r.out + r.err).find("needs one medium"), std::string::npos) << r.out << r.err;
+}
+
 }  // namespace
