@@ -51,7 +51,6 @@ void ShowHelp()
         "    \"--coupling-floor <f>\": fold couplings below f times the self capacitance into \"(other)\"",
         "    \"--progress\": a line per master and a progress line (the default above 50 masters)",
         "    \"--master-shard <k>/<n>\": only masters k, k+n, k+2n... of the run (k from 0)",
-        "    \"--antithetic\": walks in pairs from one start point, first hops mirrored where they can be",
         "    Exit status 75: a master stopped before its target was met.",
         "",
         "  $ korva -f <file_name> --picture <file.svg>",
@@ -304,7 +303,6 @@ enum LongCode {
     OPT_COUPLING_MIN,
     OPT_COUPLING_FLOOR,
     OPT_PROGRESS,
-    OPT_ANTITHETIC,
     OPT_MASTER_SHARD,
 };
 
@@ -331,9 +329,6 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     }
     case OPT_PROGRESS:
         s.progress = true;
-        return OPTIONS_RUN;
-    case OPT_ANTITHETIC:
-        s.antithetic = true;
         return OPTIONS_RUN;
     case OPT_FLOATING:
         return ParseNames(arg, s.floating) ? OPTIONS_RUN
@@ -486,7 +481,6 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"coupling-min", required_argument, nullptr, OPT_COUPLING_MIN},
         {"coupling-floor", required_argument, nullptr, OPT_COUPLING_FLOOR},
         {"progress", no_argument, nullptr, OPT_PROGRESS},
-        {"antithetic", no_argument, nullptr, OPT_ANTITHETIC},
         {"master-shard", required_argument, nullptr, OPT_MASTER_SHARD},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
@@ -661,8 +655,6 @@ std::string NumberOptions(const RunSettings& s)
         text += " --domain-margin " + number(s.domain_margin);
     if (s.per_length)
         text += " --per-length";
-    if (s.antithetic)
-        text += " --antithetic";
     // The process file's contents, not its path: ranks and reruns may find
     // the same file in different places, and an edited file is another stack.
     if (!s.process_path.empty()) {

@@ -42,7 +42,6 @@ struct RunSettings {
     double coupling_min = 0.0;         // --coupling-min
     double coupling_floor = 0.0;       // --coupling-floor
     bool progress = false;             // --progress
-    bool antithetic = false;           // --antithetic
     int master_shard_k = 0, master_shard_n = 1;  // --master-shard K/N: masters K, K+N...
     std::string picture_path;     // --picture: SVG of the deck (alone: no walks)
     std::string report_path;      // --report: HTML page of the run

@@ -71,7 +71,6 @@ int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec&
     x.max_walks = settings.max_walks;
     x.coupling_error = settings.coupling_error;
     x.coupling_min = settings.coupling_min;
-    x.antithetic = settings.antithetic;
 
     const Cuboid deck_window = *lists.window;  // preparation enlarges it in place
     Extraction extraction(lists);

@@ -190,7 +190,6 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     mgr_.shared.coupling_error = s.coupling_error;
     mgr_.shared.coupling_min = s.coupling_min;
     mgr_.shared.chunked = s.seeded;
-    mgr_.shared.paired = s.antithetic && mgr_.weight_select == 4 && !mgr_.shared.bodies;
     mgr_.shared.run_seed = s.seed;
     mgr_.shared.master_key = MasterKey(master);
     mgr_.fixed_seed = true;

@@ -29,7 +29,6 @@ struct ExtractionSettings {
     double coupling_error = 0.0;  // the coupling target (0: none)
     double coupling_min = 0.0;
     bool console = true;          // print the report's preparation lines
-    bool antithetic = false;      // paired walks from each start point
 };
 
 class Extraction {

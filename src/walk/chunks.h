@@ -29,22 +29,6 @@ uint64_t MasterKey(const std::string& name);
 void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
                         const double* prob, int strata, int slot, double& mean, double& err);
 
-// Adds one sample of a walk pair to a stratum's rows: a on slot_a plus b on
-// slot_b, a single value when both walks ended on the same slot.
-inline void AddPairSample(double* sum, double* sum2, long long& count, int slot_a, double a, int slot_b, double b)
-{
-    if (slot_a == slot_b) {
-        sum[slot_a] += a + b;
-        sum2[slot_a] += (a + b) * (a + b);
-    } else {
-        sum[slot_a] += a;
-        sum2[slot_a] += a * a;
-        sum[slot_b] += b;
-        sum2[slot_b] += b * b;
-    }
-    count += 1;
-}
-
 // Stratified sums of one chunk of walks: CHUNK_STRATA rows of `slots`
 // entries each, of halved walk weights and of their squares.
 struct ChunkSums {
@@ -62,10 +46,6 @@ struct ChunkSums {
         sum[stratum * slots + slot] += half_weight;
         sum2[stratum * slots + slot] += half_weight * half_weight;
         count[stratum] += 1;
-    }
-    void AddPair(int stratum, int slot_a, double a, int slot_b, double b)
-    {
-        AddPairSample(&sum[stratum * slots], &sum2[stratum * slots], count[stratum], slot_a, a, slot_b, b);
     }
 };
 

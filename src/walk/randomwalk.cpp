@@ -738,20 +738,9 @@ leg_start:
     const GaussSurface* surface = leg < 0 ? m.block_surface : &FloatingSurface(m, leg);
     int& face = leg < 0 ? id_gss : leg_face;
     double& hop_weight = leg < 0 ? weight : leg_weight;
-    const bool second = leg < 0 && pair_turn == 2;
-    Vector3 pt;
-    if (second) {
-        pt = pair_start.pt;
-        face = pair_start.face;
-        face_dist = pair_start.face_dist;
-        band = pair_start.band;
-    } else {
-        pt = surface ? surface->Draw(rand_walk, rand_gauss, face, face_dist)
-                     : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs, face, band);
-    }
-    const bool first = leg < 0 && pair_turn == 1;
-    if (first)
-        pair_start = PairStart{pt, pt, face, band, face_dist, 0.0, false};
+    Vector3 pt = surface ? surface->Draw(rand_walk, rand_gauss, face, face_dist)
+                         : GetGaussPoint(m.gauss_surface, m.sizes, m.diels, m.g_endz, m.side_cdfs,
+                                         face, band);
     FATAL_CHECK_TEXT(face >= 0 && face <= 5, "id_gss >=0 && id_gss <=5");
     // The first hop's draw and its panel should the cube meet no interface,
     // found while the start point's cube is measured.
@@ -767,7 +756,7 @@ leg_start:
 
     // First hop: its weight is fixed for the whole walk.
     PointOnCube spt;
-    bool boxed = false, mirrored = false;
+    bool boxed = false;
     if (m.stack_boxes && weight_select == 4 && intf == 0)
         boxed = StackBoxFirstHop(*m.first_boxes, pt, cube.radius, face, layer_low, layer_high, hop_weight);
     if (boxed) {
@@ -778,19 +767,7 @@ leg_start:
         hop_weight = GetClipHalfWeightAndPoint(intf, cube, layer_low, layer_high, spt, face);
     } else {
         int code = ClipTransDomain(layers, cube, layer_low, layer_high, false);
-        if (second && pair_start.mirror && code == 0) {
-            // The kernel of a plain cube is odd under the mirror across
-            // the mid-plane normal to the start face, and its density even:
-            // the image point is as likely, with the opposite weight.
-            mirrored = true;
-            hop_weight = -pair_start.weight;
-        } else {
-            hop_weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, face, peeked);
-            if (first && code == 0 && weight_select == 4) {
-                pair_start.mirror = true;
-                pair_start.weight = hop_weight;
-            }
-        }
+        hop_weight = GetClipWeightAndPoint(code, cube, layer_low, layer_high, spt, face, peeked);
         if (weight_select == 3 && leg < 0) {
             FATAL_CHECK_TEXT(spt.strata != -1, "strata != -1");
             strata = spt.strata;
@@ -801,17 +778,8 @@ leg_start:
     // whichever kind of first hop follows.
     if (gauss_select == 1)
         hop_weight *= face_dist;
-    if (mirrored) {
-        pt = pair_start.land;
-        const int a = drsc[face];
-        double& c = a == 0 ? pt.x : a == 1 ? pt.y : pt.z;
-        const double mid = a == 0 ? cube.center.x : a == 1 ? cube.center.y : cube.center.z;
-        c = mid - (c - mid);
-    } else if (!boxed) {
+    if (!boxed)
         pt = StructToVector3(spt, cube);
-        if (first)
-            pair_start.land = pt;
-    }
     ++hops;
 
     const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
@@ -869,18 +837,6 @@ leg_start:
     }
 }
 
-void Randomwalk::WalkPair(WalkShared& m, int n, PairEnd& e, long long& hops)
-{
-    int strata = -1, face = -1;
-    pair_turn = 1;
-    e.slot[0] = Walk(m, n, e.weight[0], e.id_gss, strata, hops);
-    e.carry[0] = carry;
-    pair_turn = 2;
-    e.slot[1] = Walk(m, n, e.weight[1], face, strata, hops);
-    e.carry[1] = carry;
-    pair_turn = 0;
-}
-
 Randomwalk::WalkEnd Randomwalk::Walk()
 {
     WalkEnd e;
@@ -908,17 +864,11 @@ int Randomwalk::RandomwalkCore()
     struct Done {
         int slot, id_gss, strata;
         double weight, carry;
-        PairEnd pair;
     } done[MAX_BATCH];
     const int batch = m.walk_batch;
-    const bool paired = m.paired;
     for (;;) {
         for (int k = 0; k < batch; ++k) {
             done[k].id_gss = done[k].strata = -1;
-            if (paired) {
-                WalkPair(m, n, done[k].pair, hops);
-                continue;
-            }
             done[k].slot = Walk(m, n, done[k].weight, done[k].id_gss, done[k].strata, hops);
             done[k].carry = carry;
         }
@@ -938,11 +888,7 @@ int Randomwalk::RandomwalkCore()
             // The stratum follows the master's first hop; the credit also
             // carries what the floating conductors on the way multiplied.
             const double weight = done[k].weight, credit = weight * done[k].carry;
-            if (paired) {
-                const PairEnd& e = done[k].pair;
-                AddPairSample(m.is_sum[e.id_gss], m.is_sum2[e.id_gss], (*m.is_count)[e.id_gss], e.slot[0],
-                              0.5 * e.weight[0] * e.carry[0], e.slot[1], 0.5 * e.weight[1] * e.carry[1]);
-            } else if (weight_select == 3) {
+            if (weight_select == 3) {
                 // A half first hop has no stratum; it is counted but adds to no sum.
                 if (strata >= 0) {
                     const double p = st->div_portion[strata] / 5766.0;
@@ -960,7 +906,7 @@ int Randomwalk::RandomwalkCore()
                 (*m.cap)[slot] += credit;
                 (*m.cap2)[slot] += credit * credit;
             }
-            const long long N = m.walk_count += paired ? 2 : 1;
+            const long long N = ++m.walk_count;
             if (id == 0 && N > check.last + CHECK_PERIOD) {
                 ended = CheckConvergence(N, check.last);
             } else if (id != 0 && m.max_walks > 0 && N - 1 >= m.max_walks) {
@@ -1046,17 +992,7 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
     rand_gauss = CRandomMersenne(seeds.gauss);
     out.Begin(k, n);
     long long hops = 0;
-    if (m.paired) {
-        // A pair is two walks; an odd remainder of the walk bound takes a
-        // whole pair.
-        PairEnd e;
-        for (long long i = 0; i < walks; i += 2) {
-            WalkPair(m, n, e, hops);
-            out.AddPair(e.id_gss, e.slot[0], 0.5 * e.weight[0] * e.carry[0], e.slot[1], 0.5 * e.weight[1] * e.carry[1]);
-        }
-        walks += walks & 1;
-    }
-    for (long long i = 0; i < walks && !m.paired; i++) {
+    for (long long i = 0; i < walks; i++) {
         int id_gss = -1, strata = -1;
         double weight;
         const int slot = Walk(m, n, weight, id_gss, strata, hops);

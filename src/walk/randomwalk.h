@@ -56,17 +56,6 @@ public:
     double carry = 1.0;
     // Reproducible mode: the chunk this worker fills (from the run's pool).
     ChunkSums* chunk = nullptr;
-    // Paired starts (WalkShared::paired): 1 while the first walk of a pair
-    // runs (its start is kept), 2 while the second runs from the same
-    // Gaussian-surface point, its first hop the mirror image of the first
-    // one's when that crossed a plain cube; 0 otherwise.
-    int pair_turn = 0;
-    struct PairStart {
-        Vector3 pt, land;
-        int face = 0, band = 0;
-        double face_dist = 0.0, weight = 0.0;
-        bool mirror = false;
-    } pair_start;
 
     // The run's single-medium tables (those of layers' table set).
     SingleTables* st;
@@ -150,13 +139,6 @@ public:
     // Runs chunk k (`walks` walks) of the run's master from the chunk's
     // own seeds into `out`; any thread, any process, same sums.
     void RunChunk(long long k, long long walks, ChunkSums& out);
-    // Two walks from one Gaussian-surface point (paired starts): their
-    // slots, weights and carries.
-    struct PairEnd {
-        int slot[2], id_gss;
-        double weight[2], carry[2];
-    };
-    void WalkPair(WalkShared& m, int n, PairEnd& e, long long& hops);
     int Walk(WalkShared& m, int n, double& weight, int& id_gss, int& strata, long long& hops);
     // The same walk in a run whose media include dielectric bodies
     // (bodywalk.cpp): only whole-medium cubes, half cubes centred on one

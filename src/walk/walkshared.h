@@ -109,10 +109,6 @@ struct WalkShared {
     double RunSeconds() const;
 
     bool chunked = false;
-    // Paired starts: every sample is two walks from one Gaussian-surface
-    // point, mirrored first hops where the first hop's cube is plain, and
-    // its stratum is the start face alone (selector 4 only).
-    bool paired = false;
     // Walks a worker finishes before it adds them under the lock: one when
     // it runs alone, a few when others would take the lock between them.
     int walk_batch = 1;
