@@ -27,7 +27,7 @@ Randomwalk::Randomwalk(int id_, WalkShared* shared_, const Layers& layers_, int 
     : id(id_), shared(shared_), tid(), layers(layers_), gauss_select(gauss_select_),
       weight_select(weight_select_), st(&layers_.set->single)
 {
-    if (shared_->floating) {
+    if (shared_ && shared_->floating) {
         const int floating = (int)shared_->floating->names.size();
         met_count.assign(floating, 0);
         met_inverse.assign(floating, 0.0);
