@@ -5,7 +5,7 @@
 //   korva_body_reference solve NAME [--plain] [H...]
 //       solves on steps H (default 0.01 0.005 0.0025 0.00125 um), extrapolates
 //       the first three and the last three steps and prints both; --plain
-//       leaves the bodies (or the thin bands) out
+//       leaves the bodies (or the thin bands) out, or grounds the floating fill
 // Each case sits in a grounded channel closed at both ends: a ground slab
 // under it (conductor "ground") and walls and a lid (conductor "box"), so the
 // walk never leaves it and the wires' ends are the same at every length; the
@@ -51,6 +51,8 @@ struct BodyCase {
     std::vector<Wire> wires;  // the first is the master
     std::vector<Body> bodies;
     size_t plain_bands = 0;  // > 0: --plain keeps only the bands from this one on
+    // Bars as long as the wires that float, charge-neutral; --plain grounds them.
+    std::vector<Wire> fill = {};
 };
 
 Rect2 Grown(const Rect2& r, double t)
@@ -100,6 +102,16 @@ std::vector<BodyCase> Cases()
     wrapped.about = "a wire in a 0.03 um film of 7 over fourteen bands 0.02 to 0.05 um thick, 4.2 above";
     wrapped.bodies = {{Grown(stack.wires[0].r, film), film, 7.0}};
     cases.push_back(wrapped);
+    // Two wires with floating bars between, beside and over them: the bar
+    // between them couples them through itself where, grounded, it shields.
+    BodyCase fill{"fill_wires", "two wires 0.3 um apart in 3.9 among five floating bars", {{1e9, 3.9}},
+                  {{"w1", {-0.35, 0.2, -0.15, 0.4}}, {"w2", {0.15, 0.2, 0.35, 0.4}}}, {}};
+    fill.fill = {{"f1", {-0.05, 0.2, 0.05, 0.4}},
+                 {"f2", {-0.6, 0.2, -0.45, 0.4}},
+                 {"f3", {0.45, 0.2, 0.6, 0.4}},
+                 {"f4", {-0.35, 0.5, -0.15, 0.7}},
+                 {"f5", {0.05, 0.5, 0.35, 0.6}}};
+    cases.push_back(fill);
     return cases;
 }
 
@@ -144,7 +156,9 @@ void WriteDeck(const BodyCase& c, double L, FILE* f)
         Block(f, n.c_str(), b.r.x0, 0.0 - b.reach, b.r.z0, b.r.x1, L + b.reach, b.r.z1);
         fprintf(f, "  diel %.6g\n[/medium]\n", b.eps);
     }
-    for (const Wire& w : c.wires) {
+    std::vector<Wire> all = c.wires;
+    all.insert(all.end(), c.fill.begin(), c.fill.end());
+    for (const Wire& w : all) {
         fprintf(f, "<conductor> name %s\n", w.name);
         const std::string n = std::string(w.name) + "_b0";
         Block(f, n.c_str(), w.r.x0, 0, w.r.z0, w.r.x1, L, w.r.z1);
@@ -171,6 +185,8 @@ Fd2dProblem CrossSection(const BodyCase& c, bool plain)
     for (const Wire& w : c.wires)
         p.conductors.push_back(w.r);
     p.conductors.push_back({X0, -0.05, X1, 0});
+    for (const Wire& w : c.fill)
+        p.conductors.push_back(w.r);
     const size_t first = plain ? c.plain_bands : 0;
     p.eps_r = c.bands.back().eps;
     double z = -1.0;
@@ -198,6 +214,52 @@ std::vector<double> Row(const std::vector<double>& q)
     return row;
 }
 
+// The charges with conductor 0 at 1 V and the fill floating: one solve per
+// conductor at 1 V gives the charge matrix Q (Q[i][j] on j with i at 1 V),
+// and the floating bars' potentials v solve Q_FF^T v = -Q_0F, so that each
+// bar's charge Q[0][f] + sum over g of v_g Q[g][f] is zero.
+std::vector<double> FloatingCharges(const Fd2dProblem& p, size_t fixed, double h)
+{
+    const size_t n = p.conductors.size(), m = n - fixed;
+    std::vector<std::vector<double>> q(n);
+    for (size_t i = 0; i < n; ++i) {
+        Fd2dProblem one = p;
+        std::swap(one.conductors[0], one.conductors[i]);
+        std::vector<double> qi = Fd2dCharges(one, h);
+        std::swap(qi[0], qi[i]);
+        q[i] = qi;
+    }
+    // Gaussian elimination with partial pivoting on the m x m system.
+    std::vector<std::vector<double>> a(m, std::vector<double>(m + 1));
+    for (size_t f = 0; f < m; ++f) {
+        for (size_t g = 0; g < m; ++g)
+            a[f][g] = q[fixed + g][fixed + f];
+        a[f][m] = -q[0][fixed + f];
+    }
+    for (size_t c = 0; c < m; ++c) {
+        size_t best = c;
+        for (size_t r = c + 1; r < m; ++r)
+            if (std::fabs(a[r][c]) > std::fabs(a[best][c]))
+                best = r;
+        std::swap(a[c], a[best]);
+        for (size_t r = 0; r < m; ++r) {
+            if (r == c)
+                continue;
+            const double k = a[r][c] / a[c][c];
+            for (size_t j = c; j <= m; ++j)
+                a[r][j] -= k * a[c][j];
+        }
+    }
+    std::vector<double> out(q[0].begin(), q[0].begin() + fixed);
+    for (size_t g = 0; g < m; ++g) {
+        const double v = a[g][m] / a[g][g];
+        printf("  potential of the floating bar %zu: %.6f\n", g + 1, v);
+        for (size_t j = 0; j < fixed; ++j)
+            out[j] += v * q[fixed + g][j];
+    }
+    return out;
+}
+
 int Solve(const BodyCase& c, bool plain, std::vector<double> steps)
 {
     const Fd2dProblem p = CrossSection(c, plain);
@@ -212,7 +274,13 @@ int Solve(const BodyCase& c, bool plain, std::vector<double> steps)
         printf(" %14s", n.c_str());
     printf("\n");
     for (double h : steps) {
-        rows.push_back(Row(Fd2dCharges(p, h)));
+        if (c.fill.empty() || plain) {
+            std::vector<double> q = Fd2dCharges(p, h);
+            q.resize(c.wires.size() + 1);  // grounded fill: its charge goes with the box's
+            rows.push_back(Row(q));
+        } else {
+            rows.push_back(Row(FloatingCharges(p, c.wires.size() + 1, h)));
+        }
         printf("%-10g", h);
         for (double v : rows.back())
             printf(" %14.7e", v);
@@ -288,6 +356,6 @@ int main(int argc, char** argv)
         return Solve(*c, plain, steps);
     }
     fprintf(stderr, "usage: korva_body_reference deck NAME L FILE | solve NAME [--plain] [H...]\n"
-                    "cases: film_wires spacer_wires airgap_trench thin_bands thin_bands_film\n");
+                    "cases: film_wires spacer_wires airgap_trench thin_bands thin_bands_film fill_wires\n");
     return 2;
 }

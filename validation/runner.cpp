@@ -99,5 +99,7 @@ int RunDeck(const std::string& deck_path, const RunOptions& opt, RunOutput& out)
     out.hops = row.hops;
     out.seconds = row.walk_seconds;
     out.cpu_seconds = row.walk_cpu_seconds;
+    for (const MasterRow::Potential& p : row.floating_potentials)
+        out.potentials.push_back({p.conductor, p.potential, p.error});
     return ok ? 0 : 255;
 }

@@ -26,6 +26,12 @@ struct RunOutput {
     long long hops = 0;
     double seconds = 0.0;     // wall time of the walks
     double cpu_seconds = 0.0; // processor time of the walks, all threads
+    // Potentials of the floating conductors the walks reached (master at 1 V).
+    struct Potential {
+        std::string name;
+        double value, err;
+    };
+    std::vector<Potential> potentials;
 };
 
 // Returns 0 on success; the deck's own messages are printed on failure.

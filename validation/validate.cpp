@@ -76,7 +76,7 @@ int main(int argc, char** argv)
 {
     ValidationSettings s;
     std::string family;
-    bool box = false, bodies = false;
+    bool box = false, bodies = false, floating = false;
     int first = 1, last = 1 << 30;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--quick"))
@@ -89,12 +89,14 @@ int main(int argc, char** argv)
             box = true;
         else if (!strcmp(argv[i], "--bodies"))
             bodies = true;
+        else if (!strcmp(argv[i], "--floating"))
+            floating = true;
         else if (!strcmp(argv[i], "--threads") && i + 1 < argc)
             s.threads = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--clock"))
             s.fixed_seed = false;
         else {
-            fprintf(stderr, "usage: korva_validate [--quick] [--threads N] [--clock] [--family DIR [--cases A-B] | --box | --bodies]\n");
+            fprintf(stderr, "usage: korva_validate [--quick] [--threads N] [--clock] [--family DIR [--cases A-B] | --box | --bodies | --floating]\n");
             return 2;
         }
     }
@@ -105,8 +107,9 @@ int main(int argc, char** argv)
         return RunFamily(s, family, first, last);
     }
     std::vector<CaseResult> results = box      ? RunBoxCases(s, "validation/decks")
-                                      : bodies ? RunBodyCases(s, "validation/decks")
-                                               : RunAllCases(s, "validation/decks", "examples");
+                                      : bodies   ? RunBodyCases(s, "validation/decks")
+                                      : floating ? RunFloatingCases(s, "validation/decks")
+                                                 : RunAllCases(s, "validation/decks", "examples");
     printf("\n%-40s %12s %12s %10s %9s %9s  %s\n", "case", "korva (F)", "reference", "std.err",
            "dev (%)", "tol (%)", "");
     int failed = 0, skipped = 0;

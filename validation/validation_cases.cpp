@@ -142,6 +142,14 @@ const PerLengthReference PER_LENGTH_REFERENCES[] = {
     {"thin_bands_film", true, {"w1", "ground", "box", nullptr}, {1.691979e-16, 4.215034e-17, 1.270476e-16, 0}, {1.609977e-16, 4.084159e-17, 1.201561e-16, 0}},
 };
 
+// Two wires among five floating bars (fill_wires), the bars floating: each
+// bar's potential set so that its charge is zero, by superposition of one
+// solve per conductor; `plain` holds the row with the bars grounded, whose
+// C(w1,w2) differs by far more than 2 %.
+const PerLengthReference FILL_REFERENCE = {
+    "fill_wires", false, {"w1", "w2", "ground", "box"}, {2.013862e-16, 4.672008e-17, 8.295930e-17, 7.170686e-17},
+    {3.130948e-16, 6.467779e-19, 5.047683e-17, 2.619711e-16}};
+
 const char* const PLATE_BODY_DECKS[] = {"plates_film_bodies.kd", "plates_side_by_side.kd"};
 
 CaseResult Skipped(const ValidationSettings& s, const std::string& label, double ref)
@@ -155,15 +163,17 @@ CaseResult Skipped(const ValidationSettings& s, const std::string& label, double
 // closed), so the difference of the two rows over the 10 um between them is
 // the cross-section's row.
 void PerLengthCase(const ValidationSettings& s, const std::string& deck_dir, const PerLengthReference& c,
-                   int seed, std::vector<CaseResult>& results)
+                   int seed, std::vector<CaseResult>& results, const std::vector<std::string>& floating = {})
 {
     const bool run = WALK_TAKES_BODIES || !c.bodies;
     RunOutput a, b;
     int rc = -1;
+    RunOptions first = OptionsFor(s, seed), second = OptionsFor(s, seed + 1);
+    first.floating = second.floating = floating;
     if (run) {
-        rc = RunDeck(deck_dir + "/" + c.deck + "_L10.kd", OptionsFor(s, seed), a);
+        rc = RunDeck(deck_dir + "/" + c.deck + "_L10.kd", first, a);
         if (rc == 0)
-            rc = RunDeck(deck_dir + "/" + c.deck + "_L20.kd", OptionsFor(s, seed + 1), b);
+            rc = RunDeck(deck_dir + "/" + c.deck + "_L20.kd", second, b);
     }
     for (int k = 0; k < 4 && c.names[k]; ++k) {
         const std::string label = std::string(c.deck) + " C(w1," + c.names[k] + ")/um";
@@ -286,6 +296,14 @@ FamilyResult RunFamilyCase(const ValidationSettings& s, const std::string& dir, 
     return fr;
 }
 
+static const RunOutput::Potential* PotentialOf(const RunOutput& out, const std::string& name)
+{
+    for (const RunOutput::Potential& p : out.potentials)
+        if (p.name == name)
+            return &p;
+    return nullptr;
+}
+
 std::vector<CaseResult> RunFloatingCases(const ValidationSettings& s, const std::string& deck_dir)
 {
     std::vector<CaseResult> results;
@@ -297,13 +315,28 @@ std::vector<CaseResult> RunFloatingCases(const ValidationSettings& s, const std:
     results.push_back(Make(s, "floating plate, plate to top", top < 0 ? NAN : std::fabs(plate.cap[top]),
                            ParallelPlateReference(100.0, {0.4, 0.55}, {3.9, 3.9}), top < 0 ? 0 : plate.err[top]));
     results.back().slack = 0.02;  // fringe at the floating plate's edges
-
     // The shell held fixed: the bar's self capacitance is Cin, the shell's Cin + Cout.
     char scratch[] = "/tmp/korva-floating-XXXXXX";
+    const bool made = mkdtemp(scratch);
+
+    // The plate at 1 V: fl's charge C(fl,plate) + C(fl,fl) V is zero, both
+    // from a run with fl held fixed as the master.
+    const RunOutput::Potential* v = rc == 0 ? PotentialOf(plate, "fl") : nullptr;
+    RunOutput held;
+    double ratio = NAN, ratio_err = 0;
+    if (made && RunDeck(DeckWithMaster(deck_dir + "/floating_plate.kd", "fl", scratch), OptionsFor(s, 35), held) == 0) {
+        const int ip = IndexOf(held, "plate");
+        ratio = std::fabs(held.cap[ip]) / held.cap[0];
+        ratio_err = ratio * std::hypot(held.err[ip] / held.cap[ip], held.err[0] / held.cap[0]);
+    }
+    results.push_back(Make(s, "floating plate, its potential", v ? v->value : NAN, ratio,
+                           v ? std::hypot(v->err, ratio_err) : 0));
+    results.back().slack = 0;
+
     const std::string shell_deck = deck_dir + "/floating_shell.kd";
     RunOutput bar, shell, fl, outer;
     floats.floating = {"shell"};
-    const bool ran = mkdtemp(scratch) && RunDeck(shell_deck, OptionsFor(s, 32), bar) == 0 &&
+    const bool ran = made && RunDeck(shell_deck, OptionsFor(s, 32), bar) == 0 &&
                      RunDeck(DeckWithMaster(shell_deck, "shell", scratch), OptionsFor(s, 33), shell) == 0 &&
                      RunDeck(shell_deck, floats, fl) == 0 &&
                      RunDeck(DeckWithMaster(shell_deck, "outer", scratch), floats, outer) == 0;
@@ -317,13 +350,25 @@ std::vector<CaseResult> RunFloatingCases(const ValidationSettings& s, const std:
     }
     results.push_back(Make(s, "floating shell, bar self", ran ? fl.cap[0] : NAN, series, err));
     results.back().slack = 0;
+    // The bar at 1 V: the shell's charge is zero at Cin / (Cin + Cout).
+    const RunOutput::Potential* w = ran ? PotentialOf(fl, "shell") : nullptr;
+    double divider = NAN, divider_err = 0;
+    if (ran) {
+        const double cin = bar.cap[0], cself = shell.cap[IndexOf(shell, "shell")];
+        divider = cin / cself;
+        divider_err = divider * std::hypot(bar.err[0] / cin, shell.err[IndexOf(shell, "shell")] / cself);
+    }
+    results.push_back(Make(s, "floating shell, its potential", w ? w->value : NAN, divider,
+                           w ? std::hypot(w->err, divider_err) : 0));
+    results.back().slack = 0;
     const int ib = ran ? IndexOf(outer, "bar") : -1, io = ran ? IndexOf(fl, "outer") : -1;
     results.push_back(Make(s, "floating shell, reciprocity C(bar,outer)", ib < 0 ? NAN : std::fabs(outer.cap[ib]),
                            io < 0 ? NAN : std::fabs(fl.cap[io]), ib < 0 ? 0 : std::hypot(outer.err[ib], fl.err[io])));
     results.back().slack = 0;
-    for (const char* m : {"shell", "outer"})
+    for (const char* m : {"shell", "outer", "fl"})
         unlink((std::string(scratch) + "/master_" + m + ".kd").c_str());
     rmdir(scratch);
+    PerLengthCase(s, deck_dir, FILL_REFERENCE, 34, results, {"f1", "f2", "f3", "f4", "f5"});
     return results;
 }
 

@@ -80,8 +80,9 @@ std::vector<std::string> BodyCaseDecks();
 // Floating conductors against physics: a thin floating plate between guarded
 // plates (the series formula), a closed floating shell around a bar (the
 // series of the bar-shell and shell-box capacitances, from runs with the
-// shell held fixed), and the eliminated coupling of the bar seen from the
-// outer box (reciprocity).
+// shell held fixed), the eliminated coupling of the bar seen from the
+// outer box (reciprocity), the plate's and the shell's potentials, and the
+// per-length row of two wires among floating bars against the 2-D solution.
 std::vector<CaseResult> RunFloatingCases(const ValidationSettings& s, const std::string& deck_dir);
 
 // Runs every case; deck_dir holds the validation decks, example_dir the

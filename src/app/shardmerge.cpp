@@ -50,6 +50,10 @@ MasterRow RowOf(const Json& m)
     }
     r.cap.push_back(window);
     r.err.push_back(window_err);
+    if (m.contains("floating_potentials"))
+        for (const Json& p : m["floating_potentials"])
+            r.floating_potentials.push_back(
+                {p.at("conductor").get<std::string>(), Value(p.at("potential")), Value(p.at("error"))});
     return r;
 }
 

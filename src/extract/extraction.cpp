@@ -244,10 +244,21 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
         Log::output("Preparation of Korva used %.2f seconds\n", row.prep_seconds);
         Log::output("\t\tRandom Walk Begins\n\n");
     }
+    PotentialTallies potentials;
+    if (!floating_.names.empty()) {
+        potentials.Size((int)floating_.names.size());
+        mgr_.shared.potentials = &potentials;
+    }
     const timespec walk_start = Now();
     const double cpu_start = CpuSeconds();
     mgr_.StartAll(s.threads);
     mgr_.WaitEnd();
+    mgr_.shared.potentials = nullptr;
+    for (size_t k = 0; k < floating_.names.size(); ++k) {
+        MasterRow::Potential p{floating_.names[k], 0.0, 0.0};
+        if (potentials.Estimate((int)k, p.potential, p.error))
+            row.floating_potentials.push_back(p);
+    }
     row.walk_seconds = Seconds(walk_start);
     row.walk_cpu_seconds = CpuSeconds() - cpu_start;
     row.walks = mgr_.shared.walk_count - 1;

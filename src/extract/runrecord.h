@@ -14,6 +14,13 @@ struct MasterRow {
     std::string master;
     std::vector<std::string> conductors;  // the master first, then byte order
     std::vector<double> cap, err;         // farads, one per conductor, then the window
+    // The potential of each floating conductor the walks reached, with the
+    // master at 1 V and the other fixed conductors at 0 V, in byte order.
+    struct Potential {
+        std::string conductor;
+        double potential, error;
+    };
+    std::vector<Potential> floating_potentials;
     // Conductors left out of `conductors` once the row is kept sparse: no
     // walk reached them, so their entries were zero.
     size_t unreached = 0;

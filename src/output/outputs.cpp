@@ -370,7 +370,7 @@ Json JsonHeader(const RunRecord& s)
         Json& f = doc["floating"];
         f["conductors"] = Texts(s.floating);
         f["note"] = "charge-neutral conductors at the potential their surroundings give them, eliminated "
-                    "from every row; their potentials are not estimated";
+                    "from every row; each master's floating_potentials give their potentials with the master at 1 V";
     }
     return doc;
 }
@@ -402,6 +402,13 @@ Json JsonMaster(const RunRecord& s, const MasterRow& r, const FoldedRow& f)
             entries.back()["conductors"] = f.folded;
         }
         entry(SlotName(r, i), r.cap[i], r.err[i]);
+    }
+    if (!r.floating_potentials.empty()) {
+        Json& v = m["floating_potentials"];
+        v = Json::array();
+        for (const MasterRow::Potential& p : r.floating_potentials)
+            v.push_back({{"conductor", Text(p.conductor)}, {"potential", Number(p.potential)},
+                         {"error", Number(p.error)}});
     }
     return m;
 }

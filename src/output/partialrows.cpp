@@ -37,11 +37,17 @@ Json LineOf(const MasterRow& r)
         cap.push_back(Value(v));
     for (double v : r.err)
         err.push_back(Value(v));
-    return {{"master", r.master}, {"conductors", r.conductors}, {"cap", cap}, {"err", err},
-            {"unreached", r.unreached}, {"walks", r.walks}, {"hops", r.hops},
-            {"prep_seconds", r.prep_seconds}, {"walk_seconds", r.walk_seconds},
-            {"walk_cpu_seconds", r.walk_cpu_seconds}, {"reached_error", Value(r.reached_error)},
-            {"converged", r.converged}};
+    Json line = {{"master", r.master}, {"conductors", r.conductors}, {"cap", cap}, {"err", err},
+                 {"unreached", r.unreached}, {"walks", r.walks}, {"hops", r.hops},
+                 {"prep_seconds", r.prep_seconds}, {"walk_seconds", r.walk_seconds},
+                 {"walk_cpu_seconds", r.walk_cpu_seconds}, {"reached_error", Value(r.reached_error)},
+                 {"converged", r.converged}};
+    if (!r.floating_potentials.empty()) {
+        Json& v = line["floating_potentials"];
+        for (const MasterRow::Potential& p : r.floating_potentials)
+            v.push_back({p.conductor, Value(p.potential), Value(p.error)});
+    }
+    return line;
 }
 
 MasterRow RowOf(const Json& j)
@@ -61,6 +67,9 @@ MasterRow RowOf(const Json& j)
     r.walk_cpu_seconds = j.at("walk_cpu_seconds").get<double>();
     r.reached_error = ValueOf(j.at("reached_error"));
     r.converged = j.at("converged").get<bool>();
+    if (j.contains("floating_potentials"))
+        for (const Json& p : j["floating_potentials"])
+            r.floating_potentials.push_back({p.at(0).get<std::string>(), ValueOf(p.at(1)), ValueOf(p.at(2))});
     if (r.cap.size() != r.err.size() || r.cap.size() != r.conductors.size() + 1 || r.conductors.empty())
         throw std::runtime_error("a row of " + r.master + " has entries of unequal counts");
     return r;

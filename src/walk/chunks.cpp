@@ -40,6 +40,48 @@ void ChunkSums::Begin(long long chunk_index, int slot_count)
     sum.assign((size_t)CHUNK_STRATA * slots, 0.0);
     sum2.assign((size_t)CHUNK_STRATA * slots, 0.0);
     std::fill(count, count + CHUNK_STRATA, 0);
+    potentials.Clear();
+}
+
+void PotentialTallies::Size(int floating)
+{
+    tally.assign(floating, Tally());
+    touched.clear();
+    touched.reserve(floating);
+}
+
+void PotentialTallies::Clear()
+{
+    for (int k : touched)
+        tally[k] = Tally();
+    touched.clear();
+}
+
+void PotentialTallies::Merge(const PotentialTallies& o)
+{
+    for (int k : o.touched) {
+        const Tally& a = o.tally[k];
+        Tally& t = tally[k];
+        if (t.c == 0.0)
+            touched.push_back(k);
+        t.s += a.s;
+        t.c += a.c;
+        t.ss += a.ss;
+        t.cc += a.cc;
+        t.sc += a.sc;
+    }
+}
+
+bool PotentialTallies::Estimate(int k, double& potential, double& error) const
+{
+    if (k < 0 || k >= (int)tally.size() || tally[k].c <= 0.0)
+        return false;
+    const Tally& t = tally[k];
+    potential = t.s / t.c;
+    // The ratio estimator's variance: sum over walks of (s - V c)^2 / (sum c)^2.
+    const double spread = t.ss - 2.0 * potential * t.sc + potential * potential * t.cc;
+    error = std::sqrt(std::max(0.0, spread)) / t.c;
+    return true;
 }
 
 ChunkMerger::ChunkMerger(const StopRule& rule, const double* face_share, double* const* sum,

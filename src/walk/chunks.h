@@ -29,6 +29,42 @@ uint64_t MasterKey(const std::string& name);
 void StratifiedEstimate(double* const* sum, double* const* sum2, const long long* count,
                         const double* prob, int strata, int slot, double& mean, double& err);
 
+// What walks saw of the floating conductors' potentials, the master at 1 V
+// and every other fixed conductor at 0 V. Each time a walk is absorbed by
+// floating conductor k and goes on, the value its continuation ends with
+// (the master's 1 or 0, times the factor signed legs multiply on the way)
+// has mean V_k whatever came before; the walk's sum of those values s and
+// its count of such events c are summed per walk, and V_k = sum s / sum c
+// takes its error from the spread of s - V_k c over the walks, which are
+// independent where events within one walk are not.
+struct PotentialTallies {
+    struct Tally {
+        double s = 0.0, c = 0.0, ss = 0.0, cc = 0.0, sc = 0.0;
+    };
+    std::vector<Tally> tally;  // per floating conductor
+    std::vector<int> touched;  // those with c > 0, in the order first seen
+
+    // Room for `floating` conductors, all zero (allocates).
+    void Size(int floating);
+    // Zeroes what was added; allocates nothing.
+    void Clear();
+    void Add(int k, double s, double c)
+    {
+        Tally& t = tally[k];
+        if (t.c == 0.0)
+            touched.push_back(k);
+        t.s += s;
+        t.c += c;
+        t.ss += s * s;
+        t.cc += c * c;
+        t.sc += s * c;
+    }
+    // Adds every tally of `o` (same size) to this one.
+    void Merge(const PotentialTallies& o);
+    // V_k and its standard error; false when no walk reached k.
+    bool Estimate(int k, double& potential, double& error) const;
+};
+
 // Stratified sums of one chunk of walks: CHUNK_STRATA rows of `slots`
 // entries each, of halved walk weights and of their squares.
 struct ChunkSums {
@@ -38,6 +74,8 @@ struct ChunkSums {
     int slots = 0;
     std::vector<double> sum, sum2;
     long long count[CHUNK_STRATA] = {};
+    // The chunk's floating potentials (sized by the run when some float).
+    PotentialTallies potentials;
 
     // Sizes the rows (allocates only when `slots` grows) and zeroes them.
     void Begin(long long chunk_index, int slot_count);

@@ -36,7 +36,7 @@ struct FloatingSet {
     static const int SHELL_LEVEL = 8;
     static const long long SHELL_MAX_CELLS = 2000000;
     // The shell's margin as a share of the gap to the nearest other conductor.
-    static constexpr double SHELL_REACH = 0.75;
+    static constexpr double SHELL_REACH = 0.95;
 
     // Surfaces around every floating conductor. `owner[i]` is the conductor
     // of blocks[i]; `floating[c]` whether conductor c floats; `names[c]` its

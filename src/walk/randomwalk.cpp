@@ -10,6 +10,7 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 #include <string>
 #include <vector>
 
+#include "floating.h"
 #include "log.h"
 #include "sampler.h"
 
@@ -26,6 +27,13 @@ Randomwalk::Randomwalk(int id_, WalkShared* shared_, const Layers& layers_, int 
     : id(id_), shared(shared_), tid(), layers(layers_), gauss_select(gauss_select_),
       weight_select(weight_select_), st(&layers_.set->single)
 {
+    if (shared_ && shared_->floating) {
+        const int floating = (int)shared_->floating->names.size();
+        met_count.assign(floating, 0);
+        met_inverse.assign(floating, 0.0);
+        met.assign(floating, 0);
+        potentials.Size(floating);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -752,6 +760,9 @@ Randomwalk::FloatingNext Randomwalk::FloatingEnd(const FloatingSet& fs, int slot
     const int k = fs.of_slot[slot];
     if (k < 0)
         return FloatingNext::End;
+    if (met_count[k]++ == 0)
+        met[met_n++] = k;
+    met_inverse[k] += 1.0 / carry;
     if (fs.shell_of[k] >= 0) {
         leg = -1;
         shell = k;
@@ -905,6 +916,8 @@ Randomwalk::WalkEnd Randomwalk::Walk()
     e.hops = 0;
     e.slot = Walk(*shared, (int)shared->cap->size(), e.weight, e.id_gss, e.strata, e.hops);
     e.carry = carry;
+    if (shared->floating)
+        FoldPotentials(e.slot, potentials);
     return e;
 }
 
@@ -933,6 +946,8 @@ int Randomwalk::RandomwalkCore()
             done[k].id_gss = done[k].strata = -1;
             done[k].slot = Walk(m, n, done[k].weight, done[k].id_gss, done[k].strata, hops);
             done[k].carry = carry;
+            if (m.floating)
+                FoldPotentials(done[k].slot, potentials);
         }
 
         bool ended = false;
@@ -989,6 +1004,11 @@ int Randomwalk::RandomwalkCore()
             Log::output("\n");
             break;
         }
+    }
+    if (m.floating && m.potentials) {
+        LockRun(&m.mutex);
+        m.potentials->Merge(potentials);
+        pthread_mutex_unlock(&m.mutex);
     }
     return 0;
 }
@@ -1052,6 +1072,8 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
     const ChunkSeeds seeds = SeedsOfChunk(m.run_seed, m.master_key, k);
     rand_walk = CRandomMersenne(seeds.walk);
     rand_gauss = CRandomMersenne(seeds.gauss);
+    if (m.floating && out.potentials.tally.size() != m.floating->names.size())
+        out.potentials.Size((int)m.floating->names.size());  // a caller's own buffer, once
     out.Begin(k, n);
     long long hops = 0;
     for (long long i = 0; i < walks; i++) {
@@ -1059,6 +1081,8 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
         double weight;
         const int slot = Walk(m, n, weight, id_gss, strata, hops);
         out.Add(weight >= 0 ? id_gss : id_gss + 6, slot, 0.5 * weight * carry);
+        if (m.floating)
+            FoldPotentials(slot, out.potentials);
     }
     out.walks = walks;
     out.hops = hops;

@@ -56,6 +56,27 @@ public:
     double carry = 1.0;
     // Reproducible mode: the chunk this worker fills (from the run's pool).
     ChunkSums* chunk = nullptr;
+    // The walk under way's events on floating conductors (PotentialTallies):
+    // per floating conductor their count and their sum of 1 / carry, and
+    // the conductors it met; sized with the worker, so no walk allocates.
+    std::vector<int> met_count;
+    std::vector<double> met_inverse;
+    std::vector<int> met;
+    int met_n = 0;
+    // This worker's potentials in a run of free-running workers.
+    PotentialTallies potentials;
+    // Adds the walk that just ended in `slot` to `into` and forgets it.
+    void FoldPotentials(int slot, PotentialTallies& into)
+    {
+        const double end = slot == 0 ? carry : 0.0;
+        for (int i = 0; i < met_n; ++i) {
+            const int k = met[i];
+            into.Add(k, end * met_inverse[k], met_count[k]);
+            met_count[k] = 0;
+            met_inverse[k] = 0.0;
+        }
+        met_n = 0;
+    }
 
     // The run's single-medium tables (those of layers' table set).
     SingleTables* st;

@@ -13,6 +13,7 @@ static const char KORVA_SOURCE[] = "src/scheduler";
 #include <cstdio>
 #include <ctime>
 
+#include "floating.h"
 #include "log.h"
 #include "randomwalk.h"
 
@@ -104,6 +105,8 @@ int WalkMgr::StartAll(int n)
         shared.free_chunks.reserve(shared.chunk_pool.size());
         shared.pending_chunks.reserve(shared.chunk_pool.size());
         for (ChunkSums& c : shared.chunk_pool) {
+            if (shared.floating)
+                c.potentials.Size((int)shared.floating->names.size());
             c.Begin(-1, (int)shared.cap->size());
             shared.free_chunks.push_back(&c);
         }
@@ -166,7 +169,10 @@ long long WalkShared::TakeChunk()
 void WalkShared::MergeChunk(ChunkSums* c)
 {
     const long long before = merger->walks;
+    const bool merged = !merger->stopped && merger->Next() == c->chunk;
     stop = merger->Merge(*c, RunSeconds());
+    if (potentials && merged)
+        potentials->Merge(c->potentials);
     walk_count = merger->walks + 1;
     rel_err = merger->rel_err;
     double mean, e;

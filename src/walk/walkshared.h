@@ -55,6 +55,9 @@ struct WalkShared {
     long long total_hops = 0;
     // Worker 0's stopping checks, for the run report.
     ConvergenceLog history;
+    // The floating conductors' potentials, owned by the caller that binds
+    // them; null when none floats.
+    PotentialTallies* potentials = nullptr;
 
     // Reproducible mode (chunks.h): workers take chunk indices in turn and
     // hand back their sums; the merger takes them in index order.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "runner.h"
 #include "stackbox.h"
@@ -44,12 +45,14 @@ class HotPath : public TablesWorkdir {
 protected:
     void SetUp() override { MakeTables(Example("bus_crossing.kd")); }
 
-    long long AllocationsOfRun(const std::string& deck, long long walks, int threads)
+    long long AllocationsOfRun(const std::string& deck, long long walks, int threads,
+                               const std::vector<std::string>& floating = {})
     {
         RunOptions o;
         o.mode = 't';
         o.walks = walks;
         o.threads = threads;
+        o.floating = floating;
         RunOutput out;
         long long before = g_allocations.load();
         EXPECT_EQ(RunDeck(deck, o, out), 0);
@@ -68,6 +71,11 @@ TEST_F(HotPath, WalksDoNotAllocate)
         EXPECT_EQ(short_run, long_run) << name;
         EXPECT_EQ(AllocationsOfRun(deck, 5000, 2), AllocationsOfRun(deck, 20000, 2)) << name;
     }
+    // Walks that go on from floating conductors' shells and tally their potentials.
+    const std::string deck = std::string(KORVA_SOURCE_DIR) + "/examples/bus_crossing.kd";
+    const std::vector<std::string> floating = {"m1b", "m2b"};
+    EXPECT_EQ(AllocationsOfRun(deck, 5000, 1, floating), AllocationsOfRun(deck, 20000, 1, floating));
+    EXPECT_EQ(AllocationsOfRun(deck, 5000, 2, floating), AllocationsOfRun(deck, 20000, 2, floating));
 }
 
 }  // namespace
