@@ -85,6 +85,7 @@ int Unpack(const std::vector<char>& buf, int slots, ChunkSums& c)
         const size_t row = sizeof(double) * CHUNK_STRATA * slots;
         memcpy(c.sum.data(), buf.data() + sizeof head, row);
         memcpy(c.sum2.data(), buf.data() + sizeof head + row, row);
+        c.every = true;
     }
     return (int)head[0];
 }
@@ -150,6 +151,9 @@ private:
             std::swap(slots, o.slots);
             sum.swap(o.sum);
             sum2.swap(o.sum2);
+            touched.swap(o.touched);
+            marked.swap(o.marked);
+            std::swap(every, o.every);
             std::swap(count, o.count);
         }
     };
