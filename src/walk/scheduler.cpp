@@ -149,7 +149,7 @@ void WalkMgr::WaitEnd()
         shared.converged = shared.merger->converged;
         delete shared.merger;
         shared.merger = nullptr;
-        shared.chunk_pool.clear();
+        // The chunk buffers stay for the next master (StartAll).
         shared.free_chunks.clear();
         shared.pending_chunks.clear();
     }
