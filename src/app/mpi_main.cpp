@@ -3,6 +3,9 @@
 // of each master one at a time to whichever thread of whichever rank asks
 // next, merges the returned sums in chunk order and decides when the master
 // ends, so the numbers are those of a seeded threaded run for any split.
+// A run of many masters hands out whole masters instead: each rank walks
+// its master with its own threads, as a seeded threaded run would, and
+// sends the row to rank 0, which writes the rows in the run's order.
 static const char KORVA_SOURCE[] = "src/mpi_main";
 
 #include <mpi.h>
@@ -11,11 +14,13 @@ static const char KORVA_SOURCE[] = "src/mpi_main";
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <map>
 #include <numeric>
 #include <mutex>
@@ -31,6 +36,7 @@ static const char KORVA_SOURCE[] = "src/mpi_main";
 #include "layers.h"
 #include "log.h"
 #include "parser.h"
+#include "partialrows.h"
 #include "tablecache.h"
 #include "textsafe.h"
 #include "walkmgr.h"
@@ -79,6 +85,7 @@ int Unpack(const std::vector<char>& buf, int slots, ChunkSums& c)
         const size_t row = sizeof(double) * CHUNK_STRATA * slots;
         memcpy(c.sum.data(), buf.data() + sizeof head, row);
         memcpy(c.sum2.data(), buf.data() + sizeof head + row, row);
+        c.every = true;
     }
     return (int)head[0];
 }
@@ -144,6 +151,9 @@ private:
             std::swap(slots, o.slots);
             sum.swap(o.sum);
             sum2.swap(o.sum2);
+            touched.swap(o.touched);
+            marked.swap(o.marked);
+            std::swap(every, o.every);
             std::swap(count, o.count);
         }
     };
@@ -164,6 +174,131 @@ const int LEAD = 4;
 // short, doubling while none comes, so that it answers quickly when the
 // chunks are short and leaves the core to the walks when they are long.
 const long POLL_MIN_NS = 20000, POLL_MAX_NS = 1000000;
+
+// Whole masters: once the masters outnumber the ranks this many times, each
+// rank walks whole masters, and no rank waits at each master's end for the
+// last chunks of the others; only the masters left at the run's end do.
+const size_t WHOLE_MASTERS_PER_RANK = 4;
+const int WHOLE_TAG = 32000;  // below the least tag bound MPI allows
+
+// Rank 0's side of a run of whole masters: the masters not yet handed out,
+// in the run's order, and the rows that came back before their turn. The
+// first is rank 0's own: its surface is the one a report draws.
+class Farm {
+public:
+    explicit Farm(std::vector<size_t> todo) : todo_(std::move(todo)), next_(todo_.empty() ? 0 : 1) {}
+    // The next master for another rank, or -1 when none is left or the run
+    // has ended.
+    long long Take()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_ || next_ >= todo_.size())
+            return -1;
+        return (long long)todo_[next_++];
+    }
+    void Put(size_t k, MasterRow&& row)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopped_)
+            ready_[k] = std::move(row);
+        arrived_.notify_all();
+    }
+    // Row k; rank 0 walks the masters not yet handed out while it waits.
+    MasterRow Await(size_t k, const std::function<MasterRow(size_t)>& walk)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            auto it = ready_.find(k);
+            if (it != ready_.end()) {
+                MasterRow row = std::move(it->second);
+                ready_.erase(it);
+                return row;
+            }
+            if ((!first_walked_ && !todo_.empty()) || next_ < todo_.size()) {
+                const size_t j = first_walked_ ? todo_[next_++] : todo_[0];
+                first_walked_ = true;
+                lock.unlock();
+                MasterRow row = walk(j);
+                lock.lock();
+                ready_[j] = std::move(row);
+                continue;
+            }
+            arrived_.wait(lock);
+        }
+    }
+    void Stop()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<size_t> todo_;
+    size_t next_;
+    bool first_walked_ = false, stopped_ = false;
+    std::map<size_t, MasterRow> ready_;
+};
+
+// Rank 0's thread that answers the other ranks of a run of whole masters:
+// each request carries the row of the master the rank walked last (index
+// -1 and no row at first) and is answered with the next master or -1.
+void HandOut(Farm& farm, int remote)
+{
+    std::vector<char> buf;
+    long poll = POLL_MIN_NS;
+    for (int ended = 0; ended < remote;) {
+        int ready = 0;
+        MPI_Status st;
+        MPI_Iprobe(MPI_ANY_SOURCE, WHOLE_TAG, MPI_COMM_WORLD, &ready, &st);
+        if (!ready) {
+            const timespec pause{0, poll};
+            nanosleep(&pause, nullptr);
+            poll = std::min(2 * poll, POLL_MAX_NS);
+            continue;
+        }
+        poll = POLL_MIN_NS;
+        int bytes = 0;
+        MPI_Get_count(&st, MPI_CHAR, &bytes);
+        buf.resize(std::max(bytes, 8));
+        MPI_Recv(buf.data(), bytes, MPI_CHAR, st.MPI_SOURCE, WHOLE_TAG, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        int64_t k = -1;
+        memcpy(&k, buf.data(), sizeof k);
+        if (k >= 0) {
+            MasterRow row;
+            FATAL_CHECK(RowFromText(std::string(buf.data() + 8, (size_t)bytes - 8), row));
+            farm.Put((size_t)k, std::move(row));
+        }
+        long long next = farm.Take();
+        ended += next < 0;
+        MPI_Send(&next, 1, MPI_LONG_LONG, st.MPI_SOURCE, WHOLE_TAG, MPI_COMM_WORLD);
+    }
+}
+
+// The other ranks of a run of whole masters: walk the master rank 0 names,
+// send its row with the next request, until rank 0 answers -1. Rows of a
+// brief console go sparse, as the files keep them.
+void WalkWhole(Extraction& ex, const std::vector<std::string>& masters, const ExtractionSettings& x,
+               bool sparse)
+{
+    std::string out(8, '\0');
+    int64_t k = -1;
+    for (;;) {
+        memcpy(&out[0], &k, sizeof k);
+        MPI_Send(out.data(), (int)out.size(), MPI_CHAR, 0, WHOLE_TAG, MPI_COMM_WORLD);
+        long long next = -1;
+        MPI_Recv(&next, 1, MPI_LONG_LONG, 0, WHOLE_TAG, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        if (next < 0)
+            return;
+        k = next;
+        MasterRow row = ex.Run(masters[(size_t)k], x, (int)k);
+        if (sparse && row.error.empty())
+            Compact(row);
+        out.resize(8);
+        out += RowText(row);
+    }
+}
 
 // Rank 0: its own threads take chunks directly; the main thread answers the
 // other ranks' threads (`remote` in all) until each request has been told
@@ -363,7 +498,60 @@ int Quit(int status)
     return status;
 }
 
-int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
+// A run of whole masters: rank 0 writes the rows in the run's order as
+// they come, walking masters itself meanwhile; the other ranks walk what
+// it hands them. Each row is that of a seeded threaded run of its master.
+int RunWhole(const RunSettings& settings, RunRecord& run, const std::vector<std::string>& masters,
+             const std::vector<char>& finished, Extraction& ex, const DeckLists& lists,
+             const Cuboid& deck_window, const timespec& total_start, int rank, int ranks, bool brief)
+{
+    ExtractionSettings x;
+    x.end_mode = settings.end_mode;
+    x.target_walks = settings.target_walks;
+    x.target_error = settings.target_error;
+    x.threads = settings.threads;
+    x.seeded = true;
+    x.seed = settings.seed;
+    x.time_limit = settings.time_limit;
+    x.max_walks = settings.max_walks;
+    x.coupling_error = settings.coupling_error;
+    x.coupling_min = settings.coupling_min;
+    x.console = false;
+    if (rank != 0) {
+        WalkWhole(ex, masters, x, brief);
+        return 0;
+    }
+    std::vector<size_t> todo;
+    for (size_t k = 0; k < masters.size(); k++)
+        if (!finished[k])
+            todo.push_back(k);
+    Farm farm(todo);
+    std::thread answers([&farm, ranks] { HandOut(farm, ranks - 1); });
+    const int status =
+        RunMasters(run, masters, ex, lists, deck_window, total_start, [&](size_t k, MasterRow& row) {
+            // The walk count of each row is told as the row is reported,
+            // as for the chunks of one master, not as rank 0's walks end.
+            auto walk = [&](size_t j) {
+                FILE* out = Log::out;
+                Log::out = nullptr;
+                MasterRow r = ex.Run(masters[j], x, (int)j);
+                Log::out = out;
+                return r;
+            };
+            row = farm.Await(k, walk);
+            if (!row.error.empty())
+                Log::perror("%s", row.error.c_str());
+            else
+                Log::output("Total random walks: %lld\n", row.walks);
+            return row.fatal ? Obtained::END : Obtained::ROW;
+        });
+    // Every other rank is told the run has ended, also one that ended early.
+    farm.Stop();
+    answers.join();
+    return status;
+}
+
+int Run(int argc, char** argv, int rank, int ranks, int provided)
 {
     const timespec total_start = Now();
     PrintBanner();
@@ -371,6 +559,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     ImportedInput imported;
     DeckLists lists;
     Word word;
+    uint64_t deck = 0;
     word.status = ParseOptions(argc, argv, settings);
     if (word.status == OPTIONS_RUN &&
         (settings.deck_path.empty() || !settings.seeded || !settings.batch_list.empty() ||
@@ -379,7 +568,7 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
         Log::perror("korva-mpi runs one deck with --seed <n>: -f <file> --seed <n> [options]\n");
         word.status = 255;
     }
-    if (word.status == OPTIONS_RUN && settings.threads > 1 && !thread_multiple) {
+    if (word.status == OPTIONS_RUN && settings.threads > 1 && provided < MPI_THREAD_MULTIPLE) {
         Log::perror("this MPI library cannot serve several threads per rank: use -n 1\n");
         word.status = 255;
     }
@@ -389,7 +578,6 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
         if (rank != 0)
             settings.picture_path = settings.json_path = settings.csv_path = settings.spef_path =
                 settings.spef_pins = settings.report_path = "";
-        uint64_t deck = 0;
         word.status = LoadRunInput(settings, imported, lists, &deck);
         word.value[DECK] = Hex(deck);
         word.shown[DECK] = settings.deck_path;
@@ -439,13 +627,43 @@ int Run(int argc, char** argv, int rank, int ranks, bool thread_multiple)
     rule.time_limit = settings.time_limit;
     rule.coupling_error = settings.coupling_error;
     rule.coupling_min = settings.coupling_min;
-    // A master that cannot be extracted on every rank is skipped by all;
-    // tables a master loads late (its half tables) are compared again.
-    const int SKIPPED = 1;
     RunRecord run = RecordOfRun(settings, settings.seed, ex.Conductors());
     run.netlist = imported.netlist;
     run.floating = ex.Floating();
+    // Rank 0 keeps the finished rows beside its files, as bin/korva does,
+    // and tells every rank which masters a stopped run already finished.
+    std::vector<char> finished(masters.size(), 0);
+    word = Word();
+    if (rank == 0 && masters.size() > 1) {
+        run.resume_key = NumberOptions(settings) + " deck " + Hex(deck);
+        const std::string path = PartialRows::PathFor(run);
+        std::map<std::string, MasterRow> done;
+        std::string error;
+        PartialRows earlier;
+        if (!path.empty() && !earlier.Open(path, run.resume_key, done, error)) {
+            Log::perror("%s\n", error.c_str());
+            word.status = 255;
+        }
+        for (size_t k = 0; k < masters.size(); k++)
+            finished[k] = done.count(masters[k]) > 0;
+    }
+    status = Agree(word, rank, ranks);
+    if (status >= 0)
+        return word.status < 0 ? Quit(status) : status;
+    if (!finished.empty())
+        MPI_Bcast(finished.data(), (int)finished.size(), MPI_CHAR, 0, MPI_COMM_WORLD);
+    const bool brief = settings.progress || masters.size() > BRIEF_CONSOLE_MASTERS;
+    const bool whole = ranks > 1 && provided >= MPI_THREAD_SERIALIZED &&
+                       masters.size() >= WHOLE_MASTERS_PER_RANK * (size_t)ranks;
+    if (whole)
+        return RunWhole(settings, run, masters, finished, ex, lists, deck_window, total_start, rank, ranks,
+                        brief);
+    // A master that cannot be extracted on every rank is skipped by all;
+    // tables a master loads late (its half tables) are compared again.
+    const int SKIPPED = 1;
     return RunMasters(run, masters, ex, lists, deck_window, total_start, [&](size_t k, MasterRow& row) {
+        if (finished[k])
+            return Obtained::ELSEWHERE;  // rank 0 takes its row from the file
         word = Word();
         if (!ex.SelectMaster(masters[k], row.error)) {
             Log::perror("%s", row.error.c_str());
@@ -511,7 +729,7 @@ int main(int argc, char** argv)
     signal(SIGXFSZ, SIG_IGN);
     int status = 255;
     try {
-        status = Run(argc, argv, rank, ranks, provided >= MPI_THREAD_MULTIPLE);
+        status = Run(argc, argv, rank, ranks, provided);
     } catch (const InputError& e) {
         // As a rank that cannot go on: the whole job ends with its status.
         Log::perror("%s", e.message.c_str());

@@ -75,6 +75,40 @@ MasterRow RowOf(const Json& j)
     return r;
 }
 
+}  // namespace
+
+std::string RowText(const MasterRow& row)
+{
+    Json j = LineOf(row);
+    if (!row.error.empty())
+        j["error"] = row.error;
+    if (row.fatal)
+        j["fatal"] = true;
+    return j.dump();
+}
+
+bool RowFromText(const std::string& text, MasterRow& row)
+{
+    const Json j = Json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object())
+        return false;
+    try {
+        if (j.contains("error")) {  // no entries to check
+            row = MasterRow();
+            row.master = j.at("master").get<std::string>();
+            row.error = j.at("error").get<std::string>();
+            row.fatal = j.value("fatal", false);
+            return true;
+        }
+        row = RowOf(j);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
 bool WriteAll(int fd, const std::string& text)
 {
     for (size_t done = 0; done < text.size();) {

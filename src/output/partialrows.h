@@ -13,6 +13,12 @@
 // the window), counting them in row.unreached.
 void Compact(MasterRow& row);
 
+// A row as one line of text and back, every number to the last bit: for
+// rows that travel between processes. A row that failed keeps its reason.
+std::string RowText(const MasterRow& row);
+// False when the text is no such row.
+bool RowFromText(const std::string& text, MasterRow& row);
+
 class PartialRows {
 public:
     // The file for `run`: NAME.partial for one of its --json, --csv or

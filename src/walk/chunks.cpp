@@ -36,9 +36,22 @@ void ChunkSums::Begin(long long chunk_index, int slot_count)
     chunk = chunk_index;
     walks = 0;
     hops = 0;
-    slots = slot_count;
-    sum.assign((size_t)CHUNK_STRATA * slots, 0.0);
-    sum2.assign((size_t)CHUNK_STRATA * slots, 0.0);
+    const size_t size = (size_t)CHUNK_STRATA * slot_count;
+    if (every || slot_count != slots || sum.size() != size || sum2.size() != size) {
+        slots = slot_count;
+        sum.assign(size, 0.0);
+        sum2.assign(size, 0.0);
+        marked.assign(slots, 0);
+        touched.reserve(slots);
+    } else {
+        for (int s : touched) {
+            for (int k = 0; k < CHUNK_STRATA; k++)
+                sum[k * slots + s] = sum2[k * slots + s] = 0.0;
+            marked[s] = 0;
+        }
+    }
+    touched.clear();
+    every = false;
     std::fill(count, count + CHUNK_STRATA, 0);
     potentials.Clear();
 }
@@ -142,10 +155,18 @@ bool ChunkMerger::Merge(const ChunkSums& c, double elapsed)
 {
     if (stopped || c.chunk != next_)
         return stopped;
+    // A slot no walk of the chunk reached adds zeros, which change no sum.
     for (int k = 0; k < CHUNK_STRATA; k++) {
-        for (int s = 0; s < slots_; s++) {
-            sum_[k][s] += c.sum[k * c.slots + s];
-            sum2_[k][s] += c.sum2[k * c.slots + s];
+        if (c.every) {
+            for (int s = 0; s < slots_; s++) {
+                sum_[k][s] += c.sum[k * c.slots + s];
+                sum2_[k][s] += c.sum2[k * c.slots + s];
+            }
+        } else {
+            for (int s : c.touched) {
+                sum_[k][s] += c.sum[k * c.slots + s];
+                sum2_[k][s] += c.sum2[k * c.slots + s];
+            }
         }
         count_[k] += c.count[k];
     }

@@ -76,11 +76,22 @@ struct ChunkSums {
     long long count[CHUNK_STRATA] = {};
     // The chunk's floating potentials (sized by the run when some float).
     PotentialTallies potentials;
+    // The slots the chunk's walks ended in, in the order they first did:
+    // the only ones a chunk zeroes again and merges, so that a chunk of a
+    // large layout costs its walks, not its slots. With `every` set (rows
+    // copied in whole) any slot may hold a sum.
+    std::vector<int> touched;
+    std::vector<char> marked;
+    bool every = true;
 
-    // Sizes the rows (allocates only when `slots` grows) and zeroes them.
+    // Sizes the rows (allocates only when `slots` changes) and zeroes them.
     void Begin(long long chunk_index, int slot_count);
     void Add(int stratum, int slot, double half_weight)
     {
+        if (!marked[slot]) {
+            marked[slot] = 1;
+            touched.push_back(slot);  // within the capacity Begin reserved
+        }
         sum[stratum * slots + slot] += half_weight;
         sum2[stratum * slots + slot] += half_weight * half_weight;
         count[stratum] += 1;

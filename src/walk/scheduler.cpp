@@ -98,8 +98,11 @@ int WalkMgr::StartAll(int n)
                                         shared.is_count->data(), (int)shared.cap->size());
         shared.next_chunk = 0;
         // Enough spare buffers that a worker rarely waits for the chunk in
-        // front of its own; sized here, so that no walk allocates.
-        shared.chunk_pool.assign(3 * n + 2, ChunkSums());
+        // front of its own; sized here, so that no walk allocates, and kept
+        // from master to master, so that each master of a large layout does
+        // not clear them all anew.
+        if (shared.chunk_pool.size() != (size_t)(3 * n + 2))
+            shared.chunk_pool.assign(3 * n + 2, ChunkSums());
         shared.free_chunks.clear();
         shared.pending_chunks.clear();
         shared.free_chunks.reserve(shared.chunk_pool.size());
@@ -149,7 +152,7 @@ void WalkMgr::WaitEnd()
         shared.converged = shared.merger->converged;
         delete shared.merger;
         shared.merger = nullptr;
-        shared.chunk_pool.clear();
+        // The chunk buffers stay for the next master (StartAll).
         shared.free_chunks.clear();
         shared.pending_chunks.clear();
     }

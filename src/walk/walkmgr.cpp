@@ -11,6 +11,7 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include <ctime>
 
 
+#include "boxgrid.h"
 #include "datapaths.h"
 #include "gausssurface.h"
 #include "stackbox.h"
@@ -81,11 +82,28 @@ static Cuboid BoundingBox(const std::vector<const Cuboid*>& cuboids)
 // them and nothing of any other conductor.
 void WalkMgr::SetMasterBox()
 {
-    std::vector<const Cuboid*> master_blocks;
+    master_blocks.clear();
     for (const Cuboid* c : cuboids)
         if (c->id == 0)
             master_blocks.push_back(c);
     master_box = BoundingBox(master_blocks);
+}
+
+const std::vector<const Cuboid*>& WalkMgr::OthersNear(const Cuboid& r) const
+{
+    others_near.clear();
+    if (!near_blocks || near_blocks->Covers(r)) {
+        for (const Cuboid* c : cuboids)
+            if (c->id != 0 && c->x0 <= r.x1 && r.x0 <= c->x1 && c->y0 <= r.y1 && r.y0 <= c->y1 &&
+                c->z0 <= r.z1 && r.z0 <= c->z1)
+                others_near.push_back(c);
+        return others_near;
+    }
+    near_blocks->Near(r, near_index);
+    for (size_t k : near_index)
+        if (cuboids[k]->id != 0)
+            others_near.push_back(cuboids[k]);
+    return others_near;
 }
 
 // L-infinity gap between two boxes; 0 when they overlap or touch.
@@ -111,9 +129,10 @@ bool WalkMgr::SeparationError(std::string& why) const
     for (const Cuboid* m : cuboids) {
         if (m->id != 0)
             continue;
-        for (const Cuboid* c : cuboids) {
-            if (c->id == 0)
-                continue;
+        // Only a block closer than the grid resolves can fail the check.
+        const double r = 2 * GRID_RESOLVED;
+        const Cuboid near(0, m->x0 - r, m->y0 - r, m->z0 - r, m->x1 + r, m->y1 + r, m->z1 + r);
+        for (const Cuboid* c : OthersNear(near)) {
             const double gap = BoxGap(*m, *c);
             if (gap >= GRID_RESOLVED)
                 continue;
@@ -243,6 +262,8 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     Log::pinfo("\t\t====================\n");
     shared.spacemgr = Spacemanager::Build(cuboids, solver);
     FATAL_CHECK(shared.spacemgr != nullptr);
+    // A few blocks are looked at all at once; many through the grid.
+    near_blocks.reset(cuboids.size() > 64 ? new BoxGrid(cuboids) : nullptr);
     window_box = solver;  // as enlarged by the build
     Log::pinfo("Build octree end. time = %.2f seconds\n", (double)(clock() - start) / 1e6);
 
@@ -294,11 +315,8 @@ bool WalkMgr::PrepareMaster(std::string& error)
     shared.block_surface = nullptr;
     const Cuboid& w = window_box;
     const Vector3 lo(w.x0, w.y0, w.z0), hi(w.x1, w.y1, w.z1);
-    int master_blocks = 0;
-    for (const Cuboid* c : cuboids)
-        master_blocks += c->id == 0;
     gauss_boxes = GaussBoxes(lo, hi);
-    if (master_blocks > 1) {
+    if (master_blocks.size() > 1) {
         if (!BuildBlockSurface(lo, hi)) {
             error = "Failed to cut gauss surface\n";
             return false;
@@ -376,9 +394,9 @@ const Cuboid WalkMgr::GetGauss(Vector3 lo, Vector3 hi)
 
 const Cuboid WalkMgr::GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bool report)
 {
-    bool others = false;
-    for (const Cuboid* c : cuboids)
-        others = others || c->id != 0;
+    bool others = near_blocks && cuboids.size() > master_blocks.size();
+    for (size_t k = 0; !near_blocks && !others && k < cuboids.size(); k++)
+        others = cuboids[k]->id != 0;
     const bool multi = mediums.size() >= 2;
     if (!others && !multi) {
         double ext = std::min(m.x1 - m.x0, std::min(m.y1 - m.y0, m.z1 - m.z0));
@@ -390,24 +408,48 @@ const Cuboid WalkMgr::GaussBoxAround(const Cuboid& m, Vector3 lo, Vector3 hi, bo
         return Cuboid(0, (m.x0 + lo.x) / 2, (m.y0 + lo.y) / 2, (m.z0 + lo.z) / 2,
                       (m.x1 + hi.x) / 2, (m.y1 + hi.y) / 2, (m.z1 + hi.z) / 2);
     }
+    // The margin: the least of the directional halves, the vertical ones
+    // capped by the interfaces next to the block.
+    auto margin = [&](double half[6]) {
+        if (multi) {
+            double& bottom = half[4];
+            double& top = half[5];
+            PlaceCursor(*layers, m.z0 - 1e-12);
+            double zb;
+            if (!layers->GetLowerLayer(zb))
+                zb = lo.z;
+            double b = std::min(m.z0 - zb, m.z0 - lo.z);
+            if (b < bottom)
+                bottom = b / 2;
+            PlaceCursor(*layers, m.z1);
+            double zt;
+            if (layers->GetHigherLayer(zt) && zt - m.z1 < top)
+                top = (zt - m.z1) / 2;
+        }
+        return *std::min_element(half, half + 6);
+    };
     double half[6];
-    DirectionalHalves(m, cuboids, half);
-    if (multi) {
-        double& bottom = half[4];
-        double& top = half[5];
-        PlaceCursor(*layers, m.z0 - 1e-12);
-        double zb;
-        if (!layers->GetLowerLayer(zb))
-            zb = lo.z;
-        double b = std::min(m.z0 - zb, m.z0 - lo.z);
-        if (b < bottom)
-            bottom = b / 2;
-        PlaceCursor(*layers, m.z1);
-        double zt;
-        if (layers->GetHigherLayer(zt) && zt - m.z1 < top)
-            top = (zt - m.z1) / 2;
+    double h;
+    if (!near_blocks) {
+        DirectionalHalves(m, cuboids, half);
+        h = margin(half);
+    } else {
+        // The blocks within R of m: a block beyond is more than R away in
+        // every direction it counts in, so a direction whose half from the
+        // near blocks is at most R / 4 has its final value, and the others
+        // stay above R / 8 however they end. A margin below R / 8 is then
+        // the one every block gives; else R grows until it is, or until
+        // every block is near.
+        const double side = std::min(m.x1 - m.x0, std::min(m.y1 - m.y0, m.z1 - m.z0));
+        for (double r = std::max(8 * side, 1e-6);; r *= 4) {
+            const Cuboid region = Grow(m, r);
+            const bool all = near_blocks->Covers(region);
+            DirectionalHalves(m, OthersNear(region), half);
+            h = margin(half);
+            if (all || h < r / 8)
+                break;
+        }
     }
-    double h = *std::min_element(half, half + 6);
     // The first hop's weight grows as its cube shrinks, and a start point
     // close to a body face gets a small cube. Any closed surface will do, so
     // the surface moves inwards until its faces keep a quarter of the margin
@@ -534,9 +576,8 @@ bool WalkMgr::LoadHalfTables()
 std::vector<Cuboid> WalkMgr::GaussBoxes(Vector3 lo, Vector3 hi)
 {
     std::vector<Cuboid> boxes;
-    for (const Cuboid* c : cuboids)
-        if (c->id == 0)
-            boxes.push_back(GaussBoxAround(*c, lo, hi, false));
+    for (const Cuboid* c : master_blocks)
+        boxes.push_back(GaussBoxAround(*c, lo, hi, false));
     if (boxes.size() <= 1)
         boxes.assign(1, GaussBoxAround(master_box, lo, hi, false));
     return boxes;
@@ -548,9 +589,7 @@ bool WalkMgr::BuildBlockSurface(Vector3 lo, Vector3 hi)
 {
     std::vector<Cuboid> grown;
     std::vector<FaceDivisors> dist;
-    for (const Cuboid* c : cuboids) {
-        if (c->id != 0)
-            continue;
+    for (const Cuboid* c : master_blocks) {
         grown.push_back(GaussBoxAround(*c, lo, hi, grown.empty()));
         dist.push_back(GaussSurface::Divisors(*c, grown.back(), gauss_select));
     }

@@ -15,6 +15,7 @@
 #include "mersenne.h"
 #include "walkshared.h"
 
+class BoxGrid;
 class GaussSurface;
 class Randomwalk;
 class Spacemanager;
@@ -100,8 +101,17 @@ public:
     std::string ConductorName(int id) const;
     // Deck line of a block, for messages; 0 (or unset) for none.
     std::function<int(const Cuboid*)> deck_line;
-    // Bounding box of the blocks with id 0 into master_box.
+    // Bounding box of the blocks with id 0 into master_box, and those blocks
+    // into master_blocks.
     void SetMasterBox();
+    std::vector<const Cuboid*> master_blocks;
+    // The blocks near every master, once PrepareShared has seen many: what
+    // a master's surface and checks look at, instead of every block.
+    std::unique_ptr<BoxGrid> near_blocks;
+    // The blocks of other conductors that overlap or touch r, in list order.
+    const std::vector<const Cuboid*>& OthersNear(const Cuboid& r) const;
+    mutable std::vector<const Cuboid*> others_near;
+    mutable std::vector<size_t> near_index;
     bool SeparationError(std::string& why) const;
     Cuboid window_box;        // the window the Gaussian surface sees
     mutable bool half_tables_loaded;  // the half-cube tables, loaded once per run

@@ -83,6 +83,40 @@ TEST_F(Mpi, AFailingMasterIsReportedAndSkippedAsKorvaDoes)
     EXPECT_EQ(masters[1], masters[0]);
 }
 
+// Many masters go whole to the ranks: each row is bin/korva's seeded row,
+// the job speaks once, and the rows of a stopped run (here bin/korva's) are
+// taken up as bin/korva takes them up.
+TEST_F(Mpi, ManyMastersGoWholeToRanksWithKorvasRowsAndResume)
+{
+    const std::string run = " -f '" + Example("dense_bus.kd") + "' --all-masters --seed 3 -t 300 ";
+    ASSERT_EQ(RunIn(dir.path(), KORVA_EXE + run + "-n 2 --json whole.json").status, 0);
+    ASSERT_EQ(RunIn(dir.path(), KORVA_EXE + run + "--json /dev/full --csv part.csv").status, 255);
+    std::ifstream in(dir.path() + "/part.csv.partial");
+    std::string text, line;
+    for (int i = 0; i < 5 && std::getline(in, line); i++)
+        text += i < 4 ? line + "\n" : line.substr(0, line.size() / 2);
+    std::ofstream(dir.path() + "/part.csv.partial") << text;
+    RunResult r = RunIn(dir.path(), Mpirun(2) + KORVA_MPI_EXE + run + "-n 1 --json part.json --csv part.csv");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Resuming: 3 of 49 masters"), std::string::npos) << r.out;
+    auto count = [&r](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = r.out.find(what); at != std::string::npos; at = r.out.find(what, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_EQ(count("Seed: 3 "), 1u) << r.out;
+    EXPECT_EQ(count("Total random walks: "), 46u) << r.out;
+    EXPECT_EQ(access((dir.path() + "/part.csv.partial").c_str(), F_OK), -1);
+    auto rows = [this](const std::string& name) {
+        Json doc = Json::parse(ReadFile(dir.path() + "/" + name));
+        for (Json& m : doc["masters"])
+            m.erase("seconds");
+        return Json{doc["masters"], doc["symmetric_matrix"], doc["reciprocity"]};
+    };
+    EXPECT_EQ(rows("part.json"), rows("whole.json"));
+}
+
 TEST_F(Mpi, LosingARankFailsTheJobAndWritesNoResult)
 {
     // Rank 1 is killed a second into walks that would take minutes.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -139,6 +140,37 @@ TEST_F(Seeded, ChunksMergedInOrderRebuildTheSeededRow)
         EXPECT_EQ(mean * EPS0, row.cap[slot]) << slot;
         EXPECT_EQ(err * EPS0, row.err[slot]) << slot;
     }
+}
+
+// A chunk zeroes and merges only the slots its walks reached: reused chunk
+// after chunk, it must merge as the whole rows of the same sums merge.
+TEST(ChunkSums, ReusedChunksMergeAsTheirWholeRows)
+{
+    const int slots = 37;
+    StratumStores sparse(slots), whole(slots);
+    StopRule rule;
+    rule.target_walks = 1LL << 40;
+    const double share[CHUNK_STRATA] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    ChunkMerger a(rule, share, sparse.is_sum, sparse.is_sum2, sparse.is_count.data(), slots);
+    ChunkMerger b(rule, share, whole.is_sum, whole.is_sum2, whole.is_count.data(), slots);
+    std::mt19937 rng(3);
+    ChunkSums c;
+    for (int k = 0; k < 40; k++) {
+        c.Begin(k, slots);
+        for (double v : c.sum)
+            ASSERT_EQ(v, 0.0) << "chunk " << k;
+        // Few slots in most chunks, all of them in some.
+        const int adds = k % 7 == 0 ? 400 : (int)(rng() % 5);
+        for (int i = 0; i < adds; i++)
+            c.Add((int)(rng() % CHUNK_STRATA), (int)(rng() % slots), (double)rng() / rng.max() - 0.4);
+        c.walks = adds;
+        ChunkSums copy = c;
+        copy.every = true;
+        a.Merge(c, 0.0);
+        b.Merge(copy, 0.0);
+    }
+    EXPECT_EQ(sparse.rows, whole.rows);
+    EXPECT_EQ(sparse.is_count, whole.is_count);
 }
 
 // Two extractions of decks with different stacks (one medium, three media)
