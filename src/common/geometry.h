@@ -2,8 +2,10 @@
 // spatial index and the face frames of a transition cube.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 template <typename T>
 class BaseVector3 {
@@ -33,6 +35,22 @@ public:
 };
 
 typedef BaseCuboid<double> Cuboid;
+
+// The smallest box holding every one of `boxes` (at least one), id 0.
+inline Cuboid BoundingBox(const std::vector<const Cuboid*>& boxes)
+{
+    Cuboid b = *boxes[0];
+    for (const Cuboid* c : boxes) {
+        b.x0 = std::min(b.x0, c->x0);
+        b.y0 = std::min(b.y0, c->y0);
+        b.z0 = std::min(b.z0, c->z0);
+        b.x1 = std::max(b.x1, c->x1);
+        b.y1 = std::max(b.y1, c->y1);
+        b.z1 = std::max(b.z1, c->z1);
+    }
+    b.id = 0;
+    return b;
+}
 
 template <typename T>
 class BaseCube {

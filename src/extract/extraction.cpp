@@ -120,17 +120,12 @@ void Extraction::PrepareOpenWindow(const DeckLists& lists)
         error_ = "--open-window needs one medium throughout: the deck has media of several permittivities\n";
         return;
     }
-    double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
-    for (const Cuboid* c : lists.cuboids) {
-        const double cl[3] = {c->x0, c->y0, c->z0}, ch[3] = {c->x1, c->y1, c->z1};
-        for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], cl[a]);
-            hi[a] = std::max(hi[a], ch[a]);
-        }
-    }
-    const Vector3 centre((lo[0] + hi[0]) / 2, (lo[1] + hi[1]) / 2, (lo[2] + hi[2]) / 2);
-    const double radius = 0.5 * std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
-                                          (hi[2] - lo[2]) * (hi[2] - lo[2]));
+    if (lists.cuboids.empty())
+        return;
+    const Cuboid b = BoundingBox(lists.cuboids);
+    const Vector3 centre((b.x0 + b.x1) / 2, (b.y0 + b.y1) / 2, (b.z0 + b.z1) / 2);
+    const double radius = 0.5 * std::sqrt((b.x1 - b.x0) * (b.x1 - b.x0) + (b.y1 - b.y0) * (b.y1 - b.y0) +
+                                          (b.z1 - b.z0) * (b.z1 - b.z0));
     // Within twice the radius the walk hops as always, so the window must
     // hold that sphere (the enlarged window always does); beyond it no point
     // needs the window's space.

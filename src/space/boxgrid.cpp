@@ -8,15 +8,7 @@ BoxGrid::BoxGrid(const std::vector<const Cuboid*>& boxes, double per_bucket) : b
     seen_.assign(boxes.size(), 0);
     if (boxes.empty())
         return;
-    bound_ = *boxes[0];
-    for (const Cuboid* c : boxes) {
-        bound_.x0 = std::min(bound_.x0, c->x0);
-        bound_.y0 = std::min(bound_.y0, c->y0);
-        bound_.z0 = std::min(bound_.z0, c->z0);
-        bound_.x1 = std::max(bound_.x1, c->x1);
-        bound_.y1 = std::max(bound_.y1, c->y1);
-        bound_.z1 = std::max(bound_.z1, c->z1);
-    }
+    bound_ = BoundingBox(boxes);
     const double wx = bound_.x1 - bound_.x0, wy = bound_.y1 - bound_.y0;
     const double buckets = std::max(1.0, (double)boxes.size() / per_bucket);
     cell_ = std::sqrt(std::max(wx * wy, 1e-300) / buckets);

@@ -63,21 +63,6 @@ std::string WalkMgr::ConductorName(int id) const
     return buf;
 }
 
-static Cuboid BoundingBox(const std::vector<const Cuboid*>& cuboids)
-{
-    Cuboid b = *cuboids[0];
-    for (const Cuboid* c : cuboids) {
-        b.x0 = std::min(b.x0, c->x0);
-        b.y0 = std::min(b.y0, c->y0);
-        b.z0 = std::min(b.z0, c->z0);
-        b.x1 = std::max(b.x1, c->x1);
-        b.y1 = std::max(b.y1, c->y1);
-        b.z1 = std::max(b.z1, c->z1);
-    }
-    b.id = 0;
-    return b;
-}
-
 // The master may be several blocks; the Gaussian surface must enclose all of
 // them and nothing of any other conductor.
 void WalkMgr::SetMasterBox()
