@@ -77,6 +77,29 @@ int FaceInTable(int id_gss, int axis)
     return id_gss;
 }
 
+// The box through the bands that a hop from pt, held to r by the bands and
+// free of conductors and body faces for `free`, takes instead of its cube:
+// when it reaches at least twice as far, pt lies in no body and no body
+// reaches into it; a = -1 otherwise.
+StackBoxChoice BoxAmongBodies(const DielBodies& b, const StackBoxes& boxes, const Vector3& pt, double r,
+                              double free)
+{
+    const StackBoxChoice none;
+    if (r >= 0.5 * free)
+        return none;
+    const StackBoxChoice c = boxes.Choose(pt.z, free);
+    if (c.a < 0 || c.reach < 2 * r)
+        return none;
+    const double za = boxes.z[c.a], H = boxes.z[c.b] - za;
+    const double half_side = StackBoxes::ASPECT[c.q] * H / 2;
+    bool in_body = false;
+    b.EpsAt(pt, &in_body);
+    if (in_body ||
+        b.BodyMeets(Cuboid(0, pt.x - half_side, pt.y - half_side, za, pt.x + half_side, pt.y + half_side, za + H)))
+        return none;
+    return c;
+}
+
 }  // namespace
 
 void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
@@ -102,21 +125,12 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
     } else {
         r = std::min(reach, std::min(near.clear, band_clear));
         // Away from bodies, thin bands are crossed as the band walk crosses
-        // them: a box through several interfaces, when it reaches at least
-        // twice as far and no body reaches into it.
-        const double free = std::min(reach, near.clear);
-        if (m.stack_boxes && r < 0.5 * free) {
-            const StackBoxChoice c = m.stack_boxes->Choose(pt.z, free);
-            if (c.a >= 0 && c.reach >= 2 * r) {
-                const double za = m.stack_boxes->z[c.a], H = m.stack_boxes->z[c.b] - za;
-                const double half_side = StackBoxes::ASPECT[c.q] * H / 2;
-                bool in_body = false;
-                b.EpsAt(pt, &in_body);
-                if (!in_body && !b.BodyMeets(Cuboid(0, pt.x - half_side, pt.y - half_side, za, pt.x + half_side,
-                                                    pt.y + half_side, za + H))) {
-                    pt = BoxLanding(*m.stack_boxes, c, pt);
-                    return;
-                }
+        // them: a box through several interfaces.
+        if (m.stack_boxes) {
+            const StackBoxChoice c = BoxAmongBodies(b, *m.stack_boxes, pt, r, std::min(reach, near.clear));
+            if (c.a >= 0) {
+                pt = BoxLanding(*m.stack_boxes, c, pt);
+                return;
             }
         }
         if (on_band) {
@@ -217,18 +231,11 @@ leg_start:
     // as the band walk's first hop takes, so that the weight does not grow
     // as one over the nearest band's distance.
     if (m.first_boxes && weight_select == 4 && !on_band && near.on == -1 && eps_factor == 1.0) {
-        const double free = std::min(reach, near.clear);
-        const StackBoxChoice c = cube.radius < 0.5 * free ? m.first_boxes->Choose(pt.z, free) : StackBoxChoice();
-        if (c.a >= 0 && c.reach >= 2 * cube.radius) {
-            const double za = m.first_boxes->z[c.a], H = m.first_boxes->z[c.b] - za;
-            const double half_side = StackBoxes::ASPECT[c.q] * H / 2;
-            bool in_body = false;
-            b.EpsAt(pt, &in_body);
-            if (!in_body && !b.BodyMeets(Cuboid(0, pt.x - half_side, pt.y - half_side, za, pt.x + half_side,
-                                                pt.y + half_side, za + H))) {
-                weight_now = BoxFirstHop(*m.first_boxes, c, pt, face, b.BandEps(pt.z));
-                cut = true;
-            }
+        const StackBoxChoice c =
+            BoxAmongBodies(b, *m.first_boxes, pt, cube.radius, std::min(reach, near.clear));
+        if (c.a >= 0) {
+            weight_now = BoxFirstHop(*m.first_boxes, c, pt, face, b.BandEps(pt.z));
+            cut = true;
         }
     }
     DielPatch plane;
