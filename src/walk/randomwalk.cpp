@@ -651,6 +651,12 @@ double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vecto
     return -face_sign[id_gss] * w / H;
 }
 
+bool Randomwalk::FarAway(const WalkShared& m, const Vector3& pt)
+{
+    const double dx = pt.x - m.far_centre.x, dy = pt.y - m.far_centre.y, dz = pt.z - m.far_centre.z;
+    return dx * dx + dy * dy + dz * dz > 4 * m.far_radius * m.far_radius;
+}
+
 // From a point at distance R > a of the centre of the sphere of radius a
 // around every conductor, in one medium filling all space: the walk meets
 // the sphere with probability a / R, else it escapes to infinity. Where it
@@ -658,9 +664,12 @@ double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vecto
 // sphere turns into the interior one from the point at a^2 / R: cos(theta)
 // about the walk's direction has the density a (a^2 - rho^2) / (2 (a^2 +
 // rho^2 - 2 a rho t)^(3/2)), drawn by inverting its distribution.
-bool Randomwalk::FarStep(const WalkShared& m, Vector3& pt, double R)
+bool Randomwalk::FarStep(const WalkShared& m, Vector3& pt)
 {
     const double a = m.far_radius;
+    const double R = std::sqrt((pt.x - m.far_centre.x) * (pt.x - m.far_centre.x) +
+                               (pt.y - m.far_centre.y) * (pt.y - m.far_centre.y) +
+                               (pt.z - m.far_centre.z) * (pt.z - m.far_centre.z));
     const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random();
     if (u0 * R >= a)
         return false;
@@ -841,29 +850,25 @@ leg_start:
     const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
     LeafIndex::Hint leaf;
     for (;;) {
-        if (m.far_radius > 0) {
-            const double dx = pt.x - m.far_centre.x, dy = pt.y - m.far_centre.y, dz = pt.z - m.far_centre.z;
-            const double r2 = dx * dx + dy * dy + dz * dz;
-            if (r2 > 4 * m.far_radius * m.far_radius) {
-                ++hops;
-                if (!FarStep(m, pt, std::sqrt(r2))) {
-                    const int end = EndOrGoOn(m, n - 1, leg, leg_weight, pt);
-                    if (end >= 0)
-                        return end;
-                    if (end == NEW_LEG)
-                        goto leg_start;
-                }
+        int d = 0, found = 0;
+        const Cuboid* hit = nullptr;
+        if (m.far_radius > 0 && FarAway(m, pt)) {
+            // An open window's walk far from every conductor: back onto
+            // the sphere around them, or gone as if out of the window.
+            ++hops;
+            if (FarStep(m, pt)) {
                 layers.FindLayerFromGauss(pt.z);
                 layers.GetNearby(layer_low, layer_high);
                 continue;
             }
+            d = NOT_FOUND;
+        } else {
+            // The next draw and the panel it picks should the cube meet no
+            // interface: neither depends on where the walk is, so they are
+            // found while the search below runs instead of after it.
+            found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
+            hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         }
-        // The next draw and the panel it picks should the cube meet no
-        // interface: neither depends on where the walk is, so they are found
-        // while the search below runs instead of after it.
-        const int found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
-        int d = 0;
-        const Cuboid* hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         if (d == NOT_FOUND || d == 0) {
             const int end = EndOrGoOn(m, d == 0 ? hit->id : n - 1, leg, leg_weight, pt);
             if (end >= 0)

@@ -174,9 +174,12 @@ public:
     // The same for a first hop from the Gaussian surface, with its weight.
     bool StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
                           double& layer_high, double& weight);
-    // An open window's step from distance R of the conductors' sphere:
-    // true and pt on the sphere, or false when the walk escapes.
-    bool FarStep(const WalkShared& m, Vector3& pt, double R);
+    // Whether pt lies beyond twice the radius of an open window's sphere
+    // around the conductors.
+    static bool FarAway(const WalkShared& m, const Vector3& pt);
+    // An open window's step from there: true and pt on the sphere, or false
+    // when the walk escapes.
+    bool FarStep(const WalkShared& m, Vector3& pt);
     // The first hop's box and weight once chosen; eps is the start's permittivity.
     double BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vector3& pt, int id_gss, double eps);
     // Worker 0's stopping rule after its walk was counted as walk N (lock
