@@ -281,6 +281,22 @@ int DrawDeckFirst(const RunSettings& s, const DeckLists& lists)
     return s.report_path.empty() ? 0 : -1;
 }
 
+ExtractionSettings ExtractionOf(const RunSettings& s, bool seeded, uint64_t seed)
+{
+    ExtractionSettings x;
+    x.end_mode = s.end_mode;
+    x.target_walks = s.target_walks;
+    x.target_error = s.target_error;
+    x.threads = s.threads;
+    x.seeded = seeded;
+    x.seed = seed;
+    x.time_limit = s.time_limit;
+    x.max_walks = s.max_walks;
+    x.coupling_error = s.coupling_error;
+    x.coupling_min = s.coupling_min;
+    return x;
+}
+
 RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors)
 {
     RunRecord r;

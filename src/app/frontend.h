@@ -56,6 +56,9 @@ int DrawDeckFirst(const RunSettings& s, const DeckLists& lists);
 // The record of a run as its command line shapes it, before any row;
 // `seed` is the one the walks use, given or drawn.
 RunRecord RecordOfRun(const RunSettings& s, uint64_t seed, const std::vector<std::string>& conductors);
+// What a master's walks take from the command line: targets, threads,
+// budgets and the seed.
+ExtractionSettings ExtractionOf(const RunSettings& s, bool seeded, uint64_t seed);
 
 // How a program comes by the row of one master.
 enum class Obtained {

@@ -60,17 +60,8 @@ bool PatternReport(const RunSettings& settings, const ImportedInput& imported, c
 int RunExtraction(const RunSettings& settings, DeckLists& lists, const timespec& total_start,
                   const ImportedInput& imported, uint64_t deck_digest)
 {
-    ExtractionSettings x;
-    x.end_mode = settings.end_mode;
-    x.target_walks = settings.target_walks;
-    x.target_error = settings.target_error;
-    x.threads = settings.threads;
-    x.seeded = settings.seeded;
-    x.seed = settings.seeded ? settings.seed : WalkMgr::FreshSeed();
-    x.time_limit = settings.time_limit;
-    x.max_walks = settings.max_walks;
-    x.coupling_error = settings.coupling_error;
-    x.coupling_min = settings.coupling_min;
+    ExtractionSettings x =
+        ExtractionOf(settings, settings.seeded, settings.seeded ? settings.seed : WalkMgr::FreshSeed());
 
     const Cuboid deck_window = *lists.window;  // preparation enlarges it in place
     Extraction extraction(lists);

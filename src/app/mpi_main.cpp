@@ -175,6 +175,21 @@ const int LEAD = 4;
 // chunks are short and leaves the core to the walks when they are long.
 const long POLL_MIN_NS = 20000, POLL_MAX_NS = 1000000;
 
+// The next message of `tag` (MPI_ANY_TAG: of any) from any rank, waited for
+// with that pause.
+MPI_Status AwaitMessage(int tag)
+{
+    for (long poll = POLL_MIN_NS;; poll = std::min(2 * poll, POLL_MAX_NS)) {
+        int ready = 0;
+        MPI_Status st;
+        MPI_Iprobe(MPI_ANY_SOURCE, tag, MPI_COMM_WORLD, &ready, &st);
+        if (ready)
+            return st;
+        const timespec pause{0, poll};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 // Whole masters: once the masters outnumber the ranks this many times, each
 // rank walks whole masters, and no rank waits at each master's end for the
 // last chunks of the others; only the masters left at the run's end do.
@@ -247,18 +262,8 @@ private:
 void HandOut(Farm& farm, int remote)
 {
     std::vector<char> buf;
-    long poll = POLL_MIN_NS;
     for (int ended = 0; ended < remote;) {
-        int ready = 0;
-        MPI_Status st;
-        MPI_Iprobe(MPI_ANY_SOURCE, WHOLE_TAG, MPI_COMM_WORLD, &ready, &st);
-        if (!ready) {
-            const timespec pause{0, poll};
-            nanosleep(&pause, nullptr);
-            poll = std::min(2 * poll, POLL_MAX_NS);
-            continue;
-        }
-        poll = POLL_MIN_NS;
+        const MPI_Status st = AwaitMessage(WHOLE_TAG);
         int bytes = 0;
         MPI_Get_count(&st, MPI_CHAR, &bytes);
         buf.resize(std::max(bytes, 8));
@@ -318,18 +323,8 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
     const int slots = ex.Slots();
     std::vector<char> buf(WireBytes(slots));
     ChunkSums c;
-    long poll = POLL_MIN_NS;
     for (int ended = 0, requests = remote * LEAD; ended < requests;) {
-        int ready = 0;
-        MPI_Status st;
-        MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &ready, &st);
-        if (!ready) {
-            const timespec pause{0, poll};
-            nanosleep(&pause, nullptr);
-            poll = std::min(2 * poll, POLL_MAX_NS);
-            continue;
-        }
-        poll = POLL_MIN_NS;
+        const MPI_Status st = AwaitMessage(MPI_ANY_TAG);
         MPI_Recv(buf.data(), (int)buf.size(), MPI_BYTE, st.MPI_SOURCE, st.MPI_TAG, MPI_COMM_WORLD,
                  MPI_STATUS_IGNORE);
         FATAL_CHECK(Unpack(buf, slots, c) == index);
@@ -505,17 +500,7 @@ int RunWhole(const RunSettings& settings, RunRecord& run, const std::vector<std:
              const std::vector<char>& finished, Extraction& ex, const DeckLists& lists,
              const Cuboid& deck_window, const timespec& total_start, int rank, int ranks, bool brief)
 {
-    ExtractionSettings x;
-    x.end_mode = settings.end_mode;
-    x.target_walks = settings.target_walks;
-    x.target_error = settings.target_error;
-    x.threads = settings.threads;
-    x.seeded = true;
-    x.seed = settings.seed;
-    x.time_limit = settings.time_limit;
-    x.max_walks = settings.max_walks;
-    x.coupling_error = settings.coupling_error;
-    x.coupling_min = settings.coupling_min;
+    ExtractionSettings x = ExtractionOf(settings, true, settings.seed);
     x.console = false;
     if (rank != 0) {
         WalkWhole(ex, masters, x, brief);
