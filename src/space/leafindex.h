@@ -139,11 +139,17 @@ private:
         // return on the first hit would.
         int best = INT_MAX;
         uint32_t pick = 0;
+        // Values, not std::max's references: through references the
+        // compiler kept the gaps in memory and branched on each comparison,
+        // a misprediction per block on a fresh point.
+        const int32_t gx = g.x, gy = g.y, gz = g.z;
         for (uint32_t i = 0; i < n; ++i) {
-            const Box& c = b[i];
-            int d = std::max(std::max(c.x0 - g.x, g.x - c.x1),
-                             std::max(std::max(c.y0 - g.y, g.y - c.y1), std::max(c.z0 - g.z, g.z - c.z1)));
-            d = std::max(d, 0);
+            const Box c = b[i];
+            const int32_t ax = c.x0 - gx, bx = gx - c.x1, ay = c.y0 - gy, by = gy - c.y1;
+            const int32_t az = c.z0 - gz, bz = gz - c.z1;
+            const int32_t dx = ax > bx ? ax : bx, dy = ay > by ? ay : by, dz = az > bz ? az : bz;
+            const int32_t dxy = dx > dy ? dx : dy, dxyz = dxy > dz ? dxy : dz;
+            const int32_t d = dxyz > 0 ? dxyz : 0;
             pick = d < best ? i : pick;
             best = d < best ? d : best;
         }
