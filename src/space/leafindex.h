@@ -93,25 +93,26 @@ public:
             g.z > r.z1)
             return LEAF;
         const Cell* cells = cells_.data();
-        int32_t lo[3] = {r.x0, r.y0, r.z0}, hi[3] = {r.x1, r.y1 - 1, r.z1};
-        const int32_t at[3] = {g.x, g.y, g.z};
+        int32_t lx = r.x0, ly = r.y0, lz = r.z0, hx = r.x1, hy = r.y1 - 1, hz = r.z1;
+        // Each side taken is a fresh coin for the branch predictor: the
+        // bounds follow it by masks, not by branches.
+        auto side = [](int32_t v, int32_t at, int32_t& lo, int32_t& hi) {
+            const uint32_t up = (uint32_t)(v >= at);
+            const int32_t m = -(int32_t)up;
+            lo = (at & m) | (lo & ~m);
+            hi = ((at - 1) & ~m) | (hi & m);
+            return up;
+        };
         uint32_t n = 0;
         while (cells[n].link != LEAF) {
-            const Cell& c = cells[n];
-            uint32_t child = 0;
-            for (int a = 0; a < 3; ++a) {
-                const bool upper = at[a] >= c.at[a];
-                child |= (uint32_t)upper << a;
-                lo[a] = upper ? c.at[a] : lo[a];
-                hi[a] = upper ? hi[a] : c.at[a] - 1;
-            }
-            n = c.link + child;
+            const Cell c = cells[n];
+            const uint32_t ux = side(g.x, c.at[0], lx, hx), uy = side(g.y, c.at[1], ly, hy),
+                           uz = side(g.z, c.at[2], lz, hz);
+            n = c.link + ux + 2u * uy + 4u * uz;
         }
         hint.leaf = n;
-        for (int a = 0; a < 3; ++a) {
-            hint.lo[a] = lo[a];
-            hint.hi[a] = hi[a];
-        }
+        hint.lo[0] = lx, hint.lo[1] = ly, hint.lo[2] = lz;
+        hint.hi[0] = hx, hint.hi[1] = hy, hint.hi[2] = hz;
         return n;
     }
 
