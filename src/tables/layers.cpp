@@ -377,10 +377,10 @@ PSumEntry TableSet::BuildTrans(const double* data, const PSumPacket& packet, boo
 
 void TableSet::FileTrans(const DielKey& key, const PSumEntry& entry, const PSumPacket& packet)
 {
-    // Only the full cubes' cuts are searched hop by hop, on the walk's grid
-    // of panels; a guide that cannot give the plain search's answer (a
+    // The full cubes' cuts and the half cubes on an interface are searched
+    // hop by hop; a guide that cannot give the plain search's answer (a
     // falling table) stays unused.
-    if (!packet.half && packet.dim1 == 6 && packet.dim2 == Layers::trans.dim2) {
+    if (packet.dim1 == 6 && (packet.half || packet.dim2 == Layers::trans.dim2)) {
         std::vector<SurfaceGuide>& guides = cut_guides[entry.second];
         guides.resize(packet.dim0);
         for (int a = 0; a < packet.dim0; ++a)
@@ -698,6 +698,7 @@ void Layers::UpdateHalfPSum(double dlow, double dhigh)
     }
     half_psum_face = it->second.first;
     half_psum = it->second.second;
+    half_psum_guide = set->CutGuides(half_psum);
 }
 
 void Layers::UpdateHalfWSum(double dlow, double dhigh)

@@ -135,6 +135,7 @@ public:
     const SurfaceGuide* upper_psum_guide = nullptr;
     double** half_psum_face;
     std::vector<double>** half_psum;
+    const SurfaceGuide* half_psum_guide = nullptr;  // of half_psum, or null
     double**** lower_weight_cross;
     double**** upper_weight_cross;
     double**** half_weight_cross;
@@ -201,6 +202,7 @@ public:
     const SurfaceGuide* GetCutGuides(bool lower) const { return lower ? lower_psum_guide : upper_psum_guide; }
     double** GetHalfPartialFaceSum() const { return half_psum_face; }
     std::vector<double>** GetHalfPartialSum() const { return half_psum; }
+    const SurfaceGuide* GetHalfGuide() const { return half_psum_guide; }
     double**** GetWeightCross(bool lower) const { return lower ? lower_weight_cross : upper_weight_cross; }
     double**** GetHalfWeightCross() const { return half_weight_cross; }
     double*** GetWeightPartialFaceSum(bool lower) const { return lower ? lower_wpdf_face : upper_wpdf_face; }

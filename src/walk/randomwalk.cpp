@@ -122,7 +122,7 @@ static inline PointOnCube CutSearch(const SingleTables& t, CRandomMersenne& rng,
                                     const std::vector<double>* panel_cdf, const SurfaceGuide* guide, int& index)
 {
     if (guide && guide->usable)
-        return GuidedPanel(guide->Find(rng.BRandom()), SEGNUM, index);
+        return GuidedPanel(guide->FindCold(rng.BRandom()), SEGNUM, index);
     return PanelSearch(t, rng, face_cdf, panel_cdf, SEGNUM, index);
 }
 
@@ -406,13 +406,24 @@ PointOnCube Randomwalk::GetPointInHalf(const Layers&, bool& upper, double, doubl
                                        double radius)
 {
     const int segnum = 32;
-    const double u = rand_walk.Random();
-    const int fno = FindFace(layers.GetHalfPartialFaceSum()[0], u);
-    const std::vector<double>& cdf = layers.GetHalfPartialSum()[0][fno];
-    int index = FindPanel(cdf, u);
-    // A draw above a total that rounding left just below 1 takes the last panel.
-    if (fno == 5 && index == (int)cdf.size() && index > 0)
-        index--;
+    const SurfaceGuide* guide = layers.GetHalfGuide();
+    int fno, index;
+    if (guide && guide->usable) {
+        // The same draw and panel as the face-then-panel search below.
+        const int i = guide->Find(rand_walk.BRandom());
+        fno = i < 5 * segnum * segnum ? i / (segnum * segnum) : 5;
+        index = i - fno * segnum * segnum;
+        if (index == segnum * segnum)
+            index--;
+    } else {
+        const double u = rand_walk.Random();
+        fno = FindFace(layers.GetHalfPartialFaceSum()[0], u);
+        const std::vector<double>& cdf = layers.GetHalfPartialSum()[0][fno];
+        index = FindPanel(cdf, u);
+        // A draw above a total that rounding left just below 1 takes the last panel.
+        if (fno == 5 && index == (int)cdf.size() && index > 0)
+            index--;
+    }
     PointOnCube pt = idx2pt(fno, index, segnum);
     if (fno == 0)
         upper = false;

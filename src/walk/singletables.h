@@ -36,9 +36,23 @@ public:
     // so the ones below the draw come first): a loop would stop after a
     // random number of steps and mispredict on most draws. About one draw in
     // a hundred needs more.
-    int Find(uint32_t w) const
+    int Find(uint32_t w) const { return Scan(first[w >> (32 - BUCKET_BITS)] & (PURE - 1), w); }
+    // The same, for a table read too seldom to stay in cache: a bucket that
+    // no entry splits gives its entry without the second read. The branch
+    // is a coin toss, cheaper than a miss but dearer than a hit.
+    int FindCold(uint32_t w) const
     {
-        int i = first[w >> (32 - BUCKET_BITS)];
+        const unsigned f = first[w >> (32 - BUCKET_BITS)];
+        if (f & PURE)
+            return (int)(f & (PURE - 1));
+        return Scan((int)f, w);
+    }
+    // Marks a bucket whose draws all give its first entry.
+    static const unsigned PURE = 0x8000;
+
+private:
+    int Scan(int i, uint32_t w) const
+    {
         const uint32_t* c = limit.data() + i;
         const int below = (int)(w > c[0]) + (int)(w > c[1]) + (int)(w > c[2]);
         i += below;

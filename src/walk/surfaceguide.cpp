@@ -24,7 +24,7 @@ void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* pane
         if (!(cdf[i - 1] <= cdf[i]))
             return;
     // A negative first entry has no limit: every draw would lie above it.
-    if (cdf.empty() || !(cdf[0] >= 0.0) || cdf.size() > UINT16_MAX)
+    if (cdf.empty() || !(cdf[0] >= 0.0) || cdf.size() >= PURE)
         return;
     // The entries do not fall, so one pass finds every bucket's first entry
     // (each interface table has thirty of these guides to build).
@@ -36,6 +36,11 @@ void SurfaceGuide::Build(const double* face_cdf, const std::vector<double>* pane
             ++e;
         first[b] = (uint16_t)e;
     }
+    // No entry reaches into a bucket whose successor starts at the same
+    // entry, so every draw in it lands on that entry.
+    for (int b = 0; b < BUCKETS; b++)
+        if ((first[b] & (PURE - 1)) == first[b + 1])
+            first[b] |= PURE;
     // e * 2^32 is exact, and so is its floor; from 2^32 - 1 up no word lies above.
     for (double e : cdf)
         limit.push_back(e * 4294967296.0 >= 4294967295.0 ? UINT32_MAX : (uint32_t)std::floor(e * 4294967296.0));

@@ -80,12 +80,13 @@ TEST(PanelSearch, SingleDensitiesPickWhatLowerBoundPicks)
 }
 
 // An interface table is searched face by face, each face by halving with
-// no jumps on the draw, or by its cut's bucket guide when the table has a
-// usable one. Whatever the sums do (rising; rising in steps that land on the
-// guide's bucket edges, with empty panels; or falling in places when a
-// table holds negative entries, where the guide must stand aside), the pick
-// must be the one the plain first-reaching face and one-halving-at-a-time
-// search make.
+// no jumps on the draw, or by its bucket guide when the table has a usable
+// one: a full cube's cut (31 x 31 panels a face) and a half cube on an
+// interface (32 x 32, the last panel taking a draw above the total).
+// Whatever the sums do (rising; rising in steps that land on the guide's
+// bucket edges, with empty panels; or falling in places when a table holds
+// negative entries, where the guide must stand aside), the pick must be the
+// one the plain first-reaching face and one-halving-at-a-time search make.
 TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
 {
     Cuboid block(0, -1, -1, 0, 1, 1, 1);
@@ -95,11 +96,13 @@ TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
     Randomwalk rw(0, nullptr, stack, 1, 0);
     CRandomMersenne g(5);
     enum Shape { RISING, STEPS, FALLING };
+    for (const bool half : {false, true})
     for (Shape shape : {RISING, STEPS, FALLING}) {
+        const int side = half ? 32 : 31, panels = side * side;
         std::vector<double> table[6], face(6);
         double acc = 0;
         for (int f = 0; f < 6; f++) {
-            for (int k = 0; k < 961; k++) {
+            for (int k = 0; k < panels; k++) {
                 const double x = g.Random();
                 acc += shape == RISING ? x / 2000
                      : shape == STEPS  ? (x < 0.3 ? 0.0 : std::floor(x * 4) / 8192)
@@ -110,32 +113,35 @@ TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
         }
         std::vector<SurfaceGuide> guides(32);
         for (SurfaceGuide& guide : guides)
-            guide.Build(face.data(), table, 961);
+            guide.Build(face.data(), table, panels);
         ASSERT_EQ(guides[0].usable, shape != FALLING);
         std::vector<std::vector<double>*> rows(32, table);
         std::vector<double*> faces(32, face.data());
-        rw.layers.lower_psum = rows.data();
-        rw.layers.lower_psum_face = faces.data();
+        rw.layers.lower_psum = rw.layers.half_psum = rows.data();
+        rw.layers.lower_psum_face = rw.layers.half_psum_face = faces.data();
         for (bool guided : {false, true}) {
-            rw.layers.lower_psum_guide = guided ? guides.data() : nullptr;
+            rw.layers.lower_psum_guide = rw.layers.half_psum_guide = guided ? guides.data() : nullptr;
             for (int i = 0; i < 20000; i++) {
                 const double r = CRandomMersenne(rw.rand_walk).Random();
                 int f = 0;
                 while (f < 5 && face[f] < r)
                     f++;
                 const double* base = table[f].data();
-                for (size_t n = 961; n > 1; n -= n / 2)
+                for (size_t n = panels; n > 1; n -= n / 2)
                     base = base[n / 2] < r ? base + n / 2 : base;
-                const int want = (int)(base - table[f].data()) + (*base < r);
-                if (want >= 961) {  // no panel: the draw is skipped
+                int want = (int)(base - table[f].data()) + (*base < r);
+                if (want >= panels && !half) {  // no panel: the draw is skipped
                     rw.rand_walk.Random();
                     continue;
                 }
+                want = std::min(want, panels - 1);
                 Cube cube(Vector3(0, 0, 0), 1.0);
-                const PointOnCube pt = rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
-                const PointOnCube expect = Randomwalk::idx2pt(f, want, 31);
+                bool upper = true;
+                const PointOnCube pt = half ? rw.GetPointInHalf(stack, upper, 1, 2, cube, 1.0)
+                                            : rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
+                const PointOnCube expect = Randomwalk::idx2pt(f, want, side);
                 ASSERT_TRUE(pt.fno == f && pt.u == expect.u && pt.v == expect.v)
-                    << "draw " << r << ", shape " << shape << (guided ? ", guided" : "");
+                    << "draw " << r << ", shape " << shape << (guided ? ", guided" : "") << (half ? ", half" : "");
             }
         }
     }
