@@ -49,13 +49,17 @@ double Seconds(const timespec& from)
 }
 
 // One chunk's sums on the wire: master index, chunk, walks, hops and the
-// stratum counts as 64-bit integers, then the two rows of sums. A request
-// without a finished chunk carries chunk -1.
+// stratum counts as 64-bit integers, then the two rows of sums, then for
+// each floating conductor its walks reached its index and its five
+// tallies, as many as the message's length holds. A request without a
+// finished chunk carries chunk -1 and nothing after the counts.
 const int HEADER = 4 + CHUNK_STRATA;
+const size_t TALLY_BYTES = sizeof(int64_t) + 5 * sizeof(double);
 
-size_t WireBytes(int slots)
+size_t WireBytes(int slots, size_t reached)
 {
-    return sizeof(int64_t) * HEADER + sizeof(double) * 2 * CHUNK_STRATA * (size_t)slots;
+    return sizeof(int64_t) * HEADER + sizeof(double) * 2 * CHUNK_STRATA * (size_t)slots +
+           TALLY_BYTES * reached;
 }
 
 void Pack(int master, const ChunkSums& c, int slots, std::vector<char>& buf)
@@ -63,29 +67,58 @@ void Pack(int master, const ChunkSums& c, int slots, std::vector<char>& buf)
     int64_t head[HEADER] = {master, c.chunk, c.walks, c.hops};
     for (int k = 0; k < CHUNK_STRATA; k++)
         head[4 + k] = c.count[k];
-    buf.resize(c.chunk >= 0 ? WireBytes(slots) : sizeof head);
+    const std::vector<int>& reached = c.potentials.touched;
+    buf.resize(c.chunk >= 0 ? WireBytes(slots, reached.size()) : sizeof head);
     memcpy(buf.data(), head, sizeof head);
     if (c.chunk >= 0) {
         const size_t row = sizeof(double) * CHUNK_STRATA * slots;
-        memcpy(buf.data() + sizeof head, c.sum.data(), row);
-        memcpy(buf.data() + sizeof head + row, c.sum2.data(), row);
+        char* at = buf.data() + sizeof head;
+        memcpy(at, c.sum.data(), row);
+        memcpy(at + row, c.sum2.data(), row);
+        at += 2 * row;
+        for (int k : reached) {
+            const PotentialTallies::Tally& t = c.potentials.tally[k];
+            const int64_t index = k;
+            const double v[5] = {t.s, t.c, t.ss, t.cc, t.sc};
+            memcpy(at, &index, sizeof index);
+            memcpy(at + sizeof index, v, sizeof v);
+            at += TALLY_BYTES;
+        }
     }
 }
 
-int Unpack(const std::vector<char>& buf, int slots, ChunkSums& c)
+// `floating`: the deck's count of floating conductors, which sizes the
+// chunk's tallies.
+int Unpack(const std::vector<char>& buf, int slots, int floating, ChunkSums& c)
 {
     int64_t head[HEADER];
+    FATAL_CHECK(buf.size() >= sizeof head);
     memcpy(head, buf.data(), sizeof head);
+    if (c.potentials.tally.size() != (size_t)floating)
+        c.potentials.Size(floating);
     c.Begin(head[1], slots);
     c.walks = head[2];
     c.hops = head[3];
     for (int k = 0; k < CHUNK_STRATA; k++)
         c.count[k] = head[4 + k];
     if (c.chunk >= 0) {
+        const size_t sums = WireBytes(slots, 0), reached = (buf.size() - sums) / TALLY_BYTES;
+        FATAL_CHECK(buf.size() >= sums && buf.size() == WireBytes(slots, reached) && reached <= (size_t)floating);
         const size_t row = sizeof(double) * CHUNK_STRATA * slots;
-        memcpy(c.sum.data(), buf.data() + sizeof head, row);
-        memcpy(c.sum2.data(), buf.data() + sizeof head + row, row);
+        const char* at = buf.data() + sizeof head;
+        memcpy(c.sum.data(), at, row);
+        memcpy(c.sum2.data(), at + row, row);
         c.every = true;
+        at += 2 * row;
+        for (size_t i = 0; i < reached; i++, at += TALLY_BYTES) {
+            int64_t k;
+            double v[5];
+            memcpy(&k, at, sizeof k);
+            memcpy(v, at + sizeof k, sizeof v);
+            FATAL_CHECK(k >= 0 && k < floating && c.potentials.tally[k].c == 0.0 && v[1] > 0.0);
+            c.potentials.tally[k] = {v[0], v[1], v[2], v[3], v[4]};
+            c.potentials.touched.push_back((int)k);
+        }
     }
     return (int)head[0];
 }
@@ -97,8 +130,10 @@ public:
     Coordinator(const StopRule& rule, Extraction& ex)
         : stores_(ex.Slots()),
           merger_(rule, ex.FaceShare(), stores_.is_sum, stores_.is_sum2, stores_.is_count.data(), ex.Slots()),
+          floating_(ex.Floating()),
           start_(Now())
     {
+        potentials_.Size((int)floating_.size());
     }
     // Takes a finished chunk (chunk -1: none) and gives the next one to run
     // with its walks, or -1 when the master's walks end.
@@ -109,7 +144,9 @@ public:
             parked_[done.chunk].swap(done);
             for (auto it = parked_.find(merger_.Next()); it != parked_.end() && !merger_.stopped;
                  it = parked_.find(merger_.Next())) {
+                // As a threaded run: the chunk that stops the walks counts too.
                 merger_.Merge(it->second, Seconds(start_));
+                potentials_.Merge(it->second.potentials);
                 parked_.erase(it);
             }
         }
@@ -138,6 +175,11 @@ public:
         row.converged = merger_.converged;
         row.walk_seconds = Seconds(start_);
         row.reached_error = std::fabs(row.err[0] / row.cap[0]);
+        for (size_t k = 0; k < floating_.size(); k++) {
+            MasterRow::Potential p{floating_[k], 0.0, 0.0};
+            if (potentials_.Estimate((int)k, p.potential, p.error))
+                row.floating_potentials.push_back(p);
+        }
         return row;
     }
 
@@ -155,11 +197,14 @@ private:
             marked.swap(o.marked);
             std::swap(every, o.every);
             std::swap(count, o.count);
+            std::swap(potentials, o.potentials);
         }
     };
     std::mutex mutex_;
     StratumStores stores_;
     ChunkMerger merger_;
+    const std::vector<std::string>& floating_;
+    PotentialTallies potentials_;  // of the chunks merged so far
     std::map<long long, Sums> parked_;
     long long next_ = 0;
     timespec start_;
@@ -320,14 +365,17 @@ MasterRow Serve(Extraction& ex, const StopRule& rule, const std::string& master,
             for (long long k; (k = coord.Exchange(c, walks)) >= 0;)
                 ex.RunSharedChunk(k, walks, c);
         });
-    const int slots = ex.Slots();
-    std::vector<char> buf(WireBytes(slots));
+    const int slots = ex.Slots(), floating = (int)ex.Floating().size();
+    std::vector<char> buf;
     ChunkSums c;
     for (int ended = 0, requests = remote * LEAD; ended < requests;) {
         const MPI_Status st = AwaitMessage(MPI_ANY_TAG);
-        MPI_Recv(buf.data(), (int)buf.size(), MPI_BYTE, st.MPI_SOURCE, st.MPI_TAG, MPI_COMM_WORLD,
+        int bytes = 0;
+        MPI_Get_count(&st, MPI_BYTE, &bytes);
+        buf.resize((size_t)bytes);
+        MPI_Recv(buf.data(), bytes, MPI_BYTE, st.MPI_SOURCE, st.MPI_TAG, MPI_COMM_WORLD,
                  MPI_STATUS_IGNORE);
-        FATAL_CHECK(Unpack(buf, slots, c) == index);
+        FATAL_CHECK(Unpack(buf, slots, floating, c) == index);
         long long reply[2] = {-1, 0};
         reply[0] = coord.Exchange(c, reply[1]);
         ended += reply[0] < 0;
