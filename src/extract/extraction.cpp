@@ -99,7 +99,8 @@ void Extraction::PrepareFloating(const DeckLists& lists)
         const DielBodies* bodies = mgr_.shared.bodies;
         body_eps = [bodies](const Vector3& p) { return bodies->EpsAt(p); };
     }
-    if (!floating_.Build(lists.cuboids, owner, floats, lists.names, mgr_.tables.layers, cross, why, body_eps)) {
+    if (!floating_.Build(lists.cuboids, owner, floats, lists.names, mgr_.tables.layers, cross, why, body_eps,
+                         lists.open_window ? nullptr : &mgr_.window_box)) {
         error_ = why + "\n";
         return;
     }

@@ -1,6 +1,7 @@
 #include "floating.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -107,6 +108,59 @@ public:
         }
     }
 
+    // The least distance along direction d (0 to 5: -x +x -y +y -z +z) from
+    // `face`, the coordinate g's face in that direction would leave from, to
+    // a block not of owner `own` whose cross-section across d overlaps g's:
+    // how far that face may move before g takes the block in. HUGE_GAP when
+    // no such block lies beyond it.
+    double Beyond(const Cuboid& g, double face, int own, int d, const std::vector<int>& owner) const
+    {
+        const int axis = d / 2;
+        const bool up = d % 2 == 1;
+        const double glo[3] = {g.x0, g.y0, g.z0}, ghi[3] = {g.x1, g.y1, g.z1};
+        double best = HUGE_GAP;
+        auto consider = [&](int i) {
+            if (owner[i] == own)
+                return;
+            const Cuboid& c = *blocks_[i];
+            const double lo[3] = {c.x0, c.y0, c.z0}, hi[3] = {c.x1, c.y1, c.z1};
+            for (int a = 0; a < 3; ++a)
+                if (a != axis && !(lo[a] < ghi[a] && hi[a] > glo[a]))
+                    return;
+            const double dist = up ? lo[axis] - face : face - hi[axis];
+            if (dist >= 0 && dist < best)
+                best = dist;
+        };
+        for (int i : big_)
+            consider(i);
+        int i0, i1, j0, j1;
+        Span(g, i0, i1, j0, j1);
+        if (axis == 2) {
+            for (int j = j0; j <= j1; ++j)
+                for (int k = i0; k <= i1; ++k)
+                    for (size_t m = start_[(size_t)j * nx_ + k]; m < start_[(size_t)j * nx_ + k + 1]; ++m)
+                        consider(members_[m]);
+            return best;
+        }
+        // Along x or y, the cells of the strip outward from the face, until
+        // the next column lies farther than the nearest block found.
+        const int n = axis == 0 ? nx_ : ny_;
+        const double origin = axis == 0 ? x0_ : y0_;
+        const int at = std::min(n - 1, std::max(0, (int)std::floor((face - origin) / cell_)));
+        const int c0 = axis == 0 ? j0 : i0, c1 = axis == 0 ? j1 : i1;
+        for (int col = at; col >= 0 && col < n; col += up ? 1 : -1) {
+            const double edge = origin + (up ? col : col + 1) * cell_;
+            if ((up ? edge - face : face - edge) > best)
+                break;
+            for (int r = c0; r <= c1; ++r) {
+                const size_t cell = axis == 0 ? (size_t)r * nx_ + col : (size_t)col * nx_ + r;
+                for (size_t m = start_[cell]; m < start_[cell + 1]; ++m)
+                    consider(members_[m]);
+            }
+        }
+        return best;
+    }
+
 private:
     void Span(const Cuboid& c, int& i0, int& i1, int& j0, int& j1) const
     {
@@ -124,26 +178,46 @@ private:
     std::vector<int> big_;
 };
 
-}  // namespace
-
-void NearestForeignBlocks(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
-                          const std::vector<bool>& query, std::vector<double>& gap,
-                          std::vector<int>& nearest)
+// The margins of a floating conductor's shell per face direction (-x +x -y
+// +y -z +z): each face as far out as SHELL_REACH of the free distance
+// before it, the others where they stand, so that the grown blocks take in
+// no other conductor and stay inside `window` (null: open space), and no
+// farther than SHELL_SIZES times F's largest `extent`. `uniform` is a margin
+// that is free on every side; a direction with nothing before it keeps that
+// one. Vertical first: in a stack of layers there is most room above and
+// below.
+std::array<double, 6> ShellMargins(const PlaneBuckets& buckets, const std::vector<const Cuboid*>& own, int conductor,
+                                   const std::vector<int>& owner, double uniform, const Cuboid* window, double extent)
 {
-    gap.assign(blocks.size(), HUGE_GAP);
-    nearest.assign(blocks.size(), -1);
-    if (blocks.empty())
-        return;
-    const PlaneBuckets buckets(blocks);
-    for (size_t i = 0; i < blocks.size(); ++i)
-        if (query[i])
-            buckets.Nearest(i, owner, gap[i], nearest[i]);
+    std::array<double, 6> m;
+    m.fill(uniform);
+    for (int d : {4, 5, 0, 1, 2, 3}) {
+        const int a = d / 2;
+        double free = HUGE_GAP, room = HUGE_GAP;
+        for (const Cuboid* b : own) {
+            const Cuboid g(0, b->x0 - m[0], b->y0 - m[2], b->z0 - m[4], b->x1 + m[1], b->y1 + m[3], b->z1 + m[5]);
+            const double lo[3] = {b->x0, b->y0, b->z0}, hi[3] = {b->x1, b->y1, b->z1};
+            const double face = d % 2 ? hi[a] : lo[a];
+            free = std::min(free, buckets.Beyond(g, face, conductor, d, owner));
+            if (window) {
+                const double wlo[3] = {window->x0, window->y0, window->z0}, whi[3] = {window->x1, window->y1, window->z1};
+                room = std::min(room, d % 2 ? whi[a] - face : face - wlo[a]);
+            }
+        }
+        free = std::min(free, room);
+        if (free < HUGE_GAP)
+            m[d] = std::max(m[d], FloatingSet::SHELL_REACH * free);
+        m[d] = std::min({m[d], FloatingSet::SHELL_REACH * room, std::max(uniform, FloatingSet::SHELL_SIZES * extent)});
+    }
+    return m;
 }
+
+}  // namespace
 
 bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
                         const std::vector<bool>& floating, const std::vector<std::string>& conductor_names,
                         const std::vector<Layer>& stack, double cross, std::string& error,
-                        const std::function<double(const Vector3&)>& body_eps)
+                        const std::function<double(const Vector3&)>& body_eps, const Cuboid* window)
 {
     names.clear();
     surfaces.clear();
@@ -151,19 +225,24 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
     shells.clear();
     shell_of.clear();
     origin.clear();
-    // Shells of the same shape, margin and medium share one table.
+    margins.clear();
+    // Shells of the same shape, margins and medium share one table.
     std::map<std::vector<long long>, int> shell_by_key;
     std::vector<bool> query(blocks.size());
     for (size_t i = 0; i < blocks.size(); ++i)
         query[i] = floating[owner[i]];
-    std::vector<double> gap;
-    std::vector<int> nearest;
-    NearestForeignBlocks(blocks, owner, query, gap, nearest);
+    std::vector<double> gap(blocks.size(), HUGE_GAP);
+    std::vector<int> nearest(blocks.size(), -1);
+    const PlaneBuckets buckets(blocks);
+    for (size_t i = 0; i < blocks.size(); ++i)
+        if (query[i])
+            buckets.Nearest(i, owner, gap[i], nearest[i]);
 
     // Per floating conductor: its blocks and the smallest gap to another.
     std::vector<int> index(floating.size(), -1);
     std::vector<std::vector<const Cuboid*>> own;
     std::vector<double> least;
+    std::vector<int> conductor;
     // In byte order of the names, whatever order the conductors come in.
     std::vector<size_t> by_name;
     for (size_t c = 0; c < floating.size(); ++c)
@@ -176,6 +255,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
             names.push_back(conductor_names[c]);
             own.emplace_back();
             least.push_back(HUGE_GAP);
+            conductor.push_back((int)c);
         }
     for (size_t i = 0; i < blocks.size(); ++i) {
         const int k = index[owner[i]];
@@ -225,14 +305,20 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
 
         // The shell reaches farther than the Gaussian surface: a walk put
         // back on it is nearer the other conductors than F and comes back
-        // to F less often; its planes are part of the solve.
-        const double hs = std::min(SHELL_REACH * least[k], extent);
+        // to F less often; its planes are part of the solve. Each face goes
+        // as far as the room before it allows (a fill square has its
+        // neighbours beside it but open oxide above and below).
+        const std::array<double, 6> hs = ShellMargins(buckets, own[k], conductor[k], owner,
+                                                      std::min(SHELL_REACH * least[k], extent), window, extent);
+        margins.push_back(hs);
         Vector3 o(HUGE_GAP, HUGE_GAP, HUGE_GAP);
         for (const Cuboid* b : own[k])
             o = Vector3(std::min(o.x, b->x0), std::min(o.y, b->y0), std::min(o.z, b->z0));
         origin.push_back(o);
         auto nm = [](double v) { return std::llround(v * 1e6); };
-        std::vector<long long> key{nm(hs)};
+        std::vector<long long> key;
+        for (double m : hs)
+            key.push_back(nm(m));
         std::vector<Cuboid> rel;
         double ztop = -HUGE_GAP;
         for (const Cuboid* b : own[k]) {
@@ -245,7 +331,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
         // above each; bodies make every shell its own.
         std::vector<double> planes;
         for (const Layer& l : stack)
-            if (l.pos > o.z - hs && l.pos < ztop + hs) {
+            if (l.pos > o.z - hs[4] && l.pos < ztop + hs[5]) {
                 planes.push_back(l.pos - o.z);
                 key.push_back(nm(l.pos - o.z));
             }
@@ -257,7 +343,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
         };
         for (double z : planes)
             key.push_back(std::llround(layered(z + o.z + 1e-9) * 1e9));
-        key.push_back(std::llround(layered(o.z - hs + 1e-9) * 1e9));
+        key.push_back(std::llround(layered(o.z - hs[4] + 1e-9) * 1e9));
         if (body_eps)
             key.insert(key.end(), {nm(o.x), nm(o.y), nm(o.z)});
         const auto found = shell_by_key.find(key);

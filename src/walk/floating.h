@@ -5,6 +5,7 @@
 // ones eliminated.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,30 +26,39 @@ struct FloatingSet {
     // per floating conductor, its slot.
     std::vector<int> of_slot;
     std::vector<int> slot;
-    // The start laws of the shells, one per distinct shape, margin and
+    // The start laws of the shells, one per distinct shape, margins and
     // medium; per floating conductor its table (-1: its shell grid was too
     // large, and its walks take signed legs from its Gaussian surface) and
     // the table's origin.
     std::vector<ShellTable> shells;
     std::vector<int> shell_of;
     std::vector<Vector3> origin;
+    // Per floating conductor, its shell's margins (-x +x -y +y -z +z).
+    std::vector<std::array<double, 6>> margins;
     // Cells next to a face per margin in the shell solve, and the largest grid.
     static const int SHELL_LEVEL = 8;
     static const long long SHELL_MAX_CELLS = 2000000;
-    // The shell's margin as a share of the gap to the nearest other conductor.
+    // The shell's margin per face direction as a share of the free distance
+    // before that face.
     static constexpr double SHELL_REACH = 0.95;
+    // and no farther than this many times the conductor's largest extent:
+    // beyond that little flux crosses the face, while a margin out to the
+    // window (a fill square at the edge of an array) makes a grid of
+    // hundreds of thousands of cells and seconds of solving per shell.
+    static constexpr double SHELL_SIZES = 2.0;
 
     // Surfaces around every floating conductor. `owner[i]` is the conductor
     // of blocks[i]; `floating[c]` whether conductor c floats; `names[c]` its
     // name. `cross`: the single-medium first hop's weight per unit of
     // 1 / (2 radius). `body_eps`, when set, is the permittivity at a point
-    // where dielectric bodies lie in the stack. Returns false with the
+    // where dielectric bodies lie in the stack. The shells stay inside
+    // `window` (null: the walks' space is open). Returns false with the
     // reason when a floating conductor touches another conductor or no
     // surface fits around it.
     bool Build(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
                const std::vector<bool>& floating, const std::vector<std::string>& conductor_names,
                const std::vector<Layer>& stack, double cross, std::string& error,
-               const std::function<double(const Vector3&)>& body_eps = nullptr);
+               const std::function<double(const Vector3&)>& body_eps = nullptr, const Cuboid* window = nullptr);
     // Where a walk absorbed by floating conductor k goes on, when it has a shell.
     Vector3 ShellPoint(int k, CRandomMersenne& rnd) const
     {
@@ -59,11 +69,3 @@ struct FloatingSet {
     // Whether some surface lies on a dielectric interface (half tables).
     bool OnInterface() const;
 };
-
-// For every block marked in `query`, the L-infinity gap to the nearest block
-// of another owner and that block's index (-1 and a huge gap when there is
-// none). Runs in time about linear in the blocks for layouts spread in x and
-// y: blocks are bucketed on a grid in the plane.
-void NearestForeignBlocks(const std::vector<const Cuboid*>& blocks, const std::vector<int>& owner,
-                          const std::vector<bool>& query, std::vector<double>& gap,
-                          std::vector<int>& nearest);

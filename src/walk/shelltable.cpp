@@ -46,9 +46,11 @@ void Range(const std::vector<double>& edges, double lo, double hi, double merge,
 
 }  // namespace
 
-bool ShellTable::Solve(const std::vector<Cuboid>& blocks, double h, const std::function<double(const Vector3&)>& eps,
-                       const std::vector<double>& planes, int level, long long max_cells)
+bool ShellTable::Solve(const std::vector<Cuboid>& blocks, const std::array<double, 6>& margin,
+                       const std::function<double(const Vector3&)>& eps, const std::vector<double>& planes, int level,
+                       long long max_cells)
 {
+    const double h = *std::min_element(margin.begin(), margin.end());
     panels.clear();
     cumulative.clear();
     cells = 0;
@@ -59,9 +61,9 @@ bool ShellTable::Solve(const std::vector<Cuboid>& blocks, double h, const std::f
     for (const Cuboid& b : blocks) {
         const double lo[3] = {b.x0, b.y0, b.z0}, hi[3] = {b.x1, b.y1, b.z1};
         for (int a = 0; a < 3; ++a)
-            breaks[a].insert(breaks[a].end(), {lo[a] - h, lo[a], hi[a], hi[a] + h});
-        zlo = std::min(zlo, b.z0 - h);
-        zhi = std::max(zhi, b.z1 + h);
+            breaks[a].insert(breaks[a].end(), {lo[a] - margin[2 * a], lo[a], hi[a], hi[a] + margin[2 * a + 1]});
+        zlo = std::min(zlo, b.z0 - margin[4]);
+        zhi = std::max(zhi, b.z1 + margin[5]);
     }
     for (double z : planes)
         if (z > zlo && z < zhi)
@@ -79,11 +81,11 @@ bool ShellTable::Solve(const std::vector<Cuboid>& blocks, double h, const std::f
     std::vector<signed char> kind((size_t)cells, 0);
     for (int pass = 0; pass < 2; ++pass)
         for (const Cuboid& b : blocks) {
-            const double g = pass == 0 ? h : 0.0;
+            const double g = pass == 0 ? 1.0 : 0.0;
             int r[3][2];
-            Range(e[0], b.x0 - g, b.x1 + g, merge, r[0][0], r[0][1]);
-            Range(e[1], b.y0 - g, b.y1 + g, merge, r[1][0], r[1][1]);
-            Range(e[2], b.z0 - g, b.z1 + g, merge, r[2][0], r[2][1]);
+            Range(e[0], b.x0 - g * margin[0], b.x1 + g * margin[1], merge, r[0][0], r[0][1]);
+            Range(e[1], b.y0 - g * margin[2], b.y1 + g * margin[3], merge, r[1][0], r[1][1]);
+            Range(e[2], b.z0 - g * margin[4], b.z1 + g * margin[5], merge, r[2][0], r[2][1]);
             for (int k = r[2][0]; k < r[2][1]; ++k)
                 for (int j = r[1][0]; j < r[1][1]; ++j)
                     for (int i = r[0][0]; i < r[0][1]; ++i)

@@ -8,6 +8,7 @@
 // shell; it is found once per distinct shell by a finite-volume solve.
 #pragma once
 
+#include <array>
 #include <functional>
 #include <vector>
 
@@ -31,14 +32,22 @@ public:
     double imbalance = 0.0;
 
     // Solves the shell between `blocks` (F's blocks, relative to the
-    // origin) and the union of the blocks grown by `h`. `eps(p)` is the
-    // permittivity at p (relative to the origin); `planes` are heights where
-    // it may jump, which the grid keeps as cell faces. `level`: cells of h /
-    // level next to every face, growing by 1 + 2 / level away from it.
+    // origin) and the union of the blocks grown by `margin`, one per face
+    // direction: -x +x -y +y -z +z. `eps(p)` is the permittivity at p
+    // (relative to the origin); `planes` are heights where it may jump,
+    // which the grid keeps as cell faces. `level`: cells of the least margin
+    // / level next to every face, growing by 1 + 2 / level away from it.
     // Returns false, leaving the table empty, when the grid would exceed
     // `max_cells`.
+    bool Solve(const std::vector<Cuboid>& blocks, const std::array<double, 6>& margin,
+               const std::function<double(const Vector3&)>& eps, const std::vector<double>& planes, int level,
+               long long max_cells);
+    // The same margin on every side.
     bool Solve(const std::vector<Cuboid>& blocks, double h, const std::function<double(const Vector3&)>& eps,
-               const std::vector<double>& planes, int level, long long max_cells);
+               const std::vector<double>& planes, int level, long long max_cells)
+    {
+        return Solve(blocks, {h, h, h, h, h, h}, eps, planes, level, max_cells);
+    }
 
     // A point of S with density rho, relative to the origin. Allocates
     // nothing: the walk's hot path calls it.
