@@ -227,7 +227,9 @@ MasterRow Extraction::Run(const std::string& master, const ExtractionSettings& s
     mgr_.shared.time_limit = s.time_limit;
     mgr_.shared.coupling_error = s.coupling_error;
     mgr_.shared.coupling_min = s.coupling_min;
-    mgr_.shared.chunked = s.seeded;
+    // Floating conductors with shells share their continuations within a
+    // chunk of walks, so such runs take chunks even without a seed.
+    mgr_.shared.chunked = s.seeded || (mgr_.shared.floating && mgr_.shared.floating->AllShells());
     mgr_.shared.run_seed = s.seed;
     mgr_.shared.master_key = MasterKey(master);
     mgr_.fixed_seed = true;

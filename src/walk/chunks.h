@@ -88,13 +88,18 @@ struct ChunkSums {
     void Begin(long long chunk_index, int slot_count);
     void Add(int stratum, int slot, double half_weight)
     {
+        AddShare(stratum, slot, half_weight);
+        count[stratum] += 1;
+    }
+    // A part of a walk's credit, the walk counted apart.
+    void AddShare(int stratum, int slot, double half_weight)
+    {
         if (!marked[slot]) {
             marked[slot] = 1;
             touched.push_back(slot);  // within the capacity Begin reserved
         }
         sum[stratum * slots + slot] += half_weight;
         sum2[stratum * slots + slot] += half_weight * half_weight;
-        count[stratum] += 1;
     }
 };
 

@@ -1,4 +1,9 @@
+static const char KORVA_SOURCE[] = "src/floating";
 #include "floating.h"
+
+#include "chunks.h"
+#include "log.h"
+#include "mersenne.h"
 
 #include <algorithm>
 #include <array>
@@ -373,4 +378,95 @@ bool FloatingSet::OnInterface() const
         if (s.on_interface)
             return true;
     return false;
+}
+
+bool FloatingSet::AllShells() const
+{
+    for (int t : shell_of)
+        if (t < 0)
+            return false;
+    return true;
+}
+
+void ContinuationPool::Size(int floating, long long walks)
+{
+    seen.assign(floating, 0);
+    seen_list.clear();
+    seen_list.reserve(floating);
+    hits.clear();
+    hits.reserve(walks);
+    ends.clear();
+    ends.reserve(walks);
+}
+
+bool ContinuationPool::GoOn(int k, CRandomMersenne& rnd)
+{
+    if (seen[k]++ == 0)
+        seen_list.push_back(k);
+    return seen[k] <= 2 || rnd.Random() < GO_ON;
+}
+
+void ContinuationPool::Fold(ChunkSums& out, const double* share)
+{
+    std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) { return a.k < b.k; });
+    std::sort(ends.begin(), ends.end(),
+              [](const End& a, const End& b) { return a.k < b.k || (a.k == b.k && a.slot < b.slot); });
+    // The chunk's weight of a walk in stratum s within its stratified mean,
+    // and the stratum that takes the correction of the squares (see below).
+    int big = 0;
+    for (int s = 1; s < CHUNK_STRATA; s++)
+        if (out.count[s] * (share[s] > 0) > out.count[big] * (share[big] > 0))
+            big = s;
+    auto gamma = [&](int s) { return out.count[s] > 0 ? share[s] / (double)out.count[s] : 0.0; };
+    size_t h = 0, e = 0;
+    while (h < hits.size()) {
+        const int k = hits[h].k;
+        size_t h1 = h;
+        double g = 0.0, d = 0.0;
+        for (; h1 < hits.size() && hits[h1].k == k; h1++) {
+            const double x = gamma(hits[h1].stratum) * hits[h1].half_weight;
+            g += x;
+            d += x * x;
+        }
+        while (e < ends.size() && ends[e].k < k)
+            e++;
+        size_t e1 = e;
+        while (e1 < ends.size() && ends[e1].k == k)
+            e1++;
+        const double c = (double)(e1 - e);
+        FATAL_CHECK(c > 0);  // the first absorption of each conductor goes on
+        for (size_t j = e; j < e1;) {
+            const int slot = ends[j].slot;
+            size_t j1 = j;
+            while (j1 < e1 && ends[j1].slot == slot)
+                j1++;
+            const double p = (double)(j1 - j) / c;
+            for (size_t i = h; i < h1; i++)
+                out.AddShare(hits[i].stratum, slot, hits[i].half_weight * p);
+            // The squares above hold each walk's own share of the noise of
+            // the estimate p; the walks share one p, so the chunk's variance
+            // also has the cross terms (sum x)^2 - sum x^2 times p's
+            // variance, estimated without bias from c >= 2 continuations
+            // (a single one comes with a single walk: no cross term). It
+            // goes into the squares of the chunk's largest stratum in that
+            // stratum's units, the chunk standing for its share of the run;
+            // a negative sum (weights of both signs cancelling) is left
+            // out, which overstates the error a little.
+            const double cross = (g * g - d) * (c > 1 ? p * (1.0 - p) / (c - 1.0) : 0.0);
+            if (cross > 0.0 && out.count[big] > 0 && share[big] > 0) {
+                const double unit = (double)out.count[big] / share[big];
+                out.sum2[big * out.slots + slot] += cross * unit * unit;
+            }
+            j = j1;
+        }
+        for (size_t j = e; j < e1; j++)
+            out.potentials.Add(k, ends[j].slot == 0 ? 1.0 : 0.0, 1.0);
+        h = h1;
+        e = e1;
+    }
+    for (int k : seen_list)
+        seen[k] = 0;
+    seen_list.clear();
+    hits.clear();
+    ends.clear();
 }

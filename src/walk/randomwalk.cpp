@@ -782,6 +782,17 @@ Randomwalk::FloatingNext Randomwalk::FloatingEnd(const FloatingSet& fs, int slot
     const int k = fs.of_slot[slot];
     if (k < 0)
         return FloatingNext::End;
+    if (pool) {
+        // Only the first absorption decides; a continuation goes on through
+        // every floating conductor it meets to a fixed one.
+        if (pool_hit < 0) {
+            pool_hit = k;
+            if (!pool->GoOn(k, rand_walk))
+                return FloatingNext::End;
+        }
+        shell = k;
+        return FloatingNext::Shell;
+    }
     if (met_count[k]++ == 0)
         met[met_n++] = k;
     met_inverse[k] += 1.0 / carry;
@@ -1093,15 +1104,33 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
     if (m.floating && out.potentials.tally.size() != m.floating->names.size())
         out.potentials.Size((int)m.floating->names.size());  // a caller's own buffer, once
     out.Begin(k, n);
+    pool = nullptr;
+    if (m.floating && m.floating->AllShells()) {
+        if (own_pool.seen.size() != m.floating->names.size())
+            own_pool.Size((int)m.floating->names.size(), CHUNK_WALKS);  // once a worker
+        pool = &own_pool;
+    }
     long long hops = 0;
     for (long long i = 0; i < walks; i++) {
         int id_gss = -1, strata = -1;
         double weight;
+        pool_hit = -1;
         const int slot = Walk(m, n, weight, id_gss, strata, hops);
-        out.Add(weight >= 0 ? id_gss : id_gss + 6, slot, 0.5 * weight * carry);
+        const int stratum = weight >= 0 ? id_gss : id_gss + 6;
+        if (pool_hit >= 0) {
+            pool->hits.push_back({pool_hit, stratum, 0.5 * weight});
+            out.count[stratum] += 1;
+            if (m.floating->of_slot[slot] < 0)
+                pool->ends.push_back({pool_hit, slot});
+            continue;
+        }
+        out.Add(stratum, slot, 0.5 * weight * carry);
         if (m.floating)
             FoldPotentials(slot, out.potentials);
     }
+    if (pool)
+        pool->Fold(out, m.face_share);
+    pool = nullptr;
     out.walks = walks;
     out.hops = hops;
     hop_count += hops;

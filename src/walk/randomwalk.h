@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "floating.h"
 #include "geometry.h"
 #include "layers.h"
 #include "mersenne.h"
@@ -63,6 +64,12 @@ public:
     std::vector<double> met_inverse;
     std::vector<int> met;
     int met_n = 0;
+    // Reproducible runs whose floating conductors all have shells: the
+    // chunk's shared continuations, and the floating conductor that absorbed
+    // the walk under way first (-1: none yet).
+    ContinuationPool* pool = nullptr;
+    ContinuationPool own_pool;
+    int pool_hit = -1;
     // This worker's potentials in a run of free-running workers.
     PotentialTallies potentials;
     // Adds the walk that just ended in `slot` to `into` and forgets it.
