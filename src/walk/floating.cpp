@@ -3,7 +3,6 @@ static const char KORVA_SOURCE[] = "src/floating";
 
 #include "chunks.h"
 #include "log.h"
-#include "mersenne.h"
 
 #include <algorithm>
 #include <array>
@@ -391,6 +390,9 @@ bool FloatingSet::AllShells() const
 void ContinuationPool::Size(int floating, long long walks)
 {
     seen.assign(floating, 0);
+    went.assign(floating, 0);
+    net.assign(floating, 0.0);
+    squares.assign(floating, 0.0);
     seen_list.clear();
     seen_list.reserve(floating);
     hits.clear();
@@ -399,11 +401,16 @@ void ContinuationPool::Size(int floating, long long walks)
     ends.reserve(walks);
 }
 
-bool ContinuationPool::GoOn(int k, CRandomMersenne& rnd)
+bool ContinuationPool::GoOn(int k, double half_weight)
 {
     if (seen[k]++ == 0)
         seen_list.push_back(k);
-    return seen[k] <= 2 || rnd.Random() < GO_ON;
+    net[k] += half_weight;
+    squares[k] += half_weight * half_weight;
+    // went < |net| / rms weight, squared.
+    const bool go = seen[k] <= 2 || (double)went[k] * went[k] * squares[k] < net[k] * net[k] * seen[k];
+    went[k] += go;
+    return go;
 }
 
 void ContinuationPool::Fold(ChunkSums& out, const double* share)
@@ -464,8 +471,10 @@ void ContinuationPool::Fold(ChunkSums& out, const double* share)
         h = h1;
         e = e1;
     }
-    for (int k : seen_list)
-        seen[k] = 0;
+    for (int k : seen_list) {
+        seen[k] = went[k] = 0;
+        net[k] = squares[k] = 0.0;
+    }
     seen_list.clear();
     hits.clear();
     ends.clear();

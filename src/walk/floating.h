@@ -74,22 +74,24 @@ struct FloatingSet {
 };
 
 struct ChunkSums;
-class CRandomMersenne;
 
 // Continuations shared within a chunk. A walk absorbed by floating
 // conductor F is worth its weight times P_F(j), the chance that a walk
 // going on from F's shell ends on conductor j; what came before it does not
 // matter. Following every such walk on to its end spends as many hops again
-// as the walk took to reach F, so only some go on: the first two of each F
-// in a chunk and a share GO_ON of the rest, chosen without regard to where
-// they end. Each of the chunk's walks that reached F is then credited its
+// as the walk took to reach F, so only some go on, chosen from the weights
+// of the chunk's walks F absorbed so far, never from where continuations
+// ended: the first two, and then while the continuations number fewer than
+// the weights' sum over their root-mean-square. The shared estimate's noise
+// grows with the square of that sum while the walks' own grows with the sum
+// of squares, so this spends continuations where the estimate's noise would
+// outweigh the walks' (weights of one sign) and few where signed weights
+// cancel. Each of the chunk's walks that reached F is then credited its
 // weight times the share of F's continuations in the chunk that ended on j.
 // Those continuations are independent draws of P_F whichever walks they came
 // from, so the chunk's sums stay unbiased; the squares are corrected for the
 // one estimate of P_F the walks share.
 struct ContinuationPool {
-    // Share of a chunk's absorptions by F beyond the first two that go on.
-    static constexpr double GO_ON = 0.1;
     struct Hit {
         int k, stratum;
         double half_weight;
@@ -100,12 +102,15 @@ struct ContinuationPool {
     std::vector<Hit> hits;  // the chunk's walks absorbed by a floating conductor
     std::vector<End> ends;  // where the continuations ended
     std::vector<int> seen;  // per floating conductor, its absorptions so far
+    std::vector<int> went;  // and those that went on
+    std::vector<double> net, squares;  // their half weights' sum and sum of squares
     std::vector<int> seen_list;
 
     // Room for `floating` conductors and `walks` walks a chunk (allocates).
     void Size(int floating, long long walks);
-    // Whether the walk just absorbed by floating conductor k goes on.
-    bool GoOn(int k, CRandomMersenne& rnd);
+    // Whether the walk of this half weight just absorbed by floating
+    // conductor k goes on.
+    bool GoOn(int k, double half_weight);
     // Credits the chunk's absorbed walks to `out` (whose counts already hold
     // them) as above, adds the continuations to the potentials, and clears
     // the pool. `share`: the strata's probabilities. Allocates nothing.

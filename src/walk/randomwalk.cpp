@@ -787,7 +787,7 @@ Randomwalk::FloatingNext Randomwalk::FloatingEnd(const FloatingSet& fs, int slot
         // every floating conductor it meets to a fixed one.
         if (pool_hit < 0) {
             pool_hit = k;
-            if (!pool->GoOn(k, rand_walk))
+            if (!pool->GoOn(k, 0.5 * pool_weight))
                 return FloatingNext::End;
         }
         shell = k;
@@ -1113,9 +1113,11 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
     long long hops = 0;
     for (long long i = 0; i < walks; i++) {
         int id_gss = -1, strata = -1;
-        double weight;
         pool_hit = -1;
-        const int slot = Walk(m, n, weight, id_gss, strata, hops);
+        // The weight lives in the worker while the walk runs, so that an
+        // absorption can weigh whether the walk goes on (ContinuationPool).
+        const int slot = Walk(m, n, pool_weight, id_gss, strata, hops);
+        const double weight = pool_weight;
         const int stratum = weight >= 0 ? id_gss : id_gss + 6;
         if (pool_hit >= 0) {
             pool->hits.push_back({pool_hit, stratum, 0.5 * weight});

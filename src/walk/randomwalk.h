@@ -70,6 +70,7 @@ public:
     ContinuationPool* pool = nullptr;
     ContinuationPool own_pool;
     int pool_hit = -1;
+    double pool_weight = 0.0;
     // This worker's potentials in a run of free-running workers.
     PotentialTallies potentials;
     // Adds the walk that just ended in `slot` to `into` and forgets it.
