@@ -148,6 +148,10 @@ Layer* Layers::FindLayer(double z)
 
 Layer* Layers::FindLayerFromGauss(double z)
 {
+    // One medium (two far faces): the cursor can only be where it is, and
+    // there are no interface tables to point at.
+    if (layers.size() == 2 && cur_layer == 1)
+        return &layers[1];
     cur_layer = FindIndex(layers, z);
     UpdatePWSum();
     // The transition tables too: otherwise a walk's first clipped cubes use

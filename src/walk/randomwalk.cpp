@@ -904,6 +904,14 @@ leg_start:
             continue;
         }
         ++hops;
+        if (layer_low < -0.5 * FAR_POS && layer_high > 0.5 * FAR_POS) {
+            // One medium all the way up and down (a free-space window, or
+            // a deck of one permittivity): no interface to find, clip or
+            // cross, whichever way the walk goes.
+            cube = Cube(pt, d / 5000.0);
+            pt = guide ? HomogeneousPoint(cube, found) : HomogeneousPoint(cube);
+            continue;
+        }
         intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
         if (m.stack_boxes && StackBoxHop(*m.stack_boxes, pt, d / 5000.0, intf, layer_low, layer_high))
             continue;
