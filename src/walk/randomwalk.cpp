@@ -789,6 +789,10 @@ Randomwalk::FloatingNext Randomwalk::FloatingEnd(const FloatingSet& fs, int slot
             pool_hit = k;
             if (!pool->GoOn(k, 0.5 * pool_weight))
                 return FloatingNext::End;
+        } else if (k != pool_hit && met_count[k]++ == 0) {
+            // What the continuation does after first meeting k is a draw of
+            // k's own continuation: its potential gets it too.
+            met[met_n++] = k;
         }
         shell = k;
         return FloatingNext::Shell;
@@ -1132,6 +1136,11 @@ void Randomwalk::RunChunk(long long k, long long walks, ChunkSums& out)
             out.count[stratum] += 1;
             if (m.floating->of_slot[slot] < 0)
                 pool->ends.push_back({pool_hit, slot});
+            for (int j = 0; j < met_n; ++j) {
+                out.potentials.Add(met[j], slot == 0 ? 1.0 : 0.0, 1.0);
+                met_count[met[j]] = 0;
+            }
+            met_n = 0;
             continue;
         }
         out.Add(stratum, slot, 0.5 * weight * carry);
