@@ -228,6 +228,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
     scale.clear();
     shells.clear();
     shell_of.clear();
+    all_shells = false;
     origin.clear();
     margins.clear();
     // Shells of the same shape, margins and medium share one table.
@@ -368,6 +369,7 @@ bool FloatingSet::Build(const std::vector<const Cuboid*>& blocks, const std::vec
         shell_by_key[key] = made;
         shell_of.push_back(made);
     }
+    all_shells = std::find(shell_of.begin(), shell_of.end(), -1) == shell_of.end();
     return true;
 }
 
@@ -377,14 +379,6 @@ bool FloatingSet::OnInterface() const
         if (s.on_interface)
             return true;
     return false;
-}
-
-bool FloatingSet::AllShells() const
-{
-    for (int t : shell_of)
-        if (t < 0)
-            return false;
-    return true;
 }
 
 void ContinuationPool::Size(int floating, long long walks)

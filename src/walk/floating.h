@@ -69,8 +69,10 @@ struct FloatingSet {
     // Whether some surface lies on a dielectric interface (half tables).
     bool OnInterface() const;
     // Whether every floating conductor has a shell table: the walks of a
-    // chunk may then share their continuations (ContinuationPool).
-    bool AllShells() const;
+    // chunk may then share their continuations (ContinuationPool). Set by
+    // Build, read once per chunk.
+    bool all_shells = false;
+    bool AllShells() const { return all_shells; }
 };
 
 struct ChunkSums;
