@@ -140,18 +140,26 @@ void DielBodies::Build(const std::vector<const Medium*>& media, const std::vecto
             FacePatches(b, a, false);
             FacePatches(b, a, true);
         }
-    patch_bins.assign((size_t)nx * ny, {});
-    flats.resize(patches.size());
+    std::vector<std::vector<int>> patch_bins((size_t)nx * ny);
+    std::vector<Flat> flats(patches.size());
     for (size_t i = 0; i < patches.size(); ++i) {
         const DielPatch& p = patches[i];
-        double* lo = flats[i].lo;
-        double* hi = flats[i].hi;
-        lo[p.axis] = hi[p.axis] = p.pos;
-        lo[(p.axis + 1) % 3] = p.lo[0];
-        hi[(p.axis + 1) % 3] = p.hi[0];
-        lo[(p.axis + 2) % 3] = p.lo[1];
-        hi[(p.axis + 2) % 3] = p.hi[1];
-        AddToBins(patch_bins, (int)i, lo[0], lo[1], hi[0], hi[1]);
+        Flat& f = flats[i];
+        f.lo[p.axis] = f.hi[p.axis] = p.pos;
+        f.lo[(p.axis + 1) % 3] = p.lo[0];
+        f.hi[(p.axis + 1) % 3] = p.hi[0];
+        f.lo[(p.axis + 2) % 3] = p.lo[1];
+        f.hi[(p.axis + 2) % 3] = p.hi[1];
+        f.index = (int)i;
+        f.axis = p.axis;
+        AddToBins(patch_bins, (int)i, f.lo[0], f.lo[1], f.hi[0], f.hi[1]);
+    }
+    bin_first.assign(patch_bins.size() + 1, 0);
+    binned.clear();
+    for (size_t b = 0; b < patch_bins.size(); ++b) {
+        for (int k : patch_bins[b])
+            binned.push_back(flats[k]);
+        bin_first[b + 1] = (uint32_t)binned.size();
     }
 }
 
@@ -259,12 +267,13 @@ void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) con
                 // A bin of the ring farther than the nearest patch found holds none nearer.
                 if (ring > 0 && std::max(gi, Gap(p.y, by0 + j * bin, by0 + (j + 1) * bin)) > std::min(bound, reach))
                     continue;
-                for (int k : patch_bins[(size_t)i * ny + j]) {
-                    const Flat& q = flats[k];
-                    const double gx = Gap(p.x, q.lo[0], q.hi[0]), gy = Gap(p.y, q.lo[1], q.hi[1]);
-                    const double gz = Gap(p.z, q.lo[2], q.hi[2]);
-                    const int a = patches[k].axis;
-                    f(k, std::max(gx, std::max(gy, gz)), a == 0 ? gx : a == 1 ? gy : gz);
+                const size_t b = (size_t)i * ny + j;
+                for (const Flat* q = binned.data() + bin_first[b], *e = binned.data() + bin_first[b + 1]; q != e;
+                     ++q) {
+                    const double gx = Gap(p.x, q->lo[0], q->hi[0]), gy = Gap(p.y, q->lo[1], q->hi[1]);
+                    const double gz = Gap(p.z, q->lo[2], q->hi[2]);
+                    const int a = q->axis;
+                    f(q->index, std::max(gx, std::max(gy, gz)), a == 0 ? gx : a == 1 ? gy : gz);
                 }
             }
         }
@@ -457,4 +466,127 @@ bool DielBodies::CutPlane(const Vector3& p, double reach, const Near& near, bool
     radius = std::min(std::min(reach, ClearExcept(p, reach, plane)),
                       BandClearance(p.z, plane.axis == 2 ? plane.pos : 1e300));
     return true;
+}
+
+bool DielBodies::EdgeCube(const Vector3& p, int k, double room, double least, double span, Edge& out) const
+{
+    const DielPatch& q = patches[k];
+    const int A = q.axis, u = (A + 1) % 3, v = (A + 2) % 3;
+    // The patch's side nearest p: a line along v at u = lo or hi, or along
+    // u at v = lo or hi.
+    const double side[4] = {q.lo[0], q.hi[0], q.lo[1], q.hi[1]};
+    int best = 0;
+    for (int t = 1; t < 4; ++t)
+        if (std::fabs(At(p, t < 2 ? u : v) - side[t]) < std::fabs(At(p, best < 2 ? u : v) - side[best]))
+            best = t;
+    const int B = best < 2 ? u : v;
+    Edge e;
+    e.axis = best < 2 ? v : u;
+    e.a = A;
+    e.b = B;
+    e.centre = p;
+    Set(e.centre, A, q.pos);
+    Set(e.centre, B, side[best]);
+    const double off = std::max(std::fabs(At(p, A) - q.pos), std::fabs(At(p, B) - side[best]));
+    double half = room - off;  // p's conductor-free cube holds the edge's
+    if (half < least || off > span * half)
+        return false;
+    // Every other interface keeps off the cube: the patches off the edge's
+    // two planes, and the bands off the horizontal one.
+    const Vector3& c = e.centre;
+    ForNear(c, half, half, [&](int j, double d, double) {
+        const DielPatch& o = patches[j];
+        const bool in_plane = (o.axis == A && std::fabs(o.pos - q.pos) <= ON_PLANE) ||
+                              (o.axis == B && std::fabs(o.pos - side[best]) <= ON_PLANE);
+        if (!in_plane && d < half)
+            half = d;
+    });
+    half = std::min(half, BandClearance(c.z, A == 2 || B == 2 ? c.z : 1e300));
+    if (half < least || off > span * half)
+        return false;
+    // The quadrants, each of one permittivity: one must differ from the
+    // other three.
+    double eps[4];
+    for (int t = 0; t < 4; ++t) {
+        Vector3 r = c;
+        Set(r, A, At(c, A) + (t & 1 ? 0.5 : -0.5) * half);
+        Set(r, B, At(c, B) + (t & 2 ? 0.5 : -0.5) * half);
+        eps[t] = EpsAt(r);
+    }
+    int odd = -1;
+    for (int t = 0; t < 4; ++t) {
+        const double o1 = eps[(t + 1) % 4], o2 = eps[(t + 2) % 4], o3 = eps[(t + 3) % 4];
+        if (eps[t] != o1 && o1 == o2 && o2 == o3)
+            odd = t;
+    }
+    if (odd < 0)
+        return false;
+    e.sa = odd & 1 ? 1.0 : -1.0;
+    e.sb = odd & 2 ? 1.0 : -1.0;
+    e.odd = eps[odd];
+    e.rest = eps[(odd + 1) % 4];
+    e.half = half;
+    out = e;
+    return true;
+}
+
+bool DielBodies::LayersAlong(const Vector3& p, int n, double along, double across, std::vector<double>& cuts,
+                             std::vector<double>& eps) const
+{
+    const double lo = At(p, n) - along, H = 2 * along;
+    double box_lo[3], box_hi[3];
+    for (int a = 0; a < 3; ++a) {
+        const double h = a == n ? along : across;
+        box_lo[a] = At(p, a) - h;
+        box_hi[a] = At(p, a) + h;
+    }
+    // The planes' positions first, turned into the cuts in place below (the
+    // walk's first hop calls this, and must not allocate).
+    std::vector<double>& at = cuts;
+    at.clear();
+    bool layered = true;
+    double bound = std::max(along, across);
+    ForNear(p, bound, bound, [&](int k, double, double) {
+        const DielPatch& q = patches[k];
+        double qlo[3], qhi[3];
+        qlo[q.axis] = qhi[q.axis] = q.pos;
+        qlo[(q.axis + 1) % 3] = q.lo[0];
+        qhi[(q.axis + 1) % 3] = q.hi[0];
+        qlo[(q.axis + 2) % 3] = q.lo[1];
+        qhi[(q.axis + 2) % 3] = q.hi[1];
+        for (int a = 0; a < 3; ++a)
+            if (qhi[a] <= box_lo[a] || qlo[a] >= box_hi[a])
+                return;  // outside or on the box's surface
+        if (q.axis != n)
+            layered = false;
+        else
+            at.push_back(q.pos);
+    });
+    // Band interfaces are planes across z.
+    for (double z : band_z)
+        if (z > box_lo[2] && z < box_hi[2]) {
+            if (n != 2)
+                return false;
+            at.push_back(z);
+        }
+    if (!layered || at.empty())
+        return false;
+    // No interface crosses a layer, so one point tells its permittivity.
+    std::sort(at.begin(), at.end());
+    const size_t planes = std::unique(at.begin(), at.end()) - at.begin();
+    eps.clear();
+    size_t kept = 0;
+    for (size_t i = 0; i <= planes; ++i) {
+        const double a = i == 0 ? lo : at[i - 1], b = i == planes ? lo + H : at[i];
+        Vector3 mid = p;
+        Set(mid, n, 0.5 * (a + b));
+        const double e = EpsAt(mid);
+        if (!eps.empty() && eps.back() == e)
+            continue;
+        if (!eps.empty())
+            cuts[kept++] = (a - lo) / H;  // kept < i: the positions still to read lie beyond
+        eps.push_back(e);
+    }
+    cuts.resize(kept);
+    return kept > 0;
 }

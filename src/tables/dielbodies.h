@@ -10,6 +10,7 @@
 // edges and corners of bodies), one finite-volume step.
 #pragma once
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -84,6 +85,32 @@ public:
     bool CutPlane(const Vector3& p, double reach, const Near& near, bool on_band, double band_clear,
                   DielPatch& plane, double& radius) const;
 
+    // A cube centred on an edge of the interface near p: the edge runs along
+    // `axis` through `centre`; across it the permittivity is uniform in each
+    // of the four quadrants of the axes a (table x) and b (table z), `odd` in
+    // the one on the side sa of a and sb of b, `rest` in the other three.
+    // No other interface lies within `half` of the centre.
+    struct Edge {
+        int axis = 0, a = 0, b = 0;
+        double sa = 1, sb = 1;
+        Vector3 centre;
+        double half = 0.0;
+        double odd = 1.0, rest = 1.0;
+    };
+    // The edge of patch k nearest p, with the cube about it inside the cube
+    // of half side `room` about p, when that cube holds p within `span` of
+    // its half side from the edge's line and is at least `least`; false
+    // otherwise.
+    bool EdgeCube(const Vector3& p, int k, double room, double least, double span, Edge& out) const;
+
+    // Whether the box about p, `along` to either side on axis n and `across`
+    // on the other two, is layered along n: every interface in it a plane
+    // across n. Gives the planes (relative to the box's height, from its
+    // low end) where the permittivity steps and the permittivity of each
+    // layer; false when it is not layered or holds no step.
+    bool LayersAlong(const Vector3& p, int n, double along, double across, std::vector<double>& cuts,
+                     std::vector<double>& eps) const;
+
     // Whether a face of box g lies within `gap` of the plane of a parallel
     // patch that it meets.
     bool NearSomePatch(const Cuboid& g, double gap) const;
@@ -97,12 +124,17 @@ public:
 private:
     double bx0 = 0, by0 = 0, bin = 1;
     int nx = 0, ny = 0;
-    std::vector<std::vector<int>> body_bins, patch_bins;
-    // Each patch as a flat box in space coordinates, for the searches.
+    std::vector<std::vector<int>> body_bins;
+    // Each patch as a flat box in space coordinates, for the searches, with
+    // its index and normal. A bin's patches lie side by side in `binned`
+    // (bin b from bin_first[b] to bin_first[b + 1]): a hop searches nine
+    // bins or so and reads them in a few runs instead of through indices.
     struct Flat {
         double lo[3], hi[3];
+        int index, axis;
     };
-    std::vector<Flat> flats;
+    std::vector<Flat> binned;
+    std::vector<uint32_t> bin_first;
     int BinX(double x) const;
     int BinY(double y) const;
     void AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1, double y1);

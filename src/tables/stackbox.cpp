@@ -691,6 +691,49 @@ static thread_local bool making = false;
 
 bool StackBoxes::Making() { return making; }
 
+LayeredBoxLaws::LayeredBoxLaws()
+{
+    for (auto& l : laws)
+        l.store(nullptr);
+}
+
+LayeredBoxLaws::~LayeredBoxLaws()
+{
+    for (auto& l : laws)
+        delete l.load();
+}
+
+const StackBoxLaw* LayeredBoxLaws::Get(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect)
+{
+    auto same = [&](const std::vector<double>& k) {
+        if (k.size() != cuts.size() + eps.size() + 1 || k[0] != aspect)
+            return false;
+        return std::equal(cuts.begin(), cuts.end(), k.begin() + 1) &&
+               std::equal(eps.begin(), eps.end(), k.begin() + 1 + cuts.size());
+    };
+    const int n = made.load(std::memory_order_acquire);
+    for (int i = 0; i < n; ++i)
+        if (same(keys[i]))
+            return laws[i].load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> guard(lock);
+    const int now = made.load();
+    for (int i = now > n ? n : now; i < now; ++i)
+        if (same(keys[i]))
+            return laws[i].load();
+    if (now == SLOTS)
+        return nullptr;
+    making = true;
+    const StackBoxLaw* law = new StackBoxLaw(SolveStackBox(cuts, eps, aspect, true));
+    std::vector<double> key{aspect};
+    key.insert(key.end(), cuts.begin(), cuts.end());
+    key.insert(key.end(), eps.begin(), eps.end());
+    keys[now] = std::move(key);
+    making = false;
+    laws[now].store(law, std::memory_order_release);
+    made.store(now + 1, std::memory_order_release);
+    return law;
+}
+
 const StackBoxLaw& StackBoxes::Law(const StackBoxChoice& c)
 {
     std::atomic<const StackBoxLaw*>& slot = laws[Slot(c.a, c.b, c.q)];

@@ -9,6 +9,7 @@
 // made on first use.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -110,6 +111,26 @@ private:
     std::atomic<int> made{0};
     explicit StackBoxes(size_t slots) : laws(slots) {}
     size_t Slot(int a, int b, int q) const { return ((size_t)a * z.size() + b) * ASPECTS + q; }
+};
+
+// Laws of boxes layered along any axis (between the films of neighbouring
+// wires, across a face of the Gaussian surface), keyed by their layers and
+// side ratio, made on first use and shared by all threads. Reading a made
+// law takes no lock. A run meets a few: one per face kind of each master.
+class LayeredBoxLaws {
+public:
+    static const int SLOTS = 256;
+    LayeredBoxLaws();
+    ~LayeredBoxLaws();
+    // Null once SLOTS laws are made.
+    const StackBoxLaw* Get(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect);
+    int Made() const { return made.load(); }
+
+private:
+    std::array<std::atomic<const StackBoxLaw*>, SLOTS> laws;
+    std::array<std::vector<double>, SLOTS> keys;
+    std::mutex lock;
+    std::atomic<int> made{0};
 };
 
 // A point of the box drawn from its law: the caller's uniforms pick the

@@ -16,6 +16,7 @@ static const char KORVA_SOURCE[] = "src/bodywalk";
 #include <cmath>
 
 #include "dielbodies.h"
+#include "edgelaw.h"
 #include "floating.h"
 #include "gausssurface.h"
 #include "log.h"
@@ -100,7 +101,63 @@ StackBoxChoice BoxAmongBodies(const DielBodies& b, const StackBoxes& boxes, cons
     return c;
 }
 
+// Beside an edge only cubes held to the edge's distance fit, and walks
+// crawl; where the best cube is under this share of the conductor distance,
+// a cube centred on the edge is looked for.
+const double EDGE_TRY = 0.25;
+
 }  // namespace
+
+bool Randomwalk::LayeredFirstHop(const WalkShared& m, Vector3& pt, double along, int face, double eps, double& weight)
+{
+    static const int normal[6] = {2, 1, 0, 1, 0, 2};
+    static const int sign[6] = {-1, -1, 1, 1, -1, 1};
+    const int n = normal[face], u = (n + 1) % 3, v = (n + 2) % 3;
+    std::vector<double>& cuts = layer_cuts;
+    std::vector<double>& layer_eps = layer_media;
+    for (double aspect : {1.0, 0.5}) {
+        if (!m.bodies->LayersAlong(pt, n, along, aspect * along, cuts, layer_eps))
+            continue;
+        const StackBoxLaw* law = m.layered_laws->Get(cuts, layer_eps, aspect);
+        if (!law)
+            return false;
+        const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(),
+                     u3 = rand_walk.Random();
+        double w = 0.0;
+        const BoxPoint q = DrawStackBoxWeighted(*law, 0.5, true, u0, u1, u2, u3, w);
+        const double H = 2 * along;
+        double o[3];
+        o[n] = At(pt, n) - along + q.z * H;
+        o[u] = At(pt, u) - aspect * along + q.x * H;
+        o[v] = At(pt, v) - aspect * along + q.y * H;
+        pt = Vector3(o[0], o[1], o[2]);
+        // The law holds the flux eps dP/dn, continuous across the layers.
+        weight = -sign[face] * w / eps / H;
+        return true;
+    }
+    return false;
+}
+
+bool Randomwalk::EdgeHop(const WalkShared& m, Vector3& pt, double reach, int patch, double r, double floor)
+{
+    DielBodies::Edge e;
+    if (!m.bodies->EdgeCube(pt, patch, reach, std::max(2 * r, floor), EdgeLaws::SPAN, e))
+        return false;
+    const EdgeLaw* law = m.edge_laws->Get(e.odd, e.rest);
+    if (!law)
+        return false;
+    const double a = e.sa * (At(pt, e.a) - At(e.centre, e.a)) / e.half;
+    const double b = e.sb * (At(pt, e.b) - At(e.centre, e.b)) / e.half;
+    const double ua = rand_walk.Random(), ub = rand_walk.Random(), ue = rand_walk.Random();
+    const double u1 = rand_walk.Random(), u2 = rand_walk.Random();
+    const EdgePoint q = DrawEdge(*law, a, b, ua, ub, ue, u1, u2);
+    double o[3] = {pt.x, pt.y, pt.z};
+    o[e.a] = At(e.centre, e.a) + e.sa * q.x * e.half;
+    o[e.axis] = At(e.centre, e.axis) + q.y * e.half;
+    o[e.b] = At(e.centre, e.b) + e.sb * q.z * e.half;
+    pt = Vector3(o[0], o[1], o[2]);
+    return true;
+}
 
 void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
 {
@@ -122,8 +179,12 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
         dlow = p.eps_neg;
         dhigh = p.eps_pos;
         half = true;
+        if (m.edge_laws && r < EDGE_TRY * reach && EdgeHop(m, pt, reach, near.on, r, floor))
+            return;
     } else {
         r = std::min(reach, std::min(near.clear, band_clear));
+        if (m.edge_laws && near.nearest >= 0 && r < EDGE_TRY * reach && EdgeHop(m, pt, reach, near.nearest, r, floor))
+            return;
         // Away from bodies, thin bands are crossed as the band walk crosses
         // them: a box through several interfaces.
         if (m.stack_boxes) {
@@ -235,6 +296,17 @@ leg_start:
             BoxAmongBodies(b, *m.first_boxes, pt, cube.radius, std::min(reach, near.clear));
         if (c.a >= 0) {
             weight_now = BoxFirstHop(*m.first_boxes, c, pt, face, b.BandEps(pt.z));
+            cut = true;
+        }
+    }
+    // Between the films of neighbouring wires the cube is held to the gap
+    // between the films; a box layered across the face reaches the
+    // conductors through them.
+    if (!cut && m.layered_laws && weight_select == 4 && !surface && leg < 0 && eps_factor == 1.0 &&
+        cube.radius < 0.5 * reach && reach >= 0.5 * face_dist * (1 - 1e-9)) {
+        double w = 0.0;
+        if (LayeredFirstHop(m, pt, 0.5 * face_dist, face, b.BandEps(pt.z), w)) {
+            weight_now = w;
             cut = true;
         }
     }

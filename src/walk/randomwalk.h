@@ -45,6 +45,9 @@ public:
     pthread_t tid;
     Layers layers;
     int gauss_select;
+    // The layers of a first hop's box, kept so that the hop allocates
+    // nothing once they have grown.
+    std::vector<double> layer_cuts, layer_media;
     int weight_select;
     CRandomMersenne rand_seed;
     CRandomMersenne rand_walk;
@@ -176,6 +179,14 @@ public:
     // A hop from pt by the body rules; false when pt is on no conductor-free
     // ground (never: the caller searched the conductors first).
     void BodyHop(const WalkShared& m, Vector3& pt, double reach);
+    // A hop through the cube about the edge of `patch` nearest pt when one
+    // reaches at least twice r (and the step floor); false otherwise.
+    bool EdgeHop(const WalkShared& m, Vector3& pt, double reach, int patch, double r, double floor);
+    // A first hop through the box about pt layered along the normal of
+    // start face `face`, `along` to either side (the conductors' distance);
+    // its weight as the band walk's first-hop boxes give it. False when the
+    // box is not layered there.
+    bool LayeredFirstHop(const WalkShared& m, Vector3& pt, double along, int face, double eps, double& weight);
     // A hop through a box of several interfaces when it reaches much
     // farther than the cube of one; false when it does not.
     bool StackBoxHop(StackBoxes& boxes, Vector3& pt, double r, int intf, double& layer_low, double& layer_high);

@@ -14,6 +14,7 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include "boxgrid.h"
 #include "datapaths.h"
 #include "gausssurface.h"
+#include "edgelaw.h"
 #include "stackbox.h"
 #include "log.h"
 #include "spacemanager.h"
@@ -262,6 +263,13 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
             tables.extra_pairs.push_back(DielKey{p.first, p.second});
         shared.bodies = &bodies;
     }
+    // Edge cubes: off only to measure what they save.
+    const char* edges = getenv("KORVA_EDGE_CUBES");
+    edge_laws.reset(shared.bodies && !(edges && edges[0] == '0') ? new EdgeLaws() : nullptr);
+    shared.edge_laws = edge_laws.get();
+    const char* layered = getenv("KORVA_LAYERED_FIRST");
+    layered_laws.reset(shared.bodies && !(layered && layered[0] == '0') ? new LayeredBoxLaws() : nullptr);
+    shared.layered_laws = layered_laws.get();
     // Boxes through many interfaces: off only to measure what they save.
     const char* boxes = getenv("KORVA_STACK_BOXES");
     const bool use_boxes = !(boxes && boxes[0] == '0');

@@ -20,6 +20,8 @@ struct FloatingSet;
 class GaussSurface;
 class Spacemanager;
 class StackBoxes;
+class EdgeLaws;
+class LayeredBoxLaws;
 
 // Vacuum permittivity in F/um.
 const double EPS0 = 8.854187817e-18;
@@ -97,6 +99,10 @@ struct WalkShared {
     StackBoxes* stack_boxes = nullptr;
     // The same with planes close to every interface, for first hops.
     StackBoxes* first_boxes = nullptr;
+    // Cubes about the edges of dielectric bodies, and boxes layered across
+    // bodies' faces for first hops; null without bodies.
+    EdgeLaws* edge_laws = nullptr;
+    LayeredBoxLaws* layered_laws = nullptr;
     // An open window: a walk farther than twice far_radius from far_centre
     // (a sphere holding every conductor) returns to that sphere or escapes
     // by the exact law of its exterior. far_radius 0: the window's faces

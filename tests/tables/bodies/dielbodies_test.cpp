@@ -1,6 +1,8 @@
 // Dielectric bodies against brute force: the cube a hop may take around a
 // point holds one permittivity (or, centred on an interface piece, one on
-// each side), whatever the bodies' overlaps, seams and band interfaces; and
+// each side; or, centred on an edge, one in a quadrant and another in the
+// rest; or, layered, one per layer), whatever the bodies' overlaps, seams
+// and band interfaces; and
 // the finite-volume step weighs its cell faces as series and side-by-side
 // media do.
 #include <gtest/gtest.h>
@@ -52,7 +54,7 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
     EXPECT_EQ(b.EpsAt(Vector3(3, 0, 1.3)), 2.5);
     std::mt19937 rng(5);
     std::uniform_real_distribution<double> u(-1, 1);
-    int on_pieces = 0, cuts = 0;
+    int on_pieces = 0, cuts = 0, edges = 0;
     for (int n = 0; n < 3000; ++n) {
         Vector3 p(2.5 * u(rng), 2.5 * u(rng), 1 + 0.8 * u(rng));
         if (n % 3 == 0) {  // a point on a patch, as landings put it there
@@ -87,6 +89,27 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
                         << " clear " << near.clear << " band " << band;
                 }
             }
+        // An edge cube holds p near its line, and one permittivity in
+        // three of its quadrants and another in the fourth.
+        DielBodies::Edge e;
+        const int k = near.on >= 0 ? near.on : near.nearest;
+        if (k >= 0 && b.EdgeCube(p, k, 10.0, 0.0, 0.5, e) && e.half < 5) {
+            ++edges;
+            const Vector3& c = e.centre;
+            ASSERT_EQ(Coord(p, e.axis), Coord(c, e.axis));
+            ASSERT_LE(std::max(std::fabs(Coord(p, e.a) - Coord(c, e.a)), std::fabs(Coord(p, e.b) - Coord(c, e.b))),
+                      e.half / 2 + 1e-12);
+            for (int n = 0; n < 60; ++n) {
+                const Vector3 q(c.x + 0.999 * e.half * u(rng), c.y + 0.999 * e.half * u(rng),
+                                c.z + 0.999 * e.half * u(rng));
+                const double da = e.sa * (Coord(q, e.a) - Coord(c, e.a)), db = e.sb * (Coord(q, e.b) - Coord(c, e.b));
+                if (std::fabs(da) < 1e-6 || std::fabs(db) < 1e-6)
+                    continue;
+                ASSERT_EQ(b.EpsAt(q), da > 0 && db > 0 ? e.odd : e.rest)
+                    << "edge cube about (" << c.x << "," << c.y << "," << c.z << ") half " << e.half << " meets ("
+                    << q.x << "," << q.y << "," << q.z << ")";
+            }
+        }
         const double r = std::min(piece ? near.clear_on : near.clear, band);
         if (r > 5)
             continue;
@@ -109,6 +132,34 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
     }
     EXPECT_GT(on_pieces, 200);
     EXPECT_GT(cuts, 200);
+    EXPECT_GT(edges, 200);
+    // A box said to be layered along an axis holds each layer's
+    // permittivity throughout the layer.
+    int layered = 0;
+    for (int t = 0; t < 3000; ++t) {
+        const Vector3 p(1.5 * u(rng), 2.5 * u(rng), 1 + 0.6 * u(rng));
+        const int n = t % 3;
+        const double along = 0.05 + 0.2 * (1 + u(rng)), across = along * (t % 2 ? 1.0 : 0.5);
+        std::vector<double> cut, eps;
+        if (!b.LayersAlong(p, n, along, across, cut, eps))
+            continue;
+        ++layered;
+        ASSERT_EQ(cut.size() + 1, eps.size());
+        for (int k = 0; k < 60; ++k) {
+            double o[3] = {p.x, p.y, p.z};
+            for (int a = 0; a < 3; ++a)
+                o[a] += 0.999 * (a == n ? along : across) * u(rng);
+            const double rel = (o[n] - (Coord(p, n) - along)) / (2 * along);
+            size_t layer = 0;
+            while (layer < cut.size() && rel > cut[layer])
+                ++layer;
+            if (layer < cut.size() && std::fabs(rel - cut[layer]) < 1e-6)
+                continue;
+            ASSERT_EQ(b.EpsAt(Vector3(o[0], o[1], o[2])), eps[layer]) << "layered box about (" << p.x << ","
+                                                                        << p.y << "," << p.z << ") axis " << n;
+        }
+    }
+    EXPECT_GT(layered, 100);
     // A box of the band walk is taken only where no body reaches into it.
     for (int n = 0; n < 2000; ++n) {
         const double x = 2.5 * u(rng), y = 2.5 * u(rng), z = 1 + 0.8 * u(rng), h = 0.6 * (1 + u(rng));
