@@ -52,12 +52,14 @@ public:
     size_t Bytes() const;
 
     // The leaf a walk found last and the grid box of the points whose
-    // descent ends there (closed on every axis). Successive hops of a walk
-    // mostly stay in one leaf, and one that does skips the descent: its
-    // points take the same side of every centre on the way down.
+    // descent ends there (closed on every axis: lo to lo + span). Successive
+    // hops of a walk mostly stay in one leaf, and one that does skips the
+    // descent: its points take the same side of every centre on the way down.
     struct Hint {
         uint32_t leaf = LEAF;
-        int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+        int32_t lo[3] = {0, 0, 0};
+        // hi - lo, kept rather than hi: the test of every hop needs no subtraction.
+        uint32_t span[3] = {0, 0, 0};
     };
 
     // The leaf cell holding g (x and z closed, y half-open at the root), or
@@ -82,11 +84,11 @@ public:
     // becomes g's leaf (and stays as it was outside the root).
     uint32_t LeafAt(const BaseVector3<int>& g, Hint& hint) const
     {
-        // lo <= v <= hi in one unsigned comparison (hi >= lo in a leaf's box).
-        auto in = [&hint](int32_t v, int a) {
-            return (uint32_t)v - (uint32_t)hint.lo[a] <= (uint32_t)hint.hi[a] - (uint32_t)hint.lo[a];
-        };
-        if (hint.leaf != LEAF && in(g.x, 0) & in(g.y, 1) & in(g.z, 2))
+        // lo <= v <= lo + span in one unsigned comparison. A walk nearly
+        // always stays in the leaf, so the axes are tested by branches that
+        // predict well rather than combined flags.
+        auto in = [&hint](int32_t v, int a) { return (uint32_t)v - (uint32_t)hint.lo[a] <= hint.span[a]; };
+        if (__builtin_expect(hint.leaf != LEAF && in(g.x, 0) && in(g.y, 1) && in(g.z, 2), 1))
             return hint.leaf;
         const BaseCuboid<int>& r = root_;
         if (cells_.empty() || g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 ||
@@ -112,7 +114,8 @@ public:
         }
         hint.leaf = n;
         hint.lo[0] = lx, hint.lo[1] = ly, hint.lo[2] = lz;
-        hint.hi[0] = hx, hint.hi[1] = hy, hint.hi[2] = hz;
+        hint.span[0] = (uint32_t)hx - (uint32_t)lx, hint.span[1] = (uint32_t)hy - (uint32_t)ly;
+        hint.span[2] = (uint32_t)hz - (uint32_t)lz;
         return n;
     }
 
