@@ -113,6 +113,20 @@ inline BaseCuboid<int> ToGrid(const Cuboid& c)
                            ToGrid(c.x1), ToGrid(c.y1), ToGrid(c.z1));
 }
 
+// Each face's corner (the side of the centre it lies on, per axis) and the
+// axes its u and v run along.
+struct FaceFrame {
+    double side[3], along_u[3], along_v[3];
+};
+inline constexpr FaceFrame FACE_FRAMES[6] = {
+    {{-1, -1, -1}, {1, 0, 0}, {0, 1, 0}},  // z = cz - r
+    {{-1, -1, -1}, {1, 0, 0}, {0, 0, 1}},  // y = cy - r
+    {{1, -1, -1}, {0, 1, 0}, {0, 0, 1}},   // x = cx + r
+    {{-1, 1, -1}, {1, 0, 0}, {0, 0, 1}},   // y = cy + r
+    {{-1, -1, -1}, {0, 1, 0}, {0, 0, 1}},  // x = cx - r
+    {{-1, -1, 1}, {1, 0, 0}, {0, 1, 0}},   // z = cz + r
+};
+
 // Point (u, v) of face fno of the cube: the one face frame convention of
 // every table file and sampling routine. Each coordinate is (c -+ r) + w L
 // with w one of u, v, 0 per the face's frame, the same roundings as the
@@ -121,18 +135,7 @@ inline BaseCuboid<int> ToGrid(const Cuboid& c)
 // outside 0..5 counts as face 5.
 inline Vector3 FacePoint(const Cube& cube, int fno, double u, double v)
 {
-    struct Frame {
-        double side[3], along_u[3], along_v[3];
-    };
-    static constexpr Frame frames[6] = {
-        {{-1, -1, -1}, {1, 0, 0}, {0, 1, 0}},  // z = cz - r
-        {{-1, -1, -1}, {1, 0, 0}, {0, 0, 1}},  // y = cy - r
-        {{1, -1, -1}, {0, 1, 0}, {0, 0, 1}},   // x = cx + r
-        {{-1, 1, -1}, {1, 0, 0}, {0, 0, 1}},   // y = cy + r
-        {{-1, -1, -1}, {0, 1, 0}, {0, 0, 1}},  // x = cx - r
-        {{-1, -1, 1}, {1, 0, 0}, {0, 1, 0}},   // z = cz + r
-    };
-    const Frame& f = frames[(unsigned)fno > 5u ? 5 : fno];
+    const FaceFrame& f = FACE_FRAMES[(unsigned)fno > 5u ? 5 : fno];
     const double r = cube.radius;
     const double L = 2.0 * r;
     const double c[3] = {cube.center.x, cube.center.y, cube.center.z};

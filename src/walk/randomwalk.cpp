@@ -152,12 +152,50 @@ __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const
     return FacePoint(cube, p.fno, p.u, p.v);
 }
 
+// Where each entry of a guide's end-to-end table lands, as FacePoint puts
+// it: per axis the offset from the face's corner in units of the side, which
+// the frame takes from the panel's u, its v, or 0 (exactly those, as 1 and 0
+// multiply them there), kept as an index into `offset`. A hop then reads
+// its landing instead of dividing the entry into face, row and column.
+static const struct GuidedLandings {
+    struct Landing {
+        uint8_t at[3];
+        uint8_t fno;
+    };
+    static const int ENTRIES = 6 * FACE_PANELS;
+    Landing of[ENTRIES];
+    double offset[SEGNUM + 1];  // the panel centres, then 0
+    GuidedLandings()
+    {
+        for (int j = 0; j < SEGNUM; ++j)
+            offset[j] = panel_centres.at[j];
+        offset[SEGNUM] = 0.0;
+        for (int i = 0; i < ENTRIES; ++i) {
+            const int fno = i / FACE_PANELS, index = i % FACE_PANELS;
+            const FaceFrame& f = FACE_FRAMES[fno];
+            Landing& l = of[i];
+            l.fno = (uint8_t)fno;
+            for (int a = 0; a < 3; ++a)
+                l.at[a] = (uint8_t)(f.along_u[a] != 0 ? index % SEGNUM : f.along_v[a] != 0 ? index / SEGNUM : SEGNUM);
+        }
+    }
+} guided_landings;
+
 __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube, int found)
 {
     rand_walk.SkipPeeked();
-    int index;
-    const PointOnCube p = GuidedPanel(found, SEGNUM, index);
-    return FacePoint(cube, p.fno, p.u, p.v);
+    if (__builtin_expect((unsigned)found >= (unsigned)GuidedLandings::ENTRIES, 0)) {
+        int index;
+        const PointOnCube p = GuidedPanel(found, SEGNUM, index);
+        return FacePoint(cube, p.fno, p.u, p.v);
+    }
+    const GuidedLandings::Landing l = guided_landings.of[found];
+    const double* side = FACE_FRAMES[l.fno].side;
+    const double* w = guided_landings.offset;
+    const double r = cube.radius;
+    const double L = 2.0 * r;
+    return Vector3((cube.center.x + side[0] * r) + w[l.at[0]] * L, (cube.center.y + side[1] * r) + w[l.at[1]] * L,
+                   (cube.center.z + side[2] * r) + w[l.at[2]] * L);
 }
 
 int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf,
