@@ -914,11 +914,12 @@ leg_start:
     ++hops;
 
     const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
+    const bool open = m.far_radius > 0;
     LeafIndex::Hint leaf;
     for (;;) {
         int d = 0, found = 0;
         const Cuboid* hit = nullptr;
-        if (m.far_radius > 0 && FarAway(m, pt)) {
+        if (open && FarAway(m, pt)) {
             // An open window's walk far from every conductor: back onto
             // the sphere around them, or gone as if out of the window.
             ++hops;
@@ -935,6 +936,7 @@ leg_start:
             found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
             hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         }
+    searched:
         if (d == NOT_FOUND || d == 0) {
             const int end = EndOrGoOn(m, d == 0 ? hit->id : n - 1, leg, leg_weight, pt);
             if (end >= 0)
@@ -950,8 +952,29 @@ leg_start:
             // One medium all the way up and down (a free-space window, or
             // a deck of one permittivity): no interface to find, clip or
             // cross, whichever way the walk goes.
-            cube = Cube(pt, d / 5000.0);
-            pt = guide ? HomogeneousPoint(cube, found) : HomogeneousPoint(cube);
+            if (!guide) {
+                cube = Cube(pt, d / 5000.0);
+                pt = HomogeneousPoint(cube);
+                continue;
+            }
+            // Nothing but this hop until the walk reaches a conductor or
+            // leaves: a loop of its own, with the tests that cannot change
+            // on the way taken out of it and its point kept in registers.
+            Vector3 at = pt;
+            for (;;) {
+                at = HomogeneousPoint(Cube(at, d / 5000.0), found);
+                if (open && FarAway(m, at))
+                    break;
+                found = guide->Find(rand_walk.PeekBRandom());
+                hit = m.spacemgr->SearchNearestCuboid(ToGrid(at), d, leaf);
+                if (d == NOT_FOUND || d == 0) {
+                    // The walk ends or goes on from a conductor as any other does.
+                    pt = at;
+                    goto searched;
+                }
+                ++hops;
+            }
+            pt = at;
             continue;
         }
         intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
