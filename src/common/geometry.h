@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <vector>
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 template <typename T>
 class BaseVector3 {
@@ -104,7 +107,17 @@ inline int ToGrid(double c)
 
 inline BaseVector3<int> ToGrid(const Vector3& p)
 {
+#if defined(__SSE2__) && defined(__x86_64__)
+    // x and y side by side, as a hop computes them: the same products, sums
+    // and truncations (cvttpd2dq truncates as cvttsd2si does, out-of-range
+    // values included), in half the instructions.
+    const __m128d t = _mm_mul_pd(_mm_set_pd(p.y, p.x), _mm_set1_pd(5000.0));
+    const __m128d half = _mm_or_pd(_mm_and_pd(t, _mm_set1_pd(-0.0)), _mm_set1_pd(0.5));
+    const uint64_t xy = (uint64_t)_mm_cvtsi128_si64(_mm_cvttpd_epi32(_mm_add_pd(t, half)));
+    return BaseVector3<int>((int)(uint32_t)xy, (int)(uint32_t)(xy >> 32), ToGrid(p.z));
+#else
     return BaseVector3<int>(ToGrid(p.x), ToGrid(p.y), ToGrid(p.z));
+#endif
 }
 
 inline BaseCuboid<int> ToGrid(const Cuboid& c)
