@@ -101,8 +101,10 @@ const double GRID_REACH = (2147483647.0 / 2.0 - 0.5) / GRID_SCALE;
 // the walk's random signs cost no mispredicted branch.
 inline int ToGrid(double c)
 {
+    // The sign of c is that of the product, so the half is taken from c:
+    // it is ready before the product, which the walk's next search waits on.
     const double t = c * 5000.0;
-    return (int)(t + std::copysign(0.5, t));
+    return (int)(t + std::copysign(0.5, c));
 }
 
 inline BaseVector3<int> ToGrid(const Vector3& p)
@@ -111,8 +113,9 @@ inline BaseVector3<int> ToGrid(const Vector3& p)
     // x and y side by side, as a hop computes them: the same products, sums
     // and truncations (cvttpd2dq truncates as cvttsd2si does, out-of-range
     // values included), in half the instructions.
-    const __m128d t = _mm_mul_pd(_mm_set_pd(p.y, p.x), _mm_set1_pd(5000.0));
-    const __m128d half = _mm_or_pd(_mm_and_pd(t, _mm_set1_pd(-0.0)), _mm_set1_pd(0.5));
+    const __m128d c = _mm_set_pd(p.y, p.x);
+    const __m128d t = _mm_mul_pd(c, _mm_set1_pd(5000.0));
+    const __m128d half = _mm_or_pd(_mm_and_pd(c, _mm_set1_pd(-0.0)), _mm_set1_pd(0.5));
     const uint64_t xy = (uint64_t)_mm_cvtsi128_si64(_mm_cvttpd_epi32(_mm_add_pd(t, half)));
     return BaseVector3<int>((int)(uint32_t)xy, (int)(uint32_t)(xy >> 32), ToGrid(p.z));
 #else
