@@ -160,7 +160,13 @@ private:
         // a misprediction per block on a fresh point.
         const int32_t ax = c.x0 - gx, bx = gx - c.x1, ay = c.y0 - gy, by = gy - c.y1;
         const int32_t az = c.z0 - gz, bz = gz - c.z1;
-        const int32_t dx = ax > bx ? ax : bx, dy = ay > by ? ay : by, dz = az > bz ? az : bz;
+        int32_t dx = ax > bx ? ax : bx, dy = ay > by ? ay : by, dz = az > bz ? az : bz;
+#if defined(__GNUC__)
+        // Left alone, the compiler chains the six into five dependent
+        // maxima; taken per axis first the walk's next radius is ready two
+        // maxima sooner.
+        asm("" : "+r"(dx), "+r"(dy), "+r"(dz));
+#endif
         const int32_t dxy = dx > dy ? dx : dy;
         return dxy > dz ? dxy : dz;
     }
