@@ -704,12 +704,6 @@ double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vecto
     return -face_sign[id_gss] * w / H;
 }
 
-bool Randomwalk::FarAway(const WalkShared& m, const Vector3& pt)
-{
-    const double dx = pt.x - m.far_centre.x, dy = pt.y - m.far_centre.y, dz = pt.z - m.far_centre.z;
-    return dx * dx + dy * dy + dz * dz > 4 * m.far_radius * m.far_radius;
-}
-
 // From a point at distance R > a of the centre of the sphere of radius a
 // around every conductor, in one medium filling all space: the walk meets
 // the sphere with probability a / R, else it escapes to infinity. Where it
@@ -916,12 +910,20 @@ leg_start:
     ++hops;
 
     const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
+    // Whether a point lies beyond twice the radius of an open window's
+    // sphere around the conductors, with the sphere's numbers read once.
     const bool open = m.far_radius > 0;
+    const Vector3 far_centre = m.far_centre;
+    const double far_limit = 4 * m.far_radius * m.far_radius;
+    auto far_away = [&far_centre, far_limit](const Vector3& p) {
+        const double dx = p.x - far_centre.x, dy = p.y - far_centre.y, dz = p.z - far_centre.z;
+        return dx * dx + dy * dy + dz * dz > far_limit;
+    };
     LeafIndex::Hint leaf;
     for (;;) {
         int d = 0, found = 0;
         const Cuboid* hit = nullptr;
-        if (open && FarAway(m, pt)) {
+        if (open && far_away(pt)) {
             // An open window's walk far from every conductor: back onto
             // the sphere around them, or gone as if out of the window.
             ++hops;
@@ -965,7 +967,7 @@ leg_start:
             Vector3 at = pt;
             for (;;) {
                 at = HomogeneousPoint(Cube(at, d / 5000.0), found);
-                if (open && FarAway(m, at))
+                if (open && far_away(at))
                     break;
                 found = guide->Find(rand_walk.PeekBRandom());
                 hit = m.spacemgr->SearchNearestCuboid(ToGrid(at), d, leaf);
