@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <vector>
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 template <typename T>
 class BaseVector3 {
@@ -98,13 +101,26 @@ const double GRID_REACH = (2147483647.0 / 2.0 - 0.5) / GRID_SCALE;
 // the walk's random signs cost no mispredicted branch.
 inline int ToGrid(double c)
 {
+    // The sign of c is that of the product, so the half is taken from c:
+    // it is ready before the product, which the walk's next search waits on.
     const double t = c * 5000.0;
-    return (int)(t + std::copysign(0.5, t));
+    return (int)(t + std::copysign(0.5, c));
 }
 
 inline BaseVector3<int> ToGrid(const Vector3& p)
 {
+#if defined(__SSE2__) && defined(__x86_64__)
+    // x and y side by side, as a hop computes them: the same products, sums
+    // and truncations (cvttpd2dq truncates as cvttsd2si does, out-of-range
+    // values included), in half the instructions.
+    const __m128d c = _mm_set_pd(p.y, p.x);
+    const __m128d t = _mm_mul_pd(c, _mm_set1_pd(5000.0));
+    const __m128d half = _mm_or_pd(_mm_and_pd(c, _mm_set1_pd(-0.0)), _mm_set1_pd(0.5));
+    const uint64_t xy = (uint64_t)_mm_cvtsi128_si64(_mm_cvttpd_epi32(_mm_add_pd(t, half)));
+    return BaseVector3<int>((int)(uint32_t)xy, (int)(uint32_t)(xy >> 32), ToGrid(p.z));
+#else
     return BaseVector3<int>(ToGrid(p.x), ToGrid(p.y), ToGrid(p.z));
+#endif
 }
 
 inline BaseCuboid<int> ToGrid(const Cuboid& c)
@@ -112,6 +128,20 @@ inline BaseCuboid<int> ToGrid(const Cuboid& c)
     return BaseCuboid<int>(0, ToGrid(c.x0), ToGrid(c.y0), ToGrid(c.z0),
                            ToGrid(c.x1), ToGrid(c.y1), ToGrid(c.z1));
 }
+
+// Each face's corner (the side of the centre it lies on, per axis) and the
+// axes its u and v run along.
+struct FaceFrame {
+    double side[3], along_u[3], along_v[3];
+};
+inline constexpr FaceFrame FACE_FRAMES[6] = {
+    {{-1, -1, -1}, {1, 0, 0}, {0, 1, 0}},  // z = cz - r
+    {{-1, -1, -1}, {1, 0, 0}, {0, 0, 1}},  // y = cy - r
+    {{1, -1, -1}, {0, 1, 0}, {0, 0, 1}},   // x = cx + r
+    {{-1, 1, -1}, {1, 0, 0}, {0, 0, 1}},   // y = cy + r
+    {{-1, -1, -1}, {0, 1, 0}, {0, 0, 1}},  // x = cx - r
+    {{-1, -1, 1}, {1, 0, 0}, {0, 1, 0}},   // z = cz + r
+};
 
 // Point (u, v) of face fno of the cube: the one face frame convention of
 // every table file and sampling routine. Each coordinate is (c -+ r) + w L
@@ -121,18 +151,7 @@ inline BaseCuboid<int> ToGrid(const Cuboid& c)
 // outside 0..5 counts as face 5.
 inline Vector3 FacePoint(const Cube& cube, int fno, double u, double v)
 {
-    struct Frame {
-        double side[3], along_u[3], along_v[3];
-    };
-    static constexpr Frame frames[6] = {
-        {{-1, -1, -1}, {1, 0, 0}, {0, 1, 0}},  // z = cz - r
-        {{-1, -1, -1}, {1, 0, 0}, {0, 0, 1}},  // y = cy - r
-        {{1, -1, -1}, {0, 1, 0}, {0, 0, 1}},   // x = cx + r
-        {{-1, 1, -1}, {1, 0, 0}, {0, 0, 1}},   // y = cy + r
-        {{-1, -1, -1}, {0, 1, 0}, {0, 0, 1}},  // x = cx - r
-        {{-1, -1, 1}, {1, 0, 0}, {0, 1, 0}},   // z = cz + r
-    };
-    const Frame& f = frames[(unsigned)fno > 5u ? 5 : fno];
+    const FaceFrame& f = FACE_FRAMES[(unsigned)fno > 5u ? 5 : fno];
     const double r = cube.radius;
     const double L = 2.0 * r;
     const double c[3] = {cube.center.x, cube.center.y, cube.center.z};

@@ -52,12 +52,18 @@ public:
     size_t Bytes() const;
 
     // The leaf a walk found last and the grid box of the points whose
-    // descent ends there (closed on every axis). Successive hops of a walk
-    // mostly stay in one leaf, and one that does skips the descent: its
-    // points take the same side of every centre on the way down.
+    // descent ends there (closed on every axis: lo to lo + span). Successive
+    // hops of a walk mostly stay in one leaf, and one that does skips the
+    // descent: its points take the same side of every centre on the way down.
     struct Hint {
         uint32_t leaf = LEAF;
-        int32_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+        int32_t lo[3] = {0, 0, 0};
+        // hi - lo, kept rather than hi: the test of every hop needs no subtraction.
+        uint32_t span[3] = {0, 0, 0};
+        // The leaf's candidates, so that a hop in it reads no cell.
+        const Box* box = nullptr;
+        const Cuboid* const* block = nullptr;
+        uint32_t count = 0;
     };
 
     // The leaf cell holding g (x and z closed, y half-open at the root), or
@@ -82,11 +88,11 @@ public:
     // becomes g's leaf (and stays as it was outside the root).
     uint32_t LeafAt(const BaseVector3<int>& g, Hint& hint) const
     {
-        // lo <= v <= hi in one unsigned comparison (hi >= lo in a leaf's box).
-        auto in = [&hint](int32_t v, int a) {
-            return (uint32_t)v - (uint32_t)hint.lo[a] <= (uint32_t)hint.hi[a] - (uint32_t)hint.lo[a];
-        };
-        if (hint.leaf != LEAF && in(g.x, 0) & in(g.y, 1) & in(g.z, 2))
+        // lo <= v <= lo + span in one unsigned comparison. A walk nearly
+        // always stays in the leaf, so the axes are tested by branches that
+        // predict well rather than combined flags.
+        auto in = [&hint](int32_t v, int a) { return (uint32_t)v - (uint32_t)hint.lo[a] <= hint.span[a]; };
+        if (__builtin_expect(hint.leaf != LEAF && in(g.x, 0) && in(g.y, 1) && in(g.z, 2), 1))
             return hint.leaf;
         const BaseCuboid<int>& r = root_;
         if (cells_.empty() || g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 ||
@@ -112,7 +118,11 @@ public:
         }
         hint.leaf = n;
         hint.lo[0] = lx, hint.lo[1] = ly, hint.lo[2] = lz;
-        hint.hi[0] = hx, hint.hi[1] = hy, hint.hi[2] = hz;
+        hint.span[0] = (uint32_t)hx - (uint32_t)lx, hint.span[1] = (uint32_t)hy - (uint32_t)ly;
+        hint.span[2] = (uint32_t)hz - (uint32_t)lz;
+        hint.box = boxes_.data() + cells[n].at[0];
+        hint.block = blocks_.data() + cells[n].at[0];
+        hint.count = (uint32_t)cells[n].at[1];
         return n;
     }
 
@@ -123,7 +133,11 @@ public:
     // The same, finding the leaf from the hint.
     const Cuboid* Nearest(const BaseVector3<int>& g, int& dist, Hint& hint) const
     {
-        return InLeaf(LeafAt(g, hint), g, dist);
+        if (LeafAt(g, hint) == LEAF) {
+            dist = -2147483647;
+            return nullptr;
+        }
+        return Scan(hint.box, hint.block, hint.count, g, dist);
     }
 
 private:
@@ -134,28 +148,52 @@ private:
             return nullptr;
         }
         const uint32_t first = (uint32_t)cells_[leaf].at[0], n = (uint32_t)cells_[leaf].at[1];
-        const Box* b = boxes_.data() + first;
-        // Signed per-axis gaps, negative inside, clamped at 0: a branch-free
-        // scan whose strict minimum keeps the first block at 0, as an early
-        // return on the first hit would.
-        int best = INT_MAX;
-        uint32_t pick = 0;
+        return Scan(boxes_.data() + first, blocks_.data() + first, n, g, dist);
+    }
+
+    // Signed distance from g to box c: the largest per-axis gap, negative
+    // inside.
+    static int32_t Gap(const Box& c, int32_t gx, int32_t gy, int32_t gz)
+    {
         // Values, not std::max's references: through references the
         // compiler kept the gaps in memory and branched on each comparison,
         // a misprediction per block on a fresh point.
+        const int32_t ax = c.x0 - gx, bx = gx - c.x1, ay = c.y0 - gy, by = gy - c.y1;
+        const int32_t az = c.z0 - gz, bz = gz - c.z1;
+        int32_t dx = ax > bx ? ax : bx, dy = ay > by ? ay : by, dz = az > bz ? az : bz;
+#if defined(__GNUC__)
+        // Left alone, the compiler chains the six into five dependent
+        // maxima; taken per axis first the walk's next radius is ready two
+        // maxima sooner.
+        asm("" : "+r"(dx), "+r"(dy), "+r"(dz));
+#endif
+        const int32_t dxy = dx > dy ? dx : dy;
+        return dxy > dz ? dxy : dz;
+    }
+
+    const Cuboid* Scan(const Box* b, const Cuboid* const* blocks, uint32_t n, const BaseVector3<int>& g,
+                       int& dist) const
+    {
+        // A branch-free scan for the strict minimum of the signed gaps. The
+        // distance is that minimum clamped at 0; only a walk's last hop
+        // reaches a block, so the first block at 0 (where an early return on
+        // the first hit would stop) is looked for again then, rather than
+        // every gap clamped on every hop.
+        int best = INT_MAX;
+        uint32_t pick = 0;
         const int32_t gx = g.x, gy = g.y, gz = g.z;
         for (uint32_t i = 0; i < n; ++i) {
-            const Box c = b[i];
-            const int32_t ax = c.x0 - gx, bx = gx - c.x1, ay = c.y0 - gy, by = gy - c.y1;
-            const int32_t az = c.z0 - gz, bz = gz - c.z1;
-            const int32_t dx = ax > bx ? ax : bx, dy = ay > by ? ay : by, dz = az > bz ? az : bz;
-            const int32_t dxy = dx > dy ? dx : dy, dxyz = dxy > dz ? dxy : dz;
-            const int32_t d = dxyz > 0 ? dxyz : 0;
+            const int32_t d = Gap(b[i], gx, gy, gz);
             pick = d < best ? i : pick;
             best = d < best ? d : best;
         }
+        if (__builtin_expect(best <= 0, 0)) {
+            for (pick = 0; Gap(b[pick], gx, gy, gz) > 0; ++pick) {
+            }
+            best = 0;
+        }
         dist = best;
-        return n ? blocks_[first + pick] : nullptr;
+        return n ? blocks[pick] : nullptr;
     }
 
     BaseCuboid<int> root_;

@@ -152,12 +152,52 @@ __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const
     return FacePoint(cube, p.fno, p.u, p.v);
 }
 
+// Where each entry of a guide's end-to-end table lands, as FacePoint puts
+// it: per axis the offset from the face's corner in units of the side, which
+// the frame takes from the panel's u, its v, or 0 (exactly those, as 1 and 0
+// multiply them there), kept as an index into `offset`. A hop then reads
+// its landing instead of dividing the entry into face, row and column.
+static const struct GuidedLandings {
+    struct Landing {
+        uint8_t at[3];
+        uint8_t fno;
+    };
+    static const int ENTRIES = 6 * FACE_PANELS;
+    Landing of[ENTRIES];
+    // Twice the panel centres, then 0: twice the offset times the radius
+    // is the offset times the side to the last bit (doubling is exact), and
+    // spares the hop the side.
+    double offset[SEGNUM + 1];
+    GuidedLandings()
+    {
+        for (int j = 0; j < SEGNUM; ++j)
+            offset[j] = 2.0 * panel_centres.at[j];
+        offset[SEGNUM] = 0.0;
+        for (int i = 0; i < ENTRIES; ++i) {
+            const int fno = i / FACE_PANELS, index = i % FACE_PANELS;
+            const FaceFrame& f = FACE_FRAMES[fno];
+            Landing& l = of[i];
+            l.fno = (uint8_t)fno;
+            for (int a = 0; a < 3; ++a)
+                l.at[a] = (uint8_t)(f.along_u[a] != 0 ? index % SEGNUM : f.along_v[a] != 0 ? index / SEGNUM : SEGNUM);
+        }
+    }
+} guided_landings;
+
 __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube, int found)
 {
     rand_walk.SkipPeeked();
-    int index;
-    const PointOnCube p = GuidedPanel(found, SEGNUM, index);
-    return FacePoint(cube, p.fno, p.u, p.v);
+    if (__builtin_expect((unsigned)found >= (unsigned)GuidedLandings::ENTRIES, 0)) {
+        int index;
+        const PointOnCube p = GuidedPanel(found, SEGNUM, index);
+        return FacePoint(cube, p.fno, p.u, p.v);
+    }
+    const GuidedLandings::Landing l = guided_landings.of[found];
+    const double* w = guided_landings.offset;
+    const double r = cube.radius;
+    const double* side = FACE_FRAMES[l.fno].side;
+    return Vector3((cube.center.x + side[0] * r) + w[l.at[0]] * r, (cube.center.y + side[1] * r) + w[l.at[1]] * r,
+                   (cube.center.z + side[2] * r) + w[l.at[2]] * r);
 }
 
 int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf,
@@ -664,12 +704,6 @@ double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vecto
     return -face_sign[id_gss] * w / H;
 }
 
-bool Randomwalk::FarAway(const WalkShared& m, const Vector3& pt)
-{
-    const double dx = pt.x - m.far_centre.x, dy = pt.y - m.far_centre.y, dz = pt.z - m.far_centre.z;
-    return dx * dx + dy * dy + dz * dz > 4 * m.far_radius * m.far_radius;
-}
-
 // From a point at distance R > a of the centre of the sphere of radius a
 // around every conductor, in one medium filling all space: the walk meets
 // the sphere with probability a / R, else it escapes to infinity. Where it
@@ -876,11 +910,20 @@ leg_start:
     ++hops;
 
     const SurfaceGuide* guide = GuideFor(*st, st->partial_sum_arr);
+    // Whether a point lies beyond twice the radius of an open window's
+    // sphere around the conductors, with the sphere's numbers read once.
+    const bool open = m.far_radius > 0;
+    const Vector3 far_centre = m.far_centre;
+    const double far_limit = 4 * m.far_radius * m.far_radius;
+    auto far_away = [&far_centre, far_limit](const Vector3& p) {
+        const double dx = p.x - far_centre.x, dy = p.y - far_centre.y, dz = p.z - far_centre.z;
+        return dx * dx + dy * dy + dz * dz > far_limit;
+    };
     LeafIndex::Hint leaf;
     for (;;) {
         int d = 0, found = 0;
         const Cuboid* hit = nullptr;
-        if (m.far_radius > 0 && FarAway(m, pt)) {
+        if (open && far_away(pt)) {
             // An open window's walk far from every conductor: back onto
             // the sphere around them, or gone as if out of the window.
             ++hops;
@@ -897,6 +940,7 @@ leg_start:
             found = guide ? guide->Find(rand_walk.PeekBRandom()) : 0;
             hit = m.spacemgr->SearchNearestCuboid(ToGrid(pt), d, leaf);
         }
+    searched:
         if (d == NOT_FOUND || d == 0) {
             const int end = EndOrGoOn(m, d == 0 ? hit->id : n - 1, leg, leg_weight, pt);
             if (end >= 0)
@@ -912,8 +956,29 @@ leg_start:
             // One medium all the way up and down (a free-space window, or
             // a deck of one permittivity): no interface to find, clip or
             // cross, whichever way the walk goes.
-            cube = Cube(pt, d / 5000.0);
-            pt = guide ? HomogeneousPoint(cube, found) : HomogeneousPoint(cube);
+            if (!guide) {
+                cube = Cube(pt, d / 5000.0);
+                pt = HomogeneousPoint(cube);
+                continue;
+            }
+            // Nothing but this hop until the walk reaches a conductor or
+            // leaves: a loop of its own, with the tests that cannot change
+            // on the way taken out of it and its point kept in registers.
+            Vector3 at = pt;
+            for (;;) {
+                at = HomogeneousPoint(Cube(at, d / 5000.0), found);
+                if (open && far_away(at))
+                    break;
+                found = guide->Find(rand_walk.PeekBRandom());
+                hit = m.spacemgr->SearchNearestCuboid(ToGrid(at), d, leaf);
+                if (d == NOT_FOUND || d == 0) {
+                    // The walk ends or goes on from a conductor as any other does.
+                    pt = at;
+                    goto searched;
+                }
+                ++hops;
+            }
+            pt = at;
             continue;
         }
         intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);

@@ -193,9 +193,6 @@ public:
     // The same for a first hop from the Gaussian surface, with its weight.
     bool StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
                           double& layer_high, double& weight);
-    // Whether pt lies beyond twice the radius of an open window's sphere
-    // around the conductors.
-    static bool FarAway(const WalkShared& m, const Vector3& pt);
     // An open window's step from there: true and pt on the sphere, or false
     // when the walk escapes.
     bool FarStep(const WalkShared& m, Vector3& pt);
