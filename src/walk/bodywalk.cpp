@@ -138,6 +138,50 @@ bool Randomwalk::LayeredFirstHop(const WalkShared& m, Vector3& pt, double along,
     return false;
 }
 
+bool Randomwalk::PlaneFirstHop(const WalkShared& m, Vector3& pt, double reach, int patch, int face, double eps,
+                               double& weight)
+{
+    static const int normal[6] = {2, 1, 0, 1, 0, 2};
+    static const int sign[6] = {-1, -1, 1, 1, -1, 1};
+    const DielPatch& q = m.bodies->patches[patch];
+    const int n = q.axis, f = normal[face];
+    const double dist = At(pt, n) - q.pos;
+    // The face's normal is the box's z, or its x with y the third axis.
+    const int bx = f == n ? (n + 1) % 3 : f, by = 3 - n - bx;
+    Vector3 centre = pt;
+    if (n == 0)
+        centre.x = q.pos;
+    else if (n == 1)
+        centre.y = q.pos;
+    else
+        centre.z = q.pos;
+    for (double L = 0.5 * reach; L >= 2 * std::fabs(dist) && L >= 0.125 * reach; L *= 0.5) {
+        if (L + std::fabs(dist) > reach)
+            continue;
+        for (double aspect : {1.0, 0.5}) {
+            if (!m.bodies->LayersAlong(centre, n, L, aspect * L, layer_cuts, layer_media) || layer_cuts.size() != 1)
+                continue;
+            const StackBoxLaw* law = m.layered_laws->Get(layer_cuts, layer_media, aspect);
+            if (!law)
+                return false;
+            const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(),
+                         u3 = rand_walk.Random();
+            double w = 0.0;
+            const double H = 2 * L;
+            const BoxPoint b = DrawStackBoxWeighted(*law, 0.5 + dist / H, f == n, u0, u1, u2, u3, w);
+            double o[3];
+            o[n] = q.pos - L + b.z * H;
+            o[bx] = At(pt, bx) - aspect * L + b.x * H;
+            o[by] = At(pt, by) - aspect * L + b.y * H;
+            pt = Vector3(o[0], o[1], o[2]);
+            // Along the layering the law holds the flux eps dP/dn.
+            weight = -sign[face] * (f == n ? w / eps : w) / H;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Randomwalk::EdgeHop(const WalkShared& m, Vector3& pt, double reach, int patch, double r, double floor)
 {
     DielBodies::Edge e;
@@ -307,6 +351,18 @@ leg_start:
         double w = 0.0;
         if (LayeredFirstHop(m, pt, 0.5 * face_dist, face, b.BandEps(pt.z), w)) {
             weight_now = w;
+            cut = true;
+        }
+    }
+    // A start very close to a planar piece would take a cut cube shrunk to
+    // put the piece on one of its table's rows, and a weight as large as
+    // the cube is small. A box centred on the piece holds such a start
+    // anywhere in its middle half, at the size the conductors allow.
+    if (!cut && m.layered_laws && weight_select == 4 && near.on == -1 && near.nearest >= 0 &&
+        cube.radius < 0.125 * reach) {
+        double w = 0.0;
+        if (PlaneFirstHop(m, pt, reach, near.nearest, face, b.EpsAt(pt), w)) {
+            weight_now = w * eps_factor;
             cut = true;
         }
     }

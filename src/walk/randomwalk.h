@@ -187,6 +187,10 @@ public:
     // its weight as the band walk's first-hop boxes give it. False when the
     // box is not layered there.
     bool LayeredFirstHop(const WalkShared& m, Vector3& pt, double along, int face, double eps, double& weight);
+    // A first hop through a box centred on planar piece `patch` near pt and
+    // layered along its normal, from start face `face`; false when none fits.
+    bool PlaneFirstHop(const WalkShared& m, Vector3& pt, double reach, int patch, int face, double eps,
+                       double& weight);
     // A hop through a box of several interfaces when it reaches much
     // farther than the cube of one; false when it does not.
     bool StackBoxHop(StackBoxes& boxes, Vector3& pt, double r, int intf, double& layer_low, double& layer_high);
