@@ -64,16 +64,18 @@ Vector3 FromTable(const Vector3& t, int axis)
     return Vector3(o[0], o[1], o[2]);
 }
 
+// The axis of each start face's normal, and the side it faces.
+const int FACE_NORMAL[6] = {2, 1, 0, 1, 0, 2};
+const int FACE_SIGN[6] = {-1, -1, 1, 1, -1, 1};
+
 // The start face whose normal, in the frame of a table turned onto `axis`,
 // is what the normal of face id_gss is in space.
 int FaceInTable(int id_gss, int axis)
 {
-    static const int normal[6] = {2, 1, 0, 1, 0, 2};
-    static const int sign[6] = {-1, -1, 1, 1, -1, 1};
-    const int g = normal[id_gss];
+    const int g = FACE_NORMAL[id_gss];
     const int t = g == axis ? 2 : g == (axis + 1) % 3 ? 0 : 1;
     for (int f = 0; f < 6; ++f)
-        if (normal[f] == t && sign[f] == sign[id_gss])
+        if (FACE_NORMAL[f] == t && FACE_SIGN[f] == FACE_SIGN[id_gss])
             return f;
     return id_gss;
 }
@@ -108,31 +110,35 @@ const double EDGE_TRY = 0.25;
 
 }  // namespace
 
+double Randomwalk::LayeredBoxHop(const StackBoxLaw& law, Vector3& pt, double centre_n, int n, int bx, double L,
+                                 double aspect, int face, double eps)
+{
+    const int by = 3 - n - bx;
+    const bool along = FACE_NORMAL[face] == n;
+    const double H = 2 * L;
+    const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
+    double w = 0.0;
+    const BoxPoint q = DrawStackBoxWeighted(law, 0.5 + (At(pt, n) - centre_n) / H, along, u0, u1, u2, u3, w);
+    double o[3];
+    o[n] = centre_n - L + q.z * H;
+    o[bx] = At(pt, bx) - aspect * L + q.x * H;
+    o[by] = At(pt, by) - aspect * L + q.y * H;
+    pt = Vector3(o[0], o[1], o[2]);
+    // Along the layering the law holds the flux eps dP/dn, continuous
+    // across the layers; across it dP/dx.
+    return -FACE_SIGN[face] * (along ? w / eps : w) / H;
+}
+
 bool Randomwalk::LayeredFirstHop(const WalkShared& m, Vector3& pt, double along, int face, double eps, double& weight)
 {
-    static const int normal[6] = {2, 1, 0, 1, 0, 2};
-    static const int sign[6] = {-1, -1, 1, 1, -1, 1};
-    const int n = normal[face], u = (n + 1) % 3, v = (n + 2) % 3;
-    std::vector<double>& cuts = layer_cuts;
-    std::vector<double>& layer_eps = layer_media;
+    const int n = FACE_NORMAL[face];
     for (double aspect : {1.0, 0.5}) {
-        if (!m.bodies->LayersAlong(pt, n, along, aspect * along, cuts, layer_eps))
+        if (!m.bodies->LayersAlong(pt, n, along, aspect * along, layer_cuts, layer_media))
             continue;
-        const StackBoxLaw* law = m.layered_laws->Get(cuts, layer_eps, aspect);
+        const StackBoxLaw* law = m.layered_laws->Get(layer_cuts, layer_media, aspect);
         if (!law)
             return false;
-        const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(),
-                     u3 = rand_walk.Random();
-        double w = 0.0;
-        const BoxPoint q = DrawStackBoxWeighted(*law, 0.5, true, u0, u1, u2, u3, w);
-        const double H = 2 * along;
-        double o[3];
-        o[n] = At(pt, n) - along + q.z * H;
-        o[u] = At(pt, u) - aspect * along + q.x * H;
-        o[v] = At(pt, v) - aspect * along + q.y * H;
-        pt = Vector3(o[0], o[1], o[2]);
-        // The law holds the flux eps dP/dn, continuous across the layers.
-        weight = -sign[face] * w / eps / H;
+        weight = LayeredBoxHop(*law, pt, At(pt, n), n, (n + 1) % 3, along, aspect, face, eps);
         return true;
     }
     return false;
@@ -141,13 +147,11 @@ bool Randomwalk::LayeredFirstHop(const WalkShared& m, Vector3& pt, double along,
 bool Randomwalk::PlaneFirstHop(const WalkShared& m, Vector3& pt, double reach, int patch, int face, double eps,
                                double& weight)
 {
-    static const int normal[6] = {2, 1, 0, 1, 0, 2};
-    static const int sign[6] = {-1, -1, 1, 1, -1, 1};
     const DielPatch& q = m.bodies->patches[patch];
-    const int n = q.axis, f = normal[face];
+    const int n = q.axis, f = FACE_NORMAL[face];
     const double dist = At(pt, n) - q.pos;
-    // The face's normal is the box's z, or its x with y the third axis.
-    const int bx = f == n ? (n + 1) % 3 : f, by = 3 - n - bx;
+    // The face's normal is the box's z, or its x.
+    const int bx = f == n ? (n + 1) % 3 : f;
     Vector3 centre = pt;
     if (n == 0)
         centre.x = q.pos;
@@ -164,18 +168,7 @@ bool Randomwalk::PlaneFirstHop(const WalkShared& m, Vector3& pt, double reach, i
             const StackBoxLaw* law = m.layered_laws->Get(layer_cuts, layer_media, aspect);
             if (!law)
                 return false;
-            const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(),
-                         u3 = rand_walk.Random();
-            double w = 0.0;
-            const double H = 2 * L;
-            const BoxPoint b = DrawStackBoxWeighted(*law, 0.5 + dist / H, f == n, u0, u1, u2, u3, w);
-            double o[3];
-            o[n] = q.pos - L + b.z * H;
-            o[bx] = At(pt, bx) - aspect * L + b.x * H;
-            o[by] = At(pt, by) - aspect * L + b.y * H;
-            pt = Vector3(o[0], o[1], o[2]);
-            // Along the layering the law holds the flux eps dP/dn.
-            weight = -sign[face] * (f == n ? w / eps : w) / H;
+            weight = LayeredBoxHop(*law, pt, q.pos, n, bx, L, aspect, face, eps);
             return true;
         }
     }

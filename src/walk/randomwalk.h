@@ -191,6 +191,11 @@ public:
     // layered along its normal, from start face `face`; false when none fits.
     bool PlaneFirstHop(const WalkShared& m, Vector3& pt, double reach, int patch, int face, double eps,
                        double& weight);
+    // The first hop through a box of `law` layered along n, its middle at
+    // centre_n on n and at pt across, L to either side along n and aspect
+    // times that across (bx the box's x); returns the weight.
+    double LayeredBoxHop(const StackBoxLaw& law, Vector3& pt, double centre_n, int n, int bx, double L, double aspect,
+                         int face, double eps);
     // A hop through a box of several interfaces when it reaches much
     // farther than the cube of one; false when it does not.
     bool StackBoxHop(StackBoxes& boxes, Vector3& pt, double r, int intf, double& layer_low, double& layer_high);
