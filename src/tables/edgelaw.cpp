@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -252,7 +253,10 @@ const EdgeLaw* EdgeLaws::Get(double odd, double rest)
     if (now == SLOTS)
         return nullptr;
     making = true;
-    const EdgeLaw* law = new EdgeLaw(SolveEdgeLaw({rest, rest, rest, odd}, 16, 13, 48, 31, SPAN));
+    // Builds that measure the laws' own bias refine their grid and nodes.
+    static const int refine = getenv("KORVA_EDGE_REFINE") ? std::max(1, std::min(4, atoi(getenv("KORVA_EDGE_REFINE")))) : 1;
+    const EdgeLaw* law =
+        new EdgeLaw(SolveEdgeLaw({rest, rest, rest, odd}, 16, 12 * refine + 1, 48 * refine, 31, SPAN));
     making = false;
     odd_of[now] = odd;
     rest_of[now] = rest;
