@@ -65,7 +65,8 @@ EdgeLaw SolveEdgeLaw(const std::array<double, 4>& eps, int P, int K, int cells, 
 {
     const int M = cells;
     const double reach = M * span;  // vertices from the first node to the last
-    if (M % P != 0 || M % 2 != 0 || K < 2 || std::fabs(reach - std::lround(reach)) > 1e-9 ||
+    // Nodes lie on the grid, one of them on the edge's line.
+    if (M % P != 0 || M % 2 != 0 || K < 3 || K % 2 == 0 || std::fabs(reach - std::lround(reach)) > 1e-9 ||
         std::lround(reach) % (K - 1) != 0 || !(span > 0 && span <= 0.5))
         throw std::invalid_argument("edge law: grid, panels and nodes do not fit");
     EdgeLaw law;
@@ -77,7 +78,7 @@ EdgeLaw SolveEdgeLaw(const std::array<double, 4>& eps, int P, int K, int cells, 
     law.prob.assign((size_t)K * K * E, 0.0);
 
     const double h = 2.0 / M;
-    const int cp = M / P;                                        // cells per panel
+    const int cp = M / P;                                  // cells per panel
     const int stride = (int)std::lround(reach) / (K - 1);  // vertices between nodes
     const int first = M / 2 - stride * (K - 1) / 2;
     auto cell_eps = [&](int i, int j) { return eps[(i >= M / 2 ? 1 : 0) + (j >= M / 2 ? 2 : 0)]; };

@@ -44,7 +44,7 @@ public:
 };
 
 // `cells` grid cells per side of the cross-section (P and K - 1 divide
-// cells and cells * span respectively), odd modes up to `modes`.
+// cells and cells * span respectively, K odd), odd modes up to `modes`.
 EdgeLaw SolveEdgeLaw(const std::array<double, 4>& eps, int P = 16, int K = 13, int cells = 48, int modes = 31,
                      double span = 0.25);
 
