@@ -3,7 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <stdexcept>
+#include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "digest.h"
 
 namespace {
 
@@ -224,6 +232,67 @@ EdgePoint DrawEdge(const EdgeLaw& law, double a, double b, double ua, double ub,
     }
 }
 
+namespace {
+
+// What a kept law must match: the method's version, the permittivities and
+// every setting of the solve.
+std::string EdgeKey(const std::array<double, 4>& eps, int P, int K, int cells, int modes, double span)
+{
+    std::string key = "korva edge law 1";
+    auto put = [&key](const void* p, size_t n) { key.append((const char*)p, n); };
+    put(eps.data(), sizeof(double) * 4);
+    put(&span, sizeof span);
+    const int ints[4] = {P, K, cells, modes};
+    put(ints, sizeof ints);
+    return key;
+}
+
+std::string EdgePath(const std::string& dir, const std::string& key)
+{
+    char name[40];
+    snprintf(name, sizeof name, "/%016llx.edge", (unsigned long long)DigestBytes(key.data(), key.size()));
+    return dir + name;
+}
+
+// The drawing table only: the walk needs nothing else.
+bool LoadEdgeLaw(const std::string& path, const std::string& key, EdgeLaw& law)
+{
+    const size_t want = key.size() + sizeof(float) * law.cdf.size() + 8;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || (size_t)st.st_size != want)
+        return false;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    std::string bytes(want, '\0');
+    const bool read = fread(&bytes[0], 1, want, f) == want;
+    fclose(f);
+    uint64_t digest;
+    memcpy(&digest, bytes.data() + want - 8, 8);
+    if (!read || bytes.compare(0, key.size(), key) != 0 || digest != DigestBytes(bytes.data(), want - 8))
+        return false;
+    memcpy(law.cdf.data(), bytes.data() + key.size(), sizeof(float) * law.cdf.size());
+    return true;
+}
+
+void StoreEdgeLaw(const std::string& dir, const std::string& path, const std::string& key, const EdgeLaw& law)
+{
+    std::string bytes = key;
+    bytes.append((const char*)law.cdf.data(), sizeof(float) * law.cdf.size());
+    const uint64_t digest = DigestBytes(bytes.data(), bytes.size());
+    bytes.append((const char*)&digest, 8);
+    mkdir(dir.c_str(), 0777);
+    const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
+    FILE* f = fopen(tmp.c_str(), "wb");
+    if (!f)
+        return;
+    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (fclose(f) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0)
+        unlink(tmp.c_str());
+}
+
+}  // namespace
+
 static thread_local bool making = false;
 
 bool EdgeLaws::Making() { return making; }
@@ -256,8 +325,21 @@ const EdgeLaw* EdgeLaws::Get(double odd, double rest)
     making = true;
     // Builds that measure the laws' own bias refine their grid and nodes.
     static const int refine = getenv("KORVA_EDGE_REFINE") ? std::max(1, std::min(4, atoi(getenv("KORVA_EDGE_REFINE")))) : 1;
-    const EdgeLaw* law =
-        new EdgeLaw(SolveEdgeLaw({rest, rest, rest, odd}, 16, 12 * refine + 1, 48 * refine, 31, SPAN));
+    const std::array<double, 4> eps{{rest, rest, rest, odd}};
+    const int P = 16, K = 12 * refine + 1, cells = 48 * refine, modes = 31;
+    const std::string key = EdgeKey(eps, P, K, cells, modes, SPAN);
+    const std::string path = cache_dir.empty() ? "" : EdgePath(cache_dir, key);
+    EdgeLaw* law = new EdgeLaw();
+    law->eps = eps;
+    law->P = P;
+    law->K = K;
+    law->span = SPAN;
+    law->cdf.resize((size_t)K * K * law->Entries());
+    if (path.empty() || !LoadEdgeLaw(path, key, *law)) {
+        *law = SolveEdgeLaw(eps, P, K, cells, modes, SPAN);
+        if (!path.empty())
+            StoreEdgeLaw(cache_dir, path, key, *law);
+    }
     making = false;
     odd_of[now] = odd;
     rest_of[now] = rest;

@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 // Table frame: the cube [-1, 1]^3, the edge along y through its centre,
@@ -70,6 +71,9 @@ public:
     ~EdgeLaws();
     // Null when SLOTS pairs are made already.
     const EdgeLaw* Get(double odd, double rest);
+    // Where laws are kept between runs ("": nowhere). A kept law is taken
+    // only when its whole key and the digest of its bytes match.
+    std::string cache_dir;
     int Made() const { return made.load(); }
     // Whether this thread is making a law (the walk's one allocation).
     static bool Making();

@@ -285,6 +285,8 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
         if (b && Writable(law_cache))
             b->cache_dir = law_cache;
     }
+    if (edge_laws && Writable(law_cache))
+        edge_laws->cache_dir = law_cache;
     shared.stack_boxes = stack_boxes.get();
     shared.first_boxes = first_boxes.get();
     if (mediums.size() >= 2 || !tables.extra_pairs.empty())

@@ -1,13 +1,17 @@
 // Edge cubes against physics: where the quadrants make a planar interface
 // (or none) the laws reproduce the potentials that medium admits; where one
-// quadrant differs they converge as the grid is refined; and draws follow
-// the mixture of the nodes around the start.
+// quadrant differs they converge as the grid is refined; draws follow the
+// mixture of the nodes around the start; and a kept law is taken only whole.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cmath>
+#include <fstream>
 #include <random>
 
 #include "edgelaw.h"
+#include "testutil.h"
 
 namespace {
 
@@ -124,6 +128,41 @@ TEST(EdgeLaw, DrawsFollowTheMixtureOfTheNodesAround)
     }
     for (int k = 0; k < 6; ++k)
         EXPECT_NEAR(seen[k] / (double)N, want[k], 5 * std::sqrt(want[k] * (1 - want[k]) / N)) << "face " << k;
+}
+
+TEST(EdgeLaws, KeptLawsAreTakenOnlyWhole)
+{
+    TempDir dir;
+    auto files = [&dir] {
+        std::vector<std::string> out;
+        if (DIR* d = opendir(dir.path().c_str())) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.')
+                    out.push_back(dir.path() + "/" + e->d_name);
+            closedir(d);
+        }
+        return out;
+    };
+    // The drawing table of one law, made or read back after the kept file
+    // was damaged at `at` bytes from its start (< 0: from its end; 0: not).
+    auto law = [&](long at) {
+        for (const std::string& f : at ? files() : std::vector<std::string>()) {
+            std::fstream io(f, std::ios::in | std::ios::out | std::ios::binary);
+            io.seekp(at, at < 0 ? std::ios::end : std::ios::beg);
+            io.put('\x5a');
+        }
+        EdgeLaws laws;
+        laws.cache_dir = dir.path();
+        const EdgeLaw* l = laws.Get(7.0, 4.0);
+        EXPECT_NE(l, nullptr);
+        return std::vector<float>(l->cdf.begin(), l->cdf.end());
+    };
+    const std::vector<float> made = law(0);
+    ASSERT_EQ(files().size(), 1u);
+    EXPECT_EQ(law(0), made);
+    for (long at : {-3L, -20L, 4000L, 9L})  // the digest, the table, the key
+        EXPECT_EQ(law(at), made) << at;
+    EXPECT_EQ(files().size(), 1u);
 }
 
 }  // namespace
