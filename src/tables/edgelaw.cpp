@@ -9,9 +9,9 @@
 #include <string>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "digest.h"
+#include "stackbox.h"
 
 namespace {
 
@@ -281,14 +281,7 @@ void StoreEdgeLaw(const std::string& dir, const std::string& path, const std::st
     bytes.append((const char*)law.cdf.data(), sizeof(float) * law.cdf.size());
     const uint64_t digest = DigestBytes(bytes.data(), bytes.size());
     bytes.append((const char*)&digest, 8);
-    mkdir(dir.c_str(), 0777);
-    const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f)
-        return;
-    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    if (fclose(f) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0)
-        unlink(tmp.c_str());
+    StoreWhole(dir, path, bytes);
 }
 
 }  // namespace

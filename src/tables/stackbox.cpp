@@ -675,17 +675,22 @@ void StoreLaw(const std::string& dir, const std::string& path, const std::string
     w.Put(law.ztotal);
     w.Put(law.xtotal);
     w.Put(DigestBytes(w.bytes.data(), w.bytes.size()));
+    StoreWhole(dir, path, w.bytes);
+}
+
+}  // namespace
+
+void StoreWhole(const std::string& dir, const std::string& path, const std::string& bytes)
+{
     mkdir(dir.c_str(), 0777);
     const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
     FILE* f = fopen(tmp.c_str(), "wb");
     if (!f)
         return;
-    const bool ok = fwrite(w.bytes.data(), 1, w.bytes.size(), f) == w.bytes.size();
+    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (fclose(f) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0)
         unlink(tmp.c_str());
 }
-
-}  // namespace
 
 static thread_local bool making = false;
 

@@ -133,6 +133,11 @@ private:
     std::atomic<int> made{0};
 };
 
+// Writes a kept law to `path` in folder `dir` whole or not at all: through
+// a file of this process's own, renamed into place, so that runs sharing
+// the cache never read half a law.
+void StoreWhole(const std::string& dir, const std::string& path, const std::string& bytes);
+
 // A point of the box drawn from its law: the caller's uniforms pick the
 // node (mixture between the two nodes around r), the entry, the image and
 // the place in the panel. Returned relative to the box: x, y in [0, aspect],
