@@ -64,18 +64,14 @@ Vector3 FromTable(const Vector3& t, int axis)
     return Vector3(o[0], o[1], o[2]);
 }
 
-// The axis of each start face's normal, and the side it faces.
-const int FACE_NORMAL[6] = {2, 1, 0, 1, 0, 2};
-const int FACE_SIGN[6] = {-1, -1, 1, 1, -1, 1};
-
 // The start face whose normal, in the frame of a table turned onto `axis`,
 // is what the normal of face id_gss is in space.
 int FaceInTable(int id_gss, int axis)
 {
-    const int g = FACE_NORMAL[id_gss];
+    const int g = GAUSS_FACE_AXIS[id_gss];
     const int t = g == axis ? 2 : g == (axis + 1) % 3 ? 0 : 1;
     for (int f = 0; f < 6; ++f)
-        if (FACE_NORMAL[f] == t && FACE_SIGN[f] == FACE_SIGN[id_gss])
+        if (GAUSS_FACE_AXIS[f] == t && GAUSS_FACE_SIGN[f] == GAUSS_FACE_SIGN[id_gss])
             return f;
     return id_gss;
 }
@@ -114,7 +110,7 @@ double Randomwalk::LayeredBoxHop(const StackBoxLaw& law, Vector3& pt, double cen
                                  double aspect, int face, double eps)
 {
     const int by = 3 - n - bx;
-    const bool along = FACE_NORMAL[face] == n;
+    const bool along = GAUSS_FACE_AXIS[face] == n;
     const double H = 2 * L;
     const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
     double w = 0.0;
@@ -126,12 +122,12 @@ double Randomwalk::LayeredBoxHop(const StackBoxLaw& law, Vector3& pt, double cen
     pt = Vector3(o[0], o[1], o[2]);
     // Along the layering the law holds the flux eps dP/dn, continuous
     // across the layers; across it dP/dx.
-    return -FACE_SIGN[face] * (along ? w / eps : w) / H;
+    return -GAUSS_FACE_SIGN[face] * (along ? w / eps : w) / H;
 }
 
 bool Randomwalk::LayeredFirstHop(const WalkShared& m, Vector3& pt, double along, int face, double eps, double& weight)
 {
-    const int n = FACE_NORMAL[face];
+    const int n = GAUSS_FACE_AXIS[face];
     for (double aspect : {1.0, 0.5}) {
         if (!m.bodies->LayersAlong(pt, n, along, aspect * along, layer_cuts, layer_media))
             continue;
@@ -148,7 +144,7 @@ bool Randomwalk::PlaneFirstHop(const WalkShared& m, Vector3& pt, double reach, i
                                double& weight)
 {
     const DielPatch& q = m.bodies->patches[patch];
-    const int n = q.axis, f = FACE_NORMAL[face];
+    const int n = q.axis, f = GAUSS_FACE_AXIS[face];
     const double dist = At(pt, n) - q.pos;
     // The face's normal is the box's z, or its x.
     const int bx = f == n ? (n + 1) % 3 : f;

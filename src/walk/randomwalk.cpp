@@ -17,10 +17,6 @@ static const char KORVA_SOURCE[] = "src/randomwalk";
 static const int SEGNUM = 31;
 static const int FACE_PANELS = SEGNUM * SEGNUM;  // 961
 
-// Axis normal to each face of the Gaussian surface (0 = x, 1 = y, 2 = z).
-static const int drsc[6] = {2, 1, 0, 1, 0, 2};
-// +1 where the face's outward normal points along +axis.
-static const int face_sign[6] = {-1, -1, 1, 1, -1, 1};
 
 Randomwalk::Randomwalk(int id_, WalkShared* shared_, const Layers& layers_, int gauss_select_,
                        int weight_select_)
@@ -350,7 +346,7 @@ static inline const SurfaceGuide* FirstHopGuide(const SingleTables& t, int weigh
     switch (weight_select) {
     case 0: return GuideFor(t, t.partial_sum_arr);
     case 2:
-    case 4: return GuideFor(t, t.cdf_single_weight[drsc[id_gss]]);
+    case 4: return GuideFor(t, t.cdf_single_weight[GAUSS_FACE_AXIS[id_gss]]);
     default: return nullptr;
     }
 }
@@ -358,8 +354,8 @@ static inline const SurfaceGuide* FirstHopGuide(const SingleTables& t, int weigh
 double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
                                          double layer_high, PointOnCube& pt, int id_gss, int peeked)
 {
-    const int drc = drsc[id_gss];
-    const double S = face_sign[id_gss];
+    const int drc = GAUSS_FACE_AXIS[id_gss];
+    const double S = GAUSS_FACE_SIGN[id_gss];
     bool multi = false;
     bool lower = true;
     int k = 0;
@@ -436,7 +432,7 @@ double Randomwalk::GetClipWeightAndPoint(int clip, Cube& cube, double layer_low,
 double Randomwalk::GetClipHalfWeightAndPoint(int, Cube& cube, double, double, PointOnCube& pt,
                                              int id_gss)
 {
-    const int drc = drsc[id_gss];
+    const int drc = GAUSS_FACE_AXIS[id_gss];
     const int index = GetPointByWeight(pt, layers.GetWeightHalfPartialFaceSum()[0][drc],
                                        layers.GetWeightHalfPartialSum()[0][drc], 32);
     const int s = GetClipSign(id_gss, pt.fno, index, 32);
@@ -494,7 +490,7 @@ int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
     default: FATAL_CHECK(false);
     }
     const int side = negative ? -1 : 1;
-    return face_sign[id_gss] * side;
+    return GAUSS_FACE_SIGN[id_gss] * side;
 }
 
 // ---- walk loop ----
@@ -693,7 +689,7 @@ double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vecto
 {
     const StackBoxLaw& law = boxes.Law(c);
     const double za = boxes.z[c.a], H = boxes.z[c.b] - za;
-    const int axis = drsc[id_gss];
+    const int axis = GAUSS_FACE_AXIS[id_gss];
     const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
     double w = 0.0;
     const BoxPoint p = DrawStackBoxWeighted(law, (pt.z - za) / H, axis == 2, u0, u1, u2, u3, w);
@@ -701,7 +697,7 @@ double Randomwalk::BoxFirstHop(StackBoxes& boxes, const StackBoxChoice& c, Vecto
     if (axis == 2)
         w /= eps;
     pt = BoxToSpace(boxes, c, pt, p, axis == 1);
-    return -face_sign[id_gss] * w / H;
+    return -GAUSS_FACE_SIGN[id_gss] * w / H;
 }
 
 // From a point at distance R > a of the centre of the sphere of radius a

@@ -32,6 +32,11 @@ Vector3 BoxToSpace(const StackBoxes& boxes, const StackBoxChoice& c, const Vecto
 // With `check`, a short or irregular file is refused (InputError).
 uint64_t ReadAllContent(const char* path, double* buf, int size, bool check);
 
+// Axis normal to each face of the Gaussian surface (0 = x, 1 = y, 2 = z),
+// and +1 where the face's outward normal points along +axis.
+inline constexpr int GAUSS_FACE_AXIS[6] = {2, 1, 0, 1, 0, 2};
+inline constexpr int GAUSS_FACE_SIGN[6] = {-1, -1, 1, 1, -1, 1};
+
 // Cache-line aligned, so that no two workers' records share a line: each
 // writes its own cursor and generators on every hop.
 class alignas(64) Randomwalk {
