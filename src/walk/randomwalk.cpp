@@ -977,6 +977,17 @@ leg_start:
             pt = at;
             continue;
         }
+        {
+            // Most hops of a stack keep their cube inside the walk's band:
+            // no interface to find, box to weigh or cursor to move, and the
+            // same draw as the clipped path below makes for such a cube.
+            const double r = d / 5000.0;
+            if (r <= pt.z - layer_low && r <= layer_high - pt.z) {
+                const Cube c(pt, r);
+                pt = guide ? HomogeneousPoint(c, found) : HomogeneousPoint(c);
+                continue;
+            }
+        }
         intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
         if (m.stack_boxes && StackBoxHop(*m.stack_boxes, pt, d / 5000.0, intf, layer_low, layer_high))
             continue;
