@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <string>
 
@@ -696,10 +697,12 @@ static thread_local bool making = false;
 
 bool StackBoxes::Making() { return making; }
 
-LayeredBoxLaws::LayeredBoxLaws()
+LayeredBoxLaws::LayeredBoxLaws(bool weights_) : weights(weights_)
 {
     for (auto& l : laws)
         l.store(nullptr);
+    for (auto& i : index)
+        i.store(-1);
 }
 
 LayeredBoxLaws::~LayeredBoxLaws()
@@ -710,32 +713,49 @@ LayeredBoxLaws::~LayeredBoxLaws()
 
 const StackBoxLaw* LayeredBoxLaws::Get(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect)
 {
-    auto same = [&](const std::vector<double>& k) {
-        if (k.size() != cuts.size() + eps.size() + 1 || k[0] != aspect)
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&h](double v) {
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        h = (h ^ bits) * 1099511628211ull;
+    };
+    mix(aspect);
+    for (double c : cuts)
+        mix(c);
+    for (double e : eps)
+        mix(e);
+    h ^= h >> 29;
+    auto same = [&](int slot) {
+        const std::vector<double>& k = keys[slot];
+        if (hashes[slot] != h || k.size() != cuts.size() + eps.size() + 1 || k[0] != aspect)
             return false;
         return std::equal(cuts.begin(), cuts.end(), k.begin() + 1) &&
                std::equal(eps.begin(), eps.end(), k.begin() + 1 + cuts.size());
     };
-    const int n = made.load(std::memory_order_acquire);
-    for (int i = 0; i < n; ++i)
-        if (same(keys[i]))
-            return laws[i].load(std::memory_order_acquire);
+    // A slot is published in the index only after its key and law are in
+    // place, so a reader that finds it may read them.
+    size_t at = h & (INDEX - 1);
+    for (int slot; (slot = index[at].load(std::memory_order_acquire)) >= 0; at = (at + 1) & (INDEX - 1))
+        if (same(slot))
+            return laws[slot].load(std::memory_order_acquire);
     std::lock_guard<std::mutex> guard(lock);
+    for (int slot; (slot = index[at].load(std::memory_order_acquire)) >= 0; at = (at + 1) & (INDEX - 1))
+        if (same(slot))
+            return laws[slot].load(std::memory_order_acquire);
     const int now = made.load();
-    for (int i = now > n ? n : now; i < now; ++i)
-        if (same(keys[i]))
-            return laws[i].load();
     if (now == SLOTS)
         return nullptr;
     making = true;
-    const StackBoxLaw* law = new StackBoxLaw(SolveStackBox(cuts, eps, aspect, true));
+    const StackBoxLaw* law = new StackBoxLaw(SolveStackBox(cuts, eps, aspect, weights));
     std::vector<double> key{aspect};
     key.insert(key.end(), cuts.begin(), cuts.end());
     key.insert(key.end(), eps.begin(), eps.end());
     keys[now] = std::move(key);
+    hashes[now] = h;
     making = false;
     laws[now].store(law, std::memory_order_release);
     made.store(now + 1, std::memory_order_release);
+    index[at].store(now, std::memory_order_release);
     return law;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "testutil.h"
 
@@ -170,6 +171,41 @@ TEST(StackBoxes, KeptLawsAreTakenOnlyWhole)
     for (long at : {-3L, -20L, 400L, 9L})  // the digest, the data, the key
         EXPECT_EQ(law(at), made) << at;
     EXPECT_EQ(Files(dir.path()).size(), 1u);
+}
+
+TEST(LayeredBoxLaws, EachKeyGivesItsOwnLawToEveryThread)
+{
+    // Keys that differ in one cut, one permittivity, the side ratio or the
+    // number of layers, asked for by two threads in opposite orders: each
+    // gets one law of its own layers, the same to both, made once.
+    const std::vector<std::pair<std::vector<double>, std::vector<double>>> layers = {
+        {{0.4}, {4.1, 7.0}}, {{0.45}, {4.1, 7.0}}, {{0.4}, {4.1, 5.5}}, {{0.3, 0.6}, {4.1, 7.0, 5.5}},
+        {{0.3, 0.6}, {4.1, 7.0, 4.1}}};
+    const double aspects[] = {1.0, 0.5};
+    LayeredBoxLaws laws(false);
+    std::vector<const StackBoxLaw*> seen[2];
+    auto ask = [&](int t) {
+        for (int i = 0; i < 10; ++i) {
+            const int k = t ? 9 - i : i;
+            const auto& l = layers[k / 2];
+            seen[t].push_back(laws.Get(l.first, l.second, aspects[k % 2]));
+        }
+    };
+    std::thread other(ask, 1);
+    ask(0);
+    other.join();
+    EXPECT_EQ(laws.Made(), 10);
+    for (int i = 0; i < 10; ++i) {
+        const StackBoxLaw* law = seen[0][i];
+        ASSERT_TRUE(law);
+        EXPECT_EQ(law, seen[1][9 - i]);
+        EXPECT_EQ(law->cuts, layers[i / 2].first);
+        EXPECT_EQ(law->eps, layers[i / 2].second);
+        EXPECT_EQ(law->aspect, aspects[i % 2]);
+        EXPECT_TRUE(law->zcdf.empty());  // no first-hop densities asked for
+        for (int j = 0; j < i; ++j)
+            EXPECT_NE(law, seen[0][j]);
+    }
 }
 
 }  // namespace
