@@ -40,6 +40,10 @@ struct BoxCase {
     double X, Y, Z;
     std::vector<Layer> layers;
     std::vector<Conductor> wires;
+    // Layers from this one on, up to the last but one, go into the deck as
+    // bodies filling the box, the band above them reaching down in their
+    // stead: the same field, walked as bodies (0: all bands).
+    size_t bodies_from = 0;
 };
 
 std::vector<BoxCase> Cases()
@@ -57,6 +61,13 @@ std::vector<BoxCase> Cases()
          1.6, 1.6, 1.2,
          {{0.5, 3.9}, {0.6, 10.0}, {0.9, 2.5}, {1e9, 4.2}},
          {{"w1", {{0.5, 0.2, 0.2, 0.8, 1.4, 0.4}}}, {"w2", {{0.2, 0.6, 0.7, 1.4, 0.9, 0.9}}}}},
+        {"box_flat_films",
+         "two wires side by side on two flat films that are bodies: 3.9 below 0.3, 7 to 0.35, 5.5 to 0.4, "
+         "4.1 above",
+         1.6, 1.6, 1.2,
+         {{0.3, 3.9}, {0.35, 7.0}, {0.4, 5.5}, {1e9, 4.1}},
+         {{"w1", {{0.2, 0.5, 0.4, 1.4, 0.8, 0.7}}}, {"w2", {{0.2, 1.1, 0.4, 1.4, 1.4, 0.7}}}},
+         1},
     };
 }
 
@@ -93,13 +104,22 @@ void WriteDeck(const BoxCase& c, FILE* f)
     const double lo = -w - 0.5, hx = c.X + w + 0.5, hy = c.Y + w + 0.5, hz = c.Z + w + 0.5;
     fprintf(f, "<window> v1 (%g,%g,%g) v2 (%g,%g,%g) [/window]\n", lo, lo, lo, hx, hy, hz);
     double z = lo;
+    const size_t last = c.layers.size() - 1;
     for (size_t i = 0; i < c.layers.size(); ++i) {
-        double top = i + 1 < c.layers.size() ? c.layers[i].z_top : hz;
+        double top = i < last ? c.layers[i].z_top : hz;
+        if (c.bodies_from && i >= c.bodies_from && i < last)
+            continue;  // written below, as a body
         fprintf(f, "<medium> name m%zu\n", i);
         std::string n = "m" + std::to_string(i) + "_blk";
         block(n.c_str(), lo, lo, z, hx, hy, top);
         fprintf(f, "  diel %g\n[/medium]\n", c.layers[i].eps);
         z = top;
+    }
+    for (size_t i = c.bodies_from; c.bodies_from && i < last; ++i) {
+        fprintf(f, "<medium> name film%zu\n", i);
+        std::string n = "film" + std::to_string(i) + "_blk";
+        block(n.c_str(), -w, -w, c.layers[i - 1].z_top, c.X + w, c.Y + w, c.layers[i].z_top);
+        fprintf(f, "  diel %g\n[/medium]\n", c.layers[i].eps);
     }
     for (const Conductor& k : c.wires) {
         fprintf(f, "<conductor> name %s\n", k.name);
@@ -390,6 +410,6 @@ int main(int argc, char** argv)
         return SolveCase(*c, levels);
     }
     fprintf(stderr, "usage: korva_box_reference deck NAME FILE | solve NAME [N...]\n"
-                    "cases: box_airgap_pair box_crossing_sheet\n");
+                    "cases: box_airgap_pair box_crossing_sheet box_flat_films\n");
     return 2;
 }

@@ -415,6 +415,17 @@ void DielBodies::StepWeights(const Vector3& p, double h, double w[6]) const
         w[k] /= total;
 }
 
+std::vector<double> DielBodies::ZPlanes() const
+{
+    std::vector<double> z(band_z);
+    for (const DielPatch& p : patches)
+        if (p.axis == 2)
+            z.push_back(p.pos);
+    std::sort(z.begin(), z.end());
+    z.erase(std::unique(z.begin(), z.end(), [](double a, double b) { return b - a <= ON_PLANE; }), z.end());
+    return z;
+}
+
 std::vector<std::pair<double, double>> DielBodies::Pairs() const
 {
     std::vector<std::pair<double, double>> out;

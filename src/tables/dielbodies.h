@@ -118,6 +118,10 @@ public:
     // Whether some body reaches into box g (the bands alone fill the rest).
     bool BodyMeets(const Cuboid& g) const;
 
+    // The heights of every horizontal interface: the band interfaces and
+    // the planes of the horizontal pieces of body faces, ascending.
+    std::vector<double> ZPlanes() const;
+
     // Every ordered permittivity pair (negative side, positive side) of a patch.
     std::vector<std::pair<double, double>> Pairs() const;
 

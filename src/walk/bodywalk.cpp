@@ -192,6 +192,33 @@ bool Randomwalk::EdgeHop(const WalkShared& m, Vector3& pt, double reach, int pat
     return true;
 }
 
+bool Randomwalk::FlatBoxHop(const WalkShared& m, Vector3& pt, double reach, double r)
+{
+    const StackBoxes& boxes = *m.body_boxes;
+    // The box of largest reach may stand where a side face of a body cuts
+    // into it; one of half the room is tried next.
+    for (double room : {reach, 0.5 * reach}) {
+        const StackBoxChoice c = boxes.Choose(pt.z, room);
+        if (c.a < 0 || c.reach < 2 * r)
+            return false;
+        const double za = boxes.z[c.a], zb = boxes.z[c.b], H = zb - za, aspect = StackBoxes::ASPECT[c.q];
+        if (!m.bodies->LayersAlong(Vector3(pt.x, pt.y, 0.5 * (za + zb)), 2, 0.5 * H, 0.5 * aspect * H, layer_cuts,
+                                   layer_media))
+            continue;
+        const StackBoxLaw* law = m.flat_laws->Get(layer_cuts, layer_media, aspect);
+        if (!law)
+            return false;
+        const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random();
+        const double u3 = rand_walk.Random();
+        const BoxPoint q = DrawStackBox(*law, (pt.z - za) / H, u0, u1, u2, u3);
+        const double half = 0.5 * aspect * H;
+        // The bottom and top are planes of interfaces or bands: landed on exactly.
+        pt = Vector3(pt.x - half + q.x * H, pt.y - half + q.y * H, q.z <= 0.0 ? za : q.z >= 1.0 ? zb : za + q.z * H);
+        return true;
+    }
+    return false;
+}
+
 void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
 {
     const DielBodies& b = *m.bodies;
@@ -227,6 +254,12 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
                 return;
             }
         }
+        // Only where a horizontal plane holds the cube: a vertical one
+        // would cut into any box about as large.
+        if (m.body_boxes && r < 0.5 * reach && (r == band_clear || (near.nearest >= 0 && r == near.clear &&
+                                                                   b.patches[near.nearest].axis == 2)) &&
+            FlatBoxHop(m, pt, reach, r))
+            return;
         if (on_band) {
             dlow = b.EpsAt(Vector3(pt.x, pt.y, pt.z - SIDE));
             dhigh = b.EpsAt(Vector3(pt.x, pt.y, pt.z + SIDE));

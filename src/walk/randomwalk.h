@@ -187,6 +187,9 @@ public:
     // A hop through the cube about the edge of `patch` nearest pt when one
     // reaches at least twice r (and the step floor); false otherwise.
     bool EdgeHop(const WalkShared& m, Vector3& pt, double reach, int patch, double r, double floor);
+    // A box between horizontal planes that holds only horizontal
+    // interfaces, when it reaches at least twice as far as the cube r.
+    bool FlatBoxHop(const WalkShared& m, Vector3& pt, double reach, double r);
     // A first hop through the box about pt layered along the normal of
     // start face `face`, `along` to either side (the conductors' distance);
     // its weight as the band walk's first-hop boxes give it. False when the

@@ -22,6 +22,10 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include "tablecheck.h"
 
 static const double BIG = 1e100;
+// Planes looked at on either side of a start by the boxes through flat
+// films: such films lie close together, and the search for a box runs on
+// every hop held by one of them.
+static const int FLAT_CANDIDATES = 6;
 
 WalkMgr::WalkMgr()
     : layers(nullptr), gauss_select(0), weight_select(0), fixed_seed(false), seed_base(0),
@@ -289,6 +293,23 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
         edge_laws->cache_dir = law_cache;
     shared.stack_boxes = stack_boxes.get();
     shared.first_boxes = first_boxes.get();
+    // Only the planes' heights are read from these boxes: their layers
+    // differ from place to place, so each box takes the law of the layers
+    // it holds where it stands. Off only to measure what they save.
+    const char* flat = getenv("KORVA_FLAT_BOXES");
+    body_boxes.reset(nullptr);
+    if (shared.bodies && use_boxes && !(flat && flat[0] == '0')) {
+        std::vector<Layer> planes;
+        for (double z : bodies.ZPlanes())
+            planes.push_back(Layer{z, 1.0});
+        planes.push_back(Layer{FAR_POS, 1.0});
+        body_boxes.reset(StackBoxes::Build(planes));
+        if (body_boxes)
+            body_boxes->candidates = FLAT_CANDIDATES;
+    }
+    flat_laws.reset(body_boxes ? new LayeredBoxLaws(false) : nullptr);
+    shared.flat_laws = flat_laws.get();
+    shared.body_boxes = body_boxes.get();
     if (mediums.size() >= 2 || !tables.extra_pairs.empty())
         LoadMultiTables();
     Log::pinfo("Loaded pre-computed file used time = %.2f seconds\n",

@@ -32,9 +32,9 @@ public:
     // PrepareShared, which builds `bodies` from them and the stack.
     std::vector<const Medium*> body_media;
     DielBodies bodies;
-    std::unique_ptr<StackBoxes> stack_boxes, first_boxes;
+    std::unique_ptr<StackBoxes> stack_boxes, first_boxes, body_boxes;
     std::unique_ptr<EdgeLaws> edge_laws;
-    std::unique_ptr<LayeredBoxLaws> layered_laws;
+    std::unique_ptr<LayeredBoxLaws> layered_laws, flat_laws;
     std::string is_dir, common_dir;
     // What the walkers share with the run: the lock, the sums and counters,
     // the space index (owned here) and the Gaussian surface (its multi-block

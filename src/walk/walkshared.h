@@ -102,6 +102,10 @@ struct WalkShared {
     // Cubes about the edges of dielectric bodies, and boxes layered across
     // bodies' faces for first hops; null without bodies.
     EdgeLaws* edge_laws = nullptr;
+    // Boxes between the horizontal planes of bands and bodies alike, for
+    // hops through films that lie flat (over the field, over wires).
+    StackBoxes* body_boxes = nullptr;
+    LayeredBoxLaws* flat_laws = nullptr;  // their laws
     LayeredBoxLaws* layered_laws = nullptr;
     // An open window: a walk farther than twice far_radius from far_centre
     // (a sphere holding every conductor) returns to that sphere or escapes
