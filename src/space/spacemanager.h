@@ -62,6 +62,8 @@ public:
     // must lie in the solver space.
     const Cube GetDomainCubic(const Vector3& p) const;
     double GetMaxBall(const Vector3& p) const;
+    // The radius GetDomainCubic gives p from these candidates of its leaf.
+    static double Clearance(const Cuboid* const* blocks, size_t n, const Vector3& p);
     // Nearest block to g and its grid distance; dist -2147483647 and null
     // outside the solver space, 2147483647 and null for an empty leaf.
     const Cuboid* SearchNearestCuboid(const BaseVector3<int>& g, int& dist) const
