@@ -44,6 +44,17 @@ const Cube Spacemanager::GetDomainCubic(const Vector3& p) const
     return Cube(p, Clearance(index.Blocks(leaf), index.Count(leaf), p));
 }
 
+const Cube Spacemanager::GetDomainCubic(const Vector3& p, const FaceStarts& starts, int face) const
+{
+    uint32_t leaf = LeafIndex::LEAF;
+    if (OnGrid(p.x) && OnGrid(p.y) && OnGrid(p.z)) {
+        const BaseVector3<int> g = ToGrid(p);
+        leaf = index.LeafBelow(starts.From(g, face), g);
+    }
+    FATAL_CHECK_TEXT(leaf != LeafIndex::LEAF, "result != __null");
+    return Cube(p, Clearance(index.Blocks(leaf), index.Count(leaf), p));
+}
+
 // Every start measures its leaf's candidates here. The gap of a block is
 // the largest of its six signed differences clamped at 0, and the cube's
 // radius the least gap, or 0 when one is under 1e-12. Clamping commutes

@@ -898,7 +898,7 @@ leg_start:
     if (!surface)
         face_dist = m.gauss_dist[face];
     layers.FindLayerFromGauss(pt.z);
-    Cube cube = m.spacemgr->GetDomainCubic(pt);
+    Cube cube = surface ? m.spacemgr->GetDomainCubic(pt) : m.spacemgr->GetDomainCubic(pt, m.gauss_starts, face);
     double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
     layers.GetNearby(layer_low, layer_high);
     int intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);
