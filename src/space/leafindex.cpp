@@ -4,6 +4,7 @@ static const char KORVA_SOURCE[] = "src/leafindex";
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "log.h"
@@ -175,5 +176,9 @@ void FaceStarts::Build(const LeafIndex& index, const BaseCuboid<int>& box)
                 f.cell[(size_t)iv * f.nu + iu] = index.CellHolding(BaseVector3<int>(a[0], a[1], a[2]),
                                                                    BaseVector3<int>(b[0], b[1], b[2]));
             }
+        // A face whose squares all start at the root (a root that is a leaf,
+        // a face across the root's first centres) is looked up for nothing.
+        if (std::all_of(f.cell.begin(), f.cell.end(), [](uint32_t c) { return c == 0; }))
+            f.cell.clear();
     }
 }
