@@ -4,6 +4,7 @@ static const char KORVA_SOURCE[] = "src/leafindex";
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "log.h"
@@ -114,4 +115,70 @@ size_t LeafIndex::Bytes() const
 {
     return cells_.size() * sizeof(Cell) + boxes_.size() * sizeof(Box) +
            blocks_.size() * sizeof(const Cuboid*);
+}
+
+uint32_t LeafIndex::CellHolding(const BaseVector3<int>& lo, const BaseVector3<int>& hi) const
+{
+    const Cell* cells = cells_.data();
+    auto child = [](const Cell& c, const BaseVector3<int>& g) {
+        return c.link + (uint32_t)(g.x >= c.at[0]) + 2u * (uint32_t)(g.y >= c.at[1]) + 4u * (uint32_t)(g.z >= c.at[2]);
+    };
+    uint32_t n = 0;
+    while (cells[n].link != LEAF && child(cells[n], lo) == child(cells[n], hi))
+        n = child(cells[n], lo);
+    return n;
+}
+
+void FaceStarts::Clear()
+{
+    for (Face& f : faces_)
+        f = Face();
+}
+
+void FaceStarts::Build(const LeafIndex& index, const BaseCuboid<int>& box)
+{
+    Clear();
+    if (index.Cells() == 0)
+        return;
+    static const int AXIS[6] = {2, 1, 0, 1, 0, 2};
+    static const bool HIGH[6] = {false, false, true, true, false, true};
+    const int32_t lo[3] = {box.x0, box.y0, box.z0}, hi[3] = {box.x1, box.y1, box.z1};
+    const BaseCuboid<int>& r = index.Root();
+    // LeafAt's bounds: x and z closed, y half-open.
+    const int64_t rlo[3] = {r.x0, r.y0, r.z0}, rhi[3] = {r.x1, (int64_t)r.y1 - 1, r.z1};
+    for (int a = 0; a < 3; ++a)
+        if (lo[a] > hi[a] || lo[a] < rlo[a] || hi[a] > rhi[a])
+            return;
+    for (int k = 0; k < 6; ++k) {
+        Face& f = faces_[k];
+        f.axis = AXIS[k];
+        f.u = f.axis == 0 ? 1 : 0;
+        f.v = f.axis == 2 ? 1 : 2;
+        f.plane = HIGH[k] ? hi[f.axis] : lo[f.axis];
+        f.lo_u = lo[f.u];
+        f.lo_v = lo[f.v];
+        const uint64_t lu = (uint64_t)((int64_t)hi[f.u] - lo[f.u]) + 1, lv = (uint64_t)((int64_t)hi[f.v] - lo[f.v]) + 1;
+        while ((((lu - 1) >> f.shift) + 1) * (((lv - 1) >> f.shift) + 1) > MAX_SQUARES)
+            ++f.shift;
+        f.span_u = (uint32_t)(lu - 1);
+        f.span_v = (uint32_t)(lv - 1);
+        f.nu = (uint32_t)(((lu - 1) >> f.shift) + 1);
+        f.nv = (uint32_t)(((lv - 1) >> f.shift) + 1);
+        f.cell.assign((size_t)f.nu * f.nv, 0);
+        for (uint32_t iv = 0; iv < f.nv; ++iv)
+            for (uint32_t iu = 0; iu < f.nu; ++iu) {
+                int32_t a[3], b[3];
+                a[f.axis] = b[f.axis] = f.plane;
+                a[f.u] = (int32_t)(f.lo_u + ((int64_t)iu << f.shift));
+                a[f.v] = (int32_t)(f.lo_v + ((int64_t)iv << f.shift));
+                b[f.u] = (int32_t)std::min<int64_t>(hi[f.u], (int64_t)a[f.u] + ((int64_t)1 << f.shift) - 1);
+                b[f.v] = (int32_t)std::min<int64_t>(hi[f.v], (int64_t)a[f.v] + ((int64_t)1 << f.shift) - 1);
+                f.cell[(size_t)iv * f.nu + iu] = index.CellHolding(BaseVector3<int>(a[0], a[1], a[2]),
+                                                                   BaseVector3<int>(b[0], b[1], b[2]));
+            }
+        // A face whose squares all start at the root (a root that is a leaf,
+        // a face across the root's first centres) is looked up for nothing.
+        if (std::all_of(f.cell.begin(), f.cell.end(), [](uint32_t c) { return c == 0; }))
+            f.cell.clear();
+    }
 }

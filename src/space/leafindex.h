@@ -126,6 +126,26 @@ public:
         return n;
     }
 
+    // The deepest cell that the descents of every grid point from lo to hi
+    // (both inside the root) pass through: the last one where lo's and
+    // hi's descents still agree, since each centre's test is monotone.
+    uint32_t CellHolding(const BaseVector3<int>& lo, const BaseVector3<int>& hi) const;
+    // LeafAt(g), descending from a cell that g's descent passes through (the
+    // root, cell 0, checks that g lies in it).
+    uint32_t LeafBelow(uint32_t from, const BaseVector3<int>& g) const
+    {
+        if (from == 0)
+            return LeafAt(g);
+        const Cell* cells = cells_.data();
+        uint32_t n = from;
+        while (cells[n].link != LEAF) {
+            const Cell& c = cells[n];
+            n = c.link + (uint32_t)(g.x >= c.at[0]) + 2u * (uint32_t)(g.y >= c.at[1]) +
+                4u * (uint32_t)(g.z >= c.at[2]);
+        }
+        return n;
+    }
+
     // Nearest candidate of g's leaf and its grid distance (0 on or in a
     // block; the first in list order among equals); dist -2147483647 and
     // null outside the root, 2147483647 and null in an empty leaf.
@@ -201,4 +221,46 @@ private:
     std::vector<Box> boxes_;
     std::vector<const Cuboid*> blocks_;
     uint32_t last_first_ = 0, last_count_ = 0;
+};
+
+// Where to begin the descent for a point on a face of one box, the Gaussian
+// surface that every walk of a master starts on: each face is cut into
+// squares of 2^shift grid steps, and each square keeps the deepest cell that
+// the descents of all its points pass through. The squares are finer than
+// the leaves along the face, so a start mostly lands on its leaf with one
+// load instead of a descent of six or seven dependent ones from the root.
+class FaceStarts {
+public:
+    // Faces in the order of FACE_FRAMES (z low, y low, x high, y high, x
+    // low, z high), on the grid points of box. A face that is not inside the
+    // root gets no squares.
+    void Build(const LeafIndex& index, const BaseCuboid<int>& box);
+    void Clear();
+    // The cell to descend from for g on face `face`; the root (0) where g
+    // is off that face's plane or squares.
+    uint32_t From(const BaseVector3<int>& g, int face) const
+    {
+        if ((unsigned)face >= 6u)
+            return 0;
+        const Face& f = faces_[face];
+        const int32_t c[3] = {g.x, g.y, g.z};
+        if (f.cell.empty() || c[f.axis] != f.plane)
+            return 0;
+        const uint32_t du = (uint32_t)c[f.u] - (uint32_t)f.lo_u, dv = (uint32_t)c[f.v] - (uint32_t)f.lo_v;
+        if (du > f.span_u || dv > f.span_v)
+            return 0;
+        return f.cell[(dv >> f.shift) * f.nu + (du >> f.shift)];
+    }
+    // Squares per face at most: a few kilobytes a face stay in cache.
+    static constexpr uint64_t MAX_SQUARES = 1024;
+
+private:
+    struct Face {
+        int axis = 0, u = 0, v = 0;
+        int32_t plane = 0, lo_u = 0, lo_v = 0;
+        uint32_t span_u = 0, span_v = 0;  // the face's extent less one, in grid steps
+        uint32_t nu = 0, nv = 0, shift = 0;
+        std::vector<uint32_t> cell;
+    };
+    Face faces_[6];
 };

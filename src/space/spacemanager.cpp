@@ -41,19 +41,42 @@ const Cube Spacemanager::GetDomainCubic(const Vector3& p) const
     if (OnGrid(p.x) && OnGrid(p.y) && OnGrid(p.z))
         leaf = index.LeafAt(ToGrid(p));
     FATAL_CHECK_TEXT(leaf != LeafIndex::LEAF, "result != __null");
+    return Cube(p, Clearance(index.Blocks(leaf), index.Count(leaf), p));
+}
 
-    double best = 1.7976931348623157e308;
-    const Cuboid* const* blocks = index.Blocks(leaf);
-    for (size_t i = 0, n = index.Count(leaf); i < n; ++i) {
-        const Cuboid* c = blocks[i];
-        double d = std::max({0.0, c->x0 - p.x, p.x - c->x1});
-        d = std::max({d, c->y0 - p.y, p.y - c->y1});
-        d = std::max({d, c->z0 - p.z, p.z - c->z1});
-        if (d < 1e-12)
-            return Cube(p, 0.0);
-        best = std::min(best, d);
+const Cube Spacemanager::GetDomainCubic(const Vector3& p, const FaceStarts& starts, int face) const
+{
+    uint32_t leaf = LeafIndex::LEAF;
+    if (OnGrid(p.x) && OnGrid(p.y) && OnGrid(p.z)) {
+        const BaseVector3<int> g = ToGrid(p);
+        leaf = index.LeafBelow(starts.From(g, face), g);
     }
-    return Cube(p, best);
+    FATAL_CHECK_TEXT(leaf != LeafIndex::LEAF, "result != __null");
+    return Cube(p, Clearance(index.Blocks(leaf), index.Count(leaf), p));
+}
+
+// Every start measures its leaf's candidates here. The gap of a block is
+// the largest of its six signed differences clamped at 0, and the cube's
+// radius the least gap, or 0 when one is under 1e-12. Clamping commutes
+// with the least, and a least under 1e-12 is there exactly when some gap
+// is: so the differences are taken on values (std::max over an initializer
+// list went through memory and a loop per block), the clamp is left out and
+// the test for a block at hand waits until after the scan, which gives the
+// same doubles with no jump per block.
+double Spacemanager::Clearance(const Cuboid* const* blocks, size_t n, const Vector3& p)
+{
+    double best = 1.7976931348623157e308;
+    const double px = p.x, py = p.y, pz = p.z;
+    for (size_t i = 0; i < n; ++i) {
+        const Cuboid& c = *blocks[i];
+        const double ax = c.x0 - px, bx = px - c.x1, ay = c.y0 - py, by = py - c.y1;
+        const double az = c.z0 - pz, bz = pz - c.z1;
+        const double dx = ax > bx ? ax : bx, dy = ay > by ? ay : by, dz = az > bz ? az : bz;
+        const double dxy = dx > dy ? dx : dy;
+        const double d = dxy > dz ? dxy : dz;
+        best = d < best ? d : best;
+    }
+    return best < 1e-12 ? 0.0 : best;
 }
 
 double Spacemanager::GetMaxBall(const Vector3& p) const

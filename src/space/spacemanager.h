@@ -61,7 +61,11 @@ public:
     // Largest conductor-free cube about p (radius 0 on or in a block). p
     // must lie in the solver space.
     const Cube GetDomainCubic(const Vector3& p) const;
+    // The same for p on face `face` of the box that starts were built for.
+    const Cube GetDomainCubic(const Vector3& p, const FaceStarts& starts, int face) const;
     double GetMaxBall(const Vector3& p) const;
+    // The radius GetDomainCubic gives p from these candidates of its leaf.
+    static double Clearance(const Cuboid* const* blocks, size_t n, const Vector3& p);
     // Nearest block to g and its grid distance; dist -2147483647 and null
     // outside the solver space, 2147483647 and null for an empty leaf.
     const Cuboid* SearchNearestCuboid(const BaseVector3<int>& g, int& dist) const

@@ -55,6 +55,7 @@ Layers::Layers(TableSet& tables, const std::vector<Medium*>& mediums)
       half_wpdf_face(nullptr), half_wpdf(nullptr),
       lower_wpdf_sign(nullptr), upper_wpdf_sign(nullptr), set(&tables), layers(tables.layers)
 {
+    ++set->generation;
     layers.clear();
     if (mediums.empty()) {
         // Without a medium every walk would stop on an empty stack; vacuum is
@@ -103,6 +104,7 @@ Layers::Layers(TableSet& tables, const std::vector<Medium*>& mediums)
 
 void Layers::MergeFace(double z, double diel, bool with_diel)
 {
+    ++set->generation;
     for (size_t i = 0; i < layers.size(); ++i) {
         Layer& face = layers[i];
         if (abs(face.pos - z) < MIE) {
@@ -153,10 +155,13 @@ Layer* Layers::FindLayerFromGauss(double z)
     if (layers.size() == 2 && cur_layer == 1)
         return &layers[1];
     cur_layer = FindIndex(layers, z);
-    UpdatePWSum();
+    // Selecting them again would point at the same tables.
+    if (!weights_selected.Holds(*set, cur_layer))
+        UpdatePWSum();
     // The transition tables too: otherwise a walk's first clipped cubes use
     // the pair of the layer where this worker's previous walk ended.
-    UpdatePSum();
+    if (!trans_selected.Holds(*set, cur_layer))
+        UpdatePSum();
     return cur_layer >= 0 ? &layers[cur_layer] : nullptr;
 }
 
@@ -381,6 +386,7 @@ PSumEntry TableSet::BuildTrans(const double* data, const PSumPacket& packet, boo
 
 void TableSet::FileTrans(const DielKey& key, const PSumEntry& entry, const PSumPacket& packet)
 {
+    ++generation;
     // The full cubes' cuts and the half cubes on an interface are searched
     // hop by hop; a guide that cannot give the plain search's answer (a
     // falling table) stays unused.
@@ -402,6 +408,7 @@ void TableSet::RegisterTrans(const DielKey& key, double* data, const PSumPacket&
 
 void TableSet::RegisterWei(const DielKey& key, double* data, const PSumPacket& packet)
 {
+    ++generation;
     std::map<DielKey, double****>& registry = packet.half ? half_weight_array : weight_array;
     if (registry.count(key))
         return;  // the first file of a pair wins
@@ -562,6 +569,7 @@ void TableSet::ReleasePdf(BuiltPdf& built)
 
 void TableSet::FilePdf(const DielKey& key, const BuiltPdf& built, const PSumPacket& packet)
 {
+    ++generation;
     Replace(packet.half ? cdf_half_weights : cdf_weights, key, built.entry, [this](auto& e) { UnLoadPdf(e); });
     if (!packet.half) {
         auto old = cdf_weight_signs.find(key);
@@ -647,6 +655,7 @@ void Layers::UpdatePSum()
     FATAL_CHECK(( abs(dlow - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
+    trans_selected.Set(*set, cur_layer);
 }
 
 void Layers::UpdatePWSum()
@@ -671,10 +680,12 @@ void Layers::UpdatePWSum()
         if (set->weight_select == 0)
             SelectCutTrans(false, dcur, dhigh);
     }
+    weights_selected.Set(*set, cur_layer);
 }
 
 void Layers::SelectCutWeights(bool lower, double dlow, double dhigh)
 {
+    weights_selected.layer = INT_MIN;
     set->Query_PDF_W_Sum(dlow, dhigh, lower ? lower_wpdf_face : upper_wpdf_face, lower ? lower_wpdf : upper_wpdf);
     (lower ? lower_wpdf_sign : upper_wpdf_sign) = set->QuerySigns(dlow, dhigh);
     if (set->weight_select == 2 || set->weight_select == 4)
@@ -689,6 +700,7 @@ void Layers::SelectCutPair(bool lower, double dlow, double dhigh)
 
 void Layers::SelectCutTrans(bool lower, double dlow, double dhigh)
 {
+    trans_selected.layer = INT_MIN;
     set->QueryPSum(dlow, dhigh, lower ? lower_psum_face : upper_psum_face, lower ? lower_psum : upper_psum);
     (lower ? lower_psum_guide : upper_psum_guide) = set->CutGuides(lower ? lower_psum : upper_psum);
 }
@@ -731,6 +743,7 @@ void Layers::Update_PDF_Half_WSum(double dlow, double dhigh)
 
 void TableSet::UnLoadData()
 {
+    ++generation;
     for (auto& kv : psums)
         UnLoadTrans(kv.second);
     for (auto& kv : half_psums)
@@ -758,6 +771,7 @@ void TableSet::UnLoadData()
 
 void TableSet::ResetAll()
 {
+    ++generation;
     layers.clear();
     UnLoadData();
     weight_select = 0;

@@ -2,6 +2,7 @@
 // registry of multi-dielectric cube tables keyed by permittivity pair.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -69,6 +70,9 @@ public:
     // Sum of the digests of the multi-dielectric files taken in, so that the
     // order in which a folder lists its files does not count.
     uint64_t digest = 0;
+    // Counts the changes to the registries and the stack: a cursor's tables
+    // selected under one count are still the registry's under the same.
+    uint64_t generation = 0;
 
     TableSet() = default;
     // Every table taken in, single-medium and multi-dielectric.
@@ -153,6 +157,29 @@ public:
     // --- the run's tables and its stack ---
     TableSet* set;
     std::vector<Layer>& layers;
+
+    // The layer whose interface tables UpdatePSum (the transition tables)
+    // and UpdatePWSum (the weight tables) selected last, under which count
+    // of the registries' changes and which weight selector; a layer of
+    // INT_MIN when another selection came after. A walk's start in that
+    // layer finds them selected already: most starts of a master lie in one
+    // layer, and each selection is several searches of the registries.
+    struct Selected {
+        int layer = INT_MIN;
+        uint64_t generation = 0;
+        int weight_select = 0;
+        bool Holds(const TableSet& t, int cur) const
+        {
+            return layer == cur && generation == t.generation && weight_select == t.weight_select;
+        }
+        void Set(const TableSet& t, int cur)
+        {
+            layer = cur;
+            generation = t.generation;
+            weight_select = t.weight_select;
+        }
+    };
+    Selected trans_selected, weights_selected;
 
     // Shapes of the table files.
     static const PSumPacket trans, htrans, wei, hwei, pdf, hpdf;

@@ -471,26 +471,48 @@ PointOnCube Randomwalk::GetPointInHalf(const Layers&, bool& upper, double, doubl
     return pt;
 }
 
+// Per start face and cube face, whether the weight's sign is negative on
+// the whole face, on its half below the middle row (index < half a face),
+// or on its half left of the middle column. A walk's start face is a fresh
+// draw: a switch on it and on the face was a mispredicted jump or two per
+// walk, where these are loads.
+static const struct ClipSignRules {
+    uint8_t whole[6][6], rows[6][6], cols[6][6];
+    ClipSignRules()
+    {
+        for (int g = 0; g < 6; ++g)
+            for (int f = 0; f < 6; ++f) {
+                bool whole_face = false, by_row = false, by_col = false;
+                switch (g) {
+                case 0:
+                case 5:
+                    whole_face = f == 0;
+                    by_row = f >= 1 && f <= 4;
+                    break;
+                case 1:
+                case 3:
+                    whole_face = f == 1;
+                    by_col = f == 2 || f == 4;
+                    by_row = f == 0 || f == 5;
+                    break;
+                default:
+                    whole_face = f == 4;
+                    by_col = f != 2 && f != 4;
+                }
+                whole[g][f] = whole_face;
+                rows[g][f] = by_row;
+                cols[g][f] = by_col;
+            }
+    }
+} clip_sign_rules;
+
 int Randomwalk::GetClipSign(int id_gss, int fno, int index, int segnum)
 {
-    const int col = index % segnum;
-    const int half = segnum / 2;
-    const int half_face = segnum * segnum / 2;
-    bool negative;
-    switch (id_gss) {
-    case 0:
-    case 5: negative = fno == 0 || (fno >= 1 && fno <= 4 && index < half_face); break;
-    case 1:
-    case 3:
-        negative = fno == 1 || ((fno == 2 || fno == 4) && col < half) ||
-                   ((fno == 0 || fno == 5) && index < half_face);
-        break;
-    case 2:
-    case 4: negative = fno == 4 || (fno != 2 && col < half); break;
-    default: FATAL_CHECK(false);
-    }
-    const int side = negative ? -1 : 1;
-    return GAUSS_FACE_SIGN[id_gss] * side;
+    FATAL_CHECK((unsigned)id_gss < 6u && (unsigned)fno < 6u);
+    const ClipSignRules& r = clip_sign_rules;
+    const int below = index < segnum * segnum / 2, left = index % segnum < segnum / 2;
+    const int negative = r.whole[id_gss][fno] | (r.rows[id_gss][fno] & below) | (r.cols[id_gss][fno] & left);
+    return GAUSS_FACE_SIGN[id_gss] * (1 - 2 * negative);
 }
 
 // ---- walk loop ----
@@ -667,6 +689,11 @@ Vector3 Randomwalk::BoxLanding(StackBoxes& boxes, const StackBoxChoice& c, const
 bool Randomwalk::StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int id_gss, double& layer_low,
                                   double& layer_high, double& weight)
 {
+    // Most starts have no box at all, which the choice tells without the
+    // cube below.
+    const StackBoxChoice c = boxes.Choose(pt.z, r);
+    if (c.a < 0)
+        return false;
     // The cube the first hop would take otherwise: its weight grows as its
     // side shrinks, and the cut tables shrink it to put a start just off
     // an interface on a row of the table.
@@ -675,8 +702,7 @@ bool Randomwalk::StackBoxFirstHop(StackBoxes& boxes, Vector3& pt, double r, int 
     const int code = ::ClipTransDomain(layers, cube, low, high, false);
     if (code != 0)
         CalcPos(code == -1 ? low : high, cube, code == -1);
-    const StackBoxChoice c = boxes.Choose(pt.z, r);
-    if (c.a < 0 || c.reach <= cube.radius)
+    if (c.reach <= cube.radius)
         return false;
     double eps = 1.0;
     layers.GetDiel(eps);
@@ -872,7 +898,7 @@ leg_start:
     if (!surface)
         face_dist = m.gauss_dist[face];
     layers.FindLayerFromGauss(pt.z);
-    Cube cube = m.spacemgr->GetDomainCubic(pt);
+    Cube cube = surface ? m.spacemgr->GetDomainCubic(pt) : m.spacemgr->GetDomainCubic(pt, m.gauss_starts, face);
     double layer_low = -1e100, layer_high = 1e100, diel_low = 0.0, diel_up = 0.0;
     layers.GetNearby(layer_low, layer_high);
     int intf = CheckInterface(layers, pt, layer_low, layer_high, diel_low, diel_up);

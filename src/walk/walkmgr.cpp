@@ -327,6 +327,7 @@ bool WalkMgr::PrepareMaster(std::string& error)
     shared.sizes.clear();
     shared.g_endz.clear();
     shared.side_cdfs.clear();
+    shared.gauss_starts.Clear();
     delete shared.block_surface;
     shared.block_surface = nullptr;
     const Cuboid& w = window_box;
@@ -345,6 +346,7 @@ bool WalkMgr::PrepareMaster(std::string& error)
         error = "Failed to cut gauss surface\n";
         return false;
     }
+    shared.gauss_starts.Build(shared.spacemgr->index, ToGrid(shared.gauss_surface));
     FinishGauss();
     return true;
 }

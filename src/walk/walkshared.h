@@ -14,6 +14,7 @@
 #include "chunks.h"
 #include "convergence.h"
 #include "geometry.h"
+#include "leafindex.h"
 
 class DielBodies;
 struct FloatingSet;
@@ -92,6 +93,9 @@ struct WalkShared {
     // block, whose surface is the box and band tables above.
     GaussSurface* block_surface = nullptr;
     Spacemanager* spacemgr = nullptr;
+    // Where the descent of spacemgr's index begins for a start on each face
+    // of gauss_surface; empty with a block surface.
+    FaceStarts gauss_starts;
     // The run's dielectric bodies; null when its media are bands only.
     const DielBodies* bodies = nullptr;
     // Boxes holding several interfaces of the stack; null when it has

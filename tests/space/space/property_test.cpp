@@ -214,6 +214,61 @@ TEST(DomainCubicProperty, AgreesWithBruteForceInDoubles)
     }
 }
 
+// A walk's start begins its descent from the square of its Gaussian face:
+// the leaf, and the first hop's radius to the bit, must be the root's for
+// every point of the plane, on the face or off it (off it, or with a wrong
+// face, the descent starts at the root), and for boxes crossing the root's
+// bounds (no squares).
+TEST(FaceStartsProperty, SameLeafAndRadiusAsFromTheRoot)
+{
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        std::mt19937 rng(700 + seed);
+        Deck deck;
+        if (seed == 1)
+            Bus(deck, rng);
+        else
+            Mixed(deck, rng, 80, 20.0, seed % 2 ? 0.0002 : 0.001);
+        std::unique_ptr<Spacemanager> s = Space(deck);
+        const LeafIndex& ix = s->index;
+        const BaseCuboid<int>& r = ix.Root();
+        int below_root = 0;
+        for (int b = 0; b < 12; ++b) {
+            // Boxes about a block, as a Gaussian surface is, and the last
+            // few reaching past the root.
+            BaseCuboid<int> g = ToGrid(*deck.blocks[Draw(rng, 0, (int)deck.blocks.size() - 1)]);
+            const int grow = Draw(rng, 0, 4000), past = b >= 10 ? r.x1 : 0;
+            const BaseCuboid<int> box(0, g.x0 - grow, g.y0 - grow, g.z0 - grow, g.x1 + grow + past, g.y1 + grow,
+                                      g.z1 + grow);
+            FaceStarts starts;
+            starts.Build(ix, box);
+            const int lo[3] = {box.x0, box.y0, box.z0}, hi[3] = {box.x1, box.y1, box.z1};
+            static const int AXIS[6] = {2, 1, 0, 1, 0, 2};
+            for (int f = 0; f < 6; ++f) {
+                const int a = AXIS[f], u = a == 0 ? 1 : 0, v = a == 2 ? 1 : 2;
+                for (int i = 0; i < 400; ++i) {
+                    int c[3];
+                    c[a] = (f == 2 || f == 3 || f == 5 ? hi[a] : lo[a]) + (i % 8 == 7 ? Draw(rng, -1, 1) : 0);
+                    // Corners and edges, then anywhere, past the face's last squares too.
+                    const int past_u = i % 4 ? 2 : 2 + (hi[u] - lo[u]) / 16, past_v = i % 4 ? 2 : 2 + (hi[v] - lo[v]) / 16;
+                    c[u] = i < 4 ? (i & 1 ? hi[u] : lo[u]) : Draw(rng, lo[u] - 2, hi[u] + past_u);
+                    c[v] = i < 4 ? (i & 2 ? hi[v] : lo[v]) : Draw(rng, lo[v] - 2, hi[v] + past_v);
+                    const BaseVector3<int> p(c[0], c[1], c[2]);
+                    const int face = i % 16 == 5 ? (f + 1) % 6 : f;
+                    ASSERT_EQ(ix.LeafBelow(starts.From(p, face), p), ix.LeafAt(p))
+                        << "seed " << seed << " box " << b << " face " << f << " i " << i;
+                    const Vector3 d(p.x / 5000.0 + Uniform(rng, -9e-5, 9e-5), p.y / 5000.0, p.z / 5000.0);
+                    below_root += starts.From(p, face) != 0;
+                    if (ix.LeafAt(p) != LeafIndex::LEAF && ix.LeafAt(ToGrid(d)) != LeafIndex::LEAF) {
+                        ASSERT_EQ(s->GetDomainCubic(d, starts, face).radius, s->GetDomainCubic(d).radius);
+                    }
+                }
+            }
+        }
+        // Most starts on a face skip part of the descent.
+        EXPECT_GT(below_root, 12 * 6 * 400 / 2) << "seed " << seed;
+    }
+}
+
 std::vector<double> Corners(const Cuboid& w) { return {w.x0, w.y0, w.z0, w.x1, w.y1, w.z1}; }
 
 TEST(SpacemanagerBuild, WindowGrowsToFiveTimesTheSpanAboutTheCentreAndMustFitTheGrid)

@@ -103,6 +103,35 @@ TEST_F(LayersTest, NeighbourQueriesInEveryPosition)
     }
 }
 
+// A walk's start keeps the interface tables its layer selected last; a table
+// filed again for a pair, and another selection in between (the bodies'
+// walk selects pairs of its own), must still be seen at the next start.
+TEST_F(LayersTest, WalkStartSeesTablesFiledOrSelectedSince)
+{
+    Build({{0, 1, 3.9}, {1, 2, 2.5}, {2, 3, 4.2}});
+    const PSumPacket tiny = {0, false, 1, 6, 1, 1, 6};
+    std::vector<double> body = {1, 2, 3, 4, 5, 6};
+    const DielKey below = Layers::DielHash(3.9, 2.5), above = Layers::DielHash(2.5, 4.2);
+    // The weight tables are only looked up here, never read.
+    double never_read[2] = {};
+    for (const DielKey& k : {below, above})
+        tables.cdf_weights[k] = {(double***)&never_read[0], (std::vector<double>***)&never_read[1]};
+    tables.RegisterTrans(below, body.data(), tiny);
+    tables.RegisterTrans(above, body.data(), tiny);
+    for (int round = 0; round < 3; ++round) {
+        stack->FindLayerFromGauss(1.5);
+        EXPECT_EQ(stack->lower_psum, tables.psums.at(below).second) << round;
+        EXPECT_EQ(stack->upper_psum, tables.psums.at(above).second) << round;
+        if (round == 0) {
+            body.assign(6, 0.5);
+            tables.RegisterTrans(below, body.data(), tiny);  // the old one is released
+        } else {
+            stack->SelectCutTrans(true, 2.5, 4.2);
+        }
+    }
+    tables.cdf_weights.clear();  // not the registry's to release
+}
+
 // A table file fits the deck when its header holds a segment number of 31
 // or 32 and a pair of the stack in the file's order; anything else is
 // passed over without loading.
