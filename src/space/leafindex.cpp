@@ -120,12 +120,9 @@ size_t LeafIndex::Bytes() const
 uint32_t LeafIndex::CellHolding(const BaseVector3<int>& lo, const BaseVector3<int>& hi) const
 {
     const Cell* cells = cells_.data();
-    auto child = [](const Cell& c, const BaseVector3<int>& g) {
-        return c.link + (uint32_t)(g.x >= c.at[0]) + 2u * (uint32_t)(g.y >= c.at[1]) + 4u * (uint32_t)(g.z >= c.at[2]);
-    };
     uint32_t n = 0;
-    while (cells[n].link != LEAF && child(cells[n], lo) == child(cells[n], hi))
-        n = child(cells[n], lo);
+    while (cells[n].link != LEAF && Child(cells[n], lo) == Child(cells[n], hi))
+        n = Child(cells[n], lo);
     return n;
 }
 

@@ -74,14 +74,7 @@ public:
         if (cells_.empty() || g.x < r.x0 || g.x > r.x1 || g.y < r.y0 || g.y >= r.y1 || g.z < r.z0 ||
             g.z > r.z1)
             return LEAF;
-        const Cell* cells = cells_.data();
-        uint32_t n = 0;
-        while (cells[n].link != LEAF) {
-            const Cell& c = cells[n];
-            n = c.link + (uint32_t)(g.x >= c.at[0]) + 2u * (uint32_t)(g.y >= c.at[1]) +
-                4u * (uint32_t)(g.z >= c.at[2]);
-        }
-        return n;
+        return Descend(0, g);
     }
 
     // LeafAt(g), from the hint when g lies in its leaf; else the hint
@@ -134,16 +127,7 @@ public:
     // root, cell 0, checks that g lies in it).
     uint32_t LeafBelow(uint32_t from, const BaseVector3<int>& g) const
     {
-        if (from == 0)
-            return LeafAt(g);
-        const Cell* cells = cells_.data();
-        uint32_t n = from;
-        while (cells[n].link != LEAF) {
-            const Cell& c = cells[n];
-            n = c.link + (uint32_t)(g.x >= c.at[0]) + 2u * (uint32_t)(g.y >= c.at[1]) +
-                4u * (uint32_t)(g.z >= c.at[2]);
-        }
-        return n;
+        return from == 0 ? LeafAt(g) : Descend(from, g);
     }
 
     // Nearest candidate of g's leaf and its grid distance (0 on or in a
@@ -161,6 +145,19 @@ public:
     }
 
 private:
+    // The child of inner cell c that g's descent takes.
+    static uint32_t Child(const Cell& c, const BaseVector3<int>& g)
+    {
+        return c.link + (uint32_t)(g.x >= c.at[0]) + 2u * (uint32_t)(g.y >= c.at[1]) + 4u * (uint32_t)(g.z >= c.at[2]);
+    }
+    uint32_t Descend(uint32_t n, const BaseVector3<int>& g) const
+    {
+        const Cell* cells = cells_.data();
+        while (cells[n].link != LEAF)
+            n = Child(cells[n], g);
+        return n;
+    }
+
     const Cuboid* InLeaf(uint32_t leaf, const BaseVector3<int>& g, int& dist) const
     {
         if (leaf == LEAF) {

@@ -37,19 +37,20 @@ unsigned BuildThreads(size_t blocks)
 // the grid.
 const Cube Spacemanager::GetDomainCubic(const Vector3& p) const
 {
-    uint32_t leaf = LeafIndex::LEAF;
-    if (OnGrid(p.x) && OnGrid(p.y) && OnGrid(p.z))
-        leaf = index.LeafAt(ToGrid(p));
-    FATAL_CHECK_TEXT(leaf != LeafIndex::LEAF, "result != __null");
-    return Cube(p, Clearance(index.Blocks(leaf), index.Count(leaf), p));
+    return CubeFrom(p, nullptr, 0);
 }
 
 const Cube Spacemanager::GetDomainCubic(const Vector3& p, const FaceStarts& starts, int face) const
 {
+    return CubeFrom(p, &starts, face);
+}
+
+const Cube Spacemanager::CubeFrom(const Vector3& p, const FaceStarts* starts, int face) const
+{
     uint32_t leaf = LeafIndex::LEAF;
     if (OnGrid(p.x) && OnGrid(p.y) && OnGrid(p.z)) {
         const BaseVector3<int> g = ToGrid(p);
-        leaf = index.LeafBelow(starts.From(g, face), g);
+        leaf = index.LeafBelow(starts ? starts->From(g, face) : 0, g);
     }
     FATAL_CHECK_TEXT(leaf != LeafIndex::LEAF, "result != __null");
     return Cube(p, Clearance(index.Blocks(leaf), index.Count(leaf), p));

@@ -66,6 +66,8 @@ public:
     double GetMaxBall(const Vector3& p) const;
     // The radius GetDomainCubic gives p from these candidates of its leaf.
     static double Clearance(const Cuboid* const* blocks, size_t n, const Vector3& p);
+    // Both: the descent begins at the root, or at p's square of `starts`.
+    const Cube CubeFrom(const Vector3& p, const FaceStarts* starts, int face) const;
     // Nearest block to g and its grid distance; dist -2147483647 and null
     // outside the solver space, 2147483647 and null for an empty leaf.
     const Cuboid* SearchNearestCuboid(const BaseVector3<int>& g, int& dist) const

@@ -208,12 +208,7 @@ bool Randomwalk::FlatBoxHop(const WalkShared& m, Vector3& pt, double reach, doub
         const StackBoxLaw* law = m.flat_laws->Get(layer_cuts, layer_media, aspect);
         if (!law)
             return false;
-        const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random();
-        const double u3 = rand_walk.Random();
-        const BoxPoint q = DrawStackBox(*law, (pt.z - za) / H, u0, u1, u2, u3);
-        const double half = 0.5 * aspect * H;
-        // The bottom and top are planes of interfaces or bands: landed on exactly.
-        pt = Vector3(pt.x - half + q.x * H, pt.y - half + q.y * H, q.z <= 0.0 ? za : q.z >= 1.0 ? zb : za + q.z * H);
+        pt = BoxLanding(boxes, c, *law, pt);
         return true;
     }
     return false;

@@ -678,9 +678,9 @@ bool Randomwalk::StackBoxHop(StackBoxes& boxes, Vector3& pt, double r, int intf,
     return true;
 }
 
-Vector3 Randomwalk::BoxLanding(StackBoxes& boxes, const StackBoxChoice& c, const Vector3& pt)
+Vector3 Randomwalk::BoxLanding(const StackBoxes& boxes, const StackBoxChoice& c, const StackBoxLaw& law,
+                               const Vector3& pt)
 {
-    const StackBoxLaw& law = boxes.Law(c);
     const double za = boxes.z[c.a], H = boxes.z[c.b] - za;
     const double u0 = rand_walk.Random(), u1 = rand_walk.Random(), u2 = rand_walk.Random(), u3 = rand_walk.Random();
     return BoxToSpace(boxes, c, pt, DrawStackBox(law, (pt.z - za) / H, u0, u1, u2, u3), false);

@@ -162,8 +162,14 @@ public:
     // shell to go on from.
     static const int NEW_LEG = -2, ON_SHELL = -1;
     int EndOrGoOn(const WalkShared& m, int slot, int& leg, double leg_weight, Vector3& pt);
-    // The point a hop through box c about pt lands on.
-    Vector3 BoxLanding(StackBoxes& boxes, const StackBoxChoice& c, const Vector3& pt);
+    // The point a hop through box c about pt lands on: with the stack's
+    // own law of that box, or with `law` where the box's layers differ
+    // from place to place.
+    Vector3 BoxLanding(StackBoxes& boxes, const StackBoxChoice& c, const Vector3& pt)
+    {
+        return BoxLanding(boxes, c, boxes.Law(c), pt);
+    }
+    Vector3 BoxLanding(const StackBoxes& boxes, const StackBoxChoice& c, const StackBoxLaw& law, const Vector3& pt);
 
     // Thread plumbing and the walk loop.
     int Start();
