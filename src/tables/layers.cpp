@@ -391,10 +391,10 @@ void TableSet::FileTrans(const DielKey& key, const PSumEntry& entry, const PSumP
     // hop by hop; a guide that cannot give the plain search's answer (a
     // falling table) stays unused.
     if (packet.dim1 == 6 && (packet.half || packet.dim2 == Layers::trans.dim2)) {
-        std::vector<SurfaceGuide>& guides = cut_guides[entry.second];
+        std::vector<CutGuide>& guides = cut_guides[entry.second];
         guides.resize(packet.dim0);
         for (int a = 0; a < packet.dim0; ++a)
-            guides[a].Build(entry.first[a], entry.second[a], packet.dim2);
+            guides[a].Build(entry.first[a], entry.second[a], packet.dim2, !packet.half);
     }
     Replace(packet.half ? half_psums : psums, key, entry, [this](auto& e) { UnLoadTrans(e); });
     Log::pinfo(packet.half ? "[half_psums registered]\n" : "[psums registered]\n");
@@ -603,7 +603,7 @@ void TableSet::QueryPSum(double dlow, double dhigh, double**& face, std::vector<
     psum = it->second.second;
 }
 
-const SurfaceGuide* TableSet::CutGuides(std::vector<double>* const* psum) const
+const CutGuide* TableSet::CutGuides(std::vector<double>* const* psum) const
 {
     auto it = cut_guides.find(psum);
     return it == cut_guides.end() ? nullptr : it->second.data();
@@ -714,7 +714,8 @@ void Layers::UpdateHalfPSum(double dlow, double dhigh)
     }
     half_psum_face = it->second.first;
     half_psum = it->second.second;
-    half_psum_guide = set->CutGuides(half_psum);
+    const CutGuide* guide = set->CutGuides(half_psum);
+    half_psum_guide = guide ? &guide->full : nullptr;
 }
 
 void Layers::UpdateHalfWSum(double dlow, double dhigh)

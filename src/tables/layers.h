@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "geometry.h"
+#include "cutguide.h"
 #include "singletables.h"
 #include "tableledger.h"
 
@@ -87,9 +88,9 @@ public:
     void RegisterWei(const DielKey& key, double* data, const PSumPacket& packet);
     void RegisterPdf(const DielKey& key, double* data, const PSumPacket& packet);
     void QueryPSum(double dlow, double dhigh, double**& face, std::vector<double>**& psum);
-    // The bucket guides of a transition table's cut positions, one per
-    // position, or null when `psum` is not a registered transition table.
-    const SurfaceGuide* CutGuides(std::vector<double>* const* psum) const;
+    // The guides of a transition table's cut positions, one per position,
+    // or null when `psum` is not a registered transition table.
+    const CutGuide* CutGuides(std::vector<double>* const* psum) const;
     void QueryWSum(double dlow, double dhigh, double****& weights);
     void Query_PDF_W_Sum(double dlow, double dhigh, double***& face, std::vector<double>***& values);
     WeightSignEntry QuerySigns(double dlow, double dhigh);  // null when none
@@ -105,7 +106,7 @@ private:
     // Bucket guides of the transition tables, keyed by their cumulative
     // arrays; built once as a table is filed, so that a hop through an
     // interface searches its cut as fast as a homogeneous hop searches.
-    std::map<const void*, std::vector<SurfaceGuide>> cut_guides;
+    std::map<const void*, std::vector<CutGuide>> cut_guides;
 
     PSumPacket ForgetShape(const void* owner);
     void UnLoadTrans(PSumEntry& entry);
@@ -135,8 +136,8 @@ public:
     std::vector<double>** lower_psum;
     std::vector<double>** upper_psum;
     // The guides of lower_psum's / upper_psum's cut positions, or null.
-    const SurfaceGuide* lower_psum_guide = nullptr;
-    const SurfaceGuide* upper_psum_guide = nullptr;
+    const CutGuide* lower_psum_guide = nullptr;
+    const CutGuide* upper_psum_guide = nullptr;
     double** half_psum_face;
     std::vector<double>** half_psum;
     const SurfaceGuide* half_psum_guide = nullptr;  // of half_psum, or null
@@ -226,7 +227,7 @@ public:
 
     double** GetPartialFaceSum(bool lower) const { return lower ? lower_psum_face : upper_psum_face; }
     std::vector<double>** GetPartialSum(bool lower) const { return lower ? lower_psum : upper_psum; }
-    const SurfaceGuide* GetCutGuides(bool lower) const { return lower ? lower_psum_guide : upper_psum_guide; }
+    const CutGuide* GetCutGuides(bool lower) const { return lower ? lower_psum_guide : upper_psum_guide; }
     double** GetHalfPartialFaceSum() const { return half_psum_face; }
     std::vector<double>** GetHalfPartialSum() const { return half_psum; }
     const SurfaceGuide* GetHalfGuide() const { return half_psum_guide; }

@@ -638,4 +638,10 @@ void RequireInterfaceTables(const TableSet& t, int weight_select, const std::str
                                          key.low, key.high, folder.c_str())};
 }
 
+int MirrorImage(int m, int S, int k)
+{
+    FATAL_CHECK(m >= 0 && m <= 3);
+    return Image((Mirror)m, S, k);
+}
+
 }  // namespace TableCheck

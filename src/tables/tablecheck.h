@@ -59,6 +59,11 @@ bool NoteFile(TableLedger& ledger, const std::string& path, const PSumPacket& pa
 // the walks of `weight_select` look up.
 void RequireInterfaceTables(const TableSet& tables, int weight_select, const std::string& folder);
 
+// Panel k's image under mirror m of a table's cube of S panels a side (0:
+// x -> 1 - x, 1: y -> 1 - y, 2: x <-> y, 3: z -> 1 - z), in the panel order
+// of the table files.
+int MirrorImage(int m, int S, int k);
+
 // Packet name for messages ("trans", "hpdf", ...).
 const char* PacketName(const PSumPacket& packet);
 

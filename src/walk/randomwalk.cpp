@@ -114,13 +114,18 @@ int CalcPos(double z, Cube& cube, bool lower)
     return ret + 1;
 }
 
-// A cut position's table, searched by its guide when it has a usable one:
-// the same one draw and the same panel as the face-then-panel search.
+// A cut position's table, searched by its folded guide when the table is
+// symmetric, else by its end-to-end guide when it has a usable one (the
+// same one draw and the same panel as the face-then-panel search).
 static inline PointOnCube CutSearch(const SingleTables& t, CRandomMersenne& rng, const double* face_cdf,
-                                    const std::vector<double>* panel_cdf, const SurfaceGuide* guide, int& index)
+                                    const std::vector<double>* panel_cdf, const CutGuide* guide, int& index)
 {
-    if (guide && guide->usable)
-        return GuidedPanel(guide->FindCold(rng.BRandom()), SEGNUM, index);
+    if (guide && guide->members) {
+        const uint32_t w = rng.BRandom();
+        return GuidedPanel(guide->Find(w, rng.BRandom()), SEGNUM, index);
+    }
+    if (guide && guide->full.usable)
+        return GuidedPanel(guide->full.FindCold(rng.BRandom()), SEGNUM, index);
     return PanelSearch(t, rng, face_cdf, panel_cdf, SEGNUM, index);
 }
 
@@ -133,7 +138,7 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
     const int k = CalcPos(lower ? z_low : z_high, cube, lower);
     if (lower ? k == 0 : k > 29)
         return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
-    const SurfaceGuide* guides = layers.GetCutGuides(lower);
+    const CutGuide* guides = layers.GetCutGuides(lower);
     return CutSearch(*st, rand_walk, layers.GetPartialFaceSum(lower)[k], layers.GetPartialSum(lower)[k],
                      guides ? guides + k : nullptr, index);
 }

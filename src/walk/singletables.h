@@ -28,8 +28,13 @@ public:
     std::vector<uint16_t> first;  // half the bytes of int: more stays in cache
     const std::vector<double>* source = nullptr;  // the per-face table it mirrors
     bool usable = false;
+    // Of the draw's word, the bits below the bucket's: BUCKET_BITS buckets
+    // for Find, fewer for a short table searched by FindCold only.
+    int shift = 32 - BUCKET_BITS;
 
     void Build(const double* face_cdf, const std::vector<double>* panel_cdf, int panels);
+    // The same over one cumulative table of `cdf`, with 2^bits buckets.
+    void BuildFlat(const std::vector<double>& cdf, int bits);
     void Clear();
     // First entry >= the draw of word w, or the entry count when none is.
     // The next three entries are compared at once (the entries do not fall,
@@ -42,7 +47,7 @@ public:
     // is a coin toss, cheaper than a miss but dearer than a hit.
     int FindCold(uint32_t w) const
     {
-        const unsigned f = first[w >> (32 - BUCKET_BITS)];
+        const unsigned f = first[w >> shift];
         if (f & PURE)
             return (int)(f & (PURE - 1));
         return Scan((int)f, w);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "randomwalk.h"
@@ -111,16 +112,17 @@ TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
             }
             face[f] = acc;
         }
-        std::vector<SurfaceGuide> guides(32);
-        for (SurfaceGuide& guide : guides)
-            guide.Build(face.data(), table, panels);
-        ASSERT_EQ(guides[0].usable, shape != FALLING);
+        std::vector<CutGuide> guides(32);
+        for (CutGuide& guide : guides)
+            guide.Build(face.data(), table, panels, false);
+        ASSERT_EQ(guides[0].full.usable, shape != FALLING);
         std::vector<std::vector<double>*> rows(32, table);
         std::vector<double*> faces(32, face.data());
         rw.layers.lower_psum = rw.layers.half_psum = rows.data();
         rw.layers.lower_psum_face = rw.layers.half_psum_face = faces.data();
         for (bool guided : {false, true}) {
-            rw.layers.lower_psum_guide = rw.layers.half_psum_guide = guided ? guides.data() : nullptr;
+            rw.layers.lower_psum_guide = guided ? guides.data() : nullptr;
+            rw.layers.half_psum_guide = guided ? &guides[0].full : nullptr;
             for (int i = 0; i < 20000; i++) {
                 const double r = CRandomMersenne(rw.rand_walk).Random();
                 int f = 0;
@@ -144,6 +146,105 @@ TEST(PanelSearch, InterfaceTablesPickWhatPlainHalvingPicks)
                     << "draw " << r << ", shape " << shape << (guided ? ", guided" : "") << (half ? ", half" : "");
             }
         }
+    }
+}
+
+// A cut cube's table is folded by the mirrors that keep its interface: each
+// orbit's eight members are the images of its first panel's centre under
+// x -> -x, y -> -y and x <-> y (as a multiset: a panel on a mirror plane
+// comes as often as the mirrors map onto it), and the orbits split the
+// surface. A symmetric table then draws every panel with its probability
+// through the walk's cut search; one asymmetric panel keeps the table
+// unfolded.
+TEST(CutGuide, FoldedDrawsGiveEachPanelItsProbability)
+{
+    const std::vector<uint16_t>& orbits = CutGuide::Orbits();
+    ASSERT_EQ(orbits.size(), 8u * CutGuide::ORBITS);
+    const int n = 6 * 31 * 31;
+    auto centre = [](int e) {
+        const PointOnCube p = Randomwalk::idx2pt(e / 961, e % 961, 31);
+        return Randomwalk::StructToVector3(p, Cube(Vector3(0, 0, 0), 1.0));
+    };
+    auto key = [](double x, double y, double z) {
+        return std::make_tuple(std::lround(x * 1e6), std::lround(y * 1e6), std::lround(z * 1e6));
+    };
+    std::vector<int> orbit_of(n, -1);
+    for (int o = 0; o < CutGuide::ORBITS; ++o) {
+        const Vector3 c = centre(orbits[8 * o]);
+        std::vector<std::tuple<long, long, long>> images, members;
+        for (int g = 0; g < 8; ++g) {
+            double x = g & 1 ? -c.x : c.x, y = g & 2 ? -c.y : c.y;
+            if (g & 4)
+                std::swap(x, y);
+            images.push_back(key(x, y, c.z));
+            const int e = orbits[8 * o + g];
+            ASSERT_TRUE(orbit_of[e] == -1 || orbit_of[e] == o) << "panel " << e << " in two orbits";
+            orbit_of[e] = o;
+            const Vector3 m = centre(e);
+            members.push_back(key(m.x, m.y, m.z));
+        }
+        std::sort(images.begin(), images.end());
+        std::sort(members.begin(), members.end());
+        ASSERT_EQ(images, members) << "orbit " << o;
+    }
+    ASSERT_EQ(std::count(orbit_of.begin(), orbit_of.end(), -1), 0);
+
+    Cuboid block(0, -1, -1, 0, 1, 1, 1);
+    Medium medium(&block, 1.0);
+    TableSet tables;
+    Layers stack(tables, std::vector<Medium*>{&medium});
+    Randomwalk rw(0, nullptr, stack, 1, 0);
+    rw.rand_walk.RandomInit(77);
+    // Skewed like a real cut table, a few orbits empty.
+    CRandomMersenne g(9);
+    std::vector<double> value(CutGuide::ORBITS), p(n);
+    for (double& v : value)
+        v = g.Random() < 0.05 ? 0.0 : std::pow(g.Random(), 4) + 1e-4;
+    double total = 0;
+    for (int e = 0; e < n; ++e)
+        total += p[e] = value[orbit_of[e]];
+    for (double& v : p)
+        v /= total;
+    const double top = *std::max_element(p.begin(), p.end());
+    for (const bool symmetric : {false, true}) {
+        std::vector<double> table[6], face(6);
+        double acc = 0;
+        for (int e = 0; e < n; ++e) {
+            acc += p[e] + (symmetric || e != 1000 ? 0.0 : 1e-6 * top);
+            table[e / 961].push_back(acc);
+            face[e / 961] = acc;
+        }
+        std::vector<CutGuide> guides(30);
+        for (CutGuide& guide : guides)
+            guide.Build(face.data(), table, 961, true);
+        ASSERT_EQ(guides[0].members != nullptr, symmetric);
+        if (!symmetric)
+            continue;
+        std::vector<std::vector<double>*> rows(30, table);
+        std::vector<double*> faces(30, face.data());
+        rw.layers.lower_psum = rows.data();
+        rw.layers.lower_psum_face = faces.data();
+        rw.layers.lower_psum_guide = guides.data();
+        const int draws = 4000000;
+        std::vector<int> count(n, 0);
+        for (int i = 0; i < draws; ++i) {
+            Cube cube(Vector3(0, 0, 0), 1.0);
+            const PointOnCube pt = rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
+            const int e = pt.fno * 961 + (int)std::lround(pt.v * 31 - 0.5) * 31 + (int)std::lround(pt.u * 31 - 0.5);
+            ASSERT_TRUE(e >= 0 && e < n && p[e] > 0) << "panel " << e;
+            ++count[e];
+        }
+        // Pearson's statistic over the panels drawn at all: about its
+        // degrees of freedom, far below them plus eight standard deviations.
+        double chi2 = 0;
+        int cells = 0;
+        for (int e = 0; e < n; ++e)
+            if (p[e] > 0) {
+                const double want = p[e] * draws;
+                chi2 += (count[e] - want) * (count[e] - want) / want;
+                ++cells;
+            }
+        EXPECT_LT(chi2, cells + 8 * std::sqrt(2.0 * cells)) << "over " << cells << " panels";
     }
 }
 
