@@ -1,6 +1,7 @@
 #include "dielbodies.h"
 
 #include <algorithm>
+#include <tuple>
 #include <cmath>
 
 #include "layers.h"
@@ -72,6 +73,12 @@ bool DielBodies::BodyMeets(const Cuboid& g) const
     return false;
 }
 
+static bool SamePiece(const DielPatch& a, const DielPatch& b)
+{
+    return a.axis == b.axis && std::fabs(a.pos - b.pos) <= ON_PLANE && a.eps_neg == b.eps_neg &&
+           a.eps_pos == b.eps_pos;
+}
+
 void DielBodies::Build(const std::vector<const Medium*>& media, const std::vector<Layer>& layers)
 {
     // The bands: each face of the stack carries the permittivity beneath it;
@@ -140,6 +147,21 @@ void DielBodies::Build(const std::vector<const Medium*>& media, const std::vecto
             FacePatches(b, a, false);
             FacePatches(b, a, true);
         }
+    // Pieces as SamePiece judges them: coordinates lie on the deck's grid,
+    // so two planes are within ON_PLANE exactly when they are one plane,
+    // and sorting groups each piece's patches together.
+    std::vector<int> order(patches.size()), piece(patches.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = (int)i;
+    std::sort(order.begin(), order.end(), [this](int a, int b) {
+        const DielPatch &p = patches[a], &q = patches[b];
+        return std::make_tuple(p.axis, p.eps_neg, p.eps_pos, p.pos) < std::make_tuple(q.axis, q.eps_neg, q.eps_pos, q.pos);
+    });
+    for (size_t i = 0, id = 0; i < order.size(); ++i) {
+        if (i > 0 && !SamePiece(patches[order[i - 1]], patches[order[i]]))
+            ++id;
+        piece[order[i]] = (int)id;
+    }
     std::vector<std::vector<int>> patch_bins((size_t)nx * ny);
     std::vector<Flat> flats(patches.size());
     for (size_t i = 0; i < patches.size(); ++i) {
@@ -152,6 +174,7 @@ void DielBodies::Build(const std::vector<const Medium*>& media, const std::vecto
         f.hi[(p.axis + 2) % 3] = p.hi[1];
         f.index = (int)i;
         f.axis = p.axis;
+        f.piece = piece[i];
         AddToBins(patch_bins, (int)i, f.lo[0], f.lo[1], f.hi[0], f.hi[1]);
     }
     bin_first.assign(patch_bins.size() + 1, 0);
@@ -234,15 +257,28 @@ void DielBodies::FacePatches(const Body& b, int a, bool high)
 // Calls f(k, d, da) for every patch k within L-infinity distance `reach` of
 // p in x and y, with its distance d and its distance da along its normal;
 // f lowers `bound` as it finds nearer patches, and rings of bins farther
-// than the bound are not searched.
+// than the bound are not searched. `met_within`, when given, receives a
+// distance that every patch not passed to f lies at or beyond.
 template <class F>
-void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) const
+void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f, double* met_within) const
 {
+    double unmet = 1e300;
+    struct Report {
+        double* out;
+        const double& value;
+        ~Report()
+        {
+            if (out)
+                *out = value;
+        }
+    } report{met_within, unmet};
     if (patches.empty())
         return;
     const double gx = Gap(p.x, bx0, bx0 + nx * bin), gy = Gap(p.y, by0, by0 + ny * bin);
-    if (std::max(gx, gy) > reach)
+    if (std::max(gx, gy) > reach) {
+        unmet = std::max(gx, gy);
         return;
+    }
     const int ci = (int)std::floor((p.x - bx0) / bin), cj = (int)std::floor((p.y - by0) / bin);
     for (int ring = 0;; ++ring) {
         // Every patch not met yet lies outside the block of the inner rings,
@@ -251,8 +287,11 @@ void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) con
         if (ring > 0) {
             const double x_lo = p.x - (bx0 + (ci - ring + 1) * bin), x_hi = bx0 + (ci + ring) * bin - p.x;
             const double y_lo = p.y - (by0 + (cj - ring + 1) * bin), y_hi = by0 + (cj + ring) * bin - p.y;
-            if (std::min(std::min(x_lo, x_hi), std::min(y_lo, y_hi)) > std::min(bound, reach))
+            const double side = std::min(std::min(x_lo, x_hi), std::min(y_lo, y_hi));
+            if (side > std::min(bound, reach)) {
+                unmet = std::min(unmet, side);
                 break;
+            }
         }
         if (ci - ring < 0 && cj - ring < 0 && ci + ring >= nx && cj + ring >= ny)
             break;
@@ -265,26 +304,26 @@ void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) con
                 if (j < 0 || j >= ny || (!edge_col && j != cj - ring && j != cj + ring))
                     continue;
                 // A bin of the ring farther than the nearest patch found holds none nearer.
-                if (ring > 0 && std::max(gi, Gap(p.y, by0 + j * bin, by0 + (j + 1) * bin)) > std::min(bound, reach))
-                    continue;
+                if (ring > 0) {
+                    const double gap = std::max(gi, Gap(p.y, by0 + j * bin, by0 + (j + 1) * bin));
+                    if (gap > std::min(bound, reach)) {
+                        unmet = std::min(unmet, gap);
+                        continue;
+                    }
+                }
                 const size_t b = (size_t)i * ny + j;
                 for (const Flat* q = binned.data() + bin_first[b], *e = binned.data() + bin_first[b + 1]; q != e;
                      ++q) {
                     const double gx = Gap(p.x, q->lo[0], q->hi[0]), gy = Gap(p.y, q->lo[1], q->hi[1]);
                     const double gz = Gap(p.z, q->lo[2], q->hi[2]);
                     const int a = q->axis;
-                    f(q->index, std::max(gx, std::max(gy, gz)), a == 0 ? gx : a == 1 ? gy : gz);
+                    f(q->index, std::max(gx, std::max(gy, gz)), a == 0 ? gx : a == 1 ? gy : gz, q->piece);
                 }
             }
         }
     }
 }
 
-static bool SamePiece(const DielPatch& a, const DielPatch& b)
-{
-    return a.axis == b.axis && std::fabs(a.pos - b.pos) <= ON_PLANE && a.eps_neg == b.eps_neg &&
-           a.eps_pos == b.eps_pos;
-}
 
 DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
 {
@@ -297,7 +336,9 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
     // pieces nearer than it are met on the way, and clear_on needs it.
     double other = 1e300;
     bool overflow = false;
-    ForNear(p, reach, other, [&](int k, double d, double da) {
+    out.reach = reach;
+    int nearest_piece = -1;
+    ForNear(p, reach, other, [&](int k, double d, double da, int piece) {
         const DielPatch& q = patches[k];
         if (da <= ON_PLANE && d <= ON_PLANE) {
             if (out.on == -1)
@@ -316,11 +357,19 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
         } else if (d < other) {
             other = d;
         }
+        // The nearest met off the nearest's piece: a new nearest of
+        // another piece leaves the old one nearest off its own (nothing met
+        // before was nearer); one of the same piece changes nothing.
         if (d < out.clear) {
+            if (piece != nearest_piece)
+                out.other_piece = out.clear;
             out.clear = d;
             out.nearest = k;
+            nearest_piece = piece;
+        } else if (d < out.other_piece && piece != nearest_piece) {
+            out.other_piece = d;
         }
-    });
+    }, &out.met_within);
     out.clear_on = other;
     if (out.on >= 0) {
         const DielPatch& o = patches[out.on];
@@ -336,7 +385,7 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
 double DielBodies::ClearExcept(const Vector3& p, double reach, const DielPatch& piece) const
 {
     double clear = 1e300;
-    ForNear(p, reach, clear, [&](int k, double d, double) {
+    ForNear(p, reach, clear, [&](int k, double d, double, int) {
         if (d < clear && !SamePiece(patches[k], piece))
             clear = d;
     });
@@ -474,8 +523,17 @@ bool DielBodies::CutPlane(const Vector3& p, double reach, const Near& near, bool
     if (near.nearest < 0)
         return false;
     plane = patches[near.nearest];
-    radius = std::min(std::min(reach, ClearExcept(p, reach, plane)),
-                      BandClearance(p.z, plane.axis == 2 ? plane.pos : 1e300));
+    // The query met every patch within met_within: the nearest off the
+    // piece among them is the nearest of all when it lies within that, and
+    // when all beyond lie beyond reach, only reach counts.
+    double off_piece;
+    if (near.reach == reach && near.other_piece <= near.met_within)
+        off_piece = near.other_piece;
+    else if (near.reach == reach && near.met_within >= reach)
+        off_piece = reach;
+    else
+        off_piece = ClearExcept(p, reach, plane);
+    radius = std::min(std::min(reach, off_piece), BandClearance(p.z, plane.axis == 2 ? plane.pos : 1e300));
     return true;
 }
 
@@ -505,7 +563,7 @@ bool DielBodies::EdgeCube(const Vector3& p, int k, double room, double least, do
     // Every other interface keeps off the cube: the patches off the edge's
     // two planes, and the bands off the horizontal one.
     const Vector3& c = e.centre;
-    ForNear(c, half, half, [&](int j, double d, double) {
+    ForNear(c, half, half, [&](int j, double d, double, int) {
         const DielPatch& o = patches[j];
         const bool in_plane = (o.axis == A && std::fabs(o.pos - q.pos) <= ON_PLANE) ||
                               (o.axis == B && std::fabs(o.pos - side[best]) <= ON_PLANE);
@@ -557,7 +615,7 @@ bool DielBodies::LayersAlong(const Vector3& p, int n, double along, double acros
     at.clear();
     bool layered = true;
     double bound = std::max(along, across);
-    ForNear(p, bound, bound, [&](int k, double, double) {
+    ForNear(p, bound, bound, [&](int k, double, double, int) {
         const DielPatch& q = patches[k];
         double qlo[3], qhi[3];
         qlo[q.axis] = qhi[q.axis] = q.pos;

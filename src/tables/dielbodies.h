@@ -59,6 +59,13 @@ public:
         double clear = 1e300;
         double clear_on = 1e300;
         int nearest = -1;  // the patch at distance `clear`
+        // What ClearExcept(p, reach, patches[nearest]) needs, gathered on
+        // the way: the nearest patch met that is not part of the nearest's
+        // piece, and a distance within which every patch was met. When the
+        // one is within the other, the second search is not needed.
+        double reach = 0.0;
+        double other_piece = 1e300;
+        double met_within = 0.0;
     };
     Near Query(const Vector3& p, double reach) const;
     // Distance to the nearest patch that is not part of the same planar
@@ -136,6 +143,7 @@ private:
     struct Flat {
         double lo[3], hi[3];
         int index, axis;
+        int piece;  // patches of one plane and one pair of permittivities share it
     };
     std::vector<Flat> binned;
     std::vector<uint32_t> bin_first;
@@ -144,5 +152,5 @@ private:
     void AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1, double y1);
     void FacePatches(const Body& b, int axis, bool high);
     template <class F>
-    void ForNear(const Vector3& p, double reach, double& bound, F f) const;
+    void ForNear(const Vector3& p, double reach, double& bound, F f, double* met_within = nullptr) const;
 };

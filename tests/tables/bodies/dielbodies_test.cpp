@@ -7,6 +7,8 @@
 // media do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 
 #include "dielbodies.h"
@@ -44,6 +46,7 @@ struct Scene {
 };
 
 double Coord(const Vector3& p, int a) { return a == 0 ? p.x : a == 1 ? p.y : p.z; }
+double Gap(double v, double lo, double hi) { return v < lo ? lo - v : v > hi ? v - hi : 0.0; }
 
 TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
 {
@@ -77,7 +80,23 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
         // cube and twice its distance to the plane), holds its one plane.
         DielPatch plane;
         double r1 = 0.0;
-        if (b.CutPlane(p, 10.0, near, on_band, band, plane, r1) && r1 < 5 &&
+        const bool planed = b.CutPlane(p, 10.0, near, on_band, band, plane, r1);
+        // Off a band, the cube reaches to the nearest patch off the plane's
+        // piece: brute force over every patch.
+        if (planed && band > near.clear) {
+            double off = 1e300;
+            for (const DielPatch& q : b.patches) {
+                if (q.axis == plane.axis && std::fabs(q.pos - plane.pos) <= 1e-9 && q.eps_neg == plane.eps_neg &&
+                    q.eps_pos == plane.eps_pos)
+                    continue;
+                const int u = (q.axis + 1) % 3, v = (q.axis + 2) % 3;
+                off = std::min(off, std::max({std::fabs(Coord(p, q.axis) - q.pos), Gap(Coord(p, u), q.lo[0], q.hi[0]),
+                                              Gap(Coord(p, v), q.lo[1], q.hi[1])}));
+            }
+            ASSERT_EQ(r1, std::min({10.0, off, b.BandClearance(p.z, plane.axis == 2 ? plane.pos : 1e300)}))
+                << "at (" << p.x << "," << p.y << "," << p.z << ")";
+        }
+        if (planed && r1 < 5 &&
             r1 > 2 * std::min(near.clear, band) && r1 > 2 * std::fabs(Coord(p, plane.axis) - plane.pos))
             for (int k = (++cuts, 0); k < 60; ++k) {
                 const Vector3 q(p.x + 0.999 * r1 * u(rng), p.y + 0.999 * r1 * u(rng), p.z + 0.999 * r1 * u(rng));
