@@ -746,7 +746,14 @@ const StackBoxLaw* LayeredBoxLaws::Get(const std::vector<double>& cuts, const st
     if (now == SLOTS)
         return nullptr;
     making = true;
-    const StackBoxLaw* law = new StackBoxLaw(SolveStackBox(cuts, eps, aspect, weights));
+    StackBoxLaw* law = new StackBoxLaw();
+    const std::string bytes = KeyBytes(cuts, eps, aspect, weights, 24, 32, 16);
+    const std::string path = cache_dir.empty() ? "" : LawPath(cache_dir, bytes);
+    if (path.empty() || !LoadLaw(path, bytes, *law)) {
+        *law = SolveStackBox(cuts, eps, aspect, weights, 24, 32, 16);
+        if (!path.empty())
+            StoreLaw(cache_dir, path, bytes, *law);
+    }
     std::vector<double> key{aspect};
     key.insert(key.end(), cuts.begin(), cuts.end());
     key.insert(key.end(), eps.begin(), eps.end());

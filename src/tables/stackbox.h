@@ -129,6 +129,9 @@ public:
     // Null once SLOTS laws are made.
     const StackBoxLaw* Get(const std::vector<double>& cuts, const std::vector<double>& eps, double aspect);
     int Made() const { return made.load(); }
+    // Where laws are kept between runs ("" : nowhere), as for StackBoxes:
+    // a law takes milliseconds to make, a short run's walks as long.
+    std::string cache_dir;
 
 private:
     static const int INDEX = 4 * SLOTS;  // a power of two

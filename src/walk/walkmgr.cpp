@@ -291,6 +291,8 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     }
     if (edge_laws && Writable(law_cache))
         edge_laws->cache_dir = law_cache;
+    if (layered_laws && Writable(law_cache))
+        layered_laws->cache_dir = law_cache;
     shared.stack_boxes = stack_boxes.get();
     shared.first_boxes = first_boxes.get();
     // Only the planes' heights are read from these boxes: their layers
@@ -308,6 +310,8 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
             body_boxes->candidates = FLAT_CANDIDATES;
     }
     flat_laws.reset(body_boxes ? new LayeredBoxLaws(false) : nullptr);
+    if (flat_laws && Writable(law_cache))
+        flat_laws->cache_dir = law_cache;
     shared.flat_laws = flat_laws.get();
     shared.body_boxes = body_boxes.get();
     if (mediums.size() >= 2 || !tables.extra_pairs.empty())

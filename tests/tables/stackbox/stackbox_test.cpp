@@ -139,6 +139,13 @@ std::vector<std::string> Files(const std::string& dir)
     return out;
 }
 
+std::string LawBytes(const StackBoxLaw& l)
+{
+    auto bytes = [](const auto& v) { return std::string((const char*)v.data(), v.size() * sizeof(v[0])); };
+    return bytes(l.zb) + bytes(l.nodes) + bytes(l.cdf) + bytes(l.zcdf) + bytes(l.xcdf) + bytes(l.zsign) +
+           bytes(l.xsign) + bytes(l.ztotal) + bytes(l.xtotal);
+}
+
 TEST(StackBoxes, KeptLawsAreTakenOnlyWhole)
 {
     TableSet tables;
@@ -160,10 +167,7 @@ TEST(StackBoxes, KeptLawsAreTakenOnlyWhole)
         boxes->cache_dir = dir.path();
         const StackBoxChoice c = boxes->Choose(0.22, 0.1);
         EXPECT_GE(c.a, 0);
-        const StackBoxLaw& l = boxes->Law(c);
-        auto bytes = [](const auto& v) { return std::string((const char*)v.data(), v.size() * sizeof(v[0])); };
-        return bytes(l.zb) + bytes(l.nodes) + bytes(l.cdf) + bytes(l.zcdf) + bytes(l.xcdf) + bytes(l.zsign) +
-               bytes(l.xsign) + bytes(l.ztotal) + bytes(l.xtotal);
+        return LawBytes(boxes->Law(c));
     };
     const std::string made = law(0);
     ASSERT_EQ(Files(dir.path()).size(), 1u);
@@ -206,6 +210,28 @@ TEST(LayeredBoxLaws, EachKeyGivesItsOwnLawToEveryThread)
         for (int j = 0; j < i; ++j)
             EXPECT_NE(law, seen[0][j]);
     }
+}
+
+// A layered law kept in the folder comes back as it was made, and one
+// with first-hop densities is kept apart from one without.
+TEST(LayeredBoxLaws, KeptLawsComeBackAsMade)
+{
+    TempDir dir;
+    const std::vector<double> cuts = {0.3, 0.7}, eps = {4.0, 7.0, 4.0};
+    std::string made[2];
+    for (const bool weights : {false, true})
+        for (int run = 0; run < 2; ++run) {
+            LayeredBoxLaws laws(weights);
+            laws.cache_dir = dir.path();
+            const StackBoxLaw* law = laws.Get(cuts, eps, 0.5);
+            ASSERT_TRUE(law);
+            EXPECT_EQ(law->zcdf.empty(), !weights);
+            if (run == 0)
+                made[weights] = LawBytes(*law);
+            else
+                EXPECT_EQ(LawBytes(*law), made[weights]);
+            EXPECT_EQ(Files(dir.path()).size(), weights ? 2u : 1u);
+        }
 }
 
 }  // namespace
