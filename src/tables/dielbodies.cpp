@@ -1,8 +1,8 @@
 #include "dielbodies.h"
 
 #include <algorithm>
-#include <tuple>
 #include <cmath>
+#include <tuple>
 
 #include "layers.h"
 
@@ -147,9 +147,9 @@ void DielBodies::Build(const std::vector<const Medium*>& media, const std::vecto
             FacePatches(b, a, false);
             FacePatches(b, a, true);
         }
-    // Pieces as SamePiece judges them: coordinates lie on the deck's grid,
-    // so two planes are within ON_PLANE exactly when they are one plane,
-    // and sorting groups each piece's patches together.
+    // Pieces as SamePiece judges them: planes within ON_PLANE are one plane
+    // and distinct planes lie far further apart, so sorting puts each
+    // piece's patches side by side.
     std::vector<int> order(patches.size()), piece(patches.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = (int)i;
@@ -257,28 +257,17 @@ void DielBodies::FacePatches(const Body& b, int a, bool high)
 // Calls f(k, d, da) for every patch k within L-infinity distance `reach` of
 // p in x and y, with its distance d and its distance da along its normal;
 // f lowers `bound` as it finds nearer patches, and rings of bins farther
-// than the bound are not searched. `met_within`, when given, receives a
-// distance that every patch not passed to f lies at or beyond.
+// than the bound are not searched. Returns a distance that every patch not
+// passed to f lies at or beyond.
 template <class F>
-void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f, double* met_within) const
+double DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) const
 {
     double unmet = 1e300;
-    struct Report {
-        double* out;
-        const double& value;
-        ~Report()
-        {
-            if (out)
-                *out = value;
-        }
-    } report{met_within, unmet};
     if (patches.empty())
-        return;
+        return unmet;
     const double gx = Gap(p.x, bx0, bx0 + nx * bin), gy = Gap(p.y, by0, by0 + ny * bin);
-    if (std::max(gx, gy) > reach) {
-        unmet = std::max(gx, gy);
-        return;
-    }
+    if (std::max(gx, gy) > reach)
+        return std::max(gx, gy);
     const int ci = (int)std::floor((p.x - bx0) / bin), cj = (int)std::floor((p.y - by0) / bin);
     for (int ring = 0;; ++ring) {
         // Every patch not met yet lies outside the block of the inner rings,
@@ -322,8 +311,8 @@ void DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f, dou
             }
         }
     }
+    return unmet;
 }
-
 
 DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
 {
@@ -338,7 +327,7 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
     bool overflow = false;
     out.reach = reach;
     int nearest_piece = -1;
-    ForNear(p, reach, other, [&](int k, double d, double da, int piece) {
+    out.met_within = ForNear(p, reach, other, [&](int k, double d, double da, int piece) {
         const DielPatch& q = patches[k];
         if (da <= ON_PLANE && d <= ON_PLANE) {
             if (out.on == -1)
@@ -369,7 +358,7 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
         } else if (d < out.other_piece && piece != nearest_piece) {
             out.other_piece = d;
         }
-    }, &out.met_within);
+    });
     out.clear_on = other;
     if (out.on >= 0) {
         const DielPatch& o = patches[out.on];

@@ -152,5 +152,5 @@ private:
     void AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1, double y1);
     void FacePatches(const Body& b, int axis, bool high);
     template <class F>
-    void ForNear(const Vector3& p, double reach, double& bound, F f, double* met_within = nullptr) const;
+    double ForNear(const Vector3& p, double reach, double& bound, F f) const;
 };

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "geometry.h"
 #include "cutguide.h"
+#include "geometry.h"
 #include "singletables.h"
 #include "tableledger.h"
 

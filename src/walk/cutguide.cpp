@@ -74,7 +74,7 @@ void CutGuide::Build(const double* face_cdf, const std::vector<double>* panel_cd
     // A draw above the last orbit's sum would find no orbit.
     if (!(acc * 4294967296.0 >= 4294967295.0))
         return;
-    folded.BuildFlat(cdf, 10);
+    folded.BuildFlat(cdf, FOLDED_BITS);
     if (folded.usable)
         members = orbits.data();
 }

@@ -31,6 +31,8 @@ public:
     // difference within an orbit still taken for rounding.
     static const int SIDE = 31;
     static const int ORBITS = 768;
+    // Buckets of the folded guide: about one orbit each.
+    static const int FOLDED_BITS = 10;
     static constexpr double SYMMETRY_TOL = 1e-9;
     // The orbits of SIDE panels a side: eight members each, as above.
     static const std::vector<uint16_t>& Orbits();
