@@ -641,6 +641,21 @@ WeightSignEntry TableSet::QuerySigns(double dlow, double dhigh)
 
 void Layers::UpdatePSum()
 {
+    LayerTrans* memo = cur_layer >= 0 && cur_layer < (int)trans_memo.size() ? &trans_memo[cur_layer] : nullptr;
+    if (memo && memo->generation == set->generation) {
+        if (memo->lower) {
+            lower_psum_face = memo->lower_face;
+            lower_psum = memo->lower_psum;
+            lower_psum_guide = memo->lower_guide;
+        }
+        if (memo->upper) {
+            upper_psum_face = memo->upper_face;
+            upper_psum = memo->upper_psum;
+            upper_psum_guide = memo->upper_guide;
+        }
+        trans_selected.Set(*set, cur_layer);
+        return;
+    }
     double dcur = -1, dlow = -1, dhigh = -1;
     if (!GetDiel(dcur))
         dcur = -1;
@@ -648,14 +663,18 @@ void Layers::UpdatePSum()
         dlow = -1;
     if (!GetHigherDiel(dhigh))
         dhigh = -1;
-    if (abs(dlow - dcur) > MIE)
+    const bool lower = abs(dlow - dcur) > MIE, upper = abs(dhigh - dcur) > MIE;
+    if (lower)
         SelectCutTrans(true, dlow, dcur);
-    if (abs(dhigh - dcur) > MIE)
+    if (upper)
         SelectCutTrans(false, dcur, dhigh);
     FATAL_CHECK(( abs(dlow - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dhigh - (-1) ) > MIE ));
     FATAL_CHECK(( abs(dcur - (-1) ) > MIE ));
     trans_selected.Set(*set, cur_layer);
+    if (memo)
+        *memo = LayerTrans{set->generation, lower, upper, lower_psum_face, upper_psum_face,
+                           lower_psum,      upper_psum, lower_psum_guide, upper_psum_guide};
 }
 
 void Layers::UpdatePWSum()

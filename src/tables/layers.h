@@ -2,6 +2,7 @@
 // registry of multi-dielectric cube tables keyed by permittivity pair.
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <map>
@@ -181,6 +182,21 @@ public:
         }
     };
     Selected trans_selected, weights_selected;
+    // What UpdatePSum selected in each of the lowest layers, under which
+    // count of the registries' changes (none yet: UINT64_MAX): a walk that
+    // crosses an interface and back would search the registries' maps
+    // again at every crossing.
+    struct LayerTrans {
+        uint64_t generation = UINT64_MAX;
+        bool lower = false, upper = false;
+        double** lower_face = nullptr;
+        double** upper_face = nullptr;
+        std::vector<double>** lower_psum = nullptr;
+        std::vector<double>** upper_psum = nullptr;
+        const CutGuide* lower_guide = nullptr;
+        const CutGuide* upper_guide = nullptr;
+    };
+    std::array<LayerTrans, 32> trans_memo;
 
     // Shapes of the table files.
     static const PSumPacket trans, htrans, wei, hwei, pdf, hpdf;
