@@ -274,8 +274,7 @@ void Randomwalk::BodyHop(const WalkShared& m, Vector3& pt, double reach)
                     const bool lower = plane.pos < At(pt, a);
                     layers.SelectCutTrans(lower, plane.eps_neg, plane.eps_pos);
                     Cube t(ToTable(pt, a), r1);
-                    const PointOnCube s = GetPoint(lower ? -1 : 1, t, plane.pos, plane.pos);
-                    pt = FromTable(StructToVector3(s, t), a);
+                    pt = FromTable(CutPoint(lower ? -1 : 1, t, plane.pos, plane.pos), a);
                     return;
                 }
             }

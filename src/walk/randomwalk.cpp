@@ -129,19 +129,43 @@ static inline PointOnCube CutSearch(const SingleTables& t, CRandomMersenne& rng,
     return PanelSearch(t, rng, face_cdf, panel_cdf, SEGNUM, index);
 }
 
+// The table a cube clipped at an interface (clip -1: below, 1: above)
+// draws from: CalcPos shrinks the cube to put the interface on one of its
+// grid lines, and a cube with none left inside takes the one-medium table.
+struct CutTable {
+    bool lower, whole;
+    int k;
+    const CutGuide* guide;  // of cut position k, or null
+};
+
+static inline CutTable ClipToCut(const Layers& layers, int clip, Cube& cube, double z_low, double z_high)
+{
+    CutTable c;
+    c.lower = clip == -1;
+    c.k = CalcPos(c.lower ? z_low : z_high, cube, c.lower);
+    c.whole = c.lower ? c.k == 0 : c.k > 29;
+    const CutGuide* guides = layers.GetCutGuides(c.lower);
+    c.guide = guides && !c.whole ? guides + c.k : nullptr;
+    return c;
+}
+
+static inline PointOnCube SearchCut(const SingleTables& t, const Layers& layers, CRandomMersenne& rng,
+                                    const CutTable& c, int& index)
+{
+    if (c.whole)
+        return PanelSearch(t, rng, t.partial_face_sum_arr, t.partial_sum_arr, SEGNUM, index);
+    return CutSearch(t, rng, layers.GetPartialFaceSum(c.lower)[c.k], layers.GetPartialSum(c.lower)[c.k], c.guide,
+                     index);
+}
+
 PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_high)
 {
     int index;
     if (clip == 0)
         return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
-    const bool lower = clip == -1;
-    const int k = CalcPos(lower ? z_low : z_high, cube, lower);
-    if (lower ? k == 0 : k > 29)
-        return PanelSearch(*st, rand_walk, st->partial_face_sum_arr, st->partial_sum_arr, SEGNUM, index);
-    const CutGuide* guides = layers.GetCutGuides(lower);
-    return CutSearch(*st, rand_walk, layers.GetPartialFaceSum(lower)[k], layers.GetPartialSum(lower)[k],
-                     guides ? guides + k : nullptr, index);
+    return SearchCut(*st, layers, rand_walk, ClipToCut(layers, clip, cube, z_low, z_high), index);
 }
+
 
 // The hop through a cube that meets no interface, the commonest of all,
 // drawn as GetPoint(0, ...) draws it but with the point kept in registers
@@ -185,9 +209,9 @@ static const struct GuidedLandings {
     }
 } guided_landings;
 
-__attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube, int found)
+// Where entry `found` of a guide's end-to-end table lands on the cube.
+static __attribute__((always_inline)) inline Vector3 LandOn(const Cube& cube, int found)
 {
-    rand_walk.SkipPeeked();
     if (__builtin_expect((unsigned)found >= (unsigned)GuidedLandings::ENTRIES, 0)) {
         int index;
         const PointOnCube p = GuidedPanel(found, SEGNUM, index);
@@ -199,6 +223,25 @@ __attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const
     const double* side = FACE_FRAMES[l.fno].side;
     return Vector3((cube.center.x + side[0] * r) + w[l.at[0]] * r, (cube.center.y + side[1] * r) + w[l.at[1]] * r,
                    (cube.center.z + side[2] * r) + w[l.at[2]] * r);
+}
+
+__attribute__((always_inline)) inline Vector3 Randomwalk::HomogeneousPoint(const Cube& cube, int found)
+{
+    rand_walk.SkipPeeked();
+    return LandOn(cube, found);
+}
+
+Vector3 Randomwalk::CutPoint(int clip, Cube& cube, double z_low, double z_high)
+{
+    const CutTable c = ClipToCut(layers, clip, cube, z_low, z_high);
+    // A folded table gives an entry of the end-to-end table, which lands
+    // through the guide's landing table as a homogeneous hop's does.
+    if (c.guide && c.guide->members) {
+        const uint32_t w = rand_walk.BRandom();
+        return LandOn(cube, c.guide->Find(w, rand_walk.BRandom()));
+    }
+    int index;
+    return StructToVector3(SearchCut(*st, layers, rand_walk, c, index), cube);
 }
 
 int Randomwalk::GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf,
@@ -1046,8 +1089,7 @@ leg_start:
             if (code == 0) {
                 pt = guide ? HomogeneousPoint(cube, found) : HomogeneousPoint(cube);
             } else {
-                spt = GetPoint(code, cube, layer_low, layer_high);
-                pt = StructToVector3(spt, cube);
+                pt = CutPoint(code, cube, layer_low, layer_high);
             }
             LayerFixup(layers, pt.z, layer_low, layer_high);
         }

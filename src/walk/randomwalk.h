@@ -106,6 +106,9 @@ public:
     // that the guide gave for the draw PeekRandom shows.
     Vector3 HomogeneousPoint(const Cube& cube);
     Vector3 HomogeneousPoint(const Cube& cube, int found);
+    // Where GetPoint(clip, cube, z_low, z_high) lands, as a point in space
+    // (clip -1 or 1); the cube shrinks as GetPoint shrinks it.
+    Vector3 CutPoint(int clip, Cube& cube, double z_low, double z_high);
     int GetPointByWeight(PointOnCube& pt, double* faceCdf, std::vector<double>* panelCdf, int segnum);
     static PointOnCube idx2pt(int fno, int index, int segnum);
     template <typename Cu>

@@ -228,8 +228,16 @@ TEST(CutGuide, FoldedDrawsGiveEachPanelItsProbability)
         const int draws = 4000000;
         std::vector<int> count(n, 0);
         for (int i = 0; i < draws; ++i) {
-            Cube cube(Vector3(0, 0, 0), 1.0);
-            const PointOnCube pt = rw.GetPoint(-1, cube, -1 + 10.5 * 2 / 31, 1e100);
+            // The walk's hop lands, with the same draws, on the panel centre
+            // the search picks.
+            const CRandomMersenne before(rw.rand_walk);
+            Cube hop(Vector3(0.3, -2, 5), 0.7);
+            const Vector3 landed = rw.CutPoint(-1, hop, 5 - 0.7 + 10.5 * 1.4 / 31, 1e100);
+            rw.rand_walk = before;
+            Cube cube(Vector3(0.3, -2, 5), 0.7);
+            const PointOnCube pt = rw.GetPoint(-1, cube, 5 - 0.7 + 10.5 * 1.4 / 31, 1e100);
+            const Vector3 centre = Randomwalk::StructToVector3(pt, cube);
+            ASSERT_TRUE(landed.x == centre.x && landed.y == centre.y && landed.z == centre.z) << "draw " << i;
             const int e = pt.fno * 961 + (int)std::lround(pt.v * 31 - 0.5) * 31 + (int)std::lround(pt.u * 31 - 0.5);
             ASSERT_TRUE(e >= 0 && e < n && p[e] > 0) << "panel " << e;
             ++count[e];
