@@ -27,13 +27,14 @@ public:
     // Entry of the end-to-end table for word w (the orbit) and word pick (the member).
     int Find(uint32_t w, uint32_t pick) const { return members[8 * folded.FindCold(w) + (pick >> 29)]; }
 
-    // Panels a side of a folded cube, its orbits, and the relative
-    // difference within an orbit still taken for rounding.
+    // Panels a side of a folded cube, its orbits, and the difference
+    // within an orbit (relative to the largest panel) still taken for
+    // rounding, as the load checks take it.
     static const int SIDE = 31;
     static const int ORBITS = 768;
-    // Buckets of the folded guide: about one orbit each.
-    static const int FOLDED_BITS = 10;
     static constexpr double SYMMETRY_TOL = 1e-9;
+    // Buckets of the folded guide, 2^10: about one orbit each.
+    static const int FOLDED_BITS = 10;
     // The orbits of SIDE panels a side: eight members each, as above.
     static const std::vector<uint16_t>& Orbits();
 };
