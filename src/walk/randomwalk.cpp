@@ -166,7 +166,6 @@ PointOnCube Randomwalk::GetPoint(int clip, Cube& cube, double z_low, double z_hi
     return SearchCut(*st, layers, rand_walk, ClipToCut(layers, clip, cube, z_low, z_high), index);
 }
 
-
 // The hop through a cube that meets no interface, the commonest of all,
 // drawn as GetPoint(0, ...) draws it but with the point kept in registers
 // from the draw to the cube's face.
