@@ -52,6 +52,8 @@ void ShowHelp()
         "    \"--coupling-floor <f>\": fold couplings below f times the self capacitance into \"(other)\"",
         "    \"--progress\": a line per master and a progress line (the default above 50 masters)",
         "    \"--master-shard <k>/<n>\": only masters k, k+n, k+2n... of the run (k from 0)",
+        "    \"--law-cache-limit <MB>\": after the run, trim the kept exit laws to this size,",
+        "      least recently used first (default 1024; 0 keeps them all)",
         "    Exit status 75: a master stopped before its target was met.",
         "",
         "  $ korva -f <file_name> --picture <file.svg>",
@@ -306,6 +308,7 @@ enum LongCode {
     OPT_PROGRESS,
     OPT_MASTER_SHARD,
     OPT_OPEN_WINDOW,
+    OPT_LAW_CACHE_LIMIT,
 };
 
 // Applies one of the options above; returns OPTIONS_RUN or 255.
@@ -335,6 +338,14 @@ int LongOption(int code, const char* name, const char* arg, RunSettings& s)
     case OPT_OPEN_WINDOW:
         s.open_window = true;
         return OPTIONS_RUN;
+    case OPT_LAW_CACHE_LIMIT: {
+        // A mebibyte count that still fits in bytes.
+        const long long v = ParseIndex(arg, (long long)(UINT64_MAX >> 21));
+        if (v < 0)
+            return RejectLong(name, arg, "megabytes, a whole number >= 0 (0: no bound)");
+        s.law_cache_mb = (uint64_t)v;
+        return OPTIONS_RUN;
+    }
     case OPT_FLOATING:
         return ParseNames(arg, s.floating) ? OPTIONS_RUN
                                            : RejectLong(name, arg, "conductor names or patterns, separated by commas");
@@ -488,6 +499,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
         {"progress", no_argument, nullptr, OPT_PROGRESS},
         {"open-window", no_argument, nullptr, OPT_OPEN_WINDOW},
         {"master-shard", required_argument, nullptr, OPT_MASTER_SHARD},
+        {"law-cache-limit", required_argument, nullptr, OPT_LAW_CACHE_LIMIT},
         {"version", no_argument, nullptr, 208},
         {"convert", required_argument, nullptr, 202},
         {"floating-as-ground", no_argument, nullptr, 203},
@@ -504,7 +516,7 @@ int ParseOptions(int argc, char** argv, RunSettings& settings)
     bool walks_given = false;
     int c, which = 0;
     while ((c = getopt_long(argc, argv, ":f:t:p:n:g:w:h:", LONG_OPTIONS, &which)) != -1) {
-        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_OPEN_WINDOW)) {
+        if ((c >= OPT_MASTER && c <= OPT_MAX_WALKS) || (c >= OPT_BATCH && c <= OPT_LAW_CACHE_LIMIT)) {
             int status = LongOption(c, LONG_OPTIONS[which].name, optarg ? optarg : "", settings);
             if (status != OPTIONS_RUN)
                 return status;

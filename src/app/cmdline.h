@@ -51,6 +51,9 @@ struct RunSettings {
     std::string batch_list;            // --batch
     std::string out_dir;               // --out-dir
     int shard_k = 0, shard_n = 1;      // --shard K/N: inputs K, K+N, K+2N...
+    // --law-cache-limit: megabytes the kept exit laws may take after the
+    // run (0: no bound).
+    uint64_t law_cache_mb = 1024;
     // A new option that changes any number of a result belongs in
     // NumberOptions as well.
 };

@@ -8,6 +8,7 @@
 #include "digest.h"
 #include "textsafe.h"
 #include "drawings.h"
+#include "lawcache.h"
 #include "layers.h"
 #include "log.h"
 #include "outputfile.h"
@@ -25,6 +26,17 @@ void PrintBanner()
     Log::output("*    for parasitic extraction of VLSI interconnects     *\n");
     Log::output("*                 Korva Version 2012.08                 *\n");
     Log::output("********************************************************/\n");
+}
+
+void TrimKeptLaws(uint64_t limit_mb)
+{
+    if (limit_mb == 0 || LawBytesStored() == 0)
+        return;
+    const LawCacheTrim t = TrimLawCache(LawCacheFolder(), limit_mb << 20);
+    if (t.removed_files > 0)
+        Log::output("Kept exit laws: removed the %llu least recently used of %llu (%.1f MB) to stay within %llu MB\n",
+                    (unsigned long long)t.removed_files, (unsigned long long)t.files, t.removed_bytes / 1048576.0,
+                    (unsigned long long)limit_mb);
 }
 
 timespec Now()

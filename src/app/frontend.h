@@ -16,6 +16,10 @@
 
 void PrintBanner();
 
+// After a run: the kept exit laws trimmed to `limit_mb` megabytes (0: no
+// bound) when this process added to them, with a line when laws went.
+void TrimKeptLaws(uint64_t limit_mb);
+
 timespec Now();
 double Elapsed(const timespec& from, const timespec& to);
 

@@ -133,6 +133,11 @@ static int Main(int argc, char** argv)
     int status = ParseOptions(argc, argv, settings);
     if (status != OPTIONS_RUN)
         return status;
+    // Laws this run made are kept for the next; the folder is bounded.
+    struct Trim {
+        const RunSettings& s;
+        ~Trim() { TrimKeptLaws(s.law_cache_mb); }
+    } trim{settings};
     if (!settings.batch_list.empty())
         return RunBatch(settings, argc, argv);
     if (settings.deck_path.empty()) {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "digest.h"
+#include "lawcache.h"
 #include "stackbox.h"
 
 namespace {
@@ -272,6 +273,7 @@ bool LoadEdgeLaw(const std::string& path, const std::string& key, EdgeLaw& law)
     if (!read || bytes.compare(0, key.size(), key) != 0 || digest != DigestBytes(bytes.data(), want - 8))
         return false;
     memcpy(law.cdf.data(), bytes.data() + key.size(), sizeof(float) * law.cdf.size());
+    MarkLawUsed(path);
     return true;
 }
 

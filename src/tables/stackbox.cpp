@@ -18,6 +18,7 @@
 #include <string>
 
 #include "digest.h"
+#include "lawcache.h"
 
 namespace {
 
@@ -652,10 +653,14 @@ bool LoadLaw(const std::string& path, const std::string& key, StackBoxLaw& law)
     law.SZ = ints[1];
     law.aspect = aspect[0];
     const size_t K = law.nodes.size();
-    return law.S > 0 && law.SZ + 1 == (int)law.zb.size() && law.cdf.size() == K * law.Entries() &&
-           (law.zcdf.empty() || (law.zcdf.size() == K * law.Entries() && law.xcdf.size() == K * law.XEntries() &&
-                                 law.zsign.size() == law.zcdf.size() && law.xsign.size() == law.xcdf.size() &&
-                                 law.ztotal.size() == K && law.xtotal.size() == K));
+    const bool whole =
+        law.S > 0 && law.SZ + 1 == (int)law.zb.size() && law.cdf.size() == K * law.Entries() &&
+        (law.zcdf.empty() || (law.zcdf.size() == K * law.Entries() && law.xcdf.size() == K * law.XEntries() &&
+                              law.zsign.size() == law.zcdf.size() && law.xsign.size() == law.xcdf.size() &&
+                              law.ztotal.size() == K && law.xtotal.size() == K));
+    if (whole)
+        MarkLawUsed(path);
+    return whole;
 }
 
 void StoreLaw(const std::string& dir, const std::string& path, const std::string& key, const StackBoxLaw& law)
@@ -691,6 +696,8 @@ void StoreWhole(const std::string& dir, const std::string& path, const std::stri
     const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (fclose(f) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0)
         unlink(tmp.c_str());
+    else
+        NoteLawStored(bytes.size());
 }
 
 static thread_local bool making = false;

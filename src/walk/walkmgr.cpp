@@ -15,6 +15,7 @@ static const char KORVA_SOURCE[] = "src/walkmgr";
 #include "datapaths.h"
 #include "gausssurface.h"
 #include "edgelaw.h"
+#include "lawcache.h"
 #include "stackbox.h"
 #include "log.h"
 #include "spacemanager.h"
@@ -280,7 +281,7 @@ void WalkMgr::PrepareShared(std::vector<const Cuboid*> cuboids_, std::vector<Med
     stack_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers) : nullptr);
     first_boxes.reset(use_boxes ? StackBoxes::Build(tables.layers, true) : nullptr);
     const char* refine = getenv("KORVA_BOX_REFINE");
-    const std::string law_cache = CacheFolder().empty() ? "" : CacheFolder() + "/boxes";
+    const std::string law_cache = LawCacheFolder();
     if (!law_cache.empty())
         MakeFolders(law_cache);
     for (StackBoxes* b : {stack_boxes.get(), first_boxes.get()}) {

@@ -157,7 +157,8 @@ TEST_F(ResultFiles, BadValuesOfTheNewOptionsAreRejected)
     for (std::pair<std::string, std::string> c : std::vector<std::pair<std::string, std::string>>{
              {"--seed x", ""}, {"--seed -3", ""}, {"--seed 1e3", ""}, {"--time-limit 0", ""}, {"--time-limit inf", ""},
              {"--max-walks 0", ""}, {"--max-walks 2.5", ""}, {"--json=", "--json"}, {"--csv=", "--csv"},
-             {"--spef=", "--spef"}, {"--master a,,b", ""}, {"--ground ,", ""},
+             {"--spef=", "--spef"}, {"--master a,,b", ""}, {"--ground ,", ""}, {"--law-cache-limit -1", ""},
+             {"--law-cache-limit 1.5", ""}, {"--law-cache-limit 99999999999999999", ""},
              {"--exclude gnd", "--exclude needs --all-masters"}, {"--master nosuch", "no conductor named nosuch"},
              {"--all-masters --exclude gnd,m1a,m1b,m2a,m2b", "no master conductor left"}}) {
         RunResult r = Korva("-t 1000 " + c.first);
