@@ -28,8 +28,8 @@ double Gap(double v, double lo, double hi) { return v < lo ? lo - v : v > hi ? v
 
 }  // namespace
 
-int DielBodies::BinX(double x) const { return std::min(nx - 1, std::max(0, (int)std::floor((x - bx0) / bin))); }
-int DielBodies::BinY(double y) const { return std::min(ny - 1, std::max(0, (int)std::floor((y - by0) / bin))); }
+int DielBodies::BinX(double x) const { return std::min(nx - 1, std::max(0, (int)std::floor((x - bx0) / bin_x))); }
+int DielBodies::BinY(double y) const { return std::min(ny - 1, std::max(0, (int)std::floor((y - by0) / bin_y))); }
 
 void DielBodies::AddToBins(std::vector<std::vector<int>>& bins, int index, double x0, double y0, double x1,
                            double y1)
@@ -48,7 +48,7 @@ double DielBodies::BandEps(double z) const
 double DielBodies::EpsAt(const Vector3& p, bool* in_body) const
 {
     int best = -1;
-    if (nx > 0 && p.x >= bx0 && p.y >= by0 && p.x <= bx0 + nx * bin && p.y <= by0 + ny * bin)
+    if (nx > 0 && p.x >= bx0 && p.y >= by0 && p.x <= bx0 + nx * bin_x && p.y <= by0 + ny * bin_y)
         for (int i : body_bins[(size_t)BinX(p.x) * ny + BinY(p.y)])
             if (i > best && Inside(bodies[i].box, p))
                 best = i;
@@ -59,10 +59,10 @@ double DielBodies::EpsAt(const Vector3& p, bool* in_body) const
 
 bool DielBodies::BodyMeets(const Cuboid& g) const
 {
-    if (nx == 0 || g.x1 < bx0 || g.y1 < by0 || g.x0 > bx0 + nx * bin || g.y0 > by0 + ny * bin)
+    if (nx == 0 || g.x1 < bx0 || g.y1 < by0 || g.x0 > bx0 + nx * bin_x || g.y0 > by0 + ny * bin_y)
         return false;
-    const int i0 = BinX(std::max(g.x0, bx0)), i1 = BinX(std::min(g.x1, bx0 + nx * bin));
-    const int j0 = BinY(std::max(g.y0, by0)), j1 = BinY(std::min(g.y1, by0 + ny * bin));
+    const int i0 = BinX(std::max(g.x0, bx0)), i1 = BinX(std::min(g.x1, bx0 + nx * bin_x));
+    const int j0 = BinY(std::max(g.y0, by0)), j1 = BinY(std::min(g.y1, by0 + ny * bin_y));
     for (int i = i0; i <= i1; ++i)
         for (int j = j0; j <= j1; ++j)
             for (int k : body_bins[(size_t)i * ny + j]) {
@@ -130,15 +130,26 @@ void DielBodies::Build(const std::vector<const Medium*>& media, const std::vecto
     // Bins about the width of a body (wires are long and thin), within a
     // million bins in all.
     const double extent = std::max(x1 - x0, y1 - y0);
-    bin = std::max(size / bodies.size(), extent / 1024.0);
+    double bin = std::max(size / bodies.size(), extent / 1024.0);
     if (!(bin > 0))
         bin = 1.0;
     while (((x1 - x0) / bin + 1) * ((y1 - y0) / bin + 1) > 1e6)
         bin *= 1.5;
+    // Where every body is long along an axis (the films of parallel wires),
+    // bins as long as the shortest of them hold no more patches, and a
+    // search near a bin's end no longer reads the same long patches again
+    // in the next bin.
+    double long_x = 1e300, long_y = 1e300;
+    for (const Body& b : bodies) {
+        long_x = std::min(long_x, b.box.x1 - b.box.x0);
+        long_y = std::min(long_y, b.box.y1 - b.box.y0);
+    }
+    bin_x = std::max(bin, std::min(long_x, x1 - x0));
+    bin_y = std::max(bin, std::min(long_y, y1 - y0));
     bx0 = x0;
     by0 = y0;
-    nx = std::max(1, (int)std::ceil((x1 - x0) / bin));
-    ny = std::max(1, (int)std::ceil((y1 - y0) / bin));
+    nx = std::max(1, (int)std::ceil((x1 - x0) / bin_x));
+    ny = std::max(1, (int)std::ceil((y1 - y0) / bin_y));
     body_bins.assign((size_t)nx * ny, {});
     for (size_t i = 0; i < bodies.size(); ++i)
         AddToBins(body_bins, (int)i, bodies[i].box.x0, bodies[i].box.y0, bodies[i].box.x1, bodies[i].box.y1);
@@ -265,17 +276,17 @@ double DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) c
     double unmet = 1e300;
     if (patches.empty())
         return unmet;
-    const double gx = Gap(p.x, bx0, bx0 + nx * bin), gy = Gap(p.y, by0, by0 + ny * bin);
+    const double gx = Gap(p.x, bx0, bx0 + nx * bin_x), gy = Gap(p.y, by0, by0 + ny * bin_y);
     if (std::max(gx, gy) > reach)
         return std::max(gx, gy);
-    const int ci = (int)std::floor((p.x - bx0) / bin), cj = (int)std::floor((p.y - by0) / bin);
+    const int ci = (int)std::floor((p.x - bx0) / bin_x), cj = (int)std::floor((p.y - by0) / bin_y);
     for (int ring = 0;; ++ring) {
         // Every patch not met yet lies outside the block of the inner rings,
         // at least as far from p as that block's nearest side. Most hops are
         // far shorter than a bin and search p's own bin alone.
         if (ring > 0) {
-            const double x_lo = p.x - (bx0 + (ci - ring + 1) * bin), x_hi = bx0 + (ci + ring) * bin - p.x;
-            const double y_lo = p.y - (by0 + (cj - ring + 1) * bin), y_hi = by0 + (cj + ring) * bin - p.y;
+            const double x_lo = p.x - (bx0 + (ci - ring + 1) * bin_x), x_hi = bx0 + (ci + ring) * bin_x - p.x;
+            const double y_lo = p.y - (by0 + (cj - ring + 1) * bin_y), y_hi = by0 + (cj + ring) * bin_y - p.y;
             const double side = std::min(std::min(x_lo, x_hi), std::min(y_lo, y_hi));
             if (side > std::min(bound, reach)) {
                 unmet = std::min(unmet, side);
@@ -288,13 +299,13 @@ double DielBodies::ForNear(const Vector3& p, double reach, double& bound, F f) c
             if (i < 0 || i >= nx)
                 continue;
             const bool edge_col = i == ci - ring || i == ci + ring;
-            const double gi = Gap(p.x, bx0 + i * bin, bx0 + (i + 1) * bin);
+            const double gi = Gap(p.x, bx0 + i * bin_x, bx0 + (i + 1) * bin_x);
             for (int j = cj - ring; j <= cj + ring; ++j) {
                 if (j < 0 || j >= ny || (!edge_col && j != cj - ring && j != cj + ring))
                     continue;
                 // A bin of the ring farther than the nearest patch found holds none nearer.
                 if (ring > 0) {
-                    const double gap = std::max(gi, Gap(p.y, by0 + j * bin, by0 + (j + 1) * bin));
+                    const double gap = std::max(gi, Gap(p.y, by0 + j * bin_y, by0 + (j + 1) * bin_y));
                     if (gap > std::min(bound, reach)) {
                         unmet = std::min(unmet, gap);
                         continue;
@@ -329,6 +340,7 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
     int nearest_piece = -1;
     out.met_within = ForNear(p, reach, other, [&](int k, double d, double da, int piece) {
         const DielPatch& q = patches[k];
+        // p's own bin holds every patch p lies on, in index order.
         if (da <= ON_PLANE && d <= ON_PLANE) {
             if (out.on == -1)
                 out.on = k;
@@ -349,7 +361,9 @@ DielBodies::Near DielBodies::Query(const Vector3& p, double reach) const
         // The nearest met off the nearest's piece: a new nearest of
         // another piece leaves the old one nearest off its own (nothing met
         // before was nearer); one of the same piece changes nothing.
-        if (d < out.clear) {
+        // A tie goes to the lower index, whichever bin hands it over first
+        // (beyond a box's edge its two faces are equally near).
+        if (d < out.clear || (d == out.clear && k < out.nearest)) {
             if (piece != nearest_piece)
                 out.other_piece = out.clear;
             out.clear = d;
@@ -404,7 +418,7 @@ void DielBodies::StepWeights(const Vector3& p, double h, double w[6]) const
     int n = 0;
     bool all = false;
     const Cuboid cell(0, p.x - h, p.y - h, p.z - h, p.x + h, p.y + h, p.z + h);
-    if (nx > 0 && cell.x1 >= bx0 && cell.y1 >= by0 && cell.x0 <= bx0 + nx * bin && cell.y0 <= by0 + ny * bin)
+    if (nx > 0 && cell.x1 >= bx0 && cell.y1 >= by0 && cell.x0 <= bx0 + nx * bin_x && cell.y0 <= by0 + ny * bin_y)
         for (int i = BinX(cell.x0); i <= BinX(cell.x1) && !all; ++i)
             for (int j = BinY(cell.y0); j <= BinY(cell.y1) && !all; ++j)
                 for (int k : body_bins[(size_t)i * ny + j]) {

@@ -133,7 +133,7 @@ public:
     std::vector<std::pair<double, double>> Pairs() const;
 
 private:
-    double bx0 = 0, by0 = 0, bin = 1;
+    double bx0 = 0, by0 = 0, bin_x = 1, bin_y = 1;
     int nx = 0, ny = 0;
     std::vector<std::vector<int>> body_bins;
     // Each patch as a flat box in space coordinates, for the searches, with

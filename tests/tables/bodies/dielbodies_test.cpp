@@ -48,6 +48,37 @@ struct Scene {
 double Coord(const Vector3& p, int a) { return a == 0 ? p.x : a == 1 ? p.y : p.z; }
 double Gap(double v, double lo, double hi) { return v < lo ? lo - v : v > hi ? v - hi : 0.0; }
 
+// The search through the bins against every patch: the distance to the
+// nearest patch p does not lie on and the lowest-numbered patch at it (ties
+// are common: beyond a box's edge its two faces are equally near), and the
+// patch p lies on (the lowest-numbered of its piece; -2 on two pieces).
+void ExpectQueryAsEveryPatchSays(const DielBodies& b, const Vector3& p)
+{
+    double clear = 1e300;
+    int nearest = -1, on = -1;
+    for (size_t k = 0; k < b.patches.size(); ++k) {
+        const DielPatch& q = b.patches[k];
+        const double da = std::fabs(Coord(p, q.axis) - q.pos);
+        const double d = std::max({da, Gap(Coord(p, (q.axis + 1) % 3), q.lo[0], q.hi[0]),
+                                   Gap(Coord(p, (q.axis + 2) % 3), q.lo[1], q.hi[1])});
+        if (da <= 1e-9 && d <= 1e-9) {
+            const DielPatch* o = on >= 0 ? &b.patches[on] : nullptr;
+            if (on == -1)
+                on = (int)k;
+            else if (on >= 0 && !(o->axis == q.axis && std::fabs(o->pos - q.pos) <= 1e-9 &&
+                                  o->eps_neg == q.eps_neg && o->eps_pos == q.eps_pos))
+                on = -2;
+        } else if (d < clear) {
+            clear = d;
+            nearest = (int)k;
+        }
+    }
+    const DielBodies::Near n = b.Query(p, 100.0);
+    ASSERT_EQ(n.on, on) << "at (" << p.x << "," << p.y << "," << p.z << ")";
+    ASSERT_EQ(n.clear, clear) << "at (" << p.x << "," << p.y << "," << p.z << ")";
+    ASSERT_EQ(n.nearest, nearest) << "at (" << p.x << "," << p.y << "," << p.z << ")";
+}
+
 TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
 {
     Scene s;
@@ -62,14 +93,16 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
         Vector3 p(2.5 * u(rng), 2.5 * u(rng), 1 + 0.8 * u(rng));
         if (n % 3 == 0) {  // a point on a patch, as landings put it there
             const DielPatch& q = b.patches[rng() % b.patches.size()];
-            const double t0 = q.lo[0] + (q.hi[0] - q.lo[0]) * (0.5 + 0.5 * u(rng));
-            const double t1 = q.lo[1] + (q.hi[1] - q.lo[1]) * (0.5 + 0.5 * u(rng));
+            // Every sixth on a corner, which the patches around it share.
+            const double t0 = n % 6 ? q.lo[0] + (q.hi[0] - q.lo[0]) * (0.5 + 0.5 * u(rng)) : rng() % 2 ? q.lo[0] : q.hi[0];
+            const double t1 = n % 6 ? q.lo[1] + (q.hi[1] - q.lo[1]) * (0.5 + 0.5 * u(rng)) : rng() % 2 ? q.lo[1] : q.hi[1];
             double c[3];
             c[q.axis] = q.pos;
             c[(q.axis + 1) % 3] = t0;
             c[(q.axis + 2) % 3] = t1;
             p = Vector3(c[0], c[1], c[2]);
         }
+        ExpectQueryAsEveryPatchSays(b, p);
         const DielBodies::Near near = b.Query(p, 10.0);
         bool on_band = false;
         const double band = b.BandClearance(p.z, on_band, 1e300);
@@ -188,6 +221,44 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
             want |= body.box.x0 < g.x1 && body.box.x1 > g.x0 && body.box.y0 < g.y1 && body.box.y1 > g.y0 &&
                     body.box.z0 < g.z1 && body.box.z1 > g.z0;
         ASSERT_EQ(b.BodyMeets(g), want);
+    }
+}
+
+// Films around a bus of long wires, whose bins are long along the wires:
+// the search finds what every patch says, at random points, on the films'
+// faces, and on the diagonals beyond their edges, where faces tie.
+TEST(DielBodies, FilmsOfLongWiresAreSearchedAsEveryPatchSays)
+{
+    TableSet tables;
+    std::vector<Cuboid> boxes = {Cuboid(0, -5, -5, -1, 5, 5, 3)};
+    for (int w = 0; w < 5; ++w)
+        boxes.push_back(Cuboid(0, 0.2 * w - 0.03, -0.03, 0.3, 0.2 * w + 0.13, 2.03, 0.53));
+    std::vector<Medium> media;
+    for (size_t i = 0; i < boxes.size(); ++i)
+        media.push_back(Medium(&boxes[i], i == 0 ? 4.0 : 7.0));
+    Layers stack(tables, {&media[0]});
+    std::vector<const Medium*> films;
+    for (size_t i = 1; i < media.size(); ++i)
+        films.push_back(&media[i]);
+    DielBodies b;
+    b.Build(films, tables.layers);
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<double> u(0, 1);
+    const double xs[] = {-0.03, 0.13, 0.17, 0.33};
+    for (int n = 0; n < 4000; ++n) {
+        Vector3 p(-0.2 + 1.2 * u(rng), -0.2 + 2.4 * u(rng), 0.2 + 0.45 * u(rng));
+        if (n % 4 == 1) {  // beyond a top edge, as far out as up
+            const double t = 0.1 * u(rng);
+            p = Vector3(xs[rng() % 4] + (rng() % 2 ? t : -t), p.y, 0.53 + t);
+        } else if (n % 4 == 2) {  // on a face
+            const DielPatch& q = b.patches[rng() % b.patches.size()];
+            double c[3];
+            c[q.axis] = q.pos;
+            c[(q.axis + 1) % 3] = q.lo[0] + (q.hi[0] - q.lo[0]) * u(rng);
+            c[(q.axis + 2) % 3] = q.lo[1] + (q.hi[1] - q.lo[1]) * u(rng);
+            p = Vector3(c[0], c[1], c[2]);
+        }
+        ExpectQueryAsEveryPatchSays(b, p);
     }
 }
 
