@@ -1,5 +1,3 @@
-static const char KORVA_SOURCE[] = "src/lawcache";
-
 #include "lawcache.h"
 
 #include <dirent.h>
