@@ -94,8 +94,13 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
         if (n % 3 == 0) {  // a point on a patch, as landings put it there
             const DielPatch& q = b.patches[rng() % b.patches.size()];
             // Every sixth on a corner, which the patches around it share.
-            const double t0 = n % 6 ? q.lo[0] + (q.hi[0] - q.lo[0]) * (0.5 + 0.5 * u(rng)) : rng() % 2 ? q.lo[0] : q.hi[0];
-            const double t1 = n % 6 ? q.lo[1] + (q.hi[1] - q.lo[1]) * (0.5 + 0.5 * u(rng)) : rng() % 2 ? q.lo[1] : q.hi[1];
+            auto along = [&](int a) {
+                if (n % 6 == 0)
+                    return rng() % 2 ? q.lo[a] : q.hi[a];
+                return q.lo[a] + (q.hi[a] - q.lo[a]) * (0.5 + 0.5 * u(rng));
+            };
+            const double t0 = along(0);
+            const double t1 = along(1);
             double c[3];
             c[q.axis] = q.pos;
             c[(q.axis + 1) % 3] = t0;
