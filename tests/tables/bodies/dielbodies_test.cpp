@@ -229,24 +229,30 @@ TEST(DielBodies, HopCubesHoldTheMediaTheirTablesAssume)
     }
 }
 
-// Films around a bus of long wires, whose bins are long along the wires:
-// the search finds what every patch says, at random points, on the films'
-// faces, and on the diagonals beyond their edges, where faces tie.
+// Films around a bus of long wires in three bands, whose bins are long
+// along the wires: the bands are where the stack puts them, and the search
+// finds what every patch says, at random points, on the films' faces, and on
+// the diagonals beyond their edges, where faces tie.
 TEST(DielBodies, FilmsOfLongWiresAreSearchedAsEveryPatchSays)
 {
     TableSet tables;
-    std::vector<Cuboid> boxes = {Cuboid(0, -5, -5, -1, 5, 5, 3)};
+    std::vector<Cuboid> boxes = {Cuboid(0, -5, -5, -1, 5, 5, 0.25), Cuboid(0, -5, -5, 0.25, 5, 5, 0.6),
+                                 Cuboid(0, -5, -5, 0.6, 5, 5, 3)};
+    const double band_eps[] = {4.0, 5.0, 3.0};
     for (int w = 0; w < 5; ++w)
         boxes.push_back(Cuboid(0, 0.2 * w - 0.03, -0.03, 0.3, 0.2 * w + 0.13, 2.03, 0.53));
     std::vector<Medium> media;
     for (size_t i = 0; i < boxes.size(); ++i)
-        media.push_back(Medium(&boxes[i], i == 0 ? 4.0 : 7.0));
-    Layers stack(tables, {&media[0]});
+        media.push_back(Medium(&boxes[i], i < 3 ? band_eps[i] : 7.0));
+    Layers stack(tables, {&media[0], &media[1], &media[2]});
     std::vector<const Medium*> films;
-    for (size_t i = 1; i < media.size(); ++i)
+    for (size_t i = 3; i < media.size(); ++i)
         films.push_back(&media[i]);
     DielBodies b;
     b.Build(films, tables.layers);
+    EXPECT_EQ(b.band_z, (std::vector<double>{0.25, 0.6}));
+    for (double z : {0.0, 0.4, 1.0})
+        EXPECT_EQ(b.BandEps(z), z < 0.25 ? 4.0 : z < 0.6 ? 5.0 : 3.0);
     std::mt19937 rng(9);
     std::uniform_real_distribution<double> u(0, 1);
     const double xs[] = {-0.03, 0.13, 0.17, 0.33};
