@@ -30,7 +30,7 @@ void PrintBanner()
 
 void TrimKeptLaws(uint64_t limit_mb)
 {
-    if (limit_mb == 0 || LawBytesStored() == 0)
+    if (limit_mb == 0)
         return;
     const LawCacheTrim t = TrimLawCache(LawCacheFolder(), limit_mb << 20);
     if (t.removed_files > 0)

@@ -17,7 +17,8 @@
 void PrintBanner();
 
 // After a run: the kept exit laws trimmed to `limit_mb` megabytes (0: no
-// bound) when this process added to them, with a line when laws went.
+// bound), with a line when laws went. A folder of a few thousand laws is
+// read in a millisecond or two.
 void TrimKeptLaws(uint64_t limit_mb);
 
 timespec Now();

@@ -133,7 +133,7 @@ static int Main(int argc, char** argv)
     int status = ParseOptions(argc, argv, settings);
     if (status != OPTIONS_RUN)
         return status;
-    // Laws this run made are kept for the next; the folder is bounded.
+    // Laws a run makes are kept for the next; the folder is bounded.
     struct Trim {
         const RunSettings& s;
         ~Trim() { TrimKeptLaws(s.law_cache_mb); }

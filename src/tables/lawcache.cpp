@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -14,8 +13,6 @@
 #include "datapaths.h"
 
 namespace {
-
-std::atomic<uint64_t> stored{0};
 
 bool EndsWith(const char* name, const char* tail)
 {
@@ -41,10 +38,6 @@ void MarkLawUsed(const std::string& path)
     // A law that cannot be touched (a folder shared read-only) is still used.
     utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
 }
-
-void NoteLawStored(uint64_t bytes) { stored.fetch_add(bytes, std::memory_order_relaxed); }
-
-uint64_t LawBytesStored() { return stored.load(std::memory_order_relaxed); }
 
 LawCacheTrim TrimLawCache(const std::string& dir, uint64_t limit)
 {

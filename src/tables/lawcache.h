@@ -1,8 +1,8 @@
 // The exit laws kept between runs (the boxes through thin bands and films,
 // the edge cubes of films) live in one folder of the table cache, a file a
 // law. Every new stack or film adds its laws, tens of megabytes a stack, so
-// the folder is trimmed after a run that added to it: the laws used least
-// recently go first, and a run that needs one again makes it again.
+// the folder is trimmed after every run: the laws used least recently go
+// first, and a run that needs one again makes it again.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +16,6 @@ constexpr uint64_t LAW_CACHE_DEFAULT_MB = 1024;
 
 // A law was read from `path`: it becomes the most recently used.
 void MarkLawUsed(const std::string& path);
-// A law of `bytes` was written by this process.
-void NoteLawStored(uint64_t bytes);
-// What this process has written so far.
-uint64_t LawBytesStored();
 
 struct LawCacheTrim {
     uint64_t files = 0, bytes = 0;  // the laws found

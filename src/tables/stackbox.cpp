@@ -696,8 +696,6 @@ void StoreWhole(const std::string& dir, const std::string& path, const std::stri
     const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (fclose(f) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0)
         unlink(tmp.c_str());
-    else
-        NoteLawStored(bytes.size());
 }
 
 static thread_local bool making = false;
