@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "lawcache.h"
+
 struct RunSettings {
     std::string deck_path;
     char end_mode = 't';          // 't': walk count, 'p': relative error
@@ -53,7 +55,7 @@ struct RunSettings {
     int shard_k = 0, shard_n = 1;      // --shard K/N: inputs K, K+N, K+2N...
     // --law-cache-limit: megabytes the kept exit laws may take after the
     // run (0: no bound).
-    uint64_t law_cache_mb = 1024;
+    uint64_t law_cache_mb = LAW_CACHE_DEFAULT_MB;
     // A new option that changes any number of a result belongs in
     // NumberOptions as well.
 };
