@@ -20,6 +20,11 @@ void PrintBanner();
 // bound), with a line when laws went. A folder of a few thousand laws is
 // read in a millisecond or two.
 void TrimKeptLaws(uint64_t limit_mb);
+// Trims them as the run's scope ends, whichever way it returns.
+struct TrimLawsAtEnd {
+    const RunSettings& s;
+    ~TrimLawsAtEnd() { TrimKeptLaws(s.law_cache_mb); }
+};
 
 timespec Now();
 double Elapsed(const timespec& from, const timespec& to);

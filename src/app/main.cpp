@@ -134,10 +134,7 @@ static int Main(int argc, char** argv)
     if (status != OPTIONS_RUN)
         return status;
     // Laws a run makes are kept for the next; the folder is bounded.
-    struct Trim {
-        const RunSettings& s;
-        ~Trim() { TrimKeptLaws(s.law_cache_mb); }
-    } trim{settings};
+    const TrimLawsAtEnd trim{settings};
     if (!settings.batch_list.empty())
         return RunBatch(settings, argc, argv);
     if (settings.deck_path.empty()) {

@@ -595,10 +595,7 @@ int Run(int argc, char** argv, int rank, int ranks, int provided)
     uint64_t deck = 0;
     word.status = ParseOptions(argc, argv, settings);
     // Each rank trims its own machine's kept laws as it ends.
-    struct Trim {
-        const RunSettings& s;
-        ~Trim() { TrimKeptLaws(s.law_cache_mb); }
-    } trim{settings};
+    const TrimLawsAtEnd trim{settings};
     if (word.status == OPTIONS_RUN &&
         (settings.deck_path.empty() || !settings.seeded || !settings.batch_list.empty() ||
          !settings.convert_out.empty() || !settings.pattern_out.empty() || !settings.rcx_out.empty() ||
